@@ -1,0 +1,98 @@
+// Connection records: states, reply sending and release.
+#pragma once
+
+#include "main_thread.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <glib.h>
+#include <sys/types.h>
+
+struct session;
+
+enum connection_state : uint32_t {
+    CONNECTED = 0,
+    RECEIVING_HEADER = 1,
+    HEADER_RECEIVED = 2,
+    SENDING_REPLY = 3,
+    SENDING_HEAD_REPLY = 4,
+    POST_ANSWERED = 5,
+    PUT_CHECKING_FILE = 6,
+    SENDING_DATA = 7,
+    SENDING_STATS = 8,
+    RECEIVING_DATA = 9,
+    PUT_RECEIVING_DATA = 10,
+    TEST_FINISHED = 11,
+    SENDING_RESULTS = 12,
+    WAITING_FOR_CLOSE = 13,
+    DISABLED = 15,
+    WRITING_FILE = 16,
+    LATENCY_SENDING_REPLY = 17,
+    LATENCY_PENDING = 18,
+    LATENCY_RECEIVING_REQUEST = 19,
+};
+
+struct warmup_sample {
+    uint64_t bytes;
+    double rate;
+};
+
+// One accepted TCP connection. Starts with the same two fields as varnholt::epoll_data, so
+// its socket's epoll registration points at the record itself.
+struct connection {
+    uint32_t kind; // EPOLL_CONNECTION, or EPOLL_PUT_CONNECTION once a PUT was parsed
+    int sock;
+    int file_fd;
+    off_t file_offset;
+    connection_state state;
+    GString* reply;
+    size_t reply_sent;
+    struct timeout_link timeout_link;
+    union {
+        size_t conn_id;
+        FILE* put_file; // PUT: the file-ops handle of the target, null = none
+    };
+    union {
+        uint64_t total_bytes;
+        int put_pipe[2]; // PUT: read and write end of the reply pipe, 0 = not open
+    };
+    uint64_t data_bytes;
+    warmup_sample* warmup_samples;
+    size_t warmup_capacity;
+    size_t num_warmup;
+    uint64_t* measur_bytes;
+    size_t measur_capacity;
+    size_t num_measur;
+    // The joined session; during a hand-over between threads it carries the
+    // 64-bit session id instead (see session_id_in_transit).
+    union {
+        struct session* session;
+        uint64_t session_id_in_transit;
+    };
+    uint8_t stats[16];
+    size_t stats_len;
+    size_t stats_sent;
+    timespec transfer_deadline;
+    bool latency_control;
+};
+
+static_assert(offsetof(connection, kind) == offsetof(varnholt::epoll_data, kind));
+static_assert(offsetof(connection, sock) == offsetof(varnholt::epoll_data, fd));
+
+// Allocates a zero-filled record in state CONNECTED for an accepted socket, with
+// the statistics bytes preset and the time-out link self-linked. Null on failure.
+connection* new_connection(int sock, int file_fd);
+
+// Ends a connection: a connection without a session is released at once; one
+// that joined a session is only detached and is released with its session.
+// Owner thread only.
+void destroy_connection(connection* conn);
+
+// Closes the connection's descriptors and releases the record and all it owns.
+void internal_destroy_connection(connection* conn);
+
+// True (and cleared) when this thread released a connection since the last call:
+// descriptors were freed, so a paused accept may be retried.
+bool take_connections_released();

@@ -1,0 +1,53 @@
+// File operations thread: blocking file I/O done on behalf of the worker threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <pthread.h>
+
+enum fileops_type : uint32_t {
+    FILEOPS_OPEN = 0,
+    FILEOPS_WRITE = 1,
+    FILEOPS_CLOSE = 2,
+    FILEOPS_DUMP = 3,
+};
+
+// One command as it travels through the command pipe (native layout: the pipe
+// never leaves the process). Heap buffers must come from malloc.
+struct fileops_cmd {
+    uint32_t type;
+    union {
+        char* path; // OPEN, DUMP
+        FILE* file; // WRITE, CLOSE
+    };
+    union {
+        int open_reply_fd; // OPEN
+        void* data;        // WRITE, DUMP
+    };
+    size_t len;   // WRITE, DUMP
+    int reply_fd; // WRITE
+};
+
+extern int fileops_pipe[2];
+extern pthread_t fileops_thread;
+
+// Creates the command pipe and starts the thread. 0 or -1 (logged).
+int init_file_ops();
+
+// Stops the thread (cancel, join) and closes both ends of the command pipe.
+void stop_file_ops();
+
+// Posts one command; any thread may call it. 0 on success: the thread then owns
+// the command's heap buffers. -1 (logged) when posting failed: the caller keeps them.
+//
+// Open and write commands answer with 8 bytes on their reply descriptor. The
+// descriptor is duplicated here and the thread answers on (and closes) its own
+// duplicate, so a requester that closes or reuses its descriptor number while
+// the command waits can never receive a reply meant for somebody else: the
+// reply then fails and is dropped (an opened file is closed again). Reply
+// descriptors should be non-blocking; a reply that would block is dropped too.
+int send_fileops_cmd(const fileops_cmd* cmd);
+
+// Thread start routine; argument ignored. Never returns.
+void* fileops(void*);

@@ -1,0 +1,391 @@
+// Server process: options and logging set-up, listening sockets, daemonizing and start-up.
+#include "file_ops.h"
+#include "http_server.h"
+#include "main_thread.h"
+#include "session.h"
+#include "settings.h"
+
+#include <cassert>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <netdb.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef VH_REVISION
+#define VH_REVISION "release"
+#endif
+
+static constexpr int LISTEN_BACKLOG = 4096;
+
+// Opens the system log the way every message of a SysV daemon is sent.
+static void open_system_log(const char* ident, bool ndelay) {
+    openlog(ident, LOG_PID | LOG_CONS | (ndelay ? LOG_NDELAY : 0), LOG_LOCAL3);
+}
+
+// ---------------------------------------------------------------------------
+// Listening sockets.
+
+static void close_sockets(const std::vector<int>& fds) {
+    for (int fd : fds) {
+        VH_LOG(LOG_ERR, "Closing opened socket %d", fd);
+        close(fd);
+    }
+}
+
+static listen_socket* new_socket_array(const std::vector<int>& fds) {
+    auto* array = static_cast<listen_socket*>(malloc(fds.size() * sizeof(listen_socket)));
+    if (array == nullptr)
+        return nullptr;
+    for (size_t i = 0; i < fds.size(); i++) {
+        array[i].kind = EPOLL_LISTEN_SOCKET;
+        array[i].fd = fds[i];
+    }
+    return array;
+}
+
+// Stores a new array of listening sockets: the ones handed over by systemd, or one
+// of our own on every local address of `service`. 0, or -1 (logged, nothing stored).
+// Some failures (socket creation, socket options) end the process instead.
+static int get_listening_sockets(const char* service, listen_socket** sockets, size_t* count) {
+    // Clearing the activation variables makes a retry open its own sockets.
+    int inherited = sd_listen_fds(1);
+    if (inherited > 0) {
+        std::vector<int> fds;
+        for (int i = 0; i < inherited; i++) {
+            int fd = SD_LISTEN_FDS_START + i;
+            // A blocking inherited socket would hang a worker in accept4 once the
+            // queue is empty: every worker drains until EAGAIN.
+            int flags = fcntl(fd, F_GETFL);
+            if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+                VH_LOG(LOG_ERR, "Could not make inherited socket %d non-blocking: %s", fd,
+                       strerror(errno));
+                return -1;
+            }
+            fds.push_back(fd);
+        }
+        listen_socket* array = new_socket_array(fds);
+        if (array == nullptr) {
+            VH_LOG(LOG_ERR, "malloc: %s", strerror(errno));
+            return -1;
+        }
+        *sockets = array;
+        *count = fds.size();
+        return 0;
+    }
+
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE | AI_ADDRCONFIG;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = 0;
+    addrinfo* result = nullptr;
+    int rc = getaddrinfo(nullptr, service, &hints, &result);
+    if (rc != 0) {
+        VH_LOG(LOG_ERR, "getaddrinfo: %s", gai_strerror(rc));
+        return -1;
+    }
+    assert(result != NULL);
+
+    std::vector<int> fds;
+    bool failed = false;
+    for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK, ai->ai_protocol);
+        if (fd < 0) {
+            VH_LOG(LOG_ERR, "Couldn't create socket for family %d protocol %d: %s", ai->ai_family,
+                   ai->ai_protocol, strerror(errno));
+            exit(1);
+        }
+        int one = 1;
+        if (ai->ai_family == AF_INET6 &&
+            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one)) != 0) {
+            VH_LOG(LOG_ERR, "setsockopt(IPV6_V6ONLY) failed: %s", strerror(errno));
+            exit(1);
+        }
+        if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) != 0) {
+            VH_LOG(LOG_ERR, "setsockopt(SO_REUSEPORT) failed: %s", strerror(errno));
+            exit(1);
+        }
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            VH_LOG(LOG_ERR, "Couldn't bind to family %d protocol %d: %s", ai->ai_family,
+                   ai->ai_protocol, strerror(errno));
+            close(fd);
+            failed = true;
+            continue;
+        }
+        if (listen(fd, LISTEN_BACKLOG) != 0) {
+            VH_LOG(LOG_ERR, "Couldn't listen to family %d protocol %d: %s", ai->ai_family,
+                   ai->ai_protocol, strerror(errno));
+            close(fd);
+            failed = true;
+            continue;
+        }
+        if (debug_level > 1) {
+            sockaddr_storage addr{};
+            socklen_t len = sizeof(addr);
+            char host[1024] = "";
+            char port[1024] = "";
+            if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+                getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof(host), port,
+                            sizeof(port), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+                host[0] = '\0';
+                port[0] = '\0';
+            }
+            VH_LOG(LOG_INFO, "Socket %d listening on address %s port %s", fd, host, port);
+        }
+        fds.push_back(fd);
+    }
+    freeaddrinfo(result);
+
+    if (fds.empty() || failed) {
+        close_sockets(fds);
+        return -1;
+    }
+    listen_socket* array = new_socket_array(fds);
+    if (array == nullptr) {
+        VH_LOG(LOG_ERR, "malloc: %s", strerror(errno));
+        close_sockets(fds);
+        return -1;
+    }
+    *sockets = array;
+    *count = fds.size();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// SysV daemonizing.
+
+// Closes every descriptor from 3 below `limit`. One close per possible number
+// takes minutes with the hard limits of 2^20 and more that containers set, so
+// close them as a range, or walk the descriptors that really exist.
+static void close_inherited_descriptors(unsigned int limit) {
+    if (limit <= 3)
+        return;
+    if (close_range(3, limit - 1, 0) == 0)
+        return;
+    std::vector<int> open_fds;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        for (unsigned int fd = 3; fd < limit; fd++)
+            close(static_cast<int>(fd));
+        return;
+    }
+    int dir_fd = dirfd(dir);
+    while (dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        long fd = strtol(entry->d_name, &end, 10);
+        if (*end == '\0' && end != entry->d_name && fd >= 3 && fd != dir_fd &&
+            static_cast<unsigned long>(fd) < limit)
+            open_fds.push_back(static_cast<int>(fd));
+    }
+    closedir(dir);
+    for (int fd : open_fds)
+        close(fd);
+}
+
+[[noreturn]] static void report_and_exit(int status_fd, int err) {
+    int status = -err;
+    (void)!write(status_fd, &status, sizeof(status));
+    _exit(1);
+}
+
+// Turns the process into a SysV daemon (double fork, new session, standard
+// streams on /dev/null, umask 0, working directory "/"). Returns 0 in the daemon;
+// the starting process exits 0 once the daemon reports ready. On failure returns a
+// negated error number (in the starting process), or 1 when the daemon ended
+// without reporting any status.
+static int daemonize(const char* ident) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -errno;
+    unsigned int fd_limit =
+        limit.rlim_max > UINT32_MAX ? UINT32_MAX : static_cast<unsigned int>(limit.rlim_max);
+    close_inherited_descriptors(fd_limit);
+
+    for (int sig = 1; sig <= 64; sig++)
+        signal(sig, SIG_DFL);
+    sigset_t empty;
+    if (sigemptyset(&empty) != 0 || sigprocmask(SIG_SETMASK, &empty, nullptr) != 0)
+        return -errno;
+
+    int status_pipe[2];
+    if (pipe(status_pipe) != 0)
+        return -errno;
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        int err = errno;
+        close(status_pipe[0]);
+        close(status_pipe[1]);
+        return -err;
+    }
+    if (pid > 0) {
+        close(status_pipe[1]);
+        int status = 0;
+        ssize_t n;
+        do {
+            n = read(status_pipe[0], &status, sizeof(status));
+        } while (n < 0 && errno == EINTR);
+        if (n == static_cast<ssize_t>(sizeof(status)) && status == 0)
+            exit(0);
+        if (n < 0)
+            return -errno;
+        if (n != static_cast<ssize_t>(sizeof(status)))
+            return 1;
+        return status;
+    }
+
+    close(status_pipe[0]);
+    if (setsid() < 0)
+        report_and_exit(status_pipe[1], errno);
+    pid = fork();
+    if (pid < 0)
+        report_and_exit(status_pipe[1], errno);
+    if (pid > 0)
+        _exit(0);
+
+    close(0);
+    close(1);
+    close(2);
+    if (open("/dev/null", O_RDWR) < 0 || dup(0) < 0 || dup(0) < 0)
+        report_and_exit(status_pipe[1], errno);
+    umask(0);
+    if (chdir("/") != 0)
+        report_and_exit(status_pipe[1], errno);
+
+    int ready = 0;
+    if (write(status_pipe[1], &ready, sizeof(ready)) != static_cast<ssize_t>(sizeof(ready)))
+        _exit(1);
+    close(status_pipe[1]);
+    open_system_log(ident, true);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Start-up.
+
+static void sleep_one_second() {
+    timespec remaining = {1, 0};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+int main(int argc, char** argv) {
+    const char* verbose = getenv("VH_VERBOSE");
+    if (verbose != nullptr)
+        debug_level = atoi(verbose);
+
+    gchar* service = nullptr;
+    gchar* log_dir = nullptr;
+    gboolean sysv = FALSE;
+    gint timeout = SESSION_TIMEOUT_DEFAULT;
+    gchar* file = nullptr;
+    GOptionEntry entries[] = {
+        {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
+         "<service>"},
+        {"log-directory", 'l', 0, G_OPTION_ARG_STRING, &log_dir,
+         "Directory where to put session logs", "<dir path>"},
+        {"sysv", 'S', 0, G_OPTION_ARG_NONE, &sysv, "Run as a SysV daemon", nullptr},
+        {"debug-level", 'd', 0, G_OPTION_ARG_INT, &debug_level, "Debug level", nullptr},
+        {"session-timeout", 't', 0, G_OPTION_ARG_INT, &timeout, "Session timeout (default 300s)",
+         "<integer>"},
+        {"file", 'f', 0, G_OPTION_ARG_STRING, &file, "File to send", "<path>"},
+        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+    };
+    GOptionContext* context = g_option_context_new(nullptr);
+    g_option_context_set_summary(context, "Varnholt HTTP Server -" VH_REVISION);
+    g_option_context_add_main_entries(context, entries, nullptr);
+    GError* error = nullptr;
+    if (!g_option_context_parse(context, &argc, &argv, &error)) {
+        VH_LOG(LOG_ERR, "Option parsing failed: %s", error->message);
+        exit(1);
+    }
+    g_option_context_free(context);
+
+    if (file == nullptr) {
+        VH_LOG(LOG_ERR, "A file must be specified");
+        exit(1);
+    }
+    struct stat st {};
+    if (stat(file, &st) != 0) {
+        VH_LOG(LOG_ERR, "Can't access file %s", file);
+        exit(1);
+    }
+    file_path = file;
+    file_size = st.st_size;
+
+    if (sysv) {
+        use_syslog = true;
+        open_system_log(argv[0], false);
+    }
+
+    if (log_dir != nullptr) {
+        struct stat dir_st {};
+        if (stat(log_dir, &dir_st) != 0) {
+            VH_LOG(LOG_ERR, "Could not open log directory %s: %s", log_dir, strerror(errno));
+            exit(1);
+        }
+        if (!S_ISDIR(dir_st.st_mode)) {
+            VH_LOG(LOG_ERR, "Could not open log directory %s: %s", log_dir, strerror(ENOTDIR));
+            exit(1);
+        }
+        log_directory = log_dir;
+    }
+
+    if (timeout < SESSION_TIMEOUT_MIN || timeout > SESSION_TIMEOUT_MAX) {
+        VH_LOG(LOG_ERR, "Session timeout %d is not within range %d-%d", timeout,
+               SESSION_TIMEOUT_MIN, SESSION_TIMEOUT_MAX);
+        exit(1);
+    }
+    session_timeout = timeout;
+
+    if (create_session_container() != 0) {
+        VH_LOG(LOG_ERR, "Could not create session container");
+        exit(1);
+    }
+
+    if (sysv) {
+        int rc = daemonize(argv[0]);
+        if (rc != 0) {
+            open_system_log(argv[0], true);
+            VH_LOG(LOG_ERR, "daemonize: %s",
+                   rc < 0 ? strerror(-rc) : "the daemon ended before reporting its start");
+            exit(1);
+        }
+    }
+
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+
+    if (init_file_ops() != 0) {
+        VH_LOG(LOG_ERR, "Could not init file operations");
+        exit(1);
+    }
+
+    listen_socket* sockets = nullptr;
+    size_t count = 0;
+    while (get_listening_sockets(service != nullptr ? service : "80", &sockets, &count) != 0) {
+        VH_LOG(LOG_ERR, "Could not create listening sockets, retrying in 1 second...");
+        sleep_one_second();
+    }
+
+    run_server(sockets, count, std::chrono::seconds(session_timeout));
+
+    VH_LOG(LOG_ERR, "Error running the server");
+    free(sockets);
+    stop_file_ops();
+    exit(1);
+}

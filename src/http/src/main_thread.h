@@ -1,0 +1,87 @@
+// Worker threads: the epoll loop, accepting, the time-out list and the per-kind dispatch.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <glib.h>
+#include <sys/epoll.h>
+
+// Kind of the record behind every epoll registration.
+enum epoll_kind : uint32_t {
+    EPOLL_LISTEN_SOCKET = 0,
+    EPOLL_CONNECTION = 1,
+    EPOLL_PUT_CONNECTION = 2,
+    EPOLL_SESSION_DATA_TIMER = 3,
+    EPOLL_SESSION_EXPIRY_TIMER = 4,
+    EPOLL_SESSION_TRACE_TIMER = 5,
+    EPOLL_SESSION_LATENCY_TIMER = 6,
+};
+
+namespace varnholt {
+// Head of every record registered with epoll; epoll_event.data.ptr points at it.
+// Records that start with the same two fields (listen_socket, connection) are
+// dispatched by reading the kind through this head. (Namespaced: the system
+// headers already use the plain name for epoll's own union.)
+struct epoll_data {
+    uint32_t kind;
+    int fd;
+};
+} // namespace varnholt
+
+struct listen_socket {
+    uint32_t kind; // EPOLL_LISTEN_SOCKET
+    int fd;
+};
+
+// Shared, read-only argument of every worker thread.
+struct main_thread_args {
+    const listen_socket* sockets;
+    size_t num_sockets;
+    std::chrono::seconds session_timeout;
+};
+
+// Intrusive link of the per-thread time-out list. A self-linked node is on no list.
+struct timeout_link {
+    timeout_link* next;
+    timeout_link* prev;
+};
+
+struct connection;
+
+// The calling thread's time-out list sentinel: next is the least recently active
+// connection, prev the most recently active one.
+timeout_link* thread_timeout_list();
+// Empties a list: the sentinel points at itself.
+void timeout_list_init(timeout_link* sentinel);
+// Links conn at the tail (most recently active end) of the list.
+void timeout_list_append(timeout_link* sentinel, connection* conn);
+// Unlinks conn (no-op when self-linked), then appends it.
+void timeout_list_move_to_tail(timeout_link* sentinel, connection* conn);
+// Joins conn's neighbours; conn's own links are left as they are.
+void timeout_list_unlink(connection* conn);
+// Unlinks conn and points its links at itself.
+void timeout_list_remove(connection* conn);
+// The connection that owns a link.
+connection* timeout_link_owner(timeout_link* link);
+
+// Worker thread start routine; arg is the shared main_thread_args. Never returns.
+void* main_thread(void* arg);
+
+// One iteration of the worker loop: wait, dispatch, idle scan, periodic checks.
+void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pending_sessions,
+               std::chrono::seconds timeout);
+
+// Accepts on ls until the queue is empty (or a resource runs out: accepting is
+// then paused on this thread until descriptors are freed).
+void handle_listen_socket(int epfd, const listen_socket* ls);
+
+// Registers conn's socket with epfd for EPOLLIN (level-triggered). 0 or -1 (logged).
+int attach_connection(int epfd, connection* conn);
+
+// Runs the handler of conn's state for one event. 0 keep, -1 destroy, -2 disable,
+// -3 the peer finished its upload, -4 handed to another thread.
+int handle_connection(int epfd, uint32_t events, connection* conn);
+
+// True while accepting is paused on the calling thread.
+bool thread_accept_paused();

@@ -1,0 +1,74 @@
+// Request parsing: the request pattern, test parameters and the path-style upload form.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <glib.h>
+#include <regex.h>
+#include <string>
+
+enum request_method : uint32_t {
+    GET = 0,
+    POST = 1,
+    PUT = 2,
+    HEAD = 3,
+    NO_METHOD = 4,
+};
+
+// The parsed request. Fields from `method` through `latency_test` are the test
+// parameters a session keeps and compares; the rest belong to one connection.
+struct request_info {
+    request_method method;
+    uint32_t unit_id;
+    uint64_t session_id;
+    bool aggregate_warmup;
+    size_t num_conns;
+    size_t warmup_sample_time; // milliseconds
+    size_t num_warmup_samples;
+    uint64_t max_warmup_size;
+    size_t max_warmup_samples;
+    size_t results_interval_period; // seconds
+    size_t result_num_intervals;
+    bool warmup_fail_on_max;
+    int32_t warmup_tolerance; // percent
+    timespec trace_interval;
+    uint64_t transfer_max_size;
+    uint64_t test_data_cap;
+    char tcp_cong[16];
+    bool no_path;
+    bool store_log;
+    bool path_style;
+    timespec latency_interval;
+    bool latency_test;
+    // Per-connection values, not part of the session's copy.
+    size_t conn_id;
+    timespec transfer_deadline; // CLOCK_MONOTONIC, zero = none
+    GString* put_path;          // PUT only; owned by the caller after a successful parse
+};
+
+// Byte length of the session-wide part of request_info (method .. latency_test).
+constexpr size_t REQUEST_SESSION_PART_SIZE = offsetof(request_info, conn_id);
+
+// Controlled requests need a session id above this (a non-zero unit id).
+constexpr uint64_t EXTENDED_SESSION_MIN = 0xFFFFFFFFull;
+
+// The request pattern, compiled once per worker thread with REG_EXTENDED.
+extern const char* const REQUEST_PATTERN;
+
+// The calling worker thread's compiled request pattern; main_thread compiles it
+// with regcomp(&request_regex, REQUEST_PATTERN, REG_EXTENDED) before its loop starts.
+extern thread_local regex_t request_regex;
+
+// Parses the received header text. data[data_size] must be NUL.
+// Returns -2 when the header is incomplete, -1 when it is invalid, otherwise the
+// length of the matched header. Clears *request first; on success for PUT the
+// caller owns request->put_path. Runs on a worker thread (uses its compiled pattern).
+int parse_request(const char* data, size_t data_size, request_info* request);
+
+// The instant ms milliseconds after now (CLOCK_MONOTONIC), as a path's transfer deadline.
+// For ms >= 0 the nanoseconds stay below one second.
+timespec transfer_deadline_after(const timespec& now, int ms);
+
+// Session id of a path-style request from the first eight characters of its path.
+uint64_t session_id_str_to_uint64(std::string request_path);

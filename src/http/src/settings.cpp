@@ -1,0 +1,22 @@
+// Process-wide settings, set once at start-up.
+#include "settings.h"
+
+int debug_level = 0;
+bool use_syslog = false;
+const char* file_path = nullptr;
+off_t file_size = 0;
+const char* log_directory = nullptr;
+int session_timeout = SESSION_TIMEOUT_DEFAULT;
+
+const char* log_priority_tag(int priority) {
+    switch (priority) {
+    case LOG_ERR:
+        return "<3>";
+    case LOG_WARNING:
+        return "<4>";
+    case LOG_INFO:
+        return "<6>";
+    default:
+        return "<7>";
+    }
+}

@@ -1,0 +1,48 @@
+// Process-wide settings and the log routine that every thread uses.
+#pragma once
+
+#include <cstdio>
+#include <pthread.h>
+#include <sys/types.h>
+#include <syslog.h>
+
+// Written by the main thread during start-up, read without locks afterwards.
+extern int debug_level;
+extern bool use_syslog;
+extern const char* file_path;
+extern off_t file_size;
+extern const char* log_directory; // null when no log directory was given
+extern int session_timeout;       // seconds
+
+constexpr int SESSION_TIMEOUT_MIN = 60;
+constexpr int SESSION_TIMEOUT_MAX = 600;
+constexpr int SESSION_TIMEOUT_DEFAULT = 300;
+
+// "<3>", "<4>", "<6>" or "<7>" for the four priorities the server uses.
+const char* log_priority_tag(int priority);
+
+// The calling thread's identity as the debug lines print it.
+inline long thread_tag() {
+    return static_cast<long>(pthread_self());
+}
+
+// Emits one log line naming the source file, function and line of the call site.
+// Without syslog the line goes to standard error (unbuffered, so lines of several
+// threads never interleave within a line) prefixed with its priority tag.
+#define VH_LOG(priority, fmt, ...)                                                                 \
+    do {                                                                                           \
+        if (use_syslog)                                                                            \
+            syslog((priority), "[" __FILE__ ",%s():%u]: " fmt, __func__,                           \
+                   static_cast<unsigned>(__LINE__) __VA_OPT__(, ) __VA_ARGS__);                    \
+        else                                                                                       \
+            fprintf(stderr, "%s[" __FILE__ ",%s():%u]: " fmt "\n", log_priority_tag(priority),     \
+                    __func__, static_cast<unsigned>(__LINE__) __VA_OPT__(, ) __VA_ARGS__);         \
+    } while (0)
+
+// Gated form: emitted only when debug_level exceeds the threshold. The test comes
+// first, so a suppressed call evaluates none of its arguments.
+#define VH_DEBUG(threshold, priority, fmt, ...)                                                    \
+    do {                                                                                           \
+        if (debug_level > (threshold))                                                             \
+            VH_LOG((priority), fmt __VA_OPT__(, ) __VA_ARGS__);                                    \
+    } while (0)

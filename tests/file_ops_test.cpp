@@ -1,0 +1,274 @@
+// File operations thread: the four commands, concurrent posting and the reply path.
+#include "file_ops.h"
+
+#include "test_support.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+char* heap_string(const std::string& s) {
+    char* p = static_cast<char*>(malloc(s.size() + 1));
+    memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+}
+
+struct reply_pipe {
+    int fds[2] = {-1, -1};
+    reply_pipe() {
+        EXPECT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    }
+    ~reply_pipe() {
+        close_all();
+    }
+    void close_all() {
+        for (int& fd : fds)
+            if (fd >= 0) {
+                close(fd);
+                fd = -1;
+            }
+    }
+    // Waits for one 8-byte reply; false on time-out.
+    bool read_reply(uint64_t* value, int timeout_ms = 5000) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) != 1)
+            return false;
+        return read(fds[0], value, 8) == 8;
+    }
+};
+
+class FileOps : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        signal(SIGPIPE, SIG_IGN);
+        ASSERT_EQ(init_file_ops(), 0);
+    }
+    static void TearDownTestSuite() {
+        stop_file_ops();
+    }
+    void SetUp() override {
+        dir = vh_test::make_temp_dir();
+        ASSERT_FALSE(dir.empty());
+    }
+    void TearDown() override {
+        vh_test::remove_tree(dir);
+    }
+
+    FILE* open_file(const std::string& path) {
+        reply_pipe rp;
+        fileops_cmd cmd{};
+        cmd.type = FILEOPS_OPEN;
+        cmd.path = heap_string(path);
+        cmd.open_reply_fd = rp.fds[1];
+        EXPECT_EQ(send_fileops_cmd(&cmd), 0);
+        uint64_t reply = 1;
+        EXPECT_TRUE(rp.read_reply(&reply));
+        return reinterpret_cast<FILE*>(reply);
+    }
+    uint64_t write_file(FILE* file, const std::string& data) {
+        reply_pipe rp;
+        fileops_cmd cmd{};
+        cmd.type = FILEOPS_WRITE;
+        cmd.file = file;
+        cmd.data = data.empty() ? malloc(1) : heap_string(data);
+        cmd.len = data.size();
+        cmd.reply_fd = rp.fds[1];
+        EXPECT_EQ(send_fileops_cmd(&cmd), 0);
+        uint64_t reply = 12345;
+        EXPECT_TRUE(rp.read_reply(&reply));
+        return reply;
+    }
+    void close_file(FILE* file) {
+        fileops_cmd cmd{};
+        cmd.type = FILEOPS_CLOSE;
+        cmd.file = file;
+        ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+    }
+    void dump(const std::string& path, const std::string& data) {
+        fileops_cmd cmd{};
+        cmd.type = FILEOPS_DUMP;
+        cmd.path = heap_string(path);
+        cmd.data = heap_string(data);
+        cmd.len = data.size();
+        ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+    }
+    // Commands run in order: once an open posted after them has answered, every
+    // earlier command has been executed.
+    void sync() {
+        FILE* f = open_file(dir + "/does-not-exist-sync");
+        EXPECT_EQ(f, nullptr);
+    }
+
+    std::string dir;
+};
+
+TEST_F(FileOps, OpeningAMissingFileRepliesNullAndCreatesNothing) {
+    std::string path = dir + "/missing.log";
+    EXPECT_EQ(open_file(path), nullptr);
+    struct stat st;
+    EXPECT_NE(stat(path.c_str(), &st), 0);
+}
+
+TEST_F(FileOps, WritesAppendToTheEndOfAnExistingFileInOrder) {
+    std::string path = dir + "/session.log";
+    dump(path, "head\n");
+    sync();
+    FILE* f = open_file(path);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(write_file(f, "one\n"), 4u);
+    EXPECT_EQ(write_file(f, "two\n"), 4u);
+    EXPECT_EQ(write_file(f, ""), 0u); // nothing written is reported as a failure
+    close_file(f);
+    sync();
+    EXPECT_EQ(vh_test::read_file(path), "head\none\ntwo\n");
+}
+
+TEST_F(FileOps, DumpReplacesTheContentOfAnExistingFile) {
+    std::string path = dir + "/dump.log";
+    dump(path, "a much longer first content\n");
+    dump(path, "short\n");
+    sync();
+    EXPECT_EQ(vh_test::read_file(path), "short\n");
+}
+
+TEST_F(FileOps, DumpIntoAMissingDirectoryLogsAndGoesOn) {
+    testing::internal::CaptureStderr();
+    dump(dir + "/no/such/dir/file", "data");
+    sync();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("<3>[src/http/src/file_ops.cpp,dump_cmd():"), std::string::npos) << err;
+    EXPECT_NE(err.find("fopen: No such file or directory"), std::string::npos) << err;
+}
+
+TEST_F(FileOps, AnUnknownCommandTypeIsSkipped) {
+    fileops_cmd cmd{};
+    cmd.type = 7;
+    ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+    cmd.type = 4;
+    ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+    std::string path = dir + "/after-unknown.log";
+    dump(path, "x");
+    sync();
+    EXPECT_EQ(vh_test::read_file(path), "x");
+}
+
+TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreExecutedWhole) {
+    std::string path = dir + "/concurrent.log";
+    dump(path, "");
+    sync();
+    FILE* f = open_file(path);
+    ASSERT_NE(f, nullptr);
+    constexpr int threads = 8, per_thread = 100;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < threads; t++)
+        posters.emplace_back([this, f, t] {
+            for (int i = 0; i < per_thread; i++) {
+                char line[64];
+                snprintf(line, sizeof(line), "thread %d line %03d ..........\n", t, i);
+                EXPECT_EQ(write_file(f, line), strlen(line));
+            }
+        });
+    for (auto& th : posters)
+        th.join();
+    close_file(f);
+    sync();
+    std::string content = vh_test::read_file(path);
+    // Every line whole, and each thread's lines in the order it posted them.
+    std::vector<int> next(threads, 0);
+    size_t pos = 0;
+    int lines = 0;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        ASSERT_NE(end, std::string::npos);
+        int t = -1, i = -1;
+        ASSERT_EQ(sscanf(content.c_str() + pos, "thread %d line %d ..........", &t, &i), 2);
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, threads);
+        EXPECT_EQ(i, next[t]);
+        next[t] = i + 1;
+        pos = end + 1;
+        lines++;
+    }
+    EXPECT_EQ(lines, threads * per_thread);
+}
+
+// A requester may go away, and its descriptor number be reused, while its command
+// still waits in the pipe. The reply must then be dropped, never delivered to the
+// new owner of that number, and a file opened for nobody must be closed again.
+TEST_F(FileOps, AReplyNeverReachesADescriptorReusedAfterItsRequesterWentAway) {
+    std::string path = dir + "/target.log";
+    dump(path, "x");
+    sync();
+    // The thread closes its duplicate of a reply descriptor just after answering.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    int fds_before = vh_test::count_fds(getpid());
+
+    // Keep the thread busy so the open below is still queued when its pipe goes.
+    std::string big(64 << 20, 'b');
+    dump(dir + "/big.bin", big);
+
+    int old_read_fd, old_write_fd;
+    {
+        reply_pipe first;
+        old_read_fd = first.fds[0];
+        old_write_fd = first.fds[1];
+        fileops_cmd cmd{};
+        cmd.type = FILEOPS_OPEN;
+        cmd.path = heap_string(path);
+        cmd.open_reply_fd = first.fds[1];
+        ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+    } // both ends closed while the command waits
+
+    reply_pipe second; // takes the same descriptor numbers
+    EXPECT_EQ(second.fds[0], old_read_fd);
+    EXPECT_EQ(second.fds[1], old_write_fd);
+    fileops_cmd cmd{};
+    cmd.type = FILEOPS_OPEN;
+    cmd.path = heap_string(dir + "/missing");
+    cmd.open_reply_fd = second.fds[1];
+    ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+
+    uint64_t reply = 1;
+    ASSERT_TRUE(second.read_reply(&reply, 20000));
+    EXPECT_EQ(reply, 0u) << "the reply of the abandoned open arrived on the reused pipe";
+    EXPECT_FALSE(second.read_reply(&reply, 200)) << "a second reply arrived";
+    second.close_all();
+
+    // The thread goes on serving, and the file opened for nobody was closed.
+    sync();
+    for (int i = 0; i < 50 && vh_test::count_fds(getpid()) != fds_before; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(vh_test::count_fds(getpid()), fds_before);
+}
+
+TEST_F(FileOps, AReplyThatCannotBeWrittenDoesNotStopTheThread) {
+    std::string path = dir + "/w.log";
+    dump(path, "");
+    sync();
+    FILE* f = open_file(path);
+    ASSERT_NE(f, nullptr);
+    for (int i = 0; i < 3; i++) {
+        reply_pipe rp;
+        fileops_cmd cmd{};
+        cmd.type = FILEOPS_WRITE;
+        cmd.file = f;
+        cmd.data = heap_string("abc");
+        cmd.len = 3;
+        cmd.reply_fd = rp.fds[1];
+        ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+        rp.close_all(); // the reader is gone before the reply
+    }
+    close_file(f);
+    sync();
+    EXPECT_EQ(vh_test::read_file(path), "abcabcabc");
+}
+
+} // namespace

@@ -1,0 +1,457 @@
+// Unit tests of request parsing: header completeness, the pattern, query keys and their
+// checks, the path forms, transfer deadlines and path session ids.
+#include "request.h"
+#include "settings.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string ID36 = "0123456789abcdef0123456789abcdef0123";
+const std::string CONTROLLED = "UNITID=2&SESSIONID=7&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=1";
+const std::string UPLOAD_RULES = "NUM_WARMUP_SAMPLES=3&MAX_WARMUP_SAMPLES=8&WARMUP_SAMPLE_TIME=100&"
+                                 "RESULT_NUM_INTERVALS=5&RESULTS_INTERVAL_PERIOD=1";
+const std::string LATENCY = "LATENCY_INTERVAL=100&LATENCY_ID=4294967295";
+constexpr uint64_t UNIT2_SESSION7 = (2ull << 32) + 7;
+
+std::string header(const std::string& method, const std::string& target) {
+    return method + " " + target + " HTTP/1.1\r\nHost: speed.example\r\n\r\n";
+}
+
+// UPLOAD_RULES with one key left out.
+std::string rules_without(const std::string& key) {
+    std::string rules = "&" + UPLOAD_RULES + "&";
+    const size_t at = rules.find("&" + key + "=");
+    rules.erase(at + 1, rules.find('&', at + 1) - at);
+    return rules.substr(1, rules.size() - 2);
+}
+
+long long to_ns(const timespec& t) {
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+timespec monotonic_now() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+class RequestTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(regcomp(&request_regex, REQUEST_PATTERN, REG_EXTENDED), 0);
+    }
+    void TearDown() override {
+        release_put_path();
+        regfree(&request_regex);
+        debug_level = 0;
+    }
+    void release_put_path() {
+        if (req.put_path != nullptr)
+            g_string_free(req.put_path, TRUE);
+        req.put_path = nullptr;
+    }
+    int parse(const std::string& text) {
+        release_put_path();
+        return parse_request(text.c_str(), text.size(), &req);
+    }
+    // Parses and checks that the deadline lies ms after the moment of parsing.
+    void parse_expecting_deadline(const std::string& text, long long ms) {
+        const timespec before = monotonic_now();
+        ASSERT_EQ(parse(text), static_cast<int>(text.size()));
+        const timespec after = monotonic_now();
+        EXPECT_GE(to_ns(req.transfer_deadline), to_ns(before) + ms * 1000000);
+        EXPECT_LE(to_ns(req.transfer_deadline), to_ns(after) + ms * 1000000);
+    }
+    void expect_path_style_defaults() {
+        EXPECT_TRUE(req.path_style);
+        EXPECT_EQ(req.max_warmup_samples, 10u);
+        EXPECT_EQ(req.result_num_intervals, 6u);
+        EXPECT_EQ(req.num_conns, 5u);
+    }
+    request_info req{};
+};
+
+struct Accepted {
+    const char* name;
+    std::string text;
+    request_method method;
+    bool no_path;
+    size_t num_conns;
+    size_t conn_id;
+    uint64_t session_id;
+};
+
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const Accepted& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AcceptedRequest : public RequestTest, public testing::WithParamInterface<Accepted> {};
+
+TEST_P(AcceptedRequest, ReturnsHeaderLengthAndFields) {
+    const Accepted& c = GetParam();
+    EXPECT_EQ(parse(c.text), static_cast<int>(c.text.size()));
+    EXPECT_EQ(req.method, c.method);
+    EXPECT_EQ(req.no_path, c.no_path);
+    EXPECT_EQ(req.num_conns, c.num_conns);
+    EXPECT_EQ(req.conn_id, c.conn_id);
+    EXPECT_EQ(req.session_id, c.session_id);
+    EXPECT_FALSE(req.path_style);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, AcceptedRequest,
+    testing::Values(
+        // 18 bytes; session 0 later becomes a session of the socket alone.
+        Accepted{"LoneSlash", "GET / HTTP/1.1\r\n\r\n", GET, true, 1, 0, 0},
+        Accepted{"LoneSlashWithQuery", "GET /?A=1 HTTP/1.1\r\n\r\n", GET, true, 1, 0, 0},
+        Accepted{"ExtraBlankLines", "GET / HTTP/1.1\r\n\r\n\r\n", GET, true, 1, 0, 0},
+        Accepted{"HeadOldVersionTrailingSpace",
+                 "HEAD /file.bin HTTP/1.0 \r\nHost: a\r\nAccept: */*\r\n\r\n", HEAD, false, 1, 0,
+                 0},
+        Accepted{"ControlledGet", header("GET", "/?" + CONTROLLED), GET, true, 2, 1,
+                 UNIT2_SESSION7},
+        Accepted{"UncontrolledIgnoresCounts",
+                 header("GET", "/x?UNITID=2&SESSIONID=7&NUM_CONNECTIONS=2&CONNECTION=1"), GET,
+                 false, 1, 0, UNIT2_SESSION7},
+        Accepted{"ControlledPost", header("POST", "/up?" + CONTROLLED + "&" + UPLOAD_RULES), POST,
+                 false, 2, 1, UNIT2_SESSION7},
+        Accepted{"RepeatedIdsAddUp", header("GET", "/?UNITID=1&UNITID=1&SESSIONID=3&SESSIONID=4"),
+                 GET, true, 1, 0, (2ull << 32) + 7},
+        Accepted{"LatencyIdThenSessionAdds",
+                 header("GET", "/?LATENCY_ID=4294967296&SESSIONID=5&CONTROL=1&NUM_CONNECTIONS=1&"
+                               "CONNECTION=0"),
+                 GET, true, 1, 0, 4294967301ull},
+        Accepted{"LastRepeatWins",
+                 header("GET", "/?" + CONTROLLED + "&NUM_CONNECTIONS=3&CONNECTION=2"), GET, true, 3,
+                 2, UNIT2_SESSION7},
+        Accepted{"ResultsLookalike", header("GET", "/results2"), GET, false, 1, 0, 0}),
+    [](const testing::TestParamInfo<Accepted>& param) { return param.param.name; });
+
+struct Refused {
+    const char* name;
+    std::string text;
+};
+
+void PrintTo(const Refused& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RefusedRequest : public RequestTest, public testing::WithParamInterface<Refused> {};
+
+TEST_P(RefusedRequest, ReturnsMinusOne) {
+    EXPECT_EQ(parse(GetParam().text), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, RefusedRequest,
+    testing::Values(
+        Refused{"LowerCaseMethod", "get / HTTP/1.1\r\n\r\n"},
+        Refused{"LowerCaseKey", header("GET", "/?unitid=2")},
+        Refused{"PunctuationInValue", header("GET", "/?TCP_CONG=bbr-2")},
+        Refused{"HeaderLineWithoutColon", "GET / HTTP/1.1\r\nHost\r\n\r\n"},
+        Refused{"BodyByteAfterHeader", "POST / HTTP/1.1\r\n\r\nX"},
+        Refused{"NonNumericValue", header("GET", "/?NUM_CONNECTIONS=abc")},
+        Refused{"ConnectionNotBelowCount",
+                header("GET", "/?UNITID=2&SESSIONID=7&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=2")},
+        Refused{"ControlledWithoutUnit",
+                header("GET", "/?SESSIONID=7&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=1")},
+        Refused{"ControlledAtSessionIdBoundary",
+                header("GET", "/?LATENCY_ID=4294967295&CONTROL=1&NUM_CONNECTIONS=1&CONNECTION=0")},
+        Refused{"ControlledZeroConnections",
+                header("GET", "/?UNITID=2&CONTROL=1&NUM_CONNECTIONS=0&CONNECTION=0")},
+        Refused{"PostWithoutWarmupSamples",
+                header("POST", "/?" + CONTROLLED + "&" + rules_without("NUM_WARMUP_SAMPLES"))},
+        Refused{"PostWithoutSampleTime",
+                header("POST", "/?" + CONTROLLED + "&" + rules_without("WARMUP_SAMPLE_TIME"))},
+        Refused{"PostWithoutIntervals",
+                header("POST", "/?" + CONTROLLED + "&" + rules_without("RESULT_NUM_INTERVALS"))},
+        Refused{"PostWithoutPeriod",
+                header("POST", "/?" + CONTROLLED + "&" + rules_without("RESULTS_INTERVAL_PERIOD"))},
+        Refused{"PostMaxBelowWarmupSamples",
+                header("POST", "/?" + CONTROLLED + "&" + UPLOAD_RULES + "&MAX_WARMUP_SAMPLES=2")},
+        Refused{"CongestionName16", header("GET", "/?TCP_CONG=abcdefghijklmnop")},
+        Refused{"LatencyUnknownMethod", header("GET", "/?LATENCY_TEST=PUT&" + LATENCY)},
+        Refused{"LatencyShortFormNotLast", header("GET", "/?LATENCY_TEST=PO&" + LATENCY)},
+        Refused{"LatencyIdTooSmall",
+                header("POST", "/?LATENCY_TEST=GET&LATENCY_INTERVAL=100&LATENCY_ID=4294967294")},
+        Refused{"LatencyWithoutInterval",
+                header("POST", "/?LATENCY_TEST=GET&LATENCY_ID=4294967295")},
+        Refused{"ResultsGet", header("GET", "/results")},
+        Refused{"ResultsPost", header("POST", "/results")},
+        Refused{"ResultsHead", header("HEAD", "/results")},
+        Refused{"ResultsWithQuery", header("GET", "/results?A=1")}),
+    [](const testing::TestParamInfo<Refused>& param) { return param.param.name; });
+
+TEST_F(RequestTest, IncompleteHeadersWaitEvenWhenMalformed) {
+    for (const std::string text : {"GET", "GET / HTTP/1.1\r\n", "GET / HTTP/1.1\r\nHost: a\r\n\r",
+                                   "get / HTTP/1.1\r\nHost: a\r\n"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(parse(text), -2);
+    }
+}
+
+TEST_F(RequestTest, MatchEndsAtEmbeddedNul) {
+    const std::string text("GET / HTTP/1.1\r\n\r\n\0xy", 21);
+    EXPECT_EQ(parse(text), 18);
+}
+
+TEST_F(RequestTest, EveryKeyReachesItsField) {
+    const std::string text = header(
+        "POST", "/up?UNITID=3&SESSIONID=9&CONTROL=1&NUM_CONNECTIONS=12abc&CONNECTION=11&"
+                "AGGREGATE_WARMUP=1&RESULTS_INTERVAL_PERIOD=2&RESULT_NUM_INTERVALS=10&"
+                "TEST_DATA_CAP=5000000000&TRANSFER_MAX_SIZE=6000000000&WARMUP_SAMPLE_TIME=250&"
+                "NUM_WARMUP_SAMPLES=4&MAX_WARMUP_SIZE=7000000000&MAX_WARMUP_SAMPLES=20&"
+                "WARMUP_FAIL_ON_MAX=1&WARMUP_TOLERANCE=15&TRACE_INTERVAL=1500&TCP_CONG=cubic&"
+                "STORE_LOG=1&LATENCY_INTERVAL=2250&UNKNOWN_KEY=1");
+    ASSERT_EQ(parse(text), static_cast<int>(text.size()));
+    EXPECT_EQ(req.unit_id, 3u);
+    EXPECT_EQ(req.session_id, (3ull << 32) + 9);
+    EXPECT_EQ(req.num_conns, 12u); // "12abc" converts up to the first letter
+    EXPECT_EQ(req.conn_id, 11u);
+    EXPECT_TRUE(req.aggregate_warmup);
+    EXPECT_EQ(req.results_interval_period, 2u);
+    EXPECT_EQ(req.result_num_intervals, 10u);
+    EXPECT_EQ(req.test_data_cap, 5000000000u);
+    EXPECT_EQ(req.transfer_max_size, 6000000000u);
+    EXPECT_EQ(req.warmup_sample_time, 250u);
+    EXPECT_EQ(req.num_warmup_samples, 4u);
+    EXPECT_EQ(req.max_warmup_size, 7000000000u);
+    EXPECT_EQ(req.max_warmup_samples, 20u);
+    EXPECT_TRUE(req.warmup_fail_on_max);
+    EXPECT_EQ(req.warmup_tolerance, 15);
+    EXPECT_STREQ(req.tcp_cong, "cubic");
+    EXPECT_TRUE(req.store_log);
+    EXPECT_EQ(req.latency_interval.tv_sec, 2);
+    EXPECT_EQ(req.latency_interval.tv_nsec, 250000000);
+    EXPECT_FALSE(req.latency_test);
+}
+
+TEST_F(RequestTest, AbsentKeysLeaveDefaultsAndFlagsNeedOne) {
+    ASSERT_GT(parse(header("GET", "/?AGGREGATE_WARMUP=2&STORE_LOG=0&WARMUP_FAIL_ON_MAX=11")), 0);
+    EXPECT_FALSE(req.aggregate_warmup);
+    EXPECT_FALSE(req.store_log);
+    EXPECT_FALSE(req.warmup_fail_on_max);
+    EXPECT_EQ(req.max_warmup_size, UINT64_MAX);
+    EXPECT_EQ(req.transfer_max_size, UINT64_MAX);
+    EXPECT_EQ(req.test_data_cap, UINT64_MAX);
+    EXPECT_EQ(to_ns(req.trace_interval), 0);
+    EXPECT_EQ(req.put_path, nullptr);
+}
+
+TEST_F(RequestTest, CongestionNameUpTo15CharactersLeavesNoStaleBytes) {
+    ASSERT_GT(parse(header("GET", "/?TCP_CONG=abcdefghijklmno")), 0);
+    EXPECT_STREQ(req.tcp_cong, "abcdefghijklmno");
+    // A shorter repeat must leave the array as a fresh parse would: sessions compare it bytewise.
+    ASSERT_GT(parse(header("GET", "/?TCP_CONG=abcdefghijklmno&TCP_CONG=bbr")), 0);
+    const char expected[16] = "bbr";
+    EXPECT_EQ(memcmp(req.tcp_cong, expected, sizeof expected), 0);
+}
+
+TEST_F(RequestTest, IntervalsAreNormalised) {
+    const std::vector<std::pair<std::string, timespec>> cases = {
+        {"0", {0, 0}},
+        {"999", {0, 999000000}},
+        {"1000", {1, 0}},
+        {"1500", {1, 500000000}},
+        {"86400001", {86400, 1000000}},
+    };
+    for (const auto& [ms, expected] : cases) {
+        SCOPED_TRACE(ms);
+        ASSERT_GT(parse(header("GET", "/?TRACE_INTERVAL=" + ms + "&LATENCY_INTERVAL=" + ms)), 0);
+        EXPECT_EQ(req.trace_interval.tv_sec, expected.tv_sec);
+        EXPECT_EQ(req.trace_interval.tv_nsec, expected.tv_nsec);
+        EXPECT_EQ(req.latency_interval.tv_sec, expected.tv_sec);
+        EXPECT_EQ(req.latency_interval.tv_nsec, expected.tv_nsec);
+    }
+}
+
+TEST_F(RequestTest, LatencyTestOverridesMethod) {
+    const std::vector<std::tuple<std::string, std::string, request_method>> cases = {
+        {"POST", "LATENCY_TEST=GET&" + LATENCY, GET},
+        {"GET", LATENCY + "&LATENCY_TEST=POST", POST},
+        {"GET", LATENCY + "&LATENCY_TEST=PO", POST}, // a prefix is enough as the last parameter
+        {"POST", LATENCY + "&LATENCY_TEST=G", GET},
+    };
+    for (const auto& [line_method, query, method] : cases) {
+        SCOPED_TRACE(query);
+        ASSERT_GT(parse(header(line_method, "/?" + query)), 0);
+        EXPECT_EQ(req.method, method);
+        EXPECT_TRUE(req.latency_test);
+        EXPECT_EQ(req.session_id, 4294967295u);
+        EXPECT_EQ(to_ns(req.latency_interval), 100000000);
+    }
+}
+
+TEST_F(RequestTest, PathStylePostOfExactly36CharactersGetsDefaults) {
+    ASSERT_GT(parse(header("POST", "/" + ID36)), 0);
+    expect_path_style_defaults();
+    EXPECT_EQ(req.session_id, 0u);
+    EXPECT_EQ(to_ns(req.transfer_deadline), 0);
+    // Query values win over the defaults.
+    ASSERT_GT(parse(header("POST", "/" + ID36 + "?" + CONTROLLED + "&" + UPLOAD_RULES)), 0);
+    EXPECT_TRUE(req.path_style);
+    EXPECT_EQ(req.max_warmup_samples, 8u);
+    EXPECT_EQ(req.num_conns, 2u);
+    EXPECT_EQ(req.session_id, UNIT2_SESSION7);
+}
+
+TEST_F(RequestTest, PathStylePostReadsConnectionSessionAndDeadline) {
+    parse_expecting_deadline(header("POST", "/" + ID36 + "/3/2000"), 2000);
+    expect_path_style_defaults();
+    EXPECT_EQ(req.conn_id, 3u);
+    EXPECT_EQ(req.session_id, session_id_str_to_uint64(ID36));
+
+    parse_expecting_deadline(header("POST", "/" + ID36 + "/x/2000"), 2000);
+    EXPECT_EQ(req.conn_id, 0u);
+    EXPECT_EQ(req.session_id, 0u);
+
+    // Without the slash after the identifier nothing of the rest is read.
+    ASSERT_GT(parse(header("POST", "/" + ID36 + "x//2000")), 0);
+    expect_path_style_defaults();
+    EXPECT_EQ(to_ns(req.transfer_deadline), 0);
+}
+
+TEST_F(RequestTest, PathConversionErrorsArePrintedNotRefused) {
+    struct Case {
+        std::string method, path, printed;
+        size_t conn_id;
+    };
+    const std::vector<Case> cases = {
+        {"POST", ID36 + "/", "Path [" + ID36 + "/] parse error: ", 0},
+        {"POST", ID36 + "/3/abc", "Path [" + ID36 + "/3/abc] parse error: stoi\n", 3},
+        {"POST", ID36 + "/99999999999", "Path [" + ID36 + "/99999999999] parse error: stoi\n", 0},
+        {"GET", ID36 + "ab/abc", "Path [" + ID36 + "ab/abc] parse error: stoi\n", 0},
+        {"GET", ID36 + "ab/", "Path [" + ID36 + "ab/] parse error: stoi\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        testing::internal::CaptureStdout();
+        const std::string text = header(c.method, "/" + c.path);
+        const int result = parse(text);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, static_cast<int>(text.size()));
+        EXPECT_EQ(out.substr(0, c.printed.size()), c.printed);
+        EXPECT_EQ(out.back(), '\n');
+        EXPECT_EQ(req.conn_id, c.conn_id);
+        EXPECT_EQ(to_ns(req.transfer_deadline), 0);
+        EXPECT_EQ(req.path_style, c.method == "POST");
+        if (c.method == "POST")
+            expect_path_style_defaults();
+    }
+}
+
+TEST_F(RequestTest, GetPathSetsOnlyTheDeadline) {
+    parse_expecting_deadline(header("GET", "/" + ID36 + "ab/500?" + CONTROLLED), 500);
+    EXPECT_EQ(req.session_id, UNIT2_SESSION7);
+    EXPECT_EQ(req.num_conns, 2u);
+    EXPECT_EQ(req.conn_id, 1u);
+    EXPECT_FALSE(req.path_style);
+    // A path-style layout on a GET still yields no connection index or session id.
+    parse_expecting_deadline(header("GET", "/" + ID36 + "/3/2000"), 2000);
+    EXPECT_EQ(req.conn_id, 0u);
+    EXPECT_EQ(req.session_id, 0u);
+    EXPECT_EQ(req.num_conns, 1u);
+}
+
+TEST_F(RequestTest, ShortOrHeadPathsAreNotPathStyle) {
+    ASSERT_GT(parse(header("POST", "/" + ID36.substr(1))), 0);
+    EXPECT_FALSE(req.path_style);
+    EXPECT_EQ(req.num_conns, 1u);
+    ASSERT_GT(parse(header("HEAD", "/" + ID36 + "/3/2000")), 0);
+    EXPECT_FALSE(req.path_style);
+    EXPECT_EQ(to_ns(req.transfer_deadline), 0);
+}
+
+TEST_F(RequestTest, PutKeepsPathAndSkipsQuery) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/logs/42.log?UNITID=x&CONTROL=1", "logs/42.log"}, // UNITID=x would refuse a GET
+        {"/", ""},
+        {"/results", "results"},
+    };
+    for (const auto& [target, path] : cases) {
+        SCOPED_TRACE(target);
+        const std::string text = header("PUT", target);
+        ASSERT_EQ(parse(text), static_cast<int>(text.size()));
+        EXPECT_EQ(req.method, PUT);
+        ASSERT_NE(req.put_path, nullptr);
+        EXPECT_EQ(std::string(req.put_path->str, req.put_path->len), path);
+        EXPECT_EQ(req.session_id, 0u);
+        EXPECT_EQ(req.num_conns, 0u);
+    }
+}
+
+TEST_F(RequestTest, DebugLinesAboveThresholdNine) {
+    debug_level = 9;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse("get / HTTP/1.1\r\n\r\n"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    debug_level = 10;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse("get / HTTP/1.1\r\n\r\n"), -1);
+    EXPECT_EQ(parse("GE"), -2);
+    EXPECT_EQ(parse("GET / HTTP/1.1\r\n"), -2);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("<7>[", 0), 0u);
+    EXPECT_NE(err.find("Request doesn't match our regex: get / HTTP/1.1<CR><LF><CR><LF>\n"),
+              std::string::npos);
+    EXPECT_NE(err.find("Header parsing not complete - size is less than 4\n"), std::string::npos);
+    EXPECT_NE(err.find("Header parsing not complete - doesn't contain double CRLF\n"),
+              std::string::npos);
+}
+
+TEST(RequestDeathTest, PreconditionsAbort) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "assertions are compiled out";
+#endif
+    request_info r{};
+    const char unterminated[4] = {'G', 'E', 'T', 'X'};
+    const char* expected =
+        "data != NULL && data_size > 0 && data\\[data_size\\] == 0 && request != NULL";
+    EXPECT_DEATH(parse_request("GET", 0, &r), expected);
+    EXPECT_DEATH(parse_request(unterminated, 3, &r), expected);
+    EXPECT_DEATH(session_id_str_to_uint64(ID36.substr(1)), "request_path.size\\(\\) >= 36");
+}
+
+TEST(TransferDeadline, CarriesWhenNanosecondsReachOneSecond) {
+    const timespec exact = transfer_deadline_after({100, 999000000}, 1);
+    EXPECT_EQ(exact.tv_sec, 101);
+    EXPECT_EQ(exact.tv_nsec, 0);
+    const timespec most = transfer_deadline_after({100, 999999999}, 1999);
+    EXPECT_EQ(most.tv_sec, 102);
+    EXPECT_EQ(most.tv_nsec, 998999999);
+
+    for (const long now_ns : {0L, 1L, 500000000L, 999000000L, 999999999L}) {
+        for (int ms = -3000; ms < 3000; ++ms) {
+            const timespec d = transfer_deadline_after({50, now_ns}, ms);
+            ASSERT_GE(d.tv_nsec, 0) << now_ns << " + " << ms;
+            ASSERT_LT(d.tv_nsec, 1000000000) << now_ns << " + " << ms;
+            ASSERT_EQ(to_ns(d), 50000000000LL + now_ns + ms * 1000000LL);
+        }
+    }
+}
+
+TEST(SessionIdFromPath, UsesCharactersTwoToEight) {
+    const std::string tail(28, 'z');
+    EXPECT_EQ(session_id_str_to_uint64("ABCDEFGH" + tail), 0x4243444546474800u);
+    // The first character is shifted out and characters after the eighth are not read.
+    EXPECT_EQ(session_id_str_to_uint64("ABCDEFGH" + tail),
+              session_id_str_to_uint64("xBCDEFGH" + tail));
+    EXPECT_EQ(session_id_str_to_uint64("ABCDEFGH" + tail),
+              session_id_str_to_uint64("ABCDEFGHy" + tail.substr(1)));
+    EXPECT_NE(session_id_str_to_uint64("ABCDEFGH" + tail),
+              session_id_str_to_uint64("AxCDEFGH" + tail));
+    // Bytes above 0x7f count as negative and borrow from the character before.
+    EXPECT_EQ(session_id_str_to_uint64("ABCDEFG\xff" + tail), 0x424344454646ff00u);
+    EXPECT_EQ(session_id_str_to_uint64("a\xff"
+                                       "BCDEFG" +
+                                       tail),
+              0xff42434445464700u);
+}
+
+} // namespace

@@ -1,0 +1,65 @@
+// Helpers shared by the tests: temporary files, loopback sockets and server processes.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace vh_test {
+
+// A fresh directory under the system's temporary directory, removed by the caller.
+std::string make_temp_dir();
+void remove_tree(const std::string& path);
+// Writes `size` pseudo-random bytes to `path`.
+void write_file(const std::string& path, size_t size);
+std::string read_file(const std::string& path);
+
+// Number of descriptors open in process `pid` (or -1).
+int count_fds(pid_t pid);
+
+// A listening TCP socket on 127.0.0.1 (or ::1) with a port the kernel chose.
+int listen_loopback(bool ipv6, int* port, bool nonblocking = true);
+// Connects to 127.0.0.1 (or ::1); -1 on failure.
+int connect_loopback(int port, bool ipv6 = false);
+// Reads until the peer closes or `timeout` passes; returns what arrived.
+std::string read_until_close(int fd, std::chrono::milliseconds timeout);
+// Waits until the peer closes the connection: true if it did within `timeout`.
+bool wait_closed(int fd, std::chrono::milliseconds timeout);
+
+// A server process started from the built executable, with its standard error
+// (and standard output) collected.
+struct server_process {
+    pid_t pid = -1;
+    int out_fd = -1; // read end: standard output and standard error
+    std::string output;
+
+    ~server_process();
+    // Reads what the process wrote so far, waiting at most `timeout` for more.
+    void poll_output(std::chrono::milliseconds timeout);
+    // Waits until the output contains `text`; true if it did within `timeout`.
+    bool wait_for(const std::string& text, std::chrono::milliseconds timeout);
+    // Waits for the process to exit; its exit status, or -1 on time-out/signal.
+    int wait_exit(std::chrono::milliseconds timeout);
+    void kill_now();
+};
+
+struct start_options {
+    std::vector<std::string> args;                        // after the program name
+    std::vector<std::pair<std::string, std::string>> env; // added to the environment
+    std::vector<std::string> unset_env;
+    int inherit_fd = -1;  // handed over as descriptor 3 with LISTEN_FDS=1
+    std::string cpu_list; // run under this affinity mask ("1", "0,1")
+    long nofile = -1;     // descriptor limit (soft and hard), -1 = inherited
+    std::string program;  // default: the server
+};
+
+// Starts the server (or another program) with the options.
+void start(server_process& proc, const start_options& opts);
+
+// Path of the built server and of a test file made once per test binary.
+const char* httpd_path();
+std::string test_file();
+
+} // namespace vh_test
