@@ -4,7 +4,16 @@
 #include "file_ops.h"
 #include "settings.h"
 
+#include "request.h"
+#include "session.h"
+
 #include <cassert>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 // Set when this thread released a record: its descriptors are free again.
@@ -34,6 +43,7 @@ void destroy_connection(connection* conn) {
         return;
     }
     // Connections of a session are detached here and released with the session.
+    remove_connection(conn->session, conn);
 }
 
 void internal_destroy_connection(connection* conn) {
@@ -61,6 +71,8 @@ void internal_destroy_connection(connection* conn) {
     // A header that was still being collected, or a reply never finished.
     if (conn->reply != nullptr)
         g_string_free(conn->reply, TRUE);
+    if (conn->pending_request != nullptr)
+        g_slice_free1(sizeof(request_info), conn->pending_request);
     timeout_list_unlink(conn);
     g_slice_free1(sizeof(connection), conn);
     connections_released = true;
@@ -70,4 +82,88 @@ bool take_connections_released() {
     bool released = connections_released;
     connections_released = false;
     return released;
+}
+
+int send_reply_chunk(connection* conn) {
+    size_t left = conn->reply->len - conn->reply_sent;
+    if (left > static_cast<size_t>(LLONG_MAX))
+        left = static_cast<size_t>(LLONG_MAX);
+    ssize_t n = send(conn->sock, conn->reply->str + conn->reply_sent, left, MSG_NOSIGNAL);
+    if (n < 0)
+        return -1;
+    conn->reply_sent += static_cast<size_t>(n);
+    return conn->reply_sent < conn->reply->len ? 1 : 0;
+}
+
+static int modify_registration(int epfd, connection* conn, uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = conn;
+    return epoll_ctl(epfd, EPOLL_CTL_MOD, conn->sock, &ev);
+}
+
+int enqueue_get_answer(int epfd, connection* conn) {
+    if (modify_registration(epfd, conn, EPOLLOUT | EPOLLRDHUP) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int enqueue_post_answer(int epfd, connection* conn) {
+    if (modify_registration(epfd, conn, EPOLLOUT) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int enqueue_post_data(int epfd, connection* conn) {
+    if (modify_registration(epfd, conn, EPOLLIN) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int complete_connection(connection* conn, request_info* request) {
+    if (conn->state == RECEIVING_HEADER && conn->reply != nullptr) {
+        g_string_free(conn->reply, TRUE);
+        conn->reply = nullptr;
+    }
+    // A request naming no session gets a one-connection session of its own.
+    if (request->session_id == 0)
+        request->session_id = static_cast<uint64_t>(conn->sock);
+    conn->transfer_deadline = request->transfer_deadline;
+    conn->conn_id = request->conn_id;
+
+    if (request->session_id > EXTENDED_SESSION_MIN && request->method == POST) {
+        size_t warmup = request->max_warmup_samples;
+        size_t measur = request->result_num_intervals;
+        conn->warmup_samples =
+            warmup == 0
+                ? nullptr
+                : static_cast<warmup_sample*>(g_slice_alloc0(warmup * sizeof(warmup_sample)));
+        conn->measur_bytes =
+            conn->warmup_samples == nullptr || measur == 0
+                ? nullptr
+                : static_cast<uint64_t*>(g_slice_alloc0(measur * sizeof(uint64_t)));
+        if (conn->warmup_samples == nullptr || conn->measur_bytes == nullptr) {
+            if (conn->warmup_samples != nullptr)
+                g_slice_free1(warmup * sizeof(warmup_sample), conn->warmup_samples);
+            conn->warmup_samples = nullptr;
+            VH_LOG(LOG_ERR, "%ld: Could not complete the creation of the connection %d",
+                   thread_tag(), conn->sock);
+            return -1;
+        }
+        conn->warmup_capacity = warmup;
+        conn->measur_capacity = measur;
+    }
+
+    if (request->method == GET && request->tcp_cong[0] != '\0' &&
+        setsockopt(conn->sock, IPPROTO_TCP, TCP_CONGESTION, request->tcp_cong,
+                   static_cast<socklen_t>(strlen(request->tcp_cong))) != 0)
+        VH_LOG(LOG_WARNING, "Error setting TCP_CONGESTION %s: %s", request->tcp_cong,
+               strerror(errno));
+    return 0;
 }

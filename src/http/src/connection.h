@@ -76,6 +76,13 @@ struct connection {
     size_t stats_sent;
     timespec transfer_deadline;
     bool latency_control;
+    // Set (release) by a thread handing the connection to its session's owner and
+    // read (acquire) by the owner: orders the hand-over for every memory model
+    // and for the thread sanitizer, which cannot see epoll's own ordering.
+    uint32_t handed_over;
+    // A path-style request's replacement of the session's parameters, travelling
+    // with the hand-over to the owner, which alone may apply it. Owned.
+    struct request_info* pending_request;
 };
 
 static_assert(offsetof(connection, kind) == offsetof(varnholt::epoll_data, kind));
@@ -92,6 +99,20 @@ void destroy_connection(connection* conn);
 
 // Closes the connection's descriptors and releases the record and all it owns.
 void internal_destroy_connection(connection* conn);
+
+// Sends the unsent rest of `reply` (one send). -1 on error (errno kept), 0 when
+// everything has been sent, 1 when bytes remain. Never releases `reply`.
+int send_reply_chunk(connection* conn);
+
+// Re-arm conn's socket in epfd for the next phase: EPOLLOUT|EPOLLRDHUP, EPOLLOUT,
+// or EPOLLIN (all level-triggered). 0, or -1 (logged).
+int enqueue_get_answer(int epfd, connection* conn);
+int enqueue_post_answer(int epfd, connection* conn);
+int enqueue_post_data(int epfd, connection* conn);
+
+// Copies the per-connection values of a parsed request into conn, allocates its
+// sample arrays (extended uploads) and applies TCP_CONG= (downloads). 0 or -1.
+int complete_connection(connection* conn, struct request_info* request);
 
 // True (and cleared) when this thread released a connection since the last call:
 // descriptors were freed, so a paused accept may be retried.

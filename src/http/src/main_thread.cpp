@@ -7,11 +7,15 @@
 #include "session.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -125,26 +129,591 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
 }
 
 // ---------------------------------------------------------------------------
-// Connection dispatch.
+// Header handling and session join.
 
-// Until requests are understood, a connection only drains what arrives and ends
-// when its peer closes.
-static int handle_connection_drain(connection* conn) {
-    ssize_t n = recv(conn->sock, nullptr, SSIZE_MAX, MSG_TRUNC);
-    if (n > 0)
-        return 0;
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
-        return 0;
-    return -1;
+static constexpr size_t HEADER_BUFFER_SIZE = 16384;
+static constexpr size_t HEADER_LIMIT = HEADER_BUFFER_SIZE - 1;
+
+static const char GET_REPLY_HEAD[] = "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n";
+static const char GET_REPLY_LENGTH[] = "Content-Length: 500000000000\r\n";
+static const char POST_REPLY[] = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n";
+static const char LATENCY_REPLY[] = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n";
+static const char HEAD_REPLY[] =
+    "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 500000000000\r\n\r\n";
+
+// Throws away everything queued on the socket without copying it.
+static ssize_t discard_pending(int sock) {
+    return recv(sock, nullptr, static_cast<size_t>(SSIZE_MAX), MSG_TRUNC);
 }
 
-int handle_connection(int epfd, uint32_t events, connection* conn) {
+static void release_reply(connection* conn) {
+    if (conn->reply != nullptr)
+        g_string_free(conn->reply, TRUE);
+    conn->reply = nullptr;
+}
+
+static void set_reply(connection* conn, const char* text) {
+    release_reply(conn);
+    conn->reply = g_string_new(text);
+    conn->reply_sent = 0;
+}
+
+static int handle_header_received(int epfd, connection* conn);
+
+// Joins conn to its session on this thread, or hands it to the thread that owns
+// the session. 0, -1, or -4 (now owned by another thread).
+static int set_session(int epfd, connection* conn, session* sess, int owner_epfd,
+                       const request_info* replacement) {
+    uint64_t id = sess->id;
+    if (owner_epfd != epfd) {
+        if (epoll_ctl(epfd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
+            VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
+            VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
+            return -1;
+        }
+        timeout_list_remove(conn);
+        conn->state = HEADER_RECEIVED;
+        conn->session_id_in_transit = id;
+        if (replacement != nullptr) {
+            conn->pending_request =
+                static_cast<request_info*>(g_slice_copy(sizeof(request_info), replacement));
+        }
+        VH_DEBUG(2, LOG_DEBUG, "Connection %d was handled to %d by %d", conn->sock, owner_epfd,
+                 epfd);
+        // Everything written above must be visible to the owner before its
+        // epoll set can report the socket.
+        __atomic_store_n(&conn->handed_over, 1u, __ATOMIC_RELEASE);
+        if (attach_connection(owner_epfd, conn) != 0) {
+            conn->session = nullptr;
+            VH_LOG(LOG_ERR, "Could not attach connection to thread: %s", strerror(errno));
+            VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
+            return -1;
+        }
+        return -4;
+    }
+    conn->session = sess;
+    if (handle_header_received(epfd, conn) < 0) {
+        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
+        return -1;
+    }
+    return 0;
+}
+
+static int handle_connection_connected(int epfd, connection* conn) {
+    char buffer[HEADER_BUFFER_SIZE];
+    ssize_t n = recv(conn->sock, buffer, HEADER_LIMIT, MSG_PEEK);
+    if (n == 0)
+        return -1;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return 0;
+        VH_LOG(LOG_ERR, "fd %d, recv: %s", conn->sock, strerror(errno));
+        return -1;
+    }
+    buffer[n] = '\0';
+
+    const char* text = buffer;
+    size_t size = static_cast<size_t>(n);
+    if (conn->state == RECEIVING_HEADER) {
+        g_string_append_len(conn->reply, buffer, n);
+        text = conn->reply->str;
+        size = conn->reply->len;
+    }
+
+    request_info request;
+    int parsed = parse_request(text, size, &request);
+    if (parsed == -1) {
+        VH_DEBUG(9, LOG_DEBUG, "%ld: Error parsing header %d", thread_tag(), conn->sock);
+        return -1;
+    }
+    if (parsed == -2) {
+        if (size > HEADER_LIMIT) {
+            VH_DEBUG(9, LOG_DEBUG, "%ld: Header too big %d", thread_tag(), conn->sock);
+            return -1;
+        }
+        if (conn->state != RECEIVING_HEADER) {
+            conn->state = RECEIVING_HEADER;
+            conn->reply = g_string_new_len(buffer, n);
+        }
+        // Stored: now take exactly these bytes out of the socket.
+        if (recv(conn->sock, nullptr, static_cast<size_t>(n), MSG_TRUNC) != n) {
+            VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
+            return -1;
+        }
+        return 0;
+    }
+
+    if (request.method == POST) {
+        VH_DEBUG(9, LOG_DEBUG,
+                 "Session is POST: adding initial request data_size (%lld) to warmup and total "
+                 "bytes counters (%lld) (%lld)",
+                 static_cast<long long>(size), static_cast<long long>(conn->data_bytes),
+                 static_cast<long long>(conn->total_bytes));
+        conn->data_bytes = size;
+        conn->total_bytes = size;
+    }
+    if (request.method == PUT) {
+        // Appending to session logs is not served yet.
+        if (request.put_path != nullptr)
+            g_string_free(request.put_path, TRUE);
+        return -1;
+    }
+    if (complete_connection(conn, &request) != 0)
+        return -1;
+
+    if (request.method == HEAD) {
+        if (discard_pending(conn->sock) < 0) {
+            VH_LOG(LOG_ERR, "This should never, ever, happen!!!");
+            return -1;
+        }
+        conn->state = SENDING_HEAD_REPLY;
+        set_reply(conn, HEAD_REPLY);
+        if (enqueue_get_answer(epfd, conn) != 0) {
+            VH_LOG(LOG_ERR, "enqueue_get_answer: %s", strerror(errno));
+            return -2;
+        }
+        return 0;
+    }
+
+    bool replace = false;
+    session* sess = create_unique_session(&request, epfd, &replace);
+    if (sess == nullptr) {
+        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
+               request.session_id);
+        return -1;
+    }
+    // The owner is read while the session is known to be alive: right after it
+    // was found or created by this thread, before anything can end it here.
+    return set_session(epfd, conn, sess, sess->epoll_fd, replace ? &request : nullptr);
+}
+
+static int handle_header_received(int epfd, connection* conn) {
+    session* sess;
+    if (conn->state == HEADER_RECEIVED) {
+        (void)__atomic_load_n(&conn->handed_over, __ATOMIC_ACQUIRE);
+        sess = get_session(conn->session_id_in_transit);
+        conn->session = nullptr;
+        if (sess == nullptr) {
+            VH_LOG(LOG_INFO, "%ld: Delayed connection destruction", thread_tag());
+            return -1;
+        }
+        if (conn->pending_request != nullptr) {
+            apply_request_replacement(sess, conn->pending_request);
+            g_slice_free1(sizeof(request_info), conn->pending_request);
+            conn->pending_request = nullptr;
+        }
+    } else {
+        sess = conn->session;
+        conn->session = nullptr;
+    }
+
+    if (discard_pending(conn->sock) < 0) {
+        VH_LOG(LOG_ERR, "This should never, ever, happen!!!");
+        return -1;
+    }
+    if (add_connection(sess, conn) != 0) {
+        VH_LOG(LOG_ERR, "Could not add connection");
+        return -1;
+    }
+
+    if (sess->is_latency && conn->conn_id == 0) {
+        conn->latency_control = true;
+        conn->state = LATENCY_SENDING_REPLY;
+        set_reply(conn, LATENCY_REPLY);
+        if (enqueue_post_answer(epfd, conn) != 0) {
+            VH_LOG(LOG_ERR, "enqueue_post_answer: %s", strerror(errno));
+            return -2;
+        }
+        return 0;
+    }
+    switch (sess->request.method) {
+    case GET: {
+        conn->state = SENDING_REPLY;
+        set_reply(conn, GET_REPLY_HEAD);
+        if (!sess->no_path)
+            g_string_append(conn->reply, GET_REPLY_LENGTH);
+        g_string_append(conn->reply, "\r\n");
+        if (enqueue_get_answer(epfd, conn) != 0) {
+            VH_LOG(LOG_ERR, "enqueue_get_answer: %s", strerror(errno));
+            return -2;
+        }
+        return 0;
+    }
+    case POST:
+        conn->state = SENDING_REPLY;
+        set_reply(conn, POST_REPLY);
+        if (enqueue_post_answer(epfd, conn) != 0) {
+            VH_LOG(LOG_ERR, "enqueue_post_answer: %s", strerror(errno));
+            return -2;
+        }
+        return 0;
+    default:
+        fprintf(stderr, "Fatal error: handle_header_received doesn't support HEAD requests!\n");
+        exit(1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Data transfer.
+
+// True when the connection's transfer deadline has passed.
+static bool deadline_passed(const connection* conn) {
+    if (conn->transfer_deadline.tv_sec <= 0)
+        return false;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > conn->transfer_deadline.tv_sec ||
+           (now.tv_sec == conn->transfer_deadline.tv_sec &&
+            now.tv_nsec > conn->transfer_deadline.tv_nsec);
+}
+
+static void count_bytes(connection* conn, uint64_t n) {
+    conn->total_bytes += n;
+    conn->data_bytes += n;
+    if (conn->session != nullptr) {
+        conn->session->test.total_bytes += n;
+        conn->session->test.data_bytes += n;
+    }
+}
+
+static int send_stats(connection* conn) {
+    ssize_t n = send(conn->sock, conn->stats + conn->stats_sent, conn->stats_len - conn->stats_sent,
+                     MSG_NOSIGNAL);
+    if (n < 0)
+        return -2;
+    conn->stats_sent += static_cast<size_t>(n);
+    if (conn->stats_sent == conn->stats_len) {
+        shutdown(conn->sock, SHUT_WR);
+        return -2; // a download connection always ends disabled, its socket kept
+    }
+    return 0;
+}
+
+static void put_be32(uint8_t* out, uint32_t value) {
+    out[0] = static_cast<uint8_t>(value >> 24);
+    out[1] = static_cast<uint8_t>(value >> 16);
+    out[2] = static_cast<uint8_t>(value >> 8);
+    out[3] = static_cast<uint8_t>(value);
+}
+
+static int handle_connection_sending_data(int epfd, connection* conn, uint32_t events) {
+    if (deadline_passed(conn))
+        return -2;
+    if (!(events & EPOLLRDHUP)) {
+        // Restart from the beginning once past the middle, so that every call can
+        // offer at least half the file.
+        if (conn->file_offset > file_size / 2)
+            conn->file_offset = 0;
+        ssize_t n = sendfile(conn->sock, conn->file_fd, &conn->file_offset,
+                             static_cast<size_t>(file_size - conn->file_offset));
+        if (n > 0) {
+            count_bytes(conn, static_cast<uint64_t>(n));
+            return 0;
+        }
+        if (n == 0 || errno == EAGAIN)
+            return 0;
+        VH_DEBUG(9, LOG_DEBUG, "send_data: %s", strerror(errno));
+        return -2;
+    }
+    // The client half-closed: answer with the statistics message.
+    if (conn->session == nullptr)
+        return 0;
+    tcp_info info{};
+    socklen_t len = sizeof(info);
+    if (getsockopt(conn->sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) {
+        VH_LOG(LOG_ERR, "getsockopt(TCP_INFO): %s", strerror(errno));
+        put_be32(conn->stats + 8, 0);
+        conn->stats_len = 12;
+    } else {
+        put_be32(conn->stats + 8, 4);
+        put_be32(conn->stats + 12, info.tcpi_total_retrans);
+        conn->stats_len = 16;
+    }
+    conn->state = SENDING_STATS;
+    if (events & EPOLLOUT)
+        return send_stats(conn);
+    if (enqueue_post_answer(epfd, conn) != 0)
+        return -2;
+    return 0;
+}
+
+static int receive_test_data(connection* conn) {
+    if (deadline_passed(conn))
+        return -2;
+    ssize_t n = discard_pending(conn->sock);
+    if (n > 0) {
+        count_bytes(conn, static_cast<uint64_t>(n));
+        return 0;
+    }
+    if (n == 0)
+        return -3;
+    return -2;
+}
+
+static timespec ms_to_timespec(size_t ms) {
+    return {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+}
+
+// Arms the timers of an upload test when its first POST has been answered.
+static int handle_extended_connection_post_received(connection* conn) {
+    session* sess = conn->session;
+    if (sess->test.started)
+        return 0;
+    timespec period = ms_to_timespec(sess->request.warmup_sample_time);
+    if (clock_gettime(CLOCK_MONOTONIC, &sess->test.start_time) != 0) {
+        VH_LOG(LOG_ERR, "%ld: error getting start time %d: %s", thread_tag(), conn->sock,
+               strerror(errno));
+        return -1;
+    }
+    if (arm_timer(sess->data_timer.fd, period, period) != 0) {
+        VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
+               static_cast<long>(sess->data_timer.fd), conn->sock, strerror(errno));
+        return -1;
+    }
+    if (sess->is_latency && arm_timer(sess->latency_timer.fd, sess->request.latency_interval,
+                                      sess->request.latency_interval) != 0) {
+        VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
+               static_cast<long>(sess->latency_timer.fd), conn->sock, strerror(errno));
+        return -2;
+    }
+    sess->test.started = true;
+    return 0;
+}
+
+// Arms the timers of a download test when its first reply has gone out. A session
+// without a trace timer (not extended) arms none: it owns no such descriptor.
+static int start_download_timers(session* sess, connection* conn) {
+    static const timespec DOWNLOAD_TIMEOUT = {330, 0};
+    const request_info& req = sess->request;
+    if (sess->trace_timer.fd >= 0 &&
+        (req.trace_interval.tv_sec != 0 || req.trace_interval.tv_nsec != 0)) {
+        if (arm_timer(sess->trace_timer.fd, req.trace_interval, req.trace_interval) != 0) {
+            VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
+                   static_cast<long>(sess->trace_timer.fd), conn->sock, strerror(errno));
+            return -2;
+        }
+        VH_DEBUG(4, LOG_DEBUG, "Trace timer started");
+    }
+    if (is_extended(sess)) {
+        if (arm_timer(sess->data_timer.fd, DOWNLOAD_TIMEOUT, {0, 0}) != 0) {
+            VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
+                   static_cast<long>(sess->data_timer.fd), conn->sock, strerror(errno));
+            return -2;
+        }
+        VH_DEBUG(4, LOG_DEBUG, "Timeout timer started");
+    }
+    if (sess->is_latency &&
+        arm_timer(sess->latency_timer.fd, req.latency_interval, req.latency_interval) != 0) {
+        VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
+               static_cast<long>(sess->latency_timer.fd), conn->sock, strerror(errno));
+        return -2;
+    }
+    sess->test.started = true;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// First replies.
+
+static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t events) {
+    int sent = send_reply_chunk(conn);
+    if (sent == -1) {
+        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
+               strerror(errno));
+        release_reply(conn);
+        return -2;
+    }
+    if (sent == 1)
+        return 0;
+    release_reply(conn);
+    session* sess = conn->session;
+    switch (sess->request.method) {
+    case GET:
+        if (sess->no_path)
+            return -1;
+        conn->state = SENDING_DATA;
+        if (!sess->test.started && start_download_timers(sess, conn) != 0)
+            return -2;
+        return handle_connection_sending_data(epfd, conn, events);
+    case POST:
+        if (enqueue_post_data(sess->epoll_fd, conn) != 0) {
+            VH_LOG(LOG_ERR, "%ld: error preparing for data %d", thread_tag(), conn->sock);
+            return -2;
+        }
+        if (is_extended(sess) && handle_extended_connection_post_received(conn) != 0)
+            return -2;
+        conn->state = POST_ANSWERED;
+        return 0;
+    case HEAD:
+        fprintf(stderr,
+                "Fatal error: handle_connection_sending_reply doesn't support HEAD requests!\n");
+        exit(1);
+    default:
+        return 0;
+    }
+}
+
+static int handle_connection_sending_head_reply(int epfd, connection* conn) {
+    int sent = send_reply_chunk(conn);
+    if (sent == -1) {
+        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
+               strerror(errno));
+        release_reply(conn);
+        return -2;
+    }
+    if (sent == 1)
+        return 0;
+    release_reply(conn);
+    conn->reply_sent = 0;
+    conn->state = CONNECTED;
+    if (enqueue_post_data(epfd, conn) != 0) {
+        VH_LOG(LOG_ERR, "handle_connection_sending_head_reply %ld: error preparing for data %d",
+               thread_tag(), conn->sock);
+        return -2;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Results.
+
+static int handle_sending_results(int epfd, connection* conn) {
+    int sent = send_reply_chunk(conn);
+    if (sent == 1)
+        return 0;
+    if (sent == -1) {
+        VH_LOG(LOG_ERR, "%ld: Error sending the report %d: %s", thread_tag(), conn->sock,
+               strerror(errno));
+        return -1;
+    }
+    // All sent: half-close and wait for the client's close. Back on the time-out
+    // list, so that a client that never closes is dropped after the time-out.
+    release_reply(conn);
+    conn->reply_sent = 0;
+    if (conn->timeout_link.next == &conn->timeout_link)
+        timeout_list_append(&timeout_list, conn);
+    shutdown(conn->sock, SHUT_WR);
+    conn->state = WAITING_FOR_CLOSE;
+    if (enqueue_post_data(epfd, conn) != 0)
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+    return 0;
+}
+
+static int handle_waiting_for_close(connection* conn) {
+    ssize_t n = discard_pending(conn->sock);
+    if (n < 0) {
+        VH_DEBUG(2, LOG_DEBUG, "%ld: Error waiting for close of connection %d: %s", thread_tag(),
+                 conn->sock, strerror(errno));
+        return -1;
+    }
+    if (n == 0)
+        return -1;
+    tcp_info info{};
+    socklen_t len = sizeof(info);
+    if (getsockopt(conn->sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) {
+        VH_LOG(LOG_ERR, "getsockopt(TCP_INFO): %s", strerror(errno));
+        return 0;
+    }
+    return info.tcpi_unacked == 0 ? -1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Latency control connection.
+
+static int handle_latency_sending_reply(int epfd, connection* conn) {
+    assert(conn->latency_control);
+    int sent = send_reply_chunk(conn);
+    if (sent == 1)
+        return 0;
+    if (sent == -1) {
+        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
+               strerror(errno));
+        release_reply(conn);
+        return -2;
+    }
+    release_reply(conn);
+    if (enqueue_post_data(epfd, conn) != 0) {
+        VH_LOG(LOG_ERR, "%ld: error preparing for latency statistic request%d", thread_tag(),
+               conn->sock);
+        return -2;
+    }
+    conn->state = LATENCY_PENDING;
+    VH_DEBUG(4, LOG_DEBUG, "Waiting latency statistics request");
+    return 0;
+}
+
+static int handle_latency_pending(int epfd, connection* conn) {
     (void)epfd;
-    (void)events;
+    assert(conn->latency_control);
+    ssize_t n = discard_pending(conn->sock);
+    if (n == 0)
+        return -1;
+    if (n < 0) {
+        VH_LOG(LOG_ERR, "fd %d, recv: %s", conn->sock, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Connection dispatch.
+
+#define STATE_LABEL(threshold, name)                                                               \
+    VH_DEBUG(threshold, LOG_DEBUG, "%ld: handle_connection(" #name ") %d", thread_tag(), conn->sock)
+
+int handle_connection(int epfd, uint32_t events, connection* conn) {
     switch (conn->state) {
     case CONNECTED:
-        VH_DEBUG(9, LOG_DEBUG, "%ld: handle_connection(CONNECTED) %d", thread_tag(), conn->sock);
-        return handle_connection_drain(conn);
+        STATE_LABEL(9, CONNECTED);
+        return handle_connection_connected(epfd, conn);
+    case RECEIVING_HEADER:
+        STATE_LABEL(9, RECEIVING_HEADER);
+        return handle_connection_connected(epfd, conn);
+    case HEADER_RECEIVED:
+        STATE_LABEL(9, HEADER_RECEIVED);
+        return handle_header_received(epfd, conn);
+    case SENDING_REPLY:
+        STATE_LABEL(9, SENDING_REPLY);
+        return handle_connection_sending_reply(epfd, conn, events);
+    case SENDING_HEAD_REPLY:
+        STATE_LABEL(9, SENDING_HEAD_REPLY);
+        return handle_connection_sending_head_reply(epfd, conn);
+    case POST_ANSWERED:
+        STATE_LABEL(9, POST_ANSWERED);
+        conn->state = RECEIVING_DATA;
+        return receive_test_data(conn);
+    case SENDING_DATA:
+        STATE_LABEL(14, SENDING_DATA);
+        return handle_connection_sending_data(epfd, conn, events);
+    case SENDING_STATS:
+        STATE_LABEL(14, SENDING_STATS);
+        return send_stats(conn);
+    case RECEIVING_DATA:
+        STATE_LABEL(14, RECEIVING_DATA);
+        return receive_test_data(conn);
+    case TEST_FINISHED: {
+        STATE_LABEL(9, TEST_FINISHED);
+        release_reply(conn);
+        conn->reply = build_results_reply(conn->session);
+        conn->reply_sent = 0;
+        conn->state = SENDING_RESULTS;
+        return handle_sending_results(epfd, conn);
+    }
+    case SENDING_RESULTS:
+        STATE_LABEL(9, SENDING_RESULTS);
+        return handle_sending_results(epfd, conn);
+    case WAITING_FOR_CLOSE:
+        STATE_LABEL(9, WAITING_FOR_CLOSE);
+        return handle_waiting_for_close(conn);
+    case LATENCY_SENDING_REPLY:
+        STATE_LABEL(9, LATENCY_SENDING_REPLY);
+        return handle_latency_sending_reply(epfd, conn);
+    case LATENCY_PENDING:
+        STATE_LABEL(9, LATENCY_PENDING);
+        return handle_latency_pending(epfd, conn);
+    case LATENCY_RECEIVING_REQUEST:
+        STATE_LABEL(9, LATENCY_RECEIVING_REQUEST);
+        return handle_latency_pending(epfd, conn);
     case DISABLED:
         VH_DEBUG(2, LOG_DEBUG, "%ld: spurious event detected in socket %d", thread_tag(),
                  conn->sock);
@@ -249,6 +818,8 @@ static void dispatch_timer(varnholt::epoll_data* timer, GHashTable* pending_sess
             exit(1);
         }
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_trace_timer %lu", thread_tag(), sess->id);
+        if (sess->traces != nullptr)
+            append_trace_lines(sess);
         break;
     case EPOLL_SESSION_LATENCY_TIMER:
         if (!read_timer(timer->fd)) {
@@ -259,6 +830,54 @@ static void dispatch_timer(varnholt::epoll_data* timer, GHashTable* pending_sess
         break;
     default:
         break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Idle connections.
+
+static uint32_t idle_limit_ms(std::chrono::seconds timeout) {
+    return static_cast<uint32_t>((timeout.count() + 5) * 1000);
+}
+
+// Milliseconds since data last moved on the socket, from the kernel's view; false
+// when it cannot be read. "Never" (all bits set) counts as just now.
+static bool idle_time_ms(int sock, uint32_t* idle) {
+    tcp_info info{};
+    socklen_t len = sizeof(info);
+    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return false;
+    uint32_t recv_ms = info.tcpi_last_data_recv == UINT32_MAX ? 0 : info.tcpi_last_data_recv;
+    uint32_t sent_ms = info.tcpi_last_data_sent == UINT32_MAX ? 0 : info.tcpi_last_data_sent;
+    *idle = std::min(recv_ms, sent_ms);
+    return true;
+}
+
+// Disables or destroys the connections idle for longer than the limit. The list is
+// ordered by last event, so the scan stops at the first connection still active.
+static void scan_idle_connections(GHashTable* pending_sessions, uint32_t limit_ms) {
+    timeout_link* timeout_next = timeout_list.next;
+    while (timeout_next != &timeout_list) {
+        assert(timeout_next != timeout_next->next);
+        timeout_link* next = timeout_next->next;
+        connection* conn = timeout_link_owner(timeout_next);
+        uint32_t idle = 0;
+        if (!idle_time_ms(conn->sock, &idle)) {
+            timeout_next = next;
+            continue;
+        }
+        if (idle <= limit_ms)
+            break;
+        VH_DEBUG(2, LOG_DEBUG, "Connection %d timed-out", conn->sock);
+        session* sess = conn->session;
+        if (sess != nullptr && conn->state < TEST_FINISHED && conn->state != HEADER_RECEIVED) {
+            disable_connection(sess, conn);
+            if (sess->test.finish_requested)
+                g_hash_table_add(pending_sessions, sess);
+        } else {
+            destroy_connection(conn);
+        }
+        timeout_next = next;
     }
 }
 
@@ -303,6 +922,8 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         }
     }
 
+    scan_idle_connections(pending_sessions, idle_limit_ms(timeout));
+
     // Periodic checks of the sessions that became due in this batch.
     GHashTableIter iter;
     gpointer key;
@@ -312,7 +933,8 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         g_hash_table_iter_remove(&iter);
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (!sess->finishing)
+        // A session queued for destruction earlier in this iteration is over.
+        if (!sess->finishing && sess->test.state != DEAD)
             handle_session_periodic(sess, now);
     }
 }

@@ -1,10 +1,23 @@
-// Sessions: the process-wide container, session records and their destruction.
+// Sessions: the process-wide container, session records, their timers, the finish of
+// a test and the deferred destruction of sessions with their connections.
 #include "session.h"
 
 #include "connection.h"
+#include "file_ops.h"
 #include "settings.h"
 
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 GHashTable* session_container = nullptr;
 pthread_mutex_t session_container_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -21,11 +34,34 @@ static gboolean session_id_equal(gconstpointer a, gconstpointer b) {
     return *static_cast<const uint64_t*>(a) == *static_cast<const uint64_t*>(b);
 }
 
+static void lock_container_or_exit() {
+    int rc = pthread_mutex_lock(&session_container_mutex);
+    if (rc != 0) {
+        VH_LOG(LOG_ERR, "pthread_mutex_lock: %s", strerror(rc));
+        exit(1);
+    }
+}
+
+static void unlock_container_or_exit() {
+    int rc = pthread_mutex_unlock(&session_container_mutex);
+    if (rc != 0) {
+        VH_LOG(LOG_ERR, "pthread_mutex_unlock: %s", strerror(rc));
+        exit(1);
+    }
+}
+
 int create_session_container() {
     if (session_container != nullptr)
         return -1;
     session_container = g_hash_table_new(session_id_hash, session_id_equal);
     return session_container != nullptr ? 0 : -1;
+}
+
+size_t session_count() {
+    lock_container_or_exit();
+    size_t n = g_hash_table_size(session_container);
+    unlock_container_or_exit();
+    return n;
 }
 
 session* session_from_timer(varnholt::epoll_data* timer) {
@@ -49,20 +85,557 @@ session* session_from_timer(varnholt::epoll_data* timer) {
     return reinterpret_cast<session*>(reinterpret_cast<char*>(timer) - offset);
 }
 
+// ---------------------------------------------------------------------------
+// Timers.
+
+int init_session_timer(varnholt::epoll_data* timer) {
+    timer->fd = timerfd_create(CLOCK_MONOTONIC, 0);
+    if (timer->fd < 0) {
+        VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    VH_DEBUG(9, LOG_DEBUG, "%ld: timer %d created", thread_tag(), timer->fd);
+    return 0;
+}
+
+int arm_timer(int fd, timespec first, timespec interval) {
+    itimerspec spec{};
+    spec.it_value = first;
+    spec.it_interval = interval;
+    return timerfd_settime(fd, 0, &spec, nullptr);
+}
+
+int register_session_expiry_timer(session* sess, int epoll_fd) {
+    if (sess->expiry_timer.fd != -1) {
+        VH_LOG(LOG_ERR, "%ld: expiry timer already created!", thread_tag());
+        return -1;
+    }
+    int fd = timerfd_create(CLOCK_MONOTONIC, 0);
+    if (fd < 0) {
+        VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    if (arm_timer(fd, {session_timeout, 0}, {0, 0}) != 0) {
+        VH_LOG(LOG_ERR, "%ld: error setting timer: %s", thread_tag(), strerror(errno));
+        close(fd);
+        return -1;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &sess->expiry_timer;
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        close(fd);
+        return -1;
+    }
+    sess->expiry_timer.fd = fd;
+    VH_DEBUG(2, LOG_DEBUG, "%ld: epollfd %d timerfd %d", thread_tag(), epoll_fd, fd);
+    return 0;
+}
+
+void unregister_session_expiry_timer(session* sess) {
+    if (sess->expiry_timer.fd == -1)
+        return;
+    VH_DEBUG(2, LOG_DEBUG, "%ld: epollfd %d timerfd %d", thread_tag(), sess->epoll_fd,
+             sess->expiry_timer.fd);
+    close(sess->expiry_timer.fd);
+    sess->expiry_timer.fd = -1;
+}
+
+static int add_timer_to_epoll(int epoll_fd, varnholt::epoll_data* timer) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = timer;
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, timer->fd, &ev) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Undoes a timer made during creation; a registered one must leave the epoll set.
+static void discard_timer(int epoll_fd, varnholt::epoll_data* timer, bool registered) {
+    if (timer->fd < 0)
+        return;
+    if (registered && epoll_ctl(epoll_fd, EPOLL_CTL_DEL, timer->fd, nullptr) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        exit(1);
+    }
+    close(timer->fd);
+    timer->fd = -1;
+}
+
+// Silences a timer at finish: disarmed and out of the epoll set, still open.
+static void stop_timer(session* sess, varnholt::epoll_data* timer) {
+    if (timer->fd < 0)
+        return;
+    itimerspec zero{};
+    if (timerfd_settime(timer->fd, 0, &zero, nullptr) != 0) {
+        VH_LOG(LOG_ERR, "timerfd_settime: timerfd %d --> %s", timer->fd, strerror(errno));
+        exit(1);
+    }
+    if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_DEL, timer->fd, nullptr) != 0) {
+        VH_LOG(LOG_ERR, "epoll_ctl: epollfd %d timerfd %d --> %s", sess->epoll_fd, timer->fd,
+               strerror(errno));
+        exit(1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Creation and the container.
+
+static bool is_zero(const timespec& ts) {
+    return ts.tv_sec == 0 && ts.tv_nsec == 0;
+}
+
+static int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Releases what create_session made, in reverse order. Timers still in the epoll set
+// are removed from it first.
+static void rollback_session(session* sess, bool timers_registered) {
+    if (sess->test.measur_times != nullptr)
+        g_slice_free1(sess->measur_times_size * sizeof(timespec), sess->test.measur_times);
+    if (sess->test.warmup_times != nullptr)
+        g_slice_free1(sess->warmup_times_size * sizeof(timespec), sess->test.warmup_times);
+    if (sess->traces != nullptr)
+        g_string_free(sess->traces, TRUE);
+    discard_timer(sess->epoll_fd, &sess->trace_timer, timers_registered);
+    discard_timer(sess->epoll_fd, &sess->data_timer, timers_registered);
+    discard_timer(sess->epoll_fd, &sess->latency_timer, timers_registered);
+    g_slice_free1(sess->conns_size * sizeof(connection*), sess->conns);
+    g_slice_free1(sizeof(session), sess);
+}
+
+session* create_session(const uint64_t* id, const request_info* request, int epoll_fd) {
+    auto* sess = static_cast<session*>(g_slice_alloc0(sizeof(session)));
+    if (sess == nullptr)
+        return nullptr;
+    sess->id = *id;
+    sess->serverside_start_ns = steady_now_ns();
+    sess->epoll_fd = epoll_fd;
+    sess->start_timestamp = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+    sess->data_timer = {EPOLL_SESSION_DATA_TIMER, -1};
+    sess->expiry_timer = {EPOLL_SESSION_EXPIRY_TIMER, -1};
+    sess->trace_timer = {EPOLL_SESSION_TRACE_TIMER, -1};
+    sess->latency_timer = {EPOLL_SESSION_LATENCY_TIMER, -1};
+
+    sess->conns_size = request->num_conns;
+    sess->conns = static_cast<connection**>(g_slice_alloc0(sess->conns_size * sizeof(connection*)));
+    if (sess->conns == nullptr) {
+        VH_LOG(LOG_ERR, "%ld: g_slice_alloc0() returned NULL", thread_tag());
+        g_slice_free1(sizeof(session), sess);
+        return nullptr;
+    }
+    memcpy(&sess->request, request, REQUEST_SESSION_PART_SIZE);
+
+    bool failed = false;
+    bool registered = false;
+    if (request->latency_test) {
+        sess->is_latency = true;
+        failed = init_session_timer(&sess->latency_timer) != 0 ||
+                 add_timer_to_epoll(epoll_fd, &sess->latency_timer) != 0;
+        registered = !failed;
+    }
+    if (!failed && is_extended(sess)) {
+        failed = init_session_timer(&sess->data_timer) != 0;
+        if (!failed && !is_zero(request->trace_interval))
+            failed = init_session_timer(&sess->trace_timer) != 0;
+        if (!failed) {
+            // Adding happens in order; what was added before a failure is removed.
+            failed = add_timer_to_epoll(epoll_fd, &sess->data_timer) != 0;
+            registered = registered || !failed;
+            if (failed) {
+                close(sess->data_timer.fd);
+                sess->data_timer.fd = -1;
+            }
+        }
+        if (!failed && sess->trace_timer.fd >= 0) {
+            failed = add_timer_to_epoll(epoll_fd, &sess->trace_timer) != 0;
+            if (failed) {
+                close(sess->trace_timer.fd);
+                sess->trace_timer.fd = -1;
+            } else {
+                sess->traces = g_string_new("");
+            }
+        }
+        if (!failed && request->method == POST) {
+            sess->warmup_times_size = request->max_warmup_samples;
+            sess->measur_times_size = request->result_num_intervals;
+            sess->test.warmup_times =
+                static_cast<timespec*>(g_slice_alloc0(sess->warmup_times_size * sizeof(timespec)));
+            sess->test.measur_times =
+                static_cast<timespec*>(g_slice_alloc0(sess->measur_times_size * sizeof(timespec)));
+            failed = sess->test.warmup_times == nullptr || sess->test.measur_times == nullptr;
+        }
+    }
+    if (!failed) {
+        sess->no_path = request->no_path;
+        sess->store_log = request->store_log;
+        sess->path_style = request->path_style;
+        sess->is_latency = request->latency_test;
+        if (register_session_expiry_timer(sess, epoll_fd) != 0) {
+            VH_LOG(LOG_ERR, "%ld: Could not register session expiry timer", thread_tag());
+            failed = true;
+        }
+    }
+    if (failed) {
+        rollback_session(sess, registered);
+        return nullptr;
+    }
+    return sess;
+}
+
+// Takes a path-style request's parameters. The arrays keep the sizes they were made
+// with, so the counts that bound them are clamped: no slot or sample is ever
+// addressed beyond its allocation, whatever a later request says. Owner thread,
+// container lock held (other threads compare `request` under it).
+static void apply_request_replacement_locked(session* sess, const request_info* request) {
+    memcpy(&sess->request, request, REQUEST_SESSION_PART_SIZE);
+    sess->request.num_conns = std::min(sess->request.num_conns, sess->conns_size);
+    sess->request.max_warmup_samples =
+        std::min(sess->request.max_warmup_samples, sess->warmup_times_size);
+    sess->request.result_num_intervals =
+        std::min(sess->request.result_num_intervals, sess->measur_times_size);
+}
+
+void apply_request_replacement(session* sess, const request_info* request) {
+    lock_container_or_exit();
+    apply_request_replacement_locked(sess, request);
+    unlock_container_or_exit();
+}
+
+session* create_unique_session(request_info* request, int epoll_fd, bool* replace) {
+    *replace = false;
+    // Built before locking: allocation, timers and epoll registration stay out of
+    // the critical section, at the price of a record thrown away when one exists.
+    session* candidate = create_session(&request->session_id, request, epoll_fd);
+
+    int rc = pthread_mutex_lock(&session_container_mutex);
+    if (rc != 0) {
+        VH_LOG(LOG_ERR, "pthread_mutex_lock: %s", strerror(rc));
+        if (candidate != nullptr)
+            free_session(candidate);
+        return nullptr;
+    }
+    session* answer = nullptr;
+    auto* found =
+        static_cast<session*>(g_hash_table_lookup(session_container, &request->session_id));
+    if (found != nullptr) {
+        answer = found;
+        if (memcmp(&found->request, request, REQUEST_SESSION_PART_SIZE) != 0) {
+            if (!request->path_style) {
+                answer = nullptr;
+            } else if (request->warmup_sample_time != 0) {
+                // Only the owning thread may change its session's parameters: the
+                // caller hands the replacement over with the connection.
+                if (found->epoll_fd == epoll_fd)
+                    apply_request_replacement_locked(found, request);
+                else
+                    *replace = true;
+            } else {
+                memcpy(request, &found->request, REQUEST_SESSION_PART_SIZE);
+            }
+        }
+    } else if (candidate != nullptr) {
+        g_hash_table_add(session_container, candidate);
+        answer = candidate;
+    }
+    unlock_container_or_exit();
+
+    if (answer == nullptr) {
+        VH_LOG(LOG_WARNING, "%ld: could not create session %lu", thread_tag(), request->session_id);
+        if (candidate != nullptr)
+            free_session(candidate);
+        return nullptr;
+    }
+    if (candidate != nullptr && candidate != answer)
+        free_session(candidate);
+    VH_DEBUG(7, LOG_DEBUG, "%ld: the session %lu is %s", thread_tag(), answer->id,
+             answer == candidate ? "NEW" : "OLD");
+    return answer;
+}
+
+session* get_session(uint64_t id) {
+    int rc = pthread_mutex_lock(&session_container_mutex);
+    if (rc != 0) {
+        VH_LOG(LOG_ERR, "pthread_mutex_lock: %s", strerror(rc));
+        return nullptr;
+    }
+    auto* sess = static_cast<session*>(g_hash_table_lookup(session_container, &id));
+    unlock_container_or_exit();
+    return sess;
+}
+
+// ---------------------------------------------------------------------------
+// Connections of a session.
+
+int add_connection(session* sess, connection* conn) {
+    if (sess->test.state == FINISHED || sess->test.state == DEAD) {
+        VH_LOG(LOG_WARNING, "Late connection for finished session received. Destroying it...");
+        return -1;
+    }
+    if (conn->conn_id >= sess->request.num_conns || conn->conn_id >= sess->conns_size) {
+        VH_LOG(LOG_WARNING, "Invalid connection ID received");
+        return -1;
+    }
+    if (sess->conns[conn->conn_id] != nullptr) {
+        VH_LOG(LOG_WARNING, "%ld: Duplicated connections received", thread_tag());
+        return -1;
+    }
+    sess->conns[conn->conn_id] = conn;
+    conn->session = sess;
+    sess->active_conns++;
+    VH_DEBUG(7, LOG_DEBUG, "%ld: connection %d added. Active connections left: %zd", thread_tag(),
+             conn->sock, sess->active_conns);
+    return 0;
+}
+
+void remove_connection(session* sess, connection* conn) {
+    assert(conn->conn_id < sess->request.num_conns);
+    assert(sess->conns[conn->conn_id] != NULL);
+    if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
+        VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
+        exit(1);
+    }
+    // A disabled connection was already counted out when it was disabled.
+    bool was_active = conn->state != DISABLED;
+    if (was_active)
+        sess->active_conns--;
+    VH_DEBUG(7, LOG_DEBUG,
+             "%ld: connection %d(%zd) removed from session %lu. Active connections left: %zd",
+             thread_tag(), conn->sock, conn->conn_id, sess->id, sess->active_conns);
+    timeout_list_remove(conn);
+    // A session already queued (late events of the same iteration) is queued once.
+    if (was_active && sess->active_conns == 0 && sess->test.state != DEAD)
+        queue_to_destroy(sess);
+}
+
+void disable_connection(session* sess, connection* conn) {
+    sess->test.failed = true;
+    epoll_event ev{};
+    ev.events = EPOLLET | EPOLLONESHOT;
+    ev.data.ptr = conn;
+    if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_MOD, conn->sock, &ev) != 0)
+        VH_LOG(LOG_WARNING, "epoll_ctl: %s", strerror(errno));
+    bool was_active = conn->state != DISABLED;
+    conn->state = DISABLED;
+    timeout_list_remove(conn);
+    if (was_active && --sess->active_conns == 0)
+        sess->test.finish_requested = true;
+}
+
+// ---------------------------------------------------------------------------
+// Finish and teardown.
+
+void finish_session(session* sess) {
+    assert(sess);
+    // A session already given up (its last connection went earlier in this
+    // iteration) has nothing left to finish.
+    if (sess->finishing || sess->test.state == DEAD) {
+        sess->finishing = true;
+        return;
+    }
+    sess->finishing = true;
+    sess->measurement_end = (steady_now_ns() - sess->serverside_start_ns) / 1000000 * 1000;
+
+    if (is_extended(sess) && sess->request.method == POST)
+        stop_timer(sess, &sess->data_timer);
+    if (sess->is_latency)
+        stop_timer(sess, &sess->latency_timer);
+    if (is_extended(sess) && sess->trace_timer.fd >= 0) {
+        stop_timer(sess, &sess->trace_timer);
+        VH_DEBUG(4, LOG_DEBUG, "Trace timer destroyed");
+    }
+    sess->test.end_time = time(nullptr);
+    if (log_directory != nullptr &&
+        ((sess->traces != nullptr && sess->traces->len > 0) || sess->store_log))
+        store_session_report(sess);
+    sess->test.finish_requested = false;
+
+    if (!sess->is_latency && !(is_extended(sess) && sess->request.method != GET)) {
+        queue_to_destroy(sess);
+        return;
+    }
+    size_t occupied = 0;
+    for (size_t i = 0; i < sess->conns_size; i++) {
+        connection* conn = sess->conns[i];
+        if (conn == nullptr)
+            continue;
+        occupied++;
+        if (conn->latency_control)
+            continue;
+        conn->state = TEST_FINISHED;
+        epoll_event ev{};
+        ev.events = EPOLLOUT;
+        ev.data.ptr = conn;
+        if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_MOD, conn->sock, &ev) != 0) {
+            VH_LOG(LOG_ERR, "%ld: Could not prepare the connection %d for TEST_FINISHED: %s",
+                   thread_tag(), conn->sock, strerror(errno));
+            queue_to_destroy(sess);
+            return;
+        }
+    }
+    sess->active_conns = occupied;
+    sess->test.state = FINISHED;
+}
+
+void queue_to_destroy(session* sess) {
+    assert(sess != NULL);
+    assert(sess->test.state != DEAD);
+    lock_container_or_exit();
+    gboolean found = g_hash_table_remove(session_container, &sess->id);
+    assert(found);
+    (void)found;
+    unlock_container_or_exit();
+    sess->test.state = DEAD;
+    sessions_to_destroy = g_slist_prepend(sessions_to_destroy, sess);
+    if (sessions_to_destroy == nullptr) {
+        VH_LOG(LOG_ERR, "%ld: queue_to_destroy: could not add session to list", thread_tag());
+        exit(1);
+    }
+}
+
 bool trigger_sessions_destroy() {
     if (sessions_to_destroy == nullptr)
         return false;
+    for (GSList* item = sessions_to_destroy; item != nullptr; item = item->next) {
+        auto* sess = static_cast<session*>(item->data);
+        assert(sess != NULL);
+        for (size_t i = 0; i < sess->conns_size; i++)
+            if (sess->conns[i] != nullptr)
+                internal_destroy_connection(sess->conns[i]);
+        VH_DEBUG(2, LOG_DEBUG, "%ld: session %lu destroyed", thread_tag(), sess->id);
+        free_session(sess);
+    }
     g_slist_free(sessions_to_destroy);
     sessions_to_destroy = nullptr;
     return true;
 }
 
-void finish_session(session* sess) {
-    sess->finishing = true;
+void free_session(session* sess) {
+    // Timers and arrays are released by what exists, not by what the (possibly
+    // replaced) parameters say should exist.
+    for (varnholt::epoll_data* timer :
+         {&sess->data_timer, &sess->trace_timer, &sess->latency_timer})
+        if (timer->fd >= 0)
+            close(timer->fd);
+    if (sess->traces != nullptr)
+        g_string_free(sess->traces, TRUE);
+    if (sess->test.warmup_times != nullptr)
+        g_slice_free1(sess->warmup_times_size * sizeof(timespec), sess->test.warmup_times);
+    if (sess->test.measur_times != nullptr)
+        g_slice_free1(sess->measur_times_size * sizeof(timespec), sess->test.measur_times);
+    unregister_session_expiry_timer(sess);
+    g_slice_free1(sess->conns_size * sizeof(connection*), sess->conns);
+    g_slice_free1(sizeof(session), sess);
 }
 
-void handle_session_periodic(session* sess, timespec now) {
-    (void)now;
-    if (sess->test.finish_requested)
-        finish_session(sess);
+// ---------------------------------------------------------------------------
+// Session log and TCP traces.
+
+void append_trace_lines(session* sess) {
+    for (size_t i = 0; i < sess->request.num_conns && i < sess->conns_size; i++) {
+        connection* conn = sess->conns[i];
+        if (conn == nullptr)
+            continue;
+        tcp_info info{};
+        socklen_t len = sizeof(info);
+        if (getsockopt(conn->sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+            continue;
+        g_string_append_printf(sess->traces, "CONN%zu:\t%u\t%u\t%u\t%u\t%u\t%u\t%lu\n", i,
+                               info.tcpi_last_data_recv, info.tcpi_snd_ssthresh, info.tcpi_snd_cwnd,
+                               info.tcpi_total_retrans, info.tcpi_snd_mss, info.tcpi_rtt,
+                               conn->data_bytes);
+    }
+}
+
+// a - b, with the nanoseconds kept in 0..999,999,999.
+static timespec time_diff(timespec a, timespec b) {
+    timespec d{a.tv_sec - b.tv_sec, a.tv_nsec - b.tv_nsec};
+    while (d.tv_nsec < 0) {
+        d.tv_nsec += 1000000000;
+        d.tv_sec--;
+    }
+    while (d.tv_nsec >= 1000000000) {
+        d.tv_nsec -= 1000000000;
+        d.tv_sec++;
+    }
+    return d;
+}
+
+GString* build_session_report(const session* sess) {
+    GString* text = g_string_new("VH_HTTP_SERVER: 1.0\n");
+    g_string_append_printf(text, "TEST: %s\n", sess->request.method == GET ? "GET" : "POST");
+    if (is_extended(sess) && sess->request.method == POST) {
+        g_string_append_printf(text, "RESULT: %s\n", sess->test.failed ? "FAIL" : "OK");
+        g_string_append_printf(text, "NUM_CONNECTIONS: %zd\n", sess->request.num_conns);
+        for (size_t i = 0; i < sess->request.num_conns && i < sess->conns_size; i++) {
+            const connection* conn = sess->conns[i];
+            if (conn == nullptr)
+                continue;
+            g_string_append_printf(text, "CONNECTION: %zd\n", i);
+            // Samples pair with the session's sample times by index; neither array
+            // is read beyond what was allocated for it.
+            size_t num_warmup =
+                std::min({conn->num_warmup, conn->warmup_capacity, sess->warmup_times_size});
+            g_string_append_printf(text, "NUM_WARMUP: %zd\n", conn->num_warmup);
+            for (size_t j = 0; j < num_warmup; j++) {
+                timespec t = time_diff(sess->test.warmup_times[j], sess->test.start_time);
+                g_string_append_printf(text, "WARMUP %zd: %ld %ld %lu\n", j, t.tv_sec, t.tv_nsec,
+                                       conn->warmup_samples[j].bytes);
+            }
+            size_t num_measur =
+                std::min({conn->num_measur, conn->measur_capacity, sess->measur_times_size});
+            g_string_append_printf(text, "NUM_MEASUR: %zd\n", conn->num_measur);
+            for (size_t j = 0; j < num_measur; j++) {
+                timespec t = time_diff(sess->test.measur_times[j], sess->test.start_time);
+                g_string_append_printf(text, "MEASUR %zd: %ld %ld %lu\n", j, t.tv_sec, t.tv_nsec,
+                                       conn->measur_bytes[j]);
+            }
+        }
+        return text;
+    }
+    for (size_t i = 0; i < sess->request.num_conns && i < sess->conns_size; i++) {
+        const connection* conn = sess->conns[i];
+        if (conn == nullptr)
+            continue;
+        g_string_append_printf(text, "CONNECTION: %zd\nBYTES_TRANSMITTED: %lu\n", i,
+                               conn->data_bytes);
+    }
+    if (sess->traces != nullptr) {
+        g_string_append(text, "TCP TRACES\nCONN\tTIME\tSSTH\tCWND\tRETRANS\tMSS\tRTT\tBYTES\n");
+        g_string_append_len(text, sess->traces->str, static_cast<gssize>(sess->traces->len));
+    }
+    return text;
+}
+
+void store_session_report(session* sess) {
+    char* path = nullptr;
+    uint64_t number = sess->id - (static_cast<uint64_t>(sess->request.unit_id) << 32);
+    if (asprintf(&path, "%s/%u_%lu_%lu.log", log_directory, sess->request.unit_id,
+                 static_cast<unsigned long>(sess->test.end_time), number) < 0) {
+        VH_LOG(LOG_WARNING, "Could not write session log");
+        return;
+    }
+    GString* text = build_session_report(sess);
+    size_t len = text->len;
+    // The file operations thread frees both buffers with free(): GLib's allocator
+    // is the system malloc.
+    char* data = g_string_free(text, FALSE);
+    fileops_cmd cmd{};
+    cmd.type = FILEOPS_DUMP;
+    cmd.path = path;
+    cmd.data = data;
+    cmd.len = len;
+    if (send_fileops_cmd(&cmd) != 0) {
+        VH_LOG(LOG_WARNING, "Could not write session log");
+        free(path);
+        g_free(data);
+    }
 }

@@ -57,7 +57,16 @@ struct session {
     int64_t start_timestamp;
     int64_t measurement_start;
     int64_t measurement_end;
+    // Sizes the arrays were allocated with. A path-style request may later replace
+    // `request`; the arrays keep these sizes and are never addressed beyond them.
+    size_t conns_size;
+    size_t warmup_times_size;
+    size_t measur_times_size;
 };
+
+inline bool is_extended(const session* sess) {
+    return sess->id > EXTENDED_SESSION_MIN;
+}
 
 // The process-wide container of sessions by id and its one mutex.
 extern GHashTable* session_container;
@@ -65,6 +74,52 @@ extern pthread_mutex_t session_container_mutex;
 
 // Creates the container; -1 when it exists already or cannot be made. Main thread.
 int create_session_container();
+
+// Allocates a session for *id owned by the thread of epoll_fd and registers its
+// timers there (only the expiry timer is armed). Null on failure (rolled back).
+// Does not touch the container.
+session* create_session(const uint64_t* id, const request_info* request, int epoll_fd);
+
+// The session of request->session_id, created and published when the container
+// has none. Null when none could be made or the request may not join the existing
+// one. A path-style request whose parameters differ either adopts the session's
+// (written into *request) or, with its own WARMUP_SAMPLE_TIME, replaces them: then
+// *replace is set and the caller must hand the replacement to the owning thread
+// (apply_request_replacement). Any worker thread.
+session* create_unique_session(request_info* request, int epoll_fd, bool* replace);
+
+// Replaces the session's test parameters with a path-style request's, keeping the
+// sizes its arrays were allocated with. Owner thread only; takes the container lock.
+void apply_request_replacement(session* sess, const request_info* request);
+
+// The session with that id, or null. Any worker thread; the result may be used
+// only by the session's owner.
+session* get_session(uint64_t id);
+
+// Joins conn to the session's slot conn->conn_id. 0, or -1 (logged) when refused.
+int add_connection(session* sess, connection* conn);
+
+// Detaches a closing connection (it stays in its slot until the session goes).
+void remove_connection(session* sess, connection* conn);
+
+// Stops watching a connection without closing it and counts it out of the test.
+void disable_connection(session* sess, connection* conn);
+
+// Takes the session out of the container and queues it for destruction at the end
+// of this thread's loop iteration.
+void queue_to_destroy(session* sess);
+
+// Releases the session record and what it owns, except its connections.
+void free_session(session* sess);
+
+// Creates a timer descriptor into timer->fd without arming or registering it.
+int init_session_timer(varnholt::epoll_data* timer);
+// Creates, arms (session time-out) and registers the expiry timer. 0 or -1.
+int register_session_expiry_timer(session* sess, int epoll_fd);
+// Closes the expiry timer if there is one.
+void unregister_session_expiry_timer(session* sess);
+// Arms a timer relative to now: first expiry `first`, then every `interval`.
+int arm_timer(int fd, timespec first, timespec interval);
 
 // The session that owns a timer record (one of its four varnholt::epoll_data members).
 session* session_from_timer(varnholt::epoll_data* timer);
@@ -79,3 +134,16 @@ void finish_session(session* sess);
 // The periodic check of a session that became due: warm-up, measurement and the
 // end of the test. `now` is CLOCK_MONOTONIC. Owner thread.
 void handle_session_periodic(session* sess, timespec now);
+
+// Appends one trace line per joined connection whose TCP_INFO can be read.
+void append_trace_lines(session* sess);
+// The text of the session log.
+GString* build_session_report(const session* sess);
+// Builds the session log and hands it to the file operations thread to write.
+void store_session_report(session* sess);
+
+// The results reply of an upload test; the caller owns the buffer.
+GString* build_results_reply(const session* sess);
+
+// Number of sessions in the container (for tests and diagnostics).
+size_t session_count();
