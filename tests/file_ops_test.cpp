@@ -148,6 +148,19 @@ TEST_F(FileOps, DumpIntoAMissingDirectoryLogsAndGoesOn) {
     EXPECT_NE(err.find("fopen: No such file or directory"), std::string::npos) << err;
 }
 
+TEST_F(FileOps, DumpedFilesAreReadableByAllAndWritableByTheOwnerOnly) {
+    for (mode_t mask : {mode_t(0), mode_t(077)}) {
+        mode_t old = umask(mask);
+        std::string path = dir + "/mode-" + std::to_string(mask) + ".log";
+        dump(path, "x");
+        sync();
+        umask(old);
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << "umask " << std::oct << mask;
+    }
+}
+
 TEST_F(FileOps, AnUnknownCommandTypeIsSkipped) {
     fileops_cmd cmd{};
     cmd.type = 7;

@@ -17,17 +17,12 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using vh_test::count_occurrences;
 using vh_test::server_process;
+using vh_test::start_activated;
 using vh_test::start_options;
 
 namespace {
-
-int count_occurrences(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        n++;
-    return n;
-}
 
 // Runs the server with arguments that must make it fail; returns its output.
 std::string run_failing(const std::vector<std::string>& args,
@@ -73,21 +68,6 @@ int free_port() {
             return port;
     }
     return -1;
-}
-
-// Starts the server on an inherited loopback socket; returns the port.
-int start_activated(server_process& proc, start_options opts, bool nonblocking = true) {
-    int port = 0;
-    int fd = vh_test::listen_loopback(false, &port, nonblocking);
-    EXPECT_GE(fd, 0);
-    opts.inherit_fd = fd;
-    if (std::find(opts.args.begin(), opts.args.end(), "-f") == opts.args.end()) {
-        opts.args.push_back("-f");
-        opts.args.push_back(vh_test::test_file());
-    }
-    vh_test::start(proc, opts);
-    close(fd);
-    return port;
 }
 
 long cpu_ticks(pid_t pid) {
@@ -213,8 +193,7 @@ TEST(Listening, OneSocketPerAddressFamilyAndTheIpv6OneTakesNoIpv4) {
     start_options opts;
     opts.args = {"-s", "0", "-d", "2", "-f", vh_test::test_file()};
     vh_test::start(proc, opts);
-    for (int i = 0; i < 50 && listening_lines(proc.output).size() < families.size(); i++)
-        proc.poll_output(100ms);
+    proc.wait_count("listening on address", static_cast<int>(families.size()), 5s);
     auto lines = listening_lines(proc.output);
     ASSERT_EQ(lines.size(), families.size()) << proc.output;
     for (size_t i = 0; i < lines.size(); i++) {
@@ -279,8 +258,7 @@ TEST(Listening, ABusyPortIsRetriedEverySecondUntilItIsFree) {
     opts.args = {"-s", std::to_string(port), "-d", "2", "-f", vh_test::test_file()};
     vh_test::start(proc, opts);
     const std::string retry = "Could not create listening sockets, retrying in 1 second...";
-    for (int i = 0; i < 40 && count_occurrences(proc.output, retry) < 2; i++)
-        proc.poll_output(100ms);
+    proc.wait_count(retry, 2, 5s);
     EXPECT_GE(count_occurrences(proc.output, retry), 2) << proc.output;
     EXPECT_NE(proc.output.find("Couldn't bind to family 2 protocol 6: Address already in use"),
               std::string::npos)
@@ -466,8 +444,7 @@ TEST(Accepting, AFileThatCannotBeOpenedClosesEveryConnectionAndServingGoesOn) {
         close(fd);
     }
     const std::string failure = "Could not create connection: No such file or directory";
-    for (int i = 0; i < 50 && count_occurrences(proc.output, failure) < 3; i++)
-        proc.poll_output(100ms);
+    proc.wait_count(failure, 3, 5s);
     EXPECT_EQ(
         count_occurrences(proc.output, "Could not create connection: No such file or directory"), 3)
         << proc.output;
@@ -500,8 +477,7 @@ TEST(Accepting, ClosedConnectionsLeaveNoDescriptorBehind) {
     }
     for (int c : clients)
         close(c);
-    for (int i = 0; i < 100 && count_occurrences(proc.output, "destroyed after") < 201; i++)
-        proc.poll_output(50ms);
+    proc.wait_count("destroyed after transmitting", 201, 10s);
     EXPECT_EQ(count_occurrences(proc.output, "destroyed after transmitting"), 201);
     for (int i = 0; i < 50 && vh_test::count_fds(proc.pid) != baseline; i++)
         std::this_thread::sleep_for(20ms);
@@ -544,8 +520,9 @@ TEST(Accepting, DescriptorExhaustionPausesAcceptingWithoutSpinning) {
         return count_occurrences(proc.output, "destroyed after transmitting") +
                count_occurrences(proc.output, "Could not create connection: " + full);
     };
-    for (int i = 0; i < 100 && ended() < clients; i++)
-        proc.poll_output(50ms);
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (ended() < clients && std::chrono::steady_clock::now() < until)
+        proc.poll_output(100ms);
     EXPECT_EQ(ended(), clients) << proc.output;
 }
 

@@ -143,6 +143,61 @@ std::string read_until_close(int fd, std::chrono::milliseconds timeout) {
     return out;
 }
 
+bool send_all(int fd, const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string recv_exact(int fd, size_t n, std::chrono::milliseconds timeout) {
+    std::string out;
+    auto deadline = clock_type::now() + timeout;
+    std::vector<char> buf(65536);
+    while (out.size() < n && clock_type::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+        if (poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0)
+            break;
+        ssize_t got = recv(fd, buf.data(), std::min(buf.size(), n - out.size()), 0);
+        if (got <= 0)
+            break;
+        out.append(buf.data(), static_cast<size_t>(got));
+    }
+    return out;
+}
+
+int count_occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        n++;
+    return n;
+}
+
+int start_activated(server_process& proc, start_options opts, bool nonblocking) {
+    int port = 0;
+    int fd = listen_loopback(false, &port, nonblocking);
+    if (fd < 0)
+        return -1;
+    opts.inherit_fd = fd;
+    bool has_file = false;
+    for (const auto& a : opts.args)
+        if (a == "-f" || a.rfind("--file", 0) == 0)
+            has_file = true;
+    if (!has_file) {
+        opts.args.push_back("-f");
+        opts.args.push_back(test_file());
+    }
+    start(proc, opts);
+    close(fd);
+    return port;
+}
+
 bool wait_closed(int fd, std::chrono::milliseconds timeout) {
     auto deadline = clock_type::now() + timeout;
     char buf[65536];
@@ -186,6 +241,19 @@ bool server_process::wait_for(const std::string& text, std::chrono::milliseconds
     auto deadline = clock_type::now() + timeout;
     for (;;) {
         if (output.find(text) != std::string::npos)
+            return true;
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+        if (left.count() <= 0)
+            return false;
+        poll_output(std::min(left, std::chrono::milliseconds(100)));
+    }
+}
+
+bool server_process::wait_count(const std::string& text, int n, std::chrono::milliseconds timeout) {
+    auto deadline = clock_type::now() + timeout;
+    for (;;) {
+        if (count_occurrences(output, text) >= n)
             return true;
         auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());

@@ -25,6 +25,10 @@ int listen_loopback(bool ipv6, int* port, bool nonblocking = true);
 int connect_loopback(int port, bool ipv6 = false);
 // Reads until the peer closes or `timeout` passes; returns what arrived.
 std::string read_until_close(int fd, std::chrono::milliseconds timeout);
+// Sends everything; false on error.
+bool send_all(int fd, const std::string& data);
+// Receives exactly n bytes unless the peer closes or `timeout` passes first.
+std::string recv_exact(int fd, size_t n, std::chrono::milliseconds timeout);
 // Waits until the peer closes the connection: true if it did within `timeout`.
 bool wait_closed(int fd, std::chrono::milliseconds timeout);
 
@@ -40,6 +44,8 @@ struct server_process {
     void poll_output(std::chrono::milliseconds timeout);
     // Waits until the output contains `text`; true if it did within `timeout`.
     bool wait_for(const std::string& text, std::chrono::milliseconds timeout);
+    // Waits until `text` occurs at least n times; true if it did within `timeout`.
+    bool wait_count(const std::string& text, int n, std::chrono::milliseconds timeout);
     // Waits for the process to exit; its exit status, or -1 on time-out/signal.
     int wait_exit(std::chrono::milliseconds timeout);
     void kill_now();
@@ -57,6 +63,12 @@ struct start_options {
 
 // Starts the server (or another program) with the options.
 void start(server_process& proc, const start_options& opts);
+
+// Starts the server on an inherited loopback socket (LISTEN_FDS) with the test
+// file unless the arguments name one; returns the port.
+int start_activated(server_process& proc, start_options opts, bool nonblocking = true);
+// Counts the occurrences of `what` in `text`.
+int count_occurrences(const std::string& text, const std::string& what);
 
 // Path of the built server and of a test file made once per test binary.
 const char* httpd_path();

@@ -56,6 +56,15 @@ void internal_destroy_connection(connection* conn) {
         if (conn->measur_bytes != nullptr)
             g_slice_free1(conn->measur_capacity * sizeof(uint64_t), conn->measur_bytes);
     } else {
+        // An open answered after the connection stopped listening: close the file it
+        // carries, nobody else ever will. (Answers still to come are dropped and
+        // closed by the file operations thread once this pipe is gone.)
+        uint64_t answer = 0;
+        if (conn->state == PUT_CHECKING_FILE && conn->put_pipe[0] != 0 &&
+            read(conn->put_pipe[0], &answer, sizeof(answer)) ==
+                static_cast<ssize_t>(sizeof(answer)) &&
+            answer != 0)
+            conn->put_file = reinterpret_cast<FILE*>(answer);
         if (conn->put_pipe[0] != 0)
             close(conn->put_pipe[0]);
         if (conn->put_pipe[1] != 0)
@@ -74,6 +83,7 @@ void internal_destroy_connection(connection* conn) {
     if (conn->pending_request != nullptr)
         g_slice_free1(sizeof(request_info), conn->pending_request);
     timeout_list_unlink(conn);
+    forget_pending_events(conn);
     g_slice_free1(sizeof(connection), conn);
     connections_released = true;
 }

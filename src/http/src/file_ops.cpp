@@ -10,6 +10,10 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <string>
+#include <sys/syscall.h>
+#include <sys/stat.h>
 #include <climits>
 #include <unistd.h>
 
@@ -37,13 +41,55 @@ static bool send_reply(int reply_fd, const void* value) {
     return n == 8;
 }
 
-static void open_cmd(char* path, int reply_fd) {
+// Opens an existing regular file below `dir` for appending. The kernel resolves the
+// path beneath the directory, refusing ".." and symbolic links that lead out; where
+// it cannot, the resolved path is checked instead. Never creates a file, and never
+// waits on something that is not a regular file (a FIFO would stall this thread).
+static FILE* open_beneath(const char* dir, const char* path) {
+    int fd = -1;
+    int dir_fd = open(dir, O_DIRECTORY | O_PATH | O_CLOEXEC);
+    if (dir_fd < 0)
+        return nullptr;
+    open_how how{};
+    how.flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    fd = static_cast<int>(syscall(SYS_openat2, dir_fd, path, &how, sizeof(how)));
+    if (fd < 0 && errno == ENOSYS) {
+        char* real_dir = realpath(dir, nullptr);
+        std::string full = std::string(dir) + "/" + path;
+        char* real = realpath(full.c_str(), nullptr);
+        size_t dir_len = real_dir != nullptr ? strlen(real_dir) : 0;
+        if (real_dir != nullptr && real != nullptr && strncmp(real, real_dir, dir_len) == 0 &&
+            real[dir_len] == '/')
+            fd = open(real, O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+        free(real);
+        free(real_dir);
+    }
+    close(dir_fd);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "a");
+    if (file == nullptr)
+        close(fd);
+    return file;
+}
+
+static void open_cmd(char* path, int reply_fd, const char* beneath) {
     FILE* reply = nullptr;
-    // Open for reading first: appending alone would create a missing file.
-    FILE* probe = fopen(path, "r");
-    if (probe != nullptr) {
-        fclose(probe);
-        reply = fopen(path, "a");
+    if (beneath != nullptr) {
+        reply = open_beneath(beneath, path);
+    } else {
+        // Open for reading first: appending alone would create a missing file.
+        FILE* probe = fopen(path, "r");
+        if (probe != nullptr) {
+            fclose(probe);
+            reply = fopen(path, "a");
+        }
     }
     free(path);
     if (!send_reply(reply_fd, &reply) && reply != nullptr)
@@ -63,8 +109,30 @@ static void close_cmd(FILE* file) {
         VH_LOG(LOG_ERR, "fclose: %s", strerror(errno));
 }
 
+// Opens (creating or truncating) a file for writing with mode 0644, whatever the
+// process's umask: a SysV daemon runs with umask 0, and session logs must not be
+// writable by every local user.
+static FILE* open_for_dump(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return nullptr;
+    if (fchmod(fd, 0644) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "w");
+    if (file == nullptr) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return file;
+}
+
 static void dump_cmd(char* path, char* data, size_t len) {
-    FILE* file = fopen(path, "w");
+    FILE* file = open_for_dump(path);
     free(path);
     if (file == nullptr) {
         VH_LOG(LOG_ERR, "fopen: %s", strerror(errno));
@@ -92,7 +160,7 @@ void* fileops(void*) {
         }
         switch (cmd.type) {
         case FILEOPS_OPEN:
-            open_cmd(cmd.path, cmd.open_reply_fd);
+            open_cmd(cmd.path, cmd.open_reply_fd, cmd.beneath);
             break;
         case FILEOPS_WRITE:
             write_cmd(cmd.file, static_cast<uint8_t*>(cmd.data), cmd.len, cmd.reply_fd);

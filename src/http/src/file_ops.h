@@ -27,6 +27,9 @@ struct fileops_cmd {
     };
     size_t len;   // WRITE, DUMP
     int reply_fd; // WRITE
+    // OPEN: when set, `path` is relative to this directory and may not resolve to
+    // anything outside it (no "..", no symbolic link leading out). Not owned.
+    const char* beneath;
 };
 
 extern int fileops_pipe[2];

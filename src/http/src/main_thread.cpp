@@ -3,6 +3,7 @@
 #include "main_thread.h"
 
 #include "connection.h"
+#include "file_ops.h"
 #include "request.h"
 #include "session.h"
 #include "settings.h"
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,6 +25,20 @@ static constexpr int MAX_EVENTS = 128;
 
 static thread_local timeout_link timeout_list = {&timeout_list, &timeout_list};
 static thread_local bool accept_paused = false;
+
+// The batch of events being dispatched. A PUT connection is watched through two
+// descriptors, so one batch may hold two events for it: when a record is released,
+// its later events in the batch are pointed at a record that is skipped.
+static thread_local epoll_event* batch_events = nullptr;
+static thread_local int batch_next = 0;
+static thread_local int batch_count = 0;
+static varnholt::epoll_data stale_record = {UINT32_MAX, -1};
+
+void forget_pending_events(const void* record) {
+    for (int i = batch_next; i < batch_count; i++)
+        if (batch_events[i].data.ptr == record)
+            batch_events[i].data.ptr = &stale_record;
+}
 
 // ---------------------------------------------------------------------------
 // Time-out list: connections in order of their last event, least recent first.
@@ -159,6 +175,7 @@ static void set_reply(connection* conn, const char* text) {
 }
 
 static int handle_header_received(int epfd, connection* conn);
+static int handle_put_request(int epfd, connection* conn, request_info* request);
 
 // Joins conn to its session on this thread, or hands it to the thread that owns
 // the session. 0, -1, or -4 (now owned by another thread).
@@ -252,12 +269,8 @@ static int handle_connection_connected(int epfd, connection* conn) {
         conn->data_bytes = size;
         conn->total_bytes = size;
     }
-    if (request.method == PUT) {
-        // Appending to session logs is not served yet.
-        if (request.put_path != nullptr)
-            g_string_free(request.put_path, TRUE);
-        return -1;
-    }
+    if (request.method == PUT)
+        return handle_put_request(epfd, conn, &request);
     if (complete_connection(conn, &request) != 0)
         return -1;
 
@@ -447,6 +460,9 @@ static int receive_test_data(connection* conn) {
     }
     if (n == 0)
         return -3;
+    // Nothing queued yet is no failure of the test: wait for the next event.
+    if (errno == EAGAIN || errno == EINTR)
+        return 0;
     return -2;
 }
 
@@ -643,16 +659,272 @@ static int handle_latency_sending_reply(int epfd, connection* conn) {
 }
 
 static int handle_latency_pending(int epfd, connection* conn) {
-    (void)epfd;
     assert(conn->latency_control);
-    ssize_t n = discard_pending(conn->sock);
+    char buffer[HEADER_BUFFER_SIZE];
+    ssize_t n = recv(conn->sock, buffer, HEADER_LIMIT, 0);
     if (n == 0)
         return -1;
     if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return 0;
         VH_LOG(LOG_ERR, "fd %d, recv: %s", conn->sock, strerror(errno));
         return -1;
     }
+    buffer[n] = '\0';
+    const char* text = buffer;
+    size_t size = static_cast<size_t>(n);
+    if (conn->state == LATENCY_RECEIVING_REQUEST) {
+        g_string_append_len(conn->reply, buffer, n);
+        text = conn->reply->str;
+        size = conn->reply->len;
+    }
+    switch (parse_latency_request(text, size, conn->session->is_latency)) {
+    case LATENCY_REQUEST_TOO_BIG:
+        VH_DEBUG(9, LOG_DEBUG, "%ld: Latency header too big %d", thread_tag(), conn->sock);
+        return -1;
+    case LATENCY_REQUEST_INVALID:
+        VH_DEBUG(9, LOG_DEBUG, "%ld: Error parsing latency header %d", thread_tag(), conn->sock);
+        return -1;
+    case LATENCY_REQUEST_INCOMPLETE:
+        if (conn->state == LATENCY_PENDING) {
+            conn->state = LATENCY_RECEIVING_REQUEST;
+            release_reply(conn);
+            conn->reply = g_string_new_len(buffer, n);
+        }
+        return 0;
+    case LATENCY_REQUEST_COMPLETE:
+        break;
+    }
+    release_reply(conn);
+    conn->state = LATENCY_SENDING_REPLY;
+    std::string document = build_latency_document(conn->session);
+    conn->reply = g_string_new(nullptr);
+    g_string_printf(conn->reply,
+                    "HTTP/1.1 200 OK\r\nContent-Length: %lu\r\nContent-type: "
+                    "application/json\r\n\r\n",
+                    static_cast<unsigned long>(document.size()));
+    g_string_append_len(conn->reply, document.data(), static_cast<gssize>(document.size()));
+    conn->reply_sent = 0;
+    if (enqueue_post_answer(epfd, conn) != 0) {
+        VH_LOG(LOG_ERR, "enqueue_post_answer: %s", strerror(errno));
+        return -2;
+    }
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// PUT uploads into session logs.
+
+static constexpr size_t PUT_CHUNK_SIZE = 1048576;
+static const char PUT_REPLY[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
+// A target must name a file inside the log directory: no empty path, no absolute
+// path, no ".." segment. Symbolic links leading out are refused when the file
+// operations thread opens the file.
+static bool put_path_is_confined(const GString* path) {
+    if (path == nullptr || path->len == 0 || path->str[0] == '/')
+        return false;
+    std::string_view rest(path->str, path->len);
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string_view segment = rest.substr(0, slash);
+        if (segment == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            break;
+        rest.remove_prefix(slash + 1);
+    }
+    return true;
+}
+
+static int modify_events(int epfd, int fd, connection* conn, uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = conn;
+    return epoll_ctl(epfd, EPOLL_CTL_MOD, fd, &ev);
+}
+
+static int handle_put_request(int epfd, connection* conn, request_info* request) {
+    GString* put_path = request->put_path;
+    request->put_path = nullptr;
+    if (log_directory == nullptr || !put_path_is_confined(put_path)) {
+        if (log_directory != nullptr)
+            VH_LOG(LOG_WARNING, "Request for traces of non existent session");
+        if (put_path != nullptr)
+            g_string_free(put_path, TRUE);
+        return -1;
+    }
+    if (recv(conn->sock, nullptr, HEADER_BUFFER_SIZE, MSG_TRUNC) < 0) {
+        VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
+        g_string_free(put_path, TRUE);
+        return -1;
+    }
+    // From here on the record is a PUT connection: its counters' places hold the
+    // pipe, and its release closes what it opened.
+    conn->kind = EPOLL_PUT_CONNECTION;
+    conn->conn_id = 0;
+    conn->total_bytes = 0;
+    // Non-blocking: a release reads a possibly pending answer without waiting.
+    if (pipe2(conn->put_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        VH_LOG(LOG_ERR, "%ld: pipe: %s %d", thread_tag(), strerror(errno), conn->sock);
+        conn->put_pipe[0] = conn->put_pipe[1] = 0;
+        g_string_free(put_path, TRUE);
+        return -1;
+    }
+    fileops_cmd cmd{};
+    cmd.type = FILEOPS_OPEN;
+    cmd.path = strdup(put_path->str);
+    cmd.open_reply_fd = conn->put_pipe[1];
+    cmd.beneath = log_directory;
+    g_string_free(put_path, TRUE);
+    if (cmd.path == nullptr || send_fileops_cmd(&cmd) != 0) {
+        free(cmd.path);
+        VH_LOG(LOG_ERR, "%ld: Could not write to pipe: %d", thread_tag(), conn->sock);
+        return -1;
+    }
+    conn->state = PUT_CHECKING_FILE;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = conn;
+    if (epoll_ctl(epfd, EPOLL_CTL_ADD, conn->put_pipe[0], &ev) != 0 ||
+        modify_events(epfd, conn->sock, conn, 0) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s %d", thread_tag(), strerror(errno), conn->sock);
+        return -1;
+    }
+    return 0;
+}
+
+// Reads one 8-byte answer of the file operations thread from the PUT pipe.
+static bool read_put_answer(connection* conn, uint64_t* answer) {
+    return read(conn->put_pipe[0], answer, sizeof(*answer)) ==
+           static_cast<ssize_t>(sizeof(*answer));
+}
+
+static int handle_put_checking_file(int epfd, connection* conn) {
+    uint64_t answer = 0;
+    if (!read_put_answer(conn, &answer)) {
+        VH_LOG(LOG_ERR, "%ld: Could not read the answer to opening a PUT target: %s", thread_tag(),
+               strerror(errno));
+        return -1;
+    }
+    if (answer == 0) {
+        VH_LOG(LOG_WARNING, "Request for traces of non existent session");
+        return -1;
+    }
+    conn->put_file = reinterpret_cast<FILE*>(answer);
+    if (modify_events(epfd, conn->sock, conn, EPOLLOUT) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    conn->state = SENDING_REPLY;
+    set_reply(conn, PUT_REPLY);
+    return 0;
+}
+
+static int handle_sending_put_reply(int epfd, connection* conn) {
+    int sent = send_reply_chunk(conn);
+    if (sent == -1) {
+        VH_LOG(LOG_ERR, "%ld: error sending PUT reply %d: %s", thread_tag(), conn->sock,
+               strerror(errno));
+        release_reply(conn);
+        return -1;
+    }
+    if (sent == 1)
+        return 0;
+    release_reply(conn);
+    conn->state = PUT_RECEIVING_DATA;
+    if (modify_events(epfd, conn->sock, conn, EPOLLIN) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    timeout_list_move_to_tail(&timeout_list, conn);
+    return 0;
+}
+
+static int handle_real_recv(int epfd, connection* conn) {
+    auto* chunk = static_cast<uint8_t*>(malloc(PUT_CHUNK_SIZE));
+    if (chunk == nullptr)
+        return 0; // try again at the next event
+    ssize_t n = recv(conn->sock, chunk, PUT_CHUNK_SIZE, 0);
+    if (n <= 0) {
+        free(chunk);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return 0;
+        return -1; // the client closed: the upload is complete
+    }
+    fileops_cmd cmd{};
+    cmd.type = FILEOPS_WRITE;
+    cmd.file = conn->put_file;
+    cmd.data = chunk;
+    cmd.len = static_cast<size_t>(n);
+    cmd.reply_fd = conn->put_pipe[1];
+    if (send_fileops_cmd(&cmd) != 0) {
+        VH_LOG(LOG_ERR, "%ld: Could not write received data", thread_tag());
+        free(chunk);
+        return 0;
+    }
+    // One chunk in flight: the socket stays quiet until the write is answered, and
+    // TCP flow control slows a client faster than the disk.
+    if (modify_events(epfd, conn->put_pipe[0], conn, EPOLLIN) != 0 ||
+        modify_events(epfd, conn->sock, conn, 0) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    timeout_list_move_to_tail(&timeout_list, conn);
+    conn->state = WRITING_FILE;
+    return 0;
+}
+
+static int handle_writing_file(int epfd, connection* conn) {
+    uint64_t answer = 0;
+    if (!read_put_answer(conn, &answer)) {
+        VH_LOG(LOG_ERR, "%ld: BUG! Trying to read from not ready pipe -> read: %s", thread_tag(),
+               strerror(errno));
+        return 0;
+    }
+    if (answer == 0) {
+        VH_LOG(LOG_ERR, "Error writing file");
+        return -1;
+    }
+    conn->state = PUT_RECEIVING_DATA;
+    if (modify_events(epfd, conn->sock, conn, EPOLLIN) != 0 ||
+        modify_events(epfd, conn->put_pipe[0], conn, 0) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+static void handle_put_connection(int epfd, connection* conn) {
+    int result;
+    switch (conn->state) {
+    case PUT_CHECKING_FILE:
+        VH_DEBUG(9, LOG_DEBUG, "%ld: handle_put_connection(PUT_CHECKING_FILE) %d", thread_tag(),
+                 conn->sock);
+        result = handle_put_checking_file(epfd, conn);
+        break;
+    case SENDING_REPLY:
+        VH_DEBUG(9, LOG_DEBUG, "%ld: handle_put_connection(SENDING_REPLY) %d", thread_tag(),
+                 conn->sock);
+        result = handle_sending_put_reply(epfd, conn);
+        break;
+    case PUT_RECEIVING_DATA:
+        VH_DEBUG(11, LOG_DEBUG, "%ld: handle_put_connection(RECEIVING_DATA) %d", thread_tag(),
+                 conn->sock);
+        result = handle_real_recv(epfd, conn);
+        break;
+    case WRITING_FILE:
+        VH_DEBUG(11, LOG_DEBUG, "%ld: handle_put_connection(WRITING_FILE) %d", thread_tag(),
+                 conn->sock);
+        result = handle_writing_file(epfd, conn);
+        break;
+    default:
+        VH_LOG(LOG_ERR, "Bug! Put connection in unknown state");
+        assert(!"Bug! Put connection in unknown state" && conn->state == PUT_CHECKING_FILE);
+        abort();
+    }
+    if (result < 0)
+        destroy_connection(conn);
 }
 
 // ---------------------------------------------------------------------------
@@ -763,6 +1035,7 @@ static void dispatch_connection(int epfd, uint32_t events, connection* conn,
             return;
         }
         sess = conn->session;
+        disable_connection(sess, conn);
         break;
     case -3:
         VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d finished", thread_tag(), sock);
@@ -827,6 +1100,7 @@ static void dispatch_timer(varnholt::epoll_data* timer, GHashTable* pending_sess
             exit(1);
         }
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_latency_timer %lu", thread_tag(), sess->id);
+        sample_latency(sess);
         break;
     default:
         break;
@@ -888,10 +1162,15 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
                std::chrono::seconds timeout) {
     (void)timeout;
     int n = epoll_wait(epfd, events, max_events, -1);
+    batch_events = events;
+    batch_count = n;
     for (int i = 0; i < n; i++) {
+        batch_next = i + 1;
         void* ptr = events[i].data.ptr;
         const void* epoll_data = ptr;
         assert(epoll_data != NULL);
+        if (ptr == &stale_record)
+            continue;
         // Every registered record starts with a 32-bit kind.
         uint32_t kind;
         memcpy(&kind, ptr, sizeof(kind));
@@ -908,6 +1187,7 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
                                 pending_sessions);
             break;
         case EPOLL_PUT_CONNECTION:
+            handle_put_connection(epfd, static_cast<connection*>(ptr));
             break;
         case EPOLL_SESSION_DATA_TIMER:
         case EPOLL_SESSION_EXPIRY_TIMER:
@@ -922,6 +1202,7 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         }
     }
 
+    batch_count = 0;
     scan_idle_connections(pending_sessions, idle_limit_ms(timeout));
 
     // Periodic checks of the sessions that became due in this batch.

@@ -83,5 +83,9 @@ int attach_connection(int epfd, connection* conn);
 // -3 the peer finished its upload, -4 handed to another thread.
 int handle_connection(int epfd, uint32_t events, connection* conn);
 
+// Drops the events of the batch being dispatched that still point at a record
+// about to be released. Owner thread.
+void forget_pending_events(const void* record);
+
 // True while accepting is paused on the calling thread.
 bool thread_accept_paused();

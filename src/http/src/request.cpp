@@ -370,3 +370,23 @@ uint64_t session_id_str_to_uint64(std::string request_path) {
     }
     return id;
 }
+
+latency_request_result parse_latency_request(const char* data, size_t data_size,
+                                             bool latency_session) {
+    assert(data != NULL && data_size > 0 && data[data_size] == 0 && latency_session);
+    if (data_size < 4)
+        return LATENCY_REQUEST_INCOMPLETE;
+    if (memcmp(data + data_size - 4, "\r\n\r\n", 4) != 0)
+        return data_size <= 16383 ? LATENCY_REQUEST_INCOMPLETE : LATENCY_REQUEST_TOO_BIG;
+    regmatch_t match[MATCH_COUNT];
+    if (regexec(&request_regex, data, MATCH_COUNT, match, 0) != 0)
+        return LATENCY_REQUEST_INVALID;
+    if (strncmp(data, "GET ", 4) != 0)
+        return LATENCY_REQUEST_INVALID;
+    const regmatch_t& path_match = match[MATCH_PATH];
+    if (path_match.rm_so < 0)
+        return LATENCY_REQUEST_INVALID;
+    std::string_view path(data + path_match.rm_so,
+                          static_cast<size_t>(path_match.rm_eo - path_match.rm_so));
+    return path == RESULTS_PATH ? LATENCY_REQUEST_COMPLETE : LATENCY_REQUEST_INVALID;
+}

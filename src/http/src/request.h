@@ -72,3 +72,16 @@ timespec transfer_deadline_after(const timespec& now, int ms);
 
 // Session id of a path-style request from the first eight characters of its path.
 uint64_t session_id_str_to_uint64(std::string request_path);
+
+enum latency_request_result {
+    LATENCY_REQUEST_COMPLETE = 0,
+    LATENCY_REQUEST_INCOMPLETE = 1,
+    LATENCY_REQUEST_TOO_BIG = 2,
+    LATENCY_REQUEST_INVALID = 3,
+};
+
+// Decides whether the text received on a latency control connection is a whole,
+// valid statistics request (GET /results, any query and headers). data[data_size]
+// must be NUL; latency_session must be true. Worker thread (compiled pattern).
+latency_request_result parse_latency_request(const char* data, size_t data_size,
+                                             bool latency_session);

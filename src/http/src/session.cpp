@@ -7,12 +7,14 @@
 #include "settings.h"
 
 #include <algorithm>
+#include <boost/json.hpp>
 #include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -153,11 +155,12 @@ static int add_timer_to_epoll(int epoll_fd, varnholt::epoll_data* timer) {
     return 0;
 }
 
-// Undoes a timer made during creation; a registered one must leave the epoll set.
-static void discard_timer(int epoll_fd, varnholt::epoll_data* timer, bool registered) {
+// Undoes a timer made during creation. One that made it into the epoll set must
+// leave it; one that did not is simply closed.
+static void discard_timer(int epoll_fd, varnholt::epoll_data* timer) {
     if (timer->fd < 0)
         return;
-    if (registered && epoll_ctl(epoll_fd, EPOLL_CTL_DEL, timer->fd, nullptr) != 0) {
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, timer->fd, nullptr) != 0 && errno != ENOENT) {
         VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
         exit(1);
     }
@@ -196,17 +199,18 @@ static int64_t steady_now_ns() {
 
 // Releases what create_session made, in reverse order. Timers still in the epoll set
 // are removed from it first.
-static void rollback_session(session* sess, bool timers_registered) {
+static void rollback_session(session* sess) {
     if (sess->test.measur_times != nullptr)
         g_slice_free1(sess->measur_times_size * sizeof(timespec), sess->test.measur_times);
     if (sess->test.warmup_times != nullptr)
         g_slice_free1(sess->warmup_times_size * sizeof(timespec), sess->test.warmup_times);
     if (sess->traces != nullptr)
         g_string_free(sess->traces, TRUE);
-    discard_timer(sess->epoll_fd, &sess->trace_timer, timers_registered);
-    discard_timer(sess->epoll_fd, &sess->data_timer, timers_registered);
-    discard_timer(sess->epoll_fd, &sess->latency_timer, timers_registered);
+    discard_timer(sess->epoll_fd, &sess->trace_timer);
+    discard_timer(sess->epoll_fd, &sess->data_timer);
+    discard_timer(sess->epoll_fd, &sess->latency_timer);
     g_slice_free1(sess->conns_size * sizeof(connection*), sess->conns);
+    delete sess->latency_results;
     g_slice_free1(sizeof(session), sess);
 }
 
@@ -235,34 +239,25 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
     memcpy(&sess->request, request, REQUEST_SESSION_PART_SIZE);
 
     bool failed = false;
-    bool registered = false;
     if (request->latency_test) {
         sess->is_latency = true;
+        sess->latency_results = new (std::nothrow) latency_results_type(sess->conns_size);
+        failed = sess->latency_results == nullptr;
+    }
+    if (!failed && request->latency_test) {
         failed = init_session_timer(&sess->latency_timer) != 0 ||
                  add_timer_to_epoll(epoll_fd, &sess->latency_timer) != 0;
-        registered = !failed;
     }
     if (!failed && is_extended(sess)) {
         failed = init_session_timer(&sess->data_timer) != 0;
         if (!failed && !is_zero(request->trace_interval))
             failed = init_session_timer(&sess->trace_timer) != 0;
-        if (!failed) {
-            // Adding happens in order; what was added before a failure is removed.
+        if (!failed)
             failed = add_timer_to_epoll(epoll_fd, &sess->data_timer) != 0;
-            registered = registered || !failed;
-            if (failed) {
-                close(sess->data_timer.fd);
-                sess->data_timer.fd = -1;
-            }
-        }
         if (!failed && sess->trace_timer.fd >= 0) {
             failed = add_timer_to_epoll(epoll_fd, &sess->trace_timer) != 0;
-            if (failed) {
-                close(sess->trace_timer.fd);
-                sess->trace_timer.fd = -1;
-            } else {
+            if (!failed)
                 sess->traces = g_string_new("");
-            }
         }
         if (!failed && request->method == POST) {
             sess->warmup_times_size = request->max_warmup_samples;
@@ -285,7 +280,7 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
         }
     }
     if (failed) {
-        rollback_session(sess, registered);
+        rollback_session(sess);
         return nullptr;
     }
     return sess;
@@ -533,6 +528,7 @@ void free_session(session* sess) {
         g_slice_free1(sess->measur_times_size * sizeof(timespec), sess->test.measur_times);
     unregister_session_expiry_timer(sess);
     g_slice_free1(sess->conns_size * sizeof(connection*), sess->conns);
+    delete sess->latency_results;
     g_slice_free1(sizeof(session), sess);
 }
 
@@ -638,4 +634,57 @@ void store_session_report(session* sess) {
         free(path);
         g_free(data);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Latency under load.
+
+void sample_latency(session* sess) {
+    using varnholt::http_latency_protocol::connection_sample;
+    int64_t ts = (steady_now_ns() - sess->serverside_start_ns) / 1000000;
+    assert(sess->latency_results != NULL && sess->latency_results->size() >= sess->conns_size);
+    for (size_t i = 0; i < sess->request.num_conns && i < sess->conns_size; i++) {
+        const connection* conn = sess->conns[i];
+        if (conn == nullptr)
+            continue;
+        tcp_info info{};
+        socklen_t len = sizeof(info);
+        if (getsockopt(conn->sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+            continue;
+        (*sess->latency_results)[i].push_back(connection_sample{
+            ts, static_cast<int64_t>(info.tcpi_rtt), static_cast<int64_t>(info.tcpi_rttvar),
+            info.tcpi_lost, info.tcpi_total_retrans, info.tcpi_retrans, info.tcpi_snd_cwnd,
+            conn->total_bytes, conn->data_bytes});
+    }
+}
+
+std::string build_latency_document(const session* sess) {
+    boost::json::array connections;
+    if (sess->latency_results != nullptr) {
+        for (const auto& result : *sess->latency_results) {
+            boost::json::array samples;
+            for (const auto& sample : result)
+                samples.push_back(boost::json::object{
+                    {"ts", sample.ts},
+                    {"tcp_rtt", sample.tcp_rtt},
+                    {"tcp_rttvar", sample.tcp_rttvar},
+                    {"tcpi_lost", sample.tcpi_lost},
+                    {"tcpi_total_retrans", sample.tcpi_total_retrans},
+                    {"tcpi_retrans", sample.tcpi_retrans},
+                    {"tcpi_snd_cwnd", sample.tcpi_snd_cwnd},
+                    {"total_transferred", sample.total_transferred},
+                    {"data_transferred", sample.data_transferred},
+                });
+            connections.push_back(boost::json::object{{"samples", std::move(samples)}});
+        }
+    }
+    boost::json::object document{
+        {"protocol_version", static_cast<uint64_t>(1)},
+        {"serverside_start", static_cast<int64_t>(sess->serverside_start_ns / 1000000)},
+        {"start_timestamp", static_cast<int64_t>(sess->start_timestamp)},
+        {"measurement_start", static_cast<int64_t>(sess->measurement_start)},
+        {"measurement_end", static_cast<int64_t>(sess->measurement_end)},
+        {"connections", std::move(connections)},
+    };
+    return boost::json::serialize(document);
 }

@@ -8,7 +8,31 @@
 #include <cstdint>
 #include <ctime>
 #include <glib.h>
+#include <deque>
+#include <string>
 #include <pthread.h>
+
+namespace varnholt::http_latency_protocol {
+
+// One TCP_INFO sample of one connection of a latency session.
+struct connection_sample {
+    int64_t ts; // milliseconds since the session was created
+    int64_t tcp_rtt;
+    int64_t tcp_rttvar;
+    uint64_t tcpi_lost;
+    uint64_t tcpi_total_retrans;
+    uint64_t tcpi_retrans;
+    uint64_t tcpi_snd_cwnd;
+    uint64_t total_transferred;
+    uint64_t data_transferred;
+};
+
+// Every sample of one connection slot, in the order taken.
+using connection_result = std::deque<connection_sample>;
+
+} // namespace varnholt::http_latency_protocol
+
+using latency_results_type = std::deque<varnholt::http_latency_protocol::connection_result>;
 
 struct connection;
 
@@ -62,6 +86,8 @@ struct session {
     size_t conns_size;
     size_t warmup_times_size;
     size_t measur_times_size;
+    // One result per connection slot for a latency session, null otherwise.
+    latency_results_type* latency_results;
 };
 
 inline bool is_extended(const session* sess) {
@@ -141,6 +167,11 @@ void append_trace_lines(session* sess);
 GString* build_session_report(const session* sess);
 // Builds the session log and hands it to the file operations thread to write.
 void store_session_report(session* sess);
+
+// Takes one TCP_INFO sample of every joined connection of a latency session.
+void sample_latency(session* sess);
+// The latency statistics document (compact JSON) of a latency session.
+std::string build_latency_document(const session* sess);
 
 // The results reply of an upload test; the caller owns the buffer.
 GString* build_results_reply(const session* sess);

@@ -5,14 +5,10 @@
 #include "settings.h"
 
 #include <algorithm>
-
-void handle_session_periodic(session* sess, timespec now) {
-    (void)now;
-    if (sess->request.method == GET || !is_extended(sess)) {
-        finish_session(sess);
-        return;
-    }
-}
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 
 // a - b with the nanoseconds kept in 0..999,999,999.
 static timespec elapsed(timespec a, timespec b) {
@@ -26,6 +22,231 @@ static timespec elapsed(timespec a, timespec b) {
         d.tv_sec++;
     }
     return d;
+}
+
+// Slots that are both named by the request and allocated.
+static size_t slot_count(const session* sess) {
+    return std::min(sess->request.num_conns, sess->conns_size);
+}
+
+// True when every slot the request names holds a connection.
+static bool all_slots_filled(const session* sess) {
+    if (sess->request.num_conns > sess->conns_size)
+        return false;
+    for (size_t i = 0; i < sess->request.num_conns; i++)
+        if (sess->conns[i] == nullptr)
+            return false;
+    return true;
+}
+
+// Inside [lower, upper]; a NaN rate (or a NaN band) compares as inside, so a
+// burst of zero-length intervals never blocks the end of warm-up.
+static bool outside_band(double r, double lower, double upper) {
+    return r < lower || r > upper;
+}
+
+struct band {
+    double lower;
+    double upper;
+};
+
+// The band around mean m for tolerance t percent. The integer parts are formed in
+// 64 bits: an extreme tolerance must not overflow before the conversion.
+static band band_around(double m, int32_t t) {
+    double below = static_cast<double>(int64_t{100} - t);
+    double above = static_cast<double>(int64_t{100} + t);
+    return {below * m / 100.0, m * above / 100.0};
+}
+
+// The stability test over the window [n - w, n) of every connection. Each
+// connection must have written sample n - 1 (one that could not, for lack of room,
+// has no window to judge and keeps the test from passing).
+static bool warmup_stable(const session* sess, size_t n) {
+    size_t w = sess->request.num_warmup_samples;
+    size_t slots = slot_count(sess);
+    for (size_t i = 0; i < slots; i++) {
+        const connection* c = sess->conns[i];
+        if (c->num_warmup < n || c->warmup_samples == nullptr || n > c->warmup_capacity)
+            return false;
+    }
+    if (w == 0)
+        return true; // an empty window has nothing outside the band
+    size_t first = n - w;
+    int32_t t = sess->request.warmup_tolerance;
+
+    if (!sess->request.aggregate_warmup) {
+        for (size_t i = 0; i < slots; i++) {
+            const warmup_sample* s = sess->conns[i]->warmup_samples;
+            double sum = 0.0;
+            for (size_t j = first; j < n; j++)
+                sum += s[j].rate;
+            band b = band_around(sum / static_cast<double>(w), t);
+            for (size_t j = first; j < n; j++)
+                if (outside_band(s[j].rate, b.lower, b.upper))
+                    return false;
+        }
+        return true;
+    }
+
+    auto aggregate = [&](size_t j) {
+        double a = 0.0;
+        for (size_t i = 0; i < slots; i++)
+            a += sess->conns[i]->warmup_samples[j].rate;
+        return a;
+    };
+    double sum = 0.0;
+    for (size_t j = first; j < n; j++)
+        sum += aggregate(j);
+    band b = band_around(sum / static_cast<double>(w), t);
+    for (size_t j = first; j < n; j++)
+        if (outside_band(aggregate(j), b.lower, b.upper))
+            return false;
+    return true;
+}
+
+static int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Ends the test when measurement is complete or over one of its limits. Right at the
+// start of measurement only the session-wide cap and a finish request are tested: no
+// interval has been recorded and no measurement byte can have moved yet.
+static void check_measurement_end(session* sess, bool just_started) {
+    const session_test_state& test = sess->test;
+    const request_info& req = sess->request;
+    bool done = false;
+    if (!just_started) {
+        // No sample fits beyond the array, whatever the (possibly replaced) count says.
+        done = test.num_measur >= req.result_num_intervals ||
+               test.num_measur >= sess->measur_times_size ||
+               test.data_bytes - test.warmup_end_bytes > req.transfer_max_size;
+    }
+    if (done || test.total_bytes > req.test_data_cap || test.finish_requested)
+        finish_session(sess);
+}
+
+// Enters measurement: counts from here, and samples every results interval from
+// now on. A session without a data timer (none was made) is sampled only when
+// connection events make it due.
+static void start_measurement(session* sess) {
+    sess->test.state = MEASUR;
+    sess->test.warmup_end_bytes = sess->test.data_bytes;
+    sess->measurement_start = (steady_now_ns() - sess->serverside_start_ns) / 1000000 * 1000;
+    if (sess->data_timer.fd >= 0) {
+        timespec period{static_cast<time_t>(sess->request.results_interval_period), 0};
+        if (arm_timer(sess->data_timer.fd, period, period) != 0) {
+            VH_LOG(LOG_ERR, "timerfd_settime: %s", strerror(errno));
+            exit(1);
+        }
+    }
+    check_measurement_end(sess, true);
+}
+
+// A warm-up limit was reached without a stable window.
+static void warmup_limit_reached(session* sess) {
+    if (sess->request.warmup_fail_on_max) {
+        VH_LOG(LOG_INFO, "Max warmup samples reached");
+        sess->test.failed = true;
+        finish_session(sess);
+        return;
+    }
+    start_measurement(sess);
+}
+
+static void take_warmup_sample(session* sess, timespec now) {
+    session_test_state& test = sess->test;
+    size_t k = test.num_warmup;
+    if (k >= sess->warmup_times_size) {
+        // No room for another sample time: as if the sample limit had been reached.
+        warmup_limit_reached(sess);
+        return;
+    }
+    test.warmup_times[k] = now;
+    uint64_t sum = 0;
+    for (size_t i = 0; i < slot_count(sess); i++) {
+        connection* c = sess->conns[i];
+        if (c == nullptr)
+            continue;
+        sum += c->data_bytes;
+        if (c->warmup_samples == nullptr || k >= c->warmup_capacity)
+            continue; // no room in this connection's arrays
+        uint64_t prev_bytes = k == 0 ? 0 : c->warmup_samples[k - 1].bytes;
+        timespec d = elapsed(now, k == 0 ? test.start_time : test.warmup_times[k - 1]);
+        int64_t u = static_cast<int64_t>(d.tv_sec) * 1000000 + d.tv_nsec / 1000;
+        // Two checks within one microsecond give an infinite (or NaN) rate, which the
+        // stability test copes with.
+        c->warmup_samples[k].bytes = c->data_bytes;
+        c->warmup_samples[k].rate =
+            static_cast<double>(c->data_bytes - prev_bytes) * 1000000.0 / static_cast<double>(u);
+        c->num_warmup = k + 1;
+    }
+    size_t n = ++test.num_warmup;
+
+    if (!sess->path_style && !sess->is_latency && sess->active_conns != sess->request.num_conns) {
+        sess->test.failed = true;
+        finish_session(sess);
+        return;
+    }
+    if (n >= sess->request.num_warmup_samples && all_slots_filled(sess) && warmup_stable(sess, n)) {
+        start_measurement(sess);
+        return;
+    }
+    // `>=` rather than `==`: a path-style replacement may lower the limit below the
+    // samples already taken, and the arrays end at warmup_times_size whatever it says.
+    if (n >= sess->request.max_warmup_samples || n >= sess->warmup_times_size ||
+        sum >= sess->request.max_warmup_size)
+        warmup_limit_reached(sess);
+    // Otherwise the next sample decides; no end is tested during warm-up.
+}
+
+static void take_measurement_sample(session* sess, timespec now) {
+    session_test_state& test = sess->test;
+    size_t k = test.num_measur;
+    if (k >= sess->measur_times_size) {
+        finish_session(sess); // every interval there is room for was recorded
+        return;
+    }
+    test.measur_times[k] = now;
+    for (size_t i = 0; i < slot_count(sess); i++) {
+        connection* c = sess->conns[i];
+        if (c == nullptr || c->measur_bytes == nullptr || k >= c->measur_capacity)
+            continue;
+        // Bytes since the connection's last warm-up sample. A connection that joined
+        // after warm-up ended (path-style and latency sessions) has no such sample
+        // and counts everything it moved since it joined.
+        uint64_t base = 0;
+        if (c->warmup_samples != nullptr && c->num_warmup > 0 &&
+            c->num_warmup <= c->warmup_capacity)
+            base = c->warmup_samples[c->num_warmup - 1].bytes;
+        c->measur_bytes[k] = c->data_bytes - base;
+        c->num_measur = k + 1;
+    }
+    test.num_measur++;
+    check_measurement_end(sess, false);
+}
+
+void handle_session_periodic(session* sess, timespec now) {
+    if (sess->request.method == GET || !is_extended(sess)) {
+        finish_session(sess);
+        return;
+    }
+    switch (sess->test.state) {
+    case WARMUP:
+        take_warmup_sample(sess, now);
+        return;
+    case MEASUR:
+        take_measurement_sample(sess, now);
+        return;
+    default:
+        if (sess->test.state > MEASUR) {
+            VH_LOG(LOG_WARNING, "%ld: No harm, but I should have never reach this", thread_tag());
+            return;
+        }
+        VH_LOG(LOG_ERR, "%ld: This is impossible", thread_tag());
+        exit(1);
+    }
 }
 
 GString* build_results_reply(const session* sess) {
