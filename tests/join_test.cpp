@@ -179,16 +179,17 @@ struct drained {
     bool closed = false;
 };
 
-// Reads until the peer closes (orderly or by reset) or the time runs out.
-drained recv_until_close(int fd, std::chrono::milliseconds timeout = 5s) {
+// Reads until the peer closes (orderly or by reset), `limit` bytes have arrived or the
+// time runs out.
+drained recv_until_close(int fd, std::chrono::milliseconds timeout = 5s, size_t limit = 4096) {
     drained result;
     auto deadline = clock_type::now() + timeout;
     char buf[4096];
-    while (clock_type::now() < deadline) {
+    while (clock_type::now() < deadline && result.data.size() < limit) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0)
             continue;
-        ssize_t r = recv(fd, buf, sizeof(buf), 0);
+        ssize_t r = recv(fd, buf, std::min(sizeof(buf), limit - result.data.size()), 0);
         if (r == 0 || (r < 0 && errno == ECONNRESET)) {
             result.closed = true;
             break;
@@ -244,8 +245,8 @@ std::string first_reply(int port, const std::string& text, size_t n) {
 }
 
 // The connection is closed by the server without a single reply byte.
-void expect_refused(int fd, const std::string& what) {
-    drained d = recv_until_close(fd);
+void expect_refused(int fd, const std::string& what, std::chrono::milliseconds timeout = 5s) {
+    drained d = recv_until_close(fd, timeout, 64);
     EXPECT_TRUE(d.closed) << what << ": the server kept the connection open";
     EXPECT_EQ(d.data, "") << what;
 }
@@ -355,13 +356,18 @@ TEST(Header, AHeaderInThreePiecesIsAnsweredAsAWhole) {
     const std::string pieces[] = {text.substr(0, 20), text.substr(20, text.size() - 21),
                                   text.substr(text.size() - 1)};
     client c(port);
-    for (const auto& piece : pieces) {
-        ASSERT_TRUE(send_all(c.fd(), piece));
-        std::this_thread::sleep_for(100ms);
+    // Each piece is sent once the server has seen the previous one, so that a
+    // loaded machine cannot merge them into one read.
+    const std::string incomplete = "doesn't contain double CRLF";
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(send_all(c.fd(), pieces[i]));
+        if (i < 2) {
+            EXPECT_TRUE(proc.wait_count(incomplete, i + 1, 5s)) << proc.output;
+        }
     }
     EXPECT_EQ(recv_exact(c.fd(), GET_REPLY.size()), GET_REPLY);
     proc.poll_output(100ms);
-    EXPECT_GE(count_occurrences(proc.output, "doesn't contain double CRLF"), 2) << proc.output;
+    EXPECT_EQ(count_occurrences(proc.output, incomplete), 2) << proc.output;
     EXPECT_EQ(proc.output.find("Error parsing header"), std::string::npos) << proc.output;
 }
 
@@ -479,14 +485,19 @@ TEST(Refusals, AThousandRefusalsLeaveNoDescriptorBehind) {
         }
         for (size_t i = first; i < first + batch; i++)
             send_all(clients[i - first].fd(), kinds[i % std::size(kinds)]);
+        const auto deadline = clock_type::now() + 5s;
         for (size_t i = first; i < first + batch; i++) {
             if (i % std::size(kinds) == std::size(kinds) - 1)
                 continue; // closed by this side
-            drained d = recv_until_close(clients[i - first].fd());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+            drained d = recv_until_close(clients[i - first].fd(), std::max(left, 10ms), 64);
             not_closed += d.closed ? 0 : 1;
             answered += d.data.empty() ? 0 : 1;
         }
         proc.poll_output(0ms);
+        if (not_closed + answered > 0)
+            break; // one bad batch is enough to know
     }
     EXPECT_EQ(not_closed, 0);
     EXPECT_EQ(answered, 0);
@@ -522,7 +533,7 @@ TEST(Sessions, EveryConnectionOfASessionIsAnsweredWhicheverThreadAcceptsIt) {
         for (size_t i = 0; i < conns; i++)
             ASSERT_TRUE(send_all(clients[i].fd(), download(7, 100 + attempt, conns, i)));
         for (size_t i = 0; i < conns; i++)
-            EXPECT_EQ(recv_exact(clients[i].fd(), GET_REPLY.size()), GET_REPLY)
+            ASSERT_EQ(recv_exact(clients[i].fd(), GET_REPLY.size()), GET_REPLY)
                 << "attempt " << attempt << " connection " << i;
         proc.poll_output(100ms);
         const std::string segment = proc.output.substr(mark);
@@ -603,12 +614,14 @@ TEST(Sessions, TwoConnectionsOfANewSessionAtTheSameMomentJoinOneSession) {
                   static_cast<ssize_t>(ra.size()));
         ASSERT_EQ(send(b.fd(), rb.data(), rb.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(rb.size()));
-        EXPECT_EQ(recv_exact(a.fd(), GET_REPLY.size()), GET_REPLY) << "round " << round;
-        EXPECT_EQ(recv_exact(b.fd(), GET_REPLY.size()), GET_REPLY) << "round " << round;
+        ASSERT_EQ(recv_exact(a.fd(), GET_REPLY.size()), GET_REPLY) << "round " << round;
+        ASSERT_EQ(recv_exact(b.fd(), GET_REPLY.size()), GET_REPLY) << "round " << round;
         const std::string prefix = "the session " + std::to_string(id) + " is ";
         EXPECT_TRUE(wait_count(proc, prefix + "OLD", 1)) << proc.output;
         EXPECT_EQ(count_occurrences(proc.output, prefix + "NEW"), 1) << proc.output;
         EXPECT_EQ(count_occurrences(proc.output, prefix + "OLD"), 1) << proc.output;
+        if (HasFailure())
+            break;
     }
     EXPECT_EQ(proc.output.find("could not create session"), std::string::npos) << proc.output;
 }

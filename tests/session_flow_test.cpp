@@ -278,17 +278,10 @@ TEST_F(SessionFlow, TheDataCapCountsTheBytesOfAllConnections) {
     int b = open_download(port, download_request(23, 2, 1, extra));
     ASSERT_GE(a, 0);
     ASSERT_GE(b, 0);
-    std::string got_a, got_b;
-    auto until = std::chrono::steady_clock::now() + 10s;
-    bool closed_a = false, closed_b = false;
-    while ((!closed_a || !closed_b) && std::chrono::steady_clock::now() < until) {
-        std::string chunk_a = closed_a ? "" : vh_test::recv_exact(a, 1 << 16, 50ms);
-        std::string chunk_b = closed_b ? "" : vh_test::recv_exact(b, 1 << 16, 50ms);
-        closed_a = closed_a || chunk_a.empty();
-        closed_b = closed_b || chunk_b.empty();
-        got_a += chunk_a;
-        got_b += chunk_b;
-    }
+    // Draining one connection is enough to pass the cap; the other one's bytes wait
+    // in the socket buffers and arrive before the server's close.
+    std::string got_b = vh_test::read_until_close(b, 20s);
+    std::string got_a = vh_test::read_until_close(a, 20s);
     ASSERT_TRUE(proc.wait_for("session 12884901911 destroyed", 5s)) << proc.output;
     close(a);
     close(b);
