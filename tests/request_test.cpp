@@ -3,7 +3,9 @@
 #include "request.h"
 #include "settings.h"
 
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -186,6 +188,36 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"ResultsHead", header("HEAD", "/results")},
         Refused{"ResultsWithQuery", header("GET", "/results?A=1")}),
     [](const testing::TestParamInfo<Refused>& param) { return param.param.name; });
+
+// Numbers are converted with the C library's scanf rules, overflow included, for
+// every value the pattern lets through (letters and digits).
+TEST_F(RequestTest, NumbersConvertAsTheCLibraryScansThem) {
+    std::mt19937_64 rng(3);
+    const char digits_and_letters[] = "0123456789aZ";
+    for (int i = 0; i < 20000; i++) {
+        std::string value;
+        size_t length = 1 + rng() % 24;
+        for (size_t j = 0; j < length; j++)
+            value += digits_and_letters[rng() % (rng() % 4 == 0 ? 12 : 10)];
+        const std::string text = "GET /x?UNITID=" + value + "&TEST_DATA_CAP=" + value +
+                                 "&WARMUP_TOLERANCE=" + value + " HTTP/1.1\r\n\r\n";
+        unsigned u = 0;
+        unsigned long lu = 0;
+        int d = 0;
+        bool numeric = sscanf(value.c_str(), "%u", &u) == 1;
+        ASSERT_EQ(sscanf(value.c_str(), "%lu", &lu) == 1, numeric);
+        ASSERT_EQ(sscanf(value.c_str(), "%d", &d) == 1, numeric);
+        int result = parse(text);
+        if (!numeric) {
+            EXPECT_EQ(result, -1) << value;
+            continue;
+        }
+        ASSERT_EQ(result, static_cast<int>(text.size())) << value;
+        EXPECT_EQ(req.unit_id, u) << value;
+        EXPECT_EQ(req.test_data_cap, lu) << value;
+        EXPECT_EQ(req.warmup_tolerance, d) << value;
+    }
+}
 
 TEST_F(RequestTest, IncompleteHeadersWaitEvenWhenMalformed) {
     for (const std::string text : {"GET", "GET / HTTP/1.1\r\n", "GET / HTTP/1.1\r\nHost: a\r\n\r",

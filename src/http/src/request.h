@@ -58,12 +58,21 @@ extern const char* const REQUEST_PATTERN;
 
 // The calling worker thread's compiled request pattern; main_thread compiles it
 // with regcomp(&request_regex, REQUEST_PATTERN, REG_EXTENDED) before its loop starts.
+// It stays the reference for what the pattern means; the parsers below match with
+// match_request_pattern, which agrees with it.
 extern thread_local regex_t request_regex;
+
+// Matches data against REQUEST_PATTERN exactly as regexec(&request_regex, data, 4, match, 0)
+// would, in one pass: the text ends at its first NUL byte (at most `size` bytes are read), the
+// character classes are those of the C locale, and match[0..3] receive the same offsets
+// (-1 for an absent group). On a mismatch `match` is left unspecified. The regex engine needs
+// time far beyond linear for some headers a client can send; this matcher does not.
+bool match_request_pattern(const char* data, size_t size, regmatch_t match[4]);
 
 // Parses the received header text. data[data_size] must be NUL.
 // Returns -2 when the header is incomplete, -1 when it is invalid, otherwise the
 // length of the matched header. Clears *request first; on success for PUT the
-// caller owns request->put_path. Runs on a worker thread (uses its compiled pattern).
+// caller owns request->put_path.
 int parse_request(const char* data, size_t data_size, request_info* request);
 
 // The instant ms milliseconds after now (CLOCK_MONOTONIC), as a path's transfer deadline.
@@ -82,6 +91,6 @@ enum latency_request_result {
 
 // Decides whether the text received on a latency control connection is a whole,
 // valid statistics request (GET /results, any query and headers). data[data_size]
-// must be NUL; latency_session must be true. Worker thread (compiled pattern).
+// must be NUL; latency_session must be true.
 latency_request_result parse_latency_request(const char* data, size_t data_size,
                                              bool latency_session);
