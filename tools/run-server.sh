@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 tools/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target varnholt-httpd
+cmake --build build --target varnholt-httpd varnholt-client
 
 payload=build/payload.bin
 if [ ! -s "$payload" ] || [ "$(stat -c %s "$payload")" -ne 67108864 ]; then

@@ -1,0 +1,295 @@
+// varnholt-client: the command line, then one test against a server and its report.
+#include "progress.h"
+#include "report.h"
+#include "runners.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <random>
+#include <string>
+#include <unistd.h>
+
+using namespace vh_client;
+
+namespace {
+
+const char* const USAGE =
+    "usage: varnholt-client download|upload|latency [options] HOST[:PORT]\n"
+    "\n"
+    "Runs one speed test against the server at HOST (a name, an IPv4 address or an IPv6\n"
+    "address, in brackets when a port follows; port 80 unless given).\n"
+    "\n"
+    "  -c, --connections=N         test connections (default 4)\n"
+    "  -d, --duration=SECONDS      length of a download, also in a latency test (default 10)\n"
+    "  -t, --timeout=SECONDS       limit of every wait: connecting, each reply, any silence\n"
+    "                              of the server (default 10)\n"
+    "      --unit-id=N             unit id, 1 to 4294967295 (default: random)\n"
+    "      --session-id=N          session id, 0 to 4294967295 (default: random)\n"
+    "      --json                  print one JSON document instead of the text report\n"
+    "  -h, --help                  show this help\n"
+    "\n"
+    "upload (and latency --direction=POST):\n"
+    "      --warmup-samples=N      stable samples that end the warm-up (default 4)\n"
+    "      --max-warmup-samples=N  most warm-up samples (default 20)\n"
+    "      --warmup-sample-time=MS warm-up sample period in milliseconds (default 500)\n"
+    "      --warmup-tolerance=PCT  spread of stable samples in percent (default 10)\n"
+    "      --intervals=N           measurement intervals (default 10)\n"
+    "      --interval-period=S     length of a measurement interval in seconds (default 1)\n"
+    "\n"
+    "latency:\n"
+    "      --direction=GET|POST    load direction, download or upload (default GET)\n"
+    "      --latency-interval=MS   server's sampling period in milliseconds (default 100)\n"
+    "      --fetch-interval=MS     period of statistics fetches during the load (default 1000)\n"
+    "      --latency-id=N          session id, at least 4294967296 (default: random)\n"
+    "\n"
+    "Round trips under load are the samples of the load connections taken while they\n"
+    "moved data; they are compared with the first sample of each load connection.\n"
+    "\n"
+    "Exit status: 0 done, 1 the test could not be run (refused, timed out, protocol\n"
+    "error), 2 bad command line, 3 the server reported RESULT: FAIL.\n";
+
+enum long_only {
+    OPT_UNIT_ID = 1000,
+    OPT_SESSION_ID,
+    OPT_LATENCY_ID,
+    OPT_JSON,
+    OPT_WARMUP_SAMPLES,
+    OPT_MAX_WARMUP_SAMPLES,
+    OPT_WARMUP_SAMPLE_TIME,
+    OPT_WARMUP_TOLERANCE,
+    OPT_INTERVALS,
+    OPT_INTERVAL_PERIOD,
+    OPT_DIRECTION,
+    OPT_LATENCY_INTERVAL,
+    OPT_FETCH_INTERVAL,
+};
+
+const option LONG_OPTIONS[] = {
+    {"connections", required_argument, nullptr, 'c'},
+    {"duration", required_argument, nullptr, 'd'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"help", no_argument, nullptr, 'h'},
+    {"unit-id", required_argument, nullptr, OPT_UNIT_ID},
+    {"session-id", required_argument, nullptr, OPT_SESSION_ID},
+    {"latency-id", required_argument, nullptr, OPT_LATENCY_ID},
+    {"json", no_argument, nullptr, OPT_JSON},
+    {"warmup-samples", required_argument, nullptr, OPT_WARMUP_SAMPLES},
+    {"max-warmup-samples", required_argument, nullptr, OPT_MAX_WARMUP_SAMPLES},
+    {"warmup-sample-time", required_argument, nullptr, OPT_WARMUP_SAMPLE_TIME},
+    {"warmup-tolerance", required_argument, nullptr, OPT_WARMUP_TOLERANCE},
+    {"intervals", required_argument, nullptr, OPT_INTERVALS},
+    {"interval-period", required_argument, nullptr, OPT_INTERVAL_PERIOD},
+    {"direction", required_argument, nullptr, OPT_DIRECTION},
+    {"latency-interval", required_argument, nullptr, OPT_LATENCY_INTERVAL},
+    {"fetch-interval", required_argument, nullptr, OPT_FETCH_INTERVAL},
+    {nullptr, 0, nullptr, 0},
+};
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "varnholt-client: %s\nTry 'varnholt-client --help'.\n", message.c_str());
+    return 2;
+}
+
+// A whole number in [lo, hi], digits only.
+bool parse_whole(const char* text, unsigned long long lo, unsigned long long hi,
+                 unsigned long long* out) {
+    if (text == nullptr || *text < '0' || *text > '9')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_seconds(const char* text, double* out) {
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v > 0) || v > 86400)
+        return false;
+    *out = v;
+    return true;
+}
+
+struct parsed_command {
+    client_options opts;
+    bool json = false;
+};
+
+// Fills *cmd from argv; 0, or the exit status to end with (help or a usage error).
+int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
+    client_options& o = cmd->opts;
+    bool unit_set = false, session_set = false, latency_id_set = false;
+    std::random_device rd;
+    opterr = 0; // getopt's own messages would make the error two lines
+    int c;
+    while ((c = getopt_long(argc, argv, "c:d:t:h", LONG_OPTIONS, nullptr)) != -1) {
+        unsigned long long v = 0;
+        auto whole = [&](const char* name, unsigned long long lo, unsigned long long hi) {
+            if (parse_whole(optarg, lo, hi, &v))
+                return true;
+            usage_error(std::string("--") + name + ": expected a whole number from " +
+                        std::to_string(lo) + " to " + std::to_string(hi) + ", got \"" + optarg +
+                        "\"");
+            return false;
+        };
+        switch (c) {
+        case 'c':
+            if (!whole("connections", 1, 256))
+                return 2;
+            o.connections = v;
+            break;
+        case 'd':
+            if (!parse_seconds(optarg, &o.duration_s))
+                return usage_error(std::string("--duration: expected seconds, got \"") + optarg +
+                                   "\"");
+            break;
+        case 't':
+            if (!parse_seconds(optarg, &o.timeout_s))
+                return usage_error(std::string("--timeout: expected seconds, got \"") + optarg +
+                                   "\"");
+            break;
+        case 'h':
+            std::fputs(USAGE, stdout);
+            *done = true;
+            return 0;
+        case OPT_UNIT_ID:
+            if (!whole("unit-id", 1, UINT32_MAX))
+                return 2;
+            o.unit_id = static_cast<uint32_t>(v);
+            unit_set = true;
+            break;
+        case OPT_SESSION_ID:
+            if (!whole("session-id", 0, UINT32_MAX))
+                return 2;
+            o.session_id = static_cast<uint32_t>(v);
+            session_set = true;
+            break;
+        case OPT_LATENCY_ID:
+            if (!whole("latency-id", 1ull << 32, UINT64_MAX))
+                return 2;
+            o.latency_id = v;
+            latency_id_set = true;
+            break;
+        case OPT_JSON:
+            cmd->json = true;
+            break;
+        case OPT_WARMUP_SAMPLES:
+            if (!whole("warmup-samples", 1, 10000))
+                return 2;
+            o.num_warmup_samples = v;
+            break;
+        case OPT_MAX_WARMUP_SAMPLES:
+            if (!whole("max-warmup-samples", 1, 10000))
+                return 2;
+            o.max_warmup_samples = v;
+            break;
+        case OPT_WARMUP_SAMPLE_TIME:
+            if (!whole("warmup-sample-time", 1, 60000))
+                return 2;
+            o.warmup_sample_time_ms = v;
+            break;
+        case OPT_WARMUP_TOLERANCE:
+            if (!whole("warmup-tolerance", 0, 100))
+                return 2;
+            o.warmup_tolerance = static_cast<int>(v);
+            break;
+        case OPT_INTERVALS:
+            if (!whole("intervals", 1, 10000))
+                return 2;
+            o.result_num_intervals = v;
+            break;
+        case OPT_INTERVAL_PERIOD:
+            if (!whole("interval-period", 1, 3600))
+                return 2;
+            o.results_interval_period_s = v;
+            break;
+        case OPT_DIRECTION:
+            if (std::strcmp(optarg, "GET") == 0 || std::strcmp(optarg, "get") == 0)
+                o.latency_upload = false;
+            else if (std::strcmp(optarg, "POST") == 0 || std::strcmp(optarg, "post") == 0)
+                o.latency_upload = true;
+            else
+                return usage_error(std::string("--direction: expected GET or POST, got \"") +
+                                   optarg + "\"");
+            break;
+        case OPT_LATENCY_INTERVAL:
+            if (!whole("latency-interval", 1, 60000))
+                return 2;
+            o.latency_interval_ms = v;
+            break;
+        case OPT_FETCH_INTERVAL:
+            if (!whole("fetch-interval", 1, 600000))
+                return 2;
+            o.fetch_interval_ms = v;
+            break;
+        default:
+            return usage_error(std::string(optopt != 0 ? std::string("-") + char(optopt)
+                                                       : std::string(argv[optind - 1])) +
+                               ": unknown option or missing value");
+        }
+    }
+    if (argc - optind != 2)
+        return usage_error("expected a test (download, upload or latency) and a server");
+    std::string kind = argv[optind];
+    if (kind == "download")
+        o.kind = test_kind::download;
+    else if (kind == "upload")
+        o.kind = test_kind::upload;
+    else if (kind == "latency")
+        o.kind = test_kind::latency;
+    else
+        return usage_error("unknown test \"" + kind + "\" (download, upload or latency)");
+    o.server_text = argv[optind + 1];
+    std::string why;
+    if (!parse_target(o.server_text, &o.server, &why))
+        return usage_error(why);
+    if (o.max_warmup_samples < o.num_warmup_samples)
+        return usage_error("--max-warmup-samples must not be less than --warmup-samples");
+    if (!unit_set)
+        do
+            o.unit_id = rd();
+        while (o.unit_id == 0);
+    if (!session_set)
+        o.session_id = rd();
+    if (!latency_id_set)
+        o.latency_id = (uint64_t{rd() | 1u} << 32) | rd();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Every send says MSG_NOSIGNAL; this covers anything else that writes to a socket.
+    signal(SIGPIPE, SIG_IGN);
+    parsed_command cmd;
+    bool done = false;
+    int rc = parse_command_line(argc, argv, &cmd, &done);
+    if (rc != 0 || done)
+        return rc;
+
+    progress_meter progress;
+    progress.enabled = isatty(STDERR_FILENO) == 1;
+    test_report report;
+    std::string error;
+    if (run_test(cmd.opts, &progress, &report, &error) != 0) {
+        std::fprintf(stderr, "varnholt-client: %s\n", error.c_str());
+        if (cmd.json)
+            std::printf("%s\n", json_error(cmd.opts, error).c_str());
+        return 1;
+    }
+    if (cmd.json)
+        std::printf("%s\n", json_report(report).c_str());
+    else
+        print_text_report(report, stdout);
+    bool upload = cmd.opts.kind == test_kind::upload ||
+                  (cmd.opts.kind == test_kind::latency && cmd.opts.latency_upload);
+    return upload && !report.upload.results.ok ? 3 : 0;
+}

@@ -1,0 +1,219 @@
+// The download loop: stream for the duration, half-close, read each stats message at the FIN.
+#include "engine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+namespace vh_client {
+
+namespace {
+
+void keep_tail(test_conn& c, const char* data, size_t n) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    if (n >= sizeof(c.tail)) {
+        std::memcpy(c.tail, bytes + n - sizeof(c.tail), sizeof(c.tail));
+        c.tail_len = sizeof(c.tail);
+        return;
+    }
+    size_t keep = std::min(c.tail_len, sizeof(c.tail) - n);
+    std::memmove(c.tail, c.tail + c.tail_len - keep, keep);
+    std::memcpy(c.tail + keep, bytes, n);
+    c.tail_len = keep + n;
+}
+
+// Reads the first reply; data behind it already counts.
+bool read_head(test_conn& c, std::vector<char>& buf, time_point now, std::string* error) {
+    ssize_t n = recv(c.fd, buf.data(), 16384, 0);
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+        *error = conn_error(c, "first reply",
+                            "the server closed the connection without replying "
+                            "(session refused)");
+        return false;
+    }
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return true;
+        *error = conn_error(c, "first reply", errno_text(errno));
+        return false;
+    }
+    c.in.append(buf.data(), static_cast<size_t>(n));
+    reply_head head;
+    std::string why;
+    parse_state st = parse_reply_head(c.in, &head, &why);
+    if (st == parse_state::malformed) {
+        *error = conn_error(c, "first reply", why);
+        return false;
+    }
+    if (st == parse_state::incomplete)
+        return true;
+    if (head.status != 200) {
+        *error =
+            conn_error(c, "first reply", "unexpected \"" + head.status_line + "\" (expected 200)");
+        return false;
+    }
+    c.bytes += c.in.size() - head.length;
+    c.in.clear();
+    c.in.shrink_to_fit();
+    c.head_done = true;
+    c.last_progress = now;
+    return true;
+}
+
+} // namespace
+
+bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
+                        control_channel* ctl, progress_meter* pm, download_result* r,
+                        std::string* error) {
+    const double t = o.timeout_s;
+    const time_point head_deadline = after_seconds(mono_clock::now(), t);
+    time_point t0{}, t1{}, drain_deadline{};
+    bool started = false, closing = false;
+    std::vector<char> buf(1 << 18);
+    std::vector<pollfd> fds;
+    for (;;) {
+        time_point now = mono_clock::now();
+        bool all_heads =
+            std::all_of(conns.begin(), conns.end(), [](const test_conn& c) { return c.head_done; });
+        if (!closing && started && all_heads && now >= after_seconds(t0, o.duration_s)) {
+            closing = true;
+            t1 = now;
+            // Draining what is in flight takes at most a few windows; allow a generous bound.
+            drain_deadline = after_seconds(now, 3 * t);
+            for (test_conn& c : conns) {
+                if (shutdown(c.fd, SHUT_WR) != 0) {
+                    *error = conn_error(c, "half-close", errno_text(errno));
+                    return false;
+                }
+                c.half_closed = true;
+                c.last_progress = now;
+            }
+        }
+        if (closing &&
+            std::all_of(conns.begin(), conns.end(), [](const test_conn& c) { return c.done; }))
+            break;
+
+        time_point wake = after_seconds(now, 1);
+        for (test_conn& c : conns) {
+            if (!c.head_done) {
+                if (now >= head_deadline) {
+                    *error = conn_error(c, "first reply", timed_out_text(t));
+                    return false;
+                }
+                wake = std::min(wake, head_deadline);
+            } else if (!c.done) {
+                time_point stall = after_seconds(c.last_progress, t);
+                if (now >= stall) {
+                    *error =
+                        c.half_closed
+                            ? conn_error(c, "stats message",
+                                         "the server sent nothing more after the "
+                                         "half-close (" +
+                                             timed_out_text(t) + ")")
+                            : conn_error(c, "download",
+                                         "no data from the server (" + timed_out_text(t) + ")");
+                    return false;
+                }
+                wake = std::min(wake, stall);
+            }
+        }
+        if (closing) {
+            if (now >= drain_deadline) {
+                *error = "stats message: the streams did not end within " + timed_out_text(3 * t) +
+                         " of the half-close";
+                return false;
+            }
+            wake = std::min(wake, drain_deadline);
+        } else if (started) {
+            wake = std::min(wake, after_seconds(t0, o.duration_s));
+        }
+        if (ctl != nullptr) {
+            if (!control_step(*ctl, 0, now, error))
+                return false;
+            wake = std::min(wake, control_wakeup(*ctl));
+        }
+
+        fds.clear();
+        for (test_conn& c : conns)
+            fds.push_back(pollfd{c.done ? -1 : c.fd, POLLIN, 0});
+        if (ctl != nullptr)
+            fds.push_back(pollfd{ctl->fd, control_events(*ctl), 0});
+        if (poll(fds.data(), fds.size(), poll_ms(now, wake)) < 0 && errno != EINTR) {
+            *error = "download: poll: " + errno_text(errno);
+            return false;
+        }
+        now = mono_clock::now();
+        for (size_t i = 0; i < conns.size(); i++) {
+            test_conn& c = conns[i];
+            if (fds[i].revents == 0)
+                continue;
+            if (!c.head_done) {
+                if (!read_head(c, buf, now, error))
+                    return false;
+                if (c.head_done && !started) {
+                    started = true;
+                    t0 = now;
+                    progress_begin(pm, now, kind_name(o.kind));
+                }
+            } else if (!c.half_closed) {
+                // Only file data can arrive before the half-close: discard it in the kernel.
+                ssize_t n = recv(c.fd, nullptr, 1 << 30, MSG_TRUNC | MSG_DONTWAIT);
+                if (n > 0) {
+                    c.bytes += static_cast<uint64_t>(n);
+                    c.last_progress = now;
+                } else if (n == 0 || errno == ECONNRESET) {
+                    *error = conn_error(c, "download",
+                                        "the server closed the connection after " +
+                                            std::to_string(c.bytes) + " bytes");
+                    return false;
+                } else if (errno != EAGAIN && errno != EINTR) {
+                    *error = conn_error(c, "download", errno_text(errno));
+                    return false;
+                }
+            } else {
+                ssize_t n = recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+                if (n > 0) {
+                    c.drained += static_cast<uint64_t>(n);
+                    keep_tail(c, buf.data(), static_cast<size_t>(n));
+                    c.last_progress = now;
+                } else if (n == 0) {
+                    c.done = true;
+                    if (!parse_stats_tail(c.tail, c.tail_len, &c.stats)) {
+                        *error = conn_error(c, "stats message",
+                                            "missing or malformed at the end of the stream");
+                        return false;
+                    }
+                    c.has_stats = true;
+                } else if (errno != EAGAIN && errno != EINTR) {
+                    *error = conn_error(c, "stats message", errno_text(errno));
+                    return false;
+                }
+            }
+        }
+        if (ctl != nullptr && !control_step(*ctl, fds.back().revents, now, error))
+            return false;
+        uint64_t total = 0;
+        for (const test_conn& c : conns)
+            total += c.bytes;
+        if (!closing)
+            progress_tick(pm, now, total);
+    }
+    r->seconds = seconds_between(t0, t1);
+    r->bytes = 0;
+    r->conns.clear();
+    for (const test_conn& c : conns) {
+        conn_result cr;
+        cr.index = c.index;
+        cr.bytes = c.bytes;
+        cr.drained = c.drained;
+        cr.request_bytes = c.request_bytes;
+        cr.has_stats = c.has_stats;
+        cr.stats = c.stats;
+        r->bytes += c.bytes;
+        r->conns.push_back(cr);
+    }
+    return true;
+}
+
+} // namespace vh_client

@@ -1,0 +1,78 @@
+// Runner internals: per-connection state, the latency control channel, the bounded data loops.
+#pragma once
+
+#include "net.h"
+#include "progress.h"
+#include "runners.h"
+
+#include <poll.h>
+#include <string>
+#include <vector>
+
+namespace vh_client {
+
+struct test_conn {
+    int fd = -1;
+    size_t index = 0;     // CONNECTION= value
+    bool control = false; // the control connection of a latency test
+    std::string in;       // reply text being collected
+    bool head_done = false;
+    bool half_closed = false;
+    bool done = false;        // download: the stream ended; upload: the results are complete
+    bool send_closed = false; // upload: the server no longer takes data
+    uint64_t bytes = 0;       // see conn_result
+    uint64_t drained = 0;
+    uint64_t request_bytes = 0;
+    unsigned char tail[16] = {}; // last bytes received after the half-close
+    size_t tail_len = 0;
+    time_point last_progress{};
+    bool has_stats = false;
+    stats_message stats;
+};
+
+// Closes every connection still open.
+void close_conns(std::vector<test_conn>& conns);
+// "connection 2: <step>: <what>"
+std::string conn_error(const test_conn& c, const std::string& step, const std::string& what);
+
+// Opens `count` connections numbered from `first_index`. The first connection ever opened
+// tries every endpoint in turn and fixes *used for the others.
+bool open_conns(const std::vector<endpoint>& eps, size_t* used, size_t first_index, size_t count,
+                double timeout_s, std::vector<test_conn>* out, std::string* error);
+// Sends every connection its request header, each within the time-out.
+bool send_requests(std::vector<test_conn>& conns, const session_params& p, double timeout_s,
+                   std::string* error);
+
+// The control connection of a latency test: statistics requests and their documents.
+struct control_channel {
+    int fd = -1;
+    std::string request; // the statistics request
+    std::string out;     // unsent part of the current request
+    std::string in;
+    bool awaiting = false;
+    time_point origin{};
+    time_point sent_at{};
+    time_point next_fetch{};
+    double every_s = 1;
+    double timeout_s = 10;
+    std::vector<fetch_record> fetches;
+    latency_document last;
+};
+
+short control_events(const control_channel& ch);
+time_point control_wakeup(const control_channel& ch);
+// Reads and sends what `revents` allows, starts a request when one is due, and checks the
+// time-out of the one in flight. False with *error set.
+bool control_step(control_channel& ch, short revents, time_point now, std::string* error);
+// Fetches one document requested now (after any in flight), within the time-out.
+bool control_fetch_now(control_channel& ch, std::string* error);
+
+// Streams the downloads for the duration, half-closes, reads every stats message.
+bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
+                        control_channel* ctl, progress_meter* pm, download_result* r,
+                        std::string* error);
+// Waits for every interim reply, sends until the results arrive, reads them all.
+bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, control_channel* ctl,
+                      progress_meter* pm, upload_result* r, std::string* error);
+
+} // namespace vh_client

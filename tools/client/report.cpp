@@ -1,0 +1,258 @@
+// The text report and the JSON document of a test.
+#include "report.h"
+
+#include "progress.h"
+
+#include <boost/json.hpp>
+
+namespace vh_client {
+
+namespace {
+
+namespace json = boost::json;
+
+std::string counted(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string server_line(const test_report& r) {
+    const client_options& o = r.options;
+    std::string s = std::string(kind_name(o.kind)) + " test against " + o.server_text;
+    if (!r.address.empty() && r.address != o.server.host)
+        s += " (" + r.address + ")";
+    if (o.kind == test_kind::latency)
+        s += std::string(", direction ") + (o.latency_upload ? "POST" : "GET") + ", " +
+             counted(o.connections, "load connection", "load connections") +
+             " and a control connection, " + "latency id " + std::to_string(o.latency_id);
+    else
+        s += ", " + counted(o.connections, "connection", "connections") + ", unit id " +
+             std::to_string(o.unit_id) + ", session id " + std::to_string(o.session_id);
+    return s;
+}
+
+double rate(uint64_t bytes, double seconds) {
+    return seconds > 0 ? static_cast<double>(bytes) * 8 / seconds : 0;
+}
+
+void print_download(const download_result& d, FILE* out) {
+    std::fprintf(out, "downloaded %s in %.2f s: %s\n", format_bytes(d.bytes).c_str(), d.seconds,
+                 format_rate(rate(d.bytes, d.seconds)).c_str());
+    for (const conn_result& c : d.conns) {
+        std::string retrans = c.stats.has_retransmissions ? std::to_string(c.stats.retransmissions)
+                                                          : std::string("not reported");
+        std::fprintf(out, "  connection %zu: %s, %s, retransmissions %s\n", c.index,
+                     format_bytes(c.bytes).c_str(), format_rate(rate(c.bytes, d.seconds)).c_str(),
+                     retrans.c_str());
+    }
+}
+
+void print_upload(const upload_result& u, FILE* out) {
+    const upload_summary& s = u.summary;
+    std::fprintf(out, "RESULT: %s\n", u.results.ok ? "OK" : "FAIL");
+    std::fprintf(out, "warm-up: %.3f s, %s\n", s.warmup_seconds,
+                 counted(s.warmup_samples, "sample", "samples").c_str());
+    for (size_t i = 0; i < s.intervals.size(); i++)
+        std::fprintf(out, "  interval %zu: %.3f s, %s, %s\n", i + 1, s.intervals[i].seconds,
+                     format_bytes(s.intervals[i].bytes).c_str(),
+                     format_rate(s.intervals[i].bits_per_second).c_str());
+    if (s.intervals.empty())
+        std::fprintf(out, "measurement: none\n");
+    else
+        std::fprintf(out, "measurement: %s in %.3f s: %s\n",
+                     format_bytes(s.measurement.bytes).c_str(), s.measurement.seconds,
+                     format_rate(s.measurement.bits_per_second).c_str());
+    std::fprintf(out, "client sent %s in %.2f s (%s)\n", format_bytes(u.bytes_sent).c_str(),
+                 u.seconds, format_rate(rate(u.bytes_sent, u.seconds)).c_str());
+}
+
+void print_rtt(const char* what, const rtt_stats& s, FILE* out) {
+    std::fprintf(out, "%s median %s, 90%% %s, 99%% %s (%zu samples)\n", what,
+                 format_us(s.median_us).c_str(), format_us(s.p90_us).c_str(),
+                 format_us(s.p99_us).c_str(), s.count);
+}
+
+void print_latency(const test_report& r, FILE* out) {
+    const latency_summary& s = r.latency.summary;
+    std::fprintf(out, "round-trip time (tcp_rtt):\n");
+    print_rtt("  first samples:", s.first, out);
+    print_rtt("  under load:   ", s.loaded, out);
+    for (const latency_conn_summary& c : s.conns)
+        std::fprintf(out,
+                     "  connection %zu: %zu samples, rtt median %s, retransmissions %llu, %s\n",
+                     c.index, c.samples, format_us(c.rtt.median_us).c_str(),
+                     static_cast<unsigned long long>(c.retransmissions),
+                     format_rate(c.bits_per_second).c_str());
+    std::string counts;
+    for (const fetch_record& f : r.latency.fetches) {
+        size_t total = 0;
+        for (size_t n : f.samples)
+            total += n;
+        counts += (counts.empty() ? "" : ", ") + std::to_string(total);
+    }
+    std::fprintf(out, "statistics fetched %zu times (samples: %s)\n", r.latency.fetches.size(),
+                 counts.c_str());
+    if (r.options.latency_upload)
+        print_upload(r.upload, out);
+    else
+        print_download(r.download, out);
+}
+
+json::object rtt_json(const rtt_stats& s) {
+    return json::object{
+        {"count", s.count}, {"median_us", s.median_us}, {"p90_us", s.p90_us}, {"p99_us", s.p99_us}};
+}
+
+json::object download_json(const download_result& d) {
+    json::array conns;
+    for (const conn_result& c : d.conns) {
+        json::object o{{"connection", c.index},
+                       {"bytes", c.bytes},
+                       {"bits_per_second", rate(c.bytes, d.seconds)},
+                       {"drained_bytes", c.drained},
+                       {"stats_length", c.stats.length}};
+        if (c.stats.has_retransmissions)
+            o["retransmissions"] = c.stats.retransmissions;
+        else
+            o["retransmissions"] = nullptr;
+        conns.push_back(std::move(o));
+    }
+    return json::object{{"seconds", d.seconds},
+                        {"bytes", d.bytes},
+                        {"bits_per_second", rate(d.bytes, d.seconds)},
+                        {"per_connection", std::move(conns)}};
+}
+
+json::array samples_json(const std::vector<session_sample>& v) {
+    json::array a;
+    for (const session_sample& s : v)
+        a.push_back(json::object{{"seconds", s.seconds()}, {"bytes", s.bytes}});
+    return a;
+}
+
+json::object interval_json(const interval_rate& i) {
+    return json::object{
+        {"seconds", i.seconds}, {"bytes", i.bytes}, {"bits_per_second", i.bits_per_second}};
+}
+
+json::object upload_json(const client_options& o, const upload_result& u) {
+    json::array intervals;
+    for (const interval_rate& i : u.summary.intervals)
+        intervals.push_back(interval_json(i));
+    json::array conns;
+    for (const conn_result& c : u.conns)
+        conns.push_back(json::object{{"connection", c.index},
+                                     {"bytes_sent", c.bytes + c.request_bytes},
+                                     {"bits_per_second", rate(c.bytes, u.seconds)}});
+    return json::object{
+        {"parameters", json::object{{"num_warmup_samples", o.num_warmup_samples},
+                                    {"max_warmup_samples", o.max_warmup_samples},
+                                    {"warmup_sample_time_ms", o.warmup_sample_time_ms},
+                                    {"warmup_tolerance", o.warmup_tolerance},
+                                    {"result_num_intervals", o.result_num_intervals},
+                                    {"results_interval_period_s", o.results_interval_period_s}}},
+        {"result", u.results.ok ? "OK" : "FAIL"},
+        {"end_time", u.results.end_time},
+        {"warmup", json::object{{"seconds", u.summary.warmup_seconds},
+                                {"samples", u.summary.warmup_samples},
+                                {"session_samples", samples_json(u.results.warmup)}}},
+        {"intervals", std::move(intervals)},
+        {"measurement", interval_json(u.summary.measurement)},
+        {"measurement_samples", samples_json(u.results.measur)},
+        {"client", json::object{{"seconds", u.seconds},
+                                {"bytes_sent", u.bytes_sent},
+                                {"bits_per_second", rate(u.bytes_sent, u.seconds)},
+                                {"per_connection", std::move(conns)}}}};
+}
+
+json::object latency_json(const test_report& r) {
+    const latency_result& l = r.latency;
+    json::array conns;
+    for (const latency_conn_summary& c : l.summary.conns)
+        conns.push_back(json::object{{"connection", c.index},
+                                     {"samples", c.samples},
+                                     {"rtt", rtt_json(c.rtt)},
+                                     {"retransmissions", c.retransmissions},
+                                     {"bytes", c.bytes},
+                                     {"seconds", c.seconds},
+                                     {"bits_per_second", c.bits_per_second}});
+    json::array fetches;
+    for (const fetch_record& f : l.fetches) {
+        json::array counts;
+        for (size_t n : f.samples)
+            counts.push_back(n);
+        fetches.push_back(json::object{{"elapsed_s", f.elapsed_s}, {"samples", std::move(counts)}});
+    }
+    json::object o{{"direction", r.options.latency_upload ? "POST" : "GET"},
+                   {"latency_interval_ms", r.options.latency_interval_ms},
+                   {"rtt_first_samples", rtt_json(l.summary.first)},
+                   {"rtt_under_load", rtt_json(l.summary.loaded)},
+                   {"per_connection", std::move(conns)},
+                   {"fetches", std::move(fetches)},
+                   {"measurement_start_us", l.final_doc.measurement_start},
+                   {"measurement_end_us", l.final_doc.measurement_end}};
+    if (r.options.latency_upload)
+        o["upload"] = upload_json(r.options, r.upload);
+    else
+        o["download"] = download_json(r.download);
+    return o;
+}
+
+json::object head_json(const client_options& o) {
+    json::object j{
+        {"test", kind_name(o.kind)}, {"server", o.server_text}, {"connections", o.connections}};
+    if (o.kind == test_kind::latency) {
+        j["latency_id"] = o.latency_id;
+    } else {
+        j["unit_id"] = o.unit_id;
+        j["session_id"] = o.session_id;
+    }
+    return j;
+}
+
+} // namespace
+
+void print_text_report(const test_report& r, FILE* out) {
+    std::fprintf(out, "%s\n", server_line(r).c_str());
+    switch (r.options.kind) {
+    case test_kind::download:
+        print_download(r.download, out);
+        break;
+    case test_kind::upload:
+        print_upload(r.upload, out);
+        break;
+    case test_kind::latency:
+        print_latency(r, out);
+        break;
+    }
+}
+
+std::string json_report(const test_report& r) {
+    json::object j = head_json(r.options);
+    j["ok"] = true;
+    j["address"] = r.address;
+    j["port"] = r.port;
+    json::object body;
+    switch (r.options.kind) {
+    case test_kind::download:
+        body = download_json(r.download);
+        break;
+    case test_kind::upload:
+        body = upload_json(r.options, r.upload);
+        break;
+    case test_kind::latency:
+        body = latency_json(r);
+        break;
+    }
+    for (auto& kv : body)
+        j[kv.key()] = std::move(kv.value());
+    return json::serialize(j);
+}
+
+std::string json_error(const client_options& o, const std::string& error) {
+    json::object j = head_json(o);
+    j["ok"] = false;
+    j["error"] = error;
+    return json::serialize(j);
+}
+
+} // namespace vh_client

@@ -1,0 +1,18 @@
+// What the client prints: the text report for people and the JSON document for scripts.
+#pragma once
+
+#include "runners.h"
+
+#include <cstdio>
+#include <string>
+
+namespace vh_client {
+
+// The report of a finished test, several lines of text.
+void print_text_report(const test_report& r, FILE* out);
+// One JSON document with everything the report holds ("ok": true).
+std::string json_report(const test_report& r);
+// The JSON document of a test that could not be run ("ok": false and the error).
+std::string json_error(const client_options& o, const std::string& error);
+
+} // namespace vh_client
