@@ -1,0 +1,118 @@
+# Installation, systemd integration and the Debian package.
+#
+#   cmake --install build                       # into /usr, /etc, /lib/systemd/system
+#   DESTDIR=/tmp/stage cmake --install build    # staged
+#   cd build && cpack -G DEB                    # varnholt-httpd_<version>_<arch>.deb
+#
+# Configuration, unit and tmpfiles paths are absolute (the service manager looks
+# for them there whatever the prefix): stage with DESTDIR, not with --prefix.
+
+# A system daemon: install under /usr unless told otherwise.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Installation prefix" FORCE)
+endif()
+include(GNUInstallDirs)
+
+set(VH_PACKAGE_VERSION "1.0.0" CACHE STRING "Version of the Debian package")
+set(VH_PACKAGE_MAINTAINER "Varnholt HTTP Server maintainers <varnholt-httpd@localhost>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+# Where systemd reads units and tmpfiles.d rules: its own pkg-config variables,
+# or Debian's locations when systemd's development data is absent.
+pkg_get_variable(VH_PC_UNIT_DIR systemd systemdsystemunitdir)
+if(NOT VH_PC_UNIT_DIR)
+  set(VH_PC_UNIT_DIR /lib/systemd/system)
+endif()
+set(VH_SYSTEMD_UNIT_DIR "${VH_PC_UNIT_DIR}" CACHE PATH "systemd system unit directory")
+pkg_get_variable(VH_PC_TMPFILES_DIR systemd tmpfilesdir)
+if(NOT VH_PC_TMPFILES_DIR)
+  set(VH_PC_TMPFILES_DIR /usr/lib/tmpfiles.d)
+endif()
+set(VH_TMPFILES_DIR "${VH_PC_TMPFILES_DIR}" CACHE PATH "systemd tmpfiles.d directory")
+
+# Names and paths shared by the units, the configuration file, the tmpfiles.d
+# rule and the maintainer scripts. /var/log is where systemd's LogsDirectory=
+# puts the log directory, so these do not follow the prefix.
+set(VH_USER varnholt-httpd)
+set(VH_SBINDIR "${CMAKE_INSTALL_FULL_SBINDIR}")
+set(VH_DEFAULT_FILE /etc/default/varnholt-httpd)
+set(VH_STATE_DIR /var/lib/varnholt-httpd)
+set(VH_PAYLOAD ${VH_STATE_DIR}/payload.bin)
+set(VH_LOG_DIR_NAME varnholt-httpd)
+set(VH_LOG_DIR /var/log/${VH_LOG_DIR_NAME})
+set(VH_TMPFILES_NAME varnholt-httpd.conf)
+set(VH_TMPFILES_CONF ${VH_TMPFILES_DIR}/${VH_TMPFILES_NAME})
+
+set(vh_deploy_src ${PROJECT_SOURCE_DIR}/deploy)
+set(vh_deploy_out ${PROJECT_BINARY_DIR}/deploy)
+configure_file(${vh_deploy_src}/varnholt-httpd.socket ${vh_deploy_out}/varnholt-httpd.socket COPYONLY)
+foreach(file IN ITEMS varnholt-httpd.service varnholt-httpd-standalone.service
+                      varnholt-httpd.default varnholt-httpd.tmpfiles
+                      debian/postinst debian/prerm debian/postrm debian/conffiles)
+  configure_file(${vh_deploy_src}/${file}.in ${vh_deploy_out}/${file} @ONLY)
+endforeach()
+
+# Man pages, gzipped as Debian ships them.
+set(vh_man_pages varnholt-httpd.8)
+if(TARGET varnholt-client)
+  list(APPEND vh_man_pages varnholt-client.1)
+endif()
+set(vh_man_outputs)
+foreach(page IN LISTS vh_man_pages)
+  set(out ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" sh ${PROJECT_SOURCE_DIR}/man/${page} ${out}
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/${page}
+    COMMENT "Compressing man page ${page}"
+    VERBATIM)
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
+  install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  list(APPEND vh_man_outputs ${out})
+endforeach()
+add_custom_target(vh_man_pages ALL DEPENDS ${vh_man_outputs})
+
+install(TARGETS varnholt-httpd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+if(TARGET varnholt-client)
+  install(TARGETS varnholt-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES ${vh_deploy_out}/varnholt-httpd.socket
+              ${vh_deploy_out}/varnholt-httpd.service
+              ${vh_deploy_out}/varnholt-httpd-standalone.service
+        DESTINATION ${VH_SYSTEMD_UNIT_DIR})
+install(FILES ${vh_deploy_out}/varnholt-httpd.default
+        DESTINATION /etc/default RENAME varnholt-httpd)
+install(FILES ${vh_deploy_out}/varnholt-httpd.tmpfiles
+        DESTINATION ${VH_TMPFILES_DIR} RENAME ${VH_TMPFILES_NAME})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/varnholt-httpd)
+
+# Debian package. Run-time library dependencies come from dpkg-shlibdeps; the
+# maintainer scripts need adduser. The user, the log directory and the file to
+# send are made by postinst (not shipped), so that purge can remove them.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME varnholt-httpd)
+set(CPACK_PACKAGE_VERSION ${VH_PACKAGE_VERSION})
+set(CPACK_PACKAGE_CONTACT ${VH_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "broadband speed-test server")
+# Body of the description; its first line is the summary above.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "HTTP/1.1 server that measures what a broadband line carries: download and\n"
+    "upload throughput with warm-up detection, and TCP round-trip behaviour\n"
+    "under load. It runs under systemd with socket activation on port 80.")
+string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${vh_deploy_out}/debian/postinst
+    ${vh_deploy_out}/debian/prerm
+    ${vh_deploy_out}/debian/postrm
+    ${vh_deploy_out}/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+# Debug information stays in the build tree, not in the package.
+set(CPACK_STRIP_FILES TRUE)
+include(CPack)
