@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build, the AddressSanitizer and
-# UndefinedBehaviorSanitizer build, and the threaded tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer build, the threaded tests under ThreadSanitizer, the
+# fuzz regression runs and the packaging tests.
+#
+# Usage: tools/test.sh [--long]   (--long also runs the minute-long tests in the
+#                                  sanitizer builds and longer fuzz runs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+long=0
+if [ "${1:-}" = "--long" ]; then long=1; fi
 
 tools/install-deps.sh
 jobs=$(nproc)
 
+failures=0
 run_config() {
     local dir=$1; shift
-    local label=$1; shift
     cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
     cmake --build "$dir"
-    if [ -n "$label" ]; then
-        ctest --test-dir "$dir" --output-on-failure -j "$jobs" -L "$label"
-    else
-        ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+    if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600; then
+        failures=$((failures + 1))
     fi
 }
 
@@ -25,8 +30,33 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 echo "== build"
-run_config build ""
+run_config build
+# The minute-long time-out tests run once, in the plain build, unless asked.
+if [ "$long" -eq 0 ]; then export VH_SKIP_SLOW=1; fi
 echo "== build-asan (AddressSanitizer + UndefinedBehaviorSanitizer)"
-run_config build-asan "" -DVH_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+run_config build-asan -DVH_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== build-tsan (ThreadSanitizer, threaded tests)"
-run_config build-tsan "" -DVH_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
+run_config build-tsan -DVH_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
+unset VH_SKIP_SLOW
+
+if [ -x tools/test-hardening.sh ]; then
+    echo "== fuzz regression"
+    if [ "$long" -eq 1 ]; then
+        tools/test-hardening.sh --long 600 || failures=$((failures + 1))
+    else
+        tools/test-hardening.sh || failures=$((failures + 1))
+    fi
+fi
+
+echo "== packaging"
+if [ "$(id -u)" -eq 0 ]; then
+    tools/test-packaging.sh || failures=$((failures + 1))
+else
+    echo "packaging tests need root: skipped"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures test stage(s) failed"
+    exit 1
+fi
+echo "all test stages passed"
