@@ -19,6 +19,7 @@
 #include <netinet/tcp.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 static constexpr int MAX_EVENTS = 128;
@@ -157,9 +158,17 @@ static const char LATENCY_REPLY[] = "HTTP/1.1 201 Created\r\nContent-Length: 0\r
 static const char HEAD_REPLY[] =
     "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 500000000000\r\n\r\n";
 
+// Throws away up to `len` queued bytes without copying them. Made as a plain system
+// call: the thread sanitizer's wrapper of recv() would record a write of `len` bytes
+// at address 0, which the kernel never makes, and report every two workers doing
+// this as racing.
+static ssize_t discard_bytes(int sock, size_t len) {
+    return syscall(SYS_recvfrom, sock, nullptr, len, MSG_TRUNC, nullptr, nullptr);
+}
+
 // Throws away everything queued on the socket without copying it.
 static ssize_t discard_pending(int sock) {
-    return recv(sock, nullptr, static_cast<size_t>(SSIZE_MAX), MSG_TRUNC);
+    return discard_bytes(sock, static_cast<size_t>(SSIZE_MAX));
 }
 
 static void release_reply(connection* conn) {
@@ -253,7 +262,7 @@ static int handle_connection_connected(int epfd, connection* conn) {
             conn->reply = g_string_new_len(buffer, n);
         }
         // Stored: now take exactly these bytes out of the socket.
-        if (recv(conn->sock, nullptr, static_cast<size_t>(n), MSG_TRUNC) != n) {
+        if (discard_bytes(conn->sock, static_cast<size_t>(n)) != n) {
             VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
             return -1;
         }
@@ -754,7 +763,7 @@ static int handle_put_request(int epfd, connection* conn, request_info* request)
             g_string_free(put_path, TRUE);
         return -1;
     }
-    if (recv(conn->sock, nullptr, HEADER_BUFFER_SIZE, MSG_TRUNC) < 0) {
+    if (discard_bytes(conn->sock, HEADER_BUFFER_SIZE) < 0) {
         VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
         g_string_free(put_path, TRUE);
         return -1;
