@@ -209,6 +209,24 @@ TEST_F(Latency, UploadSessionReportsMeasurementAndOnlyTestConnectionsGetResults)
     close(control);
 }
 
+// A client that closes its control connection before the test ends must not keep
+// the session alive once its test connections are done.
+TEST_F(Latency, ClosingTheControlConnectionEarlyStillEndsTheSession) {
+    const uint64_t id = 5000000003ull;
+    int control = open_control("GET", id, 2);
+    int test = open_test("GET", id, 2, 1);
+    vh_test::recv_exact(test, 1 << 20, 2s);
+    close(control);
+    std::this_thread::sleep_for(200ms);
+    shutdown(test, SHUT_WR);
+    // The statistics message and the server's FIN; the session goes once this last
+    // connection is done.
+    std::string rest = vh_test::read_until_close(test, 10s);
+    EXPECT_GE(rest.size(), 16u);
+    close(test);
+    EXPECT_TRUE(proc.wait_for("session " + std::to_string(id) + " destroyed", 5s)) << proc.output;
+}
+
 // Requests that end the control connection; the test connection keeps streaming.
 TEST_F(Latency, RefusedStatisticsRequestsEndOnlyTheControlConnection) {
     struct Case {

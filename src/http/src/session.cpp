@@ -457,14 +457,19 @@ void finish_session(session* sess) {
         queue_to_destroy(sess);
         return;
     }
-    size_t occupied = 0;
+    // Each connection still counted is counted out once more when it goes, and so is
+    // each disabled one, re-armed here for its results. One already removed from the
+    // session (a control connection the client closed, say) keeps its slot but never
+    // goes again: counting it would keep the session alive for ever.
+    size_t remaining = sess->active_conns;
     for (size_t i = 0; i < sess->conns_size; i++) {
         connection* conn = sess->conns[i];
         if (conn == nullptr)
             continue;
-        occupied++;
         if (conn->latency_control)
             continue;
+        if (conn->state == DISABLED)
+            remaining++;
         conn->state = TEST_FINISHED;
         epoll_event ev{};
         ev.events = EPOLLOUT;
@@ -476,7 +481,11 @@ void finish_session(session* sess) {
             return;
         }
     }
-    sess->active_conns = occupied;
+    sess->active_conns = remaining;
+    if (remaining == 0) {
+        queue_to_destroy(sess);
+        return;
+    }
     sess->test.state = FINISHED;
 }
 
