@@ -395,8 +395,15 @@ TEST(Workers, OneWorkerPerAllowedCpuPinnedToIt) {
     close(fd);
     // main thread, file operations thread, then one worker per CPU (the first
     // worker may serve before the last one has started)
+    // A new thread takes its own CPU set a moment after it appears.
+    auto pinned = [&](const std::vector<std::string>& l) {
+        for (long i = 0; i < cpus; i++)
+            if (std::count(l.begin(), l.end(), std::to_string(i)) != 1)
+                return false;
+        return static_cast<long>(l.size()) == 2 + cpus;
+    };
     auto lists = task_cpu_lists(proc.pid);
-    for (int i = 0; i < 100 && static_cast<long>(lists.size()) < 2 + cpus; i++) {
+    for (int i = 0; i < 100 && !pinned(lists); i++) {
         std::this_thread::sleep_for(20ms);
         lists = task_cpu_lists(proc.pid);
     }

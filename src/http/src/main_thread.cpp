@@ -188,9 +188,10 @@ static int handle_put_request(int epfd, connection* conn, request_info* request)
 
 // Joins conn to its session on this thread, or hands it to the thread that owns
 // the session. 0, -1, or -4 (now owned by another thread).
-static int set_session(int epfd, connection* conn, session* sess, int owner_epfd,
+// A session owned by another thread may already be gone: only `id` and
+// `owner_epfd`, taken under the container lock, are used for the hand-over.
+static int set_session(int epfd, connection* conn, session* sess, uint64_t id, int owner_epfd,
                        const request_info* replacement) {
-    uint64_t id = sess->id;
     if (owner_epfd != epfd) {
         if (epoll_ctl(epfd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
             VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
@@ -298,15 +299,15 @@ static int handle_connection_connected(int epfd, connection* conn) {
     }
 
     bool replace = false;
-    session* sess = create_unique_session(&request, epfd, &replace);
+    int owner_epfd = -1;
+    session* sess = create_unique_session(&request, epfd, &replace, &owner_epfd);
     if (sess == nullptr) {
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
                request.session_id);
         return -1;
     }
-    // The owner is read while the session is known to be alive: right after it
-    // was found or created by this thread, before anything can end it here.
-    return set_session(epfd, conn, sess, sess->epoll_fd, replace ? &request : nullptr);
+    return set_session(epfd, conn, sess, request.session_id, owner_epfd,
+                       replace ? &request : nullptr);
 }
 
 static int handle_header_received(int epfd, connection* conn) {

@@ -305,7 +305,8 @@ void apply_request_replacement(session* sess, const request_info* request) {
     unlock_container_or_exit();
 }
 
-session* create_unique_session(request_info* request, int epoll_fd, bool* replace) {
+session* create_unique_session(request_info* request, int epoll_fd, bool* replace,
+                               int* owner_epfd) {
     *replace = false;
     // Built before locking: allocation, timers and epoll registration stay out of
     // the critical section, at the price of a record thrown away when one exists.
@@ -341,6 +342,8 @@ session* create_unique_session(request_info* request, int epoll_fd, bool* replac
         g_hash_table_add(session_container, candidate);
         answer = candidate;
     }
+    if (answer != nullptr)
+        *owner_epfd = answer->epoll_fd;
     unlock_container_or_exit();
 
     if (answer == nullptr) {
@@ -351,7 +354,7 @@ session* create_unique_session(request_info* request, int epoll_fd, bool* replac
     }
     if (candidate != nullptr && candidate != answer)
         free_session(candidate);
-    VH_DEBUG(7, LOG_DEBUG, "%ld: the session %lu is %s", thread_tag(), answer->id,
+    VH_DEBUG(7, LOG_DEBUG, "%ld: the session %lu is %s", thread_tag(), request->session_id,
              answer == candidate ? "NEW" : "OLD");
     return answer;
 }
