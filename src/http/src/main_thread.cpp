@@ -26,6 +26,10 @@ static constexpr int MAX_EVENTS = 128;
 
 static thread_local timeout_link timeout_list = {&timeout_list, &timeout_list};
 static thread_local bool accept_paused = false;
+// While paused, a thread also wakes at this pace to look for free descriptors: those
+// freed by another worker or by the file operations thread would otherwise never
+// reach it, and a thread that owns no connection frees none itself.
+static constexpr int ACCEPT_RETRY_MS = 200;
 
 // The batch of events being dispatched. A PUT connection is watched through two
 // descriptors, so one batch may hold two events for it: when a record is released,
@@ -148,8 +152,7 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
 // ---------------------------------------------------------------------------
 // Header handling and session join.
 
-static constexpr size_t HEADER_BUFFER_SIZE = 16384;
-static constexpr size_t HEADER_LIMIT = HEADER_BUFFER_SIZE - 1;
+static constexpr size_t HEADER_BUFFER_SIZE = HEADER_LIMIT + 1;
 
 static const char GET_REPLY_HEAD[] = "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n";
 static const char GET_REPLY_LENGTH[] = "Content-Length: 500000000000\r\n";
@@ -188,8 +191,6 @@ static int handle_put_request(int epfd, connection* conn, request_info* request)
 
 // Joins conn to its session on this thread, or hands it to the thread that owns
 // the session. 0, -1, or -4 (now owned by another thread).
-// A session owned by another thread may already be gone: only `id` and
-// `owner_epfd`, taken under the container lock, are used for the hand-over.
 static int set_session(int epfd, connection* conn, session* sess, uint64_t id, int owner_epfd,
                        const request_info* replacement) {
     if (owner_epfd != epfd) {
@@ -226,6 +227,29 @@ static int set_session(int epfd, connection* conn, session* sess, uint64_t id, i
     return 0;
 }
 
+header_step collect_header_piece(GString** held, const char* piece, size_t n, request_info* request,
+                                 size_t* size) {
+    const char* text = piece;
+    *size = n;
+    if (*held != nullptr) {
+        g_string_append_len(*held, piece, static_cast<gssize>(n));
+        text = (*held)->str;
+        *size = (*held)->len;
+    }
+    int parsed = parse_request(text, *size, request);
+    if (parsed == -1)
+        return HEADER_INVALID;
+    if (parsed == -2) {
+        // The peer decides how long a header is: bound what it may make us hold.
+        if (*size > HEADER_LIMIT)
+            return HEADER_TOO_BIG;
+        if (*held == nullptr)
+            *held = g_string_new_len(piece, static_cast<gssize>(n));
+        return HEADER_INCOMPLETE;
+    }
+    return HEADER_COMPLETE;
+}
+
 static int handle_connection_connected(int epfd, connection* conn) {
     char buffer[HEADER_BUFFER_SIZE];
     ssize_t n = recv(conn->sock, buffer, HEADER_LIMIT, MSG_PEEK);
@@ -239,35 +263,27 @@ static int handle_connection_connected(int epfd, connection* conn) {
     }
     buffer[n] = '\0';
 
-    const char* text = buffer;
-    size_t size = static_cast<size_t>(n);
-    if (conn->state == RECEIVING_HEADER) {
-        g_string_append_len(conn->reply, buffer, n);
-        text = conn->reply->str;
-        size = conn->reply->len;
-    }
-
+    GString* held = conn->state == RECEIVING_HEADER ? conn->reply : nullptr;
     request_info request;
-    int parsed = parse_request(text, size, &request);
-    if (parsed == -1) {
+    size_t size = 0;
+    switch (collect_header_piece(&held, buffer, static_cast<size_t>(n), &request, &size)) {
+    case HEADER_INVALID:
         VH_DEBUG(9, LOG_DEBUG, "%ld: Error parsing header %d", thread_tag(), conn->sock);
         return -1;
-    }
-    if (parsed == -2) {
-        if (size > HEADER_LIMIT) {
-            VH_DEBUG(9, LOG_DEBUG, "%ld: Header too big %d", thread_tag(), conn->sock);
-            return -1;
-        }
-        if (conn->state != RECEIVING_HEADER) {
-            conn->state = RECEIVING_HEADER;
-            conn->reply = g_string_new_len(buffer, n);
-        }
+    case HEADER_TOO_BIG:
+        VH_DEBUG(9, LOG_DEBUG, "%ld: Header too big %d", thread_tag(), conn->sock);
+        return -1;
+    case HEADER_INCOMPLETE:
+        conn->state = RECEIVING_HEADER;
+        conn->reply = held;
         // Stored: now take exactly these bytes out of the socket.
         if (discard_bytes(conn->sock, static_cast<size_t>(n)) != n) {
             VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
             return -1;
         }
         return 0;
+    case HEADER_COMPLETE:
+        break;
     }
 
     if (request.method == POST) {
@@ -306,6 +322,8 @@ static int handle_connection_connected(int epfd, connection* conn) {
                request.session_id);
         return -1;
     }
+    // The owner came from under the container lock: a session of another thread may
+    // already be gone, so only its id travels with the hand-over.
     return set_session(epfd, conn, sess, request.session_id, owner_epfd,
                        replace ? &request : nullptr);
 }
@@ -885,9 +903,22 @@ static int handle_real_recv(int epfd, connection* conn) {
     return 0;
 }
 
+// True when the peer reset or closed the connection and nothing is left to read.
+static bool peer_gone(int sock) {
+    char byte;
+    ssize_t n = recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 static int handle_writing_file(int epfd, connection* conn) {
     uint64_t answer = 0;
     if (!read_put_answer(conn, &answer)) {
+        // The socket shares this record and, asked for no events while a chunk is
+        // written, reports only an error or a hang-up: a client that vanished. Level-
+        // triggered, it would come back at once for as long as the write takes. The
+        // chunk is still written: the close of the file is queued behind it.
+        if (errno == EAGAIN && peer_gone(conn->sock))
+            return -1;
         VH_LOG(LOG_ERR, "%ld: BUG! Trying to read from not ready pipe -> read: %s", thread_tag(),
                strerror(errno));
         return 0;
@@ -1171,7 +1202,7 @@ static void scan_idle_connections(GHashTable* pending_sessions, uint32_t limit_m
 void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pending_sessions,
                std::chrono::seconds timeout) {
     (void)timeout;
-    int n = epoll_wait(epfd, events, max_events, -1);
+    int n = epoll_wait(epfd, events, max_events, accept_paused ? ACCEPT_RETRY_MS : -1);
     batch_events = events;
     batch_count = n;
     for (int i = 0; i < n; i++) {
@@ -1230,6 +1261,21 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     }
 }
 
+// True when the process could open the two descriptors of one more connection (its
+// socket and its file): probed with duplicates, closed at once, so that a paused
+// thread neither spins nor refuses a queued connection while the table is full.
+static bool room_for_connection(int any_fd) {
+    int first = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
+    if (first < 0)
+        return false;
+    int second = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
+    close(first);
+    if (second < 0)
+        return false;
+    close(second);
+    return true;
+}
+
 void* main_thread(void* arg) {
     const auto* args = static_cast<const main_thread_args*>(arg);
 
@@ -1262,9 +1308,10 @@ void* main_thread(void* arg) {
     for (;;) {
         main_loop(epfd, events, MAX_EVENTS, pending_sessions, args->session_timeout);
         bool released = take_connections_released();
+        bool retry = accept_paused && (released || room_for_connection(epfd));
         // Freed descriptors are the only thing that can end a pause: retry every
         // listening socket, since their edge-triggered events were dropped meanwhile.
-        if (trigger_sessions_destroy() || (accept_paused && released)) {
+        if (trigger_sessions_destroy() || retry) {
             for (size_t i = 0; i < args->num_sockets; i++) {
                 accept_paused = false;
                 handle_listen_socket(epfd, &args->sockets[i]);

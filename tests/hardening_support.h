@@ -1,0 +1,107 @@
+// Helpers of the load tests: hostile and abrupt clients, and what the server process
+// uses while they come and go (CPU time, memory, descriptors).
+#pragma once
+
+#include "test_support.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sched.h>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vh_test {
+
+// Clock ticks of CPU time (user and system) the process used so far.
+inline long cpu_ticks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(paren + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+// Worker threads a server started by this process runs: one per allowed CPU.
+inline size_t worker_count() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) != 0)
+        return 1;
+    return static_cast<size_t>(CPU_COUNT(&set));
+}
+
+// Resident memory of the process in KiB (-1 if unknown).
+inline long rss_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// Closes with a reset instead of an orderly close, as a vanishing client does.
+inline void reset_close(int fd) {
+    linger lg{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    close(fd);
+}
+
+// The epoll descriptors named by "Connection %d received by %d" lines from `from` on:
+// one per worker thread that accepted a connection.
+inline std::set<int> accepting_workers(const std::string& output, size_t from = 0) {
+    std::set<int> workers;
+    const std::string marker = " received by ";
+    for (size_t pos = output.find(marker, from); pos != std::string::npos;
+         pos = output.find(marker, pos + 1))
+        workers.insert(std::atoi(output.c_str() + pos + marker.size()));
+    return workers;
+}
+
+// The server's descriptor count once it serves: after one HEAD exchange, and once the
+// count held still for half a second (-1 if it never did within 10 s).
+inline int idle_descriptors(pid_t pid, int port) {
+    int fd = connect_loopback(port);
+    if (fd < 0)
+        return -1;
+    send_all(fd, "HEAD / HTTP/1.1\r\n\r\n");
+    recv_exact(fd, 1, std::chrono::seconds(10));
+    close(fd);
+    int last = -1;
+    int stable = 0;
+    for (int i = 0; i < 100 && stable < 5; i++) {
+        usleep(100000);
+        int now = count_fds(pid);
+        stable = now == last ? stable + 1 : 0;
+        last = now;
+    }
+    return stable >= 5 ? last : -1;
+}
+
+// A whole-number setting from the environment, for lengthening the load tests.
+inline long env_long(const char* name, long fallback) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0')
+        return fallback;
+    char* end = nullptr;
+    long n = std::strtol(value, &end, 10);
+    return end != nullptr && *end == '\0' && n > 0 ? n : fallback;
+}
+
+} // namespace vh_test

@@ -1,0 +1,279 @@
+// Hostile clients against the real server: a thousand that trickle a header a byte at a
+// time, a thousand that open a download and never read, and a thousand that connect and
+// send nothing. An honest download beside them keeps its throughput, and every hostile
+// connection is closed by the server's own rules: the header limit, the session life
+// time and the idle time-out.
+// VH_HOSTILE_MAX_LOSS (percent, default 25) is the largest throughput loss accepted;
+// the measured loss is printed. VH_HOSTILE_CLIENTS (default 1000) sets each group's size.
+#include "hardening_support.h"
+
+#include <algorithm>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using vh_test::server_process;
+using vh_test::start_options;
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+const std::string DOWNLOAD_REPLY =
+    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
+
+// Bytes per second of one honest download session read as fast as possible for `span`.
+double honest_rate(int port, std::chrono::milliseconds span) {
+    int fd = vh_test::connect_loopback(port);
+    if (fd < 0)
+        return 0;
+    vh_test::send_all(fd, "GET /honest HTTP/1.1\r\n\r\n");
+    if (vh_test::recv_exact(fd, DOWNLOAD_REPLY.size(), 5s) != DOWNLOAD_REPLY) {
+        close(fd);
+        return 0;
+    }
+    std::vector<char> buf(1 << 20);
+    uint64_t bytes = 0;
+    auto start = steady::now();
+    while (steady::now() - start < span) {
+        ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+        if (n <= 0)
+            break;
+        bytes += static_cast<uint64_t>(n);
+    }
+    double seconds = std::chrono::duration<double>(steady::now() - start).count();
+    vh_test::reset_close(fd);
+    return static_cast<double>(bytes) / seconds;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// A connection with a small receive buffer, so that a client that never reads holds
+// little data in the kernel on either side.
+int connect_small(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True once the server has closed fd (end of stream or reset), draining whatever it
+// sent before; false while it stays open.
+bool closed_by_server(int fd) {
+    char buf[65536];
+    for (int i = 0; i < 1000; i++) {
+        ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            return true;
+        if (n < 0)
+            return false;
+    }
+    return false;
+}
+
+// Waits until `pred` holds for every fd of the group or `until` passes; the number of
+// fds for which it did not. Meanwhile a HEAD exchange now and then wakes the workers:
+// a worker scans for idle connections when it wakes for some event, as a server in use
+// always does.
+template <typename Pred>
+int left_open(std::vector<int>& fds, Pred pred, steady::time_point until, server_process& proc,
+              int port) {
+    std::vector<bool> done(fds.size(), false);
+    int open = static_cast<int>(fds.size());
+    while (open > 0 && steady::now() < until) {
+        for (size_t i = 0; i < fds.size(); i++)
+            if (!done[i] && pred(fds[i])) {
+                done[i] = true;
+                open--;
+            }
+        int ping = vh_test::connect_loopback(port);
+        vh_test::send_all(ping, "HEAD / HTTP/1.1\r\n\r\n");
+        vh_test::recv_exact(ping, 1, 1s);
+        close(ping);
+        proc.poll_output(200ms);
+    }
+    return open;
+}
+
+TEST(Hostile, ThousandsOfHostileClientsDoNotStarveAnHonestDownload) {
+    // A minute and a half of fixed rules (session life time, idle limit): run once, in
+    // the plain build, unless the long runs are asked for.
+    if (getenv("VH_SKIP_SLOW") != nullptr)
+        GTEST_SKIP() << "VH_SKIP_SLOW set";
+    const int group = static_cast<int>(vh_test::env_long("VH_HOSTILE_CLIENTS", 1000));
+    const double max_loss = static_cast<double>(vh_test::env_long("VH_HOSTILE_MAX_LOSS", 25));
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    const rlim_t needed = static_cast<rlim_t>(group) * 8 + 200;
+    if (lim.rlim_max < needed)
+        GTEST_SKIP() << "needs a descriptor limit of " << needed;
+    lim.rlim_cur = lim.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+
+    // The server on one CPU with one worker, this test's threads on another: the honest
+    // session and all hostile work then share one core, the harshest placement, and the
+    // rounds do not depend on which worker happens to take a connection.
+    server_process proc;
+    start_options opts;
+    cpu_set_t own;
+    ASSERT_EQ(sched_getaffinity(0, sizeof(own), &own), 0);
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE; c++)
+        if (CPU_ISSET(c, &own))
+            cpus.push_back(c);
+    if (cpus.size() >= 2) {
+        opts.cpu_list = std::to_string(cpus[0]);
+        cpu_set_t client;
+        CPU_ZERO(&client);
+        CPU_SET(cpus[1], &client);
+        ASSERT_EQ(sched_setaffinity(0, sizeof(client), &client), 0);
+    }
+    opts.args = {"-t", "60", "-d", "3"};
+    opts.nofile = static_cast<long>(needed);
+    int port = vh_test::start_activated(proc, opts);
+    ASSERT_GT(port, 0);
+    const int idle_fds = vh_test::idle_descriptors(proc.pid, port);
+    ASSERT_GT(idle_fds, 0);
+
+    constexpr auto ROUND = 700ms;
+    std::vector<double> alone, beside;
+    // Each round beside the hostile clients next to a round without their traffic, taken
+    // right after it: the ratio of such pairs does not follow the load of the machine.
+    std::vector<double> pair_ratios;
+    for (int i = 0; i < 4; i++) {
+        alone.push_back(honest_rate(port, ROUND));
+        proc.poll_output(0ms);
+    }
+
+    // The hostile groups, connected in batches, each accepted before the next comes: a
+    // full listen queue would hold connections back for many seconds, and the server's
+    // clocks for them start only when they are accepted.
+    proc.poll_output(0ms);
+    const int accepted_before = vh_test::count_occurrences(proc.output, "received by");
+    std::vector<int> tricklers, sleepers, silent;
+    const std::string header = "GET /trickle?X=1 HTTP/1.1\r\nHost: slow\r\n";
+    for (int i = 0; i < group; i++) {
+        int t = vh_test::connect_loopback(port);
+        int s = connect_small(port);
+        int q = vh_test::connect_loopback(port);
+        ASSERT_TRUE(t >= 0 && s >= 0 && q >= 0) << "connection " << i;
+        tricklers.push_back(t);
+        sleepers.push_back(s);
+        silent.push_back(q);
+        vh_test::send_all(s, "GET /never-read HTTP/1.1\r\n\r\n");
+        if (i % 20 == 19 || i == group - 1) {
+            ASSERT_TRUE(proc.wait_count("received by", accepted_before + 3 * (i + 1), 30s));
+        }
+    }
+    const auto connected = steady::now();
+
+    // One byte of header per trickler per second, in an even stream; the header is
+    // repeated, so it never comes to its blank line.
+    std::atomic<bool> trickling{true};
+    std::atomic<size_t> trickled{0};
+    auto trickle_bytes = [&] {
+        while (trickling.load()) {
+            size_t step = trickled++;
+            int fd = tricklers[step % tricklers.size()];
+            size_t at = (step / tricklers.size()) % header.size();
+            send(fd, header.data() + at, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::this_thread::sleep_for(std::chrono::microseconds(1000000 / group));
+        }
+    };
+    std::thread trickle(trickle_bytes);
+
+    // Honest rounds beside them until the session life time of the downloads nears;
+    // after the first few, alternating with rounds in which the trickle pauses.
+    while (steady::now() < connected + 50s) {
+        beside.push_back(honest_rate(port, ROUND));
+        proc.poll_output(0ms);
+        if (beside.size() >= 6) {
+            trickling = false;
+            trickle.join();
+            alone.push_back(honest_rate(port, ROUND));
+            pair_ratios.push_back(beside.back() / alone.back());
+            trickling = true;
+            trickle = std::thread(trickle_bytes);
+        }
+    }
+    trickling = false;
+    trickle.join();
+
+    // Session life time: every download that never read is ended after 60 s. (Their
+    // clients would see the end only after reading all the data still queued for them,
+    // through their small windows: the server's descriptors tell instead, below.)
+    EXPECT_TRUE(proc.wait_count(
+        "Session life time max limit reached (60s)", group,
+        std::chrono::duration_cast<std::chrono::milliseconds>(connected + 80s - steady::now())));
+    // Idle time-out: the silent ones go once 65 s passed without a byte.
+    EXPECT_EQ(left_open(silent, closed_by_server, connected + 90s, proc, port), 0);
+    EXPECT_GE(vh_test::count_occurrences(proc.output, "timed-out"), group);
+    // Header limit: the tricklers, now sending their header on to 16 KiB, are cut there.
+    std::string filler(1024, 'h');
+    for (int round = 0; round < 17; round++) {
+        for (int fd : tricklers)
+            send(fd, filler.data(), filler.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        proc.poll_output(20ms);
+    }
+    EXPECT_EQ(left_open(tricklers, closed_by_server, steady::now() + 20s, proc, port), 0);
+
+    // The server let go of all of them by itself: its descriptors are back to their idle
+    // number while every client still holds its end.
+    int fds = vh_test::count_fds(proc.pid);
+    for (auto until = steady::now() + 10s; fds != idle_fds && steady::now() < until;) {
+        proc.poll_output(100ms);
+        fds = vh_test::count_fds(proc.pid);
+    }
+    EXPECT_EQ(fds, idle_fds);
+    for (int fd : tricklers)
+        close(fd);
+    for (int fd : sleepers)
+        close(fd);
+    for (int fd : silent)
+        close(fd);
+
+    for (int i = 0; i < 4; i++)
+        alone.push_back(honest_rate(port, ROUND));
+    const double loss = 100.0 * (1.0 - median(pair_ratios));
+    std::cout << "honest download alone " << median(alone) / 1e6 << " MB/s (" << alone.size()
+              << " rounds), beside " << 3 * group << " hostile clients " << median(beside) / 1e6
+              << " MB/s (" << beside.size() << " rounds); median loss over " << pair_ratios.size()
+              << " pairs of rounds " << loss << " %, " << trickled.load() << " bytes trickled\n";
+    EXPECT_LE(loss, max_loss);
+
+    sched_setaffinity(0, sizeof(own), &own);
+
+    // Nothing but the lines the server has for these rules.
+    std::istringstream lines(proc.output);
+    int unexpected = 0;
+    for (std::string l; std::getline(lines, l);) {
+        bool known = l.rfind("<7>", 0) == 0 ||
+                     l.find("Session life time max limit reached") != std::string::npos ||
+                     l.find("recv: Connection reset by peer") != std::string::npos;
+        if (!known && unexpected++ < 20)
+            ADD_FAILURE() << "unexpected log line: " << l;
+    }
+}
+
+} // namespace

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer)
+# into build-fuzz/ and runs each one for a bounded time as a regression check.
+#
+#   tools/test-hardening.sh                 # 30 s per target
+#   tools/test-hardening.sh --long 3600     # an hour per target
+#   tools/test-hardening.sh --runs 10000000 # until each target made that many executions
+#   tools/test-hardening.sh --long 60 request path_style   # only the targets named
+#
+# Each target starts from its committed seed corpus (fuzz/corpus/<name>/) and keeps what it
+# finds in build-fuzz/corpus/<name>/, so later runs go on from there. A finding leaves its
+# input in build-fuzz/findings/ and counts as a failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+all_targets=(request latency_request header_pieces path_style request_matcher)
+seconds=30
+runs=-1
+targets=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --long) seconds=$2; shift 2 ;;
+    --runs) runs=$2; seconds=0; shift 2 ;;
+    request|latency_request|header_pieces|path_style|request_matcher) targets+=("$1"); shift ;;
+    *) echo "usage: $0 [--long SECONDS | --runs COUNT] [${all_targets[*]}]" >&2; exit 2 ;;
+    esac
+done
+[ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
+
+# The compiler and its fuzzing runtime, only if missing.
+tools/install-deps.sh clang-14 libclang-rt-14-dev || exit 1
+
+build=build-fuzz
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVH_FUZZ=ON >/dev/null || exit 1
+cmake --build "$build" --target "${all_targets[@]/%/_fuzz}" || exit 1
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+mkdir -p "$build/findings"
+passed=0
+failed=0
+for t in "${targets[@]}"; do
+    corpus="$build/corpus/$t"
+    mkdir -p "$corpus"
+    log="$build/findings/$t.log"
+    echo "== $t (${seconds} s, runs ${runs})"
+    # Two pieces of one peek each are the longest text a worker ever parses. The time-out
+    # per input is generous: on a loaded machine a unit may wait long for its CPU.
+    "$build/fuzz/${t}_fuzz" -max_len=32766 -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
+        -max_total_time="$seconds" -runs="$runs" \
+        -artifact_prefix="$build/findings/$t-" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1
+    rc=$?
+    grep -E '^stat::(number_of_executed_units|average_exec_per_sec)|^Done ' "$log"
+    if [ $rc -eq 0 ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $t (exit $rc); its log: $log"
+        tail -n 40 "$log"
+    fi
+done
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]
