@@ -111,9 +111,10 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
 // one. A path-style request whose parameters differ either adopts the session's
 // (written into *request) or, with its own WARMUP_SAMPLE_TIME, replaces them: then
 // *replace is set and the caller must hand the replacement to the owning thread
-// (apply_request_replacement). Any worker thread.
-// *owner_epfd receives the owner's epoll descriptor, read under the lock: a session
-// owned by another thread must not be touched once the lock is released.
+// (apply_request_replacement). *owner_epfd receives the owner's epoll descriptor, read
+// under the container lock: once the lock is released, a session owned by another
+// thread may end at any moment, and the result must not be dereferenced unless the
+// owner is the calling thread. Any worker thread.
 session* create_unique_session(request_info* request, int epoll_fd, bool* replace, int* owner_epfd);
 
 // Replaces the session's test parameters with a path-style request's, keeping the

@@ -1,0 +1,890 @@
+// The benchmark driver: starts the server under test, the reference server in both of its
+// modes, nginx and an iperf3 server on loopback; measures memory with idle connections;
+// then runs every throughput and rate figure in rounds, each round running the servers of
+// a figure back to back in a rotating order; and prints medians and ratios.
+//
+//   vh-bench --server PATH --ref PATH --www DIR --work DIR [options]
+//
+// --www holds payload.bin (the file every server sends) and 1k.bin; --work receives the
+// generated nginx configuration and the servers' logs. Options: --rounds N, --warmup S,
+// --seconds S, --quick, --memory-conns N, --client-threads N, --only ID[,ID...],
+// --no-nginx, --no-iperf3, --deadline S.
+#include "load.h"
+#include "procs.h"
+
+#include <algorithm>
+#include <boost/json.hpp>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace vh_bench;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+enum impl_id { VARNHOLT, REF_ONE, REF_SPREAD, NGINX, IPERF3, IMPL_COUNT };
+const char* const IMPL_NAMES[IMPL_COUNT] = {"varnholt", "reference (one thread)",
+                                            "reference (spreading)", "nginx", "iperf3"};
+
+struct options {
+    std::string server, ref, www, work;
+    // Many short rounds rather than a few long ones: on a shared machine a burst of other
+    // work spoils a run now and then, and the median of many paired ratios shrugs it off.
+    int rounds = 8;
+    double warmup = 0.5;
+    double seconds = 1.0;
+    int memory_conns = 9000;
+    int client_threads = 0; // 0: each figure's own choice
+    bool nginx = true;
+    bool iperf3 = true;
+    double deadline = 480;
+    std::vector<std::string> only;
+};
+
+struct figure {
+    std::string id;
+    std::string label;
+    load_kind kind;
+    int sessions;
+    int conns;
+    int threads;
+    impl_id reference;
+    bool nginx;
+    bool iperf3;
+    double target;     // 0: none
+    impl_id target_of; // the ratio the target applies to
+};
+
+struct sample {
+    double value = 0; // Gbit/s, or operations per second
+    double server_cores = 0;
+    double client_cores = 0;
+    double latency_median_us = 0;
+    double latency_p99_us = 0;
+    std::vector<double> server_threads; // cores per server thread, busiest first
+    std::string note;
+};
+
+// The two CPUs of a virtual machine need not be alike: here one moved a stream up to 1.8
+// times as fast as the other with the same server. A one-session figure would then
+// compare CPUs rather than servers whenever the two sessions landed on different ones. So
+// for these figures both servers run confined to one CPU, the same one in a round, and
+// the CPU alternates from round to round.
+constexpr int PINNED_CPUS = 2;
+
+struct pinned_server {
+    pid_t pid = -1;
+    int port = 0;
+};
+
+struct server_set {
+    pid_t pid[IMPL_COUNT] = {-1, -1, -1, -1, -1};
+    int port[IMPL_COUNT] = {0, 0, 0, 0, 0};
+    bool available[IMPL_COUNT] = {false, false, false, false, false};
+    std::vector<int> cpus;                   // the CPUs the confined servers use
+    pinned_server varnholt_on[PINNED_CPUS];  // varnholt confined to cpus[i]
+    pinned_server reference_on[PINNED_CPUS]; // the reference confined to cpus[i]
+};
+
+double elapsed_s(clock_type::time_point since) {
+    return std::chrono::duration<double>(clock_type::now() - since).count();
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string tail_of(const std::string& text, size_t n) {
+    return text.size() <= n ? text : text.substr(text.size() - n);
+}
+
+std::string load_average() {
+    std::string text = read_text("/proc/loadavg");
+    std::istringstream in(text);
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+std::string command_output(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[512];
+    while (fgets(buf, sizeof(buf), p) != nullptr)
+        out += buf;
+    pclose(p);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
+}
+
+bool executable_exists(const std::string& name) {
+    return !command_output("command -v " + name + " 2>/dev/null").empty();
+}
+
+// ---------------------------------------------------------------------------
+// Servers.
+
+pid_t start_with_listener(const std::vector<std::string>& argv, const std::string& log, int* port,
+                          int cpu = -1) {
+    int fd = listen_loopback(port);
+    if (fd < 0)
+        return -1;
+    spawn_options o;
+    o.argv = argv;
+    o.listen_fd = fd;
+    o.log_path = log;
+    o.unset_env = {"VH_VERBOSE"};
+    o.cpu = cpu;
+    pid_t pid = spawn(o);
+    close(fd);
+    return pid;
+}
+
+std::string write_nginx_config(const options& opt, int port) {
+    std::string dir = opt.work + "/nginx";
+    mkdir(dir.c_str(), 0755);
+    mkdir((dir + "/tmp").c_str(), 0755);
+    std::ofstream conf(dir + "/nginx.conf");
+    // Workers pinned like the server's, sendfile, no access log: nginx at its fastest for
+    // static files, with room for the idle connections of the memory figure.
+    conf << "user root;\n"
+            "worker_processes auto;\n"
+            "worker_cpu_affinity auto;\n"
+            "worker_rlimit_nofile 20000;\n"
+            "daemon off;\n"
+            "master_process on;\n"
+            "pid "
+         << dir << "/nginx.pid;\n"
+         << "error_log " << dir << "/error.log crit;\n"
+         << "events { worker_connections 19000; }\n"
+            "http {\n"
+            "  access_log off;\n"
+            "  default_type application/octet-stream;\n"
+            "  sendfile on;\n"
+            "  tcp_nopush on;\n"
+            "  keepalive_timeout 300s;\n"
+            "  keepalive_requests 100000000;\n"
+            "  client_body_temp_path "
+         << dir << "/tmp/body;\n"
+         << "  proxy_temp_path " << dir << "/tmp/proxy;\n"
+         << "  fastcgi_temp_path " << dir << "/tmp/fastcgi;\n"
+         << "  uwsgi_temp_path " << dir << "/tmp/uwsgi;\n"
+         << "  scgi_temp_path " << dir << "/tmp/scgi;\n"
+         << "  server {\n"
+            "    listen 127.0.0.1:"
+         << port << " backlog=4096;\n"
+         << "    root " << opt.www << ";\n"
+         << "  }\n"
+            "}\n";
+    return dir;
+}
+
+bool start_servers(const options& opt, server_set& s) {
+    std::string payload = opt.www + "/payload.bin";
+    s.pid[VARNHOLT] = start_with_listener({opt.server, "-f", payload}, opt.work + "/varnholt.log",
+                                          &s.port[VARNHOLT]);
+    s.pid[REF_ONE] = start_with_listener({opt.ref, "--file", payload}, opt.work + "/ref-one.log",
+                                         &s.port[REF_ONE]);
+    s.pid[REF_SPREAD] = start_with_listener({opt.ref, "--file", payload, "--spread"},
+                                            opt.work + "/ref-spread.log", &s.port[REF_SPREAD]);
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    sched_getaffinity(0, sizeof(allowed), &allowed);
+    for (int cpu = 0; cpu < CPU_SETSIZE && s.cpus.size() < PINNED_CPUS; cpu++)
+        if (CPU_ISSET(cpu, &allowed))
+            s.cpus.push_back(cpu);
+    for (size_t i = 0; i < s.cpus.size(); i++) {
+        std::string n = std::to_string(s.cpus[i]);
+        auto& v = s.varnholt_on[i];
+        auto& r = s.reference_on[i];
+        v.pid = start_with_listener({opt.server, "-f", payload},
+                                    opt.work + "/varnholt-cpu" + n + ".log", &v.port, s.cpus[i]);
+        r.pid = start_with_listener({opt.ref, "--file", payload},
+                                    opt.work + "/ref-cpu" + n + ".log", &r.port, s.cpus[i]);
+        if (v.pid <= 0 || r.pid <= 0 || !wait_connectable(v.port, 5000) ||
+            !wait_connectable(r.port, 5000)) {
+            fprintf(stderr, "could not start the servers confined to CPU %d\n", s.cpus[i]);
+            return false;
+        }
+    }
+    for (impl_id id : {VARNHOLT, REF_ONE, REF_SPREAD}) {
+        s.available[id] = s.pid[id] > 0;
+        if (!s.available[id]) {
+            fprintf(stderr, "could not start %s\n", IMPL_NAMES[id]);
+            return false;
+        }
+    }
+    if (opt.nginx && executable_exists("nginx")) {
+        s.port[NGINX] = free_port();
+        std::string dir = write_nginx_config(opt, s.port[NGINX]);
+        spawn_options o;
+        o.argv = {"nginx", "-p", dir, "-c", dir + "/nginx.conf", "-e", dir + "/error.log"};
+        o.log_path = opt.work + "/nginx.log";
+        s.pid[NGINX] = spawn(o);
+        s.available[NGINX] = s.pid[NGINX] > 0 && wait_connectable(s.port[NGINX], 5000);
+        if (!s.available[NGINX])
+            fprintf(stderr, "nginx did not start: %s\n",
+                    tail_of(read_text(opt.work + "/nginx.log") + read_text(dir + "/error.log"), 600)
+                        .c_str());
+    }
+    if (opt.iperf3 && executable_exists("iperf3")) {
+        s.port[IPERF3] = free_port();
+        spawn_options o;
+        o.argv = {"iperf3", "-s", "-p", std::to_string(s.port[IPERF3])};
+        o.log_path = opt.work + "/iperf3-server.log";
+        s.pid[IPERF3] = spawn(o);
+        s.available[IPERF3] = s.pid[IPERF3] > 0 && wait_connectable(s.port[IPERF3], 5000);
+        if (!s.available[IPERF3])
+            fprintf(stderr, "iperf3 did not start\n");
+    }
+    // The servers that were handed their socket accept as soon as their workers run.
+    for (impl_id id : {VARNHOLT, REF_ONE, REF_SPREAD})
+        if (!wait_connectable(s.port[id], 5000) || !process_alive(s.pid[id])) {
+            fprintf(stderr, "%s is not answering\n", IMPL_NAMES[id]);
+            return false;
+        }
+    return true;
+}
+
+void stop_servers(server_set& s) {
+    for (int id = 0; id < IMPL_COUNT; id++)
+        if (s.pid[id] > 0)
+            stop_process(s.pid[id], 2000);
+    for (int i = 0; i < PINNED_CPUS; i++) {
+        stop_process(s.varnholt_on[i].pid, 2000);
+        stop_process(s.reference_on[i].pid, 2000);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Memory with idle connections.
+
+struct memory_figure {
+    long long idle_rss = 0;
+    long long loaded_rss = 0;
+    int accepted = 0;
+    bool measured = false;
+};
+
+memory_figure measure_memory(pid_t pid, int port, int fds_per_conn, int count) {
+    memory_figure m;
+    int base_fds = tree_fd_count(pid);
+    m.idle_rss = tree_rss_bytes(pid);
+    std::vector<int> fds;
+    fds.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            break;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 &&
+            errno != EINPROGRESS) {
+            close(fd);
+            break;
+        }
+        fds.push_back(fd);
+        // Leave the server time to accept: the listening queue holds a few thousand.
+        if (i % 500 == 499)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    int want = base_fds + fds_per_conn * static_cast<int>(fds.size());
+    auto deadline = clock_type::now() + std::chrono::seconds(15);
+    int now_fds = tree_fd_count(pid);
+    while (now_fds < want && clock_type::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        now_fds = tree_fd_count(pid);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    m.loaded_rss = tree_rss_bytes(pid);
+    m.accepted = (tree_fd_count(pid) - base_fds) / fds_per_conn;
+    m.measured = m.accepted > 0;
+    // Closed as a client that is done would close them: a reset connection that never sent
+    // a request makes the server log a receive error.
+    for (int fd : fds)
+        close(fd);
+    deadline = clock_type::now() + std::chrono::seconds(10);
+    while (tree_fd_count(pid) > base_fds && clock_type::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return m;
+}
+
+// ---------------------------------------------------------------------------
+// One run of one server for one figure.
+
+sample from_load(const figure& f, const load_result& r) {
+    sample s;
+    if (f.kind == load_kind::download || f.kind == load_kind::upload)
+        s.value = static_cast<double>(r.bytes) * 8.0 / r.seconds / 1e9;
+    else
+        s.value = static_cast<double>(r.operations) / r.seconds;
+    s.server_cores = r.server_cpu_s / r.seconds;
+    s.client_cores = r.client_cpu_s / r.seconds;
+    s.latency_median_us = median(r.latencies_us);
+    s.latency_p99_us = percentile(r.latencies_us, 99.0);
+    for (double t : r.server_thread_cpu_s)
+        s.server_threads.push_back(t / r.seconds);
+    if (r.results_expected > 0 && r.results_ok != r.results_expected)
+        s.note = "results OK on " + std::to_string(r.results_ok) + " of " +
+                 std::to_string(r.results_expected) + " connections";
+    return s;
+}
+
+bool run_iperf3(const options& opt, const server_set& s, const figure& f, sample* out,
+                std::string* error) {
+    int omit = std::max(1, static_cast<int>(std::lround(opt.warmup)));
+    int secs = std::max(1, static_cast<int>(std::lround(opt.seconds)));
+    std::string json_path = opt.work + "/iperf3-client.json";
+    spawn_options o;
+    o.argv = {"iperf3",
+              "-c",
+              "127.0.0.1",
+              "-p",
+              std::to_string(s.port[IPERF3]),
+              "-t",
+              std::to_string(secs),
+              "-O",
+              std::to_string(omit),
+              "-P",
+              std::to_string(f.conns),
+              "-Z",
+              "-J"};
+    if (f.kind == load_kind::download)
+        o.argv.push_back("-R");
+    o.log_path = json_path;
+    pid_t pid = spawn(o);
+    if (pid < 0) {
+        *error = "could not start the iperf3 client";
+        return false;
+    }
+    auto deadline = clock_type::now() + std::chrono::seconds(omit + secs + 15);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (clock_type::now() >= deadline) {
+            stop_process(pid, 500);
+            *error = "iperf3 client timed out";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    try {
+        boost::json::value doc = boost::json::parse(read_text(json_path));
+        const auto& end = doc.at("end");
+        out->value = end.at("sum_received").at("bits_per_second").to_number<double>() / 1e9;
+        const auto& cpu = end.at("cpu_utilization_percent");
+        out->client_cores = cpu.at("host_total").to_number<double>() / 100.0;
+        out->server_cores = cpu.at("remote_total").to_number<double>() / 100.0;
+        return out->value > 0;
+    } catch (const std::exception& e) {
+        *error =
+            std::string("iperf3 output: ") + e.what() + ": " + tail_of(read_text(json_path), 300);
+        return false;
+    }
+}
+
+bool run_one(const options& opt, const server_set& s, const figure& f, impl_id impl, int round,
+             sample* out, std::string* error) {
+    if (impl == IPERF3)
+        return run_iperf3(opt, s, f, out, error);
+    load_spec spec;
+    spec.kind = f.kind;
+    spec.server = impl == VARNHOLT ? dialect::varnholt
+                  : impl == NGINX  ? dialect::nginx
+                                   : dialect::reference;
+    spec.port = s.port[impl];
+    pid_t pid = s.pid[impl];
+    // One-session figures: both servers confined to this round's CPU.
+    if (f.reference == REF_ONE && !s.cpus.empty() && (impl == VARNHOLT || impl == REF_ONE)) {
+        size_t i = static_cast<size_t>(round) % s.cpus.size();
+        const pinned_server& p = impl == VARNHOLT ? s.varnholt_on[i] : s.reference_on[i];
+        spec.port = p.port;
+        pid = p.pid;
+    }
+    spec.sessions = f.sessions;
+    spec.conns = f.conns;
+    spec.threads = opt.client_threads > 0 ? opt.client_threads : f.threads;
+    spec.warmup_s = opt.warmup;
+    spec.measure_s = opt.seconds;
+    cpu_probe probe = [pid](double* total, std::vector<double>* threads) {
+        *total = tree_cpu_seconds(pid, threads);
+    };
+    load_result r = run_load(spec, probe);
+    if (!r.ok) {
+        *error = r.error;
+        return false;
+    }
+    *out = from_load(f, r);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Report.
+
+std::string fmt(const char* format, double value) {
+    char buf[64];
+    snprintf(buf, sizeof(buf), format, value);
+    return buf;
+}
+
+std::string pad(std::string text, size_t width) {
+    if (text.size() < width)
+        text.append(width - text.size(), ' ');
+    return text;
+}
+
+std::string value_text(const figure& f, double v) {
+    if (f.kind == load_kind::download || f.kind == load_kind::upload)
+        return fmt("%.1f Gbit/s", v);
+    return fmt("%.0f /s", v);
+}
+
+struct figure_results {
+    std::vector<sample> samples[IMPL_COUNT];
+    std::vector<double> ratios[IMPL_COUNT]; // varnholt / impl, per round
+    std::vector<std::string> errors;
+};
+
+std::vector<double> values_of(const std::vector<sample>& v, double sample::*field) {
+    std::vector<double> out;
+    for (const auto& s : v)
+        out.push_back(s.*field);
+    return out;
+}
+
+std::vector<impl_id> impls_of(const figure& f, const server_set& s) {
+    std::vector<impl_id> impls{VARNHOLT, f.reference};
+    if (f.nginx && s.available[NGINX])
+        impls.push_back(NGINX);
+    if (f.iperf3 && s.available[IPERF3])
+        impls.push_back(IPERF3);
+    return impls;
+}
+
+void print_report(const std::vector<figure>& figures, std::map<std::string, figure_results>& res,
+                  const server_set& s, int rounds_done) {
+    printf("\n== Throughput and rates: medians of %d round%s; (x.xx) = varnholt / that server, "
+           "the median of the per-round ratios\n",
+           rounds_done, rounds_done == 1 ? "" : "s");
+    printf("%s%s%s%s%s%s\n", pad("figure", 36).c_str(), pad("varnholt", 14).c_str(),
+           pad("reference", 22).c_str(), pad("nginx", 21).c_str(), pad("iperf3", 21).c_str(),
+           "target");
+    for (const auto& f : figures) {
+        figure_results& r = res[f.id];
+        std::string line = pad(f.label, 36);
+        auto cell = [&](impl_id id, size_t width) {
+            if (r.samples[id].empty())
+                return pad("-", width);
+            std::string text = value_text(f, median(values_of(r.samples[id], &sample::value)));
+            if (id != VARNHOLT) {
+                text += fmt(" (%.2f)", median(r.ratios[id]));
+                if (id == REF_ONE)
+                    text += " 1T";
+                if (id == REF_SPREAD)
+                    text += " sp";
+            }
+            return pad(text, width);
+        };
+        line += cell(VARNHOLT, 14);
+        line += cell(f.reference, 22);
+        line += cell(NGINX, 21);
+        line += cell(IPERF3, 21);
+        if (f.target > 0) {
+            const auto& ratios = r.ratios[f.target_of];
+            std::string against = f.target_of == NGINX ? "nginx" : "ref";
+            line += fmt(">= %.2f ", f.target) + against;
+            if (!ratios.empty())
+                line += median(ratios) >= f.target ? ": met" : ": MISSED";
+        }
+        printf("%s\n", line.c_str());
+    }
+    printf("(1T: the reference serving every connection on one thread, as one session is served "
+           "by one worker; in these figures both servers are confined to one CPU, the same in a "
+           "round and alternating between rounds; sp: the reference spreading connections over "
+           "all workers)\n");
+
+    // The spread of the paired ratios shows how far one round's noise reaches.
+    printf("\n== Per-round ratios varnholt / reference (in round order)\n");
+    for (const auto& f : figures) {
+        const auto& ratios = res[f.id].ratios[f.reference];
+        if (ratios.empty())
+            continue;
+        std::string line = pad(f.label, 36);
+        for (double q : ratios)
+            line += fmt("%.2f ", q);
+        printf("%s\n", line.c_str());
+    }
+
+    printf("\n== CPU used in the measured window, in cores (server / client), medians\n");
+    printf("%s%s%s%s%s\n", pad("figure", 36).c_str(), pad("varnholt", 26).c_str(),
+           pad("reference", 14).c_str(), pad("nginx", 14).c_str(), "iperf3");
+    for (const auto& f : figures) {
+        figure_results& r = res[f.id];
+        std::string line = pad(f.label, 36);
+        for (impl_id id : {VARNHOLT, f.reference, NGINX, IPERF3}) {
+            size_t width = id == VARNHOLT ? 26 : 14;
+            if (r.samples[id].empty()) {
+                line += pad("-", width);
+                continue;
+            }
+            std::string text =
+                fmt("%.2f", median(values_of(r.samples[id], &sample::server_cores))) + " / " +
+                fmt("%.2f", median(values_of(r.samples[id], &sample::client_cores)));
+            if (id == VARNHOLT) {
+                // The split over the busiest two server threads shows whether sessions
+                // were spread over the workers or piled up on one.
+                std::vector<double> first, second;
+                for (const auto& smp : r.samples[id]) {
+                    if (smp.server_threads.size() >= 2) {
+                        first.push_back(smp.server_threads[0]);
+                        second.push_back(smp.server_threads[1]);
+                    }
+                }
+                if (!first.empty())
+                    text +=
+                        " (" + fmt("%.2f", median(first)) + "+" + fmt("%.2f", median(second)) + ")";
+            }
+            line += pad(text, width);
+        }
+        printf("%s\n", line.c_str());
+    }
+    printf("(varnholt's server figure is followed by its two busiest threads; iperf3 reports its "
+           "own CPU over the whole test)\n");
+
+    bool latency_header = false;
+    for (const auto& f : figures) {
+        if (f.kind != load_kind::session_rate && f.kind != load_kind::head)
+            continue;
+        if (!latency_header) {
+            printf("\n== Latency in microseconds, median / 99th percentile (medians over "
+                   "rounds)\n");
+            latency_header = true;
+        }
+        figure_results& r = res[f.id];
+        std::string line = pad(f.label, 36);
+        for (impl_id id : impls_of(f, s)) {
+            if (r.samples[id].empty())
+                continue;
+            line += std::string(id == VARNHOLT ? "varnholt "
+                                : id == NGINX  ? "nginx "
+                                               : "ref ") +
+                    fmt("%.0f", median(values_of(r.samples[id], &sample::latency_median_us))) +
+                    " / " + fmt("%.0f", median(values_of(r.samples[id], &sample::latency_p99_us))) +
+                    "    ";
+        }
+        printf("%s\n", line.c_str());
+    }
+
+    bool notes = false;
+    for (const auto& f : figures) {
+        figure_results& r = res[f.id];
+        for (int id = 0; id < IMPL_COUNT; id++)
+            for (const auto& smp : r.samples[id])
+                if (!smp.note.empty()) {
+                    if (!notes)
+                        printf("\n== Notes\n");
+                    notes = true;
+                    printf("%s, %s: %s\n", f.label.c_str(), IMPL_NAMES[id], smp.note.c_str());
+                }
+        for (const auto& e : r.errors) {
+            if (!notes)
+                printf("\n== Notes\n");
+            notes = true;
+            printf("%s: %s\n", f.label.c_str(), e.c_str());
+        }
+    }
+}
+
+// The server's error lines, counted by their text without numbers: clients that reset a
+// connection in the middle of a reply are expected at the end of every run.
+void print_error_summary(const std::string& path) {
+    std::map<std::string, int> counts;
+    std::istringstream in(read_text(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("<3>", 0) != 0)
+            continue;
+        std::string key;
+        for (char ch : line)
+            if (ch < '0' || ch > '9')
+                key += ch;
+        counts[key]++;
+    }
+    if (counts.empty())
+        return;
+    printf("\nvarnholt's error lines (%s), by text (clients that reset a connection while "
+           "a reply is due, at the end of a run, are expected):\n",
+           path.c_str());
+    for (const auto& [text, n] : counts)
+        printf("%6d x %s\n", n, text.c_str());
+}
+
+[[noreturn]] void usage() {
+    fprintf(stderr, "usage: vh-bench --server PATH --ref PATH --www DIR --work DIR [--rounds N]\n"
+                    "       [--warmup S] [--seconds S] [--quick] [--memory-conns N]\n"
+                    "       [--client-threads N] [--only ID,...] [--no-nginx] [--no-iperf3]\n"
+                    "       [--deadline S]\n");
+    exit(2);
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string item;
+    while (std::getline(ss, item, sep))
+        if (!item.empty())
+            out.push_back(item);
+    return out;
+}
+
+options parse_options(int argc, char** argv) {
+    options opt;
+    bool quick = false;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc)
+                usage();
+            return argv[++i];
+        };
+        if (a == "--server")
+            opt.server = next();
+        else if (a == "--ref")
+            opt.ref = next();
+        else if (a == "--www")
+            opt.www = next();
+        else if (a == "--work")
+            opt.work = next();
+        else if (a == "--rounds")
+            opt.rounds = std::stoi(next());
+        else if (a == "--warmup")
+            opt.warmup = std::stod(next());
+        else if (a == "--seconds")
+            opt.seconds = std::stod(next());
+        else if (a == "--memory-conns")
+            opt.memory_conns = std::stoi(next());
+        else if (a == "--client-threads")
+            opt.client_threads = std::stoi(next());
+        else if (a == "--only")
+            opt.only = split(next(), ',');
+        else if (a == "--no-nginx")
+            opt.nginx = false;
+        else if (a == "--no-iperf3")
+            opt.iperf3 = false;
+        else if (a == "--deadline")
+            opt.deadline = std::stod(next());
+        else if (a == "--quick")
+            quick = true;
+        else
+            usage();
+    }
+    if (opt.server.empty() || opt.ref.empty() || opt.www.empty() || opt.work.empty())
+        usage();
+    if (quick) {
+        opt.rounds = 1;
+        opt.warmup = 0.3;
+        opt.seconds = 1.0;
+        opt.memory_conns = 2000;
+    }
+    opt.rounds = std::clamp(opt.rounds, 1, 50);
+    opt.seconds = std::clamp(opt.seconds, 0.2, 30.0);
+    opt.warmup = std::clamp(opt.warmup, 0.0, 10.0);
+    opt.memory_conns = std::clamp(opt.memory_conns, 0, 9500);
+    return opt;
+}
+
+// Client threads: two where there are several connections, so that the client never holds
+// a connection back while serving another. An upload's sender does most of the work on
+// loopback (copying into its socket, and the receiving side's TCP processing runs in its
+// context too): with one thread the client, not the server, sets the figure.
+std::vector<figure> all_figures() {
+    using K = load_kind;
+    return {
+        {"down-1", "download, 1 session x 1 conn", K::download, 1, 1, 1, REF_ONE, true, true, 0.95,
+         REF_ONE},
+        {"down-4", "download, 1 session x 4 conns", K::download, 1, 4, 2, REF_ONE, true, true, 0.95,
+         REF_ONE},
+        {"down-16", "download, 1 session x 16 conns", K::download, 1, 16, 2, REF_ONE, true, true,
+         0.95, REF_ONE},
+        {"down-16x1", "download, 16 sessions x 1 conn", K::download, 16, 1, 2, REF_SPREAD, true,
+         false, 0.90, REF_SPREAD},
+        {"up-1", "upload, 1 session x 1 conn", K::upload, 1, 1, 1, REF_ONE, false, true, 0.95,
+         REF_ONE},
+        {"up-4", "upload, 1 session x 4 conns", K::upload, 1, 4, 2, REF_ONE, false, true, 0.95,
+         REF_ONE},
+        {"up-16", "upload, 1 session x 16 conns", K::upload, 1, 16, 2, REF_ONE, false, true, 0.95,
+         REF_ONE},
+        {"up-16x1", "upload, 16 sessions x 1 conn", K::upload, 16, 1, 2, REF_SPREAD, false, false,
+         0.90, REF_SPREAD},
+        {"rate", "short sessions, 64 clients", K::session_rate, 0, 64, 2, REF_SPREAD, true, false,
+         0.85, NGINX},
+        {"head", "HEAD requests, 64 kept-open conns", K::head, 0, 64, 2, REF_SPREAD, true, false, 0,
+         VARNHOLT},
+    };
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    options opt = parse_options(argc, argv);
+    auto started = clock_type::now();
+    signal(SIGPIPE, SIG_IGN);
+    // Thousands of idle connections: take the whole descriptor allowance (the servers
+    // inherit it).
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+
+    std::vector<figure> figures;
+    for (const auto& f : all_figures())
+        if (opt.only.empty() || std::find(opt.only.begin(), opt.only.end(), f.id) != opt.only.end())
+            figures.push_back(f);
+
+    utsname un{};
+    uname(&un);
+    printf(
+        "varnholt benchmarks on loopback: %u CPUs, %s, kernel %s\n",
+        std::thread::hardware_concurrency(),
+        command_output("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'").c_str(),
+        un.release);
+    printf("load average at start: %s; %d round%s, %.1f s warm-up + %.1f s measured per run\n",
+           load_average().c_str(), opt.rounds, opt.rounds == 1 ? "" : "s", opt.warmup, opt.seconds);
+
+    server_set servers;
+    if (!start_servers(opt, servers)) {
+        stop_servers(servers);
+        return 1;
+    }
+    if (servers.available[NGINX])
+        printf("nginx: %s\n", command_output("nginx -v 2>&1").c_str());
+    if (servers.available[IPERF3])
+        printf("iperf3: %s\n", command_output("iperf3 --version | head -1").c_str());
+    fflush(stdout);
+
+    int status = 0;
+    if (opt.memory_conns > 0 && (opt.only.empty() || std::find(opt.only.begin(), opt.only.end(),
+                                                               "memory") != opt.only.end())) {
+        printf("\n== Memory: resident memory of the server's processes with %d idle "
+               "connections against none\n",
+               opt.memory_conns);
+        struct {
+            impl_id id;
+            int fds_per_conn;
+        } subjects[] = {{VARNHOLT, 2}, {REF_SPREAD, 1}, {NGINX, 1}};
+        for (const auto& subject : subjects) {
+            if (!servers.available[subject.id])
+                continue;
+            memory_figure m = measure_memory(servers.pid[subject.id], servers.port[subject.id],
+                                             subject.fds_per_conn, opt.memory_conns);
+            if (!m.measured) {
+                printf("%s: no connection was accepted\n", IMPL_NAMES[subject.id]);
+                continue;
+            }
+            double per = static_cast<double>(m.loaded_rss - m.idle_rss) / m.accepted;
+            printf(
+                "%s%s%s%s\n", pad(IMPL_NAMES[subject.id], 24).c_str(),
+                pad(fmt("idle %.1f MiB", static_cast<double>(m.idle_rss) / 1048576), 18).c_str(),
+                pad(fmt("with them %.1f MiB", static_cast<double>(m.loaded_rss) / 1048576), 22)
+                    .c_str(),
+                (fmt("%.0f bytes per connection", per) +
+                 (m.accepted != opt.memory_conns ? " (" + std::to_string(m.accepted) + " accepted)"
+                                                 : "") +
+                 (subject.id == VARNHOLT
+                      ? (per <= 1024 ? "  target <= 1024: met" : "  target <= 1024: MISSED")
+                      : ""))
+                    .c_str());
+        }
+        printf("(descriptors: the server under test holds two per connection, the socket and "
+               "its own descriptor of the file, so %d connections stay below the limit of "
+               "20,000)\n",
+               opt.memory_conns);
+        fflush(stdout);
+    }
+
+    std::map<std::string, figure_results> results;
+    int rounds_done = 0;
+    double round_seconds = 0;
+    for (int round = 0; round < opt.rounds; round++) {
+        auto round_start = clock_type::now();
+        if (round > 0 && elapsed_s(started) + round_seconds > opt.deadline) {
+            printf("\n(stopping after %d rounds: the next one would pass the time limit of %.0f "
+                   "s)\n",
+                   round, opt.deadline);
+            break;
+        }
+        printf("round %d/%d ...", round + 1, opt.rounds);
+        fflush(stdout);
+        for (const auto& f : figures) {
+            std::vector<impl_id> impls = impls_of(f, servers);
+            // Rotate the order every round: no server always runs first or last.
+            std::rotate(impls.begin(), impls.begin() + round % static_cast<int>(impls.size()),
+                        impls.end());
+            double value[IMPL_COUNT] = {0, 0, 0, 0, 0};
+            figure_results& r = results[f.id];
+            for (impl_id id : impls) {
+                sample smp;
+                std::string error;
+                if (run_one(opt, servers, f, id, round, &smp, &error)) {
+                    value[id] = smp.value;
+                    r.samples[id].push_back(smp);
+                } else {
+                    r.errors.push_back(std::string(IMPL_NAMES[id]) + ": " + error);
+                    status = 1;
+                }
+                // Let the server finish the sessions of this run before the next one.
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            }
+            for (impl_id id : impls)
+                if (id != VARNHOLT && value[id] > 0 && value[VARNHOLT] > 0)
+                    r.ratios[id].push_back(value[VARNHOLT] / value[id]);
+        }
+        for (impl_id id : {VARNHOLT, REF_ONE, REF_SPREAD})
+            if (!process_alive(servers.pid[id])) {
+                printf("\n%s died; its log ends with:\n%s\n", IMPL_NAMES[id],
+                       tail_of(read_text(opt.work + (id == VARNHOLT  ? "/varnholt.log"
+                                                     : id == REF_ONE ? "/ref-one.log"
+                                                                     : "/ref-spread.log")),
+                               2000)
+                           .c_str());
+                stop_servers(servers);
+                return 1;
+            }
+        rounds_done++;
+        round_seconds = elapsed_s(round_start);
+        printf(" %.0f s\n", round_seconds);
+        fflush(stdout);
+    }
+    if (rounds_done > 0)
+        print_report(figures, results, servers, rounds_done);
+    print_error_summary(opt.work + "/varnholt.log");
+    stop_servers(servers);
+    printf("\nload average at the end: %s; the run took %.0f s\n", load_average().c_str(),
+           elapsed_s(started));
+    return status;
+}
