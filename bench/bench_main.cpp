@@ -411,29 +411,29 @@ bool run_one(const options& opt, const server_set& s, const figure& f, impl_id i
              sample* out, std::string* error) {
     if (impl == IPERF3)
         return run_iperf3(opt, s, f, out, error);
-    load_spec spec;
-    spec.kind = f.kind;
-    spec.server = impl == VARNHOLT ? dialect::varnholt
+    load_plan plan;
+    plan.kind = f.kind;
+    plan.server = impl == VARNHOLT ? dialect::varnholt
                   : impl == NGINX  ? dialect::nginx
                                    : dialect::reference;
-    spec.port = s.port[impl];
+    plan.port = s.port[impl];
     pid_t pid = s.pid[impl];
     // One-session figures: both servers confined to this round's CPU.
     if (f.reference == REF_ONE && !s.cpus.empty() && (impl == VARNHOLT || impl == REF_ONE)) {
         size_t i = static_cast<size_t>(round) % s.cpus.size();
         const pinned_server& p = impl == VARNHOLT ? s.varnholt_on[i] : s.reference_on[i];
-        spec.port = p.port;
+        plan.port = p.port;
         pid = p.pid;
     }
-    spec.sessions = f.sessions;
-    spec.conns = f.conns;
-    spec.threads = opt.client_threads > 0 ? opt.client_threads : f.threads;
-    spec.warmup_s = opt.warmup;
-    spec.measure_s = opt.seconds;
+    plan.sessions = f.sessions;
+    plan.conns = f.conns;
+    plan.threads = opt.client_threads > 0 ? opt.client_threads : f.threads;
+    plan.warmup_s = opt.warmup;
+    plan.measure_s = opt.seconds;
     cpu_probe probe = [pid](double* total, std::vector<double>* threads) {
         *total = tree_cpu_seconds(pid, threads);
     };
-    load_result r = run_load(spec, probe);
+    load_result r = run_load(plan, probe);
     if (!r.ok) {
         *error = r.error;
         return false;

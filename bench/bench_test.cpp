@@ -67,12 +67,6 @@ TEST(Statistics, MedianAndNearestRankPercentile) {
 // every figure measure refusals.
 class HarnessRequests : public testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(regcomp(&request_regex, REQUEST_PATTERN, REG_EXTENDED), 0);
-    }
-    void TearDown() override {
-        regfree(&request_regex);
-    }
     request_info parse(const std::string& text) {
         request_info req{};
         EXPECT_EQ(parse_request(text.c_str(), text.size(), &req), static_cast<int>(text.size()))
@@ -82,18 +76,18 @@ class HarnessRequests : public testing::Test {
 };
 
 TEST_F(HarnessRequests, DownloadAndUploadRequestsNameTheirSessionAndConnection) {
-    load_spec spec;
-    spec.kind = load_kind::download;
-    spec.conns = 4;
-    request_info get = parse(request_text(spec, 77, 3));
+    load_plan plan;
+    plan.kind = load_kind::download;
+    plan.conns = 4;
+    request_info get = parse(request_text(plan, 77, 3));
     EXPECT_EQ(get.method, GET);
     EXPECT_FALSE(get.no_path);
     EXPECT_EQ(get.session_id, (1ull << 32) + 77);
     EXPECT_EQ(get.num_conns, 4u);
     EXPECT_EQ(get.conn_id, 3u);
 
-    spec.kind = load_kind::upload;
-    request_info post = parse(request_text(spec, 78, 0));
+    plan.kind = load_kind::upload;
+    request_info post = parse(request_text(plan, 78, 0));
     EXPECT_EQ(post.method, POST);
     EXPECT_EQ(post.session_id, (1ull << 32) + 78);
     EXPECT_EQ(post.num_conns, 4u);
@@ -102,14 +96,14 @@ TEST_F(HarnessRequests, DownloadAndUploadRequestsNameTheirSessionAndConnection) 
 }
 
 TEST_F(HarnessRequests, ShortSessionsHaveOneConnectionAndHeadNeedsNoSession) {
-    load_spec spec;
-    spec.kind = load_kind::session_rate;
-    spec.conns = 64; // concurrent clients, not connections of one session
-    request_info get = parse(request_text(spec, 5, 0));
+    load_plan plan;
+    plan.kind = load_kind::session_rate;
+    plan.conns = 64; // concurrent clients, not connections of one session
+    request_info get = parse(request_text(plan, 5, 0));
     EXPECT_EQ(get.num_conns, 1u);
     EXPECT_EQ(get.method, GET);
-    spec.kind = load_kind::head;
-    EXPECT_EQ(parse(request_text(spec, 6, 0)).method, HEAD);
+    plan.kind = load_kind::head;
+    EXPECT_EQ(parse(request_text(plan, 6, 0)).method, HEAD);
 }
 
 // ---------------------------------------------------------------------------
@@ -255,16 +249,16 @@ TEST(ReferenceServer, ClosesARequestThatNeverEnds) {
 
 load_result short_run(load_kind kind, dialect server, int port, pid_t pid, int sessions,
                       int conns) {
-    load_spec spec;
-    spec.kind = kind;
-    spec.server = server;
-    spec.port = port;
-    spec.sessions = sessions;
-    spec.conns = conns;
-    spec.threads = 2;
-    spec.warmup_s = 0.1;
-    spec.measure_s = 0.3;
-    return run_load(spec, [pid](double* total, std::vector<double>* threads) {
+    load_plan plan;
+    plan.kind = kind;
+    plan.server = server;
+    plan.port = port;
+    plan.sessions = sessions;
+    plan.conns = conns;
+    plan.threads = 2;
+    plan.warmup_s = 0.1;
+    plan.measure_s = 0.3;
+    return run_load(plan, [pid](double* total, std::vector<double>* threads) {
         *total = tree_cpu_seconds(pid, threads);
     });
 }

@@ -85,7 +85,7 @@ struct client_conn {
 };
 
 struct shared_run {
-    const load_spec* spec = nullptr;
+    const load_plan* plan = nullptr;
     std::atomic<int> ready{0};
     std::atomic<bool> measuring{false};
     std::atomic<bool> stop{false};
@@ -168,18 +168,18 @@ void record_latency(client_thread& t, int64_t started_ns) {
 
 // A short session: a new connection with a new session id.
 bool next_session(client_thread& t, client_conn* c) {
-    const load_spec& spec = *t.run->spec;
+    const load_plan& plan = *t.run->plan;
     close_conn(c);
     c->session_id = next_session_id.fetch_add(1);
-    c->request = request_text(spec, c->session_id, 0);
-    return start_connect(t, c, spec.port);
+    c->request = request_text(plan, c->session_id, 0);
+    return start_connect(t, c, plan.port);
 }
 
 // Returns false when the connection failed.
 bool on_header(client_thread& t, client_conn* c, std::string_view header) {
-    const load_spec& spec = *t.run->spec;
+    const load_plan& plan = *t.run->plan;
     int status = status_code(header);
-    switch (spec.kind) {
+    switch (plan.kind) {
     case load_kind::download:
         if (status != 200)
             return false;
@@ -187,7 +187,7 @@ bool on_header(client_thread& t, client_conn* c, std::string_view header) {
             c->counted_ready = true;
             t.run->ready.fetch_add(1);
         }
-        if (spec.server == dialect::nginx) {
+        if (plan.server == dialect::nginx) {
             long long length = content_length(header);
             if (length <= 0)
                 return false;
@@ -226,7 +226,7 @@ bool on_header(client_thread& t, client_conn* c, std::string_view header) {
 }
 
 bool handle_event(client_thread& t, client_conn* c, uint32_t events) {
-    const load_spec& spec = *t.run->spec;
+    const load_plan& plan = *t.run->plan;
     char buffer[PEEK_LIMIT];
     switch (c->state) {
     case cstate::connecting: {
@@ -238,9 +238,9 @@ bool handle_event(client_thread& t, client_conn* c, uint32_t events) {
             return false;
         // Static downloads keep a second request in flight, so that the server never
         // waits for the client between two responses.
-        if (spec.kind == load_kind::download && spec.server == dialect::nginx && !send_request(c))
+        if (plan.kind == load_kind::download && plan.server == dialect::nginx && !send_request(c))
             return false;
-        if (spec.kind == load_kind::head)
+        if (plan.kind == load_kind::head)
             c->started_ns = now_ns();
         c->state = cstate::awaiting_header;
         return set_events(t.epfd, c, EPOLLIN);
@@ -328,9 +328,9 @@ void run_events(client_thread& t, int timeout_ms, bool tearing_down) {
             close_conn(c);
             continue;
         }
-        const load_spec& spec = *t.run->spec;
+        const load_plan& plan = *t.run->plan;
         int err = errno;
-        if (spec.kind == load_kind::session_rate && next_session(t, c))
+        if (plan.kind == load_kind::session_rate && next_session(t, c))
             continue; // one failed short session; counted as not completed
         t.run->fail(std::string("connection failed in state ") +
                     std::to_string(static_cast<int>(c->state)) + ": " + strerror(err));
@@ -339,19 +339,19 @@ void run_events(client_thread& t, int timeout_ms, bool tearing_down) {
 }
 
 void tear_down(client_thread& t) {
-    const load_spec& spec = *t.run->spec;
-    bool wait_results = spec.kind == load_kind::upload;
+    const load_plan& plan = *t.run->plan;
+    bool wait_results = plan.kind == load_kind::upload;
     for (auto& c : t.conns) {
         if (c->fd < 0)
             continue;
         // A HEAD request in flight: its reply ends the connection (see on_header).
-        if (spec.kind == load_kind::head && c->state == cstate::awaiting_header)
+        if (plan.kind == load_kind::head && c->state == cstate::awaiting_header)
             continue;
         if (wait_results && c->state == cstate::streaming_up) {
             // The end of the upload: the server under test then sends its results.
             shutdown(c->fd, SHUT_WR);
             c->state = cstate::reading_results;
-            if (spec.server == dialect::varnholt)
+            if (plan.server == dialect::varnholt)
                 t.results_expected++;
             if (set_events(t.epfd, c.get(), EPOLLIN))
                 continue;
@@ -371,9 +371,9 @@ void tear_down(client_thread& t) {
 }
 
 void thread_main(client_thread& t) {
-    const load_spec& spec = *t.run->spec;
+    const load_plan& plan = *t.run->plan;
     for (auto& c : t.conns) {
-        if (!start_connect(t, c.get(), spec.port)) {
+        if (!start_connect(t, c.get(), plan.port)) {
             t.run->fail(std::string("connect: ") + strerror(errno));
             break;
         }
@@ -440,15 +440,15 @@ long long content_length(std::string_view header) {
     return -1;
 }
 
-std::string request_text(const load_spec& spec, uint32_t session_id, int conn_index) {
+std::string request_text(const load_plan& plan, uint32_t session_id, int conn_index) {
     const std::string tail = " HTTP/1.1\r\nHost: bench\r\n\r\n";
     std::string session = "CONTROL=1&UNITID=1&SESSIONID=" + std::to_string(session_id) +
                           "&NUM_CONNECTIONS=" +
-                          std::to_string(spec.kind == load_kind::session_rate ? 1 : spec.conns) +
+                          std::to_string(plan.kind == load_kind::session_rate ? 1 : plan.conns) +
                           "&CONNECTION=" + std::to_string(conn_index);
-    switch (spec.kind) {
+    switch (plan.kind) {
     case load_kind::download:
-        if (spec.server == dialect::nginx)
+        if (plan.server == dialect::nginx)
             return "GET /payload.bin" + tail;
         return "GET /download?" + session + tail;
     case load_kind::upload:
@@ -459,7 +459,7 @@ std::string request_text(const load_spec& spec, uint32_t session_id, int conn_in
                "&WARMUP_TOLERANCE=50&RESULTS_INTERVAL_PERIOD=1&RESULT_NUM_INTERVALS=100" +
                tail;
     case load_kind::session_rate:
-        if (spec.server == dialect::nginx)
+        if (plan.server == dialect::nginx)
             return "GET /1k.bin HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
         return "GET /download?" + session + tail;
     case load_kind::head:
@@ -485,11 +485,11 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
-load_result run_load(const load_spec& spec, const cpu_probe& probe) {
+load_result run_load(const load_plan& plan, const cpu_probe& probe) {
     load_result result;
     shared_run run;
-    run.spec = &spec;
-    int threads = std::max(1, spec.threads);
+    run.plan = &plan;
+    int threads = std::max(1, plan.threads);
     std::vector<std::unique_ptr<client_thread>> pool;
     for (int i = 0; i < threads; i++) {
         auto t = std::make_unique<client_thread>();
@@ -505,9 +505,9 @@ load_result run_load(const load_spec& spec, const cpu_probe& probe) {
     }
 
     // Connections in the order of their sessions, dealt to the threads in turn.
-    bool streams = spec.kind == load_kind::download || spec.kind == load_kind::upload;
-    int sessions = streams ? spec.sessions : spec.conns;
-    int per_session = streams ? spec.conns : 1;
+    bool streams = plan.kind == load_kind::download || plan.kind == load_kind::upload;
+    int sessions = streams ? plan.sessions : plan.conns;
+    int per_session = streams ? plan.conns : 1;
     int total = 0;
     for (int s = 0; s < sessions; s++) {
         uint32_t id = next_session_id.fetch_add(1);
@@ -515,7 +515,7 @@ load_result run_load(const load_spec& spec, const cpu_probe& probe) {
             auto c = std::make_unique<client_conn>();
             c->session_id = id;
             c->index = i;
-            c->request = request_text(spec, id, i);
+            c->request = request_text(plan, id, i);
             pool[static_cast<size_t>(total % threads)]->conns.push_back(std::move(c));
         }
     }
@@ -540,7 +540,7 @@ load_result run_load(const load_spec& spec, const cpu_probe& probe) {
         }
     };
     if (!run.failed.load()) {
-        sleep_for(spec.warmup_s);
+        sleep_for(plan.warmup_s);
         uint64_t bytes0, ops0, bytes1, ops1;
         double server0 = 0, server1 = 0;
         std::vector<double> threads0, threads1;
@@ -549,7 +549,7 @@ load_result run_load(const load_spec& spec, const cpu_probe& probe) {
         auto t0 = clock_type::now();
         totals(&bytes0, &ops0);
         run.measuring.store(true);
-        sleep_for(spec.measure_s);
+        sleep_for(plan.measure_s);
         run.measuring.store(false);
         totals(&bytes1, &ops1);
         auto t1 = clock_type::now();

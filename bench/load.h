@@ -26,7 +26,7 @@ enum class load_kind {
     head,         // `conns` kept-open connections, each repeating HEAD requests
 };
 
-struct load_spec {
+struct load_plan {
     load_kind kind = load_kind::download;
     dialect server = dialect::varnholt;
     int port = 0;
@@ -58,7 +58,7 @@ using cpu_probe = std::function<void(double* total, std::vector<double>* per_thr
 
 // Runs one measurement. Every loop is bounded: set-up, the window and the tear-down
 // each end within a few seconds whatever the server does.
-load_result run_load(const load_spec& spec, const cpu_probe& probe);
+load_result run_load(const load_plan& plan, const cpu_probe& probe);
 
 // Parsing helpers, exposed for the tests.
 // Length of the header at the start of `text` (up to and including the blank line), or 0
@@ -70,7 +70,7 @@ int status_code(std::string_view header);
 long long content_length(std::string_view header);
 
 // The request a connection of the given load sends first.
-std::string request_text(const load_spec& spec, uint32_t session_id, int conn_index);
+std::string request_text(const load_plan& plan, uint32_t session_id, int conn_index);
 
 // Median and percentile (0..100, nearest rank) of unsorted values; 0 when empty.
 double median(std::vector<double> values);

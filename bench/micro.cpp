@@ -261,8 +261,6 @@ class summary_reporter : public benchmark::ConsoleReporter {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (regcomp(&request_regex, REQUEST_PATTERN, REG_EXTENDED) != 0)
-        return 1;
     create_session_container();
 
     const auto unit = [](benchmark::internal::Benchmark* b) { b->Unit(benchmark::kNanosecond); };

@@ -153,15 +153,7 @@ uint64_t count(const json::value& v) {
 // ---------------------------------------------------------------------------------------
 // Protocol functions
 
-class ClientProtocol : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(regcomp(&request_regex, REQUEST_PATTERN, REG_EXTENDED), 0);
-    }
-    void TearDown() override {
-        regfree(&request_regex);
-    }
-};
+class ClientProtocol : public ::testing::Test {};
 
 // Every connection's request is accepted by the server's parser and names the same session
 // with identical test parameters, which is what lets the connections join one session.
@@ -686,9 +678,8 @@ bool stream_until_half_close(int fd) {
     return false;
 }
 
-const std::string GET_REPLY =
-    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
-const std::string CONTINUE = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n";
+using vh_test::CONTINUE;
+using vh_test::GET_REPLY;
 const std::string STATS = std::string("\1\2\3\4\5\6\7\10\0\0\0\4\0\0\0\0", 16);
 
 struct bad_server_case {

@@ -20,8 +20,7 @@ namespace {
 
 const std::string BARE_GET = "GET / HTTP/1.1\r\n\r\n";
 const std::string BARE_REPLY = "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n";
-const std::string DOWNLOAD_REPLY =
-    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
+using vh_test::GET_REPLY;
 const std::string FULL = "Too many open files";
 
 // One client of a flood and what became of it.
@@ -142,7 +141,7 @@ TEST_F(Exhaustion, BareSessionsWaitingBehindADownloadAreAllServed) {
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(
             vh_test::send_all(fd, "GET " + holder_query + std::to_string(i) + " HTTP/1.1\r\n\r\n"));
-        ASSERT_EQ(vh_test::recv_exact(fd, DOWNLOAD_REPLY.size(), 5s), DOWNLOAD_REPLY);
+        ASSERT_EQ(vh_test::recv_exact(fd, GET_REPLY.size(), 5s), GET_REPLY);
         holders.push_back(fd);
     }
 
@@ -194,14 +193,14 @@ TEST_F(Exhaustion, DownloadFloodLargerThanTheTableIsWorkedOff) {
     constexpr int downloads = 50;
     std::vector<flood_client> clients = flood(downloads, "GET /download HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(proc.wait_for(FULL, 10s)) << proc.output;
-    const size_t want = DOWNLOAD_REPLY.size() + 100000;
+    const size_t want = GET_REPLY.size() + 100000;
     drain(clients, want, 60s);
     int served = 0, refused = 0, hanging = 0;
     for (auto& c : clients) {
         if (!c.closed)
             hanging++;
         else if (c.received.size() == want &&
-                 c.received.compare(0, DOWNLOAD_REPLY.size(), DOWNLOAD_REPLY) == 0)
+                 c.received.compare(0, GET_REPLY.size(), GET_REPLY) == 0)
             served++;
         else if (c.received.empty())
             refused++;

@@ -18,25 +18,6 @@
 
 namespace vh_test {
 
-// Clock ticks of CPU time (user and system) the process used so far.
-inline long cpu_ticks(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t paren = stat.rfind(')');
-    if (paren == std::string::npos)
-        return -1;
-    std::istringstream fields(stat.substr(paren + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; i++) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
-    return utime + stime;
-}
-
 // Worker threads a server started by this process runs: one per allowed CPU.
 inline size_t worker_count() {
     cpu_set_t set;
@@ -44,16 +25,6 @@ inline size_t worker_count() {
     if (sched_getaffinity(0, sizeof(set), &set) != 0)
         return 1;
     return static_cast<size_t>(CPU_COUNT(&set));
-}
-
-// Resident memory of the process in KiB (-1 if unknown).
-inline long rss_kib(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
 }
 
 // Closes with a reset instead of an orderly close, as a vanishing client does.

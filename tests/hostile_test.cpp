@@ -29,8 +29,7 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-const std::string DOWNLOAD_REPLY =
-    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
+using vh_test::GET_REPLY;
 
 // Bytes per second of one honest download session read as fast as possible for `span`.
 double honest_rate(int port, std::chrono::milliseconds span) {
@@ -38,7 +37,7 @@ double honest_rate(int port, std::chrono::milliseconds span) {
     if (fd < 0)
         return 0;
     vh_test::send_all(fd, "GET /honest HTTP/1.1\r\n\r\n");
-    if (vh_test::recv_exact(fd, DOWNLOAD_REPLY.size(), 5s) != DOWNLOAD_REPLY) {
+    if (vh_test::recv_exact(fd, GET_REPLY.size(), 5s) != GET_REPLY) {
         close(fd);
         return 0;
     }

@@ -26,12 +26,10 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-const std::string GET_REPLY =
-    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
+using vh_test::GET_REPLY;
 const std::string NO_PATH_REPLY = "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n";
 const std::string POST_REPLY = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n";
-const std::string HEAD_REPLY =
-    "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 500000000000\r\n\r\n";
+using vh_test::HEAD_REPLY;
 const std::string LATENCY_REPLY = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n";
 
 // Upload rules of a controlled POST; the long sample time keeps the warm-up from ending

@@ -16,9 +16,8 @@ using vh_test::start_options;
 namespace {
 
 const std::string CREATED = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n";
-const std::string GET_REPLY =
-    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
-const std::string CONTINUE = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n";
+using vh_test::CONTINUE;
+using vh_test::GET_REPLY;
 const std::string STATS_REQUEST = "GET /results HTTP/1.1\r\nHost: test\r\n\r\n";
 
 std::string latency_query(const std::string& direction, uint64_t id, int num_conns, int conn) {

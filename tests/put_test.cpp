@@ -15,7 +15,7 @@ using vh_test::start_options;
 
 namespace {
 
-const std::string CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
+using vh_test::PUT_CONTINUE;
 
 std::string put_header(const std::string& path) {
     return "PUT /" + path + " HTTP/1.1\r\nHost: test\r\n\r\n";
@@ -84,7 +84,7 @@ TEST_F(Put, ABodyInPiecesIsAppendedInOrderAndTheFileClosedAtTheEnd) {
 
     int fd = vh_test::connect_loopback(port);
     ASSERT_TRUE(vh_test::send_all(fd, "PUT /1_100_7.log?IGNORED=1 HTTP/1.1\r\nHost: t\r\n\r\n"));
-    ASSERT_EQ(vh_test::recv_exact(fd, CONTINUE.size(), 5s), CONTINUE);
+    ASSERT_EQ(vh_test::recv_exact(fd, PUT_CONTINUE.size(), 5s), PUT_CONTINUE);
     for (size_t sent = 0; sent < body.size(); sent += 300000) {
         ASSERT_TRUE(vh_test::send_all(fd, body.substr(sent, 300000)));
         if (sent % 1200000 == 0)
@@ -114,7 +114,7 @@ TEST_F(Put, TargetsOutsideTheLogDirectoryAreRefused) {
     for (const std::string& path : paths) {
         int fd = vh_test::connect_loopback(port);
         vh_test::send_all(fd, put_header(path));
-        std::string got = vh_test::recv_exact(fd, CONTINUE.size(), 2s);
+        std::string got = vh_test::recv_exact(fd, PUT_CONTINUE.size(), 2s);
         EXPECT_EQ(got, "") << path;
         vh_test::send_all(fd, "appended");
         close(fd);
@@ -152,7 +152,7 @@ TEST_F(Put, ConnectionsCutShortLeaveNothingBehind) {
         ASSERT_GE(c, 0);
         vh_test::send_all(c, put_header("cut.log"));
         if (i % 3 == 1) {
-            vh_test::recv_exact(c, CONTINUE.size(), 2s);
+            vh_test::recv_exact(c, PUT_CONTINUE.size(), 2s);
             send(c, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         }
         if (i % 3 == 2) {
@@ -170,7 +170,7 @@ TEST_F(Put, ConnectionsCutShortLeaveNothingBehind) {
 
     int c = vh_test::connect_loopback(port);
     vh_test::send_all(c, put_header("next.log"));
-    EXPECT_EQ(vh_test::recv_exact(c, CONTINUE.size(), 5s), CONTINUE);
+    EXPECT_EQ(vh_test::recv_exact(c, PUT_CONTINUE.size(), 5s), PUT_CONTINUE);
     vh_test::send_all(c, "after");
     close(c);
     std::string content;

@@ -43,12 +43,8 @@ timespec monotonic_now() {
 
 class RequestTest : public testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(regcomp(&request_regex, REQUEST_PATTERN, REG_EXTENDED), 0);
-    }
     void TearDown() override {
         release_put_path();
-        regfree(&request_regex);
         debug_level = 0;
     }
     void release_put_path() {

@@ -18,6 +18,7 @@
 
 using namespace std::chrono_literals;
 using vh_test::count_occurrences;
+using vh_test::cpu_ticks;
 using vh_test::server_process;
 using vh_test::start_activated;
 using vh_test::start_options;
@@ -68,21 +69,6 @@ int free_port() {
             return port;
     }
     return -1;
-}
-
-long cpu_ticks(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; i++) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
-    return utime + stime;
 }
 
 std::vector<std::string> task_cpu_lists(pid_t pid) {

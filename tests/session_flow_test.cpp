@@ -19,8 +19,7 @@ using vh_test::start_options;
 
 namespace {
 
-const std::string GET_REPLY =
-    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
+using vh_test::GET_REPLY;
 
 std::string download_request(int session, int num_conns, int conn, const std::string& extra = "") {
     return "GET /data?CONTROL=1&UNITID=3&SESSIONID=" + std::to_string(session) +

@@ -16,8 +16,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string GET_REPLY =
-    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
+using vh_test::GET_REPLY;
 
 std::string download(uint32_t number) {
     return "GET /file?CONTROL=1&UNITID=3&SESSIONID=" + std::to_string(number) +

@@ -30,13 +30,11 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-const std::string DOWNLOAD_REPLY =
-    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
-const std::string CONTINUE = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n";
+using vh_test::CONTINUE;
+using vh_test::GET_REPLY;
 const std::string CREATED = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n";
-const std::string HEAD_REPLY =
-    "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 500000000000\r\n\r\n";
-const std::string PUT_CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
+using vh_test::HEAD_REPLY;
+using vh_test::PUT_CONTINUE;
 const std::string STATS_REQUEST = "GET /results HTTP/1.1\r\nHost: soak\r\n\r\n";
 
 // The lines the server may print while clients come, go and misbehave: each is a line
@@ -203,7 +201,7 @@ class client {
             fds.push_back(fd);
         }
         for (int fd : fds)
-            expect(fd, DOWNLOAD_REPLY, "download reply");
+            expect(fd, GET_REPLY, "download reply");
         for (int fd : fds) {
             if (v.due())
                 return vanish();
@@ -290,7 +288,7 @@ class client {
         if (data < 0)
             return vanish();
         vh_test::send_all(data, request(1));
-        expect(data, DOWNLOAD_REPLY, "latency download reply");
+        expect(data, GET_REPLY, "latency download reply");
         for (int round = 0; round < 3; round++) {
             vh_test::recv_exact(data, 64 << 10, 5s);
             if (v.due())
@@ -414,7 +412,7 @@ void refused_joins(int port, int index, tally& counts) {
                        "&NUM_CONNECTIONS=2&CONNECTION=";
     int first = vh_test::connect_loopback(port);
     vh_test::send_all(first, base + "0 HTTP/1.1\r\n\r\n");
-    if (vh_test::recv_exact(first, DOWNLOAD_REPLY.size(), 10s) != DOWNLOAD_REPLY)
+    if (vh_test::recv_exact(first, GET_REPLY.size(), 10s) != GET_REPLY)
         counts.fault("refused joins: first reply");
     for (const std::string& bad :
          {base + "0 HTTP/1.1\r\n\r\n", base + "1&TRACE_INTERVAL=100 HTTP/1.1\r\n\r\n"}) {
@@ -491,7 +489,7 @@ TEST(Soak, MixedClientsVanishingInEveryStateLeaveTheServerAsItWas) {
     close(fd);
     fd = vh_test::connect_loopback(port);
     ASSERT_TRUE(vh_test::send_all(fd, "GET /after-soak HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(vh_test::recv_exact(fd, DOWNLOAD_REPLY.size(), 5s), DOWNLOAD_REPLY);
+    EXPECT_EQ(vh_test::recv_exact(fd, GET_REPLY.size(), 5s), GET_REPLY);
     EXPECT_EQ(vh_test::recv_exact(fd, 1 << 20, 5s).size(), size_t{1} << 20);
     close(fd);
 

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -26,6 +27,35 @@
 namespace vh_test {
 
 using clock_type = std::chrono::steady_clock;
+
+// Clock ticks of CPU time (user and system) the process used so far.
+long cpu_ticks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(paren + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+// Resident memory of the process in KiB (-1 if unknown).
+long rss_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
 
 std::string make_temp_dir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "vh-test-XXXXXX").string();

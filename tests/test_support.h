@@ -12,12 +12,25 @@ namespace vh_test {
 // A fresh directory under the system's temporary directory, removed by the caller.
 std::string make_temp_dir();
 void remove_tree(const std::string& path);
+// The server's fixed replies: to a download request, to HEAD, the interim reply to an
+// upload, and the interim reply to a PUT.
+inline const std::string GET_REPLY =
+    "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\nContent-Length: 500000000000\r\n\r\n";
+inline const std::string HEAD_REPLY =
+    "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 500000000000\r\n\r\n";
+inline const std::string CONTINUE = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n";
+inline const std::string PUT_CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
+
 // Writes `size` pseudo-random bytes to `path`.
 void write_file(const std::string& path, size_t size);
 std::string read_file(const std::string& path);
 
 // Number of descriptors open in process `pid` (or -1).
 int count_fds(pid_t pid);
+// Clock ticks of CPU time (user and system) process `pid` used so far (-1 if unknown).
+long cpu_ticks(pid_t pid);
+// Resident memory of process `pid` in KiB (-1 if unknown).
+long rss_kib(pid_t pid);
 
 // A listening TCP socket on 127.0.0.1 (or ::1) with a port the kernel chose.
 int listen_loopback(bool ipv6, int* port, bool nonblocking = true);

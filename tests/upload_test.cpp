@@ -17,7 +17,7 @@ using vh_test::start_options;
 
 namespace {
 
-const std::string CONTINUE = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n";
+using vh_test::CONTINUE;
 
 std::string upload_request(int session, int num_conns, int conn, const std::string& extra = "") {
     return "POST /up?CONTROL=1&UNITID=4&SESSIONID=" + std::to_string(session) +

@@ -303,6 +303,24 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
     return HEADER_COMPLETE;
 }
 
+// Sends what the socket takes of a HEAD reply: 1 while some is left (a full socket), 0
+// when all went (the connection waits for its next request again), -2 on failure.
+static int send_head_reply(connection* conn) {
+    int sent = send_reply_chunk(conn);
+    if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+        return 1;
+    if (sent < 0) {
+        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
+               strerror(errno));
+        release_reply(conn);
+        return -2;
+    }
+    release_reply(conn);
+    conn->reply_sent = 0;
+    conn->state = CONNECTED;
+    return 0;
+}
+
 static int handle_connection_connected(int epfd, connection* conn) {
     char buffer[HEADER_BUFFER_SIZE];
     ssize_t n = recv(conn->sock, buffer, HEADER_LIMIT, MSG_PEEK);
@@ -364,19 +382,9 @@ static int handle_connection_connected(int epfd, connection* conn) {
         // stays registered for its next request, which saves arming EPOLLOUT for the send,
         // EPOLLIN again after it and a loop iteration, per request. Only a full socket
         // takes the way through SENDING_HEAD_REPLY.
-        int sent = send_reply_chunk(conn);
-        if (sent == 0) {
-            release_reply(conn);
-            conn->reply_sent = 0;
-            conn->state = CONNECTED;
-            return 0;
-        }
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
-                   strerror(errno));
-            release_reply(conn);
-            return -2;
-        }
+        int sent = send_head_reply(conn);
+        if (sent != 1)
+            return sent;
         if (enqueue_get_answer(epfd, conn) != 0) {
             VH_LOG(LOG_ERR, "enqueue_get_answer: %s", strerror(errno));
             return -2;
@@ -678,18 +686,9 @@ static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t 
 }
 
 static int handle_connection_sending_head_reply(int epfd, connection* conn) {
-    int sent = send_reply_chunk(conn);
-    if (sent == -1) {
-        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
-        release_reply(conn);
-        return -2;
-    }
-    if (sent == 1)
-        return 0;
-    release_reply(conn);
-    conn->reply_sent = 0;
-    conn->state = CONNECTED;
+    int sent = send_head_reply(conn);
+    if (sent != 0)
+        return sent == 1 ? 0 : sent;
     if (enqueue_post_data(epfd, conn) != 0) {
         VH_LOG(LOG_ERR, "handle_connection_sending_head_reply %ld: error preparing for data %d",
                thread_tag(), conn->sock);
@@ -1375,10 +1374,6 @@ static bool room_for_connection(int any_fd) {
 void* main_thread(void* arg) {
     const auto* args = static_cast<const main_thread_args*>(arg);
 
-    if (regcomp(&request_regex, REQUEST_PATTERN, REG_EXTENDED) != 0) {
-        VH_LOG(LOG_ERR, "Could not initialise parser");
-        exit(1);
-    }
     GHashTable* pending_sessions = g_hash_table_new(g_direct_hash, g_direct_equal);
     if (pending_sessions == nullptr) {
         VH_LOG(LOG_ERR, "Couldn't create hash table");

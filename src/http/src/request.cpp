@@ -17,8 +17,6 @@ const char* const REQUEST_PATTERN =
     "^(GET|POST|PUT|HEAD) /([^? ]+)?(\\?(([A-Z_]+=[[:alnum:]]+&)+)?[A-Z_]+=[[:alnum:]]+)? "
     "HTTP/[[:digit:]]+\\.[[:digit:]]+ ?\r\n([[:print:]]+:[[:print:]]+\r\n)*(\r\n)*$";
 
-thread_local regex_t request_regex;
-
 namespace {
 
 // The pattern's character classes as the C locale defines them: the server never leaves that

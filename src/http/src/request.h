@@ -53,20 +53,17 @@ constexpr size_t REQUEST_SESSION_PART_SIZE = offsetof(request_info, conn_id);
 // Controlled requests need a session id above this (a non-zero unit id).
 constexpr uint64_t EXTENDED_SESSION_MIN = 0xFFFFFFFFull;
 
-// The request pattern, compiled once per worker thread with REG_EXTENDED.
+// The request pattern (POSIX extended syntax). Requests are matched with
+// match_request_pattern, which agrees with the regex engine on it; the pattern stays the
+// reference the matcher's tests compare with.
 extern const char* const REQUEST_PATTERN;
 
-// The calling worker thread's compiled request pattern; main_thread compiles it
-// with regcomp(&request_regex, REQUEST_PATTERN, REG_EXTENDED) before its loop starts.
-// It stays the reference for what the pattern means; the parsers below match with
-// match_request_pattern, which agrees with it.
-extern thread_local regex_t request_regex;
-
-// Matches data against REQUEST_PATTERN exactly as regexec(&request_regex, data, 4, match, 0)
-// would, in one pass: the text ends at its first NUL byte (at most `size` bytes are read), the
-// character classes are those of the C locale, and match[0..3] receive the same offsets
-// (-1 for an absent group). On a mismatch `match` is left unspecified. The regex engine needs
-// time far beyond linear for some headers a client can send; this matcher does not.
+// Matches data against REQUEST_PATTERN exactly as regexec with the compiled pattern
+// (REG_EXTENDED) and four groups would, in one pass: the text ends at its first NUL byte (at
+// most `size` bytes are read), the character classes are those of the C locale, and
+// match[0..3] receive the same offsets (-1 for an absent group). On a mismatch `match` is
+// left unspecified. The regex engine needs time far beyond linear for some headers a client
+// can send; this matcher does not.
 bool match_request_pattern(const char* data, size_t size, regmatch_t match[4]);
 
 // Parses the received header text. data[data_size] must be NUL.

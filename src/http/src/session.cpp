@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -101,10 +103,10 @@ int init_session_timer(varnholt::epoll_data* timer) {
 }
 
 int arm_timer(int fd, timespec first, timespec interval) {
-    itimerspec spec{};
-    spec.it_value = first;
-    spec.it_interval = interval;
-    return timerfd_settime(fd, 0, &spec, nullptr);
+    itimerspec setting{};
+    setting.it_value = first;
+    setting.it_interval = interval;
+    return timerfd_settime(fd, 0, &setting, nullptr);
 }
 
 int register_session_expiry_timer(session* sess, int epoll_fd) {
@@ -569,8 +571,7 @@ void append_trace_lines(session* sess) {
     }
 }
 
-// a - b, with the nanoseconds kept in 0..999,999,999.
-static timespec time_diff(timespec a, timespec b) {
+timespec time_diff(timespec a, timespec b) {
     timespec d{a.tv_sec - b.tv_sec, a.tv_nsec - b.tv_nsec};
     while (d.tv_nsec < 0) {
         d.tv_nsec += 1000000000;
@@ -676,7 +677,10 @@ void sample_latency(session* sess) {
     }
 }
 
-template <typename T> static void append_integer(std::string& out, T value) {
+// Appends `prefix` (the punctuation and the member's quoted name) and the integer value.
+template <typename T>
+static void append_member(std::string& out, std::string_view prefix, T value) {
+    out += prefix;
     char digits[24];
     char* end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
     out.append(digits, end);
@@ -696,14 +700,11 @@ std::string build_latency_document(const session* sess) {
     }
     std::string out;
     out.reserve(256 + 16 * results + 240 * samples);
-    out += "{\"protocol_version\":1,\"serverside_start\":";
-    append_integer(out, static_cast<int64_t>(sess->serverside_start_ns / 1000000));
-    out += ",\"start_timestamp\":";
-    append_integer(out, static_cast<int64_t>(sess->start_timestamp));
-    out += ",\"measurement_start\":";
-    append_integer(out, static_cast<int64_t>(sess->measurement_start));
-    out += ",\"measurement_end\":";
-    append_integer(out, static_cast<int64_t>(sess->measurement_end));
+    append_member(out, "{\"protocol_version\":1,\"serverside_start\":",
+                  static_cast<int64_t>(sess->serverside_start_ns / 1000000));
+    append_member(out, ",\"start_timestamp\":", static_cast<int64_t>(sess->start_timestamp));
+    append_member(out, ",\"measurement_start\":", static_cast<int64_t>(sess->measurement_start));
+    append_member(out, ",\"measurement_end\":", static_cast<int64_t>(sess->measurement_end));
     out += ",\"connections\":[";
     if (sess->latency_results != nullptr) {
         bool first_result = true;
@@ -712,25 +713,16 @@ std::string build_latency_document(const session* sess) {
             first_result = false;
             bool first_sample = true;
             for (const auto& sample : result) {
-                out += first_sample ? "{\"ts\":" : ",{\"ts\":";
+                append_member(out, first_sample ? "{\"ts\":" : ",{\"ts\":", sample.ts);
                 first_sample = false;
-                append_integer(out, sample.ts);
-                out += ",\"tcp_rtt\":";
-                append_integer(out, sample.tcp_rtt);
-                out += ",\"tcp_rttvar\":";
-                append_integer(out, sample.tcp_rttvar);
-                out += ",\"tcpi_lost\":";
-                append_integer(out, sample.tcpi_lost);
-                out += ",\"tcpi_total_retrans\":";
-                append_integer(out, sample.tcpi_total_retrans);
-                out += ",\"tcpi_retrans\":";
-                append_integer(out, sample.tcpi_retrans);
-                out += ",\"tcpi_snd_cwnd\":";
-                append_integer(out, sample.tcpi_snd_cwnd);
-                out += ",\"total_transferred\":";
-                append_integer(out, sample.total_transferred);
-                out += ",\"data_transferred\":";
-                append_integer(out, sample.data_transferred);
+                append_member(out, ",\"tcp_rtt\":", sample.tcp_rtt);
+                append_member(out, ",\"tcp_rttvar\":", sample.tcp_rttvar);
+                append_member(out, ",\"tcpi_lost\":", sample.tcpi_lost);
+                append_member(out, ",\"tcpi_total_retrans\":", sample.tcpi_total_retrans);
+                append_member(out, ",\"tcpi_retrans\":", sample.tcpi_retrans);
+                append_member(out, ",\"tcpi_snd_cwnd\":", sample.tcpi_snd_cwnd);
+                append_member(out, ",\"total_transferred\":", sample.total_transferred);
+                append_member(out, ",\"data_transferred\":", sample.data_transferred);
                 out += '}';
             }
             out += "]}";

@@ -150,6 +150,9 @@ void unregister_session_expiry_timer(session* sess);
 // Arms a timer relative to now: first expiry `first`, then every `interval`.
 int arm_timer(int fd, timespec first, timespec interval);
 
+// a - b, with the nanoseconds kept in 0..999,999,999.
+timespec time_diff(timespec a, timespec b);
+
 // The session that owns a timer record (one of its four varnholt::epoll_data members).
 session* session_from_timer(varnholt::epoll_data* timer);
 

@@ -10,20 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-// a - b with the nanoseconds kept in 0..999,999,999.
-static timespec elapsed(timespec a, timespec b) {
-    timespec d{a.tv_sec - b.tv_sec, a.tv_nsec - b.tv_nsec};
-    while (d.tv_nsec < 0) {
-        d.tv_nsec += 1000000000;
-        d.tv_sec--;
-    }
-    while (d.tv_nsec >= 1000000000) {
-        d.tv_nsec -= 1000000000;
-        d.tv_sec++;
-    }
-    return d;
-}
-
 // Slots that are both named by the request and allocated.
 static size_t slot_count(const session* sess) {
     return std::min(sess->request.num_conns, sess->conns_size);
@@ -173,7 +159,7 @@ static void take_warmup_sample(session* sess, timespec now) {
         if (c->warmup_samples == nullptr || k >= c->warmup_capacity)
             continue; // no room in this connection's arrays
         uint64_t prev_bytes = k == 0 ? 0 : c->warmup_samples[k - 1].bytes;
-        timespec d = elapsed(now, k == 0 ? test.start_time : test.warmup_times[k - 1]);
+        timespec d = time_diff(now, k == 0 ? test.start_time : test.warmup_times[k - 1]);
         int64_t u = static_cast<int64_t>(d.tv_sec) * 1000000 + d.tv_nsec / 1000;
         // Two checks within one microsecond give an infinite (or NaN) rate, which the
         // stability test copes with.
@@ -273,7 +259,7 @@ GString* build_results_reply(const session* sess) {
             if (c != nullptr && c->num_warmup > k && k < c->warmup_capacity)
                 bytes += c->warmup_samples[k].bytes;
         }
-        timespec t = elapsed(sess->test.warmup_times[k], sess->test.start_time);
+        timespec t = time_diff(sess->test.warmup_times[k], sess->test.start_time);
         g_string_append_printf(text, "WARMUP_SESSION: %ld %ld %lu\n", t.tv_sec, t.tv_nsec, bytes);
     }
     g_string_append_printf(text, "SECTION: MEASUR\nNUM_MEASUR: %zu\n", nm);
@@ -284,7 +270,7 @@ GString* build_results_reply(const session* sess) {
             if (c != nullptr && c->num_measur > k && k < c->measur_capacity)
                 bytes += c->measur_bytes[k];
         }
-        timespec t = elapsed(sess->test.measur_times[k], sess->test.start_time);
+        timespec t = time_diff(sess->test.measur_times[k], sess->test.start_time);
         g_string_append_printf(text, "MEASUR_SESSION: %ld %ld %lu\n", t.tv_sec, t.tv_nsec, bytes);
     }
     g_string_append(text, "\n");
