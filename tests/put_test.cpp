@@ -184,4 +184,30 @@ TEST_F(Put, ConnectionsCutShortLeaveNothingBehind) {
     EXPECT_EQ(cut.find_first_not_of('c'), std::string::npos);
 }
 
+// A client that resets while one of its chunks is being written, with more of its data
+// still queued, ends its connection at once and without an error line: its hang-up is not
+// mistaken for an answer that is late.
+TEST_F(Put, AResetDuringAChunkWriteEndsTheConnectionQuietly) {
+    start();
+    write(logs + "/reset.log", "");
+    std::string data(4 << 20, 'r');
+    for (int i = 0; i < 30; i++) {
+        int c = vh_test::connect_loopback(port);
+        ASSERT_GE(c, 0);
+        vh_test::send_all(c, put_header("reset.log"));
+        ASSERT_EQ(vh_test::recv_exact(c, PUT_CONTINUE.size(), 5s), PUT_CONTINUE);
+        // As much as the socket takes at once: the server reads it chunk by chunk.
+        send(c, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 3));
+        linger reset{1, 0};
+        setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+        close(c);
+    }
+    std::this_thread::sleep_for(300ms);
+    proc.poll_output(100ms);
+    EXPECT_EQ(proc.output.find("BUG!"), std::string::npos) << proc.output.substr(0, 2000);
+    std::string content = vh_test::read_file(logs + "/reset.log");
+    EXPECT_EQ(content.find_first_not_of('r'), std::string::npos);
+}
+
 } // namespace

@@ -982,21 +982,16 @@ static int handle_real_recv(int epfd, connection* conn) {
     return 0;
 }
 
-// True when the peer reset or closed the connection and nothing is left to read.
-static bool peer_gone(int sock) {
-    char byte;
-    ssize_t n = recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-}
-
 static int handle_writing_file(int epfd, connection* conn) {
     uint64_t answer = 0;
     if (!read_put_answer(conn, &answer)) {
-        // The socket shares this record and, asked for no events while a chunk is
-        // written, reports only an error or a hang-up: a client that vanished. Level-
-        // triggered, it would come back at once for as long as the write takes. The
-        // chunk is still written: the close of the file is queued behind it.
-        if (errno == EAGAIN && peer_gone(conn->sock))
+        // No answer yet: the event is the socket's, which shares this record. Asked for no
+        // events while a chunk is written, a socket reports only an error or a hang-up
+        // (this side never shuts down its sending half): the client reset the connection,
+        // whatever it left unread. Level-triggered, the event would come back at once for as
+        // long as the write takes. The chunk is still written: the close of the file is
+        // queued behind it.
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
             return -1;
         VH_LOG(LOG_ERR, "%ld: BUG! Trying to read from not ready pipe -> read: %s", thread_tag(),
                strerror(errno));
