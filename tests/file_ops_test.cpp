@@ -285,3 +285,35 @@ TEST_F(FileOps, AReplyThatCannotBeWrittenDoesNotStopTheThread) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(FileOps, WaitingForTheCommandsSoFarSeesEveryOneOfThemDone) {
+    for (int i = 0; i < 50; i++)
+        dump(dir + "/log" + std::to_string(i), std::string(1000 + static_cast<size_t>(i), 'x'));
+    ASSERT_EQ(wait_file_ops_done(5000), 0);
+    for (int i = 0; i < 50; i++)
+        EXPECT_EQ(vh_test::read_file(dir + "/log" + std::to_string(i)).size(),
+                  1000u + static_cast<size_t>(i));
+}
+
+TEST_F(FileOps, WaitingGivesUpWhileTheThreadIsHeldUp) {
+    // Opening a FIFO for writing waits for a reader: the thread is held up until the
+    // test opens the other end.
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    dump(fifo, "held");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait_file_ops_done(200), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(190));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    // Once released, the thread answers the next wait (the late answer of the first
+    // one goes to a pipe that is gone and is dropped).
+    EXPECT_EQ(wait_file_ops_done(5000), 0);
+    char buf[8] = {};
+    EXPECT_EQ(read(reader, buf, sizeof(buf)), 4);
+    close(reader);
+}
+
+} // namespace

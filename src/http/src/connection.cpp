@@ -2,11 +2,13 @@
 #include "connection.h"
 
 #include "file_ops.h"
+#include "metrics.h"
 #include "settings.h"
 
 #include "request.h"
 #include "session.h"
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <climits>
@@ -15,6 +17,16 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+static std::atomic<long> put_uploads{0};
+
+void count_put_upload(int delta) {
+    put_uploads.fetch_add(delta, std::memory_order_relaxed);
+}
+
+long put_uploads_running() {
+    return put_uploads.load(std::memory_order_relaxed);
+}
 
 // Set when this thread released a record: its descriptors are free again.
 static thread_local bool connections_released = false;
@@ -48,6 +60,7 @@ void destroy_connection(connection* conn) {
 
 void internal_destroy_connection(connection* conn) {
     assert(conn->sock != 0);
+    bump(thread_metrics()->connections_open, -1);
     close(conn->sock);
     close(conn->file_fd);
     if (conn->kind != EPOLL_PUT_CONNECTION) {
@@ -56,6 +69,7 @@ void internal_destroy_connection(connection* conn) {
         if (conn->measur_bytes != nullptr)
             g_slice_free1(conn->measur_capacity * sizeof(uint64_t), conn->measur_bytes);
     } else {
+        count_put_upload(-1);
         // An open answered after the connection stopped listening: close the file it
         // carries, nobody else ever will. (Answers still to come are dropped and
         // closed by the file operations thread once this pipe is gone.)

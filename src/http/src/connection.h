@@ -32,6 +32,7 @@ enum connection_state : uint32_t {
     LATENCY_SENDING_REPLY = 17,
     LATENCY_PENDING = 18,
     LATENCY_RECEIVING_REQUEST = 19,
+    SENDING_REFUSAL = 20, // a 503 to a session that may not start now
 };
 
 struct warmup_sample {
@@ -83,6 +84,8 @@ struct connection {
     // A path-style request's replacement of the session's parameters, travelling
     // with the hand-over to the owner, which alone may apply it. Owned.
     struct request_info* pending_request;
+    // The peer's address, as accepted.
+    client_address client;
 };
 
 static_assert(offsetof(connection, kind) == offsetof(varnholt::epoll_data, kind));
@@ -117,3 +120,8 @@ int complete_connection(connection* conn, struct request_info* request);
 // True (and cleared) when this thread released a connection since the last call:
 // descriptors were freed, so a paused accept may be retried.
 bool take_connections_released();
+
+// PUT uploads in progress in the process: a connection counts from its parsed PUT
+// request until its release. Any thread.
+void count_put_upload(int delta);
+long put_uploads_running();

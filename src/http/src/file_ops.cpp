@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <poll.h>
 #include <string>
 #include <sys/syscall.h>
 #include <sys/stat.h>
@@ -171,6 +172,11 @@ void* fileops(void*) {
         case FILEOPS_DUMP:
             dump_cmd(cmd.path, static_cast<char*>(cmd.data), cmd.len);
             break;
+        case FILEOPS_SYNC: {
+            uint64_t done = 1;
+            send_reply(cmd.reply_fd, &done);
+            break;
+        }
         default:
             break;
         }
@@ -208,7 +214,7 @@ int send_fileops_cmd(const fileops_cmd* cmd) {
     int* reply_fd = nullptr;
     if (cmd->type == FILEOPS_OPEN)
         reply_fd = &posted.open_reply_fd;
-    else if (cmd->type == FILEOPS_WRITE)
+    else if (cmd->type == FILEOPS_WRITE || cmd->type == FILEOPS_SYNC)
         reply_fd = &posted.reply_fd;
     if (reply_fd != nullptr) {
         *reply_fd = fcntl(*reply_fd, F_DUPFD_CLOEXEC, 0);
@@ -229,4 +235,28 @@ int send_fileops_cmd(const fileops_cmd* cmd) {
         return -1;
     }
     return 0;
+}
+
+int wait_file_ops_done(int timeout_ms) {
+    int answer[2];
+    if (pipe2(answer, O_CLOEXEC | O_NONBLOCK) != 0) {
+        VH_LOG(LOG_ERR, "pipe: %s", strerror(errno));
+        return -1;
+    }
+    fileops_cmd cmd{};
+    cmd.type = FILEOPS_SYNC;
+    cmd.reply_fd = answer[1];
+    int rc = send_fileops_cmd(&cmd);
+    close(answer[1]);
+    if (rc == 0) {
+        // The thread works through the pipe in order: its answer comes after the rest.
+        pollfd pfd = {answer[0], POLLIN, 0};
+        uint64_t done = 0;
+        rc = poll(&pfd, 1, timeout_ms) == 1 &&
+                     read(answer[0], &done, sizeof(done)) == static_cast<ssize_t>(sizeof(done))
+                 ? 0
+                 : -1;
+    }
+    close(answer[0]);
+    return rc;
 }

@@ -11,6 +11,7 @@ enum fileops_type : uint32_t {
     FILEOPS_WRITE = 1,
     FILEOPS_CLOSE = 2,
     FILEOPS_DUMP = 3,
+    FILEOPS_SYNC = 4, // answers on reply_fd once every command posted before it is done
 };
 
 // One command as it travels through the command pipe (native layout: the pipe
@@ -26,7 +27,7 @@ struct fileops_cmd {
         void* data;        // WRITE, DUMP
     };
     size_t len;   // WRITE, DUMP
-    int reply_fd; // WRITE
+    int reply_fd; // WRITE, SYNC
     // OPEN: when set, `path` is relative to this directory and may not resolve to
     // anything outside it (no "..", no symbolic link leading out). Not owned.
     const char* beneath;
@@ -51,6 +52,11 @@ void stop_file_ops();
 // reply then fails and is dropped (an opened file is closed again). Reply
 // descriptors should be non-blocking; a reply that would block is dropped too.
 int send_fileops_cmd(const fileops_cmd* cmd);
+
+// Waits until every command posted so far has been carried out, at most timeout_ms.
+// 0 when they were, -1 on time-out or failure (logged). Any thread but the file
+// operations thread.
+int wait_file_ops_done(int timeout_ms);
 
 // Thread start routine; argument ignored. Never returns.
 void* fileops(void*);

@@ -2,6 +2,7 @@
 #include "file_ops.h"
 #include "http_server.h"
 #include "main_thread.h"
+#include "metrics.h"
 #include "session.h"
 #include "settings.h"
 
@@ -22,6 +23,8 @@
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #ifndef VH_REVISION
@@ -29,6 +32,10 @@
 #endif
 
 static constexpr int LISTEN_BACKLOG = 4096;
+static constexpr int SESSION_LIMIT_MAX = 10000000;
+
+// Set when the listening sockets came from the service manager.
+static bool sockets_inherited = false;
 
 // Opens the system log the way every message of a SysV daemon is sent.
 static void open_system_log(const char* ident, bool ndelay) {
@@ -83,6 +90,7 @@ static int get_listening_sockets(const char* service, listen_socket** sockets, s
         }
         *sockets = array;
         *count = fds.size();
+        sockets_inherited = true;
         return 0;
     }
 
@@ -292,6 +300,10 @@ int main(int argc, char** argv) {
     gboolean sysv = FALSE;
     gint timeout = SESSION_TIMEOUT_DEFAULT;
     gchar* file = nullptr;
+    gint max_sess = 0;
+    gint max_client_sess = 0;
+    gint drain = DRAIN_TIMEOUT_DEFAULT;
+    gchar* metrics = nullptr;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -302,6 +314,16 @@ int main(int argc, char** argv) {
         {"session-timeout", 't', 0, G_OPTION_ARG_INT, &timeout, "Session timeout (default 300s)",
          "<integer>"},
         {"file", 'f', 0, G_OPTION_ARG_STRING, &file, "File to send", "<path>"},
+        {"max-sessions", 0, 0, G_OPTION_ARG_INT, &max_sess,
+         "Sessions that may run at once (default 0: no limit)", "<integer>"},
+        {"max-client-sessions", 0, 0, G_OPTION_ARG_INT, &max_client_sess,
+         "Sessions that may run at once from one client address (default 0: no limit)",
+         "<integer>"},
+        {"drain-timeout", 0, 0, G_OPTION_ARG_INT, &drain,
+         "Seconds that running sessions may take to finish after SIGTERM (default 30)",
+         "<integer>"},
+        {"metrics", 0, 0, G_OPTION_ARG_STRING, &metrics,
+         "Serve metrics at http://HOST:PORT/metrics (default: none)", "<host:port>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -351,6 +373,28 @@ int main(int argc, char** argv) {
     }
     session_timeout = timeout;
 
+    for (auto [name, value, max] :
+         {std::tuple{"Session limit", max_sess, SESSION_LIMIT_MAX},
+          std::tuple{"Client session limit", max_client_sess, SESSION_LIMIT_MAX},
+          std::tuple{"Drain timeout", drain, DRAIN_TIMEOUT_MAX}}) {
+        if (value < 0 || value > max) {
+            VH_LOG(LOG_ERR, "%s %d is not within range %d-%d", name, value, 0, max);
+            exit(1);
+        }
+    }
+    max_sessions = max_sess;
+    max_client_sessions = max_client_sess;
+    drain_timeout = drain;
+    // An empty address (an unset variable in a service unit) leaves the endpoint off.
+    if (metrics != nullptr && metrics[0] != '\0') {
+        std::string host;
+        std::string port;
+        if (!split_host_port(metrics, &host, &port)) {
+            VH_LOG(LOG_ERR, "Metrics address %s is not HOST:PORT", metrics);
+            exit(1);
+        }
+    }
+
     if (create_session_container() != 0) {
         VH_LOG(LOG_ERR, "Could not create session container");
         exit(1);
@@ -369,6 +413,8 @@ int main(int argc, char** argv) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, nullptr);
+    // Before any thread exists, so that every thread leaves them to the main thread.
+    block_stop_signals();
 
     if (init_file_ops() != 0) {
         VH_LOG(LOG_ERR, "Could not init file operations");
@@ -382,7 +428,17 @@ int main(int argc, char** argv) {
         sleep_one_second();
     }
 
-    run_server(sockets, count, std::chrono::seconds(session_timeout));
+    if (metrics != nullptr && metrics[0] != '\0' && start_metrics_endpoint(metrics) != 0)
+        exit(1);
+
+    if (run_server(sockets, count, std::chrono::seconds(session_timeout), !sockets_inherited) ==
+        0) {
+        // The workers are still running: end without the destructors and exit
+        // handlers that would pull their state away under them.
+        if (use_syslog)
+            closelog();
+        _exit(0);
+    }
 
     VH_LOG(LOG_ERR, "Error running the server");
     free(sockets);

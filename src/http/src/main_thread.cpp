@@ -4,6 +4,7 @@
 
 #include "connection.h"
 #include "file_ops.h"
+#include "metrics.h"
 #include "request.h"
 #include "session.h"
 #include "settings.h"
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -111,6 +113,7 @@ static void register_worker(int epfd) {
     size_t i = worker_slots_used.fetch_add(1);
     if (i < MAX_WORKER_SLOTS)
         worker_slots[i].epfd.store(epfd);
+    register_worker_metrics(epfd);
 }
 
 static worker_slot* worker_slot_of(int epfd) {
@@ -119,6 +122,11 @@ static worker_slot* worker_slot_of(int epfd) {
         if (worker_slots[i].epfd.load(std::memory_order_relaxed) == epfd)
             return &worker_slots[i];
     return nullptr;
+}
+
+long owned_session_count(int epfd) {
+    worker_slot* slot = worker_slot_of(epfd);
+    return slot != nullptr ? slot->sessions.load(std::memory_order_relaxed) : 0;
 }
 
 void count_owned_session(int owner_epfd, int delta) {
@@ -158,9 +166,55 @@ int attach_connection(int epfd, connection* conn) {
     return 0;
 }
 
+// Set once by the main thread when the server starts stopping.
+static std::atomic<bool> accepting_stopped{false};
+
+void stop_accepting(const listen_socket* sockets, size_t count) {
+    accepting_stopped.store(true);
+    // Another thread's epoll set may be changed at any time; a worker that is draining a
+    // listening socket right now sees the flag before its next accept.
+    size_t used = std::min(worker_slots_used.load(), MAX_WORKER_SLOTS);
+    for (size_t w = 0; w < used; w++) {
+        int epfd = worker_slots[w].epfd.load();
+        for (size_t i = 0; epfd >= 0 && i < count; i++)
+            if (epoll_ctl(epfd, EPOLL_CTL_DEL, sockets[i].fd, nullptr) != 0 && errno != ENOENT)
+                VH_LOG(LOG_WARNING, "epoll_ctl: %s", strerror(errno));
+    }
+}
+
+bool accepting_has_stopped() {
+    return accepting_stopped.load(std::memory_order_relaxed);
+}
+
+// The peer's address in the form the per-client limit counts it.
+static client_address client_address_of(const sockaddr_storage& addr) {
+    client_address client{};
+    if (addr.ss_family == AF_INET6) {
+        memcpy(client.bytes, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, 16);
+    } else if (addr.ss_family == AF_INET) {
+        client.bytes[10] = 0xff;
+        client.bytes[11] = 0xff;
+        memcpy(client.bytes + 12, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, 4);
+    }
+    return client;
+}
+
+void format_client_address(const client_address& client, char* out, size_t size) {
+    static const uint8_t V4_MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (memcmp(client.bytes, V4_MAPPED, sizeof(V4_MAPPED)) == 0)
+        inet_ntop(AF_INET, client.bytes + 12, out, static_cast<socklen_t>(size));
+    else
+        inet_ntop(AF_INET6, client.bytes, out, static_cast<socklen_t>(size));
+}
+
 void handle_listen_socket(int epfd, const listen_socket* ls) {
+    worker_metrics* metrics = thread_metrics();
     for (;;) {
-        int sock = accept4(ls->fd, nullptr, nullptr, SOCK_NONBLOCK);
+        if (accepting_stopped.load(std::memory_order_relaxed))
+            return;
+        sockaddr_storage peer{};
+        socklen_t peer_len = sizeof(peer);
+        int sock = accept4(ls->fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_NONBLOCK);
         if (sock < 0) {
             int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK)
@@ -192,6 +246,9 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
             close(sock);
             continue;
         }
+        conn->client = client_address_of(peer);
+        bump(metrics->connections_accepted, 1);
+        bump(metrics->connections_open, 1);
         if (attach_connection(epfd, conn) != 0) {
             VH_LOG(LOG_ERR, "Could not attach connection to thread: %s", strerror(errno));
             destroy_connection(conn);
@@ -213,6 +270,9 @@ static const char POST_REPLY[] = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n
 static const char LATENCY_REPLY[] = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n";
 static const char HEAD_REPLY[] =
     "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 500000000000\r\n\r\n";
+static const char REFUSAL_BODY[] = "Too many test sessions are running: retry later.\n";
+static const char CLIENT_REFUSAL_BODY[] =
+    "Too many test sessions are running from your address: retry later.\n";
 
 // Throws away up to `len` queued bytes without copying them. Made as a plain system
 // call: the thread sanitizer's wrapper of recv() would record a write of `len` bytes
@@ -261,6 +321,7 @@ static int set_session(int epfd, connection* conn, session* sess, uint64_t id, i
         }
         VH_DEBUG(2, LOG_DEBUG, "Connection %d was handled to %d by %d", conn->sock, owner_epfd,
                  epfd);
+        bump(thread_metrics()->connections_open, -1);
         // Everything written above must be visible to the owner before its
         // epoll set can report the socket.
         __atomic_store_n(&conn->handed_over, 1u, __ATOMIC_RELEASE);
@@ -318,6 +379,46 @@ static int send_head_reply(connection* conn) {
     release_reply(conn);
     conn->reply_sent = 0;
     conn->state = CONNECTED;
+    return 0;
+}
+
+static int handle_sending_results(int epfd, connection* conn);
+
+// Answers a session that may not start now with 503 and a Retry-After, then half-closes
+// and waits for the client's close like a finished test. The connection has no session.
+static int refuse_session(int epfd, connection* conn, uint64_t id, admission_refusal refusal) {
+    char client[INET6_ADDRSTRLEN] = "";
+    format_client_address(conn->client, client, sizeof(client));
+    const char* body;
+    if (refusal == REFUSED_BY_SERVER_LIMIT) {
+        VH_LOG(LOG_INFO, "Session %lu from %s refused: the limit of %d sessions is reached", id,
+               client, max_sessions);
+        body = REFUSAL_BODY;
+    } else {
+        VH_LOG(LOG_INFO,
+               "Session %lu from %s refused: the limit of %d sessions per client is reached", id,
+               client, max_client_sessions);
+        body = CLIENT_REFUSAL_BODY;
+    }
+    // The request is answered: what it sent must not be left unread, or our close would
+    // reset the connection before the client reads the reply.
+    if (discard_pending(conn->sock) < 0)
+        return -1;
+    release_reply(conn);
+    conn->reply = g_string_new(nullptr);
+    g_string_printf(conn->reply,
+                    "HTTP/1.1 503 Service Unavailable\r\nRetry-After: %d\r\n"
+                    "Content-Type: text/plain\r\nContent-Length: %zu\r\n"
+                    "Connection: close\r\n\r\n%s",
+                    RETRY_AFTER_SECONDS, strlen(body), body);
+    conn->reply_sent = 0;
+    conn->state = SENDING_REFUSAL;
+    int sent = handle_sending_results(epfd, conn);
+    if (sent != 0 || conn->state != SENDING_REFUSAL)
+        return sent;
+    // The socket took only part of it: the rest goes when it has room.
+    if (enqueue_post_answer(epfd, conn) != 0)
+        return -1;
     return 0;
 }
 
@@ -394,7 +495,11 @@ static int handle_connection_connected(int epfd, connection* conn) {
 
     bool replace = false;
     int owner_epfd = -1;
-    session* sess = create_unique_session(&request, epfd, &replace, &owner_epfd);
+    admission_refusal refusal = NOT_REFUSED;
+    session* sess =
+        create_unique_session(&request, epfd, &conn->client, &replace, &owner_epfd, &refusal);
+    if (refusal != NOT_REFUSED)
+        return refuse_session(epfd, conn, request.session_id, refusal);
     if (sess == nullptr) {
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
                request.session_id);
@@ -410,6 +515,7 @@ static int handle_header_received(int epfd, connection* conn) {
     session* sess;
     if (conn->state == HEADER_RECEIVED) {
         (void)__atomic_load_n(&conn->handed_over, __ATOMIC_ACQUIRE);
+        bump(thread_metrics()->connections_open, 1);
         sess = get_session(conn->session_id_in_transit);
         conn->session = nullptr;
         if (sess == nullptr) {
@@ -537,6 +643,7 @@ static int handle_connection_sending_data(int epfd, connection* conn, uint32_t e
         ssize_t n = sendfile(conn->sock, conn->file_fd, &conn->file_offset, offer);
         if (n > 0) {
             count_bytes(conn, static_cast<uint64_t>(n));
+            bump(thread_metrics()->bytes_sent, static_cast<uint64_t>(n));
             return 0;
         }
         if (n == 0 || errno == EAGAIN)
@@ -572,6 +679,7 @@ static int receive_test_data(connection* conn) {
     ssize_t n = discard_pending(conn->sock);
     if (n > 0) {
         count_bytes(conn, static_cast<uint64_t>(n));
+        bump(thread_metrics()->bytes_received, static_cast<uint64_t>(n));
         return 0;
     }
     if (n == 0)
@@ -869,6 +977,7 @@ static int handle_put_request(int epfd, connection* conn, request_info* request)
     // From here on the record is a PUT connection: its counters' places hold the
     // pipe, and its release closes what it opened.
     conn->kind = EPOLL_PUT_CONNECTION;
+    count_put_upload(1);
     conn->conn_id = 0;
     conn->total_bytes = 0;
     // Non-blocking: a release reads a possibly pending answer without waiting.
@@ -1089,6 +1198,9 @@ int handle_connection(int epfd, uint32_t events, connection* conn) {
     case SENDING_RESULTS:
         STATE_LABEL(9, SENDING_RESULTS);
         return handle_sending_results(epfd, conn);
+    case SENDING_REFUSAL:
+        STATE_LABEL(9, SENDING_REFUSAL);
+        return handle_sending_results(epfd, conn);
     case WAITING_FOR_CLOSE:
         STATE_LABEL(9, WAITING_FOR_CLOSE);
         return handle_waiting_for_close(conn);
@@ -1198,6 +1310,7 @@ static void dispatch_timer(varnholt::epoll_data* timer, GHashTable* pending_sess
         VH_LOG(LOG_WARNING, "Session life time max limit reached (%ds). Teardown of session",
                session_timeout);
         sess->test.failed = true;
+        sess->expired = true;
         finish_session(sess);
         break;
     case EPOLL_SESSION_TRACE_TIMER:
@@ -1292,6 +1405,8 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
                std::chrono::seconds timeout) {
     (void)timeout;
     int n = epoll_wait(epfd, events, max_events, accept_paused ? ACCEPT_RETRY_MS : -1);
+    if (n > 0)
+        bump(thread_metrics()->events, static_cast<uint64_t>(n));
     batch_events = events;
     batch_count = n;
     for (int i = 0; i < n; i++) {

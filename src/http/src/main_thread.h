@@ -34,6 +34,12 @@ struct listen_socket {
     int fd;
 };
 
+// A client's IP address: IPv4 addresses as IPv4-mapped IPv6 ones, so that a client
+// reaching a dual-stack socket and an IPv4 socket is the same client.
+struct client_address {
+    uint8_t bytes[16];
+};
+
 // Shared, read-only argument of every worker thread.
 struct main_thread_args {
     const listen_socket* sockets;
@@ -116,3 +122,13 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
 int choose_session_owner(int epfd);
 // Counts a published session in (+1), or a destroyed one out (-1), of its owner's tally.
 void count_owned_session(int owner_epfd, int delta);
+// Live sessions owned by the worker of `epfd` (0 for none). Any thread.
+long owned_session_count(int epfd);
+
+// Ends accepting on every worker: the listening sockets leave every epoll set and no
+// worker accepts again. Main thread, once, when the server starts stopping.
+void stop_accepting(const listen_socket* sockets, size_t count);
+bool accepting_has_stopped();
+
+// Writes the address as text (IPv4-mapped ones as plain IPv4) into out[size].
+void format_client_address(const client_address& client, char* out, size_t size);

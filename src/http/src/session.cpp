@@ -54,11 +54,81 @@ static void unlock_container_or_exit() {
     }
 }
 
+// Sessions counted per client address, for the per-client limit. Guarded by the
+// container mutex; an address leaves the table with its last session.
+namespace {
+struct client_tally {
+    client_address client; // the key points here
+    int sessions;
+};
+} // namespace
+static GHashTable* client_tallies = nullptr;
+
+static guint client_address_hash(gconstpointer key) {
+    // FNV-1a over the 16 bytes.
+    const auto* bytes = static_cast<const client_address*>(key)->bytes;
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < sizeof(client_address::bytes); i++)
+        hash = (hash ^ bytes[i]) * 16777619u;
+    return hash;
+}
+
+static gboolean client_address_equal(gconstpointer a, gconstpointer b) {
+    return memcmp(a, b, sizeof(client_address)) == 0;
+}
+
+static void free_client_tally(gpointer tally) {
+    g_slice_free1(sizeof(client_tally), tally);
+}
+
 int create_session_container() {
     if (session_container != nullptr)
         return -1;
     session_container = g_hash_table_new(session_id_hash, session_id_equal);
-    return session_container != nullptr ? 0 : -1;
+    client_tallies = g_hash_table_new_full(client_address_hash, client_address_equal, nullptr,
+                                           free_client_tally);
+    return session_container != nullptr && client_tallies != nullptr ? 0 : -1;
+}
+
+static client_tally* find_tally(const client_address* client) {
+    return static_cast<client_tally*>(g_hash_table_lookup(client_tallies, client));
+}
+
+// Container lock held.
+static void count_client_session(session* sess) {
+    client_tally* tally = find_tally(&sess->client);
+    if (tally == nullptr) {
+        tally = static_cast<client_tally*>(g_slice_alloc0(sizeof(client_tally)));
+        tally->client = sess->client;
+        g_hash_table_insert(client_tallies, &tally->client, tally);
+    }
+    tally->sessions++;
+    sess->counted_for_client = true;
+}
+
+// Container lock held.
+static void uncount_client_session(session* sess) {
+    if (!sess->counted_for_client)
+        return;
+    sess->counted_for_client = false;
+    client_tally* tally = find_tally(&sess->client);
+    assert(tally != NULL && tally->sessions > 0);
+    if (--tally->sessions == 0)
+        g_hash_table_remove(client_tallies, &tally->client);
+}
+
+int client_session_count(const client_address* client) {
+    lock_container_or_exit();
+    client_tally* tally = find_tally(client);
+    int n = tally != nullptr ? tally->sessions : 0;
+    unlock_container_or_exit();
+    return n;
+}
+
+session_kind kind_of(const session* sess) {
+    if (sess->is_latency)
+        return KIND_LATENCY;
+    return sess->request.method == POST ? KIND_UPLOAD : KIND_DOWNLOAD;
 }
 
 size_t session_count() {
@@ -307,10 +377,24 @@ void apply_request_replacement(session* sess, const request_info* request) {
     unlock_container_or_exit();
 }
 
-session* create_unique_session(request_info* request, int epoll_fd, bool* replace,
-                               int* owner_epfd) {
+// Why a new session from `client` may not start now, under the container lock.
+static admission_refusal check_admission(const client_address* client) {
+    if (max_sessions > 0 &&
+        g_hash_table_size(session_container) >= static_cast<guint>(max_sessions))
+        return REFUSED_BY_SERVER_LIMIT;
+    if (max_client_sessions > 0) {
+        client_tally* tally = find_tally(client);
+        if (tally != nullptr && tally->sessions >= max_client_sessions)
+            return REFUSED_BY_CLIENT_LIMIT;
+    }
+    return NOT_REFUSED;
+}
+
+session* create_unique_session(request_info* request, int epoll_fd, const client_address* client,
+                               bool* replace, int* owner_epfd, admission_refusal* refusal) {
     *replace = false;
     *owner_epfd = -1;
+    *refusal = NOT_REFUSED;
     // Built before locking: allocation, timers and epoll registration stay out of
     // the critical section, at the price of a record thrown away when one exists. Its
     // owner may be another worker, one with fewer sessions: the caller then hands the
@@ -344,15 +428,28 @@ session* create_unique_session(request_info* request, int epoll_fd, bool* replac
                 memcpy(request, &found->request, REQUEST_SESSION_PART_SIZE);
             }
         }
+    } else if ((*refusal = check_admission(client)) != NOT_REFUSED) {
+        answer = nullptr;
     } else if (candidate != nullptr) {
+        candidate->client = *client;
+        if (max_client_sessions > 0)
+            count_client_session(candidate);
         g_hash_table_add(session_container, candidate);
         answer = candidate;
         count_owned_session(candidate->epoll_fd, 1);
+        count_session_started(kind_of(candidate));
     }
     if (answer != nullptr)
         *owner_epfd = answer->epoll_fd;
     unlock_container_or_exit();
 
+    if (*refusal != NOT_REFUSED) {
+        count_session_refused(*refusal == REFUSED_BY_SERVER_LIMIT ? REFUSED_SERVER_LIMIT
+                                                                  : REFUSED_CLIENT_LIMIT);
+        if (candidate != nullptr)
+            free_session(candidate);
+        return nullptr;
+    }
     if (answer == nullptr) {
         VH_LOG(LOG_WARNING, "%ld: could not create session %lu", thread_tag(), request->session_id);
         if (candidate != nullptr)
@@ -506,6 +603,7 @@ void queue_to_destroy(session* sess) {
     gboolean found = g_hash_table_remove(session_container, &sess->id);
     assert(found);
     (void)found;
+    uncount_client_session(sess);
     unlock_container_or_exit();
     sess->test.state = DEAD;
     sessions_to_destroy = g_slist_prepend(sessions_to_destroy, sess);
@@ -513,6 +611,16 @@ void queue_to_destroy(session* sess) {
         VH_LOG(LOG_ERR, "%ld: queue_to_destroy: could not add session to list", thread_tag());
         exit(1);
     }
+}
+
+// Downloads have no failure of their own: each of their connections ends disabled, and
+// the session when the client has had enough.
+static session_outcome session_outcome_of(const session* sess) {
+    if (sess->expired)
+        return OUTCOME_EXPIRED;
+    if (sess->test.failed && kind_of(sess) != KIND_DOWNLOAD)
+        return OUTCOME_FAILED;
+    return OUTCOME_COMPLETED;
 }
 
 bool trigger_sessions_destroy() {
@@ -526,6 +634,7 @@ bool trigger_sessions_destroy() {
                 internal_destroy_connection(sess->conns[i]);
         VH_DEBUG(2, LOG_DEBUG, "%ld: session %lu destroyed", thread_tag(), sess->id);
         count_owned_session(sess->epoll_fd, -1);
+        count_session_ended(kind_of(sess), session_outcome_of(sess));
         free_session(sess);
     }
     g_slist_free(sessions_to_destroy);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "main_thread.h"
+#include "metrics.h"
 #include "request.h"
 
 #include <cstddef>
@@ -88,6 +89,12 @@ struct session {
     size_t measur_times_size;
     // One result per connection slot for a latency session, null otherwise.
     latency_results_type* latency_results;
+    // Address of the client that opened the session, and whether the session counts
+    // towards that address's limit (set when it was published under that limit).
+    client_address client;
+    bool counted_for_client;
+    // Set when the session life time ran out.
+    bool expired;
 };
 
 inline bool is_extended(const session* sess) {
@@ -115,7 +122,21 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
 // under the container lock: once the lock is released, a session owned by another
 // thread may end at any moment, and the result must not be dereferenced unless the
 // owner is the calling thread. Any worker thread.
-session* create_unique_session(request_info* request, int epoll_fd, bool* replace, int* owner_epfd);
+//
+// A new session is admitted only while fewer than max_sessions run in all and fewer
+// than max_client_sessions from `client` (each when not 0); otherwise null is returned
+// with *refusal set to the limit that was reached (it stays NOT_REFUSED for every
+// other null). Connections joining a running session are never refused.
+enum admission_refusal : int {
+    NOT_REFUSED = 0,
+    REFUSED_BY_SERVER_LIMIT = 1,
+    REFUSED_BY_CLIENT_LIMIT = 2,
+};
+session* create_unique_session(request_info* request, int epoll_fd, const client_address* client,
+                               bool* replace, int* owner_epfd, admission_refusal* refusal);
+
+// Sessions from `client` counted towards its limit (for tests and diagnostics).
+int client_session_count(const client_address* client);
 
 // Replaces the session's test parameters with a path-style request's, keeping the
 // sizes its arrays were allocated with. Owner thread only; takes the container lock.
@@ -184,3 +205,6 @@ GString* build_results_reply(const session* sess);
 
 // Number of sessions in the container (for tests and diagnostics).
 size_t session_count();
+
+// The kind a session is counted as in the metrics.
+session_kind kind_of(const session* sess);

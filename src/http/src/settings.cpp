@@ -7,6 +7,9 @@ const char* file_path = nullptr;
 off_t file_size = 0;
 const char* log_directory = nullptr;
 int session_timeout = SESSION_TIMEOUT_DEFAULT;
+int max_sessions = 0;
+int max_client_sessions = 0;
+int drain_timeout = DRAIN_TIMEOUT_DEFAULT;
 
 const char* log_priority_tag(int priority) {
     switch (priority) {

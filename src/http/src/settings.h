@@ -13,6 +13,15 @@ extern const char* file_path;
 extern off_t file_size;
 extern const char* log_directory; // null when no log directory was given
 extern int session_timeout;       // seconds
+// Admission: the most sessions that may run at once in all and per client address
+// (0: no limit), and the Retry-After a refused client is given.
+extern int max_sessions;
+extern int max_client_sessions;
+constexpr int RETRY_AFTER_SECONDS = 10;
+// Seconds that running sessions are given to finish after SIGTERM.
+extern int drain_timeout;
+constexpr int DRAIN_TIMEOUT_DEFAULT = 30;
+constexpr int DRAIN_TIMEOUT_MAX = 3600;
 
 constexpr int SESSION_TIMEOUT_MIN = 60;
 constexpr int SESSION_TIMEOUT_MAX = 600;

@@ -1,0 +1,386 @@
+// Operational counters and the metrics endpoint: a thread of its own answers scrapes on
+// a separate listening address, so that a slow scraper never holds up a worker.
+#include "metrics.h"
+
+#include "main_thread.h"
+#include "settings.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <netdb.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <string_view>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t MAX_WORKERS = 1024;
+worker_metrics workers[MAX_WORKERS];
+std::atomic<size_t> workers_used{0};
+// Counters of threads that are no registered worker: written, never shown.
+thread_local worker_metrics* own_record = nullptr;
+worker_metrics spare_records[1];
+
+std::atomic<uint64_t> sessions_started[NUM_SESSION_KINDS];
+std::atomic<uint64_t> sessions_ended[NUM_SESSION_KINDS][NUM_SESSION_OUTCOMES];
+std::atomic<uint64_t> sessions_refused[NUM_REFUSAL_REASONS];
+std::atomic<bool> draining{false};
+
+const char* const KIND_NAMES[NUM_SESSION_KINDS] = {"download", "upload", "latency"};
+const char* const OUTCOME_NAMES[NUM_SESSION_OUTCOMES] = {"completed", "failed", "expired"};
+const char* const REFUSAL_NAMES[NUM_REFUSAL_REASONS] = {"server_limit", "client_limit"};
+
+// A scrape gets this long to send its request and take the reply: the endpoint serves
+// one scraper at a time.
+constexpr int SCRAPE_DEADLINE_MS = 2000;
+constexpr size_t SCRAPE_REQUEST_LIMIT = 8192;
+
+} // namespace
+
+void register_worker_metrics(int epfd) {
+    size_t i = workers_used.fetch_add(1);
+    if (i >= MAX_WORKERS)
+        return;
+    worker_metrics* record = &workers[i];
+    record->epfd.store(epfd, std::memory_order_relaxed);
+    record->cpu.store(sched_getcpu(), std::memory_order_relaxed);
+    if (pthread_getcpuclockid(pthread_self(), &record->cpu_clock) == 0)
+        record->has_cpu_clock.store(true, std::memory_order_relaxed);
+    own_record = record;
+    // Published last: the endpoint shows registered records only.
+    record->registered.store(true, std::memory_order_release);
+}
+
+worker_metrics* thread_metrics() {
+    worker_metrics* record = own_record;
+    return record != nullptr ? record : &spare_records[0];
+}
+
+void count_session_started(session_kind kind) {
+    sessions_started[kind].fetch_add(1, std::memory_order_relaxed);
+}
+
+void count_session_ended(session_kind kind, session_outcome outcome) {
+    sessions_ended[kind][outcome].fetch_add(1, std::memory_order_relaxed);
+}
+
+void count_session_refused(refusal_reason reason) {
+    sessions_refused[reason].fetch_add(1, std::memory_order_relaxed);
+}
+
+void set_metrics_draining() {
+    draining.store(true, std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
+// The page.
+
+static long count_open_descriptors() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return -1;
+    long n = 0;
+    while (dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            n++;
+    closedir(dir);
+    return n - 1; // the directory's own descriptor
+}
+
+static void append_family(std::string& out, const char* name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+template <typename T>
+static void append_sample(std::string& out, const char* name, std::string_view labels, T value) {
+    out += name;
+    if (!labels.empty()) {
+        out += '{';
+        out += labels;
+        out += '}';
+    }
+    out += ' ';
+    out += std::to_string(value);
+    out += '\n';
+}
+
+static std::string label(const char* key, const char* value) {
+    return std::string(key) + "=\"" + value + "\"";
+}
+
+std::string format_metrics() {
+    std::string out;
+    out.reserve(4096);
+
+    uint64_t ended_by_kind[NUM_SESSION_KINDS] = {};
+    append_family(out, "varnholt_sessions_ended_total", "counter",
+                  "Sessions ended, by kind and outcome.");
+    for (int k = 0; k < NUM_SESSION_KINDS; k++)
+        for (int o = 0; o < NUM_SESSION_OUTCOMES; o++) {
+            uint64_t n = sessions_ended[k][o].load(std::memory_order_relaxed);
+            ended_by_kind[k] += n;
+            append_sample(out, "varnholt_sessions_ended_total",
+                          label("kind", KIND_NAMES[k]) + "," + label("outcome", OUTCOME_NAMES[o]),
+                          n);
+        }
+    // Started is read after ended, so that running = started - ended is never negative.
+    uint64_t started[NUM_SESSION_KINDS];
+    for (int k = 0; k < NUM_SESSION_KINDS; k++)
+        started[k] = sessions_started[k].load(std::memory_order_relaxed);
+    append_family(out, "varnholt_sessions_started_total", "counter", "Sessions admitted, by kind.");
+    for (int k = 0; k < NUM_SESSION_KINDS; k++)
+        append_sample(out, "varnholt_sessions_started_total", label("kind", KIND_NAMES[k]),
+                      started[k]);
+    append_family(out, "varnholt_sessions_running", "gauge", "Sessions running now, by kind.");
+    for (int k = 0; k < NUM_SESSION_KINDS; k++)
+        append_sample(out, "varnholt_sessions_running", label("kind", KIND_NAMES[k]),
+                      started[k] >= ended_by_kind[k] ? started[k] - ended_by_kind[k] : 0);
+    append_family(out, "varnholt_sessions_refused_total", "counter",
+                  "Sessions refused with 503 Service Unavailable, by the limit reached.");
+    for (int r = 0; r < NUM_REFUSAL_REASONS; r++)
+        append_sample(out, "varnholt_sessions_refused_total", label("reason", REFUSAL_NAMES[r]),
+                      sessions_refused[r].load(std::memory_order_relaxed));
+
+    // Workers registered so far, in the order they started (all of them after start-up).
+    size_t used = 0;
+    size_t reserved = std::min(workers_used.load(), MAX_WORKERS);
+    while (used < reserved && workers[used].registered.load(std::memory_order_acquire))
+        used++;
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    uint64_t accepted = 0;
+    for (size_t i = 0; i < used; i++) {
+        sent += workers[i].bytes_sent.load(std::memory_order_relaxed);
+        received += workers[i].bytes_received.load(std::memory_order_relaxed);
+        accepted += workers[i].connections_accepted.load(std::memory_order_relaxed);
+    }
+    append_family(out, "varnholt_test_bytes_total", "counter",
+                  "Test data moved, by direction (sent: downloads, received: uploads).");
+    append_sample(out, "varnholt_test_bytes_total", label("direction", "sent"), sent);
+    append_sample(out, "varnholt_test_bytes_total", label("direction", "received"), received);
+    append_family(out, "varnholt_connections_accepted_total", "counter", "Connections accepted.");
+    append_sample(out, "varnholt_connections_accepted_total", "", accepted);
+
+    auto worker_labels = [](size_t i) {
+        return "worker=\"" + std::to_string(i) + "\",cpu=\"" +
+               std::to_string(workers[i].cpu.load(std::memory_order_relaxed)) + "\"";
+    };
+    append_family(out, "varnholt_worker_connections", "gauge",
+                  "Connections open, by the worker thread that watches them.");
+    for (size_t i = 0; i < used; i++)
+        append_sample(
+            out, "varnholt_worker_connections", worker_labels(i),
+            std::max<int64_t>(0, workers[i].connections_open.load(std::memory_order_relaxed)));
+    append_family(out, "varnholt_worker_sessions", "gauge", "Sessions owned, by worker thread.");
+    for (size_t i = 0; i < used; i++)
+        append_sample(out, "varnholt_worker_sessions", worker_labels(i),
+                      std::max<long>(0, owned_session_count(workers[i].epfd.load())));
+    append_family(out, "varnholt_worker_events_total", "counter",
+                  "Events dispatched, by worker thread.");
+    for (size_t i = 0; i < used; i++)
+        append_sample(out, "varnholt_worker_events_total", worker_labels(i),
+                      workers[i].events.load(std::memory_order_relaxed));
+    append_family(out, "varnholt_worker_cpu_seconds_total", "counter",
+                  "CPU time used, by worker thread.");
+    for (size_t i = 0; i < used; i++) {
+        timespec ts{};
+        if (!workers[i].has_cpu_clock.load(std::memory_order_relaxed) ||
+            clock_gettime(workers[i].cpu_clock, &ts) != 0)
+            continue;
+        char value[64];
+        snprintf(value, sizeof(value), "%.6f",
+                 static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9);
+        out += "varnholt_worker_cpu_seconds_total{" + worker_labels(i) + "} " + value + "\n";
+    }
+
+    append_family(out, "varnholt_open_fds", "gauge", "Descriptors open in the process.");
+    append_sample(out, "varnholt_open_fds", "", count_open_descriptors());
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        append_family(out, "varnholt_max_fds", "gauge",
+                      "Descriptors the process may open (soft limit).");
+        append_sample(out, "varnholt_max_fds", "",
+                      limit.rlim_cur == RLIM_INFINITY ? -1L : static_cast<long>(limit.rlim_cur));
+    }
+    append_family(out, "varnholt_draining", "gauge",
+                  "1 while the server stops: accepting ended, running sessions finish.");
+    append_sample(out, "varnholt_draining", "", draining.load(std::memory_order_relaxed) ? 1 : 0);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// The endpoint.
+
+bool split_host_port(const std::string& address, std::string* host, std::string* port) {
+    size_t colon;
+    if (!address.empty() && address[0] == '[') {
+        size_t close = address.find(']');
+        if (close == std::string::npos || close + 1 >= address.size() || address[close + 1] != ':')
+            return false;
+        *host = address.substr(1, close - 1);
+        colon = close + 1;
+    } else {
+        colon = address.rfind(':');
+        if (colon == std::string::npos)
+            return false;
+        *host = address.substr(0, colon);
+    }
+    *port = address.substr(colon + 1);
+    return !port->empty() && !host->empty();
+}
+
+static int remaining_ms(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+// Answers one scrape within SCRAPE_DEADLINE_MS, then closes it.
+static void serve_scrape(int sock) {
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(SCRAPE_DEADLINE_MS);
+    std::string request;
+    char buffer[2048];
+    while (request.find("\r\n\r\n") == std::string::npos &&
+           request.find("\n\n") == std::string::npos) {
+        if (request.size() > SCRAPE_REQUEST_LIMIT)
+            return;
+        pollfd pfd = {sock, POLLIN, 0};
+        int ready = poll(&pfd, 1, remaining_ms(deadline));
+        if (ready <= 0)
+            return;
+        ssize_t n = recv(sock, buffer, sizeof(buffer), 0);
+        if (n <= 0)
+            return;
+        request.append(buffer, static_cast<size_t>(n));
+    }
+
+    std::string_view line(request);
+    line = line.substr(0, line.find_first_of("\r\n"));
+    size_t space = line.find(' ');
+    std::string_view method = line.substr(0, space);
+    std::string_view target =
+        space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+    target = target.substr(0, target.find(' '));
+    std::string_view path = target.substr(0, target.find('?'));
+
+    std::string status;
+    std::string body;
+    std::string type = "text/plain; charset=utf-8";
+    if (method != "GET" && method != "HEAD") {
+        status = "405 Method Not Allowed";
+        body = "Only GET and HEAD are served here.\n";
+    } else if (path != "/metrics") {
+        status = "404 Not Found";
+        body = "The metrics are at /metrics.\n";
+    } else {
+        status = "200 OK";
+        body = format_metrics();
+        type = "text/plain; version=0.0.4; charset=utf-8";
+    }
+    std::string reply = "HTTP/1.1 " + status + "\r\nContent-Type: " + type +
+                        "\r\nContent-Length: " + std::to_string(body.size()) +
+                        "\r\nConnection: close\r\n\r\n";
+    if (method != "HEAD")
+        reply += body;
+
+    size_t sent = 0;
+    while (sent < reply.size()) {
+        pollfd pfd = {sock, POLLOUT, 0};
+        if (poll(&pfd, 1, remaining_ms(deadline)) <= 0)
+            return;
+        ssize_t n = send(sock, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        sent += static_cast<size_t>(n);
+    }
+    shutdown(sock, SHUT_WR);
+    // Wait briefly for the scraper's close, so that our close never resets a reply it
+    // has not read yet.
+    pollfd pfd = {sock, POLLIN, 0};
+    if (poll(&pfd, 1, std::min(remaining_ms(deadline), 200)) > 0)
+        (void)!recv(sock, buffer, sizeof(buffer), 0);
+}
+
+static void* metrics_thread(void* arg) {
+    int listen_fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    for (;;) {
+        int sock = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (sock < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            VH_LOG(LOG_ERR, "metrics accept: %s", strerror(errno));
+            // Out of descriptors: scrapes wait, the test traffic goes on.
+            sleep(1);
+            continue;
+        }
+        serve_scrape(sock);
+        close(sock);
+    }
+    return nullptr;
+}
+
+int start_metrics_endpoint(const char* address) {
+    std::string host;
+    std::string port;
+    if (!split_host_port(address, &host, &port)) {
+        VH_LOG(LOG_ERR, "Metrics address %s is not HOST:PORT", address);
+        return -1;
+    }
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    int rc = getaddrinfo(host == "*" ? nullptr : host.c_str(), port.c_str(), &hints, &result);
+    if (rc != 0) {
+        VH_LOG(LOG_ERR, "Metrics address %s: %s", address, gai_strerror(rc));
+        return -1;
+    }
+    int fd = socket(result->ai_family, result->ai_socktype | SOCK_CLOEXEC, result->ai_protocol);
+    int one = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+        bind(fd, result->ai_addr, result->ai_addrlen) != 0 || listen(fd, 64) != 0) {
+        VH_LOG(LOG_ERR, "Could not listen for metrics on %s: %s", address, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        freeaddrinfo(result);
+        return -1;
+    }
+    freeaddrinfo(result);
+
+    sockaddr_storage bound{};
+    socklen_t len = sizeof(bound);
+    char bound_host[NI_MAXHOST] = "";
+    char bound_port[NI_MAXSERV] = "";
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) == 0)
+        getnameinfo(reinterpret_cast<sockaddr*>(&bound), len, bound_host, sizeof(bound_host),
+                    bound_port, sizeof(bound_port), NI_NUMERICHOST | NI_NUMERICSERV);
+
+    pthread_t thread;
+    rc = pthread_create(&thread, nullptr, metrics_thread,
+                        reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    if (rc != 0) {
+        VH_LOG(LOG_ERR, "pthread_create: %s", strerror(rc));
+        close(fd);
+        return -1;
+    }
+    pthread_detach(thread);
+    VH_LOG(LOG_INFO, "Metrics on address %s port %s", bound_host, bound_port);
+    return 0;
+}
