@@ -182,10 +182,6 @@ void stop_accepting(const listen_socket* sockets, size_t count) {
     }
 }
 
-bool accepting_has_stopped() {
-    return accepting_stopped.load(std::memory_order_relaxed);
-}
-
 // The peer's address in the form the per-client limit counts it.
 static client_address client_address_of(const sockaddr_storage& addr) {
     client_address client{};
@@ -321,7 +317,6 @@ static int set_session(int epfd, connection* conn, session* sess, uint64_t id, i
         }
         VH_DEBUG(2, LOG_DEBUG, "Connection %d was handled to %d by %d", conn->sock, owner_epfd,
                  epfd);
-        bump(thread_metrics()->connections_open, -1);
         // Everything written above must be visible to the owner before its
         // epoll set can report the socket.
         __atomic_store_n(&conn->handed_over, 1u, __ATOMIC_RELEASE);
@@ -331,6 +326,7 @@ static int set_session(int epfd, connection* conn, session* sess, uint64_t id, i
             VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
             return -1;
         }
+        bump(thread_metrics()->connections_open, -1);
         return -4;
     }
     conn->session = sess;

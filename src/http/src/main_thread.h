@@ -128,7 +128,6 @@ long owned_session_count(int epfd);
 // Ends accepting on every worker: the listening sockets leave every epoll set and no
 // worker accepts again. Main thread, once, when the server starts stopping.
 void stop_accepting(const listen_socket* sockets, size_t count);
-bool accepting_has_stopped();
 
 // Writes the address as text (IPv4-mapped ones as plain IPv4) into out[size].
 void format_client_address(const client_address& client, char* out, size_t size);
