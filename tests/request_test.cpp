@@ -303,6 +303,27 @@ TEST_F(RequestTest, BlankLineAnywhereCompletesTheHeader) {
     EXPECT_EQ(parse(std::string(200, '\r') + "\n"), -2);
 }
 
+// A query of more than MAX_QUERY_PARAMETERS parameters is refused, whatever its keys; a PUT's
+// query is not read and not counted.
+TEST_F(RequestTest, QueryParametersAreBounded) {
+    const auto query_of = [](size_t count, const std::string& param) {
+        std::string query = "/x?" + CONTROLLED;
+        for (size_t i = 5; i < count; ++i)
+            query += "&" + param;
+        return query;
+    };
+    for (const std::string param : {"A=1", "NUM_CONNECTIONS=2", "UNITID=0"}) {
+        SCOPED_TRACE(param);
+        const std::string most = header("GET", query_of(MAX_QUERY_PARAMETERS, param));
+        EXPECT_EQ(parse(most), static_cast<int>(most.size()));
+        EXPECT_EQ(req.session_id, UNIT2_SESSION7);
+        EXPECT_EQ(req.num_conns, 2u);
+        EXPECT_EQ(parse(header("GET", query_of(MAX_QUERY_PARAMETERS + 1, param))), -1);
+    }
+    const std::string put = header("PUT", query_of(4 * MAX_QUERY_PARAMETERS, "A=1"));
+    EXPECT_EQ(parse(put), static_cast<int>(put.size()));
+}
+
 TEST_F(RequestTest, IncompleteHeadersWaitEvenWhenMalformed) {
     for (const std::string text : {"GET", "GET / HTTP/1.1\r\n", "GET / HTTP/1.1\r\nHost: a\r\n\r",
                                    "get / HTTP/1.1\r\nHost: a\r\n"}) {

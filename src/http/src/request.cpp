@@ -415,7 +415,9 @@ static const char* find_byte(const char* p, const char* end, char c) {
 static int read_query(const char* query, const char* query_end, request_info* request,
                       bool* controlled) {
     const char* param = query;
-    for (;;) {
+    for (size_t count = 1;; ++count) {
+        if (count > MAX_QUERY_PARAMETERS)
+            return -1;
         const char* equals = find_byte(param, query_end, '=');
         const char* param_end = find_byte(equals, query_end, '&');
         const query_key key = find_key(param, static_cast<size_t>(equals - param));
