@@ -51,7 +51,7 @@ bool match_request_avx2(const char* data, size_t size, regmatch_t match[4], bool
 bool match_request_scan(const char* data, size_t size, regmatch_t match[4], bool* blank_line,
                         bool portable) {
 #if defined(VH_SCAN_AVX2)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul");
     if (avx2 && !portable)
         return match_request_avx2(data, size, match, blank_line);
 #else
@@ -142,14 +142,35 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-bool leading_number(const char* value, const char* value_end, uint64_t* out) {
+// The first byte in [p, end) that is not "0", or end: 64 bytes a step while all are zeros.
+const char* skip_zeros(const char* p, const char* end) {
+    const vec zero = splat('0');
+    constexpr uint32_t ALL = (uint64_t{1} << scan16::VEC) - 1;
+    while (static_cast<size_t>(end - p) >= scan16::BLOCK) {
+        vec all = ~vec{};
+        for (size_t k = 0; k < scan16::PER_BLOCK; ++k)
+            all &= scan16::load(p + k * scan16::VEC) == zero;
+        if (scan16::bits_of(all) != ALL)
+            break;
+        p += scan16::BLOCK;
+    }
+    while (static_cast<size_t>(end - p) >= scan16::VEC) {
+        const uint32_t zeros = scan16::bits_of(scan16::load(p) == zero);
+        if (zeros != ALL)
+            return p + std::countr_one(zeros);
+        p += scan16::VEC;
+    }
+    while (p < end && *p == '0')
+        ++p;
+    return p;
+}
+
+bool leading_number(const char* value, const char* value_end, uint64_t* out, const char** rest) {
     if (!is_digit(*value))
         return false;
     const char* p = value;
-    if (*p == '0') {
-        scanner zeros{value, static_cast<size_t>(value_end - value)};
-        p += zeros.skip([](vec v) { return v == splat('0'); });
-    }
+    if (*p == '0')
+        p = skip_zeros(p, value_end);
     uint64_t n = 0;
     for (; p < value_end && is_digit(*p); ++p) {
         if (__builtin_mul_overflow(n, 10u, &n) ||
@@ -159,24 +180,25 @@ bool leading_number(const char* value, const char* value_end, uint64_t* out) {
         }
     }
     *out = n;
+    *rest = p;
     return true;
 }
 
-bool convert_u32(const char* value, const char* value_end, unsigned* out) {
+bool convert_u32(const char* value, const char* value_end, unsigned* out, const char** rest) {
     uint64_t n;
-    if (!leading_number(value, value_end, &n))
+    if (!leading_number(value, value_end, &n, rest))
         return false;
     *out = static_cast<unsigned>(n);
     return true;
 }
 
-bool convert_u64(const char* value, const char* value_end, uint64_t* out) {
-    return leading_number(value, value_end, out);
+bool convert_u64(const char* value, const char* value_end, uint64_t* out, const char** rest) {
+    return leading_number(value, value_end, out, rest);
 }
 
-bool convert_int(const char* value, const char* value_end, int* out) {
+bool convert_int(const char* value, const char* value_end, int* out, const char** rest) {
     uint64_t n;
-    if (!leading_number(value, value_end, &n))
+    if (!leading_number(value, value_end, &n, rest))
         return false;
     *out = static_cast<int>(std::min<uint64_t>(n, LONG_MAX));
     return true;
@@ -281,6 +303,27 @@ constexpr size_t KEY_MAX_LENGTH =
                      [](std::string_view x, std::string_view y) { return x.size() < y.size(); })
         ->size();
 
+template <class Word> Word load_word(const char* p) {
+    Word word;
+    memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// Whether the n bytes (at least 4) at a and b are equal, in words that overlap at the end rather
+// than byte by byte or through a call.
+bool same_bytes(const char* a, const char* b, size_t n) {
+    if (n < 8)
+        return load_word<uint32_t>(a) == load_word<uint32_t>(b) &&
+               load_word<uint32_t>(a + n - 4) == load_word<uint32_t>(b + n - 4);
+    for (size_t i = 0; i + 8 < n; i += 8) {
+        if (load_word<uint64_t>(a + i) != load_word<uint64_t>(b + i))
+            return false;
+    }
+    return load_word<uint64_t>(a + n - 8) == load_word<uint64_t>(b + n - 8);
+}
+
+static_assert(KEY_MIN_LENGTH >= 4);
+
 // The key of a name the pattern has let through (upper-case letters and "_", not empty). Exact
 // and case-sensitive: a name is known only when it equals one of the names whole.
 query_key find_key(const char* name, size_t length) {
@@ -291,16 +334,36 @@ query_key find_key(const char* name, size_t length) {
             .slots[key_slot(length, static_cast<unsigned char>(name[0]),
                             static_cast<unsigned char>(name[length - 1]), KEY_HASH.a, KEY_HASH.b)];
     const std::string_view candidate = KEY_NAMES[key];
-    return candidate.size() == length && memcmp(candidate.data(), name, length) == 0 ? key
-                                                                                     : KEY_UNKNOWN;
+    return candidate.size() == length && same_bytes(candidate.data(), name, length) ? key
+                                                                                    : KEY_UNKNOWN;
 }
 
 } // namespace
 
+// The first c in [p, end), or end. Names and values are short: look at their first bytes
+// directly before paying for a call.
+static const char* find_byte(const char* p, const char* end, char c) {
+    const vec wanted = splat(c);
+    for (size_t k = 0; k < 4 && static_cast<size_t>(end - p) >= scan16::VEC; ++k) {
+        const uint32_t found = scan16::bits_of(scan16::load(p) == wanted);
+        if (found != 0)
+            return p + std::countr_zero(found);
+        p += scan16::VEC;
+    }
+    if (static_cast<size_t>(end - p) < scan16::VEC) {
+        while (p < end && *p != c)
+            ++p;
+        return p;
+    }
+    const void* found = memchr(p, c, static_cast<size_t>(end - p));
+    return found != nullptr ? static_cast<const char*>(found) : end;
+}
+
 // Applies one query parameter. Numbers are read from the value's first character; the
-// conversion stops by itself at the "&" or space that ends the value.
-static int apply_parameter(query_key key, const char* value, const char* value_end,
-                           const char* query_end, request_info* request, bool* controlled) {
+// conversion stops by itself at the "&" that ends the value. *rest is left where reading the
+// value stopped, so that the search for the "&" starts there.
+static int apply_parameter(query_key key, const char* value, const char* query_end,
+                           request_info* request, bool* controlled, const char** rest) {
     switch (key) {
     case KEY_UNKNOWN:
     case KEY_COUNT:
@@ -310,7 +373,7 @@ static int apply_parameter(query_key key, const char* value, const char* value_e
         break;
     case KEY_UNITID: {
         unsigned unit_id;
-        if (!convert_u32(value, value_end, &unit_id))
+        if (!convert_u32(value, query_end, &unit_id, rest))
             return -1;
         request->unit_id = unit_id;
         request->session_id += static_cast<uint64_t>(unit_id) << 32;
@@ -318,57 +381,59 @@ static int apply_parameter(query_key key, const char* value, const char* value_e
     }
     case KEY_SESSIONID: {
         unsigned session_number;
-        if (!convert_u32(value, value_end, &session_number))
+        if (!convert_u32(value, query_end, &session_number, rest))
             return -1;
         request->session_id += session_number;
         break;
     }
     case KEY_LATENCY_ID:
-        return convert_u64(value, value_end, &request->session_id) ? 0 : -1;
+        return convert_u64(value, query_end, &request->session_id, rest) ? 0 : -1;
     case KEY_NUM_CONNECTIONS:
-        return convert_u64(value, value_end, &request->num_conns) ? 0 : -1;
+        return convert_u64(value, query_end, &request->num_conns, rest) ? 0 : -1;
     case KEY_CONNECTION:
-        return convert_u64(value, value_end, &request->conn_id) ? 0 : -1;
+        return convert_u64(value, query_end, &request->conn_id, rest) ? 0 : -1;
     case KEY_AGGREGATE_WARMUP: {
         int flag;
-        if (!convert_int(value, value_end, &flag))
+        if (!convert_int(value, query_end, &flag, rest))
             return -1;
         request->aggregate_warmup = flag == 1;
         break;
     }
     case KEY_RESULTS_INTERVAL_PERIOD:
-        return convert_u64(value, value_end, &request->results_interval_period) ? 0 : -1;
+        return convert_u64(value, query_end, &request->results_interval_period, rest) ? 0 : -1;
     case KEY_RESULT_NUM_INTERVALS:
-        return convert_u64(value, value_end, &request->result_num_intervals) ? 0 : -1;
+        return convert_u64(value, query_end, &request->result_num_intervals, rest) ? 0 : -1;
     case KEY_TEST_DATA_CAP:
-        return convert_u64(value, value_end, &request->test_data_cap) ? 0 : -1;
+        return convert_u64(value, query_end, &request->test_data_cap, rest) ? 0 : -1;
     case KEY_TRANSFER_MAX_SIZE:
-        return convert_u64(value, value_end, &request->transfer_max_size) ? 0 : -1;
+        return convert_u64(value, query_end, &request->transfer_max_size, rest) ? 0 : -1;
     case KEY_WARMUP_SAMPLE_TIME:
-        return convert_u64(value, value_end, &request->warmup_sample_time) ? 0 : -1;
+        return convert_u64(value, query_end, &request->warmup_sample_time, rest) ? 0 : -1;
     case KEY_NUM_WARMUP_SAMPLES:
-        return convert_u64(value, value_end, &request->num_warmup_samples) ? 0 : -1;
+        return convert_u64(value, query_end, &request->num_warmup_samples, rest) ? 0 : -1;
     case KEY_MAX_WARMUP_SIZE:
-        return convert_u64(value, value_end, &request->max_warmup_size) ? 0 : -1;
+        return convert_u64(value, query_end, &request->max_warmup_size, rest) ? 0 : -1;
     case KEY_MAX_WARMUP_SAMPLES:
-        return convert_u64(value, value_end, &request->max_warmup_samples) ? 0 : -1;
+        return convert_u64(value, query_end, &request->max_warmup_samples, rest) ? 0 : -1;
     case KEY_WARMUP_FAIL_ON_MAX: {
         int flag;
-        if (!convert_int(value, value_end, &flag))
+        if (!convert_int(value, query_end, &flag, rest))
             return -1;
         request->warmup_fail_on_max = flag == 1;
         break;
     }
     case KEY_WARMUP_TOLERANCE:
-        return convert_int(value, value_end, &request->warmup_tolerance) ? 0 : -1;
+        return convert_int(value, query_end, &request->warmup_tolerance, rest) ? 0 : -1;
     case KEY_TRACE_INTERVAL: {
         uint64_t ms;
-        if (!convert_u64(value, value_end, &ms))
+        if (!convert_u64(value, query_end, &ms, rest))
             return -1;
         request->trace_interval = ms_to_timespec(ms);
         break;
     }
     case KEY_TCP_CONG: {
+        const char* value_end = find_byte(value, query_end, '&');
+        *rest = value_end;
         const size_t length = static_cast<size_t>(value_end - value);
         if (length >= sizeof request->tcp_cong)
             return -1;
@@ -380,14 +445,14 @@ static int apply_parameter(query_key key, const char* value, const char* value_e
     }
     case KEY_STORE_LOG: {
         int flag;
-        if (!convert_int(value, value_end, &flag))
+        if (!convert_int(value, query_end, &flag, rest))
             return -1;
         request->store_log = flag == 1;
         break;
     }
     case KEY_LATENCY_INTERVAL: {
         uint64_t ms;
-        if (!convert_u64(value, value_end, &ms))
+        if (!convert_u64(value, query_end, &ms, rest))
             return -1;
         request->latency_interval = ms_to_timespec(ms);
         break;
@@ -396,18 +461,6 @@ static int apply_parameter(query_key key, const char* value, const char* value_e
         return apply_latency_test(value, query_end, request);
     }
     return 0;
-}
-
-// The first c in [p, end), or end. Names and values are short: look at their first bytes
-// directly before paying for a call.
-static const char* find_byte(const char* p, const char* end, char c) {
-    const char* near = p + std::min<size_t>(static_cast<size_t>(end - p), 32);
-    for (; p < near; ++p) {
-        if (*p == c)
-            return p;
-    }
-    const void* found = memchr(p, c, static_cast<size_t>(end - p));
-    return found != nullptr ? static_cast<const char*>(found) : end;
 }
 
 // Walks the query (without its "?") in place, one "&"-separated parameter at a time. The
@@ -419,11 +472,12 @@ static int read_query(const char* query, const char* query_end, request_info* re
         if (count > MAX_QUERY_PARAMETERS)
             return -1;
         const char* equals = find_byte(param, query_end, '=');
-        const char* param_end = find_byte(equals, query_end, '&');
         const query_key key = find_key(param, static_cast<size_t>(equals - param));
+        const char* rest = equals + 1;
         if (key != KEY_UNKNOWN &&
-            apply_parameter(key, equals + 1, param_end, query_end, request, controlled) < 0)
+            apply_parameter(key, equals + 1, query_end, request, controlled, &rest) < 0)
             return -1;
+        const char* param_end = find_byte(rest, query_end, '&');
         if (param_end == query_end)
             return 0;
         param = param_end + 1;

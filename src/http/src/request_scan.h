@@ -112,9 +112,16 @@ uint64_t below_lowest(uint64_t m) {
 
 // Each bit the parity of the set bits of m up to and including it.
 uint64_t prefix_parity(uint64_t m) {
+#if defined(__PCLMUL__)
+    // Carry-less multiplication by all ones is the prefix XOR.
+    const __m128i product =
+        _mm_clmulepi64_si128(_mm_set_epi64x(0, static_cast<long long>(m)), _mm_set1_epi8(-1), 0);
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
+#else
     for (unsigned shift = 1; shift < 64; shift *= 2)
         m ^= m << shift;
     return m;
+#endif
 }
 
 // Whether CR LF CR LF lies wholly within [from, to).
@@ -212,6 +219,85 @@ struct scanner {
     int header_lines();
 };
 
+// One bit a byte: "=" or "&"; allowed where the query's separator parity is odd (letters, digits,
+// "="); allowed where it is even (upper-case letters, "_", "&").
+struct query_bytes {
+    uint32_t sep, odd_ok, even_ok;
+};
+
+#if VH_SCAN_WIDTH == 32 && defined(__AVX2__)
+// Each byte's two halves look up a set of ranges in two tables; the byte lies in the ranges both
+// lookups name. One bit a range: "&", "=", 0-9, A-O, P-Z, "_", a-o, p-z.
+enum : uint8_t {
+    IN_AMP = 1,
+    IN_EQ = 2,
+    IN_DIGIT = 4,
+    IN_UPPER_A_O = 8,
+    IN_UPPER_P_Z = 16,
+    IN_US = 32,
+    IN_LOWER_A_O = 64,
+    IN_LOWER_P_Z = 128,
+};
+
+// The ranges a byte with this high half can lie in.
+constexpr char by_high_half(unsigned h) {
+    constexpr uint8_t ranges[16] = {
+        0,           0, IN_AMP, IN_EQ | IN_DIGIT, IN_UPPER_A_O, IN_UPPER_P_Z | IN_US, IN_LOWER_A_O,
+        IN_LOWER_P_Z};
+    return static_cast<char>(ranges[h]);
+}
+
+// The ranges a byte with this low half can lie in.
+constexpr char by_low_half(unsigned l) {
+    unsigned r = 0;
+    if (l <= 9)
+        r |= IN_DIGIT;
+    if (l <= 0xA)
+        r |= IN_UPPER_P_Z | IN_LOWER_P_Z;
+    if (l >= 1)
+        r |= IN_UPPER_A_O | IN_LOWER_A_O;
+    if (l == ('&' & 0xF))
+        r |= IN_AMP;
+    if (l == ('=' & 0xF))
+        r |= IN_EQ;
+    if (l == ('_' & 0xF))
+        r |= IN_US;
+    return static_cast<char>(r);
+}
+
+#define VH_HALVES(f)                                                                               \
+    f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7), f(8), f(9), f(10), f(11), f(12), f(13), f(14), \
+        f(15)
+
+[[gnu::always_inline]] inline query_bytes classify_query_bytes(vec v) {
+    const __m256i high_table = _mm256_setr_epi8(VH_HALVES(by_high_half), VH_HALVES(by_high_half));
+    const __m256i low_table = _mm256_setr_epi8(VH_HALVES(by_low_half), VH_HALVES(by_low_half));
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i bytes = (__m256i)v;
+    const __m256i ranges = _mm256_and_si256(
+        _mm256_shuffle_epi8(low_table, _mm256_and_si256(bytes, nibble)),
+        _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble)));
+    const auto in_any = [&](unsigned bits) {
+        const __m256i none =
+            _mm256_cmpeq_epi8(_mm256_and_si256(ranges, _mm256_set1_epi8(static_cast<char>(bits))),
+                              _mm256_setzero_si256());
+        return ~static_cast<uint32_t>(_mm256_movemask_epi8(none));
+    };
+    return {in_any(IN_AMP | IN_EQ),
+            in_any(IN_EQ | IN_DIGIT | IN_UPPER_A_O | IN_UPPER_P_Z | IN_LOWER_A_O | IN_LOWER_P_Z),
+            in_any(IN_AMP | IN_UPPER_A_O | IN_UPPER_P_Z | IN_US)};
+}
+#undef VH_HALVES
+#else
+[[gnu::always_inline]] inline query_bytes classify_query_bytes(vec v) {
+    const vec is_eq = v == splat('='), is_amp = v == splat('&');
+    const vec upper = in_range(v, 'A', 'Z');
+    return {bits_of(is_eq | is_amp),
+            bits_of(upper | in_range(v, 'a', 'z') | in_range(v, '0', '9') | is_eq),
+            bits_of(upper | (v == splat('_')) | is_amp)};
+}
+#endif
+
 // The query after its "?": ([A-Z_]+=[[:alnum:]]+&)*[A-Z_]+=[[:alnum:]]+, ended by the first byte
 // that is neither a letter, a digit, "_", "=" nor "&". Each "=" and "&" flips the parity of the
 // separators seen so far, so a byte lies in a key where the parity is even and in a value where it
@@ -221,35 +307,30 @@ bool scanner::query() {
     uint64_t after_sep = 1; // the byte before the next one is a separator (or the "?")
     for (;;) {
         const block b = load_block(text, at, end);
-        // A letter, digit, "_", "=" or "&" is a member; the first other byte ends the query. Odd:
-        // bytes that must lie where the parity is odd ("=", and the lower-case letters and digits
-        // that only a value may hold); even: where it must be even ("&", and "_", which only a
-        // key may hold).
-        uint64_t member = 0, sep = 0, odd = 0, even = 0;
+        // What may lie where the parity is odd (a value's letters and digits, and the "=" before
+        // it) and where it is even (a key's upper-case letters and "_", and the "&" before it).
+        // A byte allowed in neither place ends the query, or is a fault if it is "=" or "&".
+        uint64_t sep = 0, odd_ok = 0, even_ok = 0;
 #pragma GCC unroll 4
         for (size_t k = 0; k < PER_BLOCK; ++k) {
-            const vec v = b.v[k];
-            const vec is_eq = v == splat('='), is_amp = v == splat('&');
-            const vec is_us = v == splat('_'), digit = in_range(v, '0', '9');
-            const vec lower = in_range(v, 'a', 'z');
-            const vec letter = in_range(v | splat(0x20), 'a', 'z');
-            const vec is_sep = is_eq | is_amp;
+            const query_bytes q = classify_query_bytes(b.v[k]);
             const size_t shift = k * VEC;
-            member |= static_cast<uint64_t>(bits_of(letter | digit | is_us | is_sep)) << shift;
-            sep |= static_cast<uint64_t>(bits_of(is_sep)) << shift;
-            odd |= static_cast<uint64_t>(bits_of(is_eq | lower | digit)) << shift;
-            even |= static_cast<uint64_t>(bits_of(is_amp | is_us)) << shift;
+            sep |= static_cast<uint64_t>(q.sep) << shift;
+            odd_ok |= static_cast<uint64_t>(q.odd_ok) << shift;
+            even_ok |= static_cast<uint64_t>(q.even_ok) << shift;
         }
-        const uint64_t live = below_lowest(~member);
-        const uint64_t seps = sep & live;
-        const uint64_t par = prefix_parity(seps) ^ parity;
-        if (((odd & ~par) | (even & par)) & live)
+        const uint64_t par = prefix_parity(sep) ^ parity;
+        const uint64_t wrong = (~odd_ok & par) | (~even_ok & ~par);
+        // The first byte out of place must be one that belongs to no query at all: the end.
+        if (wrong != 0 && (((odd_ok | even_ok) >> std::countr_zero(wrong)) & 1) != 0)
             return false;
+        const uint64_t live = below_lowest(wrong);
+        const uint64_t seps = sep & live;
         // No empty key or value: no separator right after another or after the "?".
         if (seps & ((seps << 1) | after_sep))
             return false;
-        if (live != ~uint64_t{0}) {
-            const size_t length = static_cast<size_t>(std::countr_one(live));
+        if (wrong != 0) {
+            const size_t length = static_cast<size_t>(std::countr_zero(wrong));
             at += length;
             // The query must end in a non-empty value: an odd parity, the last byte no separator.
             const bool last_is_sep = length == 0 ? after_sep != 0 : (seps >> (length - 1)) & 1;
@@ -257,7 +338,13 @@ bool scanner::query() {
             return odd_end && !last_is_sep;
         }
         at += BLOCK;
+#if defined(__POPCNT__)
+        // From the count rather than from `par`, so that the next block need not wait for the
+        // prefix computation.
+        parity ^= (std::popcount(sep) & 1) != 0 ? ~uint64_t{0} : 0;
+#else
         parity = (par >> 63) != 0 ? ~uint64_t{0} : 0;
+#endif
         after_sep = seps >> 63;
     }
 }
