@@ -16,9 +16,9 @@
 namespace {
 namespace VH_SCAN_NAMESPACE {
 
-// The text is classified sixteen bytes at a time into bit masks, one bit a byte in memory order,
-// and the pattern's rules are checked on the masks: a header of thousands of short lines or query
-// parameters then costs what its length costs, not what its number of items does.
+// The text is classified a vector (16 or 32 bytes) at a time into bit masks, one bit a byte in
+// memory order, and the pattern's rules are checked on the masks: a header of thousands of short
+// lines or query parameters then costs what its length costs, not what its number of items does.
 typedef signed char vec __attribute__((vector_size(VH_SCAN_WIDTH)));
 constexpr size_t VEC = sizeof(vec);
 constexpr size_t BLOCK = 64; // one 64-bit mask
@@ -34,7 +34,7 @@ vec load(const char* p) {
     return v;
 }
 
-// Sixteen bytes from `at`, with NUL in place of the bytes at and after `end`: NUL is in none of the
+// A vector from `at`, with NUL in place of the bytes at and after `end`: NUL is in none of the
 // pattern's classes, so the end stops every run by itself.
 vec load_within(const char* text, size_t at, size_t end) {
     if (end - at >= VEC)
