@@ -53,6 +53,23 @@ std::map<std::string, std::string> adversarial_headers() {
     h["query_known_keys"] =
         fill("GET /download?", "NUM_CONNECTIONS=1&", "NUM_CONNECTIONS=1 HTTP/1.1\r\n\r\n");
     h["long_path"] = fill("GET /", "a", " HTTP/1.1\r\n\r\n");
+    // The shortest known parameter, refused once the query holds more than its bound of them.
+    h["query_short_known_keys"] = fill("GET /download?", "UNITID=1&", "UNITID=1 HTTP/1.1\r\n\r\n");
+    // As many parameters as a query may carry, each a known key with a long value of zeros.
+    std::string query = "GET /download?";
+    const size_t value_size = (HEADER_MAX - 64) / MAX_QUERY_PARAMETERS - 18;
+    for (size_t i = 0; i < MAX_QUERY_PARAMETERS; ++i)
+        query += std::string(i == 0 ? "" : "&") +
+                 "NUM_CONNECTIONS=" + std::string(value_size, '0') + "1";
+    h["query_most_parameters"] = query + " HTTP/1.1\r\n\r\n";
+    h["version_digits"] = fill("GET /download HTTP/", "1", ".1\r\n\r\n");
+    h["blank_lines"] = fill("GET /download HTTP/1.1\r\n", "\r\n", "");
+    // CRs where a search for the blank line has to look at every one: in the path, after a
+    // refused query or header line, and with no request at all.
+    h["path_crs"] = fill("GET /", "\r", " HTTP/1.1\r\n\r\n");
+    h["query_then_crs"] = fill("GET /download?A=1", "\r", "");
+    h["line_then_crs"] = fill("GET /download HTTP/1.1\r\nab\r\n", "\r", "\n");
+    h["crs_only"] = fill("", "\r", "");
     return h;
 }
 

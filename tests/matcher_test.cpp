@@ -41,7 +41,8 @@ class RequestMatcherTest : public testing::Test {
     }
 
     // The matcher must agree with regexec on the text (which ends at its first NUL) in the
-    // verdict and, on a match, in all four sub-matches, which it leaves in `got`.
+    // verdict and, on a match, in all four sub-matches, which it leaves in `got`; and with a
+    // search of all the bytes on whether CR LF CR LF occurs.
     testing::AssertionResult agrees(const std::string& text, bool* matched = nullptr,
                                     regmatch_t* got = nullptr) {
         regmatch_t expected[GROUPS];
@@ -54,21 +55,33 @@ class RequestMatcherTest : public testing::Test {
         const std::unique_ptr<char[]> exact(new char[text.size()]);
         memcpy(exact.get(), text.data(), text.size());
         const bool want = rc == 0;
-        const bool have = match_request_pattern(exact.get(), text.size(), actual);
         if (matched != nullptr)
             *matched = want;
-        if (want != have)
-            return testing::AssertionFailure()
-                   << "regexec " << (want ? "matches" : "refuses") << ", matcher "
-                   << (have ? "matches" : "refuses") << " \"" << visible(text) << '"';
-        for (size_t g = 0; want && g < GROUPS; ++g) {
-            if (expected[g].rm_so != actual[g].rm_so || expected[g].rm_eo != actual[g].rm_eo)
+        const bool blank_line = memmem(text.data(), text.size(), "\r\n\r\n", 4) != nullptr;
+        // Both variants: the one for this processor and the one every x86-64 processor runs.
+        for (const bool portable : {false, true}) {
+            const char* variant = portable ? " (portable variant)" : "";
+            bool found_blank_line = !blank_line;
+            const bool have =
+                match_request_scan(exact.get(), text.size(), actual, &found_blank_line, portable);
+            if (want != have)
+                return testing::AssertionFailure() << "regexec " << (want ? "matches" : "refuses")
+                                                   << ", matcher " << (have ? "matches" : "refuses")
+                                                   << variant << " \"" << visible(text) << '"';
+            if (found_blank_line != blank_line)
                 return testing::AssertionFailure()
-                       << "group " << g << ": regexec [" << expected[g].rm_so << ", "
-                       << expected[g].rm_eo << "), matcher [" << actual[g].rm_so << ", "
-                       << actual[g].rm_eo << ") on \"" << visible(text) << '"';
-            if (got != nullptr)
-                got[g] = actual[g];
+                       << "CR LF CR LF " << (blank_line ? "present" : "absent") << ", matcher says "
+                       << (found_blank_line ? "present" : "absent") << variant << " \""
+                       << visible(text) << '"';
+            for (size_t g = 0; want && g < GROUPS; ++g) {
+                if (expected[g].rm_so != actual[g].rm_so || expected[g].rm_eo != actual[g].rm_eo)
+                    return testing::AssertionFailure()
+                           << "group " << g << ": regexec [" << expected[g].rm_so << ", "
+                           << expected[g].rm_eo << "), matcher [" << actual[g].rm_so << ", "
+                           << actual[g].rm_eo << ")" << variant << " on \"" << visible(text) << '"';
+                if (got != nullptr)
+                    got[g] = actual[g];
+            }
         }
         return testing::AssertionSuccess();
     }
@@ -168,8 +181,12 @@ TEST_F(RequestMatcherTest, AdversarialHeadersAgreeWithRegex) {
     }
     std::vector<std::string> texts = {
         LINE + std::string(size, ':') + "\r\n\r\n", lines + "\r\n", query + "B=2 HTTP/1.1\r\n\r\n",
-        "GET /" + std::string(size, 'x') + " HTTP/1.1\r\n\r\n", empties};
-    for (size_t i = 0; i < 5; ++i) {
+        "GET /" + std::string(size, 'x') + " HTTP/1.1\r\n\r\n", empties,
+        // CRs wherever the path may hold them, and a version of 16 KiB of digits.
+        "GET /" + std::string(size, '\r') + " HTTP/1.1\r\n",
+        "GET / HTTP/" + std::string(size, '1') + ".1\r\n\r\n"};
+    const size_t whole = texts.size();
+    for (size_t i = 0; i < whole; ++i) {
         texts.push_back(texts[i] + ":");
         texts.push_back(texts[i]);
         texts.back().insert(texts.back().size() - 4, "\x80");
@@ -180,27 +197,100 @@ TEST_F(RequestMatcherTest, AdversarialHeadersAgreeWithRegex) {
         EXPECT_TRUE(agrees(text, &matched));
         matched_count += matched;
     }
-    EXPECT_EQ(matched_count, 5);
+    EXPECT_EQ(matched_count, 7);
 }
 
-// The long runs are read eight bytes at a time: put every byte value into every position of
-// such a word, in the path, in a header name, in a header value and among the final empty lines.
-TEST_F(RequestMatcherTest, EveryByteAtEveryWordPositionAgreesWithRegex) {
-    constexpr size_t RUN = 24;
+// The text is read in vectors of 16 or 32 bytes and judged in blocks of 64 from the start of
+// the query and of the header lines: put every byte value into every position of a run longer
+// than a block, in the path, in a query name and value, in a header name and value and among
+// the final empty lines.
+TEST_F(RequestMatcherTest, EveryByteAtEveryVectorPositionAgreesWithRegex) {
+    constexpr size_t RUN = 72;
     int matched_count = 0;
     for (size_t offset = 0; offset < RUN; ++offset) {
         for (int value = 0; value < 256; ++value) {
-            std::string run(RUN, 'x');
-            run[offset] = static_cast<char>(value);
+            const auto with_byte = [&](char filler) {
+                std::string run(RUN, filler);
+                run[offset] = static_cast<char>(value);
+                return run;
+            };
             std::string empties;
             for (size_t i = 0; i < RUN / 2; ++i)
                 empties += "\r\n";
             empties[offset] = static_cast<char>(value);
             for (const std::string& text :
-                 {"GET /" + run + " HTTP/1.1\r\n\r\n", LINE + run + ":v\r\n\r\n",
-                  LINE + "N:" + run + "\r\n\r\n", LINE + "N:v\r\n\r\n" + empties}) {
+                 {"GET /" + with_byte('x') + " HTTP/1.1\r\n\r\n",
+                  "GET /?" + with_byte('K') + "=1 HTTP/1.1\r\n\r\n",
+                  "GET /?K=" + with_byte('v') + "&L=2 HTTP/1.1\r\n\r\n",
+                  LINE + with_byte('x') + ":v\r\n\r\n", LINE + "N:" + with_byte('x') + "\r\n\r\n",
+                  LINE + "N:v\r\n\r\n" + empties}) {
                 bool matched = false;
                 ASSERT_TRUE(agrees(text, &matched)) << "byte " << value << " at " << offset;
+                matched_count += matched;
+            }
+        }
+    }
+    EXPECT_GT(matched_count, 0);
+}
+
+// Header lines of every short length, with the colon in every place, one after another so that
+// lines start, divide and end at every position of a block.
+TEST_F(RequestMatcherTest, ShortLinesAcrossBlocksAgreeWithRegex) {
+    int matched_count = 0;
+    for (size_t length = 1; length <= 9; ++length) {
+        for (size_t colon = 0; colon <= length; ++colon) { // colon == length: no colon
+            std::string line(length, 'h');
+            if (colon < length)
+                line[colon] = ':';
+            for (size_t shift = 0; shift < 64; shift += 3) {
+                std::string text = LINE + "Pad:" + std::string(shift, 'p') + "\r\n";
+                for (size_t i = 0; i < 30; ++i)
+                    text += (i == 15 ? line : "a:b" + std::string(i % 5, 'c')) + "\r\n";
+                for (const std::string& tail : {std::string("\r\n"), line + "\r\n\r\n"}) {
+                    bool matched = false;
+                    ASSERT_TRUE(agrees(text + tail, &matched))
+                        << "line " << line << ", shift " << shift;
+                    matched_count += matched;
+                }
+            }
+        }
+    }
+    EXPECT_GT(matched_count, 0);
+}
+
+// A long header line whose only colon lies at each position in turn, also on either side of
+// a block boundary, where the byte after it is in the next block.
+TEST_F(RequestMatcherTest, LoneColonAtEveryPositionAgreesWithRegex) {
+    int matched_count = 0;
+    for (size_t at = 0; at < 140; ++at) {
+        std::string line(140, 'h');
+        line[at] = ':';
+        bool matched = false;
+        ASSERT_TRUE(agrees(LINE + line + "\r\n\r\n", &matched)) << "colon at " << at;
+        matched_count += matched;
+    }
+    EXPECT_EQ(matched_count, 138); // not as the first or the last byte
+}
+
+// Queries with separators out of place at every position of a block: doubled, swapped, at the
+// start and at the end, and key and value bytes on the wrong side.
+TEST_F(RequestMatcherTest, QueryFaultsAcrossBlocksAgreeWithRegex) {
+    std::string query;
+    for (size_t i = 0; query.size() < 150; ++i)
+        query += std::string(1 + i % 4, 'K') + "_=" + std::string(1 + i % 3, 'v') + "9Z&";
+    query += "LAST=1";
+    int matched_count = 0;
+    for (size_t at = 0; at < query.size(); ++at) {
+        for (const char c : std::string("=&_a0Z ?\r")) {
+            for (const bool insert : {false, true}) {
+                std::string spoiled = query;
+                if (insert)
+                    spoiled.insert(at, 1, c);
+                else
+                    spoiled[at] = c;
+                bool matched = false;
+                ASSERT_TRUE(agrees("GET /p?" + spoiled + " HTTP/1.1\r\n\r\n", &matched))
+                    << c << (insert ? " inserted" : " written") << " at " << at;
                 matched_count += matched;
             }
         }

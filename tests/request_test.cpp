@@ -215,6 +215,115 @@ TEST_F(RequestTest, NumbersConvertAsTheCLibraryScansThem) {
     }
 }
 
+// Leading zeros are skipped in bulk and long digit runs saturate: both as the C library reads
+// them, at every length around the sizes of the runs skipped at once.
+TEST_F(RequestTest, LongDigitRunsConvertAsTheCLibraryScansThem) {
+    for (const size_t zeros : {1, 7, 15, 16, 17, 31, 32, 33, 63, 64, 65, 5000}) {
+        for (const std::string digits : {"", "7", "4294967296", "18446744073709551615",
+                                         "18446744073709551616", "99999999999999999999999"}) {
+            for (const std::string tail : {"", "a", "0"}) {
+                const std::string value = std::string(zeros, '0') + digits + tail;
+                SCOPED_TRACE(std::to_string(zeros) + " zeros, then " + digits + tail);
+                const std::string text = "GET /x?UNITID=" + value + "&TEST_DATA_CAP=" + value +
+                                         "&WARMUP_TOLERANCE=" + value + " HTTP/1.1\r\n\r\n";
+                unsigned u = 0;
+                unsigned long lu = 0;
+                int d = 0;
+                ASSERT_EQ(sscanf(value.c_str(), "%u", &u), 1);
+                ASSERT_EQ(sscanf(value.c_str(), "%lu", &lu), 1);
+                ASSERT_EQ(sscanf(value.c_str(), "%d", &d), 1);
+                ASSERT_EQ(parse(text), static_cast<int>(text.size()));
+                EXPECT_EQ(req.unit_id, u);
+                EXPECT_EQ(req.test_data_cap, lu);
+                EXPECT_EQ(req.warmup_tolerance, d);
+            }
+        }
+    }
+}
+
+// Every key is known by its whole name only: names one character shorter or longer, or with
+// one character changed (which keeps the length and, for the inner ones, the first and last
+// character that pick the key's slot) are unknown and ignored. A value no known key takes
+// tells the two apart: 16 letters are no number, too long a congestion name and no method.
+TEST_F(RequestTest, KeysAreKnownByTheirWholeNameOnly) {
+    const std::vector<std::string> keys = {"CONTROL",
+                                           "UNITID",
+                                           "SESSIONID",
+                                           "LATENCY_ID",
+                                           "NUM_CONNECTIONS",
+                                           "CONNECTION",
+                                           "AGGREGATE_WARMUP",
+                                           "RESULTS_INTERVAL_PERIOD",
+                                           "RESULT_NUM_INTERVALS",
+                                           "TEST_DATA_CAP",
+                                           "TRANSFER_MAX_SIZE",
+                                           "WARMUP_SAMPLE_TIME",
+                                           "NUM_WARMUP_SAMPLES",
+                                           "MAX_WARMUP_SIZE",
+                                           "MAX_WARMUP_SAMPLES",
+                                           "WARMUP_FAIL_ON_MAX",
+                                           "WARMUP_TOLERANCE",
+                                           "TRACE_INTERVAL",
+                                           "TCP_CONG",
+                                           "STORE_LOG",
+                                           "LATENCY_INTERVAL",
+                                           "LATENCY_TEST"};
+    const auto with_value = [](const std::string& name) {
+        return header("GET", "/x?" + name + "=abcdefghijklmnop");
+    };
+    for (const std::string& key : keys) {
+        SCOPED_TRACE(key);
+        // CONTROL= takes any value but makes the request controlled, which fails its checks.
+        EXPECT_EQ(parse(with_value(key)), -1);
+        std::vector<std::string> lookalikes = {key.substr(1), key.substr(0, key.size() - 1),
+                                               key + "S", "X" + key, key + "_"};
+        for (size_t i = 0; i < key.size(); ++i) {
+            std::string changed = key;
+            changed[i] = key[i] == 'Z' ? 'Y' : static_cast<char>(key[i] == '_' ? 'A' : key[i] + 1);
+            lookalikes.push_back(changed);
+        }
+        for (const std::string& name : lookalikes) {
+            const std::string text = with_value(name);
+            EXPECT_EQ(parse(text), static_cast<int>(text.size())) << name;
+        }
+    }
+}
+
+// The header is complete as soon as CR LF CR LF occurs anywhere, also where only the path or
+// the bytes after a NUL hold it; the match then decides on the text up to the NUL.
+TEST_F(RequestTest, BlankLineAnywhereCompletesTheHeader) {
+    EXPECT_EQ(parse("GET /a\r\n\r\nb HTTP/1.1\r\n"), 22);
+    EXPECT_EQ(parse("GET /a\r\n\r\nb HTTP/1.1\r\nHost: x\r\n"), 31);
+    EXPECT_EQ(parse(std::string("GET / HTTP/1.1\r\n\0\r\n\r\n", 21)), 16);
+    EXPECT_EQ(parse(std::string("GET / HTTP/1.1\r\n\0\r\n\r", 20)), -2);
+    EXPECT_EQ(parse("GET /?A=1 HTTP/1.1\r\nHost\r\n\r\n"), -1);
+    EXPECT_EQ(parse("GET /?A=1 HTTP/1.1\r\nHost: a\r\n\r"), -2);
+    EXPECT_EQ(parse("GET /?A= HTTP/1.1\r\n\r\n"), -1);
+    EXPECT_EQ(parse("\r\n\r\n"), -1);
+    EXPECT_EQ(parse(std::string(200, '\r') + "\n"), -2);
+}
+
+// A query of more than MAX_QUERY_PARAMETERS parameters is refused, whatever its keys; a PUT's
+// query is not read and not counted.
+TEST_F(RequestTest, QueryParametersAreBounded) {
+    const auto query_of = [](size_t count, const std::string& param) {
+        std::string query = "/x?" + CONTROLLED;
+        for (size_t i = 5; i < count; ++i)
+            query += "&" + param;
+        return query;
+    };
+    for (const std::string param : {"A=1", "NUM_CONNECTIONS=2", "UNITID=0"}) {
+        SCOPED_TRACE(param);
+        const std::string most = header("GET", query_of(MAX_QUERY_PARAMETERS, param));
+        EXPECT_EQ(parse(most), static_cast<int>(most.size()));
+        EXPECT_EQ(req.session_id, UNIT2_SESSION7);
+        EXPECT_EQ(req.num_conns, 2u);
+        EXPECT_EQ(parse(header("GET", query_of(MAX_QUERY_PARAMETERS + 1, param))), -1);
+    }
+    const std::string put = header("PUT", query_of(4 * MAX_QUERY_PARAMETERS, "A=1"));
+    EXPECT_EQ(parse(put), static_cast<int>(put.size()));
+}
+
 TEST_F(RequestTest, IncompleteHeadersWaitEvenWhenMalformed) {
     for (const std::string text : {"GET", "GET / HTTP/1.1\r\n", "GET / HTTP/1.1\r\nHost: a\r\n\r",
                                    "get / HTTP/1.1\r\nHost: a\r\n"}) {

@@ -8,6 +8,7 @@
 #include <bit>
 #include <boost/algorithm/string/replace.hpp>
 #include <cassert>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -17,170 +18,21 @@ const char* const REQUEST_PATTERN =
     "^(GET|POST|PUT|HEAD) /([^? ]+)?(\\?(([A-Z_]+=[[:alnum:]]+&)+)?[A-Z_]+=[[:alnum:]]+)? "
     "HTTP/[[:digit:]]+\\.[[:digit:]]+ ?\r\n([[:print:]]+:[[:print:]]+\r\n)*(\r\n)*$";
 
+#define VH_SCAN_WIDTH 16
+#define VH_SCAN_NAMESPACE scan16
+#include "request_scan.h"
+
 namespace {
 
-// The pattern's character classes as the C locale defines them: the server never leaves that
-// locale, and the <cctype> functions would follow any other one. NUL is in none of them.
-enum : uint8_t {
-    CLASS_PRINT = 1, // [[:print:]]
-    CLASS_DIGIT = 2, // [[:digit:]]
-    CLASS_ALNUM = 4, // [[:alnum:]]
-    CLASS_KEY = 8,   // [A-Z_]
-};
-
-constexpr std::array<uint8_t, 256> BYTE_CLASSES = [] {
-    std::array<uint8_t, 256> classes{};
-    for (int c = 0x20; c <= 0x7E; ++c)
-        classes[c] |= CLASS_PRINT;
-    for (int c = '0'; c <= '9'; ++c)
-        classes[c] |= CLASS_DIGIT | CLASS_ALNUM;
-    for (int c = 'A'; c <= 'Z'; ++c) {
-        classes[c] |= CLASS_ALNUM | CLASS_KEY;
-        classes[c - 'A' + 'a'] |= CLASS_ALNUM;
-    }
-    classes['_'] |= CLASS_KEY;
-    return classes;
-}();
-
-// Eight bytes at a time for the runs a client can make long (the path and header lines). Each
-// test below flags a byte in its high bit and works without a carry or borrow reaching the next
-// byte, so the flags are exact and the first one marks the first byte that ends the run.
-constexpr uint64_t ONES = 0x0101010101010101;
-constexpr uint64_t HIGHS = 0x8080808080808080;
-static_assert(std::endian::native == std::endian::little ||
-              std::endian::native == std::endian::big);
-
-uint64_t load_word(const char* p) {
-    uint64_t word;
-    memcpy(&word, p, sizeof word);
-    return word;
-}
-
-// Offset of the first flagged byte in memory order; flags must not be zero.
-size_t first_flagged(uint64_t flags) {
-    const int bit = std::endian::native == std::endian::little ? std::countr_zero(flags)
-                                                               : std::countl_zero(flags);
-    return static_cast<size_t>(bit) / 8;
-}
-
-uint64_t bytes_equal_to(uint64_t word, unsigned char byte) {
-    const uint64_t x = word ^ (ONES * byte);
-    return ~(((x & ~HIGHS) + ~HIGHS) | x) & HIGHS;
-}
-
-// Bytes outside 0x20..0x7E: the high bit set, 0x7F, or below 0x20.
-uint64_t unprintable_bytes(uint64_t word) {
-    const uint64_t low = word & ~HIGHS;
-    return (word | (low + ONES) | ~((low | HIGHS) - 0x20 * ONES)) & HIGHS;
-}
-
-// A cursor over the text up to its first NUL, where the regex engine would stop. peek() gives
-// NUL at the end, which no byte before it can be, so every class test fails there by itself.
-struct scanner {
-    const char* text;
-    size_t end;
-    size_t at = 0;
-
-    unsigned char peek() const {
-        return at < end ? static_cast<unsigned char>(text[at]) : 0;
-    }
-    bool accept(char c) {
-        if (at >= end || text[at] != c)
-            return false;
-        ++at;
-        return true;
-    }
-    bool literal(std::string_view s) {
-        if (end - at < s.size() || memcmp(text + at, s.data(), s.size()) != 0)
-            return false;
-        at += s.size();
-        return true;
-    }
-    bool crlf() {
-        if (end - at < 2 || text[at] != '\r' || text[at + 1] != '\n')
-            return false;
-        at += 2;
-        return true;
-    }
-    // Consumes the longest run of bytes in the class and returns its length.
-    size_t skip(uint8_t byte_class) {
-        const size_t start = at;
-        while ((BYTE_CLASSES[peek()] & byte_class) != 0)
-            ++at;
-        return at - start;
-    }
-    size_t skip_printable() {
-        const size_t start = at;
-        for (; end - at >= sizeof(uint64_t); at += sizeof(uint64_t)) {
-            const uint64_t stops = unprintable_bytes(load_word(text + at));
-            if (stops != 0) {
-                at += first_flagged(stops);
-                return at - start;
-            }
-        }
-        skip(CLASS_PRINT);
-        return at - start;
-    }
-    // The path: any byte but "?" and " " (NUL cannot occur before the end).
-    size_t skip_path() {
-        const size_t start = at;
-        for (; end - at >= sizeof(uint64_t); at += sizeof(uint64_t)) {
-            const uint64_t word = load_word(text + at);
-            const uint64_t stops = bytes_equal_to(word, '?') | bytes_equal_to(word, ' ');
-            if (stops != 0) {
-                at += first_flagged(stops);
-                return at - start;
-            }
-        }
-        while (peek() != 0 && peek() != '?' && peek() != ' ')
-            ++at;
-        return at - start;
-    }
-    // Whether only CRLF pairs remain.
-    bool only_line_ends_left() const {
-        if ((end - at) % 2 != 0)
-            return false;
-        size_t i = at;
-        for (; end - i >= sizeof(uint64_t); i += sizeof(uint64_t)) {
-            if (memcmp(text + i, "\r\n\r\n\r\n\r\n", sizeof(uint64_t)) != 0)
-                return false;
-        }
-        for (; i < end; i += 2) {
-            if (text[i] != '\r' || text[i + 1] != '\n')
-                return false;
-        }
-        return true;
-    }
-};
-
-// Whether a colon lies in [p, p + n). Header names are short: look at the first bytes
-// directly before paying for a call.
-bool has_colon(const char* p, size_t n) {
-    constexpr size_t NEAR = 16;
-    for (size_t i = 0; i < n && i < NEAR; ++i) {
-        if (p[i] == ':')
-            return true;
-    }
-    return n > NEAR && memchr(p + NEAR, ':', n - NEAR) != nullptr;
-}
-
-void set_match(regmatch_t* m, size_t start, size_t end) {
-    m->rm_so = static_cast<regoff_t>(start);
-    m->rm_eo = static_cast<regoff_t>(end);
-}
-
-void clear_match(regmatch_t* m) {
-    m->rm_so = -1;
-    m->rm_eo = -1;
-}
+using scan16::MATCH_COUNT;
+using scan16::MATCH_PATH;
+using scan16::MATCH_QUERY;
+using scan16::scanner;
+using scan16::splat;
+using scan16::vec;
 
 constexpr long NSEC_PER_SEC = 1000000000;
 constexpr long NSEC_PER_MSEC = 1000000;
-
-// Sub-matches of REQUEST_PATTERN: whole header, method, path, query with its "?".
-constexpr size_t MATCH_COUNT = 4;
-constexpr size_t MATCH_PATH = 2;
-constexpr size_t MATCH_QUERY = 3;
 
 // A path-style path: a 36-character session identifier, then "/<connection>/<milliseconds>".
 // The connection index has one digit where a deadline follows, which fixes the second slash.
@@ -191,71 +43,25 @@ constexpr std::string_view RESULTS_PATH = "results";
 
 } // namespace
 
-// Every part of the pattern is followed by a byte it cannot contain itself (the path by "?" or
-// " ", a key by "=", a value by "&" or " ", a header line by CR), so each part is the longest run
-// of its class and the whole text splits one way only: a single pass decides the match and
-// fixes every sub-match, where the regex engine's sub-match search costs far more per byte on
-// long runs of colons or many short lines.
+#if defined(VH_SCAN_AVX2)
+// In request_avx2.cpp, compiled for processors with AVX2.
+bool match_request_avx2(const char* data, size_t size, regmatch_t match[4], bool* blank_line);
+#endif
+
+bool match_request_scan(const char* data, size_t size, regmatch_t match[4], bool* blank_line,
+                        bool portable) {
+#if defined(VH_SCAN_AVX2)
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul");
+    if (avx2 && !portable)
+        return match_request_avx2(data, size, match, blank_line);
+#else
+    (void)portable;
+#endif
+    return scan16::match_request(data, size, match, blank_line);
+}
+
 bool match_request_pattern(const char* data, size_t size, regmatch_t match[4]) {
-    scanner in{data, strnlen(data, size)};
-
-    // No method is a prefix of another, so at most one of them can be followed by " /".
-    size_t method_length = 0;
-    for (const std::string_view method : {"GET", "POST", "PUT", "HEAD"}) {
-        if (in.literal(method)) {
-            method_length = method.size();
-            break;
-        }
-    }
-    if (method_length == 0 || !in.literal(" /"))
-        return false;
-
-    // The path takes CR, LF and bytes above 0x7E as well; when it is empty its optional group
-    // takes no part in the match.
-    const size_t path_start = in.at;
-    if (in.skip_path() > 0)
-        set_match(&match[MATCH_PATH], path_start, in.at);
-    else
-        clear_match(&match[MATCH_PATH]);
-
-    // A "?" can only open the query: nothing else in the pattern may follow the path with it.
-    if (in.peek() == '?') {
-        const size_t query_start = in.at++;
-        do {
-            if (in.skip(CLASS_KEY) == 0 || !in.accept('=') || in.skip(CLASS_ALNUM) == 0)
-                return false;
-        } while (in.accept('&'));
-        set_match(&match[MATCH_QUERY], query_start, in.at);
-    } else {
-        clear_match(&match[MATCH_QUERY]);
-    }
-
-    if (!in.literal(" HTTP/") || in.skip(CLASS_DIGIT) == 0 || !in.accept('.') ||
-        in.skip(CLASS_DIGIT) == 0)
-        return false;
-    in.accept(' ');
-    if (!in.crlf())
-        return false;
-
-    // Header lines, then empty lines, up to the end of the text. A header line needs a colon
-    // with at least one printable byte on either side; which colon divides it does not matter.
-    while (in.at < in.end) {
-        const size_t line_start = in.at;
-        const size_t length = in.skip_printable();
-        if (!in.crlf())
-            return false;
-        if (length == 0) {
-            if (!in.only_line_ends_left())
-                return false;
-            break;
-        }
-        if (length < 3 || !has_colon(data + line_start + 1, length - 2))
-            return false;
-    }
-
-    set_match(&match[0], 0, in.end);
-    set_match(&match[1], 0, method_length);
-    return true;
+    return match_request_scan(data, size, match, nullptr);
 }
 
 // Milliseconds of a query value as a normalised timespec. Division rather than a carry loop:
@@ -324,106 +130,310 @@ static int apply_latency_test(const char* value, const char* query_end, request_
     return 0;
 }
 
-// Query values are letters and digits only (the pattern admits nothing else), and on
-// such text the C library's scanf conversions "%u", "%lu", "%zu", "%llu" and "%d" give
-// exactly what its strto* functions give on the leading digits, overflow included:
-// the same results at a fraction of the cost, which matters for a query of thousands
-// of parameters. Each returns false when the value does not start with a digit.
-static bool convert_u32(const char* value, unsigned* out) {
-    char* end;
-    *out = static_cast<unsigned>(strtoul(value, &end, 10));
-    return end != value;
+namespace {
+
+// Query values are letters and digits only (the pattern admits nothing else), and on such text
+// the C library's scanf conversions "%u", "%lu", "%zu", "%llu" and "%d" read the leading digits
+// as its strto* functions do: unsigned 64-bit, ULONG_MAX once the digits overflow it, then cut
+// to the field's type ("%d" through long, so that an overflow gives LONG_MAX cut to int). Read
+// here without a call per parameter, leading zeros skipped sixteen at a time, since the client
+// may send thousands of them.
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
 }
 
-static bool convert_u64(const char* value, unsigned long* out) {
-    char* end;
-    *out = strtoul(value, &end, 10);
-    return end != value;
+// The first byte in [p, end) that is not "0", or end: 64 bytes a step while all are zeros.
+const char* skip_zeros(const char* p, const char* end) {
+    const vec zero = splat('0');
+    constexpr uint32_t ALL = (uint64_t{1} << scan16::VEC) - 1;
+    while (static_cast<size_t>(end - p) >= scan16::BLOCK) {
+        vec all = ~vec{};
+        for (size_t k = 0; k < scan16::PER_BLOCK; ++k)
+            all &= scan16::load(p + k * scan16::VEC) == zero;
+        if (scan16::bits_of(all) != ALL)
+            break;
+        p += scan16::BLOCK;
+    }
+    while (static_cast<size_t>(end - p) >= scan16::VEC) {
+        const uint32_t zeros = scan16::bits_of(scan16::load(p) == zero);
+        if (zeros != ALL)
+            return p + std::countr_one(zeros);
+        p += scan16::VEC;
+    }
+    while (p < end && *p == '0')
+        ++p;
+    return p;
 }
 
-static bool convert_size(const char* value, size_t* out) {
-    char* end;
-    *out = strtoul(value, &end, 10);
-    return end != value;
+bool leading_number(const char* value, const char* value_end, uint64_t* out, const char** rest) {
+    if (!is_digit(*value))
+        return false;
+    const char* p = value;
+    if (*p == '0')
+        p = skip_zeros(p, value_end);
+    uint64_t n = 0;
+    for (; p < value_end && is_digit(*p); ++p) {
+        if (__builtin_mul_overflow(n, 10u, &n) ||
+            __builtin_add_overflow(n, static_cast<uint64_t>(*p - '0'), &n)) {
+            n = ULONG_MAX;
+            break;
+        }
+    }
+    *out = n;
+    *rest = p;
+    return true;
 }
 
-static bool convert_int(const char* value, int* out) {
-    char* end;
-    *out = static_cast<int>(strtol(value, &end, 10));
-    return end != value;
+bool convert_u32(const char* value, const char* value_end, unsigned* out, const char** rest) {
+    uint64_t n;
+    if (!leading_number(value, value_end, &n, rest))
+        return false;
+    *out = static_cast<unsigned>(n);
+    return true;
+}
+
+bool convert_u64(const char* value, const char* value_end, uint64_t* out, const char** rest) {
+    return leading_number(value, value_end, out, rest);
+}
+
+bool convert_int(const char* value, const char* value_end, int* out, const char** rest) {
+    uint64_t n;
+    if (!leading_number(value, value_end, &n, rest))
+        return false;
+    *out = static_cast<int>(std::min<uint64_t>(n, LONG_MAX));
+    return true;
+}
+
+enum query_key : uint8_t {
+    KEY_UNKNOWN,
+    KEY_CONTROL,
+    KEY_UNITID,
+    KEY_SESSIONID,
+    KEY_LATENCY_ID,
+    KEY_NUM_CONNECTIONS,
+    KEY_CONNECTION,
+    KEY_AGGREGATE_WARMUP,
+    KEY_RESULTS_INTERVAL_PERIOD,
+    KEY_RESULT_NUM_INTERVALS,
+    KEY_TEST_DATA_CAP,
+    KEY_TRANSFER_MAX_SIZE,
+    KEY_WARMUP_SAMPLE_TIME,
+    KEY_NUM_WARMUP_SAMPLES,
+    KEY_MAX_WARMUP_SIZE,
+    KEY_MAX_WARMUP_SAMPLES,
+    KEY_WARMUP_FAIL_ON_MAX,
+    KEY_WARMUP_TOLERANCE,
+    KEY_TRACE_INTERVAL,
+    KEY_TCP_CONG,
+    KEY_STORE_LOG,
+    KEY_LATENCY_INTERVAL,
+    KEY_LATENCY_TEST,
+    KEY_COUNT,
+};
+
+// The key names (without their "="), indexed by query_key.
+constexpr std::array<std::string_view, KEY_COUNT> KEY_NAMES = {
+    "",
+    "CONTROL",
+    "UNITID",
+    "SESSIONID",
+    "LATENCY_ID",
+    "NUM_CONNECTIONS",
+    "CONNECTION",
+    "AGGREGATE_WARMUP",
+    "RESULTS_INTERVAL_PERIOD",
+    "RESULT_NUM_INTERVALS",
+    "TEST_DATA_CAP",
+    "TRANSFER_MAX_SIZE",
+    "WARMUP_SAMPLE_TIME",
+    "NUM_WARMUP_SAMPLES",
+    "MAX_WARMUP_SIZE",
+    "MAX_WARMUP_SAMPLES",
+    "WARMUP_FAIL_ON_MAX",
+    "WARMUP_TOLERANCE",
+    "TRACE_INTERVAL",
+    "TCP_CONG",
+    "STORE_LOG",
+    "LATENCY_INTERVAL",
+    "LATENCY_TEST",
+};
+
+// A perfect hash of the names on their length, first and last character: one slot and one
+// comparison decide a key, where a walk through the names costs up to one comparison per name.
+// The multipliers are the first pair that gives every name a slot of its own.
+constexpr size_t KEY_SLOTS = 64;
+
+constexpr size_t key_slot(size_t length, unsigned char first, unsigned char last, unsigned a,
+                          unsigned b) {
+    return (first * a + last * b + length) % KEY_SLOTS;
+}
+
+struct key_hash {
+    unsigned a = 0, b = 0;
+    std::array<query_key, KEY_SLOTS> slots{};
+};
+
+constexpr key_hash make_key_hash() {
+    for (unsigned a = 1; a < KEY_SLOTS; ++a) {
+        for (unsigned b = 1; b < KEY_SLOTS; ++b) {
+            key_hash h{a, b, {}};
+            bool collision = false;
+            for (size_t k = 1; k < KEY_COUNT && !collision; ++k) {
+                const std::string_view name = KEY_NAMES[k];
+                const size_t slot = key_slot(name.size(), static_cast<unsigned char>(name.front()),
+                                             static_cast<unsigned char>(name.back()), a, b);
+                collision = h.slots[slot] != KEY_UNKNOWN;
+                h.slots[slot] = static_cast<query_key>(k);
+            }
+            if (!collision)
+                return h;
+        }
+    }
+    throw "no perfect hash for the query keys";
+}
+
+constexpr key_hash KEY_HASH = make_key_hash();
+
+constexpr size_t KEY_MIN_LENGTH =
+    std::min_element(KEY_NAMES.begin() + 1, KEY_NAMES.end(),
+                     [](std::string_view x, std::string_view y) { return x.size() < y.size(); })
+        ->size();
+constexpr size_t KEY_MAX_LENGTH =
+    std::max_element(KEY_NAMES.begin() + 1, KEY_NAMES.end(),
+                     [](std::string_view x, std::string_view y) { return x.size() < y.size(); })
+        ->size();
+
+template <class Word> Word load_word(const char* p) {
+    Word word;
+    memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// Whether the n bytes (at least 4) at a and b are equal, in words that overlap at the end rather
+// than byte by byte or through a call.
+bool same_bytes(const char* a, const char* b, size_t n) {
+    if (n < 8)
+        return load_word<uint32_t>(a) == load_word<uint32_t>(b) &&
+               load_word<uint32_t>(a + n - 4) == load_word<uint32_t>(b + n - 4);
+    for (size_t i = 0; i + 8 < n; i += 8) {
+        if (load_word<uint64_t>(a + i) != load_word<uint64_t>(b + i))
+            return false;
+    }
+    return load_word<uint64_t>(a + n - 8) == load_word<uint64_t>(b + n - 8);
+}
+
+static_assert(KEY_MIN_LENGTH >= 4);
+
+// The key of a name the pattern has let through (upper-case letters and "_", not empty). Exact
+// and case-sensitive: a name is known only when it equals one of the names whole.
+query_key find_key(const char* name, size_t length) {
+    if (length < KEY_MIN_LENGTH || length > KEY_MAX_LENGTH)
+        return KEY_UNKNOWN;
+    const query_key key =
+        KEY_HASH
+            .slots[key_slot(length, static_cast<unsigned char>(name[0]),
+                            static_cast<unsigned char>(name[length - 1]), KEY_HASH.a, KEY_HASH.b)];
+    const std::string_view candidate = KEY_NAMES[key];
+    return candidate.size() == length && same_bytes(candidate.data(), name, length) ? key
+                                                                                    : KEY_UNKNOWN;
+}
+
+} // namespace
+
+// The first c in [p, end), or end. Names and values are short: look at their first bytes
+// directly before paying for a call.
+static const char* find_byte(const char* p, const char* end, char c) {
+    const vec wanted = splat(c);
+    for (size_t k = 0; k < 4 && static_cast<size_t>(end - p) >= scan16::VEC; ++k) {
+        const uint32_t found = scan16::bits_of(scan16::load(p) == wanted);
+        if (found != 0)
+            return p + std::countr_zero(found);
+        p += scan16::VEC;
+    }
+    if (static_cast<size_t>(end - p) < scan16::VEC) {
+        while (p < end && *p != c)
+            ++p;
+        return p;
+    }
+    const void* found = memchr(p, c, static_cast<size_t>(end - p));
+    return found != nullptr ? static_cast<const char*>(found) : end;
 }
 
 // Applies one query parameter. Numbers are read from the value's first character; the
-// conversion stops by itself at the "&" or space that ends the value.
-static int apply_parameter(std::string_view key, const char* value, const char* value_end,
-                           const char* query_end, request_info* request, bool* controlled) {
-    if (key == "CONTROL=") {
+// conversion stops by itself at the "&" that ends the value. *rest is left where reading the
+// value stopped, so that the search for the "&" starts there.
+static int apply_parameter(query_key key, const char* value, const char* query_end,
+                           request_info* request, bool* controlled, const char** rest) {
+    switch (key) {
+    case KEY_UNKNOWN:
+    case KEY_COUNT:
+        break;
+    case KEY_CONTROL:
         *controlled = true;
-    } else if (key == "UNITID=") {
+        break;
+    case KEY_UNITID: {
         unsigned unit_id;
-        if (!convert_u32(value, &unit_id))
+        if (!convert_u32(value, query_end, &unit_id, rest))
             return -1;
         request->unit_id = unit_id;
         request->session_id += static_cast<uint64_t>(unit_id) << 32;
-    } else if (key == "SESSIONID=") {
+        break;
+    }
+    case KEY_SESSIONID: {
         unsigned session_number;
-        if (!convert_u32(value, &session_number))
+        if (!convert_u32(value, query_end, &session_number, rest))
             return -1;
         request->session_id += session_number;
-    } else if (key == "LATENCY_ID=") {
-        if (!convert_u64(value, &request->session_id))
-            return -1;
-    } else if (key == "NUM_CONNECTIONS=") {
-        if (!convert_size(value, &request->num_conns))
-            return -1;
-    } else if (key == "CONNECTION=") {
-        if (!convert_size(value, &request->conn_id))
-            return -1;
-    } else if (key == "AGGREGATE_WARMUP=") {
+        break;
+    }
+    case KEY_LATENCY_ID:
+        return convert_u64(value, query_end, &request->session_id, rest) ? 0 : -1;
+    case KEY_NUM_CONNECTIONS:
+        return convert_u64(value, query_end, &request->num_conns, rest) ? 0 : -1;
+    case KEY_CONNECTION:
+        return convert_u64(value, query_end, &request->conn_id, rest) ? 0 : -1;
+    case KEY_AGGREGATE_WARMUP: {
         int flag;
-        if (!convert_int(value, &flag))
+        if (!convert_int(value, query_end, &flag, rest))
             return -1;
         request->aggregate_warmup = flag == 1;
-    } else if (key == "RESULTS_INTERVAL_PERIOD=") {
-        if (!convert_size(value, &request->results_interval_period))
-            return -1;
-    } else if (key == "RESULT_NUM_INTERVALS=") {
-        if (!convert_size(value, &request->result_num_intervals))
-            return -1;
-    } else if (key == "TEST_DATA_CAP=") {
-        if (!convert_u64(value, &request->test_data_cap))
-            return -1;
-    } else if (key == "TRANSFER_MAX_SIZE=") {
-        if (!convert_u64(value, &request->transfer_max_size))
-            return -1;
-    } else if (key == "WARMUP_SAMPLE_TIME=") {
-        if (!convert_size(value, &request->warmup_sample_time))
-            return -1;
-    } else if (key == "NUM_WARMUP_SAMPLES=") {
-        if (!convert_size(value, &request->num_warmup_samples))
-            return -1;
-    } else if (key == "MAX_WARMUP_SIZE=") {
-        if (!convert_u64(value, &request->max_warmup_size))
-            return -1;
-    } else if (key == "MAX_WARMUP_SAMPLES=") {
-        if (!convert_size(value, &request->max_warmup_samples))
-            return -1;
-    } else if (key == "WARMUP_FAIL_ON_MAX=") {
+        break;
+    }
+    case KEY_RESULTS_INTERVAL_PERIOD:
+        return convert_u64(value, query_end, &request->results_interval_period, rest) ? 0 : -1;
+    case KEY_RESULT_NUM_INTERVALS:
+        return convert_u64(value, query_end, &request->result_num_intervals, rest) ? 0 : -1;
+    case KEY_TEST_DATA_CAP:
+        return convert_u64(value, query_end, &request->test_data_cap, rest) ? 0 : -1;
+    case KEY_TRANSFER_MAX_SIZE:
+        return convert_u64(value, query_end, &request->transfer_max_size, rest) ? 0 : -1;
+    case KEY_WARMUP_SAMPLE_TIME:
+        return convert_u64(value, query_end, &request->warmup_sample_time, rest) ? 0 : -1;
+    case KEY_NUM_WARMUP_SAMPLES:
+        return convert_u64(value, query_end, &request->num_warmup_samples, rest) ? 0 : -1;
+    case KEY_MAX_WARMUP_SIZE:
+        return convert_u64(value, query_end, &request->max_warmup_size, rest) ? 0 : -1;
+    case KEY_MAX_WARMUP_SAMPLES:
+        return convert_u64(value, query_end, &request->max_warmup_samples, rest) ? 0 : -1;
+    case KEY_WARMUP_FAIL_ON_MAX: {
         int flag;
-        if (!convert_int(value, &flag))
+        if (!convert_int(value, query_end, &flag, rest))
             return -1;
         request->warmup_fail_on_max = flag == 1;
-    } else if (key == "WARMUP_TOLERANCE=") {
-        int tolerance;
-        if (!convert_int(value, &tolerance))
-            return -1;
-        request->warmup_tolerance = tolerance;
-    } else if (key == "TRACE_INTERVAL=") {
-        unsigned long ms;
-        if (!convert_u64(value, &ms))
+        break;
+    }
+    case KEY_WARMUP_TOLERANCE:
+        return convert_int(value, query_end, &request->warmup_tolerance, rest) ? 0 : -1;
+    case KEY_TRACE_INTERVAL: {
+        uint64_t ms;
+        if (!convert_u64(value, query_end, &ms, rest))
             return -1;
         request->trace_interval = ms_to_timespec(ms);
-    } else if (key == "TCP_CONG=") {
+        break;
+    }
+    case KEY_TCP_CONG: {
+        const char* value_end = find_byte(value, query_end, '&');
+        *rest = value_end;
         const size_t length = static_cast<size_t>(value_end - value);
         if (length >= sizeof request->tcp_cong)
             return -1;
@@ -431,42 +441,46 @@ static int apply_parameter(std::string_view key, const char* value, const char* 
         // sessions compare their parameters byte for byte.
         memset(request->tcp_cong, 0, sizeof request->tcp_cong);
         memcpy(request->tcp_cong, value, length);
-    } else if (key == "STORE_LOG=") {
+        break;
+    }
+    case KEY_STORE_LOG: {
         int flag;
-        if (!convert_int(value, &flag))
+        if (!convert_int(value, query_end, &flag, rest))
             return -1;
         request->store_log = flag == 1;
-    } else if (key == "LATENCY_INTERVAL=") {
-        unsigned long ms;
-        if (!convert_u64(value, &ms))
+        break;
+    }
+    case KEY_LATENCY_INTERVAL: {
+        uint64_t ms;
+        if (!convert_u64(value, query_end, &ms, rest))
             return -1;
         request->latency_interval = ms_to_timespec(ms);
-    } else if (key == "LATENCY_TEST=") {
+        break;
+    }
+    case KEY_LATENCY_TEST:
         return apply_latency_test(value, query_end, request);
     }
     return 0;
 }
 
-// Walks the query (without its "?") in place, one "&"-separated parameter at a time.
+// Walks the query (without its "?") in place, one "&"-separated parameter at a time. The
+// pattern has made every parameter a non-empty name, "=" and a non-empty value.
 static int read_query(const char* query, const char* query_end, request_info* request,
                       bool* controlled) {
     const char* param = query;
-    for (;;) {
-        const char* amp =
-            static_cast<const char*>(memchr(param, '&', static_cast<size_t>(query_end - param)));
-        const char* param_end = amp != nullptr ? amp : query_end;
-        // A "=" in last place would leave an empty value, so the last character is not searched.
-        const size_t length = static_cast<size_t>(param_end - param);
-        const char* equals =
-            length > 1 ? static_cast<const char*>(memchr(param, '=', length - 1)) : nullptr;
-        if (equals == nullptr)
+    for (size_t count = 1;; ++count) {
+        if (count > MAX_QUERY_PARAMETERS)
             return -1;
-        const std::string_view key(param, static_cast<size_t>(equals + 1 - param));
-        if (apply_parameter(key, equals + 1, param_end, query_end, request, controlled) < 0)
+        const char* equals = find_byte(param, query_end, '=');
+        const query_key key = find_key(param, static_cast<size_t>(equals - param));
+        const char* rest = equals + 1;
+        if (key != KEY_UNKNOWN &&
+            apply_parameter(key, equals + 1, query_end, request, controlled, &rest) < 0)
             return -1;
-        if (amp == nullptr)
+        const char* param_end = find_byte(rest, query_end, '&');
+        if (param_end == query_end)
             return 0;
-        param = amp + 1;
+        param = param_end + 1;
     }
 }
 
@@ -553,15 +567,15 @@ int parse_request(const char* data, size_t data_size, request_info* request) {
                  thread_tag());
         return -2;
     }
-    // memmem rather than a search for CR and a comparison at each one: a text of many CRs
-    // without the final empty line would cost one call per CR, on every read of the header.
-    if (memmem(data, data_size, "\r\n\r\n", 4) == nullptr) {
+    regmatch_t match[MATCH_COUNT];
+    bool complete;
+    const bool matched = match_request_scan(data, data_size, match, &complete);
+    if (!complete) {
         VH_DEBUG(9, LOG_DEBUG, "%ld: Header parsing not complete - doesn't contain double CRLF",
                  thread_tag());
         return -2;
     }
-    regmatch_t match[MATCH_COUNT];
-    if (!match_request_pattern(data, data_size, match)) {
+    if (!matched) {
         VH_DEBUG(9, LOG_DEBUG, "%ld: Request doesn't match our regex: %s", thread_tag(),
                  with_visible_line_ends(data, data_size).c_str());
         return -1;

@@ -66,6 +66,18 @@ extern const char* const REQUEST_PATTERN;
 // can send; this matcher does not.
 bool match_request_pattern(const char* data, size_t size, regmatch_t match[4]);
 
+// A query may carry at most this many parameters; one with more is refused. Clients send one of
+// each key they use, about a dozen, and the bound keeps the cost of a query of thousands of
+// parameters to what its length costs.
+constexpr size_t MAX_QUERY_PARAMETERS = 64;
+
+// The matcher as parse_request runs it, which also tells in *blank_line (when not null) whether
+// CR LF CR LF occurs anywhere in the `size` bytes, NUL bytes included. It uses 32-byte vectors
+// where the processor has them; `portable` asks for the variant every x86-64 processor runs, so
+// that tests cover both.
+bool match_request_scan(const char* data, size_t size, regmatch_t match[4], bool* blank_line,
+                        bool portable = false);
+
 // Parses the received header text. data[data_size] must be NUL.
 // Returns -2 when the header is incomplete, -1 when it is invalid, otherwise the
 // length of the matched header. Clears *request first; on success for PUT the
