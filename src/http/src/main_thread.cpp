@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -1366,6 +1367,41 @@ static bool room_for_connection(int any_fd) {
     return true;
 }
 
+// Workers that have made every descriptor of their own. Connections queued before the
+// workers run could otherwise fill the descriptor table on the first worker before a later
+// one has made its epoll set, and that worker's start-up failure would end the
+// process.
+static std::atomic<size_t> workers_ready{0};
+
+// How many workers there are: one per CPU the process may use. Asked of the main thread,
+// as the workers themselves are pinned to one CPU each. 0 when the mask cannot be read.
+static size_t expected_workers() {
+    for (int size = 1024; size <= (1 << 20); size *= 2) {
+        cpu_set_t* set = CPU_ALLOC(size);
+        if (set == nullptr)
+            return 0;
+        size_t bytes = CPU_ALLOC_SIZE(size);
+        CPU_ZERO_S(bytes, set);
+        int rc = sched_getaffinity(getpid(), bytes, set);
+        int err = errno;
+        size_t count = rc == 0 ? static_cast<size_t>(CPU_COUNT_S(bytes, set)) : 0;
+        CPU_FREE(set);
+        if (rc == 0 || err != EINVAL)
+            return count;
+    }
+    return 0;
+}
+
+static void wait_for_all_workers() {
+    const size_t expected = expected_workers();
+    workers_ready.fetch_add(1);
+    // Bounded: a worker that never comes (it failed, and ends the process) holds nobody up.
+    for (int i = 0; i < 2000 && workers_ready.load() < expected; i++) {
+        timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 void* main_thread(void* arg) {
     const auto* args = static_cast<const main_thread_args*>(arg);
 
@@ -1390,6 +1426,7 @@ void* main_thread(void* arg) {
         }
     }
     timeout_list_init(&timeout_list);
+    wait_for_all_workers();
 
     epoll_event events[MAX_EVENTS];
     for (;;) {
