@@ -81,8 +81,10 @@ struct connection {
     // and for the thread sanitizer, which cannot see epoll's own ordering.
     uint32_t handed_over;
     // A path-style request's replacement of the session's parameters, travelling
-    // with the hand-over to the owner, which alone may apply it. Owned.
+    // with the hand-over to the owner, which alone may apply it; or, when `placed`, the
+    // request of a new session that the receiving worker is to create and own. Owned.
     struct request_info* pending_request;
+    bool placed;
 };
 
 static_assert(offsetof(connection, kind) == offsetof(varnholt::epoll_data, kind));

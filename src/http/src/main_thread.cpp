@@ -7,6 +7,7 @@
 #include "request.h"
 #include "session.h"
 #include "settings.h"
+#include "timers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -243,36 +244,44 @@ static void set_reply(connection* conn, const char* text) {
 static int handle_header_received(int epfd, connection* conn);
 static int handle_put_request(int epfd, connection* conn, request_info* request);
 
+// Moves conn to the worker of owner_epfd with its header still unread, carrying only the
+// session id and, when given, a request: a path-style replacement of the session's
+// parameters, or, for a `placed` connection, the request the owner creates the session
+// from. -4 (now that worker's), or -1.
+static int hand_over(int epfd, connection* conn, uint64_t id, int owner_epfd,
+                     const request_info* carried, bool placed) {
+    if (epoll_ctl(epfd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
+        VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
+        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
+        return -1;
+    }
+    timeout_list_remove(conn);
+    conn->state = HEADER_RECEIVED;
+    conn->session_id_in_transit = id;
+    conn->placed = placed;
+    if (carried != nullptr) {
+        conn->pending_request =
+            static_cast<request_info*>(g_slice_copy(sizeof(request_info), carried));
+    }
+    VH_DEBUG(2, LOG_DEBUG, "Connection %d was handled to %d by %d", conn->sock, owner_epfd, epfd);
+    // Everything written above must be visible to the owner before its
+    // epoll set can report the socket.
+    __atomic_store_n(&conn->handed_over, 1u, __ATOMIC_RELEASE);
+    if (attach_connection(owner_epfd, conn) != 0) {
+        conn->session = nullptr;
+        VH_LOG(LOG_ERR, "Could not attach connection to thread: %s", strerror(errno));
+        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
+        return -1;
+    }
+    return -4;
+}
+
 // Joins conn to its session on this thread, or hands it to the thread that owns
 // the session. 0, -1, or -4 (now owned by another thread).
 static int set_session(int epfd, connection* conn, session* sess, uint64_t id, int owner_epfd,
                        const request_info* replacement) {
-    if (owner_epfd != epfd) {
-        if (epoll_ctl(epfd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
-            VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
-            VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
-            return -1;
-        }
-        timeout_list_remove(conn);
-        conn->state = HEADER_RECEIVED;
-        conn->session_id_in_transit = id;
-        if (replacement != nullptr) {
-            conn->pending_request =
-                static_cast<request_info*>(g_slice_copy(sizeof(request_info), replacement));
-        }
-        VH_DEBUG(2, LOG_DEBUG, "Connection %d was handled to %d by %d", conn->sock, owner_epfd,
-                 epfd);
-        // Everything written above must be visible to the owner before its
-        // epoll set can report the socket.
-        __atomic_store_n(&conn->handed_over, 1u, __ATOMIC_RELEASE);
-        if (attach_connection(owner_epfd, conn) != 0) {
-            conn->session = nullptr;
-            VH_LOG(LOG_ERR, "Could not attach connection to thread: %s", strerror(errno));
-            VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
-            return -1;
-        }
-        return -4;
-    }
+    if (owner_epfd != epfd)
+        return hand_over(epfd, conn, id, owner_epfd, replacement, false);
     conn->session = sess;
     if (handle_header_received(epfd, conn) < 0) {
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
@@ -395,7 +404,15 @@ static int handle_connection_connected(int epfd, connection* conn) {
 
     bool replace = false;
     int owner_epfd = -1;
-    session* sess = create_unique_session(&request, epfd, &replace, &owner_epfd);
+    int place_at = -1;
+    session* sess = create_unique_session(&request, epfd, false, &replace, &owner_epfd, &place_at);
+    if (sess == nullptr && place_at >= 0) {
+        // A new session for another worker: it creates the session from this request.
+        int result = hand_over(epfd, conn, request.session_id, place_at, &request, true);
+        if (result != -4)
+            count_owned_session(place_at, -1); // it never got there
+        return result;
+    }
     if (sess == nullptr) {
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
                request.session_id);
@@ -407,9 +424,40 @@ static int handle_connection_connected(int epfd, connection* conn) {
                        replace ? &request : nullptr);
 }
 
+// Creates (or finds) the session of a connection placed on this worker for its new session.
+// 0 with *sess set when this worker owns it; -4 when the session turned out to exist on
+// another worker and the connection went on there; -1.
+static int create_placed_session(int epfd, connection* conn, session** sess) {
+    request_info* request = conn->pending_request;
+    conn->pending_request = nullptr;
+    conn->placed = false;
+    conn->session = nullptr;
+    bool replace = false;
+    int owner_epfd = -1;
+    int place_at = -1;
+    *sess = create_unique_session(request, epfd, true, &replace, &owner_epfd, &place_at);
+    int result = 0;
+    if (*sess == nullptr) {
+        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
+               request->session_id);
+        result = -1;
+    } else if (owner_epfd != epfd) {
+        // Another connection of the session made it on its own worker meanwhile.
+        result = hand_over(epfd, conn, request->session_id, owner_epfd, replace ? request : nullptr,
+                           false);
+    }
+    g_slice_free1(sizeof(request_info), request);
+    return result;
+}
+
 static int handle_header_received(int epfd, connection* conn) {
     session* sess;
-    if (conn->state == HEADER_RECEIVED) {
+    if (conn->state == HEADER_RECEIVED && conn->placed) {
+        (void)__atomic_load_n(&conn->handed_over, __ATOMIC_ACQUIRE);
+        int created = create_placed_session(epfd, conn, &sess);
+        if (created != 0)
+            return created;
+    } else if (conn->state == HEADER_RECEIVED) {
         (void)__atomic_load_n(&conn->handed_over, __ATOMIC_ACQUIRE);
         sess = get_session(conn->session_id_in_transit);
         conn->session = nullptr;
@@ -598,15 +646,15 @@ static int handle_extended_connection_post_received(connection* conn) {
                strerror(errno));
         return -1;
     }
-    if (arm_timer(sess->data_timer.fd, period, period) != 0) {
+    if (arm_timer(sess, &sess->data_timer, period, period) != 0) {
         VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-               static_cast<long>(sess->data_timer.fd), conn->sock, strerror(errno));
+               static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
         return -1;
     }
-    if (sess->is_latency && arm_timer(sess->latency_timer.fd, sess->request.latency_interval,
+    if (sess->is_latency && arm_timer(sess, &sess->latency_timer, sess->request.latency_interval,
                                       sess->request.latency_interval) != 0) {
         VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-               static_cast<long>(sess->latency_timer.fd), conn->sock, strerror(errno));
+               static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
         return -2;
     }
     sess->test.started = true;
@@ -618,27 +666,27 @@ static int handle_extended_connection_post_received(connection* conn) {
 static int start_download_timers(session* sess, connection* conn) {
     static const timespec DOWNLOAD_TIMEOUT = {330, 0};
     const request_info& req = sess->request;
-    if (sess->trace_timer.fd >= 0 &&
+    if (sess->trace_timer.exists &&
         (req.trace_interval.tv_sec != 0 || req.trace_interval.tv_nsec != 0)) {
-        if (arm_timer(sess->trace_timer.fd, req.trace_interval, req.trace_interval) != 0) {
+        if (arm_timer(sess, &sess->trace_timer, req.trace_interval, req.trace_interval) != 0) {
             VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-                   static_cast<long>(sess->trace_timer.fd), conn->sock, strerror(errno));
+                   static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
             return -2;
         }
         VH_DEBUG(4, LOG_DEBUG, "Trace timer started");
     }
     if (is_extended(sess)) {
-        if (arm_timer(sess->data_timer.fd, DOWNLOAD_TIMEOUT, {0, 0}) != 0) {
+        if (arm_timer(sess, &sess->data_timer, DOWNLOAD_TIMEOUT, {0, 0}) != 0) {
             VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-                   static_cast<long>(sess->data_timer.fd), conn->sock, strerror(errno));
+                   static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
             return -2;
         }
         VH_DEBUG(4, LOG_DEBUG, "Timeout timer started");
     }
     if (sess->is_latency &&
-        arm_timer(sess->latency_timer.fd, req.latency_interval, req.latency_interval) != 0) {
+        arm_timer(sess, &sess->latency_timer, req.latency_interval, req.latency_interval) != 0) {
         VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-               static_cast<long>(sess->latency_timer.fd), conn->sock, strerror(errno));
+               static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
         return -2;
     }
     sess->test.started = true;
@@ -1172,54 +1220,51 @@ static void dispatch_connection(int epfd, uint32_t events, connection* conn,
 // ---------------------------------------------------------------------------
 // Session timers.
 
-// Consumes a timer expiration. Anything but an 8-byte count means the timer
-// descriptor is broken, which the loop cannot recover from.
-static bool read_timer(int fd) {
-    uint64_t expirations;
-    return read(fd, &expirations, sizeof(expirations)) == static_cast<ssize_t>(sizeof(expirations));
-}
-
-static void dispatch_timer(varnholt::epoll_data* timer, GHashTable* pending_sessions) {
+// Runs what one expiry of a session timer does. Expiries a worker missed come together, as
+// one, like a timerfd read that counts several.
+static void dispatch_timer(session_timer* timer, GHashTable* pending_sessions) {
     session* sess = session_from_timer(timer);
     switch (timer->kind) {
     case EPOLL_SESSION_DATA_TIMER:
-        if (!read_timer(timer->fd)) {
-            VH_LOG(LOG_ERR, "Bug! Could not read information from session timer");
-            exit(1);
-        }
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_data_timer %lu", thread_tag(), sess->id);
         g_hash_table_add(pending_sessions, sess);
         break;
     case EPOLL_SESSION_EXPIRY_TIMER:
-        if (!read_timer(timer->fd)) {
-            VH_LOG(LOG_ERR, "Bug! Could not read information from connection expiry timer, fd %d",
-                   timer->fd);
-            exit(1);
-        }
         VH_LOG(LOG_WARNING, "Session life time max limit reached (%ds). Teardown of session",
                session_timeout);
         sess->test.failed = true;
         finish_session(sess);
         break;
     case EPOLL_SESSION_TRACE_TIMER:
-        if (!read_timer(timer->fd)) {
-            VH_LOG(LOG_ERR, "Bug! Could not read information from session timer");
-            exit(1);
-        }
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_trace_timer %lu", thread_tag(), sess->id);
         if (sess->traces != nullptr)
             append_trace_lines(sess);
         break;
     case EPOLL_SESSION_LATENCY_TIMER:
-        if (!read_timer(timer->fd)) {
-            VH_LOG(LOG_ERR, "Bug! Could not read information from latency timer");
-            exit(1);
-        }
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_latency_timer %lu", thread_tag(), sess->id);
         sample_latency(sess);
         break;
     default:
-        break;
+        assert(!"Bug! Unknown session timer" && timer->kind == EPOLL_SESSION_DATA_TIMER);
+        abort();
+    }
+}
+
+// The worker's timer descriptor fired: every session timer due by now expires, in the
+// order of their deadlines. A handler may stop timers due in the same pass (a finish stops
+// the session's others): those do not expire. Sessions are freed only after the pass, so
+// every timer returned belongs to a live record.
+static void dispatch_worker_timers(timer_queue* timers, GHashTable* pending_sessions) {
+    if (!timer_queue_consume(timers)) {
+        VH_LOG(LOG_ERR, "Bug! Could not read information from session timer");
+        exit(1);
+    }
+    int64_t now = monotonic_now_ns();
+    while (session_timer* timer = timer_queue_next_due(timers, now))
+        dispatch_timer(timer, pending_sessions);
+    if (timer_queue_reprogram(timers, now) != 0) {
+        VH_LOG(LOG_ERR, "timerfd_settime: timerfd %d --> %s", timers->head.fd, strerror(errno));
+        exit(1);
     }
 }
 
@@ -1320,15 +1365,12 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         case EPOLL_PUT_CONNECTION:
             handle_put_connection(epfd, static_cast<connection*>(ptr));
             break;
-        case EPOLL_SESSION_DATA_TIMER:
-        case EPOLL_SESSION_EXPIRY_TIMER:
-        case EPOLL_SESSION_TRACE_TIMER:
-        case EPOLL_SESSION_LATENCY_TIMER:
-            dispatch_timer(static_cast<varnholt::epoll_data*>(ptr), pending_sessions);
+        case EPOLL_WORKER_TIMER:
+            dispatch_worker_timers(thread_timer_queue(), pending_sessions);
             break;
         default:
             VH_LOG(LOG_ERR, "Bug! epoll_wait() returned unknown event type");
-            assert(!"Bug! epoll_wait() returned unknown event type" && kind <= 6);
+            assert(!"Bug! epoll_wait() returned unknown event type" && kind <= EPOLL_WORKER_TIMER);
             abort();
         }
     }
@@ -1369,7 +1411,7 @@ static bool room_for_connection(int any_fd) {
 
 // Workers that have made every descriptor of their own. Connections queued before the
 // workers run could otherwise fill the descriptor table on the first worker before a later
-// one has made its epoll set, and that worker's start-up failure would end the
+// one has made its epoll set and timer, and that worker's start-up failure would end the
 // process.
 static std::atomic<size_t> workers_ready{0};
 
@@ -1426,6 +1468,11 @@ void* main_thread(void* arg) {
         }
     }
     timeout_list_init(&timeout_list);
+    // One descriptor for every session timer of this worker, registered once.
+    if (timer_queue_open(thread_timer_queue(), epfd) != 0) {
+        VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));
+        exit(1);
+    }
     wait_for_all_workers();
 
     epoll_event events[MAX_EVENTS];

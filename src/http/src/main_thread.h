@@ -16,6 +16,9 @@ enum epoll_kind : uint32_t {
     EPOLL_SESSION_EXPIRY_TIMER = 4,
     EPOLL_SESSION_TRACE_TIMER = 5,
     EPOLL_SESSION_LATENCY_TIMER = 6,
+    // The worker's own timer descriptor, which drives the session timers (kinds 3 to 6
+    // name those timers; they are not epoll registrations of their own).
+    EPOLL_WORKER_TIMER = 7,
 };
 
 namespace varnholt {
