@@ -575,6 +575,11 @@ static constexpr uint64_t STREAM_RAMP_END = 4 * 1024 * 1024;
 static int handle_connection_sending_data(int epfd, connection* conn, uint32_t events) {
     if (deadline_passed(conn))
         return -2;
+    // Reset (or timed out): no byte can reach the client any more, so neither file data nor
+    // the statistics message is tried. A half-close alone never sets these: this side has
+    // not shut down its own half.
+    if (events & (EPOLLERR | EPOLLHUP))
+        return -2;
     if (!(events & EPOLLRDHUP)) {
         // Restart from the beginning once past the middle, so that every call can
         // offer at least half the file.

@@ -396,12 +396,19 @@ void remove_connection(session* sess, connection* conn) {
 
 void disable_connection(session* sess, connection* conn) {
     sess->test.failed = true;
+    bool was_active = conn->state != DISABLED;
+    // The last active connection of a session that ends with it: both callers put the
+    // session, its finish now requested, up for the periodic check of this same loop
+    // iteration, which finishes it and has it destroyed (its sockets closed) at the end of
+    // the iteration, so the socket cannot report again before it is closed. Other sessions
+    // go on, and a disabled socket is left able to report only once.
+    bool session_ends = was_active && sess->active_conns == 1 && !sess->is_latency &&
+                        (sess->request.method == GET || !is_extended(sess));
     epoll_event ev{};
     ev.events = EPOLLET | EPOLLONESHOT;
     ev.data.ptr = conn;
-    if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_MOD, conn->sock, &ev) != 0)
+    if (!session_ends && epoll_ctl(sess->epoll_fd, EPOLL_CTL_MOD, conn->sock, &ev) != 0)
         VH_LOG(LOG_WARNING, "epoll_ctl: %s", strerror(errno));
-    bool was_active = conn->state != DISABLED;
     conn->state = DISABLED;
     timeout_list_remove(conn);
     if (was_active && --sess->active_conns == 0)
