@@ -247,6 +247,7 @@ static void set_reply(connection* conn, const char* text) {
 }
 
 static int handle_header_received(int epfd, connection* conn);
+static int after_join(int epfd, connection* conn);
 static int handle_put_request(int epfd, connection* conn, request_info* request);
 
 // Moves conn to the worker of owner_epfd with its header still unread, carrying only the
@@ -292,7 +293,7 @@ static int set_session(int epfd, connection* conn, session* sess, uint64_t id, i
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
         return -1;
     }
-    return 0;
+    return after_join(epfd, conn);
 }
 
 header_step collect_header_piece(GString** held, const char* piece, size_t n, request_info* request,
@@ -706,6 +707,8 @@ static int start_download_timers(session* sess, connection* conn) {
 // ---------------------------------------------------------------------------
 // First replies.
 
+static int first_reply_sent(int epfd, connection* conn, uint32_t events);
+
 static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t events) {
     int sent = send_reply_chunk(conn);
     if (sent == -1) {
@@ -716,6 +719,35 @@ static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t 
     }
     if (sent == 1)
         return 0;
+    return first_reply_sent(epfd, conn, events);
+}
+
+// A download's first reply, right after it was queued: a new connection's socket nearly
+// always takes it at once, and the data follows in the same step, without waiting a loop
+// iteration for the EPOLLOUT it is registered for. That event sends whatever is left.
+static int send_download_reply_now(int epfd, connection* conn) {
+    int sent = send_reply_chunk(conn);
+    if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+        return 0;
+    if (sent < 0) {
+        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
+               strerror(errno));
+        release_reply(conn);
+        return -2;
+    }
+    return first_reply_sent(epfd, conn, 0);
+}
+
+// A connection has just joined its session (result 0 of handle_header_received): a
+// download's reply goes out now.
+static int after_join(int epfd, connection* conn) {
+    if (conn->state == SENDING_REPLY && conn->session->request.method == GET)
+        return send_download_reply_now(epfd, conn);
+    return 0;
+}
+
+// The first reply has gone out completely: the test data follows.
+static int first_reply_sent(int epfd, connection* conn, uint32_t events) {
     release_reply(conn);
     session* sess = conn->session;
     switch (sess->request.method) {
@@ -1115,9 +1147,11 @@ int handle_connection(int epfd, uint32_t events, connection* conn) {
     case RECEIVING_HEADER:
         STATE_LABEL(9, RECEIVING_HEADER);
         return handle_connection_connected(epfd, conn);
-    case HEADER_RECEIVED:
+    case HEADER_RECEIVED: {
         STATE_LABEL(9, HEADER_RECEIVED);
-        return handle_header_received(epfd, conn);
+        int joined = handle_header_received(epfd, conn);
+        return joined == 0 ? after_join(epfd, conn) : joined;
+    }
     case SENDING_REPLY:
         STATE_LABEL(9, SENDING_REPLY);
         return handle_connection_sending_reply(epfd, conn, events);
