@@ -102,9 +102,9 @@ void destroy_connection(connection* conn);
 // Closes the connection's descriptors and releases the record and all it owns.
 void internal_destroy_connection(connection* conn);
 
-// Sends the unsent rest of `reply` (one send). -1 on error (errno kept), 0 when
-// everything has been sent, 1 when bytes remain. Never releases `reply`.
-int send_reply_chunk(connection* conn);
+// Sends the unsent rest of `reply` (one send, with MSG_NOSIGNAL and `flags`). -1 on error
+// (errno kept), 0 when everything has been sent, 1 when bytes remain. Never releases `reply`.
+int send_reply_chunk(connection* conn, int flags = 0);
 
 // Re-arm conn's socket in epfd for the next phase: EPOLLOUT|EPOLLRDHUP, EPOLLOUT,
 // or EPOLLIN (all level-triggered). 0, or -1 (logged).

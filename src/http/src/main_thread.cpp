@@ -725,8 +725,12 @@ static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t 
 // A download's first reply, right after it was queued: a new connection's socket nearly
 // always takes it at once, and the data follows in the same step, without waiting a loop
 // iteration for the EPOLLOUT it is registered for. That event sends whatever is left.
+// With MSG_MORE the header waits for the data, and both go to the client in one segment:
+// one transmission and one wake-up of the client fewer. Should no data follow after all
+// (an error, a deadline just passed), the header is pushed out on its own.
 static int send_download_reply_now(int epfd, connection* conn) {
-    int sent = send_reply_chunk(conn);
+    bool data_follows = !conn->session->no_path && file_size > 0 && !deadline_passed(conn);
+    int sent = send_reply_chunk(conn, data_follows ? MSG_MORE : 0);
     if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
         return 0;
     if (sent < 0) {
@@ -735,7 +739,12 @@ static int send_download_reply_now(int epfd, connection* conn) {
         release_reply(conn);
         return -2;
     }
-    return first_reply_sent(epfd, conn, 0);
+    int result = first_reply_sent(epfd, conn, 0);
+    if (data_follows && conn->data_bytes == 0) {
+        int one = 1;
+        setsockopt(conn->sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+    return result;
 }
 
 // A connection has just joined its session (result 0 of handle_header_received): a
