@@ -570,7 +570,7 @@ static void put_be32(uint8_t* out, uint32_t value) {
     out[3] = static_cast<uint8_t>(value);
 }
 
-static constexpr uint64_t STREAM_FIRST_OFFER = 64 * 1024;
+static constexpr uint64_t STREAM_FIRST_OFFER = 4 * 1024;
 static constexpr uint64_t STREAM_RAMP_END = 4 * 1024 * 1024;
 
 static int handle_connection_sending_data(int epfd, connection* conn, uint32_t events) {
@@ -587,9 +587,10 @@ static int handle_connection_sending_data(int epfd, connection* conn, uint32_t e
         if (conn->file_offset > file_size / 2)
             conn->file_offset = 0;
         // A new stream starts with small offers, each as large as everything sent so far:
-        // a client that reads a little and leaves then costs a few dozen spliced pages, not
-        // a whole socket buffer's worth (a fresh loopback socket takes over a megabyte at
-        // once), while a long download reaches full offers within its first megabytes.
+        // a client that reads a little and leaves then costs a page or a few spliced pages,
+        // not a whole socket buffer's worth (a fresh loopback socket takes over a megabyte at
+        // once), while a long download reaches full offers within its first megabytes, a
+        // dozen calls after its start.
         size_t offer = static_cast<size_t>(file_size - conn->file_offset);
         if (conn->data_bytes < STREAM_RAMP_END)
             offer = static_cast<size_t>(
