@@ -133,11 +133,12 @@ int choose_session_owner(int epfd) {
     if (self == nullptr)
         return epfd;
     // A hand-over costs two epoll_ctl calls and a wake-up of the other worker, as much as a
-    // short session's own work: under load a session moves only when the other worker owns
-    // clearly fewer (an eighth less), which keeps the split within that of even. With few
+    // short session's own work, and the counts of short sessions swing by a few all the
+    // time: under load a session moves only when the other worker owns clearly fewer (a
+    // quarter less), which keeps the split within that of even. With fewer than four
     // sessions any difference moves it, so that a small burst is spread at once.
     long own = self->sessions.load(std::memory_order_relaxed);
-    long fewest = own - own / 8;
+    long fewest = own - own / 4;
     int owner = epfd;
     size_t used = std::min(worker_slots_used.load(), MAX_WORKER_SLOTS);
     for (size_t i = 0; i < used; i++) {

@@ -113,8 +113,8 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
 
 // A burst of new sessions would otherwise all go to the worker that happened to drain the
 // shared listening socket: each new session is given to the worker owning the fewest live
-// sessions (the calling one when it is among them, or when it owns only an eighth more than
-// the fewest). Returns the epoll descriptor of the worker that should own a session the
+// sessions (the calling one when it is among them, or when the fewest are not a quarter
+// fewer than its own). Returns the epoll descriptor of the worker that should own a session the
 // worker of `epfd` is creating; `epfd` itself when it belongs to no registered worker.
 int choose_session_owner(int epfd);
 // Counts a published session in (+1), or a destroyed one out (-1), of its owner's tally.
