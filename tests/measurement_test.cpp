@@ -11,7 +11,6 @@
 #include <utility>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 #include <vector>
 
@@ -142,11 +141,10 @@ TEST_F(Measurement, AStableWindowStartsMeasurementAndRearmsTheDataTimer) {
     EXPECT_EQ(sess->test.warmup_end_bytes, 300u);
     EXPECT_GE(sess->measurement_start, 0);
     EXPECT_EQ(sess->measurement_start % 1000, 0);
-    itimerspec armed{};
-    ASSERT_EQ(timerfd_gettime(sess->data_timer.fd, &armed), 0);
-    EXPECT_EQ(armed.it_interval.tv_sec, 2);
-    EXPECT_EQ(armed.it_interval.tv_nsec, 0);
-    EXPECT_GT(armed.it_value.tv_sec * 1000000000L + armed.it_value.tv_nsec, 1000000000L);
+    // Re-armed from now for the results interval: first expiry and period 2 s.
+    ASSERT_TRUE(timer_armed(&sess->data_timer));
+    EXPECT_EQ(sess->data_timer.period_ns, 2000000000);
+    EXPECT_GT(sess->data_timer.due_ns - monotonic_now_ns(), 1000000000);
     EXPECT_FALSE(sess->test.failed);
 }
 
@@ -463,13 +461,18 @@ TEST_F(Measurement, ARearmFailureEndsTheProcess) {
     start();
     connection* c = join(0);
     move(c, 100);
-    int timer = sess->data_timer.fd;
-    sess->data_timer.fd = epfd; // not a timer: timerfd_settime fails
+    // The worker's descriptor is no timer (and is set for nothing yet): setting it fails.
+    timer_queue* timers = thread_timer_queue();
+    const int64_t programmed = timers->programmed_ns;
+    timers->head.fd = epfd;
+    timers->programmed_ns = 0;
     EXPECT_EXIT(tick(), testing::ExitedWithCode(1), "timerfd_settime: ");
-    sess->data_timer.fd = -1; // no timer at all: measurement starts unarmed
+    timers->head.fd = -1;
+    timers->programmed_ns = programmed;
+    sess->data_timer.exists = false; // no timer at all: measurement starts unarmed
     tick();
     EXPECT_EQ(sess->test.state, MEASUR);
-    sess->data_timer.fd = timer;
+    EXPECT_FALSE(timer_armed(&sess->data_timer));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <regex>
@@ -238,6 +239,35 @@ TEST(Admission, TheServerLimitCountsTheSessionsOfEveryClient) {
             std::this_thread::sleep_for(50ms);
     }
     EXPECT_TRUE(admitted) << proc.output;
+}
+
+TEST(Admission, ABurstOfNewSessionsOverBothWorkersAdmitsExactlyTheLimit) {
+    // New sessions are placed on the worker with fewer sessions and created there: the limit
+    // must hold across that hand-over too, whichever worker publishes first.
+    for (int round = 0; round < 5; round++) {
+        server_process proc;
+        int port = start_server(proc, {"--max-sessions", "3"});
+        ASSERT_GT(port, 0);
+        std::vector<std::unique_ptr<client>> clients;
+        for (int i = 0; i < 40; i++) {
+            std::string source = "127.0.1." + std::to_string(i + 1);
+            clients.push_back(std::make_unique<client>(source.c_str(), port,
+                                                       download(1000 + static_cast<uint64_t>(i))));
+        }
+        int admitted = 0;
+        int refused = 0;
+        for (auto& c : clients) {
+            std::string head = c->recv(GET_REPLY.size());
+            if (head == GET_REPLY) {
+                admitted++;
+            } else {
+                EXPECT_EQ(head + vh_test::read_until_close(c->fd, 5s), SERVER_FULL);
+                refused++;
+            }
+        }
+        EXPECT_EQ(admitted, 3) << proc.output;
+        EXPECT_EQ(refused, 37);
+    }
 }
 
 TEST(Admission, RefusalsInBulkLeaveNoDescriptorBehind) {

@@ -108,11 +108,11 @@ bool take_connections_released() {
     return released;
 }
 
-int send_reply_chunk(connection* conn) {
+int send_reply_chunk(connection* conn, int flags) {
     size_t left = conn->reply->len - conn->reply_sent;
     if (left > static_cast<size_t>(LLONG_MAX))
         left = static_cast<size_t>(LLONG_MAX);
-    ssize_t n = send(conn->sock, conn->reply->str + conn->reply_sent, left, MSG_NOSIGNAL);
+    ssize_t n = send(conn->sock, conn->reply->str + conn->reply_sent, left, MSG_NOSIGNAL | flags);
     if (n < 0)
         return -1;
     conn->reply_sent += static_cast<size_t>(n);

@@ -82,10 +82,12 @@ struct connection {
     // and for the thread sanitizer, which cannot see epoll's own ordering.
     uint32_t handed_over;
     // A path-style request's replacement of the session's parameters, travelling
-    // with the hand-over to the owner, which alone may apply it. Owned.
+    // with the hand-over to the owner, which alone may apply it; or, when `placed`, the
+    // request of a new session that the receiving worker is to create and own. Owned.
     struct request_info* pending_request;
     // The peer's address, as accepted.
     client_address client;
+    bool placed;
 };
 
 static_assert(offsetof(connection, kind) == offsetof(varnholt::epoll_data, kind));
@@ -103,9 +105,9 @@ void destroy_connection(connection* conn);
 // Closes the connection's descriptors and releases the record and all it owns.
 void internal_destroy_connection(connection* conn);
 
-// Sends the unsent rest of `reply` (one send). -1 on error (errno kept), 0 when
-// everything has been sent, 1 when bytes remain. Never releases `reply`.
-int send_reply_chunk(connection* conn);
+// Sends the unsent rest of `reply` (one send, with MSG_NOSIGNAL and `flags`). -1 on error
+// (errno kept), 0 when everything has been sent, 1 when bytes remain. Never releases `reply`.
+int send_reply_chunk(connection* conn, int flags = 0);
 
 // Re-arm conn's socket in epfd for the next phase: EPOLLOUT|EPOLLRDHUP, EPOLLOUT,
 // or EPOLLIN (all level-triggered). 0, or -1 (logged).

@@ -8,6 +8,7 @@
 #include "request.h"
 #include "session.h"
 #include "settings.h"
+#include "timers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +21,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -138,7 +140,13 @@ int choose_session_owner(int epfd) {
     worker_slot* self = worker_slot_of(epfd);
     if (self == nullptr)
         return epfd;
-    long fewest = self->sessions.load(std::memory_order_relaxed);
+    // A hand-over costs two epoll_ctl calls and a wake-up of the other worker, as much as a
+    // short session's own work, and the counts of short sessions swing by a few all the
+    // time: under load a session moves only when the other worker owns clearly fewer (a
+    // quarter less), which keeps the split within that of even. With fewer than four
+    // sessions any difference moves it, so that a small burst is spread at once.
+    long own = self->sessions.load(std::memory_order_relaxed);
+    long fewest = own - own / 4;
     int owner = epfd;
     size_t used = std::min(worker_slots_used.load(), MAX_WORKER_SLOTS);
     for (size_t i = 0; i < used; i++) {
@@ -296,45 +304,54 @@ static void set_reply(connection* conn, const char* text) {
 }
 
 static int handle_header_received(int epfd, connection* conn);
+static int after_join(int epfd, connection* conn);
 static int handle_put_request(int epfd, connection* conn, request_info* request);
+
+// Moves conn to the worker of owner_epfd with its header still unread, carrying only the
+// session id and, when given, a request: a path-style replacement of the session's
+// parameters, or, for a `placed` connection, the request the owner creates the session
+// from. -4 (now that worker's), or -1.
+static int hand_over(int epfd, connection* conn, uint64_t id, int owner_epfd,
+                     const request_info* carried, bool placed) {
+    if (epoll_ctl(epfd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
+        VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
+        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
+        return -1;
+    }
+    timeout_list_remove(conn);
+    conn->state = HEADER_RECEIVED;
+    conn->session_id_in_transit = id;
+    conn->placed = placed;
+    if (carried != nullptr) {
+        conn->pending_request =
+            static_cast<request_info*>(g_slice_copy(sizeof(request_info), carried));
+    }
+    VH_DEBUG(2, LOG_DEBUG, "Connection %d was handled to %d by %d", conn->sock, owner_epfd, epfd);
+    // Everything written above must be visible to the owner before its
+    // epoll set can report the socket.
+    __atomic_store_n(&conn->handed_over, 1u, __ATOMIC_RELEASE);
+    if (attach_connection(owner_epfd, conn) != 0) {
+        conn->session = nullptr;
+        VH_LOG(LOG_ERR, "Could not attach connection to thread: %s", strerror(errno));
+        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
+        return -1;
+    }
+    bump(thread_metrics()->connections_open, -1);
+    return -4;
+}
 
 // Joins conn to its session on this thread, or hands it to the thread that owns
 // the session. 0, -1, or -4 (now owned by another thread).
 static int set_session(int epfd, connection* conn, session* sess, uint64_t id, int owner_epfd,
                        const request_info* replacement) {
-    if (owner_epfd != epfd) {
-        if (epoll_ctl(epfd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
-            VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
-            VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
-            return -1;
-        }
-        timeout_list_remove(conn);
-        conn->state = HEADER_RECEIVED;
-        conn->session_id_in_transit = id;
-        if (replacement != nullptr) {
-            conn->pending_request =
-                static_cast<request_info*>(g_slice_copy(sizeof(request_info), replacement));
-        }
-        VH_DEBUG(2, LOG_DEBUG, "Connection %d was handled to %d by %d", conn->sock, owner_epfd,
-                 epfd);
-        // Everything written above must be visible to the owner before its
-        // epoll set can report the socket.
-        __atomic_store_n(&conn->handed_over, 1u, __ATOMIC_RELEASE);
-        if (attach_connection(owner_epfd, conn) != 0) {
-            conn->session = nullptr;
-            VH_LOG(LOG_ERR, "Could not attach connection to thread: %s", strerror(errno));
-            VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
-            return -1;
-        }
-        bump(thread_metrics()->connections_open, -1);
-        return -4;
-    }
+    if (owner_epfd != epfd)
+        return hand_over(epfd, conn, id, owner_epfd, replacement, false);
     conn->session = sess;
     if (handle_header_received(epfd, conn) < 0) {
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
         return -1;
     }
-    return 0;
+    return after_join(epfd, conn);
 }
 
 header_step collect_header_piece(GString** held, const char* piece, size_t n, request_info* request,
@@ -491,11 +508,19 @@ static int handle_connection_connected(int epfd, connection* conn) {
 
     bool replace = false;
     int owner_epfd = -1;
+    int place_at = -1;
     admission_refusal refusal = NOT_REFUSED;
-    session* sess =
-        create_unique_session(&request, epfd, &conn->client, &replace, &owner_epfd, &refusal);
+    session* sess = create_unique_session(&request, epfd, &conn->client, false, &replace,
+                                          &owner_epfd, &place_at, &refusal);
     if (refusal != NOT_REFUSED)
         return refuse_session(epfd, conn, request.session_id, refusal);
+    if (sess == nullptr && place_at >= 0) {
+        // A new session for another worker: it creates the session from this request.
+        int result = hand_over(epfd, conn, request.session_id, place_at, &request, true);
+        if (result != -4)
+            count_owned_session(place_at, -1); // it never got there
+        return result;
+    }
     if (sess == nullptr) {
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
                request.session_id);
@@ -507,11 +532,53 @@ static int handle_connection_connected(int epfd, connection* conn) {
                        replace ? &request : nullptr);
 }
 
+// The placed connection was answered with a refusal: it has no session.
+static constexpr int PLACED_REFUSED = 1;
+
+// Creates (or finds) the session of a connection placed on this worker for its new session.
+// 0 with *sess set when this worker owns it; -4 when the session turned out to exist on
+// another worker and the connection went on there; PLACED_REFUSED when a session limit was
+// reached meanwhile (the 503 is on its way); -1.
+static int create_placed_session(int epfd, connection* conn, session** sess) {
+    request_info* request = conn->pending_request;
+    conn->pending_request = nullptr;
+    conn->placed = false;
+    conn->session = nullptr;
+    bool replace = false;
+    int owner_epfd = -1;
+    int place_at = -1;
+    admission_refusal refusal = NOT_REFUSED;
+    *sess = create_unique_session(request, epfd, &conn->client, true, &replace, &owner_epfd,
+                                  &place_at, &refusal);
+    int result = 0;
+    if (refusal != NOT_REFUSED) {
+        result = refuse_session(epfd, conn, request->session_id, refusal);
+        if (result == 0)
+            result = PLACED_REFUSED;
+    } else if (*sess == nullptr) {
+        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
+               request->session_id);
+        result = -1;
+    } else if (owner_epfd != epfd) {
+        // Another connection of the session made it on its own worker meanwhile.
+        result = hand_over(epfd, conn, request->session_id, owner_epfd, replace ? request : nullptr,
+                           false);
+    }
+    g_slice_free1(sizeof(request_info), request);
+    return result;
+}
+
 static int handle_header_received(int epfd, connection* conn) {
     session* sess;
-    if (conn->state == HEADER_RECEIVED) {
+    if (conn->state == HEADER_RECEIVED)
+        bump(thread_metrics()->connections_open, 1); // handed to this worker
+    if (conn->state == HEADER_RECEIVED && conn->placed) {
         (void)__atomic_load_n(&conn->handed_over, __ATOMIC_ACQUIRE);
-        bump(thread_metrics()->connections_open, 1);
+        int created = create_placed_session(epfd, conn, &sess);
+        if (created != 0)
+            return created == PLACED_REFUSED ? 0 : created;
+    } else if (conn->state == HEADER_RECEIVED) {
+        (void)__atomic_load_n(&conn->handed_over, __ATOMIC_ACQUIRE);
         sess = get_session(conn->session_id_in_transit);
         conn->session = nullptr;
         if (sess == nullptr) {
@@ -617,11 +684,16 @@ static void put_be32(uint8_t* out, uint32_t value) {
     out[3] = static_cast<uint8_t>(value);
 }
 
-static constexpr uint64_t STREAM_FIRST_OFFER = 64 * 1024;
+static constexpr uint64_t STREAM_FIRST_OFFER = 4 * 1024;
 static constexpr uint64_t STREAM_RAMP_END = 4 * 1024 * 1024;
 
 static int handle_connection_sending_data(int epfd, connection* conn, uint32_t events) {
     if (deadline_passed(conn))
+        return -2;
+    // Reset (or timed out): no byte can reach the client any more, so neither file data nor
+    // the statistics message is tried. A half-close alone never sets these: this side has
+    // not shut down its own half.
+    if (events & (EPOLLERR | EPOLLHUP))
         return -2;
     if (!(events & EPOLLRDHUP)) {
         // Restart from the beginning once past the middle, so that every call can
@@ -629,9 +701,10 @@ static int handle_connection_sending_data(int epfd, connection* conn, uint32_t e
         if (conn->file_offset > file_size / 2)
             conn->file_offset = 0;
         // A new stream starts with small offers, each as large as everything sent so far:
-        // a client that reads a little and leaves then costs a few dozen spliced pages, not
-        // a whole socket buffer's worth (a fresh loopback socket takes over a megabyte at
-        // once), while a long download reaches full offers within its first megabytes.
+        // a client that reads a little and leaves then costs a page or a few spliced pages,
+        // not a whole socket buffer's worth (a fresh loopback socket takes over a megabyte at
+        // once), while a long download reaches full offers within its first megabytes, a
+        // dozen calls after its start.
         size_t offer = static_cast<size_t>(file_size - conn->file_offset);
         if (conn->data_bytes < STREAM_RAMP_END)
             offer = static_cast<size_t>(
@@ -701,15 +774,15 @@ static int handle_extended_connection_post_received(connection* conn) {
                strerror(errno));
         return -1;
     }
-    if (arm_timer(sess->data_timer.fd, period, period) != 0) {
+    if (arm_timer(sess, &sess->data_timer, period, period) != 0) {
         VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-               static_cast<long>(sess->data_timer.fd), conn->sock, strerror(errno));
+               static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
         return -1;
     }
-    if (sess->is_latency && arm_timer(sess->latency_timer.fd, sess->request.latency_interval,
+    if (sess->is_latency && arm_timer(sess, &sess->latency_timer, sess->request.latency_interval,
                                       sess->request.latency_interval) != 0) {
         VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-               static_cast<long>(sess->latency_timer.fd), conn->sock, strerror(errno));
+               static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
         return -2;
     }
     sess->test.started = true;
@@ -721,27 +794,27 @@ static int handle_extended_connection_post_received(connection* conn) {
 static int start_download_timers(session* sess, connection* conn) {
     static const timespec DOWNLOAD_TIMEOUT = {330, 0};
     const request_info& req = sess->request;
-    if (sess->trace_timer.fd >= 0 &&
+    if (sess->trace_timer.exists &&
         (req.trace_interval.tv_sec != 0 || req.trace_interval.tv_nsec != 0)) {
-        if (arm_timer(sess->trace_timer.fd, req.trace_interval, req.trace_interval) != 0) {
+        if (arm_timer(sess, &sess->trace_timer, req.trace_interval, req.trace_interval) != 0) {
             VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-                   static_cast<long>(sess->trace_timer.fd), conn->sock, strerror(errno));
+                   static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
             return -2;
         }
         VH_DEBUG(4, LOG_DEBUG, "Trace timer started");
     }
     if (is_extended(sess)) {
-        if (arm_timer(sess->data_timer.fd, DOWNLOAD_TIMEOUT, {0, 0}) != 0) {
+        if (arm_timer(sess, &sess->data_timer, DOWNLOAD_TIMEOUT, {0, 0}) != 0) {
             VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-                   static_cast<long>(sess->data_timer.fd), conn->sock, strerror(errno));
+                   static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
             return -2;
         }
         VH_DEBUG(4, LOG_DEBUG, "Timeout timer started");
     }
     if (sess->is_latency &&
-        arm_timer(sess->latency_timer.fd, req.latency_interval, req.latency_interval) != 0) {
+        arm_timer(sess, &sess->latency_timer, req.latency_interval, req.latency_interval) != 0) {
         VH_LOG(LOG_ERR, "%ld: error starting timer %ld %d: %s", thread_tag(),
-               static_cast<long>(sess->latency_timer.fd), conn->sock, strerror(errno));
+               static_cast<long>(sess->timers->head.fd), conn->sock, strerror(errno));
         return -2;
     }
     sess->test.started = true;
@@ -750,6 +823,8 @@ static int start_download_timers(session* sess, connection* conn) {
 
 // ---------------------------------------------------------------------------
 // First replies.
+
+static int first_reply_sent(int epfd, connection* conn, uint32_t events);
 
 static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t events) {
     int sent = send_reply_chunk(conn);
@@ -761,6 +836,44 @@ static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t 
     }
     if (sent == 1)
         return 0;
+    return first_reply_sent(epfd, conn, events);
+}
+
+// A download's first reply, right after it was queued: a new connection's socket nearly
+// always takes it at once, and the data follows in the same step, without waiting a loop
+// iteration for the EPOLLOUT it is registered for. That event sends whatever is left.
+// With MSG_MORE the header waits for the data, and both go to the client in one segment:
+// one transmission and one wake-up of the client fewer. Should no data follow after all
+// (an error, a deadline just passed), the header is pushed out on its own.
+static int send_download_reply_now(int epfd, connection* conn) {
+    bool data_follows = !conn->session->no_path && file_size > 0 && !deadline_passed(conn);
+    int sent = send_reply_chunk(conn, data_follows ? MSG_MORE : 0);
+    if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+        return 0;
+    if (sent < 0) {
+        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
+               strerror(errno));
+        release_reply(conn);
+        return -2;
+    }
+    int result = first_reply_sent(epfd, conn, 0);
+    if (data_follows && conn->data_bytes == 0) {
+        int one = 1;
+        setsockopt(conn->sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+    return result;
+}
+
+// A connection has just joined its session (result 0 of handle_header_received): a
+// download's reply goes out now.
+static int after_join(int epfd, connection* conn) {
+    if (conn->state == SENDING_REPLY && conn->session->request.method == GET)
+        return send_download_reply_now(epfd, conn);
+    return 0;
+}
+
+// The first reply has gone out completely: the test data follows.
+static int first_reply_sent(int epfd, connection* conn, uint32_t events) {
     release_reply(conn);
     session* sess = conn->session;
     switch (sess->request.method) {
@@ -1161,9 +1274,11 @@ int handle_connection(int epfd, uint32_t events, connection* conn) {
     case RECEIVING_HEADER:
         STATE_LABEL(9, RECEIVING_HEADER);
         return handle_connection_connected(epfd, conn);
-    case HEADER_RECEIVED:
+    case HEADER_RECEIVED: {
         STATE_LABEL(9, HEADER_RECEIVED);
-        return handle_header_received(epfd, conn);
+        int joined = handle_header_received(epfd, conn);
+        return joined == 0 ? after_join(epfd, conn) : joined;
+    }
     case SENDING_REPLY:
         STATE_LABEL(9, SENDING_REPLY);
         return handle_connection_sending_reply(epfd, conn, events);
@@ -1279,30 +1394,16 @@ static void dispatch_connection(int epfd, uint32_t events, connection* conn,
 // ---------------------------------------------------------------------------
 // Session timers.
 
-// Consumes a timer expiration. Anything but an 8-byte count means the timer
-// descriptor is broken, which the loop cannot recover from.
-static bool read_timer(int fd) {
-    uint64_t expirations;
-    return read(fd, &expirations, sizeof(expirations)) == static_cast<ssize_t>(sizeof(expirations));
-}
-
-static void dispatch_timer(varnholt::epoll_data* timer, GHashTable* pending_sessions) {
+// Runs what one expiry of a session timer does. Expiries a worker missed come together, as
+// one, like a timerfd read that counts several.
+static void dispatch_timer(session_timer* timer, GHashTable* pending_sessions) {
     session* sess = session_from_timer(timer);
     switch (timer->kind) {
     case EPOLL_SESSION_DATA_TIMER:
-        if (!read_timer(timer->fd)) {
-            VH_LOG(LOG_ERR, "Bug! Could not read information from session timer");
-            exit(1);
-        }
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_data_timer %lu", thread_tag(), sess->id);
         g_hash_table_add(pending_sessions, sess);
         break;
     case EPOLL_SESSION_EXPIRY_TIMER:
-        if (!read_timer(timer->fd)) {
-            VH_LOG(LOG_ERR, "Bug! Could not read information from connection expiry timer, fd %d",
-                   timer->fd);
-            exit(1);
-        }
         VH_LOG(LOG_WARNING, "Session life time max limit reached (%ds). Teardown of session",
                session_timeout);
         sess->test.failed = true;
@@ -1310,24 +1411,35 @@ static void dispatch_timer(varnholt::epoll_data* timer, GHashTable* pending_sess
         finish_session(sess);
         break;
     case EPOLL_SESSION_TRACE_TIMER:
-        if (!read_timer(timer->fd)) {
-            VH_LOG(LOG_ERR, "Bug! Could not read information from session timer");
-            exit(1);
-        }
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_trace_timer %lu", thread_tag(), sess->id);
         if (sess->traces != nullptr)
             append_trace_lines(sess);
         break;
     case EPOLL_SESSION_LATENCY_TIMER:
-        if (!read_timer(timer->fd)) {
-            VH_LOG(LOG_ERR, "Bug! Could not read information from latency timer");
-            exit(1);
-        }
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_latency_timer %lu", thread_tag(), sess->id);
         sample_latency(sess);
         break;
     default:
-        break;
+        assert(!"Bug! Unknown session timer" && timer->kind == EPOLL_SESSION_DATA_TIMER);
+        abort();
+    }
+}
+
+// The worker's timer descriptor fired: every session timer due by now expires, in the
+// order of their deadlines. A handler may stop timers due in the same pass (a finish stops
+// the session's others): those do not expire. Sessions are freed only after the pass, so
+// every timer returned belongs to a live record.
+static void dispatch_worker_timers(timer_queue* timers, GHashTable* pending_sessions) {
+    if (!timer_queue_consume(timers)) {
+        VH_LOG(LOG_ERR, "Bug! Could not read information from session timer");
+        exit(1);
+    }
+    int64_t now = monotonic_now_ns();
+    while (session_timer* timer = timer_queue_next_due(timers, now))
+        dispatch_timer(timer, pending_sessions);
+    if (timer_queue_reprogram(timers, now) != 0) {
+        VH_LOG(LOG_ERR, "timerfd_settime: timerfd %d --> %s", timers->head.fd, strerror(errno));
+        exit(1);
     }
 }
 
@@ -1430,15 +1542,12 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         case EPOLL_PUT_CONNECTION:
             handle_put_connection(epfd, static_cast<connection*>(ptr));
             break;
-        case EPOLL_SESSION_DATA_TIMER:
-        case EPOLL_SESSION_EXPIRY_TIMER:
-        case EPOLL_SESSION_TRACE_TIMER:
-        case EPOLL_SESSION_LATENCY_TIMER:
-            dispatch_timer(static_cast<varnholt::epoll_data*>(ptr), pending_sessions);
+        case EPOLL_WORKER_TIMER:
+            dispatch_worker_timers(thread_timer_queue(), pending_sessions);
             break;
         default:
             VH_LOG(LOG_ERR, "Bug! epoll_wait() returned unknown event type");
-            assert(!"Bug! epoll_wait() returned unknown event type" && kind <= 6);
+            assert(!"Bug! epoll_wait() returned unknown event type" && kind <= EPOLL_WORKER_TIMER);
             abort();
         }
     }
@@ -1477,6 +1586,41 @@ static bool room_for_connection(int any_fd) {
     return true;
 }
 
+// Workers that have made every descriptor of their own. Connections queued before the
+// workers run could otherwise fill the descriptor table on the first worker before a later
+// one has made its epoll set and timer, and that worker's start-up failure would end the
+// process.
+static std::atomic<size_t> workers_ready{0};
+
+// How many workers there are: one per CPU the process may use. Asked of the main thread,
+// as the workers themselves are pinned to one CPU each. 0 when the mask cannot be read.
+static size_t expected_workers() {
+    for (int size = 1024; size <= (1 << 20); size *= 2) {
+        cpu_set_t* set = CPU_ALLOC(size);
+        if (set == nullptr)
+            return 0;
+        size_t bytes = CPU_ALLOC_SIZE(size);
+        CPU_ZERO_S(bytes, set);
+        int rc = sched_getaffinity(getpid(), bytes, set);
+        int err = errno;
+        size_t count = rc == 0 ? static_cast<size_t>(CPU_COUNT_S(bytes, set)) : 0;
+        CPU_FREE(set);
+        if (rc == 0 || err != EINVAL)
+            return count;
+    }
+    return 0;
+}
+
+static void wait_for_all_workers() {
+    const size_t expected = expected_workers();
+    workers_ready.fetch_add(1);
+    // Bounded: a worker that never comes (it failed, and ends the process) holds nobody up.
+    for (int i = 0; i < 2000 && workers_ready.load() < expected; i++) {
+        timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 void* main_thread(void* arg) {
     const auto* args = static_cast<const main_thread_args*>(arg);
 
@@ -1501,6 +1645,12 @@ void* main_thread(void* arg) {
         }
     }
     timeout_list_init(&timeout_list);
+    // One descriptor for every session timer of this worker, registered once.
+    if (timer_queue_open(thread_timer_queue(), epfd) != 0) {
+        VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));
+        exit(1);
+    }
+    wait_for_all_workers();
 
     epoll_event events[MAX_EVENTS];
     for (;;) {

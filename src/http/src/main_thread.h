@@ -16,6 +16,9 @@ enum epoll_kind : uint32_t {
     EPOLL_SESSION_EXPIRY_TIMER = 4,
     EPOLL_SESSION_TRACE_TIMER = 5,
     EPOLL_SESSION_LATENCY_TIMER = 6,
+    // The worker's own timer descriptor, which drives the session timers (kinds 3 to 6
+    // name those timers; they are not epoll registrations of their own).
+    EPOLL_WORKER_TIMER = 7,
 };
 
 namespace varnholt {
@@ -116,9 +119,9 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
 
 // A burst of new sessions would otherwise all go to the worker that happened to drain the
 // shared listening socket: each new session is given to the worker owning the fewest live
-// sessions (the calling one when it is among them). Returns the epoll descriptor of the
-// worker that should own a session the worker of `epfd` is creating; `epfd` itself when
-// it belongs to no registered worker.
+// sessions (the calling one when it is among them, or when the fewest are not a quarter
+// fewer than its own). Returns the epoll descriptor of the worker that should own a session the
+// worker of `epfd` is creating; `epfd` itself when it belongs to no registered worker.
 int choose_session_owner(int epfd);
 // Counts a published session in (+1), or a destroyed one out (-1), of its owner's tally.
 void count_owned_session(int owner_epfd, int delta);

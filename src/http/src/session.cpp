@@ -20,7 +20,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 GHashTable* session_container = nullptr;
@@ -138,7 +137,7 @@ size_t session_count() {
     return n;
 }
 
-session* session_from_timer(varnholt::epoll_data* timer) {
+session* session_from_timer(session_timer* timer) {
     size_t offset = 0;
     switch (timer->kind) {
     case EPOLL_SESSION_DATA_TIMER:
@@ -160,100 +159,63 @@ session* session_from_timer(varnholt::epoll_data* timer) {
 }
 
 // ---------------------------------------------------------------------------
-// Timers.
+// Timers: records in the owning worker's timer queue (timers.h), no descriptors of their
+// own, so that creating, arming and dropping them costs no system call.
 
-int init_session_timer(varnholt::epoll_data* timer) {
-    timer->fd = timerfd_create(CLOCK_MONOTONIC, 0);
-    if (timer->fd < 0) {
-        VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));
+void init_session_timer(session_timer* timer, uint32_t kind) {
+    *timer = session_timer{};
+    timer->kind = kind;
+    timer->exists = true;
+    VH_DEBUG(9, LOG_DEBUG, "%ld: timer %u created", thread_tag(), kind);
+}
+
+int arm_timer(session* sess, session_timer* timer, timespec first, timespec interval) {
+    // Another thread's heap is not ours to change.
+    assert(sess->timers == thread_timer_queue());
+    if (timer_start(sess->timers, timer, first, interval) != 0)
         return -1;
-    }
-    VH_DEBUG(9, LOG_DEBUG, "%ld: timer %d created", thread_tag(), timer->fd);
+    VH_DEBUG(2, LOG_DEBUG, "%ld: session %lu timer %u armed: first %ld.%09ld s, period %ld.%09ld s",
+             thread_tag(), sess->id, timer->kind, static_cast<long>(first.tv_sec), first.tv_nsec,
+             static_cast<long>(interval.tv_sec), interval.tv_nsec);
     return 0;
 }
 
-int arm_timer(int fd, timespec first, timespec interval) {
-    itimerspec setting{};
-    setting.it_value = first;
-    setting.it_interval = interval;
-    return timerfd_settime(fd, 0, &setting, nullptr);
-}
-
-int register_session_expiry_timer(session* sess, int epoll_fd) {
-    if (sess->expiry_timer.fd != -1) {
+int register_session_expiry_timer(session* sess) {
+    if (sess->expiry_timer.exists) {
         VH_LOG(LOG_ERR, "%ld: expiry timer already created!", thread_tag());
         return -1;
     }
-    int fd = timerfd_create(CLOCK_MONOTONIC, 0);
-    if (fd < 0) {
-        VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));
-        return -1;
-    }
-    if (arm_timer(fd, {session_timeout, 0}, {0, 0}) != 0) {
+    init_session_timer(&sess->expiry_timer, EPOLL_SESSION_EXPIRY_TIMER);
+    if (arm_timer(sess, &sess->expiry_timer, {session_timeout, 0}, {0, 0}) != 0) {
         VH_LOG(LOG_ERR, "%ld: error setting timer: %s", thread_tag(), strerror(errno));
-        close(fd);
+        timer_stop(&sess->expiry_timer);
+        sess->expiry_timer.exists = false;
         return -1;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.ptr = &sess->expiry_timer;
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {
-        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
-        close(fd);
-        return -1;
-    }
-    sess->expiry_timer.fd = fd;
-    VH_DEBUG(2, LOG_DEBUG, "%ld: epollfd %d timerfd %d", thread_tag(), epoll_fd, fd);
+    VH_DEBUG(2, LOG_DEBUG, "%ld: epollfd %d timerfd %d", thread_tag(), sess->epoll_fd,
+             sess->timers->head.fd);
     return 0;
 }
 
 void unregister_session_expiry_timer(session* sess) {
-    if (sess->expiry_timer.fd == -1)
+    if (!sess->expiry_timer.exists)
         return;
     VH_DEBUG(2, LOG_DEBUG, "%ld: epollfd %d timerfd %d", thread_tag(), sess->epoll_fd,
-             sess->expiry_timer.fd);
-    close(sess->expiry_timer.fd);
-    sess->expiry_timer.fd = -1;
+             sess->timers->head.fd);
+    timer_stop(&sess->expiry_timer);
+    sess->expiry_timer.exists = false;
 }
 
-static int add_timer_to_epoll(int epoll_fd, varnholt::epoll_data* timer) {
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.ptr = timer;
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, timer->fd, &ev) != 0) {
-        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
-        return -1;
-    }
-    return 0;
+// Drops a timer: stopped, and no longer the session's. Stopping cannot fail, so neither
+// a roll-back nor a finish has an error path here.
+static void discard_timer(session_timer* timer) {
+    timer_stop(timer);
+    timer->exists = false;
 }
 
-// Undoes a timer made during creation. One that made it into the epoll set must
-// leave it; one that did not is simply closed.
-static void discard_timer(int epoll_fd, varnholt::epoll_data* timer) {
-    if (timer->fd < 0)
-        return;
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, timer->fd, nullptr) != 0 && errno != ENOENT) {
-        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
-        exit(1);
-    }
-    close(timer->fd);
-    timer->fd = -1;
-}
-
-// Silences a timer at finish: disarmed and out of the epoll set, still open.
-static void stop_timer(session* sess, varnholt::epoll_data* timer) {
-    if (timer->fd < 0)
-        return;
-    itimerspec zero{};
-    if (timerfd_settime(timer->fd, 0, &zero, nullptr) != 0) {
-        VH_LOG(LOG_ERR, "timerfd_settime: timerfd %d --> %s", timer->fd, strerror(errno));
-        exit(1);
-    }
-    if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_DEL, timer->fd, nullptr) != 0) {
-        VH_LOG(LOG_ERR, "epoll_ctl: epollfd %d timerfd %d --> %s", sess->epoll_fd, timer->fd,
-               strerror(errno));
-        exit(1);
-    }
+// Silences a timer at finish: stopped, still the session's.
+static void stop_timer(session_timer* timer) {
+    timer_stop(timer);
 }
 
 // ---------------------------------------------------------------------------
@@ -278,9 +240,10 @@ static void rollback_session(session* sess) {
         g_slice_free1(sess->warmup_times_size * sizeof(timespec), sess->test.warmup_times);
     if (sess->traces != nullptr)
         g_string_free(sess->traces, TRUE);
-    discard_timer(sess->epoll_fd, &sess->trace_timer);
-    discard_timer(sess->epoll_fd, &sess->data_timer);
-    discard_timer(sess->epoll_fd, &sess->latency_timer);
+    discard_timer(&sess->trace_timer);
+    discard_timer(&sess->data_timer);
+    discard_timer(&sess->latency_timer);
+    discard_timer(&sess->expiry_timer);
     g_slice_free1(sess->conns_size * sizeof(connection*), sess->conns);
     delete sess->latency_results;
     g_slice_free1(sizeof(session), sess);
@@ -296,10 +259,11 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
     sess->start_timestamp = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count();
-    sess->data_timer = {EPOLL_SESSION_DATA_TIMER, -1};
-    sess->expiry_timer = {EPOLL_SESSION_EXPIRY_TIMER, -1};
-    sess->trace_timer = {EPOLL_SESSION_TRACE_TIMER, -1};
-    sess->latency_timer = {EPOLL_SESSION_LATENCY_TIMER, -1};
+    sess->data_timer.kind = EPOLL_SESSION_DATA_TIMER;
+    sess->expiry_timer.kind = EPOLL_SESSION_EXPIRY_TIMER;
+    sess->trace_timer.kind = EPOLL_SESSION_TRACE_TIMER;
+    sess->latency_timer.kind = EPOLL_SESSION_LATENCY_TIMER;
+    sess->timers = thread_timer_queue();
 
     sess->conns_size = request->num_conns;
     sess->conns = static_cast<connection**>(g_slice_alloc0(sess->conns_size * sizeof(connection*)));
@@ -316,20 +280,13 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
         sess->latency_results = new (std::nothrow) latency_results_type(sess->conns_size);
         failed = sess->latency_results == nullptr;
     }
-    if (!failed && request->latency_test) {
-        failed = init_session_timer(&sess->latency_timer) != 0 ||
-                 add_timer_to_epoll(epoll_fd, &sess->latency_timer) != 0;
-    }
+    if (!failed && request->latency_test)
+        init_session_timer(&sess->latency_timer, EPOLL_SESSION_LATENCY_TIMER);
     if (!failed && is_extended(sess)) {
-        failed = init_session_timer(&sess->data_timer) != 0;
-        if (!failed && !is_zero(request->trace_interval))
-            failed = init_session_timer(&sess->trace_timer) != 0;
-        if (!failed)
-            failed = add_timer_to_epoll(epoll_fd, &sess->data_timer) != 0;
-        if (!failed && sess->trace_timer.fd >= 0) {
-            failed = add_timer_to_epoll(epoll_fd, &sess->trace_timer) != 0;
-            if (!failed)
-                sess->traces = g_string_new("");
+        init_session_timer(&sess->data_timer, EPOLL_SESSION_DATA_TIMER);
+        if (!is_zero(request->trace_interval)) {
+            init_session_timer(&sess->trace_timer, EPOLL_SESSION_TRACE_TIMER);
+            sess->traces = g_string_new("");
         }
         if (!failed && request->method == POST) {
             sess->warmup_times_size = request->max_warmup_samples;
@@ -346,7 +303,7 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
         sess->store_log = request->store_log;
         sess->path_style = request->path_style;
         sess->is_latency = request->latency_test;
-        if (register_session_expiry_timer(sess, epoll_fd) != 0) {
+        if (register_session_expiry_timer(sess) != 0) {
             VH_LOG(LOG_ERR, "%ld: Could not register session expiry timer", thread_tag());
             failed = true;
         }
@@ -391,22 +348,28 @@ static admission_refusal check_admission(const client_address* client) {
 }
 
 session* create_unique_session(request_info* request, int epoll_fd, const client_address* client,
-                               bool* replace, int* owner_epfd, admission_refusal* refusal) {
+                               bool placed, bool* replace, int* owner_epfd, int* place_at,
+                               admission_refusal* refusal) {
     *replace = false;
     *owner_epfd = -1;
+    *place_at = -1;
     *refusal = NOT_REFUSED;
-    // Built before locking: allocation, timers and epoll registration stay out of
-    // the critical section, at the price of a record thrown away when one exists. Its
-    // owner may be another worker, one with fewer sessions: the caller then hands the
-    // connection over as for any session owned elsewhere.
+    // Only the owner builds a session, so that its timers go into the owner's own queue. A
+    // new session meant for another worker (one with fewer sessions) is not built here: the
+    // caller hands the connection there, and that worker creates it.
+    int chosen = placed ? epoll_fd : choose_session_owner(epoll_fd);
+    // Built before locking: allocation and timers stay out of the critical section, at the
+    // price of a record thrown away when one exists.
     session* candidate =
-        create_session(&request->session_id, request, choose_session_owner(epoll_fd));
+        chosen == epoll_fd ? create_session(&request->session_id, request, epoll_fd) : nullptr;
 
     int rc = pthread_mutex_lock(&session_container_mutex);
     if (rc != 0) {
         VH_LOG(LOG_ERR, "pthread_mutex_lock: %s", strerror(rc));
         if (candidate != nullptr)
             free_session(candidate);
+        if (placed)
+            count_owned_session(epoll_fd, -1);
         return nullptr;
     }
     session* answer = nullptr;
@@ -430,19 +393,30 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         }
     } else if ((*refusal = check_admission(client)) != NOT_REFUSED) {
         answer = nullptr;
+    } else if (chosen != epoll_fd) {
+        // Counted at once, so that the sessions placed until the owner has created them
+        // are not all sent the same way.
+        count_owned_session(chosen, 1);
+        *place_at = chosen;
+        unlock_container_or_exit();
+        return nullptr;
     } else if (candidate != nullptr) {
         candidate->client = *client;
         if (max_client_sessions > 0)
             count_client_session(candidate);
         g_hash_table_add(session_container, candidate);
         answer = candidate;
-        count_owned_session(candidate->epoll_fd, 1);
+        // A placed session was counted when it was placed.
+        if (!placed)
+            count_owned_session(candidate->epoll_fd, 1);
         count_session_started(kind_of(candidate));
     }
     if (answer != nullptr)
         *owner_epfd = answer->epoll_fd;
     unlock_container_or_exit();
 
+    if (placed && (answer == nullptr || answer != candidate))
+        count_owned_session(epoll_fd, -1); // placed here, but not created here after all
     if (*refusal != NOT_REFUSED) {
         count_session_refused(*refusal == REFUSED_BY_SERVER_LIMIT ? REFUSED_SERVER_LIMIT
                                                                   : REFUSED_CLIENT_LIMIT);
@@ -520,12 +494,19 @@ void remove_connection(session* sess, connection* conn) {
 
 void disable_connection(session* sess, connection* conn) {
     sess->test.failed = true;
+    bool was_active = conn->state != DISABLED;
+    // The last active connection of a session that ends with it: both callers put the
+    // session, its finish now requested, up for the periodic check of this same loop
+    // iteration, which finishes it and has it destroyed (its sockets closed) at the end of
+    // the iteration, so the socket cannot report again before it is closed. Other sessions
+    // go on, and a disabled socket is left able to report only once.
+    bool session_ends = was_active && sess->active_conns == 1 && !sess->is_latency &&
+                        (sess->request.method == GET || !is_extended(sess));
     epoll_event ev{};
     ev.events = EPOLLET | EPOLLONESHOT;
     ev.data.ptr = conn;
-    if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_MOD, conn->sock, &ev) != 0)
+    if (!session_ends && epoll_ctl(sess->epoll_fd, EPOLL_CTL_MOD, conn->sock, &ev) != 0)
         VH_LOG(LOG_WARNING, "epoll_ctl: %s", strerror(errno));
-    bool was_active = conn->state != DISABLED;
     conn->state = DISABLED;
     timeout_list_remove(conn);
     if (was_active && --sess->active_conns == 0)
@@ -547,11 +528,11 @@ void finish_session(session* sess) {
     sess->measurement_end = (steady_now_ns() - sess->serverside_start_ns) / 1000000 * 1000;
 
     if (is_extended(sess) && sess->request.method == POST)
-        stop_timer(sess, &sess->data_timer);
+        stop_timer(&sess->data_timer);
     if (sess->is_latency)
-        stop_timer(sess, &sess->latency_timer);
-    if (is_extended(sess) && sess->trace_timer.fd >= 0) {
-        stop_timer(sess, &sess->trace_timer);
+        stop_timer(&sess->latency_timer);
+    if (is_extended(sess) && sess->trace_timer.exists) {
+        stop_timer(&sess->trace_timer);
         VH_DEBUG(4, LOG_DEBUG, "Trace timer destroyed");
     }
     sess->test.end_time = time(nullptr);
@@ -644,11 +625,10 @@ bool trigger_sessions_destroy() {
 
 void free_session(session* sess) {
     // Timers and arrays are released by what exists, not by what the (possibly
-    // replaced) parameters say should exist.
-    for (varnholt::epoll_data* timer :
-         {&sess->data_timer, &sess->trace_timer, &sess->latency_timer})
-        if (timer->fd >= 0)
-            close(timer->fd);
+    // replaced) parameters say should exist. No timer of a freed session may stay in its
+    // worker's heap.
+    for (session_timer* timer : {&sess->data_timer, &sess->trace_timer, &sess->latency_timer})
+        discard_timer(timer);
     if (sess->traces != nullptr)
         g_string_free(sess->traces, TRUE);
     if (sess->test.warmup_times != nullptr)

@@ -4,6 +4,7 @@
 #include "main_thread.h"
 #include "metrics.h"
 #include "request.h"
+#include "timers.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -60,7 +61,7 @@ struct session_test_state {
     uint64_t data_bytes;
 };
 
-// One test session, owned by the worker thread whose epoll set holds its timers.
+// One test session, owned by the worker thread whose timer queue holds its timers.
 struct session {
     uint64_t id; // first field: the container hashes through a pointer to it
     int epoll_fd;
@@ -68,10 +69,11 @@ struct session {
     size_t active_conns;
     request_info request; // session-wide part only; per-connection fields stay zero
     session_test_state test;
-    varnholt::epoll_data data_timer;
-    varnholt::epoll_data expiry_timer;
-    varnholt::epoll_data trace_timer;
-    varnholt::epoll_data latency_timer;
+    session_timer data_timer;
+    session_timer expiry_timer;
+    session_timer trace_timer;
+    session_timer latency_timer;
+    timer_queue* timers; // the owner's queue, which every timer of the session is armed in
     bool finishing;
     GString* traces;
     bool no_path;
@@ -108,9 +110,9 @@ extern pthread_mutex_t session_container_mutex;
 // Creates the container; -1 when it exists already or cannot be made. Main thread.
 int create_session_container();
 
-// Allocates a session for *id owned by the thread of epoll_fd and registers its
-// timers there (only the expiry timer is armed). Null on failure (rolled back).
-// Does not touch the container.
+// Allocates a session for *id owned by the thread of epoll_fd, which must be the calling
+// thread: its timers go into the calling thread's queue (only the expiry timer is armed).
+// Null on failure (rolled back). Does not touch the container.
 session* create_session(const uint64_t* id, const request_info* request, int epoll_fd);
 
 // The session of request->session_id, created and published when the container
@@ -121,19 +123,27 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
 // (apply_request_replacement). *owner_epfd receives the owner's epoll descriptor, read
 // under the container lock: once the lock is released, a session owned by another
 // thread may end at any moment, and the result must not be dereferenced unless the
-// owner is the calling thread. Any worker thread.
+// owner is the calling thread. A new session is created only by the worker that is to
+// own it: when another worker should (choose_session_owner), null is returned with
+// *place_at set to that worker's epoll descriptor, already counted as owning the session,
+// and the caller hands the connection there, where it is `placed`: the session is then
+// created on that worker whatever the counts, and the count is taken back if it exists
+// already by then. Any worker thread.
 //
 // A new session is admitted only while fewer than max_sessions run in all and fewer
-// than max_client_sessions from `client` (each when not 0); otherwise null is returned
-// with *refusal set to the limit that was reached (it stays NOT_REFUSED for every
-// other null). Connections joining a running session are never refused.
+// than max_client_sessions from `client` (each when not 0): both where the connection
+// arrives and again, under the same lock as the publication, where it is placed.
+// Otherwise null is returned with *refusal set to the limit that was reached (it stays
+// NOT_REFUSED for every other null). Connections joining a running session are never
+// refused.
 enum admission_refusal : int {
     NOT_REFUSED = 0,
     REFUSED_BY_SERVER_LIMIT = 1,
     REFUSED_BY_CLIENT_LIMIT = 2,
 };
 session* create_unique_session(request_info* request, int epoll_fd, const client_address* client,
-                               bool* replace, int* owner_epfd, admission_refusal* refusal);
+                               bool placed, bool* replace, int* owner_epfd, int* place_at,
+                               admission_refusal* refusal);
 
 // Sessions from `client` counted towards its limit (for tests and diagnostics).
 int client_session_count(const client_address* client);
@@ -162,20 +172,22 @@ void queue_to_destroy(session* sess);
 // Releases the session record and what it owns, except its connections.
 void free_session(session* sess);
 
-// Creates a timer descriptor into timer->fd without arming or registering it.
-int init_session_timer(varnholt::epoll_data* timer);
-// Creates, arms (session time-out) and registers the expiry timer. 0 or -1.
-int register_session_expiry_timer(session* sess, int epoll_fd);
-// Closes the expiry timer if there is one.
+// Gives the session a timer of that kind, not armed.
+void init_session_timer(session_timer* timer, uint32_t kind);
+// Creates and arms (session time-out) the expiry timer. 0 or -1.
+int register_session_expiry_timer(session* sess);
+// Stops and drops the expiry timer if there is one.
 void unregister_session_expiry_timer(session* sess);
-// Arms a timer relative to now: first expiry `first`, then every `interval`.
-int arm_timer(int fd, timespec first, timespec interval);
+// Arms a timer of the session relative to now: first expiry `first`, then every
+// `interval` (zero: one-shot; a zero `first` leaves it stopped). 0, or -1 with errno
+// set. Owner thread.
+int arm_timer(session* sess, session_timer* timer, timespec first, timespec interval);
 
 // a - b, with the nanoseconds kept in 0..999,999,999.
 timespec time_diff(timespec a, timespec b);
 
-// The session that owns a timer record (one of its four varnholt::epoll_data members).
-session* session_from_timer(varnholt::epoll_data* timer);
+// The session that owns a timer record (one of its four session_timer members).
+session* session_from_timer(session_timer* timer);
 
 // Destroys the sessions queued on the calling thread. True when at least one was
 // destroyed, so that a paused accept can be retried.

@@ -120,9 +120,9 @@ static void start_measurement(session* sess) {
     sess->test.state = MEASUR;
     sess->test.warmup_end_bytes = sess->test.data_bytes;
     sess->measurement_start = (steady_now_ns() - sess->serverside_start_ns) / 1000000 * 1000;
-    if (sess->data_timer.fd >= 0) {
+    if (sess->data_timer.exists) {
         timespec period{static_cast<time_t>(sess->request.results_interval_period), 0};
-        if (arm_timer(sess->data_timer.fd, period, period) != 0) {
+        if (arm_timer(sess, &sess->data_timer, period, period) != 0) {
             VH_LOG(LOG_ERR, "timerfd_settime: %s", strerror(errno));
             exit(1);
         }
