@@ -480,3 +480,19 @@ TEST(LatencyRequestMatch, ResultsPathDecides) {
 }
 
 } // namespace
+
+namespace {
+
+// A header line that stops at a CR opening the next line, without its LF, is no blank line:
+// the header is refused, and whether CR LF CR LF occurs is the answer of a search.
+TEST_F(RequestMatcherTest, ACrOpeningALineWithoutItsLfIsNoBlankLine) {
+    for (const std::string& text :
+         {std::string("GET / HTTP/1.1\r\nA: b\r\n\r*\n"), std::string("GET / HTTP/1.1\r\n\r*\n"),
+          std::string("POST /upEGATE_UP=5 HTTP/1.1\r\nUITID=_WA: -t /upl+od?CAGGREGATE_UP=5 "
+                      "HTTP/1.1\r\nUITID=_WA: -t\r\n\r*\n"),
+          std::string("GET / HTTP/1.1\r\nA: b\r\n\rx\r\n\r\n"),
+          std::string("GET / HTTP/1.1\r\nA: b\r\n\r")})
+        EXPECT_TRUE(agrees(text));
+}
+
+} // namespace

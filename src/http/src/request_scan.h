@@ -496,8 +496,8 @@ bool match_request(const char* data, size_t size, regmatch_t match[4], bool* bla
     unsearched = in.at - 2;
     const int lines = in.header_lines();
     if (lines <= 0) {
-        blank = blank || lines == 0;
-        unsearched = std::max(unsearched, in.at >= 3 ? in.at - 3 : 0);
+        // Where the header lines stopped says too little (a CR that opens a line need not
+        // be followed by its LF): search them all.
         return refuse();
     }
     if (blank_line != nullptr)
