@@ -377,10 +377,10 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
     return HEADER_COMPLETE;
 }
 
-// Sends what the socket takes of a HEAD reply: 1 while some is left (a full socket), 0
-// when all went (the connection waits for its next request again), -2 on failure.
-static int send_head_reply(connection* conn) {
-    int sent = send_reply_chunk(conn);
+// Sends what the socket takes of conn's reply: 1 while some is left (a would-block send
+// counts as some left), 0 when all went, -2 on failure (logged, the reply released).
+static int send_reply_step(connection* conn, int flags = 0) {
+    int sent = send_reply_chunk(conn, flags);
     if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
         return 1;
     if (sent < 0) {
@@ -389,6 +389,15 @@ static int send_head_reply(connection* conn) {
         release_reply(conn);
         return -2;
     }
+    return 0;
+}
+
+// Sends what the socket takes of a HEAD reply: 1 while some is left (a full socket), 0
+// when all went (the connection waits for its next request again), -2 on failure.
+static int send_head_reply(connection* conn) {
+    int sent = send_reply_step(conn);
+    if (sent != 0)
+        return sent;
     release_reply(conn);
     conn->reply_sent = 0;
     conn->state = CONNECTED;
@@ -827,15 +836,9 @@ static int start_download_timers(session* sess, connection* conn) {
 static int first_reply_sent(int epfd, connection* conn, uint32_t events);
 
 static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t events) {
-    int sent = send_reply_chunk(conn);
-    if (sent == -1) {
-        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
-        release_reply(conn);
-        return -2;
-    }
-    if (sent == 1)
-        return 0;
+    int sent = send_reply_step(conn);
+    if (sent != 0)
+        return sent == 1 ? 0 : sent;
     return first_reply_sent(epfd, conn, events);
 }
 
@@ -847,15 +850,9 @@ static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t 
 // (an error, a deadline just passed), the header is pushed out on its own.
 static int send_download_reply_now(int epfd, connection* conn) {
     bool data_follows = !conn->session->no_path && file_size > 0 && !deadline_passed(conn);
-    int sent = send_reply_chunk(conn, data_follows ? MSG_MORE : 0);
-    if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
-        return 0;
-    if (sent < 0) {
-        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
-        release_reply(conn);
-        return -2;
-    }
+    int sent = send_reply_step(conn, data_follows ? MSG_MORE : 0);
+    if (sent != 0)
+        return sent == 1 ? 0 : sent;
     int result = first_reply_sent(epfd, conn, 0);
     if (data_follows && conn->data_bytes == 0) {
         int one = 1;
@@ -962,15 +959,9 @@ static int handle_waiting_for_close(connection* conn) {
 
 static int handle_latency_sending_reply(int epfd, connection* conn) {
     assert(conn->latency_control);
-    int sent = send_reply_chunk(conn);
-    if (sent == 1)
-        return 0;
-    if (sent == -1) {
-        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
-        release_reply(conn);
-        return -2;
-    }
+    int sent = send_reply_step(conn);
+    if (sent != 0)
+        return sent == 1 ? 0 : sent;
     release_reply(conn);
     if (enqueue_post_data(epfd, conn) != 0) {
         VH_LOG(LOG_ERR, "%ld: error preparing for latency statistic request%d", thread_tag(),
