@@ -262,6 +262,40 @@ TEST_F(FileOps, AReplyNeverReachesADescriptorReusedAfterItsRequesterWentAway) {
     EXPECT_EQ(vh_test::count_fds(getpid()), fds_before);
 }
 
+// A requester that gives up on an open hands its answer pipe over, whether the
+// answer is still queued (the thread is busy) or already written: in both cases the
+// opened file and the pipe are closed, and nothing else is touched.
+TEST_F(FileOps, AnAbandonedOpenHasItsFileClosedWhenEverItsAnswerCame) {
+    std::string path = dir + "/abandoned.log";
+    dump(path, "x");
+    sync();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    int fds_before = vh_test::count_fds(getpid());
+
+    for (bool busy : {true, false}) {
+        if (busy)
+            dump(dir + "/big.bin", std::string(64 << 20, 'b'));
+        reply_pipe rp;
+        fileops_cmd open{};
+        open.type = FILEOPS_OPEN;
+        open.path = heap_string(path);
+        open.open_reply_fd = rp.fds[1];
+        ASSERT_EQ(send_fileops_cmd(&open), 0);
+        if (!busy)
+            sync(); // the answer now waits in the pipe
+        fileops_cmd abandon{};
+        abandon.type = FILEOPS_ABANDON;
+        abandon.reply_fd = rp.fds[0];
+        ASSERT_EQ(send_fileops_cmd(&abandon), 0);
+        rp.fds[0] = -1; // the thread's now
+    }
+    sync();
+    for (int i = 0; i < 50 && vh_test::count_fds(getpid()) != fds_before; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(vh_test::count_fds(getpid()), fds_before) << vh_test::describe_fds(getpid());
+    EXPECT_EQ(vh_test::read_file(path), "x");
+}
+
 TEST_F(FileOps, AReplyThatCannotBeWrittenDoesNotStopTheThread) {
     std::string path = dir + "/w.log";
     dump(path, "");

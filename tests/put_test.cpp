@@ -145,6 +145,7 @@ TEST_F(Put, ConnectionsCutShortLeaveNothingBehind) {
     ASSERT_TRUE(proc.wait_for("destroyed after", 5s));
     std::this_thread::sleep_for(100ms);
     int baseline = vh_test::count_fds(proc.pid);
+    std::string before = vh_test::describe_fds(proc.pid);
 
     std::string chunk(1 << 20, 'c');
     for (int i = 0; i < 60; i++) {
@@ -166,7 +167,9 @@ TEST_F(Put, ConnectionsCutShortLeaveNothingBehind) {
         std::this_thread::sleep_for(50ms);
         fds = vh_test::count_fds(proc.pid);
     }
-    EXPECT_EQ(fds, baseline);
+    EXPECT_EQ(fds, baseline) << "before:\n"
+                             << before << "after:\n"
+                             << vh_test::describe_fds(proc.pid);
 
     int c = vh_test::connect_loopback(port);
     vh_test::send_all(c, put_header("next.log"));

@@ -100,6 +100,24 @@ int count_fds(pid_t pid) {
     return n;
 }
 
+std::string describe_fds(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return "";
+    std::string out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        char target[256] = {};
+        std::string link = dir + "/" + e->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+        out += std::string(e->d_name) + " -> " + (n > 0 ? std::string(target, n) : "?") + "\n";
+    }
+    closedir(d);
+    return out;
+}
+
 int listen_loopback(bool ipv6, int* port, bool nonblocking) {
     int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0)

@@ -27,6 +27,8 @@ std::string read_file(const std::string& path);
 
 // Number of descriptors open in process `pid` (or -1).
 int count_fds(pid_t pid);
+// One "N -> target" line per open descriptor of process `pid`, for failure messages.
+std::string describe_fds(pid_t pid);
 // Clock ticks of CPU time (user and system) process `pid` used so far (-1 if unknown).
 long cpu_ticks(pid_t pid);
 // Resident memory of process `pid` in KiB (-1 if unknown).

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,15 +71,26 @@ void internal_destroy_connection(connection* conn) {
             g_slice_free1(conn->measur_capacity * sizeof(uint64_t), conn->measur_bytes);
     } else {
         count_put_upload(-1);
-        // An open answered after the connection stopped listening: close the file it
-        // carries, nobody else ever will. (Answers still to come are dropped and
-        // closed by the file operations thread once this pipe is gone.)
+        // An open not yet answered: the answer may be written between a read here and
+        // the close of the pipe, and the file it names would stay open for good. The
+        // file operations thread takes the pipe over instead; it runs commands in
+        // order, so it finds the answer there and closes the file.
         uint64_t answer = 0;
-        if (conn->state == PUT_CHECKING_FILE && conn->put_pipe[0] != 0 &&
-            read(conn->put_pipe[0], &answer, sizeof(answer)) ==
-                static_cast<ssize_t>(sizeof(answer)) &&
-            answer != 0)
-            conn->put_file = reinterpret_cast<FILE*>(answer);
+        if (conn->state == PUT_CHECKING_FILE && conn->put_pipe[0] != 0) {
+            if (read(conn->put_pipe[0], &answer, sizeof(answer)) ==
+                static_cast<ssize_t>(sizeof(answer))) {
+                conn->put_file = reinterpret_cast<FILE*>(answer);
+            } else if (worker_epfd() >= 0) {
+                // The registration would outlive this record while the thread holds
+                // the pipe: it goes first.
+                epoll_ctl(worker_epfd(), EPOLL_CTL_DEL, conn->put_pipe[0], nullptr);
+                fileops_cmd abandon{};
+                abandon.type = FILEOPS_ABANDON;
+                abandon.reply_fd = conn->put_pipe[0];
+                if (send_fileops_cmd(&abandon) == 0)
+                    conn->put_pipe[0] = 0;
+            }
+        }
         if (conn->put_pipe[0] != 0)
             close(conn->put_pipe[0]);
         if (conn->put_pipe[1] != 0)

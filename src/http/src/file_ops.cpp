@@ -110,6 +110,17 @@ static void close_cmd(FILE* file) {
         VH_LOG(LOG_ERR, "fclose: %s", strerror(errno));
 }
 
+static void abandon_cmd(int answer_fd) {
+    uint64_t answer = 0;
+    ssize_t n;
+    do {
+        n = read(answer_fd, &answer, sizeof(answer));
+    } while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(sizeof(answer)) && answer != 0)
+        close_cmd(reinterpret_cast<FILE*>(answer));
+    close(answer_fd);
+}
+
 // Opens (creating or truncating) a file for writing with mode 0644, whatever the
 // process's umask: a SysV daemon runs with umask 0, and session logs must not be
 // writable by every local user.
@@ -171,6 +182,9 @@ void* fileops(void*) {
             break;
         case FILEOPS_DUMP:
             dump_cmd(cmd.path, static_cast<char*>(cmd.data), cmd.len);
+            break;
+        case FILEOPS_ABANDON:
+            abandon_cmd(cmd.reply_fd);
             break;
         case FILEOPS_SYNC: {
             uint64_t done = 1;

@@ -12,6 +12,10 @@ enum fileops_type : uint32_t {
     FILEOPS_CLOSE = 2,
     FILEOPS_DUMP = 3,
     FILEOPS_SYNC = 4, // answers on reply_fd once every command posted before it is done
+    // Takes over the read end of an open's answer pipe (in reply_fd, not duplicated)
+    // whose requester went away before the answer came: commands run in order, so the
+    // answer is there by now; the file it names is closed, then the descriptor.
+    FILEOPS_ABANDON = 5,
 };
 
 // One command as it travels through the command pipe (native layout: the pipe
@@ -27,7 +31,7 @@ struct fileops_cmd {
         void* data;        // WRITE, DUMP
     };
     size_t len;   // WRITE, DUMP
-    int reply_fd; // WRITE, SYNC
+    int reply_fd; // WRITE, SYNC; ABANDON: the answer pipe's read end
     // OPEN: when set, `path` is relative to this directory and may not resolve to
     // anything outside it (no "..", no symbolic link leading out). Not owned.
     const char* beneath;

@@ -111,7 +111,15 @@ worker_slot worker_slots[MAX_WORKER_SLOTS];
 std::atomic<size_t> worker_slots_used{0};
 } // namespace
 
+// The epoll descriptor of the worker running on this thread, -1 elsewhere.
+static thread_local int own_epfd = -1;
+
+int worker_epfd() {
+    return own_epfd;
+}
+
 static void register_worker(int epfd) {
+    own_epfd = epfd;
     size_t i = worker_slots_used.fetch_add(1);
     if (i < MAX_WORKER_SLOTS)
         worker_slots[i].epfd.store(epfd);

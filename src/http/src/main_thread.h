@@ -77,6 +77,9 @@ connection* timeout_link_owner(timeout_link* link);
 // Worker thread start routine; arg is the shared main_thread_args. Never returns.
 void* main_thread(void* arg);
 
+// The epoll descriptor of the worker running on the calling thread, -1 on any other thread.
+int worker_epfd();
+
 // One iteration of the worker loop: wait, dispatch, idle scan, periodic checks.
 void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pending_sessions,
                std::chrono::seconds timeout);
