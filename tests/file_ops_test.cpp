@@ -62,13 +62,16 @@ class FileOps : public ::testing::Test {
         vh_test::remove_tree(dir);
     }
 
-    FILE* open_file(const std::string& path) {
-        reply_pipe rp;
+    static int post_open(const std::string& path, int reply_fd) {
         fileops_cmd cmd{};
         cmd.type = FILEOPS_OPEN;
         cmd.path = heap_string(path);
-        cmd.open_reply_fd = rp.fds[1];
-        EXPECT_EQ(send_fileops_cmd(&cmd), 0);
+        cmd.open_reply_fd = reply_fd;
+        return send_fileops_cmd(&cmd);
+    }
+    FILE* open_file(const std::string& path) {
+        reply_pipe rp;
+        EXPECT_EQ(post_open(path, rp.fds[1]), 0);
         uint64_t reply = 1;
         EXPECT_TRUE(rp.read_reply(&reply));
         return reinterpret_cast<FILE*>(reply);
@@ -105,6 +108,20 @@ class FileOps : public ::testing::Test {
     void sync() {
         FILE* f = open_file(dir + "/does-not-exist-sync");
         EXPECT_EQ(f, nullptr);
+    }
+    // This process's descriptor count once the thread has closed the duplicates of
+    // earlier reply descriptors (it does so just after answering).
+    int settled_fd_count() {
+        sync();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return vh_test::count_fds(getpid());
+    }
+    // Expects the descriptor count to come back to `before` once the commands so far ran.
+    void expect_fds_back_to(int before) {
+        sync();
+        for (int i = 0; i < 50 && vh_test::count_fds(getpid()) != before; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(vh_test::count_fds(getpid()), before) << vh_test::describe_fds(getpid());
     }
 
     std::string dir;
@@ -219,10 +236,7 @@ TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreExecutedWhole) {
 TEST_F(FileOps, AReplyNeverReachesADescriptorReusedAfterItsRequesterWentAway) {
     std::string path = dir + "/target.log";
     dump(path, "x");
-    sync();
-    // The thread closes its duplicate of a reply descriptor just after answering.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    int fds_before = vh_test::count_fds(getpid());
+    int fds_before = settled_fd_count();
 
     // Keep the thread busy so the open below is still queued when its pipe goes.
     std::string big(64 << 20, 'b');
@@ -233,21 +247,13 @@ TEST_F(FileOps, AReplyNeverReachesADescriptorReusedAfterItsRequesterWentAway) {
         reply_pipe first;
         old_read_fd = first.fds[0];
         old_write_fd = first.fds[1];
-        fileops_cmd cmd{};
-        cmd.type = FILEOPS_OPEN;
-        cmd.path = heap_string(path);
-        cmd.open_reply_fd = first.fds[1];
-        ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+        ASSERT_EQ(post_open(path, first.fds[1]), 0);
     } // both ends closed while the command waits
 
     reply_pipe second; // takes the same descriptor numbers
     EXPECT_EQ(second.fds[0], old_read_fd);
     EXPECT_EQ(second.fds[1], old_write_fd);
-    fileops_cmd cmd{};
-    cmd.type = FILEOPS_OPEN;
-    cmd.path = heap_string(dir + "/missing");
-    cmd.open_reply_fd = second.fds[1];
-    ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+    ASSERT_EQ(post_open(dir + "/missing", second.fds[1]), 0);
 
     uint64_t reply = 1;
     ASSERT_TRUE(second.read_reply(&reply, 20000));
@@ -256,10 +262,7 @@ TEST_F(FileOps, AReplyNeverReachesADescriptorReusedAfterItsRequesterWentAway) {
     second.close_all();
 
     // The thread goes on serving, and the file opened for nobody was closed.
-    sync();
-    for (int i = 0; i < 50 && vh_test::count_fds(getpid()) != fds_before; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(vh_test::count_fds(getpid()), fds_before);
+    expect_fds_back_to(fds_before);
 }
 
 // A requester that gives up on an open hands its answer pipe over, whether the
@@ -268,19 +271,13 @@ TEST_F(FileOps, AReplyNeverReachesADescriptorReusedAfterItsRequesterWentAway) {
 TEST_F(FileOps, AnAbandonedOpenHasItsFileClosedWhenEverItsAnswerCame) {
     std::string path = dir + "/abandoned.log";
     dump(path, "x");
-    sync();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    int fds_before = vh_test::count_fds(getpid());
+    int fds_before = settled_fd_count();
 
     for (bool busy : {true, false}) {
         if (busy)
             dump(dir + "/big.bin", std::string(64 << 20, 'b'));
         reply_pipe rp;
-        fileops_cmd open{};
-        open.type = FILEOPS_OPEN;
-        open.path = heap_string(path);
-        open.open_reply_fd = rp.fds[1];
-        ASSERT_EQ(send_fileops_cmd(&open), 0);
+        ASSERT_EQ(post_open(path, rp.fds[1]), 0);
         if (!busy)
             sync(); // the answer now waits in the pipe
         fileops_cmd abandon{};
@@ -289,10 +286,7 @@ TEST_F(FileOps, AnAbandonedOpenHasItsFileClosedWhenEverItsAnswerCame) {
         ASSERT_EQ(send_fileops_cmd(&abandon), 0);
         rp.fds[0] = -1; // the thread's now
     }
-    sync();
-    for (int i = 0; i < 50 && vh_test::count_fds(getpid()) != fds_before; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(vh_test::count_fds(getpid()), fds_before) << vh_test::describe_fds(getpid());
+    expect_fds_back_to(fds_before);
     EXPECT_EQ(vh_test::read_file(path), "x");
 }
 

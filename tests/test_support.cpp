@@ -23,6 +23,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vh_test {
 
@@ -87,34 +88,34 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
-int count_fds(pid_t pid) {
+// The descriptor numbers open in process `pid`; false when its table cannot be read.
+static bool list_fds(pid_t pid, std::vector<std::string>* names) {
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     DIR* d = opendir(dir.c_str());
     if (d == nullptr)
-        return -1;
-    int n = 0;
+        return false;
     while (dirent* e = readdir(d))
         if (e->d_name[0] != '.')
-            n++;
+            names->emplace_back(e->d_name);
     closedir(d);
-    return n;
+    return true;
+}
+
+int count_fds(pid_t pid) {
+    std::vector<std::string> names;
+    return list_fds(pid, &names) ? static_cast<int>(names.size()) : -1;
 }
 
 std::string describe_fds(pid_t pid) {
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return "";
+    std::vector<std::string> names;
+    list_fds(pid, &names);
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
     std::string out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
+    for (const std::string& name : names) {
         char target[256] = {};
-        std::string link = dir + "/" + e->d_name;
-        ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-        out += std::string(e->d_name) + " -> " + (n > 0 ? std::string(target, n) : "?") + "\n";
+        ssize_t n = readlink((dir + name).c_str(), target, sizeof(target) - 1);
+        out += name + " -> " + (n > 0 ? std::string(target, n) : "?") + "\n";
     }
-    closedir(d);
     return out;
 }
 

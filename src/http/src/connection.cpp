@@ -75,8 +75,8 @@ void internal_destroy_connection(connection* conn) {
         // the close of the pipe, and the file it names would stay open for good. The
         // file operations thread takes the pipe over instead; it runs commands in
         // order, so it finds the answer there and closes the file.
-        uint64_t answer = 0;
         if (conn->state == PUT_CHECKING_FILE && conn->put_pipe[0] != 0) {
+            uint64_t answer = 0;
             if (read(conn->put_pipe[0], &answer, sizeof(answer)) ==
                 static_cast<ssize_t>(sizeof(answer))) {
                 conn->put_file = reinterpret_cast<FILE*>(answer);
