@@ -204,7 +204,7 @@ TEST_F(RequestTest, NumbersConvertAsTheCLibraryScansThem) {
         ASSERT_EQ(sscanf(value.c_str(), "%lu", &lu) == 1, numeric);
         ASSERT_EQ(sscanf(value.c_str(), "%d", &d) == 1, numeric);
         int result = parse(text);
-        if (!numeric) {
+        if (!numeric || d < 0 || d > MAX_WARMUP_TOLERANCE) {
             EXPECT_EQ(result, -1) << value;
             continue;
         }
@@ -232,6 +232,10 @@ TEST_F(RequestTest, LongDigitRunsConvertAsTheCLibraryScansThem) {
                 ASSERT_EQ(sscanf(value.c_str(), "%u", &u), 1);
                 ASSERT_EQ(sscanf(value.c_str(), "%lu", &lu), 1);
                 ASSERT_EQ(sscanf(value.c_str(), "%d", &d), 1);
+                if (d < 0 || d > MAX_WARMUP_TOLERANCE) {
+                    EXPECT_EQ(parse(text), -1);
+                    continue;
+                }
                 ASSERT_EQ(parse(text), static_cast<int>(text.size()));
                 EXPECT_EQ(req.unit_id, u);
                 EXPECT_EQ(req.test_data_cap, lu);
@@ -391,20 +395,82 @@ TEST_F(RequestTest, CongestionNameUpTo15CharactersLeavesNoStaleBytes) {
 
 TEST_F(RequestTest, IntervalsAreNormalised) {
     const std::vector<std::pair<std::string, timespec>> cases = {
-        {"0", {0, 0}},
-        {"999", {0, 999000000}},
-        {"1000", {1, 0}},
-        {"1500", {1, 500000000}},
-        {"86400001", {86400, 1000000}},
-    };
+        {"0", {0, 0}}, {"10", {0, 10000000}}, {"1500", {1, 500000000}}, {"60000", {60, 0}}};
     for (const auto& [ms, expected] : cases) {
         SCOPED_TRACE(ms);
         ASSERT_GT(parse(header("GET", "/?TRACE_INTERVAL=" + ms + "&LATENCY_INTERVAL=" + ms)), 0);
-        EXPECT_EQ(req.trace_interval.tv_sec, expected.tv_sec);
-        EXPECT_EQ(req.trace_interval.tv_nsec, expected.tv_nsec);
-        EXPECT_EQ(req.latency_interval.tv_sec, expected.tv_sec);
-        EXPECT_EQ(req.latency_interval.tv_nsec, expected.tv_nsec);
+        EXPECT_EQ(to_ns(req.trace_interval), to_ns(expected));
+        EXPECT_EQ(to_ns(req.latency_interval), to_ns(expected));
     }
+}
+
+// Every number a client sends has a range: the edges are taken, one beyond is refused, and
+// values whose products would wrap (milliseconds to nanoseconds, counts to bytes) never get
+// that far. The refused forms were each once able to end or exhaust the process.
+TEST_F(RequestTest, NumbersOutsideTheirRangesAreRefused) {
+    const std::string base = "UNITID=2&SESSIONID=7&CONTROL=1&CONNECTION=0&";
+    const std::string rules = "NUM_CONNECTIONS=2&" + UPLOAD_RULES;
+    // The value of `key` in the upload rules replaced, or appended when absent.
+    auto with = [&](const std::string& key, const std::string& value) {
+        std::string q = "&" + rules + "&";
+        const size_t at = q.find("&" + key + "=");
+        if (at == std::string::npos)
+            q += key + "=" + value + "&";
+        else
+            q.replace(at + key.size() + 2, q.find('&', at + 1) - at - key.size() - 2, value);
+        return header("POST", "/?" + base + q.substr(1, q.size() - 2));
+    };
+    struct edge {
+        const char* key;
+        std::string taken, refused;
+    };
+    const std::vector<edge> edges = {
+        {"NUM_CONNECTIONS", "256", "257"},
+        {"NUM_CONNECTIONS", "1", "2305843009213693953"},
+        {"MAX_WARMUP_SAMPLES", "10000", "10001"},
+        {"MAX_WARMUP_SAMPLES", "8", "1152921504606846977"},
+        {"NUM_WARMUP_SAMPLES", "8", "9"}, // never more than the maximum
+        {"RESULT_NUM_INTERVALS", "10000", "10001"},
+        {"RESULT_NUM_INTERVALS", "5", "2305843009213693953"},
+        {"WARMUP_SAMPLE_TIME", "60000", "60001"},
+        {"RESULTS_INTERVAL_PERIOD", "3600", "3601"},
+        {"RESULTS_INTERVAL_PERIOD", "1", "18446744073709551615"},
+        {"WARMUP_TOLERANCE", "1000", "1001"},
+        {"WARMUP_TOLERANCE", "0", "4294967295"}, // -1 as %d reads it
+        {"TRACE_INTERVAL", "10", "9"},
+        {"TRACE_INTERVAL", "60000", "60001"},
+        {"TRACE_INTERVAL", "1000", "18446744073709552"}, // times a million wraps to ~0
+        {"LATENCY_INTERVAL", "10", "1"},
+        {"LATENCY_INTERVAL", "60000", "9223372036854776"},
+    };
+    for (const auto& e : edges) {
+        SCOPED_TRACE(std::string(e.key) + " " + e.taken + " / " + e.refused);
+        EXPECT_GT(parse(with(e.key, e.taken)), 0);
+        EXPECT_EQ(parse(with(e.key, e.refused)), -1);
+    }
+    // Sample slots of all connections together stay within the session's budget.
+    EXPECT_GT(parse(header("POST", "/?" + base +
+                                       "NUM_CONNECTIONS=26&NUM_WARMUP_SAMPLES=3&"
+                                       "MAX_WARMUP_SAMPLES=10000&WARMUP_SAMPLE_TIME=100&"
+                                       "RESULT_NUM_INTERVALS=10&RESULTS_INTERVAL_PERIOD=1")),
+              0);
+    EXPECT_EQ(parse(header("POST", "/?" + base +
+                                       "NUM_CONNECTIONS=27&NUM_WARMUP_SAMPLES=3&"
+                                       "MAX_WARMUP_SAMPLES=10000&WARMUP_SAMPLE_TIME=100&"
+                                       "RESULT_NUM_INTERVALS=10&RESULTS_INTERVAL_PERIOD=1")),
+              -1);
+    // Latency samples over the session life time: connections x (life / interval + 1).
+    session_timeout = 300;
+    const std::string latency = "LATENCY_TEST=GET&LATENCY_ID=4294967296&CONTROL=1&CONNECTION=0&";
+    EXPECT_GT(parse(header("GET", "/?" + latency + "NUM_CONNECTIONS=87&LATENCY_INTERVAL=100")), 0);
+    EXPECT_EQ(parse(header("GET", "/?" + latency + "NUM_CONNECTIONS=88&LATENCY_INTERVAL=100")), -1);
+    // A path-style connection's own arrays, and its index, which comes from the path.
+    EXPECT_GT(
+        parse(header("POST", "/" + ID36 + "?MAX_WARMUP_SAMPLES=1000&RESULT_NUM_INTERVALS=24")), 0);
+    EXPECT_EQ(
+        parse(header("POST", "/" + ID36 + "?MAX_WARMUP_SAMPLES=1000&RESULT_NUM_INTERVALS=25")), -1);
+    EXPECT_GT(parse(header("POST", "/" + ID36 + "/255")), 0);
+    EXPECT_EQ(parse(header("POST", "/" + ID36 + "/256")), -1);
 }
 
 TEST_F(RequestTest, LatencyTestOverridesMethod) {

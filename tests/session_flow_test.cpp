@@ -359,7 +359,7 @@ TEST_F(SessionFlow, SlowExpiryAndIdleTimeout) {
         GTEST_SKIP() << "VH_SKIP_SLOW set";
     // One worker: the idle scan runs only on a worker that wakes up, and the
     // connections made below must wake the one that holds the silent connection.
-    start({"-t", "60"}, "0");
+    start({"-t", "60", "--header-timeout", "3600"}, "0");
     // A download session whose client stops reading: ended by its life time.
     int download = open_download(port, download_request(15, 1, 0));
     ASSERT_GE(download, 0);

@@ -1,6 +1,8 @@
 // Connection records: allocation, the end of a connection and the release of its record.
 #include "connection.h"
 
+#include "header_guard.h"
+
 #include "file_ops.h"
 #include "metrics.h"
 #include "settings.h"
@@ -61,6 +63,7 @@ void destroy_connection(connection* conn) {
 
 void internal_destroy_connection(connection* conn) {
     assert(conn->sock != 0);
+    end_header_deadline(conn);
     bump(thread_metrics()->connections_open, -1);
     close(conn->sock);
     close(conn->file_fd);

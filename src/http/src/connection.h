@@ -88,6 +88,12 @@ struct connection {
     // The peer's address, as accepted.
     client_address client;
     bool placed;
+    // While a request header is awaited: the link in the worker's list of header deadlines
+    // (self-linked or null otherwise), when the wait began, and whether the connection is
+    // counted against its address's cap of pending connections.
+    struct timeout_link header_link;
+    int64_t header_since_ms;
+    bool pending_counted;
 };
 
 static_assert(offsetof(connection, kind) == offsetof(varnholt::epoll_data, kind));

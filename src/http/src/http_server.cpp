@@ -67,8 +67,7 @@ static void notify(const char* fmt, ...) {
     sd_notify(0, text);
 }
 
-// Waits for a stop signal at most `ms`; true when one came.
-static bool wait_stop_signal(int ms) {
+bool wait_stop_signal(int ms) {
     sigset_t set = stop_signals();
     timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
     int sig;

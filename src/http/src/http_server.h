@@ -14,6 +14,9 @@ std::vector<int> allowed_cpus();
 // Blocks SIGTERM and SIGINT in the calling thread and in every thread it starts later:
 // run_server takes them with sigtimedwait. Main thread, before any other thread exists.
 void block_stop_signals();
+// Waits at most `ms` for SIGTERM or SIGINT (blocked by block_stop_signals); true when one
+// came. Main thread.
+bool wait_stop_signal(int ms);
 
 // Starts the worker threads on the listening sockets, tells the service manager it is
 // ready, and serves until SIGTERM or SIGINT. Then it drains: no connection is accepted

@@ -284,12 +284,6 @@ static int daemonize(const char* ident) {
 // ---------------------------------------------------------------------------
 // Start-up.
 
-static void sleep_one_second() {
-    timespec remaining = {1, 0};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
-}
-
 int main(int argc, char** argv) {
     const char* verbose = getenv("VH_VERBOSE");
     if (verbose != nullptr)
@@ -303,6 +297,8 @@ int main(int argc, char** argv) {
     gint max_sess = 0;
     gint max_client_sess = 0;
     gint drain = DRAIN_TIMEOUT_DEFAULT;
+    gint header_secs = HEADER_TIMEOUT_DEFAULT;
+    gint max_pending = MAX_CLIENT_PENDING_DEFAULT;
     gchar* metrics = nullptr;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
@@ -321,6 +317,12 @@ int main(int argc, char** argv) {
          "<integer>"},
         {"drain-timeout", 0, 0, G_OPTION_ARG_INT, &drain,
          "Seconds that running sessions may take to finish after SIGTERM (default 30)",
+         "<integer>"},
+        {"header-timeout", 0, 0, G_OPTION_ARG_INT, &header_secs,
+         "Seconds a client has to send a whole request header (default 10)", "<integer>"},
+        {"max-client-pending", 0, 0, G_OPTION_ARG_INT, &max_pending,
+         "Connections one client address may hold before their header is complete "
+         "(default 256, 0: no limit)",
          "<integer>"},
         {"metrics", 0, 0, G_OPTION_ARG_STRING, &metrics,
          "Serve metrics at http://HOST:PORT/metrics (default: none)", "<host:port>"},
@@ -376,7 +378,8 @@ int main(int argc, char** argv) {
     for (auto [name, value, max] :
          {std::tuple{"Session limit", max_sess, SESSION_LIMIT_MAX},
           std::tuple{"Client session limit", max_client_sess, SESSION_LIMIT_MAX},
-          std::tuple{"Drain timeout", drain, DRAIN_TIMEOUT_MAX}}) {
+          std::tuple{"Drain timeout", drain, DRAIN_TIMEOUT_MAX},
+          std::tuple{"Pending connection limit", max_pending, MAX_CLIENT_PENDING_MAX}}) {
         if (value < 0 || value > max) {
             VH_LOG(LOG_ERR, "%s %d is not within range %d-%d", name, value, 0, max);
             exit(1);
@@ -385,6 +388,13 @@ int main(int argc, char** argv) {
     max_sessions = max_sess;
     max_client_sessions = max_client_sess;
     drain_timeout = drain;
+    max_client_pending = max_pending;
+    if (header_secs < 1 || header_secs > HEADER_TIMEOUT_MAX) {
+        VH_LOG(LOG_ERR, "Header timeout %d is not within range %d-%d", header_secs, 1,
+               HEADER_TIMEOUT_MAX);
+        exit(1);
+    }
+    header_timeout = header_secs;
     // An empty address (an unset variable in a service unit) leaves the endpoint off.
     if (metrics != nullptr && metrics[0] != '\0') {
         std::string host;
@@ -425,7 +435,13 @@ int main(int argc, char** argv) {
     size_t count = 0;
     while (get_listening_sockets(service != nullptr ? service : "80", &sockets, &count) != 0) {
         VH_LOG(LOG_ERR, "Could not create listening sockets, retrying in 1 second...");
-        sleep_one_second();
+        // The stop signals are blocked by now: wait for them rather than sleep, so that a
+        // server waiting for its port can still be stopped.
+        if (wait_stop_signal(1000)) {
+            VH_LOG(LOG_INFO, "Stopped while waiting for the listening sockets");
+            stop_file_ops();
+            exit(0);
+        }
     }
 
     if (metrics != nullptr && metrics[0] != '\0' && start_metrics_endpoint(metrics) != 0)

@@ -3,6 +3,7 @@
 #include "main_thread.h"
 
 #include "connection.h"
+#include "header_guard.h"
 #include "file_ops.h"
 #include "metrics.h"
 #include "request.h"
@@ -238,10 +239,21 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
                 accept_paused = true;
             return;
         }
+        const client_address client = client_address_of(peer);
+        if (!admit_pending_connection(&client)) {
+            VH_DEBUG(2, LOG_DEBUG,
+                     "%ld: connection %d refused: its address holds %d connections "
+                     "without a whole header",
+                     thread_tag(), sock, max_client_pending);
+            bump(metrics->connections_accepted, 1);
+            close(sock);
+            continue;
+        }
         int file_fd = open(file_path, O_RDONLY);
         if (file_fd < 0) {
             int err = errno;
             VH_LOG(LOG_ERR, "Could not create connection: %s", strerror(err));
+            forget_pending_connection(&client);
             close(sock);
             // The accept took the last descriptor: every further connection of the
             // queue would be refused the same way. Pause as if accept had failed.
@@ -254,11 +266,13 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
         connection* conn = new_connection(sock, file_fd);
         if (conn == nullptr) {
             VH_LOG(LOG_ERR, "Could not create connection: %s", strerror(errno));
+            forget_pending_connection(&client);
             close(file_fd);
             close(sock);
             continue;
         }
-        conn->client = client_address_of(peer);
+        conn->client = client;
+        start_header_deadline(conn, true);
         bump(metrics->connections_accepted, 1);
         bump(metrics->connections_open, 1);
         if (attach_connection(epfd, conn) != 0) {
@@ -409,6 +423,8 @@ static int send_head_reply(connection* conn) {
     release_reply(conn);
     conn->reply_sent = 0;
     conn->state = CONNECTED;
+    // The next request's header has its own deadline.
+    start_header_deadline(conn, false);
     return 0;
 }
 
@@ -485,6 +501,7 @@ static int handle_connection_connected(int epfd, connection* conn) {
         }
         return 0;
     case HEADER_COMPLETE:
+        end_header_deadline(conn);
         break;
     }
 
@@ -596,7 +613,7 @@ static int handle_header_received(int epfd, connection* conn) {
             return created == PLACED_REFUSED ? 0 : created;
     } else if (conn->state == HEADER_RECEIVED) {
         (void)__atomic_load_n(&conn->handed_over, __ATOMIC_ACQUIRE);
-        sess = get_session(conn->session_id_in_transit);
+        sess = get_session(conn->session_id_in_transit, epfd);
         conn->session = nullptr;
         if (sess == nullptr) {
             VH_LOG(LOG_INFO, "%ld: Delayed connection destruction", thread_tag());
@@ -614,10 +631,12 @@ static int handle_header_received(int epfd, connection* conn) {
 
     if (discard_pending(conn->sock) < 0) {
         VH_LOG(LOG_ERR, "This should never, ever, happen!!!");
+        drop_session_without_connections(sess);
         return -1;
     }
     if (add_connection(sess, conn) != 0) {
         VH_LOG(LOG_ERR, "Could not add connection");
+        drop_session_without_connections(sess);
         return -1;
     }
 
@@ -732,7 +751,19 @@ static int handle_connection_sending_data(int epfd, connection* conn, uint32_t e
             bump(thread_metrics()->bytes_sent, static_cast<uint64_t>(n));
             return 0;
         }
-        if (n == 0 || errno == EAGAIN)
+        if (n == 0) {
+            // Nothing left at this offset: the file shrank under us, or it is empty. Start
+            // again from its beginning once; a file with nothing even there ends the download,
+            // which would otherwise spin on an always writable socket.
+            if (conn->file_offset != 0) {
+                conn->file_offset = 0;
+                return 0;
+            }
+            VH_LOG(LOG_WARNING, "%ld: the file to send has no data, download %d ended",
+                   thread_tag(), conn->sock);
+            return -2;
+        }
+        if (errno == EAGAIN)
             return 0;
         VH_DEBUG(9, LOG_DEBUG, "send_data: %s", strerror(errno));
         return -2;
@@ -924,7 +955,8 @@ static int handle_connection_sending_head_reply(int epfd, connection* conn) {
 
 static int handle_sending_results(int epfd, connection* conn) {
     int sent = send_reply_chunk(conn);
-    if (sent == 1)
+    // A full socket is no failure: the rest goes with the next EPOLLOUT.
+    if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
         return 0;
     if (sent == -1) {
         VH_LOG(LOG_ERR, "%ld: Error sending the report %d: %s", thread_tag(), conn->sock,
@@ -1405,6 +1437,13 @@ static void dispatch_timer(session_timer* timer, GHashTable* pending_sessions) {
     case EPOLL_SESSION_EXPIRY_TIMER:
         VH_LOG(LOG_WARNING, "Session life time max limit reached (%ds). Teardown of session",
                session_timeout);
+        if (sess->finishing) {
+            // Finished before, and its clients still hold on: the life time is over for them
+            // too, whatever their connections are doing.
+            if (sess->test.state != DEAD)
+                queue_to_destroy(sess);
+            break;
+        }
         sess->test.failed = true;
         sess->expired = true;
         finish_session(sess);
@@ -1505,6 +1544,17 @@ static void scan_idle_connections(GHashTable* pending_sessions, uint32_t limit_m
     }
 }
 
+// Closes the connections whose request header did not arrive whole in time, however
+// steadily it trickled in.
+static void scan_header_deadlines() {
+    const int64_t now_ms = header_clock_ms();
+    while (connection* conn = next_header_overdue(now_ms)) {
+        VH_DEBUG(2, LOG_DEBUG, "%ld: connection %d closed: no whole header within %d s",
+                 thread_tag(), conn->sock, header_timeout);
+        destroy_connection(conn);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The loop.
 
@@ -1552,8 +1602,10 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     }
 
     batch_count = 0;
-    if (idle_scan_due())
+    if (idle_scan_due()) {
         scan_idle_connections(pending_sessions, idle_limit_ms(timeout));
+        scan_header_deadlines();
+    }
 
     // Periodic checks of the sessions that became due in this batch.
     GHashTableIter iter;
@@ -1564,9 +1616,15 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         g_hash_table_iter_remove(&iter);
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        // A session queued for destruction earlier in this iteration is over.
-        if (!sess->finishing && sess->test.state != DEAD)
+        // A session queued for destruction earlier in this iteration is over. A finished one
+        // whose last connection went (its results or statistics could not be sent, say) is
+        // destroyed here: nothing else would.
+        if (sess->test.state == DEAD)
+            continue;
+        if (!sess->finishing)
             handle_session_periodic(sess, now);
+        else if (sess->active_conns == 0)
+            queue_to_destroy(sess);
     }
 }
 

@@ -359,6 +359,51 @@ static const char* find_byte(const char* p, const char* end, char c) {
     return found != nullptr ? static_cast<const char*>(found) : end;
 }
 
+// A sampling period in milliseconds: 0 (none) or within the range that keeps the product with
+// a million nanoseconds far from wrapping and a worker from sampling itself to death.
+static bool sampling_interval_in_range(uint64_t ms) {
+    return ms == 0 || (ms >= MIN_SAMPLING_INTERVAL_MS && ms <= MAX_SAMPLING_INTERVAL_MS);
+}
+
+// Records a session accumulates over its life time from one sampling timer of this period:
+// one per connection and expiry, the first expiry included.
+static uint64_t records_over_life_time(size_t num_conns, const timespec& interval) {
+    const uint64_t ms = static_cast<uint64_t>(interval.tv_sec) * 1000 +
+                        static_cast<uint64_t>(interval.tv_nsec) / NSEC_PER_MSEC;
+    if (ms == 0)
+        return 0;
+    const uint64_t life_ms = static_cast<uint64_t>(std::max(session_timeout, 0)) * 1000;
+    return static_cast<uint64_t>(num_conns) * (life_ms / ms + 1);
+}
+
+// The ranges of every number a parsed request carries (query and path alike), checked on the
+// final values. False refuses the request.
+static bool request_in_range(const request_info* request) {
+    if (request->num_conns < 1 || request->num_conns > MAX_NUM_CONNECTIONS ||
+        request->conn_id >= MAX_NUM_CONNECTIONS)
+        return false;
+    if (request->num_warmup_samples > MAX_SAMPLE_COUNT ||
+        request->max_warmup_samples > MAX_SAMPLE_COUNT ||
+        request->result_num_intervals > MAX_SAMPLE_COUNT)
+        return false;
+    if (request->warmup_sample_time > MAX_WARMUP_SAMPLE_TIME_MS ||
+        request->results_interval_period > MAX_RESULTS_INTERVAL_PERIOD_S)
+        return false;
+    if (request->warmup_tolerance < 0 || request->warmup_tolerance > MAX_WARMUP_TOLERANCE)
+        return false;
+    // The sample slots of one connection, and of all of a session's connections.
+    const size_t slots = request->max_warmup_samples + request->result_num_intervals;
+    if (request->path_style ? slots > PATH_STYLE_SAMPLE_SLOTS
+                            : request->num_conns * slots > SESSION_RECORD_BUDGET)
+        return false;
+    if (request->latency_test &&
+        records_over_life_time(request->num_conns, request->latency_interval) >
+            SESSION_RECORD_BUDGET)
+        return false;
+    return records_over_life_time(request->num_conns, request->trace_interval) <=
+           SESSION_RECORD_BUDGET;
+}
+
 // Applies one query parameter. Numbers are read from the value's first character; the
 // conversion stops by itself at the "&" that ends the value. *rest is left where reading the
 // value stopped, so that the search for the "&" starts there.
@@ -426,7 +471,7 @@ static int apply_parameter(query_key key, const char* value, const char* query_e
         return convert_int(value, query_end, &request->warmup_tolerance, rest) ? 0 : -1;
     case KEY_TRACE_INTERVAL: {
         uint64_t ms;
-        if (!convert_u64(value, query_end, &ms, rest))
+        if (!convert_u64(value, query_end, &ms, rest) || !sampling_interval_in_range(ms))
             return -1;
         request->trace_interval = ms_to_timespec(ms);
         break;
@@ -452,7 +497,7 @@ static int apply_parameter(query_key key, const char* value, const char* query_e
     }
     case KEY_LATENCY_INTERVAL: {
         uint64_t ms;
-        if (!convert_u64(value, query_end, &ms, rest))
+        if (!convert_u64(value, query_end, &ms, rest) || !sampling_interval_in_range(ms))
             return -1;
         request->latency_interval = ms_to_timespec(ms);
         break;
@@ -624,6 +669,10 @@ int parse_request(const char* data, size_t data_size, request_info* request) {
         return -1;
     if (path.size() >= PATH_ID_LENGTH)
         read_long_path(path, request);
+    if (!request_in_range(request)) {
+        VH_DEBUG(9, LOG_DEBUG, "%ld: Request parameters out of range", thread_tag());
+        return -1;
+    }
     return header_length;
 }
 

@@ -66,6 +66,29 @@ extern const char* const REQUEST_PATTERN;
 // can send; this matcher does not.
 bool match_request_pattern(const char* data, size_t size, regmatch_t match[4]);
 
+// Ranges of the numbers a request may carry. A value outside its range refuses the request as
+// a malformed one does, before anything is sized or armed from it. Every range leaves honest
+// clients room to spare; together they give a session's memory a ceiling.
+constexpr size_t MAX_NUM_CONNECTIONS = 256; // NUM_CONNECTIONS, 1 to this; CONNECTION below it
+constexpr size_t MAX_SAMPLE_COUNT =
+    10000; // NUM_WARMUP_SAMPLES, MAX_WARMUP_SAMPLES, RESULT_NUM_INTERVALS
+constexpr size_t MAX_WARMUP_SAMPLE_TIME_MS = 60000;    // WARMUP_SAMPLE_TIME
+constexpr size_t MAX_RESULTS_INTERVAL_PERIOD_S = 3600; // RESULTS_INTERVAL_PERIOD
+constexpr int32_t MAX_WARMUP_TOLERANCE = 1000;         // WARMUP_TOLERANCE, 0 to this (percent)
+// LATENCY_INTERVAL= and TRACE_INTERVAL=: 0 (none) or this range, in milliseconds. The floor
+// keeps a worker from spending itself on one session's samples.
+constexpr uint64_t MIN_SAMPLING_INTERVAL_MS = 10;
+constexpr uint64_t MAX_SAMPLING_INTERVAL_MS = 60000;
+// What one session may accumulate, in records: warm-up and measurement slots of all its
+// connections, latency samples and trace lines over its whole life time (each counted on its
+// own). A request whose numbers could make a session exceed it is refused. Latency samples
+// and trace lines are bounded through the session life time: connections x (life time /
+// interval + 1).
+constexpr size_t SESSION_RECORD_BUDGET = size_t{1} << 18;
+// A path-style connection may join a session whose parameters differ from its own, so its
+// own sample arrays are bounded as if every slot of the largest session held one like it.
+constexpr size_t PATH_STYLE_SAMPLE_SLOTS = SESSION_RECORD_BUDGET / MAX_NUM_CONNECTIONS;
+
 // A query may carry at most this many parameters; one with more is refused. Clients send one of
 // each key they use, about a dozen, and the bound keeps the cost of a query of thousands of
 // parameters to what its length costs.

@@ -315,13 +315,25 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
     return sess;
 }
 
-// Takes a path-style request's parameters. The arrays keep the sizes they were made
-// with, so the counts that bound them are clamped: no slot or sample is ever
-// addressed beyond its allocation, whatever a later request says. Owner thread,
-// container lock held (other threads compare `request` under it).
+// Takes a path-style request's test parameters. What makes the session what it is stays:
+// its method (an upload never becomes a download), its id and unit id (which name its log
+// file), its connection count (a joined connection never loses its slot) and its latency
+// and log settings. The arrays keep the sizes they were made with, so the counts that
+// bound them are clamped: no sample is ever addressed beyond its allocation, whatever a
+// later request says. Owner thread, container lock held (other threads compare `request`
+// under it).
 static void apply_request_replacement_locked(session* sess, const request_info* request) {
+    const request_info kept = sess->request;
     memcpy(&sess->request, request, REQUEST_SESSION_PART_SIZE);
-    sess->request.num_conns = std::min(sess->request.num_conns, sess->conns_size);
+    sess->request.method = kept.method;
+    sess->request.unit_id = kept.unit_id;
+    sess->request.session_id = kept.session_id;
+    sess->request.num_conns = kept.num_conns;
+    sess->request.no_path = kept.no_path;
+    sess->request.store_log = kept.store_log;
+    sess->request.path_style = kept.path_style;
+    sess->request.latency_interval = kept.latency_interval;
+    sess->request.latency_test = kept.latency_test;
     sess->request.max_warmup_samples =
         std::min(sess->request.max_warmup_samples, sess->warmup_times_size);
     sess->request.result_num_intervals =
@@ -358,10 +370,14 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
     // new session meant for another worker (one with fewer sessions) is not built here: the
     // caller hands the connection there, and that worker creates it.
     int chosen = placed ? epoll_fd : choose_session_owner(epoll_fd);
+    // A session exists only while a connection can belong to it: a request whose index lies
+    // beyond its own count may join a session that has more slots, never found one.
+    const bool may_create = request->conn_id < request->num_conns;
     // Built before locking: allocation and timers stay out of the critical section, at the
     // price of a record thrown away when one exists.
-    session* candidate =
-        chosen == epoll_fd ? create_session(&request->session_id, request, epoll_fd) : nullptr;
+    session* candidate = chosen == epoll_fd && may_create
+                             ? create_session(&request->session_id, request, epoll_fd)
+                             : nullptr;
 
     int rc = pthread_mutex_lock(&session_container_mutex);
     if (rc != 0) {
@@ -378,7 +394,10 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
     if (found != nullptr) {
         answer = found;
         if (memcmp(&found->request, request, REQUEST_SESSION_PART_SIZE) != 0) {
-            if (!request->path_style) {
+            // Only a path-style request meets a path-style session with other parameters;
+            // anything else (a download, a query-style upload that shares the id) is refused.
+            if (!request->path_style || !found->path_style ||
+                found->request.method != request->method) {
                 answer = nullptr;
             } else if (request->warmup_sample_time != 0) {
                 // Only the owning thread may change its session's parameters: the
@@ -391,6 +410,8 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
                 memcpy(request, &found->request, REQUEST_SESSION_PART_SIZE);
             }
         }
+    } else if (!may_create) {
+        answer = nullptr;
     } else if ((*refusal = check_admission(client)) != NOT_REFUSED) {
         answer = nullptr;
     } else if (chosen != epoll_fd) {
@@ -437,13 +458,16 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
     return answer;
 }
 
-session* get_session(uint64_t id) {
+session* get_session(uint64_t id, int owner_epfd) {
     int rc = pthread_mutex_lock(&session_container_mutex);
     if (rc != 0) {
         VH_LOG(LOG_ERR, "pthread_mutex_lock: %s", strerror(rc));
         return nullptr;
     }
     auto* sess = static_cast<session*>(g_hash_table_lookup(session_container, &id));
+    // The owner is fixed before publication, so it may be read under the lock.
+    if (sess != nullptr && owner_epfd >= 0 && sess->epoll_fd != owner_epfd)
+        sess = nullptr;
     unlock_container_or_exit();
     return sess;
 }
@@ -472,13 +496,24 @@ int add_connection(session* sess, connection* conn) {
     return 0;
 }
 
+void drop_session_without_connections(session* sess) {
+    if (sess->finishing || sess->test.state == DEAD)
+        return;
+    for (size_t i = 0; i < sess->conns_size; i++)
+        if (sess->conns[i] != nullptr)
+            return;
+    VH_LOG(LOG_INFO, "%ld: session %lu ended: its first connection went before joining",
+           thread_tag(), sess->id);
+    sess->test.failed = true;
+    queue_to_destroy(sess);
+}
+
 void remove_connection(session* sess, connection* conn) {
-    assert(conn->conn_id < sess->request.num_conns);
-    assert(sess->conns[conn->conn_id] != NULL);
-    if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
+    // A joined connection sits in the slot of its index, which the slot array always has.
+    assert(conn->conn_id < sess->conns_size && sess->conns[conn->conn_id] == conn);
+    // The socket is closed with the session in any case, which takes it out of the set.
+    if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0)
         VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
-        exit(1);
-    }
     // A disabled connection was already counted out when it was disabled.
     bool was_active = conn->state != DISABLED;
     if (was_active)

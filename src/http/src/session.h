@@ -154,11 +154,17 @@ void apply_request_replacement(session* sess, const request_info* request);
 
 // The session with that id, or null. Any worker thread; the result may be used
 // only by the session's owner.
-session* get_session(uint64_t id);
+// With owner_epfd (not -1), a session owned by another worker counts as none: a connection
+// handed over for one session must not join another that took the same id elsewhere.
+session* get_session(uint64_t id, int owner_epfd = -1);
 
 // Joins conn to the session's slot conn->conn_id. 0, or -1 (logged) when refused.
 int add_connection(session* sess, connection* conn);
 
+// Ends a session that no connection has joined, when the one that was to join first went
+// away or was refused: a session exists only while a connection can belong to it. Owner
+// thread.
+void drop_session_without_connections(session* sess);
 // Detaches a closing connection (it stays in its slot until the session goes).
 void remove_connection(session* sess, connection* conn);
 

@@ -122,9 +122,13 @@ static void start_measurement(session* sess) {
     sess->measurement_start = (steady_now_ns() - sess->serverside_start_ns) / 1000000 * 1000;
     if (sess->data_timer.exists) {
         timespec period{static_cast<time_t>(sess->request.results_interval_period), 0};
+        // The period is range-checked where the request is read; should the timer still
+        // refuse it, this session ends, not the process.
         if (arm_timer(sess, &sess->data_timer, period, period) != 0) {
             VH_LOG(LOG_ERR, "timerfd_settime: %s", strerror(errno));
-            exit(1);
+            sess->test.failed = true;
+            finish_session(sess);
+            return;
         }
     }
     check_measurement_end(sess, true);

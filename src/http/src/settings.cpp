@@ -10,6 +10,8 @@ int session_timeout = SESSION_TIMEOUT_DEFAULT;
 int max_sessions = 0;
 int max_client_sessions = 0;
 int drain_timeout = DRAIN_TIMEOUT_DEFAULT;
+int header_timeout = HEADER_TIMEOUT_DEFAULT;
+int max_client_pending = MAX_CLIENT_PENDING_DEFAULT;
 
 const char* log_priority_tag(int priority) {
     switch (priority) {

@@ -18,6 +18,14 @@ extern int session_timeout;       // seconds
 extern int max_sessions;
 extern int max_client_sessions;
 constexpr int RETRY_AFTER_SECONDS = 10;
+// Seconds a client has for a request header, counted from the accept; and how many
+// connections one address may hold whose header has not arrived whole (0: no limit).
+extern int header_timeout;
+extern int max_client_pending;
+constexpr int HEADER_TIMEOUT_DEFAULT = 10;
+constexpr int HEADER_TIMEOUT_MAX = 3600;
+constexpr int MAX_CLIENT_PENDING_DEFAULT = 256;
+constexpr int MAX_CLIENT_PENDING_MAX = 1000000;
 // Seconds that running sessions are given to finish after SIGTERM.
 extern int drain_timeout;
 constexpr int DRAIN_TIMEOUT_DEFAULT = 30;
