@@ -129,6 +129,10 @@ connection* next_header_overdue(int64_t now_ms) {
     return conn;
 }
 
+bool header_deadlines_waiting() {
+    return header_list.next != &header_list;
+}
+
 int64_t header_clock_ms() {
     return monotonic_ms();
 }

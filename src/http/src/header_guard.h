@@ -28,5 +28,8 @@ connection* next_header_overdue(int64_t now_ms);
 
 // CLOCK_MONOTONIC (coarse) milliseconds, the clock of the deadlines.
 int64_t header_clock_ms();
+// True while a connection of this thread waits for its header: the loop must then wake up
+// to enforce the deadline even when nothing else happens.
+bool header_deadlines_waiting();
 // Connections from `client` counted as pending (for tests and diagnostics).
 int pending_connection_count(const client_address* client);

@@ -1561,7 +1561,12 @@ static void scan_header_deadlines() {
 void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pending_sessions,
                std::chrono::seconds timeout) {
     (void)timeout;
-    int n = epoll_wait(epfd, events, max_events, accept_paused ? ACCEPT_RETRY_MS : -1);
+    // A header deadline must be enforced even on a worker that nothing else wakes.
+    static constexpr int HEADER_SCAN_WAIT_MS = 1000;
+    int wait_ms = accept_paused                ? ACCEPT_RETRY_MS
+                  : header_deadlines_waiting() ? HEADER_SCAN_WAIT_MS
+                                               : -1;
+    int n = epoll_wait(epfd, events, max_events, wait_ms);
     if (n > 0)
         bump(thread_metrics()->events, static_cast<uint64_t>(n));
     batch_events = events;
