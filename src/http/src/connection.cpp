@@ -69,9 +69,9 @@ void internal_destroy_connection(connection* conn) {
     close(conn->file_fd);
     if (conn->kind != EPOLL_PUT_CONNECTION) {
         if (conn->warmup_samples != nullptr)
-            g_slice_free1(conn->warmup_capacity * sizeof(warmup_sample), conn->warmup_samples);
+            g_free(conn->warmup_samples);
         if (conn->measur_bytes != nullptr)
-            g_slice_free1(conn->measur_capacity * sizeof(uint64_t), conn->measur_bytes);
+            g_free(conn->measur_bytes);
     } else {
         count_put_upload(-1);
         // An open not yet answered: the answer may be written between a read here and
@@ -182,14 +182,14 @@ int complete_connection(connection* conn, request_info* request) {
         conn->warmup_samples =
             warmup == 0
                 ? nullptr
-                : static_cast<warmup_sample*>(g_slice_alloc0(warmup * sizeof(warmup_sample)));
+                : static_cast<warmup_sample*>(g_try_malloc0_n(warmup, sizeof(warmup_sample)));
         conn->measur_bytes =
             conn->warmup_samples == nullptr || measur == 0
                 ? nullptr
-                : static_cast<uint64_t*>(g_slice_alloc0(measur * sizeof(uint64_t)));
+                : static_cast<uint64_t*>(g_try_malloc0_n(measur, sizeof(uint64_t)));
         if (conn->warmup_samples == nullptr || conn->measur_bytes == nullptr) {
             if (conn->warmup_samples != nullptr)
-                g_slice_free1(warmup * sizeof(warmup_sample), conn->warmup_samples);
+                g_free(conn->warmup_samples);
             conn->warmup_samples = nullptr;
             VH_LOG(LOG_ERR, "%ld: Could not complete the creation of the connection %d",
                    thread_tag(), conn->sock);

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -1052,7 +1053,15 @@ static int handle_latency_pending(int epfd, connection* conn) {
     }
     release_reply(conn);
     conn->state = LATENCY_SENDING_REPLY;
-    std::string document = build_latency_document(conn->session);
+    std::string document;
+    try {
+        document = build_latency_document(conn->session);
+    } catch (const std::bad_alloc&) {
+        // Out of memory for the document: this connection gives up, the process goes on.
+        VH_LOG(LOG_ERR, "%ld: no memory for the latency statistics of connection %d", thread_tag(),
+               conn->sock);
+        return -2;
+    }
     conn->reply = g_string_new(nullptr);
     g_string_printf(conn->reply,
                     "HTTP/1.1 200 OK\r\nContent-Length: %lu\r\nContent-type: "

@@ -235,16 +235,16 @@ static int64_t steady_now_ns() {
 // are removed from it first.
 static void rollback_session(session* sess) {
     if (sess->test.measur_times != nullptr)
-        g_slice_free1(sess->measur_times_size * sizeof(timespec), sess->test.measur_times);
+        g_free(sess->test.measur_times);
     if (sess->test.warmup_times != nullptr)
-        g_slice_free1(sess->warmup_times_size * sizeof(timespec), sess->test.warmup_times);
+        g_free(sess->test.warmup_times);
     if (sess->traces != nullptr)
         g_string_free(sess->traces, TRUE);
     discard_timer(&sess->trace_timer);
     discard_timer(&sess->data_timer);
     discard_timer(&sess->latency_timer);
     discard_timer(&sess->expiry_timer);
-    g_slice_free1(sess->conns_size * sizeof(connection*), sess->conns);
+    g_free(sess->conns);
     delete sess->latency_results;
     g_slice_free1(sizeof(session), sess);
 }
@@ -266,9 +266,11 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
     sess->timers = thread_timer_queue();
 
     sess->conns_size = request->num_conns;
-    sess->conns = static_cast<connection**>(g_slice_alloc0(sess->conns_size * sizeof(connection*)));
+    // The arrays sized from a request come from the failing allocator: should memory run
+    // out, the session is not made, and the process goes on.
+    sess->conns = static_cast<connection**>(g_try_malloc0_n(sess->conns_size, sizeof(connection*)));
     if (sess->conns == nullptr) {
-        VH_LOG(LOG_ERR, "%ld: g_slice_alloc0() returned NULL", thread_tag());
+        VH_LOG(LOG_ERR, "%ld: no memory for the connections of session %lu", thread_tag(), *id);
         g_slice_free1(sizeof(session), sess);
         return nullptr;
     }
@@ -292,9 +294,9 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
             sess->warmup_times_size = request->max_warmup_samples;
             sess->measur_times_size = request->result_num_intervals;
             sess->test.warmup_times =
-                static_cast<timespec*>(g_slice_alloc0(sess->warmup_times_size * sizeof(timespec)));
+                static_cast<timespec*>(g_try_malloc0_n(sess->warmup_times_size, sizeof(timespec)));
             sess->test.measur_times =
-                static_cast<timespec*>(g_slice_alloc0(sess->measur_times_size * sizeof(timespec)));
+                static_cast<timespec*>(g_try_malloc0_n(sess->measur_times_size, sizeof(timespec)));
             failed = sess->test.warmup_times == nullptr || sess->test.measur_times == nullptr;
         }
     }
@@ -667,11 +669,11 @@ void free_session(session* sess) {
     if (sess->traces != nullptr)
         g_string_free(sess->traces, TRUE);
     if (sess->test.warmup_times != nullptr)
-        g_slice_free1(sess->warmup_times_size * sizeof(timespec), sess->test.warmup_times);
+        g_free(sess->test.warmup_times);
     if (sess->test.measur_times != nullptr)
-        g_slice_free1(sess->measur_times_size * sizeof(timespec), sess->test.measur_times);
+        g_free(sess->test.measur_times);
     unregister_session_expiry_timer(sess);
-    g_slice_free1(sess->conns_size * sizeof(connection*), sess->conns);
+    g_free(sess->conns);
     delete sess->latency_results;
     g_slice_free1(sizeof(session), sess);
 }
@@ -794,10 +796,19 @@ void sample_latency(session* sess) {
         socklen_t len = sizeof(info);
         if (getsockopt(conn->sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
             continue;
-        (*sess->latency_results)[i].push_back(connection_sample{
-            ts, static_cast<int64_t>(info.tcpi_rtt), static_cast<int64_t>(info.tcpi_rttvar),
-            info.tcpi_lost, info.tcpi_total_retrans, info.tcpi_retrans, info.tcpi_snd_cwnd,
-            conn->total_bytes, conn->data_bytes});
+        try {
+            (*sess->latency_results)[i].push_back(connection_sample{
+                ts, static_cast<int64_t>(info.tcpi_rtt), static_cast<int64_t>(info.tcpi_rttvar),
+                info.tcpi_lost, info.tcpi_total_retrans, info.tcpi_retrans, info.tcpi_snd_cwnd,
+                conn->total_bytes, conn->data_bytes});
+        } catch (const std::bad_alloc&) {
+            // Out of memory: this session ends, the process goes on.
+            VH_LOG(LOG_ERR, "%ld: no memory for the latency samples of session %lu", thread_tag(),
+                   sess->id);
+            sess->test.failed = true;
+            finish_session(sess);
+            return;
+        }
     }
 }
 
