@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -252,6 +253,12 @@ TEST(Listening, ABusyPortIsRetriedEverySecondUntilItIsFree) {
     if (wildcard_families().size() > 1) { // the IPv6 socket bound and is closed again
         EXPECT_NE(proc.output.find("Closing opened socket"), std::string::npos) << proc.output;
     }
+    // A server waiting for its port still hears SIGTERM (only SIGKILL stopped one before).
+    server_process waiting;
+    vh_test::start(waiting, opts);
+    EXPECT_TRUE(waiting.wait_for(retry, 5s));
+    kill(waiting.pid, SIGTERM);
+    EXPECT_EQ(waiting.wait_exit(3s), 0) << waiting.output;
 
     close(holder);
     EXPECT_TRUE(proc.wait_for("listening on address 0.0.0.0 port " + std::to_string(port), 5s))
