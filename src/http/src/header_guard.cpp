@@ -6,7 +6,6 @@
 #include "connection.h"
 #include "settings.h"
 
-#include <cstring>
 #include <pthread.h>
 
 // Connections with an incomplete header, by address. Process-wide: one client's connections
@@ -22,19 +21,6 @@ struct pending_tally {
 };
 } // namespace
 
-static guint client_hash(gconstpointer key) {
-    // FNV-1a over the 16 bytes.
-    const auto* bytes = static_cast<const client_address*>(key)->bytes;
-    uint32_t hash = 2166136261u;
-    for (size_t i = 0; i < sizeof(client_address::bytes); i++)
-        hash = (hash ^ bytes[i]) * 16777619u;
-    return hash;
-}
-
-static gboolean client_equal(gconstpointer a, gconstpointer b) {
-    return memcmp(a, b, sizeof(client_address)) == 0;
-}
-
 static void free_tally(gpointer tally) {
     g_slice_free1(sizeof(pending_tally), tally);
 }
@@ -42,7 +28,8 @@ static void free_tally(gpointer tally) {
 // Lock held.
 static pending_tally* find_tally(const client_address* client) {
     if (pending_by_client == nullptr)
-        pending_by_client = g_hash_table_new_full(client_hash, client_equal, nullptr, free_tally);
+        pending_by_client =
+            g_hash_table_new_full(client_address_hash, client_address_equal, nullptr, free_tally);
     return static_cast<pending_tally*>(g_hash_table_lookup(pending_by_client, client));
 }
 

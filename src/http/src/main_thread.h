@@ -135,5 +135,8 @@ long owned_session_count(int epfd);
 // worker accepts again. Main thread, once, when the server starts stopping.
 void stop_accepting(const listen_socket* sockets, size_t count);
 
+// Hash and equality of client addresses (pointers to client_address) for GLib hash tables.
+guint client_address_hash(gconstpointer key);
+gboolean client_address_equal(gconstpointer a, gconstpointer b);
 // Writes the address as text (IPv4-mapped ones as plain IPv4) into out[size].
 void format_client_address(const client_address& client, char* out, size_t size);

@@ -63,19 +63,6 @@ struct client_tally {
 } // namespace
 static GHashTable* client_tallies = nullptr;
 
-static guint client_address_hash(gconstpointer key) {
-    // FNV-1a over the 16 bytes.
-    const auto* bytes = static_cast<const client_address*>(key)->bytes;
-    uint32_t hash = 2166136261u;
-    for (size_t i = 0; i < sizeof(client_address::bytes); i++)
-        hash = (hash ^ bytes[i]) * 16777619u;
-    return hash;
-}
-
-static gboolean client_address_equal(gconstpointer a, gconstpointer b) {
-    return memcmp(a, b, sizeof(client_address)) == 0;
-}
-
 static void free_client_tally(gpointer tally) {
     g_slice_free1(sizeof(client_tally), tally);
 }
