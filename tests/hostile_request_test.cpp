@@ -123,14 +123,15 @@ TEST_F(HostileRequests, NoRequestEndsTheServerOrHoldsAPlace) {
 
     // A download whose id a path-style upload names: the upload is refused, the download
     // goes on as one.
-    const uint64_t path_id = session_id_str_to_uint64(ID36.substr(0, 35) + "7");
+    const std::string other = "0z" + ID36.substr(2); // another session than the one above
+    const uint64_t path_id = session_id_str_to_uint64(other);
     int download =
         send_new(request("GET", "/x?UNITID=" + std::to_string(path_id >> 32) +
                                     "&SESSIONID=" + std::to_string(path_id & 0xFFFFFFFFu) +
                                     "&CONTROL=1&NUM_CONNECTIONS=2&"
                                     "CONNECTION=0"));
     ASSERT_EQ(vh_test::recv_exact(download, vh_test::GET_REPLY.size(), 5s), vh_test::GET_REPLY);
-    expect_refused(request("POST", "/" + ID36.substr(0, 35) + "7/1?WARMUP_SAMPLE_TIME=100"));
+    expect_refused(request("POST", "/" + other + "/1?WARMUP_SAMPLE_TIME=100"));
     EXPECT_EQ(vh_test::recv_exact(download, 4096, 5s).size(), 4096u);
     vh_test::reset_close(download);
 
