@@ -1,5 +1,6 @@
 // The client: protocol functions, whole tests against the real server, misbehaving servers.
 #include "protocol.h"
+#include "report.h"
 #include "request.h"
 #include "test_support.h"
 
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -272,6 +274,11 @@ TEST_F(ClientProtocol, ResultsReplyAndItsIntervals) {
     ASSERT_TRUE(parse_results_reply(failed, &r, &why)) << why;
     EXPECT_FALSE(r.ok);
     EXPECT_TRUE(summarize_results(r).intervals.empty());
+    // A failed test's sums may lose a dropped connection's bytes: reported as they are.
+    std::string shrinking = RESULTS;
+    shrinking.replace(shrinking.find("RESULT: OK"), 10, "RESULT: FAIL");
+    shrinking.replace(shrinking.find("3 500000000 10000"), 17, "3 500000000 3999");
+    EXPECT_TRUE(parse_results_reply(shrinking, &r, &why)) << why;
 
     auto replaced = [](std::string text, const std::string& from, const std::string& to) {
         return text.replace(text.find(from), from.size(), to);
@@ -280,7 +287,12 @@ TEST_F(ClientProtocol, ResultsReplyAndItsIntervals) {
                                    replaced(RESULTS, "NUM_WARMUP: 2", "NUM_WARMUP: 3"),
                                    replaced(RESULTS, "0 500000000 1000", "0 5000000000 1000"),
                                    replaced(RESULTS, "VARNHOLT_HTTP_REPLY", "SOMETHING_ELSE"),
-                                   RESULTS.substr(0, RESULTS.size() - 1)}) {
+                                   RESULTS.substr(0, RESULTS.size() - 1),
+                                   // Negative intervals: time or bytes going backwards.
+                                   replaced(RESULTS, "1 0 2000", "0 400000000 2000"),
+                                   replaced(RESULTS, "2 0 4000", "1 0 4000"),
+                                   replaced(RESULTS, "0 500000000 1000", "-1 500000000 1000"),
+                                   replaced(RESULTS, "3 500000000 10000", "3 500000000 3999")}) {
         EXPECT_FALSE(parse_results_reply(bad, &r, &why)) << bad;
         EXPECT_FALSE(why.empty());
     }
@@ -293,15 +305,26 @@ std::string sample_json(int ts, int rtt, int data, int retrans = 0) {
            std::to_string(data) + ",\"data_transferred\":" + std::to_string(data) + "}";
 }
 
+// A statistics document whose connections hold these samples (JSON texts, joined).
+std::string document(const std::vector<std::vector<std::string>>& conns) {
+    std::string doc = "{\"protocol_version\":1,\"serverside_start\":5,\"start_timestamp\":6,"
+                      "\"measurement_start\":0,\"measurement_end\":0,\"connections\":[";
+    for (size_t c = 0; c < conns.size(); c++) {
+        doc += (c ? ",{\"samples\":[" : "{\"samples\":[");
+        for (size_t i = 0; i < conns[c].size(); i++)
+            doc += (i ? "," : "") + conns[c][i];
+        doc += "]}";
+    }
+    return doc + "]}";
+}
+
 TEST_F(ClientProtocol, LatencyDocumentSplitsFirstSamplesFromLoadedOnes) {
     // Connection 0 is the control connection; connection 1 moves data until ts 300, then
     // idles; connection 2 has no samples yet.
-    std::string doc = "{\"protocol_version\":1,\"serverside_start\":5,\"start_timestamp\":6,"
-                      "\"measurement_start\":0,\"measurement_end\":0,\"connections\":["
-                      "{\"samples\":[" +
-                      sample_json(100, 50, 10) + "]},{\"samples\":[" + sample_json(100, 40, 1000) +
-                      "," + sample_json(200, 900, 3000) + "," + sample_json(300, 700, 5000) + "," +
-                      sample_json(400, 60, 5000, 2) + "]},{\"samples\":[]}]}";
+    std::string doc = document({{sample_json(100, 50, 10)},
+                                {sample_json(100, 40, 1000), sample_json(200, 900, 3000),
+                                 sample_json(300, 700, 5000), sample_json(400, 60, 5000, 2)},
+                                {}});
     latency_document d;
     std::string why;
     ASSERT_TRUE(parse_latency_document(doc, &d, &why)) << why;
@@ -318,18 +341,55 @@ TEST_F(ClientProtocol, LatencyDocumentSplitsFirstSamplesFromLoadedOnes) {
     EXPECT_EQ(s.conns[0].bytes, 4000u);
     EXPECT_DOUBLE_EQ(s.conns[0].bits_per_second, 4000 * 8 / 0.2);
     EXPECT_EQ(s.conns[1].samples, 0u);
+    responsiveness resp = make_responsiveness(s);
+    ASSERT_TRUE(resp.valid);
+    EXPECT_DOUBLE_EQ(resp.rpm, 60000 / 0.7);
+    EXPECT_EQ(resp.idle_rtt_us, 40);
+    EXPECT_EQ(resp.added_median_us, 660);
+    EXPECT_EQ(resp.added_p90_us, 860);
+    EXPECT_FALSE(make_responsiveness(latency_summary{}).valid);
 
     EXPECT_EQ(percentile({}, 50), 0);
     EXPECT_EQ(percentile({5, 1, 4, 2, 3}, 50), 3);
     EXPECT_EQ(percentile({5, 1, 4, 2, 3}, 90), 5);
     EXPECT_EQ(percentile({5, 1, 4, 2, 3}, 0), 1);
 
+    // A hostile server's samples: clock or counters going backwards (an unsigned difference
+    // would wrap to about 1.8e19 bytes), negative round trips.
     for (const std::string& bad :
          {std::string("{\"protocol_version\":1"), std::string("[1,2]"),
           doc.substr(0, doc.find(",\"connections\"")) + "}",
-          std::string(doc).replace(doc.find("\"tcp_rtt\":50"), 12, "\"tcp_rtt\":1.5")}) {
+          std::string(doc).replace(doc.find("\"tcp_rtt\":50"), 12, "\"tcp_rtt\":1.5"),
+          document({{}, {sample_json(100, 40, 1000), sample_json(99, 40, 2000)}}),
+          document({{}, {sample_json(100, 40, 1000), sample_json(200, 40, 999)}}),
+          document({{}, {sample_json(100, 40, 1000, 3), sample_json(200, 40, 2000, 2)}}),
+          document({{}, {sample_json(100, -40, 1000)}})}) {
         EXPECT_FALSE(parse_latency_document(bad, &d, &why)) << bad;
     }
+    EXPECT_NE(why.find("negative round-trip time"), std::string::npos) << why;
+
+    // Parse memory is bounded by the document's length: samples with the longest numbers
+    // parse; the same length of bare small numbers, many more values, does not.
+    std::string big = "{\"ts\":9223372036854775807,\"tcp_rtt\":9223372036854775807,\"tcp_"
+                      "rttvar\":1,\"tcpi_lost\":18446744073709551615,\"tcpi_total_retrans\":1,"
+                      "\"tcpi_retrans\":1,\"tcpi_snd_cwnd\":1,\"total_transferred\":1,"
+                      "\"data_transferred\":1}";
+    std::string long_doc = document({std::vector<std::string>(10000, big)});
+    EXPECT_TRUE(parse_latency_document(long_doc, &d, &why)) << why;
+    std::string numbers = "[0";
+    while (numbers.size() < long_doc.size())
+        numbers += ",0";
+    EXPECT_FALSE(parse_latency_document(numbers + "]", &d, &why));
+    EXPECT_NE(why.find("parsing it would take more than"), std::string::npos) << why;
+}
+
+TEST_F(ClientProtocol, JsonNumbersArePlainDecimals) {
+    json::object o{{"a", 2.000011573}, {"b", 7.58e9},
+                   {"c", 1e-7},        {"d", uint64_t{18446744073709551615u}},
+                   {"e", -3},          {"f", std::nan("")},
+                   {"g", "x\"y"}};
+    EXPECT_EQ(plain_json(o), "{\"a\":2.000011573,\"b\":7580000000,\"c\":0.0000001,"
+                             "\"d\":18446744073709551615,\"e\":-3,\"f\":null,\"g\":\"x\\\"y\"}");
 }
 
 TEST_F(ClientProtocol, Targets) {
@@ -391,6 +451,7 @@ TEST_F(ClientEndToEnd, DownloadReportsWhatItReceived) {
     EXPECT_EQ(run.err, ""); // no progress line: standard error is not a terminal
     json::object r = parse_report(run);
     EXPECT_EQ(r.at("ok"), true);
+    EXPECT_FALSE(std::regex_search(run.out, std::regex("[0-9][eE][-+]?[0-9]"))) << run.out;
     EXPECT_EQ(r.at("address"), "127.0.0.1");
     EXPECT_NE(count(r.at("unit_id")), 0u);
     expect_download_consistent(r, 3, 1.5);
@@ -682,6 +743,36 @@ using vh_test::CONTINUE;
 using vh_test::GET_REPLY;
 const std::string STATS = std::string("\1\2\3\4\5\6\7\10\0\0\0\4\0\0\0\0", 16);
 
+// An upload server that takes data for a while, then sends `results` and closes.
+scripted_server::behaviour serve_results(const std::string& results) {
+    return [results](int fd, const std::string&) {
+        vh_test::send_all(fd, CONTINUE);
+        drain_for(fd, 300);
+        vh_test::send_all(fd, results);
+        shutdown(fd, SHUT_WR);
+        vh_test::wait_closed(fd, 5s);
+    };
+}
+
+// A latency server whose load connections stream a download and whose control connection
+// answers each statistics request with `doc` (announced as `length` when given).
+scripted_server::behaviour serve_statistics(const std::string& doc, std::string length = "") {
+    if (length.empty())
+        length = std::to_string(doc.size());
+    return [doc, length](int fd, const std::string& req) {
+        if (req.find("CONNECTION=0") == std::string::npos) {
+            vh_test::send_all(fd, GET_REPLY);
+            if (stream_until_half_close(fd))
+                vh_test::send_all(fd, STATS);
+            return;
+        }
+        vh_test::send_all(fd, "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+        read_head(fd);
+        vh_test::send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + doc);
+        hold(fd);
+    };
+}
+
 struct bad_server_case {
     const char* name;
     std::vector<std::string> args; // before the server address
@@ -756,13 +847,7 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
          "upload: connection 0: upload: the server takes no data (timed out after 1 s)"},
         {"sends a malformed results reply",
          {"upload"},
-         [](int fd, const std::string&) {
-             vh_test::send_all(fd, CONTINUE);
-             drain_for(fd, 300);
-             vh_test::send_all(fd, "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: MAYBE\n\n");
-             shutdown(fd, SHUT_WR);
-             vh_test::wait_closed(fd, 5s);
-         },
+         serve_results("VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: MAYBE\n\n"),
          "upload: connection 0: results reply: line 3: RESULT is \"MAYBE\", not OK or FAIL"},
         {"closes before the results reply",
          {"upload"},
@@ -783,20 +868,28 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
          "(expected 201)"},
         {"serves a broken statistics document",
          {"latency", "--fetch-interval", "100", "-d", "3"},
-         [](int fd, const std::string& req) {
-             if (req.find("CONNECTION=0") == std::string::npos) {
-                 vh_test::send_all(fd, GET_REPLY);
-                 if (stream_until_half_close(fd))
-                     vh_test::send_all(fd, STATS);
-                 return;
-             }
-             vh_test::send_all(fd, "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
-             read_head(fd);
-             vh_test::send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n{\"a\":1}");
-             hold(fd);
-         },
+         serve_statistics("{\"a\":1}"),
          "latency: control connection: statistics document: missing or non-integer "
          "\"protocol_version\""},
+        {"serves statistics whose counters go backwards",
+         {"latency", "--fetch-interval", "100", "-d", "3"},
+         serve_statistics(document({{}, {sample_json(100, 40, 5000), sample_json(200, 40, 10)}})),
+         "latency: control connection: statistics document: connection 1: sample 1: its byte "
+         "counters go backwards"},
+        {"announces a statistics document beyond what the test can produce",
+         {"latency", "--fetch-interval", "100", "-d", "3"},
+         serve_statistics("", "999999999999"),
+         // (3 s + 6 time-outs + 10 s) at 10 samples a second, 16 more, 2 connections, 400 bytes
+         // a sample, 64 KiB
+         "latency: control connection: statistics document: Content-Length 999999999999 is "
+         "more than this test's samples can take (230336 bytes)"},
+        {"sends results whose time goes backwards",
+         {"upload"},
+         serve_results("VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: OK\nEND_TIME: 5\n"
+                       "SECTION: WARMUP\nNUM_WARMUP: 1\nWARMUP_SESSION: 2 0 9\n"
+                       "SECTION: MEASUR\nNUM_MEASUR: 1\nMEASUR_SESSION: 1 0 9\n\n"),
+         "upload: connection 0: results reply: measurement sample 1 has a time not after the "
+         "previous sample's"},
     };
     for (const bad_server_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -819,13 +912,7 @@ TEST(ClientAgainstScriptedServers, FailedResultHasItsOwnStatus) {
     const std::string failed = "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: FAIL\nEND_TIME: 5\n"
                                "SECTION: WARMUP\nNUM_WARMUP: 1\nWARMUP_SESSION: 0 100000000 9\n"
                                "SECTION: MEASUR\nNUM_MEASUR: 0\n\n";
-    scripted_server srv([&](int fd, const std::string&) {
-        vh_test::send_all(fd, CONTINUE);
-        drain_for(fd, 300);
-        vh_test::send_all(fd, failed);
-        shutdown(fd, SHUT_WR);
-        vh_test::wait_closed(fd, 5s);
-    });
+    scripted_server srv(serve_results(failed));
     client_run run = run_client({"upload", "-c", "2", "-t", "2", "--warmup-sample-time", "100",
                                  "--max-warmup-samples", "4", "--intervals", "1",
                                  "127.0.0.1:" + std::to_string(srv.port)});

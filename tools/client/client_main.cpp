@@ -47,7 +47,10 @@ const char* const USAGE =
     "      --latency-id=N          session id, at least 4294967296 (default: random)\n"
     "\n"
     "Round trips under load are the samples of the load connections taken while they\n"
-    "moved data; they are compared with the first sample of each load connection.\n"
+    "moved data; they are compared with the first sample of each load connection (the\n"
+    "idle round trip). Responsiveness, in round trips per minute, is 60,000 / the median\n"
+    "round trip under load in milliseconds; over HTTP/1.1 it is computed from TCP's own\n"
+    "round trips (the kernel's tcp_rtt), as the IETF responsiveness draft allows.\n"
     "\n"
     "Exit status: 0 done, 1 the test could not be run (refused, timed out, protocol\n"
     "error), 2 bad command line, 3 the server reported RESULT: FAIL.\n";

@@ -55,9 +55,14 @@ struct control_channel {
     time_point next_fetch{};
     double every_s = 1;
     double timeout_s = 10;
+    unsigned long long max_document = 0; // longest document accepted, from the test's length
     std::vector<fetch_record> fetches;
     latency_document last;
 };
+
+// The longest statistics document the test can produce: every sample its length allows on
+// every connection, each at its longest, with margin.
+unsigned long long max_statistics_document(const client_options& o);
 
 short control_events(const control_channel& ch);
 time_point control_wakeup(const control_channel& ch);

@@ -91,7 +91,9 @@ struct results_reply {
 
 // True once `text` holds the whole results reply (it ends with an empty line).
 bool results_complete(std::string_view text);
-// Parses a complete results reply, strictly line by line.
+// Parses a complete results reply, strictly line by line. Sample times must grow from one
+// sample to the next (the measurement's after the warm-up's), and with RESULT: OK the byte
+// counts must not shrink: a negative interval is a protocol error, not a zero.
 bool parse_results_reply(std::string_view text, results_reply* out, std::string* error);
 
 struct interval_rate {
@@ -110,6 +112,10 @@ struct upload_summary {
 };
 
 upload_summary summarize_results(const results_reply& r);
+
+// Parse memory allowed per byte of a statistics document: its samples take less than this
+// (measured in the tests), a document of bare small numbers would take eight times and more.
+constexpr size_t DOCUMENT_MEMORY_FACTOR = 4;
 
 struct latency_sample {
     int64_t ts = 0;
@@ -132,6 +138,10 @@ struct latency_document {
     std::vector<std::vector<latency_sample>> connections; // by connection index
 };
 
+// Parses a statistics document. Its parsed form may take at most DOCUMENT_MEMORY_FACTOR times
+// its length (plus 64 KiB), and within each connection the timestamps and the byte and
+// retransmission counters must not go backwards nor round trips be negative: a server that
+// breaks this is not believed. False with *error set.
 bool parse_latency_document(std::string_view json, latency_document* out, std::string* error);
 
 // Nearest-rank percentile (p in 0..100) of `values`; 0 for an empty set.
@@ -164,6 +174,19 @@ struct latency_summary {
     rtt_stats loaded;
     std::vector<latency_conn_summary> conns;
 };
+
+// Working latency: round trips per minute under load (60,000 / the median loaded round trip
+// in milliseconds), the idle round trip (median of the first samples) and the delay the load
+// adds to it. Every figure is 0, and `valid` false, without loaded samples.
+struct responsiveness {
+    bool valid = false;
+    double rpm = 0;
+    double idle_rtt_us = 0;
+    double added_median_us = 0;
+    double added_p90_us = 0;
+};
+
+responsiveness make_responsiveness(const latency_summary& s);
 
 latency_summary summarize_latency(const latency_document& doc, size_t first_load);
 

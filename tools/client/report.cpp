@@ -4,12 +4,62 @@
 #include "progress.h"
 
 #include <boost/json.hpp>
+#include <charconv>
+#include <cmath>
 
 namespace vh_client {
 
 namespace {
 
 namespace json = boost::json;
+
+// Boost.JSON writes doubles as "2.000011573E0"; people and some tools stumble over that.
+// Doubles become plain decimals (the shortest that reads back the same), integers stay
+// integers, and a number that is not finite becomes null.
+void write_plain(const json::value& v, std::string& out) {
+    switch (v.kind()) {
+    case json::kind::object: {
+        out += '{';
+        bool first = true;
+        for (const json::key_value_pair& kv : v.get_object()) {
+            if (!first)
+                out += ',';
+            first = false;
+            out += json::serialize(json::string(kv.key()));
+            out += ':';
+            write_plain(kv.value(), out);
+        }
+        out += '}';
+        break;
+    }
+    case json::kind::array: {
+        out += '[';
+        bool first = true;
+        for (const json::value& e : v.get_array()) {
+            if (!first)
+                out += ',';
+            first = false;
+            write_plain(e, out);
+        }
+        out += ']';
+        break;
+    }
+    case json::kind::double_: {
+        double d = v.get_double();
+        if (!std::isfinite(d)) {
+            out += "null";
+            break;
+        }
+        char buf[400]; // the longest fixed form of a double is 309 digits and a sign
+        auto res = std::to_chars(buf, buf + sizeof(buf), d, std::chars_format::fixed);
+        out.append(buf, res.ptr);
+        break;
+    }
+    default:
+        out += json::serialize(v);
+        break;
+    }
+}
 
 std::string counted(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -76,6 +126,15 @@ void print_latency(const test_report& r, FILE* out) {
     std::fprintf(out, "round-trip time (tcp_rtt):\n");
     print_rtt("  first samples:", s.first, out);
     print_rtt("  under load:   ", s.loaded, out);
+    responsiveness resp = make_responsiveness(s);
+    if (resp.valid)
+        std::fprintf(out,
+                     "responsiveness: %.0f round trips per minute under load; idle %s, added "
+                     "delay median %s, 90%% %s\n",
+                     resp.rpm, format_us(resp.idle_rtt_us).c_str(),
+                     format_us(resp.added_median_us).c_str(), format_us(resp.added_p90_us).c_str());
+    else
+        std::fprintf(out, "responsiveness: no round trips under load\n");
     for (const latency_conn_summary& c : s.conns)
         std::fprintf(out,
                      "  connection %zu: %zu samples, rtt median %s, retransmissions %llu, %s\n",
@@ -164,6 +223,18 @@ json::object upload_json(const client_options& o, const upload_result& u) {
                                 {"per_connection", std::move(conns)}}}};
 }
 
+json::object responsiveness_json(const responsiveness& r) {
+    if (!r.valid)
+        return json::object{{"rpm", nullptr},
+                            {"idle_rtt_us", nullptr},
+                            {"added_delay_median_us", nullptr},
+                            {"added_delay_p90_us", nullptr}};
+    return json::object{{"rpm", r.rpm},
+                        {"idle_rtt_us", r.idle_rtt_us},
+                        {"added_delay_median_us", r.added_median_us},
+                        {"added_delay_p90_us", r.added_p90_us}};
+}
+
 json::object latency_json(const test_report& r) {
     const latency_result& l = r.latency;
     json::array conns;
@@ -189,7 +260,8 @@ json::object latency_json(const test_report& r) {
                    {"per_connection", std::move(conns)},
                    {"fetches", std::move(fetches)},
                    {"measurement_start_us", l.final_doc.measurement_start},
-                   {"measurement_end_us", l.final_doc.measurement_end}};
+                   {"measurement_end_us", l.final_doc.measurement_end},
+                   {"responsiveness", responsiveness_json(make_responsiveness(l.summary))}};
     if (r.options.latency_upload)
         o["upload"] = upload_json(r.options, r.upload);
     else
@@ -226,6 +298,12 @@ void print_text_report(const test_report& r, FILE* out) {
     }
 }
 
+std::string plain_json(const json::value& v) {
+    std::string out;
+    write_plain(v, out);
+    return out;
+}
+
 std::string json_report(const test_report& r) {
     json::object j = head_json(r.options);
     j["ok"] = true;
@@ -245,14 +323,14 @@ std::string json_report(const test_report& r) {
     }
     for (auto& kv : body)
         j[kv.key()] = std::move(kv.value());
-    return json::serialize(j);
+    return plain_json(j);
 }
 
 std::string json_error(const client_options& o, const std::string& error) {
     json::object j = head_json(o);
     j["ok"] = false;
     j["error"] = error;
-    return json::serialize(j);
+    return plain_json(j);
 }
 
 } // namespace vh_client

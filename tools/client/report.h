@@ -3,6 +3,7 @@
 
 #include "runners.h"
 
+#include <boost/json/value.hpp>
 #include <cstdio>
 #include <string>
 
@@ -10,6 +11,8 @@ namespace vh_client {
 
 // The report of a finished test, several lines of text.
 void print_text_report(const test_report& r, FILE* out);
+// `v` as compact JSON text with plain decimal numbers ("2.000011573", never "2.000011573E0").
+std::string plain_json(const boost::json::value& v);
 // One JSON document with everything the report holds ("ok": true).
 std::string json_report(const test_report& r);
 // The JSON document of a test that could not be run ("ok": false and the error).

@@ -112,6 +112,7 @@ bool run_latency(const client_options& o, const std::vector<endpoint>& eps, size
     ch.next_fetch = after_seconds(ch.origin, static_cast<double>(o.fetch_interval_ms) / 1000);
     ch.every_s = static_cast<double>(o.fetch_interval_ms) / 1000;
     ch.timeout_s = o.timeout_s;
+    ch.max_document = max_statistics_document(o);
 
     if (!open_conns(eps, used, 1, o.connections, o.timeout_s, &load, error) ||
         !send_requests(load, p, o.timeout_s, error))
