@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <regex>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -135,11 +136,39 @@ bool wait_for_progress(client_proc& p) {
     return p.run.err.find(": ") != std::string::npos;
 }
 
-json::object parse_report(const client_run& run) {
+json::object parse_object(const std::string& text) {
     boost::json::error_code ec;
-    json::value v = json::parse(run.out, ec);
-    EXPECT_FALSE(ec) << run.out << run.err;
+    json::value v = json::parse(text, ec);
+    EXPECT_FALSE(ec) << text;
     return v.is_object() ? v.get_object() : json::object{};
+}
+
+json::object parse_report(const client_run& run) {
+    return parse_object(run.out);
+}
+
+// The lines of a --json-stream run: its events, and the report as the last line.
+struct json_stream {
+    std::vector<json::object> events;
+    json::object report;
+    size_t count(const std::string& event) const {
+        return std::count_if(events.begin(), events.end(),
+                             [&](const json::object& e) { return e.at("event") == event.c_str(); });
+    }
+};
+
+json_stream parse_stream(const client_run& run) {
+    json_stream s;
+    std::istringstream in(run.out);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    EXPECT_FALSE(lines.empty()) << run.err;
+    for (size_t i = 0; i + 1 < lines.size(); i++)
+        s.events.push_back(parse_object(lines[i]));
+    if (!lines.empty())
+        s.report = parse_object(lines.back());
+    return s;
 }
 
 double num(const json::value& v) {
@@ -441,6 +470,23 @@ void expect_download_consistent(const json::object& d, size_t conns, double dura
     double seconds = num(d.at("seconds"));
     EXPECT_GE(seconds, duration);
     EXPECT_LT(seconds, duration + 1.0);
+    // The client's own timeline ends at the half-close and accounts for what arrived, but for
+    // data that came behind the first reply (at most one 16 KiB read).
+    const json::object& series = d.at("throughput_series").as_object();
+    const json::array& at = series.at("seconds").as_array();
+    const json::array& total = series.at("bits_per_second").as_array();
+    ASSERT_GE(at.size(), 2u);
+    ASSERT_EQ(total.size(), at.size());
+    ASSERT_EQ(series.at("per_connection").as_array().size(), conns);
+    EXPECT_EQ(num(at.back()), seconds);
+    double bytes = 0, prev = 0;
+    for (size_t i = 0; i < at.size(); i++) {
+        EXPECT_GT(num(at[i]), prev);
+        bytes += num(total[i]) * (num(at[i]) - prev) / 8;
+        prev = num(at[i]);
+    }
+    EXPECT_LE(bytes, double(sum) * (1 + 1e-9));
+    EXPECT_GE(bytes, double(sum) - 16384.0 - 1);
     EXPECT_NEAR(num(d.at("bits_per_second")), double(sum) * 8 / seconds,
                 1e-6 * num(d.at("bits_per_second")));
 }
@@ -490,10 +536,16 @@ TEST_F(ClientEndToEnd, UploadMeasuresNoMoreThanWasSent) {
     client_run run =
         run_client({"upload", "-c", "2", "--warmup-samples", "2", "--max-warmup-samples", "10",
                     "--warmup-sample-time", "100", "--warmup-tolerance", "50", "--intervals", "2",
-                    "--interval-period", "1", "--json", addr});
+                    "--interval-period", "1", "--json-stream", addr});
     ASSERT_EQ(run.status, 0) << run.err << run.out;
-    json::object r = parse_report(run);
+    json_stream stream = parse_stream(run);
+    const json::object& r = stream.report;
     EXPECT_EQ(r.at("result"), "OK");
+    // Each sample of the results came as a line of its own, and each client interval.
+    EXPECT_EQ(stream.count("warmup_sample"),
+              r.at("warmup").at("session_samples").as_array().size());
+    EXPECT_EQ(stream.count("measurement_sample"), 2u);
+    EXPECT_EQ(stream.count("interval"), r.at("throughput_series").at("seconds").as_array().size());
     const json::object& warmup = r.at("warmup").as_object();
     uint64_t samples = count(warmup.at("samples"));
     EXPECT_GE(samples, 2u);
@@ -544,10 +596,19 @@ void expect_growing_fetches(const json::array& fetches, size_t conns) {
 
 TEST_F(ClientEndToEnd, DownloadLatencySamplesGrowDuringAndAfterTheLoad) {
     client_run run = run_client({"latency", "-c", "2", "-d", "2", "--latency-interval", "50",
-                                 "--fetch-interval", "300", "--json", addr});
+                                 "--fetch-interval", "300", "--json-stream", addr});
     ASSERT_EQ(run.status, 0) << run.err;
-    json::object r = parse_report(run);
+    json_stream stream = parse_stream(run);
+    const json::object& r = stream.report;
     EXPECT_EQ(r.at("direction"), "GET");
+    EXPECT_EQ(stream.count("statistics"), r.at("fetches").as_array().size());
+    EXPECT_EQ(stream.count("interval"),
+              r.at("download").at("throughput_series").at("seconds").as_array().size());
+    // Responsiveness from the round trips under load.
+    const json::object& resp = r.at("responsiveness").as_object();
+    EXPECT_DOUBLE_EQ(num(resp.at("rpm")),
+                     60000 / (num(r.at("rtt_under_load").at("median_us")) / 1000));
+    EXPECT_DOUBLE_EQ(num(resp.at("idle_rtt_us")), num(r.at("rtt_first_samples").at("median_us")));
     expect_growing_fetches(r.at("fetches").as_array(), 3);
     // At one sample per 50 ms for 2 s, each load connection has dozens (fewer when the
     // server is slow to read its timer).

@@ -30,6 +30,9 @@ const char* const USAGE =
     "      --unit-id=N             unit id, 1 to 4294967295 (default: random)\n"
     "      --session-id=N          session id, 0 to 4294967295 (default: random)\n"
     "      --json                  print one JSON document instead of the text report\n"
+    "      --json-stream           print one JSON object per line as the test runs (each\n"
+    "                              interval, upload sample and statistics fetch), then the\n"
+    "                              JSON document as the last line\n"
     "  -h, --help                  show this help\n"
     "\n"
     "upload (and latency --direction=POST):\n"
@@ -60,6 +63,7 @@ enum long_only {
     OPT_SESSION_ID,
     OPT_LATENCY_ID,
     OPT_JSON,
+    OPT_JSON_STREAM,
     OPT_WARMUP_SAMPLES,
     OPT_MAX_WARMUP_SAMPLES,
     OPT_WARMUP_SAMPLE_TIME,
@@ -80,6 +84,7 @@ const option LONG_OPTIONS[] = {
     {"session-id", required_argument, nullptr, OPT_SESSION_ID},
     {"latency-id", required_argument, nullptr, OPT_LATENCY_ID},
     {"json", no_argument, nullptr, OPT_JSON},
+    {"json-stream", no_argument, nullptr, OPT_JSON_STREAM},
     {"warmup-samples", required_argument, nullptr, OPT_WARMUP_SAMPLES},
     {"max-warmup-samples", required_argument, nullptr, OPT_MAX_WARMUP_SAMPLES},
     {"warmup-sample-time", required_argument, nullptr, OPT_WARMUP_SAMPLE_TIME},
@@ -124,6 +129,7 @@ bool parse_seconds(const char* text, double* out) {
 struct parsed_command {
     client_options opts;
     bool json = false;
+    bool json_stream = false;
 };
 
 // Fills *cmd from argv; 0, or the exit status to end with (help or a usage error).
@@ -184,6 +190,11 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
         case OPT_JSON:
             cmd->json = true;
             break;
+        case OPT_JSON_STREAM:
+            cmd->json = true;
+            cmd->json_stream = true;
+            break;
+
         case OPT_WARMUP_SAMPLES:
             if (!whole("warmup-samples", 1, 10000))
                 return 2;
@@ -282,7 +293,10 @@ int main(int argc, char** argv) {
     progress.enabled = isatty(STDERR_FILENO) == 1;
     test_report report;
     std::string error;
-    if (run_test(cmd.opts, &progress, &report, &error) != 0) {
+    live_hooks stream;
+    if (cmd.json_stream)
+        stream = json_stream_hooks(stdout);
+    if (run_test(cmd.opts, &progress, cmd.json_stream ? &stream : nullptr, &report, &error) != 0) {
         std::fprintf(stderr, "varnholt-client: %s\n", error.c_str());
         if (cmd.json)
             std::printf("%s\n", json_error(cmd.opts, error).c_str());

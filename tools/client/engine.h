@@ -56,6 +56,7 @@ struct control_channel {
     double every_s = 1;
     double timeout_s = 10;
     unsigned long long max_document = 0; // longest document accepted, from the test's length
+    const live_hooks* hooks = nullptr;
     std::vector<fetch_record> fetches;
     latency_document last;
 };
@@ -74,10 +75,16 @@ bool control_fetch_now(control_channel& ch, std::string* error);
 
 // Streams the downloads for the duration, half-closes, reads every stats message.
 bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
-                        control_channel* ctl, progress_meter* pm, download_result* r,
-                        std::string* error);
+                        control_channel* ctl, progress_meter* pm, const live_hooks* hooks,
+                        download_result* r, std::string* error);
 // Waits for every interim reply, sends until the results arrive, reads them all.
 bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, control_channel* ctl,
-                      progress_meter* pm, upload_result* r, std::string* error);
+                      progress_meter* pm, const live_hooks* hooks, upload_result* r,
+                      std::string* error);
+
+// Adds a timeline point at `now` (seconds since `t0`) with each connection's bytes, and tells
+// the hooks.
+void add_timeline_point(std::vector<timeline_point>& timeline, const std::vector<test_conn>& conns,
+                        time_point t0, time_point now, test_kind load, const live_hooks* hooks);
 
 } // namespace vh_client

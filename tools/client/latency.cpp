@@ -83,6 +83,8 @@ bool take_document(control_channel& ch, time_point now, std::string* error) {
         }
     }
     ch.fetches.push_back(f);
+    if (ch.hooks != nullptr && ch.hooks->fetch)
+        ch.hooks->fetch(f, doc);
     ch.last = std::move(doc);
     ch.in.clear();
     ch.awaiting = false;

@@ -450,6 +450,19 @@ upload_summary summarize_results(const results_reply& r) {
     return s;
 }
 
+std::vector<double> warmup_rates(const std::vector<session_sample>& warmup) {
+    std::vector<double> rates;
+    double prev_t = 0, prev_b = 0;
+    for (const session_sample& s : warmup) {
+        double dt = s.seconds() - prev_t;
+        double b = static_cast<double>(s.bytes);
+        rates.push_back(dt > 0 ? (b - prev_b) * 8 / dt : 0);
+        prev_t = s.seconds();
+        prev_b = b;
+    }
+    return rates;
+}
+
 bool parse_latency_document(std::string_view json, latency_document* out, std::string* error) {
     *out = latency_document{};
     size_t limit = json.size() * DOCUMENT_MEMORY_FACTOR + (64 << 10);
@@ -563,6 +576,19 @@ latency_summary summarize_latency(const latency_document& doc, size_t first_load
     sum.first = make_rtt_stats(first);
     sum.loaded = make_rtt_stats(loaded);
     return sum;
+}
+
+int64_t latency_origin_ms(const latency_document& doc, size_t first_load) {
+    bool any = false;
+    int64_t origin = 0;
+    for (size_t i = first_load; i < doc.connections.size(); i++) {
+        if (doc.connections[i].empty())
+            continue;
+        origin =
+            any ? std::min(origin, doc.connections[i].front().ts) : doc.connections[i].front().ts;
+        any = true;
+    }
+    return origin;
 }
 
 responsiveness make_responsiveness(const latency_summary& s) {

@@ -113,6 +113,10 @@ struct upload_summary {
 
 upload_summary summarize_results(const results_reply& r);
 
+// The rate of each warm-up sample in bits per second: its bytes since the previous sample (or
+// the start) over the time since.
+std::vector<double> warmup_rates(const std::vector<session_sample>& warmup);
+
 // Parse memory allowed per byte of a statistics document: its samples take less than this
 // (measured in the tests), a document of bare small numbers would take eight times and more.
 constexpr size_t DOCUMENT_MEMORY_FACTOR = 4;
@@ -189,5 +193,9 @@ struct responsiveness {
 responsiveness make_responsiveness(const latency_summary& s);
 
 latency_summary summarize_latency(const latency_document& doc, size_t first_load);
+
+// The timestamp (milliseconds) of the earliest first sample of the connections from
+// `first_load` on: where the load's round trips begin. 0 without samples.
+int64_t latency_origin_ms(const latency_document& doc, size_t first_load);
 
 } // namespace vh_client

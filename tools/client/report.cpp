@@ -161,6 +161,25 @@ json::object rtt_json(const rtt_stats& s) {
         {"count", s.count}, {"median_us", s.median_us}, {"p90_us", s.p90_us}, {"p99_us", s.p99_us}};
 }
 
+json::array numbers(const std::vector<double>& v) {
+    json::array a;
+    for (double x : v)
+        a.push_back(x);
+    return a;
+}
+
+// The client's per-interval rates of the load: columns of equal length.
+json::object series_json(const std::vector<timeline_point>& timeline) {
+    rate_series r = make_rate_series(timeline);
+    json::array per;
+    for (const std::vector<double>& c : r.per_connection)
+        per.push_back(numbers(c));
+    return json::object{{"step_s", TIMELINE_STEP_S},
+                        {"seconds", numbers(r.seconds)},
+                        {"bits_per_second", numbers(r.total)},
+                        {"per_connection", std::move(per)}};
+}
+
 json::object download_json(const download_result& d) {
     json::array conns;
     for (const conn_result& c : d.conns) {
@@ -178,13 +197,22 @@ json::object download_json(const download_result& d) {
     return json::object{{"seconds", d.seconds},
                         {"bytes", d.bytes},
                         {"bits_per_second", rate(d.bytes, d.seconds)},
-                        {"per_connection", std::move(conns)}};
+                        {"per_connection", std::move(conns)},
+                        {"throughput_series", series_json(d.timeline)}};
 }
 
 json::array samples_json(const std::vector<session_sample>& v) {
     json::array a;
     for (const session_sample& s : v)
         a.push_back(json::object{{"seconds", s.seconds()}, {"bytes", s.bytes}});
+    return a;
+}
+
+json::array warmup_samples_json(const std::vector<session_sample>& v) {
+    json::array a = samples_json(v);
+    std::vector<double> rates = warmup_rates(v);
+    for (size_t i = 0; i < a.size(); i++)
+        a[i].as_object()["bits_per_second"] = rates[i];
     return a;
 }
 
@@ -213,14 +241,15 @@ json::object upload_json(const client_options& o, const upload_result& u) {
         {"end_time", u.results.end_time},
         {"warmup", json::object{{"seconds", u.summary.warmup_seconds},
                                 {"samples", u.summary.warmup_samples},
-                                {"session_samples", samples_json(u.results.warmup)}}},
+                                {"session_samples", warmup_samples_json(u.results.warmup)}}},
         {"intervals", std::move(intervals)},
         {"measurement", interval_json(u.summary.measurement)},
         {"measurement_samples", samples_json(u.results.measur)},
         {"client", json::object{{"seconds", u.seconds},
                                 {"bytes_sent", u.bytes_sent},
                                 {"bits_per_second", rate(u.bytes_sent, u.seconds)},
-                                {"per_connection", std::move(conns)}}}};
+                                {"per_connection", std::move(conns)}}},
+        {"throughput_series", series_json(u.timeline)}};
 }
 
 json::object responsiveness_json(const responsiveness& r) {
@@ -238,14 +267,23 @@ json::object responsiveness_json(const responsiveness& r) {
 json::object latency_json(const test_report& r) {
     const latency_result& l = r.latency;
     json::array conns;
-    for (const latency_conn_summary& c : l.summary.conns)
+    int64_t origin = latency_origin_ms(l.final_doc, 1);
+    for (const latency_conn_summary& c : l.summary.conns) {
+        json::array seconds, rtts;
+        for (const latency_sample& s : l.final_doc.connections[c.index]) {
+            seconds.push_back(static_cast<double>(s.ts - origin) / 1000.0);
+            rtts.push_back(s.tcp_rtt);
+        }
         conns.push_back(json::object{{"connection", c.index},
                                      {"samples", c.samples},
                                      {"rtt", rtt_json(c.rtt)},
                                      {"retransmissions", c.retransmissions},
                                      {"bytes", c.bytes},
                                      {"seconds", c.seconds},
-                                     {"bits_per_second", c.bits_per_second}});
+                                     {"bits_per_second", c.bits_per_second},
+                                     {"rtt_series", json::object{{"seconds", std::move(seconds)},
+                                                                 {"rtt_us", std::move(rtts)}}}});
+    }
     json::array fetches;
     for (const fetch_record& f : l.fetches) {
         json::array counts;
@@ -324,6 +362,71 @@ std::string json_report(const test_report& r) {
     for (auto& kv : body)
         j[kv.key()] = std::move(kv.value());
     return plain_json(j);
+}
+
+namespace {
+
+void print_line(FILE* out, const json::object& o) {
+    std::fprintf(out, "%s\n", plain_json(o).c_str());
+    std::fflush(out);
+}
+
+} // namespace
+
+live_hooks json_stream_hooks(FILE* out) {
+    live_hooks h;
+    h.interval = [out](test_kind load, const timeline_point& prev, const timeline_point& now) {
+        double dt = now.seconds - prev.seconds;
+        uint64_t total = 0;
+        json::array per;
+        for (size_t c = 0; c < now.bytes.size(); c++) {
+            uint64_t moved = now.bytes[c] - prev.bytes[c];
+            total += moved;
+            per.push_back(static_cast<double>(moved) * 8 / dt);
+        }
+        print_line(out, json::object{{"event", "interval"},
+                                     {"load", kind_name(load)},
+                                     {"seconds", now.seconds},
+                                     {"interval_s", dt},
+                                     {"bytes", total},
+                                     {"bits_per_second", static_cast<double>(total) * 8 / dt},
+                                     {"per_connection", std::move(per)}});
+    };
+    h.results = [out](const upload_result& u) {
+        std::vector<double> rates = warmup_rates(u.results.warmup);
+        for (size_t i = 0; i < u.results.warmup.size(); i++)
+            print_line(out, json::object{{"event", "warmup_sample"},
+                                         {"index", i},
+                                         {"seconds", u.results.warmup[i].seconds()},
+                                         {"bytes", u.results.warmup[i].bytes},
+                                         {"bits_per_second", rates[i]}});
+        for (size_t i = 0; i < u.results.measur.size(); i++) {
+            const interval_rate& r = u.summary.intervals[i];
+            print_line(out, json::object{{"event", "measurement_sample"},
+                                         {"index", i},
+                                         {"seconds", u.results.measur[i].seconds()},
+                                         {"bytes", u.results.measur[i].bytes},
+                                         {"interval_s", r.seconds},
+                                         {"interval_bytes", r.bytes},
+                                         {"bits_per_second", r.bits_per_second}});
+        }
+    };
+    h.fetch = [out](const fetch_record& f, const latency_document& doc) {
+        json::array counts, rtts;
+        for (size_t n : f.samples)
+            counts.push_back(n);
+        for (const std::vector<latency_sample>& c : doc.connections) {
+            if (c.empty())
+                rtts.push_back(nullptr);
+            else
+                rtts.push_back(c.back().tcp_rtt);
+        }
+        print_line(out, json::object{{"event", "statistics"},
+                                     {"elapsed_s", f.elapsed_s},
+                                     {"samples", std::move(counts)},
+                                     {"rtt_us", std::move(rtts)}});
+    };
+    return h;
 }
 
 std::string json_error(const client_options& o, const std::string& error) {
