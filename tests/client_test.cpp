@@ -14,7 +14,9 @@
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
+#include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -179,6 +181,232 @@ double num(const json::value& v) {
 
 uint64_t count(const json::value& v) {
     return v.is_uint64() ? v.get_uint64() : static_cast<uint64_t>(v.get_int64());
+}
+
+// ---------------------------------------------------------------------------------------
+// The --plot picture
+
+struct xml_element {
+    std::string name;
+    std::map<std::string, std::string> attrs;
+    std::vector<xml_element> children;
+    std::string text;
+};
+
+// A strict reader of the XML the client writes: a declaration, elements, attributes, text and
+// the predefined character references. Anything else, or anything not well formed, fails.
+struct xml_reader {
+    std::string_view t;
+    size_t i = 0;
+    std::string error;
+
+    bool fail(const std::string& what) {
+        if (error.empty())
+            error = what + " at byte " + std::to_string(i);
+        return false;
+    }
+    bool at(std::string_view s) const {
+        return t.substr(i, s.size()) == s;
+    }
+    void spaces() {
+        while (i < t.size() && std::isspace(static_cast<unsigned char>(t[i])))
+            i++;
+    }
+    bool name(std::string* out) {
+        size_t start = i;
+        while (i < t.size() && (std::isalnum(static_cast<unsigned char>(t[i])) ||
+                                std::strchr("-_:.", t[i]) != nullptr))
+            i++;
+        *out = std::string(t.substr(start, i - start));
+        return !out->empty() || fail("name expected");
+    }
+    bool references_ok(std::string_view s) {
+        for (size_t a = s.find('&'); a != std::string_view::npos; a = s.find('&', a + 1)) {
+            size_t b = s.find(';', a);
+            std::string_view ref = s.substr(a + 1, b == std::string_view::npos ? 0 : b - a - 1);
+            if (ref != "amp" && ref != "lt" && ref != "gt" && ref != "quot" && ref != "apos" &&
+                !(ref.size() > 1 && ref[0] == '#'))
+                return fail("bad reference");
+        }
+        return true;
+    }
+    bool element(xml_element* e, int depth) {
+        if (depth > 50 || !at("<"))
+            return fail("element expected");
+        i++;
+        if (!name(&e->name))
+            return false;
+        for (;;) {
+            spaces();
+            if (at("/>")) {
+                i += 2;
+                return true;
+            }
+            if (at(">")) {
+                i++;
+                break;
+            }
+            std::string key;
+            if (!name(&key))
+                return false;
+            spaces();
+            if (!at("="))
+                return fail("'=' expected");
+            i++;
+            spaces();
+            if (i >= t.size() || (t[i] != '"' && t[i] != '\''))
+                return fail("quoted value expected");
+            size_t end = t.find(t[i], i + 1);
+            if (end == std::string_view::npos)
+                return fail("unterminated value");
+            std::string_view value = t.substr(i + 1, end - i - 1);
+            if (value.find('<') != std::string_view::npos || !references_ok(value))
+                return fail("bad attribute value");
+            if (!e->attrs.emplace(key, value).second)
+                return fail("duplicate attribute " + key);
+            i = end + 1;
+        }
+        for (;;) {
+            size_t lt = t.find('<', i);
+            if (lt == std::string_view::npos)
+                return fail("unclosed <" + e->name + ">");
+            if (!references_ok(t.substr(i, lt - i)))
+                return false;
+            e->text += t.substr(i, lt - i);
+            i = lt;
+            if (at("</")) {
+                i += 2;
+                std::string end;
+                if (!name(&end) || end != e->name)
+                    return fail("</" + end + "> closes <" + e->name + ">");
+                spaces();
+                if (!at(">"))
+                    return fail("'>' expected");
+                i++;
+                return true;
+            }
+            if (!element(&e->children.emplace_back(), depth + 1))
+                return false;
+        }
+    }
+    bool document(xml_element* root) {
+        if (at("<?xml")) {
+            size_t end = t.find("?>");
+            if (end == std::string_view::npos)
+                return fail("unterminated declaration");
+            i = end + 2;
+        }
+        spaces();
+        if (!element(root, 0))
+            return false;
+        spaces();
+        return i == t.size() || fail("text after the root element");
+    }
+};
+
+void find_polylines(const xml_element& e, std::vector<const xml_element*>* out) {
+    if (e.name == "polyline")
+        out->push_back(&e);
+    for (const xml_element& c : e.children)
+        find_polylines(c, out);
+}
+
+// What a series of the report must look like in the picture.
+struct expected_series {
+    size_t points = 0;
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+expected_series columns(const json::value& xs, const json::value& ys) {
+    const json::array& x = xs.as_array();
+    const json::array& y = ys.as_array();
+    EXPECT_EQ(x.size(), y.size());
+    if (x.empty() || x.size() != y.size())
+        return {};
+    return {x.size(), num(x.front()), num(y.front()), num(x.back()), num(y.back())};
+}
+
+// The client's throughput series of a load: the total under `total_name`, and each connection.
+void expect_throughput(const json::object& load, const std::string& total_name,
+                       std::map<std::string, expected_series>* want) {
+    const json::object& s = load.at("throughput_series").as_object();
+    (*want)[total_name] = columns(s.at("seconds"), s.at("bits_per_second"));
+    const json::array& per = s.at("per_connection").as_array();
+    for (size_t i = 0; i < per.size(); i++)
+        (*want)["connection " + std::to_string(i)] = columns(s.at("seconds"), per[i]);
+}
+
+// Reads the picture as XML and checks that it is self-contained, names the test, and plots
+// exactly the report's series: their names, point counts, first and last points.
+void expect_plot_matches(const std::string& path, const json::object& report) {
+    std::string svg = vh_test::read_file(path);
+    xml_reader reader;
+    reader.t = svg;
+    xml_element root;
+    ASSERT_TRUE(reader.document(&root)) << reader.error;
+    EXPECT_EQ(root.name, "svg");
+    for (const char* outside : {"<script", "href", "@import", "<image", "<foreignObject"})
+        EXPECT_EQ(svg.find(outside), std::string::npos) << outside;
+    EXPECT_EQ(vh_test::count_occurrences(svg, "url("), vh_test::count_occurrences(svg, "url(#"));
+    EXPECT_NE(svg.find(std::string(report.at("server").as_string()) + " · "), std::string::npos);
+
+    std::map<std::string, expected_series> want;
+    std::string test(report.at("test").as_string());
+    if (test == "download") {
+        expect_throughput(report, "total", &want);
+    } else if (test == "upload") {
+        expect_throughput(report, "client sent, total", &want);
+        const json::array& warm = report.at("warmup").at("session_samples").as_array();
+        json::array wx, wy;
+        for (const json::value& w : warm) {
+            wx.push_back(w.at("seconds"));
+            wy.push_back(w.at("bits_per_second"));
+        }
+        want["server warm-up samples"] = columns(wx, wy);
+        const json::array& in = report.at("intervals").as_array();
+        want["server measurement intervals"] = {
+            2 * in.size(), num(report.at("warmup").at("seconds")),
+            num(in.front().at("bits_per_second")),
+            num(report.at("measurement_samples").as_array().back().at("seconds")),
+            num(in.back().at("bits_per_second"))};
+    } else {
+        const json::object& load = report.contains("download") ? report.at("download").as_object()
+                                                               : report.at("upload").as_object();
+        const json::object& s = load.at("throughput_series").as_object();
+        want["load throughput (right axis)"] = columns(s.at("seconds"), s.at("bits_per_second"));
+        for (const json::value& c : report.at("per_connection").as_array())
+            want["round trip, connection " + std::to_string(count(c.at("connection")))] =
+                columns(c.at("rtt_series").at("seconds"), c.at("rtt_series").at("rtt_us"));
+        double idle = num(report.at("rtt_first_samples").at("median_us"));
+        want["idle round trip (median of the first samples)"] = {2, 0, idle, -1, idle};
+    }
+
+    std::vector<const xml_element*> lines;
+    find_polylines(root, &lines);
+    std::set<std::string> seen;
+    for (const xml_element* l : lines) {
+        std::string name = l->attrs.at("data-series");
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(want.count(name)) << "a series the report does not have";
+        seen.insert(name);
+        double unit = std::stod(l->attrs.at("data-y-unit"));
+        std::vector<std::pair<double, double>> pts;
+        std::istringstream in(l->attrs.at("points"));
+        for (std::string p; in >> p;)
+            pts.emplace_back(std::stod(p.substr(0, p.find(','))),
+                             std::stod(p.substr(p.find(',') + 1)) * unit);
+        const expected_series& e = want[name];
+        ASSERT_EQ(pts.size(), e.points);
+        auto near = [](double a, double b) {
+            EXPECT_NEAR(a, b, 1e-9 * std::max(1.0, std::abs(b)));
+        };
+        near(pts.front().first, e.x0);
+        near(pts.front().second, e.y0);
+        if (e.x1 >= 0) // the idle baseline spans the picture, wherever that ends
+            near(pts.back().first, e.x1);
+        near(pts.back().second, e.y1);
+    }
+    EXPECT_EQ(seen.size(), want.size());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -448,8 +676,13 @@ class ClientEndToEnd : public ::testing::Test {
         port = vh_test::start_activated(server, {});
         ASSERT_GT(port, 0);
         addr = "127.0.0.1:" + std::to_string(port);
+        dir = vh_test::make_temp_dir();
+    }
+    void TearDown() override {
+        vh_test::remove_tree(dir);
     }
     vh_test::server_process server;
+    std::string dir; // for pictures
     int port = 0;
     std::string addr;
 };
@@ -492,10 +725,12 @@ void expect_download_consistent(const json::object& d, size_t conns, double dura
 }
 
 TEST_F(ClientEndToEnd, DownloadReportsWhatItReceived) {
-    client_run run = run_client({"download", "-c", "3", "-d", "1.5", "--json", addr});
+    client_run run =
+        run_client({"download", "-c", "3", "-d", "1.5", "--json", "--plot", dir + "/d.svg", addr});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, ""); // no progress line: standard error is not a terminal
     json::object r = parse_report(run);
+    expect_plot_matches(dir + "/d.svg", r);
     EXPECT_EQ(r.at("ok"), true);
     EXPECT_FALSE(std::regex_search(run.out, std::regex("[0-9][eE][-+]?[0-9]"))) << run.out;
     EXPECT_EQ(r.at("address"), "127.0.0.1");
@@ -536,10 +771,11 @@ TEST_F(ClientEndToEnd, UploadMeasuresNoMoreThanWasSent) {
     client_run run =
         run_client({"upload", "-c", "2", "--warmup-samples", "2", "--max-warmup-samples", "10",
                     "--warmup-sample-time", "100", "--warmup-tolerance", "50", "--intervals", "2",
-                    "--interval-period", "1", "--json-stream", addr});
+                    "--interval-period", "1", "--json-stream", "--plot", dir + "/u.svg", addr});
     ASSERT_EQ(run.status, 0) << run.err << run.out;
     json_stream stream = parse_stream(run);
     const json::object& r = stream.report;
+    expect_plot_matches(dir + "/u.svg", r);
     EXPECT_EQ(r.at("result"), "OK");
     // Each sample of the results came as a line of its own, and each client interval.
     EXPECT_EQ(stream.count("warmup_sample"),
@@ -595,11 +831,13 @@ void expect_growing_fetches(const json::array& fetches, size_t conns) {
 }
 
 TEST_F(ClientEndToEnd, DownloadLatencySamplesGrowDuringAndAfterTheLoad) {
-    client_run run = run_client({"latency", "-c", "2", "-d", "2", "--latency-interval", "50",
-                                 "--fetch-interval", "300", "--json-stream", addr});
+    client_run run =
+        run_client({"latency", "-c", "2", "-d", "2", "--latency-interval", "50", "--fetch-interval",
+                    "300", "--json-stream", "--plot", dir + "/l.svg", addr});
     ASSERT_EQ(run.status, 0) << run.err;
     json_stream stream = parse_stream(run);
     const json::object& r = stream.report;
+    expect_plot_matches(dir + "/l.svg", r);
     EXPECT_EQ(r.at("direction"), "GET");
     EXPECT_EQ(stream.count("statistics"), r.at("fetches").as_array().size());
     EXPECT_EQ(stream.count("interval"),
