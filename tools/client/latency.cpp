@@ -65,17 +65,22 @@ bool take_document(control_channel& ch, time_point now, std::string* error) {
         *error = control_error(why);
         return false;
     }
+    if (doc.connections.size() != ch.connections) {
+        *error = control_error(std::to_string(doc.connections.size()) + " connections instead of " +
+                               std::to_string(ch.connections));
+        return false;
+    }
     fetch_record f;
     f.elapsed_s = seconds_between(ch.origin, now);
     for (const auto& samples : doc.connections)
         f.samples.push_back(samples.size());
-    // The server only ever appends samples.
+    // The server only ever appends samples (and every document has the same connections).
     if (!ch.fetches.empty()) {
         const std::vector<size_t>& before = ch.fetches.back().samples;
         for (size_t i = 0; i < before.size(); i++) {
-            if (i >= f.samples.size() || f.samples[i] < before[i]) {
+            if (f.samples[i] < before[i]) {
                 *error = control_error("connection " + std::to_string(i) + " has fewer samples (" +
-                                       std::to_string(i < f.samples.size() ? f.samples[i] : 0) +
+                                       std::to_string(f.samples[i]) +
                                        ") than in the previous document (" +
                                        std::to_string(before[i]) + ")");
                 return false;
