@@ -620,6 +620,7 @@ TEST_F(ClientProtocol, LatencyDocumentSplitsFirstSamplesFromLoadedOnes) {
           document({{}, {sample_json(100, 40, 1000), sample_json(99, 40, 2000)}}),
           document({{}, {sample_json(100, 40, 1000), sample_json(200, 40, 999)}}),
           document({{}, {sample_json(100, 40, 1000, 3), sample_json(200, 40, 2000, 2)}}),
+          document({{}, {sample_json(-100, 40, 1000)}}),
           document({{}, {sample_json(100, -40, 1000)}})}) {
         EXPECT_FALSE(parse_latency_document(bad, &d, &why)) << bad;
     }

@@ -18,7 +18,7 @@ constexpr double HEIGHT = 600;
 // The plot area.
 constexpr double X0 = 80;
 constexpr double X1 = WIDTH - 80;
-constexpr double Y_TOP = 100;
+constexpr double LEGEND_TOP = 62; // the legend's first row; the plot area starts below its last
 constexpr double Y_BOTTOM = HEIGHT - 55;
 
 const char* const PALETTE[] = {"#4e79a7", "#f28e2b", "#59a14f", "#b07aa1", "#76b7b2",
@@ -141,7 +141,8 @@ struct picture {
     axis x, left, right;
     bool has_right = false;
     std::vector<series> lines;
-    std::string extra;       // marks drawn in pixels (the end of an upload's warm-up)
+    double top = 100;        // of the plot area, below the legend
+    double warmup_end = -1;  // an upload's, in seconds, marked with a line
     std::string legend_note; // after the legend's entries
 };
 
@@ -153,7 +154,7 @@ void draw_axes(const picture& p, std::string& out) {
     out += "<g font-size=\"12\" fill=\"#333\">\n";
     for (double v = 0; v <= p.x.max * (1 + 1e-9); v += p.x.step) {
         double x = x_px(p, v);
-        out += "<line x1=\"" + px(x) + "\" y1=\"" + px(Y_TOP) + "\" x2=\"" + px(x) + "\" y2=\"" +
+        out += "<line x1=\"" + px(x) + "\" y1=\"" + px(p.top) + "\" x2=\"" + px(x) + "\" y2=\"" +
                px(Y_BOTTOM) + "\" stroke=\"#e4e4e4\"/>\n";
         out += "<text x=\"" + px(x) + "\" y=\"" + px(Y_BOTTOM + 18) + "\" text-anchor=\"middle\">" +
                tick_text(v) + "</text>\n";
@@ -165,7 +166,7 @@ void draw_axes(const picture& p, std::string& out) {
         if (right && !p.has_right)
             break;
         for (double v = 0; v <= a->max * (1 + 1e-9); v += a->step) {
-            double y = Y_BOTTOM - v / a->max * (Y_BOTTOM - Y_TOP);
+            double y = Y_BOTTOM - v / a->max * (Y_BOTTOM - p.top);
             if (!right)
                 out += "<line x1=\"" + px(X0) + "\" y1=\"" + px(y) + "\" x2=\"" + px(X1) +
                        "\" y2=\"" + px(y) + "\" stroke=\"#e4e4e4\"/>\n";
@@ -174,13 +175,13 @@ void draw_axes(const picture& p, std::string& out) {
                    tick_text(v / a->unit) + "</text>\n";
         }
         double tx = right ? X1 + 62 : X0 - 58;
-        double ty = (Y_TOP + Y_BOTTOM) / 2;
+        double ty = (p.top + Y_BOTTOM) / 2;
         out += "<text x=\"" + px(tx) + "\" y=\"" + px(ty) + "\" text-anchor=\"middle\" " +
                "transform=\"rotate(-90 " + px(tx) + " " + px(ty) + ")\">" + escape(a->title) +
                "</text>\n";
     }
-    out += "<rect x=\"" + px(X0) + "\" y=\"" + px(Y_TOP) + "\" width=\"" + px(X1 - X0) +
-           "\" height=\"" + px(Y_BOTTOM - Y_TOP) + "\" fill=\"none\" stroke=\"#888\"/>\n";
+    out += "<rect x=\"" + px(X0) + "\" y=\"" + px(p.top) + "\" width=\"" + px(X1 - X0) +
+           "\" height=\"" + px(Y_BOTTOM - p.top) + "\" fill=\"none\" stroke=\"#888\"/>\n";
     out += "</g>\n";
 }
 
@@ -189,7 +190,7 @@ void draw_series(const picture& p, const series& s, std::string& out) {
     // Points are in the axis's unit (Gbit/s, ms), which keeps them in the range browsers draw
     // exactly; data-y-unit turns them back into the report's numbers.
     double sx = (X1 - X0) / p.x.max;
-    double sy = (Y_BOTTOM - Y_TOP) / (a.max / a.unit);
+    double sy = (Y_BOTTOM - p.top) / (a.max / a.unit);
     out += "<g transform=\"matrix(" + num(sx) + " 0 0 " + num(-sy) + " " + num(X0) + " " +
            num(Y_BOTTOM) + ")\">\n<polyline data-series=\"" + escape(s.name) + "\" data-y-unit=\"" +
            num(a.unit) + "\" points=\"";
@@ -203,56 +204,83 @@ void draw_series(const picture& p, const series& s, std::string& out) {
     out += "/>\n</g>\n";
 }
 
-void draw_legend(const picture& p, std::string& out) {
-    double x = X0, y = 62;
+// Also places the plot area below the legend's last row.
+void draw_legend(picture& p, std::string& out) {
+    double x = X0, y = LEGEND_TOP;
+    // Text is about 6.8 pixels a character at this size; an entry that would pass the right
+    // edge starts a new row.
+    auto place = [&](const std::string& text, double swatch) {
+        double w = swatch + 6.8 * static_cast<double>(text.size()) + 18;
+        if (x > X0 && x + w > X1 + 60) {
+            x = X0;
+            y += 18;
+        }
+        double at = x;
+        x += w;
+        return at;
+    };
     out += "<g font-size=\"12\" fill=\"#333\">\n";
     for (const series& s : p.lines) {
         if (!s.in_legend)
             continue;
-        double w = 24 + 6.8 * static_cast<double>(s.name.size()) + 18;
-        if (x + w > X1 + 60) { // a new row
-            x = X0;
-            y += 18;
-        }
-        out += "<line x1=\"" + px(x) + "\" y1=\"" + px(y - 4) + "\" x2=\"" + px(x + 18) +
+        double at = place(s.name, 24);
+        out += "<line x1=\"" + px(at) + "\" y1=\"" + px(y - 4) + "\" x2=\"" + px(at + 18) +
                "\" y2=\"" + px(y - 4) + "\" stroke=\"" + s.colour + "\" stroke-width=\"" +
                num(std::max(2.0, s.width)) + "\"" +
                (s.dash.empty() ? "" : " stroke-dasharray=\"" + s.dash + "\"") + "/>\n";
-        out += "<text x=\"" + px(x + 24) + "\" y=\"" + px(y) + "\">" + escape(s.name) + "</text>\n";
-        x += w;
-    }
-    if (!p.legend_note.empty())
         out +=
-            "<text x=\"" + px(x) + "\" y=\"" + px(y) + "\">" + escape(p.legend_note) + "</text>\n";
+            "<text x=\"" + px(at + 24) + "\" y=\"" + px(y) + "\">" + escape(s.name) + "</text>\n";
+    }
+    if (!p.legend_note.empty()) {
+        double at = place(p.legend_note, 0);
+        out +=
+            "<text x=\"" + px(at) + "\" y=\"" + px(y) + "\">" + escape(p.legend_note) + "</text>\n";
+    }
     out += "</g>\n";
+    p.top = y + 26;
 }
 
-std::string render(const picture& p) {
+std::string render(picture& p) {
+    std::string legend;
+    draw_legend(p, legend);
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
                       num(WIDTH) + "\" height=\"" + num(HEIGHT) + "\" viewBox=\"0 0 " + num(WIDTH) +
                       " " + num(HEIGHT) + "\" font-family=\"sans-serif\">\n";
-    out += "<defs><clipPath id=\"area\"><rect x=\"" + px(X0) + "\" y=\"" + px(Y_TOP - 3) +
-           "\" width=\"" + px(X1 - X0) + "\" height=\"" + px(Y_BOTTOM - Y_TOP + 3) +
+    out += "<defs><clipPath id=\"area\"><rect x=\"" + px(X0) + "\" y=\"" + px(p.top - 3) +
+           "\" width=\"" + px(X1 - X0) + "\" height=\"" + px(Y_BOTTOM - p.top + 3) +
            "\"/></clipPath></defs>\n";
     out += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
     out += "<text x=\"" + px(X0) + "\" y=\"30\" font-size=\"15\" font-weight=\"bold\" " +
            "fill=\"#222\">" + escape(p.title) + "</text>\n";
-    draw_legend(p, out);
+    out += legend;
     draw_axes(p, out);
     out += "<g clip-path=\"url(#area)\">\n";
     // Drawn in reverse so that the first series (the total) lies on top.
     for (size_t i = p.lines.size(); i-- > 0;)
         draw_series(p, p.lines[i], out);
-    out += "</g>\n" + p.extra + "</svg>\n";
-    return out;
+    out += "</g>\n";
+    if (p.warmup_end >= 0) {
+        double x = x_px(p, p.warmup_end);
+        out += "<line x1=\"" + px(x) + "\" y1=\"" + px(p.top) + "\" x2=\"" + px(x) + "\" y2=\"" +
+               px(Y_BOTTOM) + "\" stroke=\"#e15759\" stroke-width=\"1\"/>\n" + "<text x=\"" +
+               px(x + 4) + "\" y=\"" + px(p.top + 14) +
+               "\" font-size=\"12\" fill=\"#e15759\">warm-up ended</text>\n";
+    }
+    return out + "</svg>\n";
+}
+
+void note_unnamed(picture& p, size_t connections) {
+    if (connections > LEGEND_CONNECTIONS)
+        p.legend_note =
+            "and " + std::to_string(connections - LEGEND_CONNECTIONS) + " more connections";
 }
 
 // The load's throughput: the total, and each connection (the first few named).
 void add_throughput(picture& p, const std::vector<timeline_point>& timeline,
-                    const std::vector<conn_result>& conns) {
+                    const std::vector<conn_result>& conns, const char* total_name) {
     rate_series r = make_rate_series(timeline);
-    series total = line("total", "#1f1f1f", 2.6);
+    series total = line(total_name, "#1f1f1f", 2.6);
     total.x = r.seconds;
     total.y = r.total;
     p.lines.push_back(total);
@@ -264,9 +292,7 @@ void add_throughput(picture& p, const std::vector<timeline_point>& timeline,
         s.y = r.per_connection[c];
         p.lines.push_back(s);
     }
-    if (r.per_connection.size() > LEGEND_CONNECTIONS)
-        p.legend_note = "and " + std::to_string(r.per_connection.size() - LEGEND_CONNECTIONS) +
-                        " more connections";
+    note_unnamed(p, r.per_connection.size());
 }
 
 // The server's view of an upload: each warm-up sample's rate and the measurement intervals
@@ -295,12 +321,13 @@ void add_upload_server(picture& p, const upload_result& u) {
     }
 }
 
-void mark_warmup_end(picture& p, double seconds) {
-    double x = x_px(p, seconds);
-    p.extra += "<line x1=\"" + px(x) + "\" y1=\"" + px(Y_TOP) + "\" x2=\"" + px(x) + "\" y2=\"" +
-               px(Y_BOTTOM) + "\" stroke=\"#e15759\" stroke-width=\"1\"/>\n<text x=\"" + px(x + 4) +
-               "\" y=\"" + px(Y_TOP + 14) +
-               "\" font-size=\"12\" fill=\"#e15759\">warm-up ended</text>\n";
+// "15,000,000"
+std::string grouped(double v) {
+    std::string digits = num(std::round(v));
+    for (size_t i = digits.size(); i > 3 && std::isdigit(static_cast<unsigned char>(digits[i - 4]));
+         i -= 3)
+        digits.insert(i - 3, ",");
+    return digits;
 }
 
 std::string count_text(size_t n, const char* what) {
@@ -318,16 +345,14 @@ std::string svg_plot(const test_report& r, const std::string& date) {
     if (o.kind != test_kind::latency) {
         std::string figure;
         if (upload_load) {
-            add_throughput(p, r.upload.timeline, r.upload.conns);
-            for (series& s : p.lines)
-                s.name = s.name == "total" ? "client sent, total" : s.name;
+            add_throughput(p, r.upload.timeline, r.upload.conns, "client sent, total");
             add_upload_server(p, r.upload);
             figure = r.upload.summary.intervals.empty()
                          ? "no measurement"
                          : "measured " + format_rate(r.upload.summary.measurement.bits_per_second);
             figure += std::string(", RESULT: ") + (r.upload.results.ok ? "OK" : "FAIL");
         } else {
-            add_throughput(p, r.download.timeline, r.download.conns);
+            add_throughput(p, r.download.timeline, r.download.conns, "total");
             figure = format_rate(r.download.seconds > 0 ? static_cast<double>(r.download.bytes) *
                                                               8 / r.download.seconds
                                                         : 0);
@@ -336,7 +361,7 @@ std::string svg_plot(const test_report& r, const std::string& date) {
         p.x = make_axis(max_of(p.lines, false, true), 10, "time since the first reply (s)");
         p.left = rate_axis(max_of(p.lines, false, false), "throughput");
         if (upload_load && r.upload.summary.warmup_samples > 0)
-            mark_warmup_end(p, r.upload.summary.warmup_seconds);
+            p.warmup_end = r.upload.summary.warmup_seconds;
         return render(p);
     }
 
@@ -354,6 +379,7 @@ std::string svg_plot(const test_report& r, const std::string& date) {
         }
         p.lines.push_back(s);
     }
+    note_unnamed(p, l.summary.conns.size());
     rate_series load = make_rate_series(upload_load ? r.upload.timeline : r.download.timeline);
     series tp = line("load throughput (right axis)", "#9a9a9a", 1.6, "2 2");
     tp.right = true;
@@ -367,7 +393,7 @@ std::string svg_plot(const test_report& r, const std::string& date) {
     p.lines.push_back(tp);
     responsiveness resp = make_responsiveness(l.summary);
     std::string figure =
-        resp.valid ? num(std::round(resp.rpm)) + " round trips/min under load" : "no load samples";
+        resp.valid ? grouped(resp.rpm) + " round trips/min under load" : "no load samples";
     p.title = head + (upload_load ? "upload load · " : "download load · ") +
               count_text(o.connections, "connection") + " · " + date + " · " + figure;
     p.x = make_axis(end, 10, "time since the first sample (s)");

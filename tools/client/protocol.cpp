@@ -193,9 +193,11 @@ class bounded_resource : public boost::json::memory_resource {
     size_t peak_ = 0;
 };
 
-// A sample after `prev` whose clock or counters went backwards, or whose round trip is
-// negative; nullptr when it is sound.
+// A sample after `prev` whose clock or counters went backwards, or whose timestamp or round
+// trip is negative; nullptr when it is sound.
 const char* unsound_sample(const latency_sample* prev, const latency_sample& s) {
+    if (s.ts < 0)
+        return "a negative timestamp";
     if (s.tcp_rtt < 0 || s.tcp_rttvar < 0)
         return "a negative round-trip time";
     if (prev == nullptr)
