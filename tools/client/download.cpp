@@ -70,6 +70,7 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
     const time_point head_deadline = after_seconds(mono_clock::now(), t);
     time_point t0{}, t1{}, drain_deadline{}, next_point{};
     r->timeline.clear();
+    r->timeline_step_s = timeline_step(o.duration_s);
     bool started = false, closing = false;
     std::vector<char> buf(1 << 18);
     std::vector<pollfd> fds;
@@ -156,7 +157,7 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
                 if (c.head_done && !started) {
                     started = true;
                     t0 = now;
-                    next_point = after_seconds(t0, TIMELINE_STEP_S);
+                    next_point = after_seconds(t0, r->timeline_step_s);
                     add_timeline_point(r->timeline, conns, t0, t0, test_kind::download, hooks);
                     progress_begin(pm, now, kind_name(o.kind));
                 }
@@ -205,7 +206,7 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
             if (started && now >= next_point) {
                 add_timeline_point(r->timeline, conns, t0, now, test_kind::download, hooks);
                 while (next_point <= now)
-                    next_point = after_seconds(next_point, TIMELINE_STEP_S);
+                    next_point = after_seconds(next_point, r->timeline_step_s);
             }
         }
     }

@@ -169,12 +169,12 @@ json::array numbers(const std::vector<double>& v) {
 }
 
 // The client's per-interval rates of the load: columns of equal length.
-json::object series_json(const std::vector<timeline_point>& timeline) {
+json::object series_json(const std::vector<timeline_point>& timeline, double step) {
     rate_series r = make_rate_series(timeline);
     json::array per;
     for (const std::vector<double>& c : r.per_connection)
         per.push_back(numbers(c));
-    return json::object{{"step_s", TIMELINE_STEP_S},
+    return json::object{{"step_s", step},
                         {"seconds", numbers(r.seconds)},
                         {"bits_per_second", numbers(r.total)},
                         {"per_connection", std::move(per)}};
@@ -198,7 +198,7 @@ json::object download_json(const download_result& d) {
                         {"bytes", d.bytes},
                         {"bits_per_second", rate(d.bytes, d.seconds)},
                         {"per_connection", std::move(conns)},
-                        {"throughput_series", series_json(d.timeline)}};
+                        {"throughput_series", series_json(d.timeline, d.timeline_step_s)}};
 }
 
 json::array samples_json(const std::vector<session_sample>& v) {
@@ -249,7 +249,7 @@ json::object upload_json(const client_options& o, const upload_result& u) {
                                 {"bytes_sent", u.bytes_sent},
                                 {"bits_per_second", rate(u.bytes_sent, u.seconds)},
                                 {"per_connection", std::move(conns)}}},
-        {"throughput_series", series_json(u.timeline)}};
+        {"throughput_series", series_json(u.timeline, u.timeline_step_s)}};
 }
 
 json::object responsiveness_json(const responsiveness& r) {

@@ -48,9 +48,14 @@ struct conn_result {
     stats_message stats;
 };
 
-// The client's own count of the data it moved, taken every TIMELINE_STEP_S while data moves
+// The client's own count of the data it moved, taken every timeline_step() while data moves
 // (later when the loop is busy) and once more at the end of the load.
 constexpr double TIMELINE_STEP_S = 0.1;
+constexpr double MAX_TIMELINE_POINTS = 20000;
+
+// TIMELINE_STEP_S, or longer for a test so long (`seconds`) that the points would pass
+// MAX_TIMELINE_POINTS.
+double timeline_step(double seconds);
 
 struct timeline_point {
     double seconds = 0;          // since the load's first reply
@@ -72,6 +77,7 @@ struct download_result {
     uint64_t bytes = 0;
     std::vector<conn_result> conns;
     std::vector<timeline_point> timeline; // bytes received
+    double timeline_step_s = TIMELINE_STEP_S;
 };
 
 struct upload_result {
@@ -81,6 +87,7 @@ struct upload_result {
     results_reply results;
     upload_summary summary;
     std::vector<timeline_point> timeline; // bytes sent, until the first results byte
+    double timeline_step_s = TIMELINE_STEP_S;
 };
 
 // One statistics document fetched during or after the load.

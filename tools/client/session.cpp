@@ -1,6 +1,7 @@
 // Setting up a session (resolve, connect, send the requests) and running the chosen test.
 #include "engine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <unistd.h>
@@ -218,6 +219,10 @@ void add_timeline_point(std::vector<timeline_point>& timeline, const std::vector
     timeline.push_back(std::move(p));
     if (hooks != nullptr && hooks->interval && timeline.size() >= 2)
         hooks->interval(load, timeline[timeline.size() - 2], timeline.back());
+}
+
+double timeline_step(double seconds) {
+    return std::max(TIMELINE_STEP_S, seconds / MAX_TIMELINE_POINTS);
 }
 
 rate_series make_rate_series(const std::vector<timeline_point>& timeline) {

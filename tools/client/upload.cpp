@@ -93,6 +93,7 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
     const time_point head_deadline = after_seconds(mono_clock::now(), t);
     time_point t0{}, t1{}, results_deadline{}, next_point{};
     r->timeline.clear();
+    r->timeline_step_s = timeline_step(expected_seconds(o));
     bool started = false, results_seen = false;
     std::vector<char> inbuf(1 << 16);
     // The data sent: any bytes do; a pattern keeps them from being trivially compressible.
@@ -177,7 +178,7 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
                 if (c.head_done && !had_head && !started) {
                     started = true;
                     t0 = now;
-                    next_point = after_seconds(t0, TIMELINE_STEP_S);
+                    next_point = after_seconds(t0, r->timeline_step_s);
                     add_timeline_point(r->timeline, conns, t0, t0, test_kind::upload, hooks);
                     results_deadline = after_seconds(now, expected_seconds(o) + t);
                     progress_begin(pm, now, kind_name(o.kind));
@@ -212,7 +213,7 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
             if (started && now >= next_point) {
                 add_timeline_point(r->timeline, conns, t0, now, test_kind::upload, hooks);
                 while (next_point <= now)
-                    next_point = after_seconds(next_point, TIMELINE_STEP_S);
+                    next_point = after_seconds(next_point, r->timeline_step_s);
             }
         }
     }
