@@ -15,7 +15,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/socket.h>
@@ -86,7 +85,12 @@ void pump(client_proc& p, steady::time_point deadline,
     while ((p.fds[0].fd >= 0 || p.fds[1].fd >= 0) && steady::now() < deadline) {
         if (until && until(p.run))
             return;
-        if (poll(p.fds, 2, 100) <= 0)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-overflow"
+        // GCC 12 with the sanitizers takes the array for its first member's 4 bytes here.
+        int ready = poll(p.fds, 2, 100);
+#pragma GCC diagnostic pop
+        if (ready <= 0)
             continue;
         for (size_t i = 0; i < 2; i++) {
             if (p.fds[i].fd < 0 || p.fds[i].revents == 0)
@@ -730,7 +734,13 @@ TEST_F(ClientEndToEnd, DownloadReportsWhatItReceived) {
     json::object r = parse_report(run);
     expect_plot_matches(dir + "/d.svg", r);
     EXPECT_EQ(r.at("ok"), true);
-    EXPECT_FALSE(std::regex_search(run.out, std::regex("[0-9][eE][-+]?[0-9]"))) << run.out;
+    // No number in exponent form: a digit, E or e, an optional sign and a digit.
+    for (size_t i = 1; i + 1 < run.out.size(); i++) {
+        size_t d = i + 1 + (run.out[i + 1] == '-' || run.out[i + 1] == '+');
+        EXPECT_FALSE((run.out[i] == 'e' || run.out[i] == 'E') && std::isdigit(run.out[i - 1]) &&
+                     d < run.out.size() && std::isdigit(run.out[d]))
+            << run.out.substr(i - 1, 20);
+    }
     EXPECT_EQ(r.at("address"), "127.0.0.1");
     EXPECT_NE(count(r.at("unit_id")), 0u);
     expect_download_consistent(r, 3, 1.5);

@@ -176,13 +176,18 @@ class bounded_resource : public boost::json::memory_resource {
     void* do_allocate(size_t n, size_t align) override {
         if (n > limit_ - used_)
             throw std::bad_alloc();
-        void* p = ::operator new(n, std::align_val_t(align));
+        void* p = align > __STDCPP_DEFAULT_NEW_ALIGNMENT__
+                      ? ::operator new(n, std::align_val_t(align))
+                      : ::operator new(n);
         used_ += n;
         peak_ = std::max(peak_, used_);
         return p;
     }
     void do_deallocate(void* p, size_t n, size_t align) override {
-        ::operator delete(p, n, std::align_val_t(align));
+        if (align > __STDCPP_DEFAULT_NEW_ALIGNMENT__)
+            ::operator delete(p, n, std::align_val_t(align));
+        else
+            ::operator delete(p, n);
         used_ -= n;
     }
     bool do_is_equal(const memory_resource& other) const noexcept override {
