@@ -940,12 +940,20 @@ TEST_F(ClientEndToEnd, RefusedOrSilentServerFailsNamingTheStep) {
         << stalled_run.err;
     EXPECT_LT(std::chrono::duration<double>(steady::now() - stopped_at).count(), 4);
 
-    client_run json_err = run_client({"upload", "--json", "127.0.0.1:1"});
+    // A failed test leaves no picture behind; one that cannot be written is not run.
+    client_run json_err =
+        run_client({"upload", "--json", "--plot", dir + "/failed.svg", "127.0.0.1:1"});
     EXPECT_EQ(json_err.status, 1);
     EXPECT_NE(json_err.err.find("upload: connection 0: connect: 127.0.0.1 port 1: "),
               std::string::npos)
         << json_err.err;
     EXPECT_EQ(parse_report(json_err).at("ok"), false);
+    EXPECT_NE(access((dir + "/failed.svg").c_str(), F_OK), 0);
+    client_run no_plot = run_client({"download", "--plot", dir + "/none/x.svg", addr});
+    EXPECT_EQ(no_plot.status, 2);
+    EXPECT_EQ(
+        no_plot.err.find("varnholt-client: --plot: cannot write \"" + dir + "/none/x.svg\": "), 0u)
+        << no_plot.err;
 }
 
 // ---------------------------------------------------------------------------------------
