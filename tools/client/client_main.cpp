@@ -1,4 +1,5 @@
 // varnholt-client: the command line, then one test against a server and its report.
+#include "plot.h"
 #include "progress.h"
 #include "report.h"
 #include "runners.h"
@@ -11,6 +12,7 @@
 #include <getopt.h>
 #include <random>
 #include <string>
+#include <ctime>
 #include <unistd.h>
 
 using namespace vh_client;
@@ -30,6 +32,11 @@ const char* const USAGE =
     "      --unit-id=N             unit id, 1 to 4294967295 (default: random)\n"
     "      --session-id=N          session id, 0 to 4294967295 (default: random)\n"
     "      --json                  print one JSON document instead of the text report\n"
+    "      --json-stream           print one JSON object per line as the test runs (each\n"
+    "                              interval, upload sample and statistics fetch), then the\n"
+    "                              JSON document as the last line\n"
+    "      --plot=FILE.svg         also draw the test as an SVG picture: throughput over\n"
+    "                              time, or round trips under load\n"
     "  -h, --help                  show this help\n"
     "\n"
     "upload (and latency --direction=POST):\n"
@@ -47,7 +54,10 @@ const char* const USAGE =
     "      --latency-id=N          session id, at least 4294967296 (default: random)\n"
     "\n"
     "Round trips under load are the samples of the load connections taken while they\n"
-    "moved data; they are compared with the first sample of each load connection.\n"
+    "moved data; they are compared with the first sample of each load connection (the\n"
+    "idle round trip). Responsiveness, in round trips per minute, is 60,000 / the median\n"
+    "round trip under load in milliseconds; over HTTP/1.1 it is computed from TCP's own\n"
+    "round trips (the kernel's tcp_rtt), as the IETF responsiveness draft allows.\n"
     "\n"
     "Exit status: 0 done, 1 the test could not be run (refused, timed out, protocol\n"
     "error), 2 bad command line, 3 the server reported RESULT: FAIL.\n";
@@ -57,6 +67,8 @@ enum long_only {
     OPT_SESSION_ID,
     OPT_LATENCY_ID,
     OPT_JSON,
+    OPT_JSON_STREAM,
+    OPT_PLOT,
     OPT_WARMUP_SAMPLES,
     OPT_MAX_WARMUP_SAMPLES,
     OPT_WARMUP_SAMPLE_TIME,
@@ -77,6 +89,8 @@ const option LONG_OPTIONS[] = {
     {"session-id", required_argument, nullptr, OPT_SESSION_ID},
     {"latency-id", required_argument, nullptr, OPT_LATENCY_ID},
     {"json", no_argument, nullptr, OPT_JSON},
+    {"json-stream", no_argument, nullptr, OPT_JSON_STREAM},
+    {"plot", required_argument, nullptr, OPT_PLOT},
     {"warmup-samples", required_argument, nullptr, OPT_WARMUP_SAMPLES},
     {"max-warmup-samples", required_argument, nullptr, OPT_MAX_WARMUP_SAMPLES},
     {"warmup-sample-time", required_argument, nullptr, OPT_WARMUP_SAMPLE_TIME},
@@ -121,6 +135,8 @@ bool parse_seconds(const char* text, double* out) {
 struct parsed_command {
     client_options opts;
     bool json = false;
+    bool json_stream = false;
+    std::string plot; // file to write the SVG picture to
 };
 
 // Fills *cmd from argv; 0, or the exit status to end with (help or a usage error).
@@ -181,6 +197,16 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
         case OPT_JSON:
             cmd->json = true;
             break;
+        case OPT_JSON_STREAM:
+            cmd->json = true;
+            cmd->json_stream = true;
+            break;
+        case OPT_PLOT:
+            if (*optarg == '\0')
+                return usage_error("--plot: expected a file name");
+            cmd->plot = optarg;
+            break;
+
         case OPT_WARMUP_SAMPLES:
             if (!whole("warmup-samples", 1, 10000))
                 return 2;
@@ -275,15 +301,40 @@ int main(int argc, char** argv) {
     if (rc != 0 || done)
         return rc;
 
+    // The picture's file is opened first: a test is not run for a picture that cannot be kept.
+    FILE* plot = nullptr;
+    if (!cmd.plot.empty() && (plot = std::fopen(cmd.plot.c_str(), "w")) == nullptr)
+        return usage_error("--plot: cannot write \"" + cmd.plot + "\": " + std::strerror(errno));
+
     progress_meter progress;
     progress.enabled = isatty(STDERR_FILENO) == 1;
     test_report report;
     std::string error;
-    if (run_test(cmd.opts, &progress, &report, &error) != 0) {
+    live_hooks stream;
+    if (cmd.json_stream)
+        stream = json_stream_hooks(stdout);
+    if (run_test(cmd.opts, &progress, cmd.json_stream ? &stream : nullptr, &report, &error) != 0) {
         std::fprintf(stderr, "varnholt-client: %s\n", error.c_str());
         if (cmd.json)
             std::printf("%s\n", json_error(cmd.opts, error).c_str());
+        if (plot != nullptr) {
+            std::fclose(plot);
+            std::remove(cmd.plot.c_str());
+        }
         return 1;
+    }
+    if (plot != nullptr) {
+        char date[64] = "";
+        time_t now = time(nullptr);
+        tm utc{};
+        strftime(date, sizeof(date), "%Y-%m-%d %H:%M UTC", gmtime_r(&now, &utc));
+        std::string svg = svg_plot(report, date);
+        bool written = std::fwrite(svg.data(), 1, svg.size(), plot) == svg.size();
+        if (std::fclose(plot) != 0 || !written) {
+            std::fprintf(stderr, "varnholt-client: --plot: cannot write \"%s\": %s\n",
+                         cmd.plot.c_str(), std::strerror(errno));
+            return 1;
+        }
     }
     if (cmd.json)
         std::printf("%s\n", json_report(report).c_str());

@@ -64,11 +64,13 @@ bool read_head(test_conn& c, std::vector<char>& buf, time_point now, std::string
 } // namespace
 
 bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
-                        control_channel* ctl, progress_meter* pm, download_result* r,
-                        std::string* error) {
+                        control_channel* ctl, progress_meter* pm, const live_hooks* hooks,
+                        download_result* r, std::string* error) {
     const double t = o.timeout_s;
     const time_point head_deadline = after_seconds(mono_clock::now(), t);
-    time_point t0{}, t1{}, drain_deadline{};
+    time_point t0{}, t1{}, drain_deadline{}, next_point{};
+    r->timeline.clear();
+    r->timeline_step_s = timeline_step(o.duration_s);
     bool started = false, closing = false;
     std::vector<char> buf(1 << 18);
     std::vector<pollfd> fds;
@@ -79,6 +81,7 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
         if (!closing && started && all_heads && now >= after_seconds(t0, o.duration_s)) {
             closing = true;
             t1 = now;
+            add_timeline_point(r->timeline, conns, t0, t1, test_kind::download, hooks);
             // Draining what is in flight takes at most a few windows; allow a generous bound.
             drain_deadline = after_seconds(now, 3 * t);
             for (test_conn& c : conns) {
@@ -126,7 +129,7 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
             }
             wake = std::min(wake, drain_deadline);
         } else if (started) {
-            wake = std::min(wake, after_seconds(t0, o.duration_s));
+            wake = std::min({wake, after_seconds(t0, o.duration_s), next_point});
         }
         if (ctl != nullptr) {
             if (!control_step(*ctl, 0, now, error))
@@ -154,6 +157,8 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
                 if (c.head_done && !started) {
                     started = true;
                     t0 = now;
+                    next_point = after_seconds(t0, r->timeline_step_s);
+                    add_timeline_point(r->timeline, conns, t0, t0, test_kind::download, hooks);
                     progress_begin(pm, now, kind_name(o.kind));
                 }
             } else if (!c.half_closed) {
@@ -196,8 +201,14 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
         uint64_t total = 0;
         for (const test_conn& c : conns)
             total += c.bytes;
-        if (!closing)
+        if (!closing) {
             progress_tick(pm, now, total);
+            if (started && now >= next_point) {
+                add_timeline_point(r->timeline, conns, t0, now, test_kind::download, hooks);
+                while (next_point <= now)
+                    next_point = after_seconds(next_point, r->timeline_step_s);
+            }
+        }
     }
     r->seconds = seconds_between(t0, t1);
     r->bytes = 0;

@@ -55,9 +55,16 @@ struct control_channel {
     time_point next_fetch{};
     double every_s = 1;
     double timeout_s = 10;
+    unsigned long long max_document = 0; // longest document accepted, from the test's length
+    const live_hooks* hooks = nullptr;
+    size_t connections = 0; // every document has one entry per connection of the session
     std::vector<fetch_record> fetches;
     latency_document last;
 };
+
+// The longest statistics document the test can produce: every sample its length allows on
+// every connection, each at its longest, with margin.
+unsigned long long max_statistics_document(const client_options& o);
 
 short control_events(const control_channel& ch);
 time_point control_wakeup(const control_channel& ch);
@@ -69,10 +76,16 @@ bool control_fetch_now(control_channel& ch, std::string* error);
 
 // Streams the downloads for the duration, half-closes, reads every stats message.
 bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
-                        control_channel* ctl, progress_meter* pm, download_result* r,
-                        std::string* error);
+                        control_channel* ctl, progress_meter* pm, const live_hooks* hooks,
+                        download_result* r, std::string* error);
 // Waits for every interim reply, sends until the results arrive, reads them all.
 bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, control_channel* ctl,
-                      progress_meter* pm, upload_result* r, std::string* error);
+                      progress_meter* pm, const live_hooks* hooks, upload_result* r,
+                      std::string* error);
+
+// Adds a timeline point at `now` (seconds since `t0`) with each connection's bytes, and tells
+// the hooks.
+void add_timeline_point(std::vector<timeline_point>& timeline, const std::vector<test_conn>& conns,
+                        time_point t0, time_point now, test_kind load, const live_hooks* hooks);
 
 } // namespace vh_client

@@ -9,9 +9,6 @@ namespace vh_client {
 
 namespace {
 
-// The documents grow with every sample; this is far above any real session's.
-constexpr long long MAX_DOCUMENT = 512ll << 20;
-
 std::string control_error(const std::string& what) {
     return "control connection: statistics document: " + what;
 }
@@ -46,9 +43,14 @@ bool take_document(control_channel& ch, time_point now, std::string* error) {
         *error = control_error("unexpected \"" + head.status_line + "\" (expected 200)");
         return false;
     }
-    if (head.content_length < 0 || head.content_length > MAX_DOCUMENT) {
-        *error = control_error(head.content_length < 0 ? "no Content-Length"
-                                                       : "Content-Length too large");
+    if (head.content_length < 0) {
+        *error = control_error("no Content-Length");
+        return false;
+    }
+    if (static_cast<unsigned long long>(head.content_length) > ch.max_document) {
+        *error = control_error("Content-Length " + std::to_string(head.content_length) +
+                               " is more than this test's samples can take (" +
+                               std::to_string(ch.max_document) + " bytes)");
         return false;
     }
     size_t body = static_cast<size_t>(head.content_length);
@@ -63,11 +65,31 @@ bool take_document(control_channel& ch, time_point now, std::string* error) {
         *error = control_error(why);
         return false;
     }
+    if (doc.connections.size() != ch.connections) {
+        *error = control_error(std::to_string(doc.connections.size()) + " connections instead of " +
+                               std::to_string(ch.connections));
+        return false;
+    }
     fetch_record f;
     f.elapsed_s = seconds_between(ch.origin, now);
     for (const auto& samples : doc.connections)
         f.samples.push_back(samples.size());
+    // The server only ever appends samples (and every document has the same connections).
+    if (!ch.fetches.empty()) {
+        const std::vector<size_t>& before = ch.fetches.back().samples;
+        for (size_t i = 0; i < before.size(); i++) {
+            if (f.samples[i] < before[i]) {
+                *error = control_error("connection " + std::to_string(i) + " has fewer samples (" +
+                                       std::to_string(f.samples[i]) +
+                                       ") than in the previous document (" +
+                                       std::to_string(before[i]) + ")");
+                return false;
+            }
+        }
+    }
     ch.fetches.push_back(f);
+    if (ch.hooks != nullptr && ch.hooks->fetch)
+        ch.hooks->fetch(f, doc);
     ch.last = std::move(doc);
     ch.in.clear();
     ch.awaiting = false;
@@ -76,6 +98,20 @@ bool take_document(control_channel& ch, time_point now, std::string* error) {
 }
 
 } // namespace
+
+unsigned long long max_statistics_document(const client_options& o) {
+    // The load lasts its duration (or the upload's rules) plus the waits around it; the server
+    // samples from the first data to the end. A sample is at most about 330 bytes of text.
+    double load_s =
+        o.latency_upload
+            ? static_cast<double>(o.max_warmup_samples * o.warmup_sample_time_ms) / 1000.0 +
+                  static_cast<double>(o.result_num_intervals * o.results_interval_period_s)
+            : o.duration_s;
+    double seconds = load_s + 6 * o.timeout_s + 10;
+    double samples = seconds * 1000.0 / static_cast<double>(o.latency_interval_ms) + 16;
+    double bytes = static_cast<double>(o.connections + 1) * samples * 400 + (64 << 10);
+    return static_cast<unsigned long long>(std::min(bytes, double(512ll << 20)));
+}
 
 short control_events(const control_channel& ch) {
     return static_cast<short>(POLLIN | (ch.out.empty() ? 0 : POLLOUT));

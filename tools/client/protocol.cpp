@@ -7,6 +7,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <new>
+#include <optional>
 
 namespace vh_client {
 
@@ -159,6 +161,60 @@ bool parse_sample(const boost::json::value& v, latency_sample* s) {
            get_uint(*o, "tcpi_snd_cwnd", &s->tcpi_snd_cwnd) &&
            get_uint(*o, "total_transferred", &s->total_transferred) &&
            get_uint(*o, "data_transferred", &s->data_transferred);
+}
+
+// Hands out memory until `limit` bytes are in use, then throws: bounds what a parsed document
+// may take whatever its text holds.
+class bounded_resource : public boost::json::memory_resource {
+  public:
+    explicit bounded_resource(size_t limit) : limit_(limit) {}
+    size_t peak() const {
+        return peak_;
+    }
+
+  private:
+    void* do_allocate(size_t n, size_t align) override {
+        if (n > limit_ - used_)
+            throw std::bad_alloc();
+        void* p = align > __STDCPP_DEFAULT_NEW_ALIGNMENT__
+                      ? ::operator new(n, std::align_val_t(align))
+                      : ::operator new(n);
+        used_ += n;
+        peak_ = std::max(peak_, used_);
+        return p;
+    }
+    void do_deallocate(void* p, size_t n, size_t align) override {
+        if (align > __STDCPP_DEFAULT_NEW_ALIGNMENT__)
+            ::operator delete(p, n, std::align_val_t(align));
+        else
+            ::operator delete(p, n);
+        used_ -= n;
+    }
+    bool do_is_equal(const memory_resource& other) const noexcept override {
+        return this == &other;
+    }
+    size_t limit_;
+    size_t used_ = 0;
+    size_t peak_ = 0;
+};
+
+// A sample after `prev` whose clock or counters went backwards, or whose timestamp or round
+// trip is negative; nullptr when it is sound.
+const char* unsound_sample(const latency_sample* prev, const latency_sample& s) {
+    if (s.ts < 0)
+        return "a negative timestamp";
+    if (s.tcp_rtt < 0 || s.tcp_rttvar < 0)
+        return "a negative round-trip time";
+    if (prev == nullptr)
+        return nullptr;
+    if (s.ts < prev->ts)
+        return "its timestamp goes backwards";
+    if (s.total_transferred < prev->total_transferred ||
+        s.data_transferred < prev->data_transferred)
+        return "its byte counters go backwards";
+    if (s.tcpi_total_retrans < prev->tcpi_total_retrans)
+        return "its retransmission counter goes backwards";
+    return nullptr;
 }
 
 } // namespace
@@ -350,6 +406,28 @@ bool parse_results_reply(std::string_view text, results_reply* out, std::string*
         *error = "measurement samples without warm-up samples";
         return false;
     }
+    // A failed test may have lost a connection's bytes from its later sums; its counts are
+    // reported as they are.
+    const session_sample* prev = nullptr;
+    size_t n = 0;
+    for (const std::vector<session_sample>* part : {&out->warmup, &out->measur}) {
+        for (size_t i = 0; i < part->size(); i++, n++) {
+            const session_sample& s = (*part)[i];
+            const char* what = nullptr;
+            if (s.sec < 0)
+                what = "a negative time";
+            else if (prev != nullptr && s.seconds() <= prev->seconds())
+                what = "a time not after the previous sample's";
+            else if (out->ok && i > 0 && s.bytes < (*part)[i - 1].bytes)
+                what = "fewer bytes than the previous sample";
+            if (what != nullptr) {
+                *error = std::string(part == &out->warmup ? "warm-up" : "measurement") +
+                         " sample " + std::to_string(i + 1) + " has " + what;
+                return false;
+            }
+            prev = &s;
+        }
+    }
     return true;
 }
 
@@ -379,15 +457,36 @@ upload_summary summarize_results(const results_reply& r) {
     return s;
 }
 
+std::vector<double> warmup_rates(const std::vector<session_sample>& warmup) {
+    std::vector<double> rates;
+    double prev_t = 0, prev_b = 0;
+    for (const session_sample& s : warmup) {
+        double dt = s.seconds() - prev_t;
+        double b = static_cast<double>(s.bytes);
+        rates.push_back(dt > 0 ? (b - prev_b) * 8 / dt : 0);
+        prev_t = s.seconds();
+        prev_b = b;
+    }
+    return rates;
+}
+
 bool parse_latency_document(std::string_view json, latency_document* out, std::string* error) {
     *out = latency_document{};
+    size_t limit = json.size() * DOCUMENT_MEMORY_FACTOR + (64 << 10);
+    bounded_resource memory(limit);
     boost::json::error_code ec;
-    boost::json::value v = boost::json::parse(json, ec);
+    std::optional<boost::json::value> parsed; // in `memory`, which outlives it
+    try {
+        parsed.emplace(boost::json::parse(json, ec, &memory));
+    } catch (const std::bad_alloc&) {
+        *error = "parsing it would take more than " + std::to_string(limit) + " bytes";
+        return false;
+    }
     if (ec) {
         *error = "not valid JSON (" + ec.message() + ")";
         return false;
     }
-    const boost::json::object* o = v.if_object();
+    const boost::json::object* o = parsed->if_object();
     if (o == nullptr) {
         *error = "the document is not a JSON object";
         return false;
@@ -421,6 +520,11 @@ bool parse_latency_document(std::string_view json, latency_document* out, std::s
             if (!parse_sample(sv, &s)) {
                 *error = "connection " + std::to_string(out->connections.size() - 1) +
                          ": malformed sample " + std::to_string(dest.size());
+                return false;
+            }
+            if (const char* why = unsound_sample(dest.empty() ? nullptr : &dest.back(), s)) {
+                *error = "connection " + std::to_string(out->connections.size() - 1) + ": sample " +
+                         std::to_string(dest.size()) + ": " + why;
                 return false;
             }
             dest.push_back(s);
@@ -479,6 +583,31 @@ latency_summary summarize_latency(const latency_document& doc, size_t first_load
     sum.first = make_rtt_stats(first);
     sum.loaded = make_rtt_stats(loaded);
     return sum;
+}
+
+int64_t latency_origin_ms(const latency_document& doc, size_t first_load) {
+    bool any = false;
+    int64_t origin = 0;
+    for (size_t i = first_load; i < doc.connections.size(); i++) {
+        if (doc.connections[i].empty())
+            continue;
+        origin =
+            any ? std::min(origin, doc.connections[i].front().ts) : doc.connections[i].front().ts;
+        any = true;
+    }
+    return origin;
+}
+
+responsiveness make_responsiveness(const latency_summary& s) {
+    responsiveness r;
+    if (s.loaded.count == 0 || s.loaded.median_us <= 0)
+        return r;
+    r.valid = true;
+    r.rpm = 60000.0 / (s.loaded.median_us / 1000.0);
+    r.idle_rtt_us = s.first.median_us;
+    r.added_median_us = s.loaded.median_us - s.first.median_us;
+    r.added_p90_us = s.loaded.p90_us - s.first.median_us;
+    return r;
 }
 
 } // namespace vh_client

@@ -91,7 +91,9 @@ struct results_reply {
 
 // True once `text` holds the whole results reply (it ends with an empty line).
 bool results_complete(std::string_view text);
-// Parses a complete results reply, strictly line by line.
+// Parses a complete results reply, strictly line by line. Sample times must grow from one
+// sample to the next (the measurement's after the warm-up's), and with RESULT: OK the byte
+// counts must not shrink: a negative interval is a protocol error, not a zero.
 bool parse_results_reply(std::string_view text, results_reply* out, std::string* error);
 
 struct interval_rate {
@@ -110,6 +112,15 @@ struct upload_summary {
 };
 
 upload_summary summarize_results(const results_reply& r);
+
+// The rate of each warm-up sample in bits per second: its bytes since the previous sample (or
+// the start) over the time since.
+std::vector<double> warmup_rates(const std::vector<session_sample>& warmup);
+
+// Parse memory allowed per byte of a statistics document. Samples take at most about 3.4 times
+// their text (with one-digit numbers; longer numbers take less), a document of bare small
+// numbers twelve times.
+constexpr size_t DOCUMENT_MEMORY_FACTOR = 6;
 
 struct latency_sample {
     int64_t ts = 0;
@@ -132,6 +143,10 @@ struct latency_document {
     std::vector<std::vector<latency_sample>> connections; // by connection index
 };
 
+// Parses a statistics document. Its parsed form may take at most DOCUMENT_MEMORY_FACTOR times
+// its length (plus 64 KiB), and within each connection the timestamps and the byte and
+// retransmission counters must not go backwards nor round trips be negative: a server that
+// breaks this is not believed. False with *error set.
 bool parse_latency_document(std::string_view json, latency_document* out, std::string* error);
 
 // Nearest-rank percentile (p in 0..100) of `values`; 0 for an empty set.
@@ -165,6 +180,23 @@ struct latency_summary {
     std::vector<latency_conn_summary> conns;
 };
 
+// Working latency: round trips per minute under load (60,000 / the median loaded round trip
+// in milliseconds), the idle round trip (median of the first samples) and the delay the load
+// adds to it. Every figure is 0, and `valid` false, without loaded samples.
+struct responsiveness {
+    bool valid = false;
+    double rpm = 0;
+    double idle_rtt_us = 0;
+    double added_median_us = 0;
+    double added_p90_us = 0;
+};
+
+responsiveness make_responsiveness(const latency_summary& s);
+
 latency_summary summarize_latency(const latency_document& doc, size_t first_load);
+
+// The timestamp (milliseconds) of the earliest first sample of the connections from
+// `first_load` on: where the load's round trips begin. 0 without samples.
+int64_t latency_origin_ms(const latency_document& doc, size_t first_load);
 
 } // namespace vh_client

@@ -4,12 +4,62 @@
 #include "progress.h"
 
 #include <boost/json.hpp>
+#include <charconv>
+#include <cmath>
 
 namespace vh_client {
 
 namespace {
 
 namespace json = boost::json;
+
+// Boost.JSON writes doubles as "2.000011573E0"; people and some tools stumble over that.
+// Doubles become plain decimals (the shortest that reads back the same), integers stay
+// integers, and a number that is not finite becomes null.
+void write_plain(const json::value& v, std::string& out) {
+    switch (v.kind()) {
+    case json::kind::object: {
+        out += '{';
+        bool first = true;
+        for (const json::key_value_pair& kv : v.get_object()) {
+            if (!first)
+                out += ',';
+            first = false;
+            out += json::serialize(json::string(kv.key()));
+            out += ':';
+            write_plain(kv.value(), out);
+        }
+        out += '}';
+        break;
+    }
+    case json::kind::array: {
+        out += '[';
+        bool first = true;
+        for (const json::value& e : v.get_array()) {
+            if (!first)
+                out += ',';
+            first = false;
+            write_plain(e, out);
+        }
+        out += ']';
+        break;
+    }
+    case json::kind::double_: {
+        double d = v.get_double();
+        if (!std::isfinite(d)) {
+            out += "null";
+            break;
+        }
+        char buf[400]; // the longest fixed form of a double is 309 digits and a sign
+        auto res = std::to_chars(buf, buf + sizeof(buf), d, std::chars_format::fixed);
+        out.append(buf, res.ptr);
+        break;
+    }
+    default:
+        out += json::serialize(v);
+        break;
+    }
+}
 
 std::string counted(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -76,6 +126,15 @@ void print_latency(const test_report& r, FILE* out) {
     std::fprintf(out, "round-trip time (tcp_rtt):\n");
     print_rtt("  first samples:", s.first, out);
     print_rtt("  under load:   ", s.loaded, out);
+    responsiveness resp = make_responsiveness(s);
+    if (resp.valid)
+        std::fprintf(out,
+                     "responsiveness: %.0f round trips per minute under load; idle %s, added "
+                     "delay median %s, 90%% %s\n",
+                     resp.rpm, format_us(resp.idle_rtt_us).c_str(),
+                     format_us(resp.added_median_us).c_str(), format_us(resp.added_p90_us).c_str());
+    else
+        std::fprintf(out, "responsiveness: no round trips under load\n");
     for (const latency_conn_summary& c : s.conns)
         std::fprintf(out,
                      "  connection %zu: %zu samples, rtt median %s, retransmissions %llu, %s\n",
@@ -102,6 +161,25 @@ json::object rtt_json(const rtt_stats& s) {
         {"count", s.count}, {"median_us", s.median_us}, {"p90_us", s.p90_us}, {"p99_us", s.p99_us}};
 }
 
+json::array numbers(const std::vector<double>& v) {
+    json::array a;
+    for (double x : v)
+        a.push_back(x);
+    return a;
+}
+
+// The client's per-interval rates of the load: columns of equal length.
+json::object series_json(const std::vector<timeline_point>& timeline, double step) {
+    rate_series r = make_rate_series(timeline);
+    json::array per;
+    for (const std::vector<double>& c : r.per_connection)
+        per.push_back(numbers(c));
+    return json::object{{"step_s", step},
+                        {"seconds", numbers(r.seconds)},
+                        {"bits_per_second", numbers(r.total)},
+                        {"per_connection", std::move(per)}};
+}
+
 json::object download_json(const download_result& d) {
     json::array conns;
     for (const conn_result& c : d.conns) {
@@ -119,13 +197,22 @@ json::object download_json(const download_result& d) {
     return json::object{{"seconds", d.seconds},
                         {"bytes", d.bytes},
                         {"bits_per_second", rate(d.bytes, d.seconds)},
-                        {"per_connection", std::move(conns)}};
+                        {"per_connection", std::move(conns)},
+                        {"throughput_series", series_json(d.timeline, d.timeline_step_s)}};
 }
 
 json::array samples_json(const std::vector<session_sample>& v) {
     json::array a;
     for (const session_sample& s : v)
         a.push_back(json::object{{"seconds", s.seconds()}, {"bytes", s.bytes}});
+    return a;
+}
+
+json::array warmup_samples_json(const std::vector<session_sample>& v) {
+    json::array a = samples_json(v);
+    std::vector<double> rates = warmup_rates(v);
+    for (size_t i = 0; i < a.size(); i++)
+        a[i].as_object()["bits_per_second"] = rates[i];
     return a;
 }
 
@@ -154,27 +241,49 @@ json::object upload_json(const client_options& o, const upload_result& u) {
         {"end_time", u.results.end_time},
         {"warmup", json::object{{"seconds", u.summary.warmup_seconds},
                                 {"samples", u.summary.warmup_samples},
-                                {"session_samples", samples_json(u.results.warmup)}}},
+                                {"session_samples", warmup_samples_json(u.results.warmup)}}},
         {"intervals", std::move(intervals)},
         {"measurement", interval_json(u.summary.measurement)},
         {"measurement_samples", samples_json(u.results.measur)},
         {"client", json::object{{"seconds", u.seconds},
                                 {"bytes_sent", u.bytes_sent},
                                 {"bits_per_second", rate(u.bytes_sent, u.seconds)},
-                                {"per_connection", std::move(conns)}}}};
+                                {"per_connection", std::move(conns)}}},
+        {"throughput_series", series_json(u.timeline, u.timeline_step_s)}};
+}
+
+json::object responsiveness_json(const responsiveness& r) {
+    if (!r.valid)
+        return json::object{{"rpm", nullptr},
+                            {"idle_rtt_us", nullptr},
+                            {"added_delay_median_us", nullptr},
+                            {"added_delay_p90_us", nullptr}};
+    return json::object{{"rpm", r.rpm},
+                        {"idle_rtt_us", r.idle_rtt_us},
+                        {"added_delay_median_us", r.added_median_us},
+                        {"added_delay_p90_us", r.added_p90_us}};
 }
 
 json::object latency_json(const test_report& r) {
     const latency_result& l = r.latency;
     json::array conns;
-    for (const latency_conn_summary& c : l.summary.conns)
+    int64_t origin = latency_origin_ms(l.final_doc, 1);
+    for (const latency_conn_summary& c : l.summary.conns) {
+        json::array seconds, rtts;
+        for (const latency_sample& s : l.final_doc.connections[c.index]) {
+            seconds.push_back(static_cast<double>(s.ts - origin) / 1000.0);
+            rtts.push_back(s.tcp_rtt);
+        }
         conns.push_back(json::object{{"connection", c.index},
                                      {"samples", c.samples},
                                      {"rtt", rtt_json(c.rtt)},
                                      {"retransmissions", c.retransmissions},
                                      {"bytes", c.bytes},
                                      {"seconds", c.seconds},
-                                     {"bits_per_second", c.bits_per_second}});
+                                     {"bits_per_second", c.bits_per_second},
+                                     {"rtt_series", json::object{{"seconds", std::move(seconds)},
+                                                                 {"rtt_us", std::move(rtts)}}}});
+    }
     json::array fetches;
     for (const fetch_record& f : l.fetches) {
         json::array counts;
@@ -189,7 +298,8 @@ json::object latency_json(const test_report& r) {
                    {"per_connection", std::move(conns)},
                    {"fetches", std::move(fetches)},
                    {"measurement_start_us", l.final_doc.measurement_start},
-                   {"measurement_end_us", l.final_doc.measurement_end}};
+                   {"measurement_end_us", l.final_doc.measurement_end},
+                   {"responsiveness", responsiveness_json(make_responsiveness(l.summary))}};
     if (r.options.latency_upload)
         o["upload"] = upload_json(r.options, r.upload);
     else
@@ -226,6 +336,12 @@ void print_text_report(const test_report& r, FILE* out) {
     }
 }
 
+std::string plain_json(const json::value& v) {
+    std::string out;
+    write_plain(v, out);
+    return out;
+}
+
 std::string json_report(const test_report& r) {
     json::object j = head_json(r.options);
     j["ok"] = true;
@@ -245,14 +361,79 @@ std::string json_report(const test_report& r) {
     }
     for (auto& kv : body)
         j[kv.key()] = std::move(kv.value());
-    return json::serialize(j);
+    return plain_json(j);
+}
+
+namespace {
+
+void print_line(FILE* out, const json::object& o) {
+    std::fprintf(out, "%s\n", plain_json(o).c_str());
+    std::fflush(out);
+}
+
+} // namespace
+
+live_hooks json_stream_hooks(FILE* out) {
+    live_hooks h;
+    h.interval = [out](test_kind load, const timeline_point& prev, const timeline_point& now) {
+        double dt = now.seconds - prev.seconds;
+        uint64_t total = 0;
+        json::array per;
+        for (size_t c = 0; c < now.bytes.size(); c++) {
+            uint64_t moved = now.bytes[c] - prev.bytes[c];
+            total += moved;
+            per.push_back(static_cast<double>(moved) * 8 / dt);
+        }
+        print_line(out, json::object{{"event", "interval"},
+                                     {"load", kind_name(load)},
+                                     {"seconds", now.seconds},
+                                     {"interval_s", dt},
+                                     {"bytes", total},
+                                     {"bits_per_second", static_cast<double>(total) * 8 / dt},
+                                     {"per_connection", std::move(per)}});
+    };
+    h.results = [out](const upload_result& u) {
+        std::vector<double> rates = warmup_rates(u.results.warmup);
+        for (size_t i = 0; i < u.results.warmup.size(); i++)
+            print_line(out, json::object{{"event", "warmup_sample"},
+                                         {"index", i},
+                                         {"seconds", u.results.warmup[i].seconds()},
+                                         {"bytes", u.results.warmup[i].bytes},
+                                         {"bits_per_second", rates[i]}});
+        for (size_t i = 0; i < u.results.measur.size(); i++) {
+            const interval_rate& r = u.summary.intervals[i];
+            print_line(out, json::object{{"event", "measurement_sample"},
+                                         {"index", i},
+                                         {"seconds", u.results.measur[i].seconds()},
+                                         {"bytes", u.results.measur[i].bytes},
+                                         {"interval_s", r.seconds},
+                                         {"interval_bytes", r.bytes},
+                                         {"bits_per_second", r.bits_per_second}});
+        }
+    };
+    h.fetch = [out](const fetch_record& f, const latency_document& doc) {
+        json::array counts, rtts;
+        for (size_t n : f.samples)
+            counts.push_back(n);
+        for (const std::vector<latency_sample>& c : doc.connections) {
+            if (c.empty())
+                rtts.push_back(nullptr);
+            else
+                rtts.push_back(c.back().tcp_rtt);
+        }
+        print_line(out, json::object{{"event", "statistics"},
+                                     {"elapsed_s", f.elapsed_s},
+                                     {"samples", std::move(counts)},
+                                     {"rtt_us", std::move(rtts)}});
+    };
+    return h;
 }
 
 std::string json_error(const client_options& o, const std::string& error) {
     json::object j = head_json(o);
     j["ok"] = false;
     j["error"] = error;
-    return json::serialize(j);
+    return plain_json(j);
 }
 
 } // namespace vh_client

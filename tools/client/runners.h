@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,36 @@ struct conn_result {
     stats_message stats;
 };
 
+// The client's own count of the data it moved, taken every timeline_step() while data moves
+// (later when the loop is busy) and once more at the end of the load.
+constexpr double TIMELINE_STEP_S = 0.1;
+constexpr double MAX_TIMELINE_POINTS = 20000;
+
+// TIMELINE_STEP_S, or longer for a test so long (`seconds`) that the points would pass
+// MAX_TIMELINE_POINTS.
+double timeline_step(double seconds);
+
+struct timeline_point {
+    double seconds = 0;          // since the load's first reply
+    std::vector<uint64_t> bytes; // cumulative, one entry per test connection
+};
+
+// Rates between consecutive points: at each point's time, the bits per second since the
+// previous point, in total and per connection.
+struct rate_series {
+    std::vector<double> seconds;
+    std::vector<double> total;
+    std::vector<std::vector<double>> per_connection;
+};
+
+rate_series make_rate_series(const std::vector<timeline_point>& timeline);
+
 struct download_result {
     double seconds = 0; // from the first reply to the half-close
     uint64_t bytes = 0;
     std::vector<conn_result> conns;
+    std::vector<timeline_point> timeline; // bytes received
+    double timeline_step_s = TIMELINE_STEP_S;
 };
 
 struct upload_result {
@@ -59,6 +86,8 @@ struct upload_result {
     std::vector<conn_result> conns;
     results_reply results;
     upload_summary summary;
+    std::vector<timeline_point> timeline; // bytes sent, until the first results byte
+    double timeline_step_s = TIMELINE_STEP_S;
 };
 
 // One statistics document fetched during or after the load.
@@ -73,6 +102,17 @@ struct latency_result {
     latency_summary summary;
 };
 
+// Called on the test's thread as the test runs, for --json-stream; any member may be empty.
+struct live_hooks {
+    // A new timeline point of the load (the download's or upload's), after `prev`.
+    std::function<void(test_kind load, const timeline_point& prev, const timeline_point& now)>
+        interval;
+    // The results reply of an upload, parsed.
+    std::function<void(const upload_result&)> results;
+    // A statistics document fetched during or after the load.
+    std::function<void(const fetch_record&, const latency_document&)> fetch;
+};
+
 struct test_report {
     client_options options;
     std::string address; // numeric address connected to
@@ -84,7 +124,7 @@ struct test_report {
 
 // Runs the test the options describe. Returns 0, or -1 with *error naming the step that
 // failed ("connection 2: first reply: timed out after 10 s").
-int run_test(const client_options& o, progress_meter* progress, test_report* report,
-             std::string* error);
+int run_test(const client_options& o, progress_meter* progress, const live_hooks* hooks,
+             test_report* report, std::string* error);
 
 } // namespace vh_client

@@ -87,10 +87,13 @@ bool read_upload_conn(test_conn& c, std::vector<char>& buf, time_point now, bool
 } // namespace
 
 bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, control_channel* ctl,
-                      progress_meter* pm, upload_result* r, std::string* error) {
+                      progress_meter* pm, const live_hooks* hooks, upload_result* r,
+                      std::string* error) {
     const double t = o.timeout_s;
     const time_point head_deadline = after_seconds(mono_clock::now(), t);
-    time_point t0{}, t1{}, results_deadline{};
+    time_point t0{}, t1{}, results_deadline{}, next_point{};
+    r->timeline.clear();
+    r->timeline_step_s = timeline_step(expected_seconds(o));
     bool started = false, results_seen = false;
     std::vector<char> inbuf(1 << 16);
     // The data sent: any bytes do; a pattern keeps them from being trivially compressible.
@@ -139,6 +142,8 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
                 return false;
             }
             wake = std::min(wake, results_deadline);
+            if (!results_seen)
+                wake = std::min(wake, next_point);
         }
         if (ctl != nullptr) {
             if (!control_step(*ctl, 0, now, error))
@@ -173,12 +178,16 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
                 if (c.head_done && !had_head && !started) {
                     started = true;
                     t0 = now;
+                    next_point = after_seconds(t0, r->timeline_step_s);
+                    add_timeline_point(r->timeline, conns, t0, t0, test_kind::upload, hooks);
                     results_deadline = after_seconds(now, expected_seconds(o) + t);
                     progress_begin(pm, now, kind_name(o.kind));
                 }
                 // Every connection gets the same reply promptly once the test has ended.
-                if (results_seen && !had_results)
+                if (results_seen && !had_results) {
                     results_deadline = std::min(results_deadline, after_seconds(now, t));
+                    add_timeline_point(r->timeline, conns, t0, t1, test_kind::upload, hooks);
+                }
             }
             if ((rev & POLLOUT) && c.head_done && !results_seen && !c.send_closed && !c.done) {
                 ssize_t n = send(c.fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -199,8 +208,14 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
         uint64_t total = 0;
         for (const test_conn& c : conns)
             total += c.bytes;
-        if (!results_seen)
+        if (!results_seen) {
             progress_tick(pm, now, total);
+            if (started && now >= next_point) {
+                add_timeline_point(r->timeline, conns, t0, now, test_kind::upload, hooks);
+                while (next_point <= now)
+                    next_point = after_seconds(next_point, r->timeline_step_s);
+            }
+        }
     }
     r->seconds = seconds_between(t0, t1);
     r->bytes_sent = 0;
@@ -222,6 +237,8 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
         }
     }
     r->summary = summarize_results(r->results);
+    if (hooks != nullptr && hooks->results)
+        hooks->results(*r);
     return true;
 }
 
