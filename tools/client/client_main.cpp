@@ -49,7 +49,7 @@ const char* const USAGE =
     "\n"
     "latency:\n"
     "      --direction=GET|POST    load direction, download or upload (default GET)\n"
-    "      --latency-interval=MS   server's sampling period in milliseconds (default 100)\n"
+    "      --latency-interval=MS   server's sampling period, 10 to 60000 ms (default 100)\n"
     "      --fetch-interval=MS     period of statistics fetches during the load (default 1000)\n"
     "      --latency-id=N          session id, at least 4294967296 (default: random)\n"
     "\n"
@@ -247,7 +247,7 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
                                    optarg + "\"");
             break;
         case OPT_LATENCY_INTERVAL:
-            if (!whole("latency-interval", 1, 60000))
+            if (!whole("latency-interval", 10, 60000))
                 return 2;
             o.latency_interval_ms = v;
             break;
