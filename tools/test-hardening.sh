@@ -13,7 +13,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_targets=(request latency_request header_pieces path_style request_matcher)
+all_targets=(request latency_request header_pieces path_style request_matcher server)
 seconds=30
 runs=-1
 targets=()
@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --long) seconds=$2; shift 2 ;;
     --runs) runs=$2; seconds=0; shift 2 ;;
-    request|latency_request|header_pieces|path_style|request_matcher) targets+=("$1"); shift ;;
+    request|latency_request|header_pieces|path_style|request_matcher|server) targets+=("$1"); shift ;;
     *) echo "usage: $0 [--long SECONDS | --runs COUNT] [${all_targets[*]}]" >&2; exit 2 ;;
     esac
 done

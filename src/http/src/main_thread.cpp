@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -1751,4 +1752,45 @@ void* main_thread(void* arg) {
         }
     }
     return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// A worker run step by step on the calling thread, by a caller that owns the thread's loop
+// (an in-process client driving the whole server).
+
+int open_stepped_worker(const listen_socket* sockets, size_t count) {
+    int epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (epfd < 0)
+        return -1;
+    register_worker(epfd);
+    for (size_t i = 0; i < count; i++) {
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLET;
+        ev.data.ptr = const_cast<listen_socket*>(&sockets[i]);
+        if (epoll_ctl(epfd, EPOLL_CTL_ADD, sockets[i].fd, &ev) != 0)
+            return -1;
+    }
+    timeout_list_init(&timeout_list);
+    if (timer_queue_open(thread_timer_queue(), epfd) != 0)
+        return -1;
+    return epfd;
+}
+
+bool run_worker_step(int epfd, GHashTable* pending_sessions, const listen_socket* sockets,
+                     size_t count, std::chrono::seconds timeout, int wait_ms) {
+    // The epoll descriptor is readable while events are ready; asking it does not take them,
+    // so the loop's own wait below returns at once.
+    pollfd ready{epfd, POLLIN, 0};
+    if (poll(&ready, 1, wait_ms) <= 0)
+        return false;
+    epoll_event events[MAX_EVENTS];
+    main_loop(epfd, events, MAX_EVENTS, pending_sessions, timeout);
+    bool released = take_connections_released();
+    if (trigger_sessions_destroy() || (accept_paused && released)) {
+        for (size_t i = 0; i < count; i++) {
+            accept_paused = false;
+            handle_listen_socket(epfd, &sockets[i]);
+        }
+    }
+    return true;
 }

@@ -77,3 +77,9 @@ bool timer_queue_consume(timer_queue* queue);
 // Sets the descriptor for the earliest deadline after a dispatch at `now_ns`, when it is
 // not set for that or earlier. 0, or -1 with errno set.
 int timer_queue_reprogram(timer_queue* queue, int64_t now_ns);
+
+// Moves the clock of the calling thread's timers `ns` nanoseconds ahead of CLOCK_MONOTONIC
+// (monotonic_now_ns() includes it), so that a worker run step by step can let time pass
+// without waiting: timers that become due fire at the worker's next wait. 0, or -1 with
+// errno from setting the descriptor.
+int advance_thread_clock(int64_t ns);

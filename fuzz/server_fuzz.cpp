@@ -1,0 +1,541 @@
+// Fuzz target: the whole server against hostile clients. The input is a program of client
+// actions on real loopback connections to one worker that runs in this thread, step by
+// step, with a clock of its own for the session timers, so that time passes without
+// waiting. After every program all clients close and the session life time passes: the
+// server must then hold no session and no descriptor more than before the first program.
+//
+// Input format: a sequence of actions, each an opcode byte and its operands. The low four
+// bits of the opcode byte choose the action, the next three the client slot k (0 to 7).
+//
+//   0 OPEN k              connect client k (closing the one in the slot before)
+//   1 REQUEST k f s p...  send a request: f chooses the method (bits 0-1), the target
+//                         (bits 2-3: "/", "/file", path-style, "/results"), HTTP/1.0
+//                         (bit 4), no Host line (bit 5) and the path-style id (bits 6-7);
+//                         s the number of parameters (bits 0-3) and the path-style
+//                         connection index (bits 4-7); then two bytes a parameter: the
+//                         key and the value (below 128 itself, then one of the extreme
+//                         numbers, then one of a few words)
+//   2 RAW k len bytes...  send len raw bytes
+//   3 DATA k n            send n * 256 bytes of upload data
+//   4 SHUT k              half-close (shutdown for writing)
+//   5 RESET k             close with a reset (linger time zero)
+//   6 CLOSE k             close
+//   7 READ k              read what has arrived
+//   8 TIME t              let time pass on the worker's clock (a step of a table)
+//   9 STATS k             send the latency statistics request
+//  10 PUT k name         send a PUT header for one of a few names
+//  11 SETTLE              wait until the file operations thread is idle, then run the worker
+//
+// Missing operands read as zero; a program ends after MAX_ACTIONS actions or its bytes.
+#include "connection.h"
+#include "file_ops.h"
+#include "main_thread.h"
+#include "metrics.h"
+#include "session.h"
+#include "settings.h"
+#include "timers.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t MAX_ACTIONS = 64;
+constexpr size_t CLIENTS = 8;
+// Upload bytes a program may send in all: enough to end a warm-up, few enough to be quick.
+constexpr size_t MAX_DATA_BYTES = 256 * 1024;
+// Worker iterations run after an action: each one takes every event ready.
+constexpr int STEPS_PER_ACTION = 8;
+constexpr int64_t MS = 1000000;
+constexpr int SESSION_LIFE_S = 60;
+constexpr int SOCKET_BUFFER = 16 * 1024;
+
+struct worker_state {
+    listen_socket listener{EPOLL_LISTEN_SOCKET, -1};
+    int epfd = -1;
+    int port = 0;
+    GHashTable* pending = nullptr;
+    std::string dir;
+    std::string put_log;
+    int start_fds = -1;
+};
+
+worker_state worker;
+bool verbose = false;
+
+[[noreturn]] void fail(const char* what) {
+    dprintf(STDERR_FILENO, "server_fuzz: %s\n", what);
+    abort();
+}
+
+int count_fds() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        fail("cannot read /proc/self/fd");
+    int n = 0;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.')
+            n++;
+    closedir(d);
+    return n - 1; // the directory's own descriptor
+}
+
+void print_fds() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        return;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        char link[64];
+        char target[256] = {};
+        snprintf(link, sizeof(link), "/proc/self/fd/%s", e->d_name);
+        if (readlink(link, target, sizeof(target) - 1) < 0)
+            continue;
+        dprintf(STDERR_FILENO, "  %s -> %s\n", e->d_name, target);
+    }
+    closedir(d);
+}
+
+void write_bytes(const std::string& path, size_t size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        fail("cannot create a file");
+    std::string block(size, 'f');
+    if (write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size()))
+        fail("cannot write a file");
+    close(fd);
+}
+
+// Runs the worker until it has nothing ready, at most `steps` iterations.
+void run_worker(int steps) {
+    for (int i = 0; i < steps; i++)
+        if (!run_worker_step(worker.epfd, worker.pending, &worker.listener, 1,
+                             std::chrono::seconds(SESSION_LIFE_S), 0))
+            return;
+}
+
+void settle() {
+    run_worker(STEPS_PER_ACTION);
+    wait_file_ops_done(5000);
+    run_worker(STEPS_PER_ACTION);
+}
+
+void start_worker() {
+    debug_level = 0;
+    session_timeout = SESSION_LIFE_S;
+    max_sessions = 6;
+    max_client_sessions = 4;
+
+    char tmpl[] = "/tmp/server_fuzz.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        fail("mkdtemp");
+    worker.dir = tmpl;
+    static std::string data_path = worker.dir + "/data.bin";
+    write_bytes(data_path, 64 * 1024);
+    file_path = data_path.c_str();
+    file_size = 64 * 1024;
+    worker.put_log = worker.dir + "/put.log";
+    write_bytes(worker.put_log, 0);
+    log_directory = worker.dir.c_str();
+
+    // Every log line the server writes goes to a stream of its own; the fuzzer and the
+    // sanitizers keep the real standard error.
+    // SERVER_FUZZ_VERBOSE=1 keeps them, and shows what the clients read (to follow one input).
+    verbose = getenv("SERVER_FUZZ_VERBOSE") != nullptr;
+    FILE* quiet = fopen("/dev/null", "we");
+    if (quiet == nullptr)
+        fail("cannot open /dev/null");
+    if (verbose)
+        debug_level = 10;
+    else
+        stderr = quiet;
+    int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd >= 0) {
+        dup2(null_fd, STDOUT_FILENO);
+        close(null_fd);
+    }
+
+    if (create_session_container() != 0 || init_file_ops() != 0)
+        fail("cannot start the session container or the file operations thread");
+    worker.listener.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Small buffers (the accepted sockets inherit them): a download fills its connection
+    // after a few kilobytes instead of megabytes, which keeps a program quick.
+    int buffer = SOCKET_BUFFER;
+    setsockopt(worker.listener.fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
+    setsockopt(worker.listener.fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (worker.listener.fd < 0 ||
+        bind(worker.listener.fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(worker.listener.fd, 512) != 0 ||
+        getsockname(worker.listener.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        fail("cannot listen on loopback");
+    worker.port = ntohs(addr.sin_port);
+    worker.epfd = open_stepped_worker(&worker.listener, 1);
+    worker.pending = g_hash_table_new(g_direct_hash, g_direct_equal);
+    if (worker.epfd < 0 || worker.pending == nullptr)
+        fail("cannot set up the worker");
+}
+
+// Removes the session logs a program made and empties the PUT target when it grew.
+void clean_log_directory() {
+    DIR* d = opendir(worker.dir.c_str());
+    if (d == nullptr)
+        return;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0 && name != "put.log")
+            unlink((worker.dir + "/" + name).c_str());
+    }
+    closedir(d);
+    struct stat st {};
+    if (stat(worker.put_log.c_str(), &st) == 0 && st.st_size > (1 << 20))
+        truncate(worker.put_log.c_str(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Building requests.
+
+const char* const KEYS[] = {
+    "CONTROL",
+    "UNITID",
+    "SESSIONID",
+    "LATENCY_ID",
+    "NUM_CONNECTIONS",
+    "CONNECTION",
+    "AGGREGATE_WARMUP",
+    "RESULTS_INTERVAL_PERIOD",
+    "RESULT_NUM_INTERVALS",
+    "TEST_DATA_CAP",
+    "TRANSFER_MAX_SIZE",
+    "WARMUP_SAMPLE_TIME",
+    "NUM_WARMUP_SAMPLES",
+    "MAX_WARMUP_SIZE",
+    "MAX_WARMUP_SAMPLES",
+    "WARMUP_FAIL_ON_MAX",
+    "WARMUP_TOLERANCE",
+    "TRACE_INTERVAL",
+    "TCP_CONG",
+    "STORE_LOG",
+    "LATENCY_INTERVAL",
+    "LATENCY_TEST",
+    "X",
+    "UNKNOWN_KEY",
+};
+constexpr size_t NUM_KEYS = sizeof(KEYS) / sizeof(KEYS[0]);
+
+// Numbers at the edges of every width a value may be read into, and products that wrap.
+const char* const EXTREMES[] = {
+    "0",
+    "1",
+    "2",
+    "100",
+    "1000",
+    "65535",
+    "65536",
+    "2147483647",
+    "2147483648",
+    "4294967295",
+    "4294967296",
+    "4294967297",
+    "9223372036854775807",
+    "9223372036854775808",
+    "18446744073709551615",
+    "18446744073709551616",
+    "99999999999999999999999",
+    "100000000000000",
+    "2305843009213693953",
+    "1152921504606846977",
+    "18446744073709551",
+    "18446744073709552",
+    "9223372036854776",
+    "-1",
+    "00000000000000000001",
+};
+constexpr size_t NUM_EXTREMES = sizeof(EXTREMES) / sizeof(EXTREMES[0]);
+
+const char* const WORDS[] = {"GET", "POST", "PUT", "reno", "cubic", "nosuchalgo", "A", "get"};
+constexpr size_t NUM_WORDS = sizeof(WORDS) / sizeof(WORDS[0]);
+
+const char* const PATH_IDS[] = {
+    "0123456789abcdef0123456789abcdef0123",
+    "a123456789abcdef0123456789abcdef0123",
+    "ffffffff-ffff-ffff-ffff-ffffffffffff",
+    "00000000-0000-0000-0000-000000000000",
+};
+constexpr size_t NUM_PATH_IDS = sizeof(PATH_IDS) / sizeof(PATH_IDS[0]);
+
+const char* const PUT_NAMES[] = {"put.log", "missing.log", "../put.log", "sub/put.log",
+                                 "",        "1_100_7.log"};
+constexpr size_t NUM_PUT_NAMES = sizeof(PUT_NAMES) / sizeof(PUT_NAMES[0]);
+
+struct reader {
+    const uint8_t* data;
+    size_t size;
+    size_t pos = 0;
+
+    bool done() const {
+        return pos >= size;
+    }
+    uint8_t byte() {
+        return pos < size ? data[pos++] : 0;
+    }
+};
+
+std::string value_of(uint8_t v) {
+    if (v < 0x80)
+        return std::to_string(v);
+    if (v < 0xe0)
+        return EXTREMES[(v - 0x80) % NUM_EXTREMES];
+    return WORDS[(v - 0xe0) % NUM_WORDS];
+}
+
+std::string build_request(reader& in) {
+    static const char* const METHODS[] = {"GET", "POST", "HEAD", "PUT"};
+    uint8_t form = in.byte();
+    uint8_t shape = in.byte();
+    std::string target;
+    switch ((form >> 2) & 3) {
+    case 0:
+        target = "/";
+        break;
+    case 1:
+        target = "/file";
+        break;
+    case 2:
+        target = std::string("/") + PATH_IDS[(form >> 6) % NUM_PATH_IDS] + "/" +
+                 std::to_string(shape >> 4);
+        break;
+    default:
+        target = "/results";
+        break;
+    }
+    size_t params = shape & 15;
+    for (size_t i = 0; i < params; i++) {
+        uint8_t key = in.byte();
+        uint8_t value = in.byte();
+        target += (i == 0 ? "?" : "&");
+        target += KEYS[key % NUM_KEYS];
+        target += "=";
+        target += value_of(value);
+    }
+    // The protocol version and header lines: the common ones, sometimes none.
+    const char* version = (form & 0x10) ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n";
+    std::string lines = (form & 0x20) ? "" : "Host: 127.0.0.1\r\n";
+    return std::string(METHODS[form & 3]) + " " + target + version + lines + "\r\n";
+}
+
+// ---------------------------------------------------------------------------
+// Clients.
+
+std::array<int, CLIENTS> clients;
+
+void close_client(size_t k, bool reset) {
+    if (clients[k] < 0)
+        return;
+    if (reset) {
+        linger l{1, 0};
+        setsockopt(clients[k], SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    }
+    close(clients[k]);
+    clients[k] = -1;
+}
+
+void open_client(size_t k) {
+    close_client(k, false);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        fail("socket");
+    int buffer = SOCKET_BUFFER;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(worker.port));
+    // Blocking on loopback: done at once while the backlog has room, which it has.
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+        fail("connect");
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    clients[k] = fd;
+}
+
+// Sends what the socket takes now; the rest is dropped, as a client would give up.
+void send_text(size_t k, const void* data, size_t n) {
+    if (clients[k] < 0 || n == 0)
+        return;
+    ssize_t rc = send(clients[k], data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)rc;
+}
+
+void read_client(size_t k) {
+    if (clients[k] < 0)
+        return;
+    static char sink[65536];
+    for (int i = 0; i < 16; i++) {
+        ssize_t n = recv(clients[k], sink, sizeof(sink), MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        if (verbose)
+            dprintf(STDERR_FILENO, "client %zu read %zd bytes: %.*s\n", k, n,
+                    static_cast<int>(std::min<ssize_t>(n, 200)), sink);
+    }
+}
+
+// Time steps: short ones within a test, the sampling and interval periods, and ones past
+// the session life time.
+const int64_t TIME_STEPS[] = {
+    1 * MS,
+    10 * MS,
+    50 * MS,
+    100 * MS,
+    200 * MS,
+    250 * MS,
+    1000 * MS,
+    1100 * MS,
+    2000 * MS,
+    5000 * MS,
+    (SESSION_LIFE_S - 1) * 1000 * MS,
+    (SESSION_LIFE_S + 1) * 1000 * MS,
+};
+
+void run_program(reader& in) {
+    size_t data_sent = 0;
+    for (size_t action = 0; action < MAX_ACTIONS && !in.done(); action++) {
+        uint8_t op = in.byte();
+        size_t k = (op >> 4) & 7;
+        switch (op & 15) {
+        case 0:
+            open_client(k);
+            break;
+        case 1: {
+            std::string text = build_request(in);
+            send_text(k, text.data(), text.size());
+            break;
+        }
+        case 2: {
+            size_t n = std::min<size_t>(in.byte(), in.size - in.pos);
+            send_text(k, in.data + in.pos, n);
+            in.pos += n;
+            break;
+        }
+        case 3: {
+            size_t n =
+                std::min<size_t>(static_cast<size_t>(in.byte()) * 256, MAX_DATA_BYTES - data_sent);
+            static const std::string block(256 * 255, 'u');
+            send_text(k, block.data(), n);
+            data_sent += n;
+            break;
+        }
+        case 4:
+            if (clients[k] >= 0)
+                shutdown(clients[k], SHUT_WR);
+            break;
+        case 5:
+            close_client(k, true);
+            break;
+        case 6:
+            close_client(k, false);
+            break;
+        case 7:
+            read_client(k);
+            break;
+        case 8:
+            if (advance_thread_clock(TIME_STEPS[in.byte() % std::size(TIME_STEPS)]) != 0)
+                fail("cannot set the timer descriptor");
+            break;
+        case 9: {
+            static const char STATS[] = "GET /results HTTP/1.1\r\nHost: test\r\n\r\n";
+            send_text(k, STATS, sizeof(STATS) - 1);
+            break;
+        }
+        case 10: {
+            // The header alone: its body may only follow the interim reply (DATA).
+            std::string text = std::string("PUT /") + PUT_NAMES[in.byte() % NUM_PUT_NAMES] +
+                               " HTTP/1.1\r\nHost: test\r\n\r\n";
+            send_text(k, text.data(), text.size());
+            break;
+        }
+        case 11:
+            settle();
+            break;
+        default:
+            break;
+        }
+        run_worker(STEPS_PER_ACTION);
+    }
+}
+
+// Every client gone and the session life time over: nothing may be left.
+void check_all_released() {
+    for (size_t k = 0; k < CLIENTS; k++)
+        close_client(k, false);
+    run_worker(STEPS_PER_ACTION);
+    for (int round = 0; round < 2; round++) {
+        if (advance_thread_clock((SESSION_LIFE_S + 1) * 1000 * MS) != 0)
+            fail("cannot set the timer descriptor");
+        run_worker(STEPS_PER_ACTION);
+    }
+    settle();
+    static unsigned programs = 0;
+    if (++programs % 64 == 0)
+        clean_log_directory();
+    // The file operations thread answers and closes its copies of reply pipes on its own
+    // time, and a PUT connection waits for its answers: let both go on for a while before
+    // taking a difference for a leak.
+    int fds = count_fds();
+    for (int i = 0; i < 200 && (fds != worker.start_fds || session_count() != 0); i++) {
+        run_worker_step(worker.epfd, worker.pending, &worker.listener, 1,
+                        std::chrono::seconds(SESSION_LIFE_S), 1);
+        wait_file_ops_done(5000);
+        fds = count_fds();
+    }
+    if (session_count() != 0)
+        fail("a session outlived its connections and its life time");
+    if (fds != worker.start_fds) {
+        dprintf(STDERR_FILENO,
+                "server_fuzz: %d descriptors open, %d at the start; %ld connections, %ld "
+                "uploads:\n",
+                fds, worker.start_fds, static_cast<long>(thread_metrics()->connections_open.load()),
+                put_uploads_running());
+        print_fds();
+        fail("descriptors outlived their connections");
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Small slices come from GLib's own slabs, where the address sanitizer sees no bounds:
+    // every slice from malloc instead (read once, at the first slice).
+    setenv("G_SLICE", "always-malloc", 1);
+    clients.fill(-1);
+    start_worker();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    reader in{data, size};
+    // Counted anew for every program: between programs the server holds nothing of its
+    // own, but the sanitizers' symbolizer, started when a report or libFuzzer's notes need
+    // it, keeps two pipes open.
+    worker.start_fds = count_fds();
+    run_program(in);
+    check_all_released();
+    return 0;
+}
