@@ -186,7 +186,7 @@ void start_worker() {
         getsockname(worker.listener.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
         fail("cannot listen on loopback");
     worker.port = ntohs(addr.sin_port);
-    worker.epfd = open_stepped_worker(&worker.listener, 1);
+    worker.epfd = open_worker(&worker.listener, 1);
     worker.pending = g_hash_table_new(g_direct_hash, g_direct_equal);
     if (worker.epfd < 0 || worker.pending == nullptr)
         fail("cannot set up the worker");

@@ -1714,27 +1714,9 @@ void* main_thread(void* arg) {
         VH_LOG(LOG_ERR, "Couldn't create hash table");
         exit(1);
     }
-    int epfd = epoll_create(MAX_EVENTS);
-    if (epfd < 0) {
-        VH_LOG(LOG_ERR, "epoll_create: %s", strerror(errno));
+    int epfd = open_worker(args->sockets, args->num_sockets);
+    if (epfd < 0)
         exit(1);
-    }
-    register_worker(epfd);
-    for (size_t i = 0; i < args->num_sockets; i++) {
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLET;
-        ev.data.ptr = const_cast<listen_socket*>(&args->sockets[i]);
-        if (epoll_ctl(epfd, EPOLL_CTL_ADD, args->sockets[i].fd, &ev) != 0) {
-            VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
-            exit(1);
-        }
-    }
-    timeout_list_init(&timeout_list);
-    // One descriptor for every session timer of this worker, registered once.
-    if (timer_queue_open(thread_timer_queue(), epfd) != 0) {
-        VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));
-        exit(1);
-    }
     wait_for_all_workers();
 
     epoll_event events[MAX_EVENTS];
@@ -1758,21 +1740,28 @@ void* main_thread(void* arg) {
 // A worker run step by step on the calling thread, by a caller that owns the thread's loop
 // (an in-process client driving the whole server).
 
-int open_stepped_worker(const listen_socket* sockets, size_t count) {
+int open_worker(const listen_socket* sockets, size_t count) {
     int epfd = epoll_create1(EPOLL_CLOEXEC);
-    if (epfd < 0)
+    if (epfd < 0) {
+        VH_LOG(LOG_ERR, "epoll_create: %s", strerror(errno));
         return -1;
+    }
     register_worker(epfd);
     for (size_t i = 0; i < count; i++) {
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLET;
         ev.data.ptr = const_cast<listen_socket*>(&sockets[i]);
-        if (epoll_ctl(epfd, EPOLL_CTL_ADD, sockets[i].fd, &ev) != 0)
+        if (epoll_ctl(epfd, EPOLL_CTL_ADD, sockets[i].fd, &ev) != 0) {
+            VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
             return -1;
+        }
     }
     timeout_list_init(&timeout_list);
-    if (timer_queue_open(thread_timer_queue(), epfd) != 0)
+    // One descriptor for every session timer of this worker, registered once.
+    if (timer_queue_open(thread_timer_queue(), epfd) != 0) {
+        VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));
         return -1;
+    }
     return epfd;
 }
 

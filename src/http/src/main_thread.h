@@ -141,10 +141,11 @@ gboolean client_address_equal(gconstpointer a, gconstpointer b);
 // Writes the address as text (IPv4-mapped ones as plain IPv4) into out[size].
 void format_client_address(const client_address& client, char* out, size_t size);
 
-// A worker on the calling thread that the caller runs step by step instead of main_thread():
-// its epoll set (watching the listening sockets), its time-out list and its timer
-// descriptor. The epoll descriptor, or -1 with errno set.
-int open_stepped_worker(const listen_socket* sockets, size_t count);
+// Sets up a worker on the calling thread: its epoll set (watching the listening sockets), its
+// time-out list and its timer descriptor. main_thread() runs it for good; a caller that owns
+// the thread may instead run it step by step with run_worker_step. The epoll descriptor, or
+// -1 (logged, errno set).
+int open_worker(const listen_socket* sockets, size_t count);
 // One iteration of that worker's loop, as main_thread() runs it, when an event comes within
 // `wait_ms` milliseconds (0: only those ready now). False when none came.
 bool run_worker_step(int epfd, GHashTable* pending_sessions, const listen_socket* sockets,
