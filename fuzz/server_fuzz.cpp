@@ -211,33 +211,13 @@ void clean_log_directory() {
 // ---------------------------------------------------------------------------
 // Building requests.
 
-const char* const KEYS[] = {
-    "CONTROL",
-    "UNITID",
-    "SESSIONID",
-    "LATENCY_ID",
-    "NUM_CONNECTIONS",
-    "CONNECTION",
-    "AGGREGATE_WARMUP",
-    "RESULTS_INTERVAL_PERIOD",
-    "RESULT_NUM_INTERVALS",
-    "TEST_DATA_CAP",
-    "TRANSFER_MAX_SIZE",
-    "WARMUP_SAMPLE_TIME",
-    "NUM_WARMUP_SAMPLES",
-    "MAX_WARMUP_SIZE",
-    "MAX_WARMUP_SAMPLES",
-    "WARMUP_FAIL_ON_MAX",
-    "WARMUP_TOLERANCE",
-    "TRACE_INTERVAL",
-    "TCP_CONG",
-    "STORE_LOG",
-    "LATENCY_INTERVAL",
-    "LATENCY_TEST",
-    "X",
-    "UNKNOWN_KEY",
-};
-constexpr size_t NUM_KEYS = sizeof(KEYS) / sizeof(KEYS[0]);
+// Every key the server knows, then two it does not.
+std::string_view key_name(uint8_t pick) {
+    static constexpr std::string_view UNKNOWN[] = {"X", "UNKNOWN_KEY"};
+    const std::span<const std::string_view> known = query_key_names();
+    const size_t i = pick % (known.size() + 2);
+    return i < known.size() ? known[i] : UNKNOWN[i - known.size()];
+}
 
 // Numbers at the edges of every width a value may be read into, and products that wrap.
 const char* const EXTREMES[] = {
@@ -330,7 +310,7 @@ std::string build_request(reader& in) {
         uint8_t key = in.byte();
         uint8_t value = in.byte();
         target += (i == 0 ? "?" : "&");
-        target += KEYS[key % NUM_KEYS];
+        target += key_name(key);
         target += "=";
         target += value_of(value);
     }

@@ -676,6 +676,10 @@ int parse_request(const char* data, size_t data_size, request_info* request) {
     return header_length;
 }
 
+std::span<const std::string_view> query_key_names() {
+    return std::span<const std::string_view>(KEY_NAMES).subspan(1);
+}
+
 uint64_t session_id_str_to_uint64(std::string request_path) {
     assert(request_path.size() >= 36);
     uint64_t id = 0;

@@ -6,7 +6,9 @@
 #include <ctime>
 #include <glib.h>
 #include <regex.h>
+#include <span>
 #include <string>
+#include <string_view>
 
 enum request_method : uint32_t {
     GET = 0,
@@ -100,6 +102,9 @@ constexpr size_t MAX_QUERY_PARAMETERS = 64;
 // that tests cover both.
 bool match_request_scan(const char* data, size_t size, regmatch_t match[4], bool* blank_line,
                         bool portable = false);
+
+// The names (without "=") of the query keys the server reads, in no particular order.
+std::span<const std::string_view> query_key_names();
 
 // Parses the received header text. data[data_size] must be NUL.
 // Returns -2 when the header is incomplete, -1 when it is invalid, otherwise the
