@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 #include <string>
@@ -29,6 +30,9 @@
 
 #ifndef VH_REVISION
 #define VH_REVISION "release"
+#endif
+#ifndef VH_VERSION
+#define VH_VERSION "unknown"
 #endif
 
 static constexpr int LISTEN_BACKLOG = 4096;
@@ -246,6 +250,12 @@ static int daemonize(const char* ident) {
         do {
             n = read(status_pipe[0], &status, sizeof(status));
         } while (n < 0 && errno == EINTR);
+        // The first child exits right after its fork: reap it, so that no zombie
+        // outlives us where process 1 does not reap orphans (containers).
+        int read_errno = errno;
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        errno = read_errno;
         if (n == static_cast<ssize_t>(sizeof(status)) && status == 0)
             exit(0);
         if (n < 0)
@@ -401,6 +411,25 @@ int main(int argc, char** argv) {
     }
 
     if (sysv) {
+        // The daemon works from "/": relative paths would name other files there.
+        // They were just checked, so they resolve (kept for the life of the process).
+        if (file_path[0] != '/') {
+            char* absolute = realpath(file_path, nullptr);
+            if (absolute == nullptr) {
+                VH_LOG(LOG_ERR, "Can't access file %s", file_path);
+                exit(1);
+            }
+            file_path = absolute;
+        }
+        if (log_directory != nullptr && log_directory[0] != '/') {
+            char* absolute = realpath(log_directory, nullptr);
+            if (absolute == nullptr) {
+                VH_LOG(LOG_ERR, "Could not open log directory %s: %s", log_directory,
+                       strerror(errno));
+                exit(1);
+            }
+            log_directory = absolute;
+        }
         int rc = daemonize(argv[0]);
         if (rc != 0) {
             open_system_log(argv[0], true);
@@ -428,6 +457,7 @@ int main(int argc, char** argv) {
         sleep_one_second();
     }
 
+    set_metrics_build_info(VH_VERSION, VH_REVISION);
     if (metrics != nullptr && metrics[0] != '\0' && start_metrics_endpoint(metrics) != 0)
         exit(1);
 

@@ -32,6 +32,12 @@ std::atomic<uint64_t> sessions_started[NUM_SESSION_KINDS];
 std::atomic<uint64_t> sessions_ended[NUM_SESSION_KINDS][NUM_SESSION_OUTCOMES];
 std::atomic<uint64_t> sessions_refused[NUM_REFUSAL_REASONS];
 std::atomic<bool> draining{false};
+std::atomic<int64_t> draining_since_ns{0}; // CLOCK_MONOTONIC
+std::atomic<uint64_t> session_logs_failed{0};
+std::atomic<uint64_t> put_appends_failed{0};
+// Set once by the main thread before the endpoint starts.
+std::string build_version = "unknown";
+std::string build_revision = "unknown";
 
 const char* const KIND_NAMES[NUM_SESSION_KINDS] = {"download", "upload", "latency"};
 const char* const OUTCOME_NAMES[NUM_SESSION_OUTCOMES] = {"completed", "failed", "expired"};
@@ -75,8 +81,28 @@ void count_session_refused(refusal_reason reason) {
     sessions_refused[reason].fetch_add(1, std::memory_order_relaxed);
 }
 
+static int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 void set_metrics_draining() {
-    draining.store(true, std::memory_order_relaxed);
+    draining_since_ns.store(monotonic_ns(), std::memory_order_relaxed);
+    draining.store(true, std::memory_order_release);
+}
+
+void count_session_log_failed() {
+    session_logs_failed.fetch_add(1, std::memory_order_relaxed);
+}
+
+void count_put_append_failed() {
+    put_appends_failed.fetch_add(1, std::memory_order_relaxed);
+}
+
+void set_metrics_build_info(const char* version, const char* revision) {
+    build_version = version;
+    build_revision = revision;
 }
 
 // ---------------------------------------------------------------------------
@@ -217,9 +243,41 @@ std::string format_metrics() {
         append_sample(out, "varnholt_max_fds", "",
                       limit.rlim_cur == RLIM_INFINITY ? -1L : static_cast<long>(limit.rlim_cur));
     }
+    append_family(out, "varnholt_session_logs_failed_total", "counter",
+                  "Session logs not written whole: a disk error, or dropped while the file "
+                  "operations queue was full.");
+    append_sample(out, "varnholt_session_logs_failed_total", "",
+                  session_logs_failed.load(std::memory_order_relaxed));
+    append_family(out, "varnholt_put_appends_failed_total", "counter",
+                  "PUT uploads whose data could not all be appended to their session log.");
+    append_sample(out, "varnholt_put_appends_failed_total", "",
+                  put_appends_failed.load(std::memory_order_relaxed));
+
+    bool is_draining = draining.load(std::memory_order_acquire);
     append_family(out, "varnholt_draining", "gauge",
                   "1 while the server stops: accepting ended, running sessions finish.");
-    append_sample(out, "varnholt_draining", "", draining.load(std::memory_order_relaxed) ? 1 : 0);
+    append_sample(out, "varnholt_draining", "", is_draining ? 1 : 0);
+    append_family(out, "varnholt_draining_seconds", "gauge",
+                  "Seconds since the server began to stop (0 while it serves).");
+    double drained = is_draining
+                         ? static_cast<double>(monotonic_ns() -
+                                               draining_since_ns.load(std::memory_order_relaxed)) /
+                               1e9
+                         : 0.0;
+    char seconds[64];
+    snprintf(seconds, sizeof(seconds), "%.3f", drained);
+    out += "varnholt_draining_seconds ";
+    out += seconds;
+    out += '\n';
+    append_family(out, "varnholt_drain_timeout_seconds", "gauge",
+                  "Seconds running sessions are given to finish when the server stops.");
+    append_sample(out, "varnholt_drain_timeout_seconds", "", drain_timeout);
+    append_family(out, "varnholt_build_info", "gauge",
+                  "Always 1; the labels name the version and revision of the build.");
+    append_sample(out, "varnholt_build_info",
+                  label("version", build_version.c_str()) + "," +
+                      label("revision", build_revision.c_str()),
+                  1);
     return out;
 }
 
