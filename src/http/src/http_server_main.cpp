@@ -314,6 +314,7 @@ int main(int argc, char** argv) {
     gint max_client_sess = 0;
     gint drain = DRAIN_TIMEOUT_DEFAULT;
     gchar* metrics = nullptr;
+    gint64 put_size = MAX_PUT_SIZE_DEFAULT;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -334,6 +335,8 @@ int main(int argc, char** argv) {
          "<integer>"},
         {"metrics", 0, 0, G_OPTION_ARG_STRING, &metrics,
          "Serve metrics at http://HOST:PORT/metrics (default: none)", "<host:port>"},
+        {"max-put-size", 0, 0, G_OPTION_ARG_INT64, &put_size,
+         "Bytes up to which PUT uploads may extend a session log (default 64 MiB)", "<integer>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -392,6 +395,11 @@ int main(int argc, char** argv) {
             exit(1);
         }
     }
+    if (put_size < 0) {
+        VH_LOG(LOG_ERR, "PUT size limit %lld is negative", static_cast<long long>(put_size));
+        exit(1);
+    }
+    max_put_size = static_cast<off_t>(put_size);
     max_sessions = max_sess;
     max_client_sessions = max_client_sess;
     drain_timeout = drain;

@@ -738,7 +738,10 @@ void store_session_report(session* sess) {
     cmd.data = data;
     cmd.len = len;
     if (send_fileops_cmd(&cmd) != 0) {
-        VH_LOG(LOG_WARNING, "Could not write session log");
+        count_session_log_failed();
+        // A full queue has been logged by the post, at most once a minute.
+        if (errno != EAGAIN)
+            VH_LOG(LOG_WARNING, "Could not write session log");
         free(path);
         g_free(data);
     }
