@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -403,12 +404,29 @@ TEST(Metrics, OnlyGetAndHeadOfTheMetricsPathAreServed) {
     EXPECT_EQ(http_get(mport, "POST /metrics HTTP/1.1\r\n\r\n")
                   .rfind("HTTP/1.1 405 Method Not Allowed", 0),
               0u);
-    // A scraper that never finishes its request does not hold the endpoint for ever.
-    int silent = vh_test::connect_loopback(mport);
-    vh_test::send_all(silent, "GET /metr");
+    // Scrapers that never finish their requests hold nobody up: scrapers are served side
+    // by side (one after the other, ten would take their 2 s each, beyond http_get's 5 s).
+    std::vector<int> silent;
+    for (int i = 0; i < 10; i++) {
+        silent.push_back(vh_test::connect_loopback(mport));
+        vh_test::send_all(silent.back(), "GET /metr");
+    }
     auto page = scrape(mport);
     EXPECT_FALSE(page.empty());
-    close(silent);
+    for (int fd : silent)
+        close(fd);
+    // With the descriptor table full, a scrape is still answered, and counts it full.
+    std::this_thread::sleep_for(300ms); // the silent ones are gone
+    int used = vh_test::count_fds(proc.pid);
+    rlimit old{};
+    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, nullptr, &old), 0);
+    rlimit full{static_cast<rlim_t>(used), old.rlim_max};
+    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, &full, nullptr), 0);
+    page = scrape(mport);
+    EXPECT_GE(page["varnholt_open_fds"], used - 1);
+    EXPECT_LE(page["varnholt_open_fds"], used);
+    EXPECT_EQ(page["varnholt_max_fds"], used);
+    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, &old, nullptr), 0);
     // The test port still serves tests.
     int fd = vh_test::connect_loopback(port);
     vh_test::send_all(fd, download(50));
