@@ -577,11 +577,12 @@ TEST(Drain, RunningSessionsFinishWhileNewConnectionsAreRefused) {
     vh_test::remove_tree(logs);
 }
 
-TEST(Drain, ASessionThatDoesNotEndIsCutShortAfterTheDrainTimeout) {
+TEST(Drain, ASessionThatDoesNotEndIsCutShortAfterTheDrainTimeoutAndLogged) {
     server_process proc;
-    int port = start_server(proc, {"--drain-timeout", "1"});
+    std::string logs = vh_test::make_temp_dir();
+    int port = start_server(proc, {"--drain-timeout", "1", "-l", logs});
     ASSERT_GT(port, 0);
-    client dl("127.0.0.1", port, download(70));
+    client dl("127.0.0.1", port, download(70, 1, 0, "&STORE_LOG=1"));
     ASSERT_EQ(dl.recv(GET_REPLY.size()), GET_REPLY);
 
     auto sent = std::chrono::steady_clock::now();
@@ -598,6 +599,18 @@ TEST(Drain, ASessionThatDoesNotEndIsCutShortAfterTheDrainTimeout) {
     EXPECT_NE(proc.output.find("Stopping: 1 sessions and 0 uploads cut short after 1 s"),
               std::string::npos)
         << proc.output;
+    // The session was finished before the end, its log written and marked.
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(logs))
+        files.push_back(entry.path().filename().string());
+    ASSERT_EQ(files.size(), 1u) << proc.output;
+    EXPECT_EQ(vh_test::read_file(logs + "/" + files[0])
+                  .rfind("VH_HTTP_SERVER: 1.0\nTEST: GET\n"
+                         "CUT_SHORT: 1\nCONNECTION: 0\n",
+                         0),
+              0u)
+        << vh_test::read_file(logs + "/" + files[0]);
+    vh_test::remove_tree(logs);
 }
 
 TEST(Drain, ASecondSignalEndsTheDrainAtOnce) {

@@ -1566,6 +1566,7 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     }
 
     batch_count = 0;
+    finish_cut_short_sessions(epfd);
     if (idle_scan_due())
         scan_idle_connections(pending_sessions, idle_limit_ms(timeout));
 
