@@ -24,15 +24,16 @@
 
 int fileops_pipe[2] = {-1, -1};
 pthread_t fileops_thread;
-off_t max_put_size = MAX_PUT_SIZE_DEFAULT;
+std::atomic<off_t> max_put_size{MAX_PUT_SIZE_DEFAULT};
 
 // The pipe is the queue, bounded by its capacity, and neither end blocks: a worker
 // whose command does not fit is told so at once (a stalled disk must never stall a
 // test). Commands that may not be lost (a close, an abandoned answer, a sync) wait
 // here instead and run once the pipe is empty, hence after everything posted before
 // them.
+// Never destroyed: the thread may still use them while the process exits.
 static std::mutex overflow_mutex;
-static std::vector<fileops_cmd> overflow;
+static std::vector<fileops_cmd>& overflow = *new std::vector<fileops_cmd>;
 
 // Logs a failure of one kind at most once a minute, with the number of failures since
 // it was last logged. File operations thread or any worker (atomic).
@@ -147,7 +148,9 @@ static void write_cmd(FILE* file, uint8_t* data, size_t len, int reply_fd) {
     uint64_t reply = len;
     // A client may add its own data to its session log, but not fill the disk.
     long at = ftell(file);
-    if (at < 0 || static_cast<off_t>(at) + static_cast<off_t>(len) > max_put_size ||
+    if (at < 0 ||
+        static_cast<off_t>(at) + static_cast<off_t>(len) >
+            max_put_size.load(std::memory_order_relaxed) ||
         fwrite(data, len, 1, file) != 1)
         reply = 0;
     free(data);

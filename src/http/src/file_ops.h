@@ -1,6 +1,7 @@
 // File operations thread: blocking file I/O done on behalf of the worker threads.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +23,7 @@ enum fileops_type : uint32_t {
 
 // Size in bytes up to which PUT uploads may extend a file (a session log): a client
 // may add its own data to its log but not fill the disk. Set at start-up.
-extern off_t max_put_size;
+extern std::atomic<off_t> max_put_size;
 constexpr off_t MAX_PUT_SIZE_DEFAULT = 64 * 1024 * 1024;
 
 // One command as it travels through the command pipe (native layout: the pipe

@@ -38,9 +38,10 @@ std::atomic<bool> draining{false};
 std::atomic<int64_t> draining_since_ns{0}; // CLOCK_MONOTONIC
 std::atomic<uint64_t> session_logs_failed{0};
 std::atomic<uint64_t> put_appends_failed{0};
-// Set once by the main thread before the endpoint starts.
-std::string build_version = "unknown";
-std::string build_revision = "unknown";
+// Set once by the main thread before the endpoint starts; static strings, which the
+// endpoint may still read while the process exits.
+const char* build_version = "unknown";
+const char* build_revision = "unknown";
 
 const char* const KIND_NAMES[NUM_SESSION_KINDS] = {"download", "upload", "latency"};
 const char* const OUTCOME_NAMES[NUM_SESSION_OUTCOMES] = {"completed", "failed", "expired"};
@@ -286,9 +287,7 @@ std::string format_metrics() {
     append_family(out, "varnholt_build_info", "gauge",
                   "Always 1; the labels name the version and revision of the build.");
     append_sample(out, "varnholt_build_info",
-                  label("version", build_version.c_str()) + "," +
-                      label("revision", build_revision.c_str()),
-                  1);
+                  label("version", build_version) + "," + label("revision", build_revision), 1);
     return out;
 }
 

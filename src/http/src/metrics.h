@@ -72,7 +72,8 @@ void set_metrics_draining();
 void count_session_log_failed();
 void count_put_append_failed();
 
-// The labels of varnholt_build_info. Main thread, before the endpoint starts.
+// The labels of varnholt_build_info (static strings, kept). Main thread, before the
+// endpoint starts.
 void set_metrics_build_info(const char* version, const char* revision);
 
 // The whole metrics page in the Prometheus text format (version 0.0.4).
