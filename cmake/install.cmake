@@ -13,9 +13,11 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
 endif()
 include(GNUInstallDirs)
 
-set(VH_PACKAGE_VERSION "1.0.0" CACHE STRING "Version of the Debian package")
-set(VH_PACKAGE_MAINTAINER "Varnholt HTTP Server maintainers <varnholt-httpd@localhost>"
-    CACHE STRING "Maintainer field of the Debian package")
+set(VH_PACKAGE_VERSION "${PROJECT_VERSION}" CACHE STRING "Version of the Debian package")
+# Whoever builds the package for others names themselves here; the default is a
+# placeholder that is not a local address.
+set(VH_PACKAGE_MAINTAINER "Varnholt HTTP Server maintainers <maintainers@varnholt-httpd.example.org>"
+    CACHE STRING "Maintainer field of the Debian package and its changelog")
 
 # Where systemd reads units and tmpfiles.d rules: its own pkg-config variables,
 # or Debian's locations when systemd's development data is absent.
@@ -48,7 +50,9 @@ set(vh_deploy_out ${PROJECT_BINARY_DIR}/deploy)
 configure_file(${vh_deploy_src}/varnholt-httpd.socket ${vh_deploy_out}/varnholt-httpd.socket COPYONLY)
 foreach(file IN ITEMS varnholt-httpd.service varnholt-httpd-standalone.service
                       varnholt-httpd.default varnholt-httpd.tmpfiles
-                      debian/postinst debian/prerm debian/postrm debian/conffiles)
+                      varnholt-httpd.init
+                      debian/postinst debian/prerm debian/postrm debian/conffiles
+                      debian/changelog)
   configure_file(${vh_deploy_src}/${file}.in ${vh_deploy_out}/${file} @ONLY)
 endforeach()
 
@@ -70,6 +74,15 @@ foreach(page IN LISTS vh_man_pages)
   install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   list(APPEND vh_man_outputs ${out})
 endforeach()
+# The package's changelog, gzipped as Debian ships it (a native package: changelog.gz).
+set(vh_changelog_gz ${PROJECT_BINARY_DIR}/deploy/debian/changelog.gz)
+add_custom_command(
+  OUTPUT ${vh_changelog_gz}
+  COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" sh ${vh_deploy_out}/debian/changelog ${vh_changelog_gz}
+  DEPENDS ${vh_deploy_out}/debian/changelog
+  COMMENT "Compressing the package changelog"
+  VERBATIM)
+list(APPEND vh_man_outputs ${vh_changelog_gz})
 add_custom_target(vh_man_pages ALL DEPENDS ${vh_man_outputs})
 
 install(TARGETS varnholt-httpd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -84,8 +97,15 @@ install(FILES ${vh_deploy_out}/varnholt-httpd.default
         DESTINATION /etc/default RENAME varnholt-httpd)
 install(FILES ${vh_deploy_out}/varnholt-httpd.tmpfiles
         DESTINATION ${VH_TMPFILES_DIR} RENAME ${VH_TMPFILES_NAME})
+install(PROGRAMS ${vh_deploy_out}/varnholt-httpd.init
+        DESTINATION /etc/init.d RENAME varnholt-httpd)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
+              ${PROJECT_SOURCE_DIR}/deploy/debian/copyright
+              ${vh_changelog_gz}
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/varnholt-httpd)
+# Recording and alerting rules for Prometheus, to be included in its rule_files.
+install(FILES ${PROJECT_SOURCE_DIR}/deploy/prometheus/varnholt-httpd.rules.yml
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/varnholt-httpd/prometheus)
 
 # Debian package. Run-time library dependencies come from dpkg-shlibdeps; the
 # maintainer scripts need adduser. The user, the log directory and the file to
@@ -97,9 +117,13 @@ set(CPACK_PACKAGE_CONTACT ${VH_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "broadband speed-test server")
 # Body of the description; its first line is the summary above.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "HTTP/1.1 server that measures what a broadband line carries: download and\n"
-    "upload throughput with warm-up detection, and TCP round-trip behaviour\n"
-    "under load. It runs under systemd with socket activation on port 80.")
+    "An HTTP/1.1 server that measures what a broadband line carries: download\n"
+    "and upload throughput with warm-up detection, and TCP round-trip behaviour\n"
+    "under load. Test clients run whole tests with the included varnholt-client.\n"
+    "\n"
+    "It runs under systemd with socket activation on port 80 (or with sockets of\n"
+    "its own), or as a SysV daemon from its init script, and can serve metrics\n"
+    "for Prometheus, for which alerting and recording rules are included.")
 string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -107,6 +131,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+# invoke-rc.d --skip-systemd-native in the maintainer scripts.
+set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${vh_deploy_out}/debian/postinst
     ${vh_deploy_out}/debian/prerm

@@ -3,11 +3,16 @@
 
 #include "test_support.h"
 
+#include "metrics.h"
+
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -42,6 +47,46 @@ struct reply_pipe {
         if (poll(&p, 1, timeout_ms) != 1)
             return false;
         return read(fds[0], value, 8) == 8;
+    }
+};
+
+// Holds the file operations thread up, as a stalled disk would: an open of a FIFO for
+// reading waits for a writer. release() gives it one, then the reader its append open
+// waits for in turn.
+struct held_thread {
+    std::string fifo;
+    reply_pipe answer;
+    int writer = -1, reader = -1;
+    explicit held_thread(const std::string& dir) : fifo(dir + "/held.fifo") {
+        EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        fileops_cmd cmd{};
+        cmd.type = FILEOPS_OPEN;
+        cmd.path = strdup(fifo.c_str());
+        cmd.open_reply_fd = answer.fds[1];
+        EXPECT_EQ(send_fileops_cmd(&cmd), 0);
+    }
+    void release() {
+        for (int i = 0; i < 500 && writer < 0; i++) {
+            writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK); // ENXIO until the thread reads
+            if (writer < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_GE(writer, 0);
+        reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        uint64_t file = 0;
+        ASSERT_TRUE(answer.read_reply(&file));
+        ASSERT_NE(file, 0u);
+        fileops_cmd cmd{};
+        cmd.type = FILEOPS_CLOSE;
+        cmd.file = reinterpret_cast<FILE*>(file);
+        ASSERT_EQ(send_fileops_cmd(&cmd), 0);
+    }
+    ~held_thread() {
+        if (writer >= 0)
+            close(writer);
+        if (reader >= 0)
+            close(reader);
     }
 };
 
@@ -143,9 +188,14 @@ TEST_F(FileOps, WritesAppendToTheEndOfAnExistingFileInOrder) {
     EXPECT_EQ(write_file(f, "one\n"), 4u);
     EXPECT_EQ(write_file(f, "two\n"), 4u);
     EXPECT_EQ(write_file(f, ""), 0u); // nothing written is reported as a failure
+    // Appends may extend a file up to the limit, and fail beyond it.
+    max_put_size = 16;
+    EXPECT_EQ(write_file(f, "abc"), 3u);
+    EXPECT_EQ(write_file(f, "limit"), 0u);
+    max_put_size = MAX_PUT_SIZE_DEFAULT;
     close_file(f);
     sync();
-    EXPECT_EQ(vh_test::read_file(path), "head\none\ntwo\n");
+    EXPECT_EQ(vh_test::read_file(path), "head\none\ntwo\nabc");
 }
 
 TEST_F(FileOps, DumpReplacesTheContentOfAnExistingFile) {
@@ -163,6 +213,42 @@ TEST_F(FileOps, DumpIntoAMissingDirectoryLogsAndGoesOn) {
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("<3>[src/http/src/file_ops.cpp,dump_cmd():"), std::string::npos) << err;
     EXPECT_NE(err.find("fopen: No such file or directory"), std::string::npos) << err;
+}
+
+// A disk that fails part-way (here: a file size limit, like a full file system) leaves
+// neither an empty nor a partial log; each failure is counted, the error logged once.
+TEST_F(FileOps, ALogThatCannotBeWrittenWholeLeavesNoFileAndIsCountedAndLoggedOnce) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 4096;
+    auto failed = [] {
+        std::string page = format_metrics();
+        size_t at = page.find("\nvarnholt_session_logs_failed_total ");
+        return at == std::string::npos ? -1 : std::stol(page.substr(at + 36));
+    };
+    long failed_before = failed();
+    dump(dir + "/before.log", "ok"); // ends any run of failures of earlier tests
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    dump(dir + "/first.log", std::string(10000, 'x'));
+    dump(dir + "/second.log", std::string(10000, 'y'));
+    dump(dir + "/small.log", "fits");
+    sync();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Session logs are written again; 1 more were not"), std::string::npos)
+        << err;
+    EXPECT_EQ(failed() - failed_before, 2);
+    EXPECT_NE(err.find("File too large (session log " + dir + "/first.log not written"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("second.log"), std::string::npos) << err;
+    struct stat st {};
+    for (const char* name : {"/first.log", "/first.log.part", "/second.log", "/second.log.part"})
+        EXPECT_NE(stat((dir + name).c_str(), &st), 0) << name;
+    EXPECT_EQ(vh_test::read_file(dir + "/small.log"), "fits");
 }
 
 TEST_F(FileOps, DumpedFilesAreReadableByAllAndWritableByTheOwnerOnly) {
@@ -326,22 +412,65 @@ TEST_F(FileOps, WaitingForTheCommandsSoFarSeesEveryOneOfThemDone) {
 }
 
 TEST_F(FileOps, WaitingGivesUpWhileTheThreadIsHeldUp) {
-    // Opening a FIFO for writing waits for a reader: the thread is held up until the
-    // test opens the other end.
-    std::string fifo = dir + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    dump(fifo, "held");
+    held_thread held(dir);
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(wait_file_ops_done(200), -1);
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(190));
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
+    held.release();
     // Once released, the thread answers the next wait (the late answer of the first
     // one goes to a pipe that is gone and is dropped).
     EXPECT_EQ(wait_file_ops_done(5000), 0);
-    char buf[8] = {};
-    EXPECT_EQ(read(reader, buf, sizeof(buf)), 4);
-    close(reader);
+}
+
+// A thread that falls behind never blocks a poster: once the queue is full, dumps and
+// writes are refused at once (and the refusal logged once), while a close still runs,
+// after everything queued before it.
+TEST_F(FileOps, AFullQueueRefusesAtOnceAndStillRunsTheClosesAfterTheRest) {
+    std::string path = dir + "/open.log";
+    dump(path, "");
+    sync();
+    int fds_before = settled_fd_count();
+    FILE* f = open_file(path);
+    ASSERT_NE(f, nullptr);
+    held_thread held(dir);
+    testing::internal::CaptureStderr();
+    int accepted = 0;
+    bool refused = false;
+    for (int i = 0; i < 100000 && !refused; i++) {
+        fileops_cmd cmd{};
+        cmd.type = FILEOPS_DUMP;
+        cmd.path = heap_string(dir + "/q" + std::to_string(i));
+        cmd.data = heap_string("q");
+        cmd.len = 1;
+        if (send_fileops_cmd(&cmd) == 0) {
+            accepted++;
+            continue;
+        }
+        EXPECT_EQ(errno, EAGAIN);
+        refused = true;
+        free(cmd.path);
+        free(cmd.data);
+    }
+    ASSERT_TRUE(refused);
+    fileops_cmd second{};
+    second.type = FILEOPS_DUMP;
+    second.path = heap_string(dir + "/refused");
+    second.data = heap_string("r");
+    second.len = 1;
+    EXPECT_EQ(send_fileops_cmd(&second), -1);
+    free(second.path);
+    free(second.data);
+    close_file(f); // kept aside, not refused
+    std::string err = testing::internal::GetCapturedStderr();
+    size_t first = err.find("File operations queue full");
+    EXPECT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find("File operations queue full", first + 1), std::string::npos) << err;
+
+    held.release();
+    ASSERT_EQ(wait_file_ops_done(20000), 0);
+    for (int i = 0; i < accepted; i++)
+        ASSERT_EQ(vh_test::read_file(dir + "/q" + std::to_string(i)), "q") << i;
+    expect_fds_back_to(fds_before + 4); // the held thread's FIFO ends and answer pipe
 }
 
 } // namespace

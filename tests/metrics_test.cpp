@@ -75,6 +75,10 @@ TEST(MetricsPage, SessionEventsShowInTheirFamiliesAndRunningNeverGoesNegative) {
     count_session_ended(KIND_UPLOAD, OUTCOME_FAILED);
     count_session_ended(KIND_LATENCY, OUTCOME_EXPIRED); // ended without a start seen
     count_session_refused(REFUSED_SERVER_LIMIT);
+    count_session_log_failed();
+    count_put_append_failed();
+    count_put_append_failed();
+    set_metrics_build_info("1.2.3", "abc1234");
     auto after = samples_of(format_metrics());
     auto delta = [&](const std::string& key) {
         return std::stol(after.at(key)) - std::stol(before.at(key));
@@ -86,9 +90,16 @@ TEST(MetricsPage, SessionEventsShowInTheirFamiliesAndRunningNeverGoesNegative) {
     EXPECT_EQ(after.at("varnholt_sessions_running{kind=\"latency\"}"), "0");
     EXPECT_EQ(delta("varnholt_sessions_refused_total{reason=\"server_limit\"}"), 1);
     EXPECT_EQ(delta("varnholt_sessions_refused_total{reason=\"client_limit\"}"), 0);
+    EXPECT_EQ(delta("varnholt_session_logs_failed_total"), 1);
+    EXPECT_EQ(delta("varnholt_put_appends_failed_total"), 2);
+    EXPECT_EQ(after.at("varnholt_build_info{version=\"1.2.3\",revision=\"abc1234\"}"), "1");
     EXPECT_EQ(after.at("varnholt_draining"), "0");
+    EXPECT_EQ(after.at("varnholt_draining_seconds"), "0.000");
     set_metrics_draining();
-    EXPECT_EQ(samples_of(format_metrics()).at("varnholt_draining"), "1");
+    auto drained = samples_of(format_metrics());
+    EXPECT_EQ(drained.at("varnholt_draining"), "1");
+    EXPECT_GE(std::stod(drained.at("varnholt_draining_seconds")), 0.0);
+    EXPECT_EQ(drained.count("varnholt_drain_timeout_seconds"), 1u);
 }
 
 TEST(MetricsPage, OnlyRegisteredWorkersAreShown) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -403,12 +404,29 @@ TEST(Metrics, OnlyGetAndHeadOfTheMetricsPathAreServed) {
     EXPECT_EQ(http_get(mport, "POST /metrics HTTP/1.1\r\n\r\n")
                   .rfind("HTTP/1.1 405 Method Not Allowed", 0),
               0u);
-    // A scraper that never finishes its request does not hold the endpoint for ever.
-    int silent = vh_test::connect_loopback(mport);
-    vh_test::send_all(silent, "GET /metr");
+    // Scrapers that never finish their requests hold nobody up: scrapers are served side
+    // by side (one after the other, ten would take their 2 s each, beyond http_get's 5 s).
+    std::vector<int> silent;
+    for (int i = 0; i < 10; i++) {
+        silent.push_back(vh_test::connect_loopback(mport));
+        vh_test::send_all(silent.back(), "GET /metr");
+    }
     auto page = scrape(mport);
     EXPECT_FALSE(page.empty());
-    close(silent);
+    for (int fd : silent)
+        close(fd);
+    // With the descriptor table full, a scrape is still answered, and counts it full.
+    std::this_thread::sleep_for(300ms); // the silent ones are gone
+    int used = vh_test::count_fds(proc.pid);
+    rlimit old{};
+    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, nullptr, &old), 0);
+    rlimit full{static_cast<rlim_t>(used), old.rlim_max};
+    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, &full, nullptr), 0);
+    page = scrape(mport);
+    EXPECT_GE(page["varnholt_open_fds"], used - 1);
+    EXPECT_LE(page["varnholt_open_fds"], used);
+    EXPECT_EQ(page["varnholt_max_fds"], used);
+    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, &old, nullptr), 0);
     // The test port still serves tests.
     int fd = vh_test::connect_loopback(port);
     vh_test::send_all(fd, download(50));
@@ -559,11 +577,12 @@ TEST(Drain, RunningSessionsFinishWhileNewConnectionsAreRefused) {
     vh_test::remove_tree(logs);
 }
 
-TEST(Drain, ASessionThatDoesNotEndIsCutShortAfterTheDrainTimeout) {
+TEST(Drain, ASessionThatDoesNotEndIsCutShortAfterTheDrainTimeoutAndLogged) {
     server_process proc;
-    int port = start_server(proc, {"--drain-timeout", "1"});
+    std::string logs = vh_test::make_temp_dir();
+    int port = start_server(proc, {"--drain-timeout", "1", "-l", logs});
     ASSERT_GT(port, 0);
-    client dl("127.0.0.1", port, download(70));
+    client dl("127.0.0.1", port, download(70, 1, 0, "&STORE_LOG=1"));
     ASSERT_EQ(dl.recv(GET_REPLY.size()), GET_REPLY);
 
     auto sent = std::chrono::steady_clock::now();
@@ -580,6 +599,18 @@ TEST(Drain, ASessionThatDoesNotEndIsCutShortAfterTheDrainTimeout) {
     EXPECT_NE(proc.output.find("Stopping: 1 sessions and 0 uploads cut short after 1 s"),
               std::string::npos)
         << proc.output;
+    // The session was finished before the end, its log written and marked.
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(logs))
+        files.push_back(entry.path().filename().string());
+    ASSERT_EQ(files.size(), 1u) << proc.output;
+    EXPECT_EQ(vh_test::read_file(logs + "/" + files[0])
+                  .rfind("VH_HTTP_SERVER: 1.0\nTEST: GET\n"
+                         "CUT_SHORT: 1\nCONNECTION: 0\n",
+                         0),
+              0u)
+        << vh_test::read_file(logs + "/" + files[0]);
+    vh_test::remove_tree(logs);
 }
 
 TEST(Drain, ASecondSignalEndsTheDrainAtOnce) {

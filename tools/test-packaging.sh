@@ -3,8 +3,9 @@
 # built and inspected, the systemd units verified, the package installed, the
 # installed server run under systemd-socket-activate on a loopback port with a
 # real client test against it, the system calls it makes checked against the
-# service's sandbox, the tmpfiles.d clean-up rule, the man pages, and the purge
-# that must leave the machine as it was.
+# service's sandbox, the tmpfiles.d clean-up rule, the SysV init script, lintian,
+# the Prometheus rules, the man pages, and the purge that must leave the machine
+# as it was.
 #
 # Needs root: it installs the package and purges it again before it ends.
 # Usage: tools/test-packaging.sh  (build directory: $VH_BUILD_DIR, default build)
@@ -74,6 +75,24 @@ summary() {
     echo "$passed passed, $failed failed"
 }
 
+# dpkg, waiting up to two minutes while another process holds its lock.
+dpkg_waiting() {
+    local out
+    for _ in $(seq 60); do
+        if out=$(DEBIAN_FRONTEND=noninteractive dpkg "$@" 2>&1); then
+            printf '%s\n' "$out"
+            return 0
+        fi
+        grep -q 'lock' <<<"$out" || {
+            printf '%s\n' "$out" >&2
+            return 1
+        }
+        sleep 2
+    done
+    printf '%s\n' "$out" >&2
+    return 1
+}
+
 package_present() {
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -Eq 'installed|config-files|unpacked'
 }
@@ -100,8 +119,14 @@ cleanup() {
         summary
     fi
     stop_server
+    # SysV daemons a failed check left running (the user is the test's own).
+    if getent passwd "$user" >/dev/null; then
+        for pid in $(pgrep -u "$user" -x varnholt-httpd); do
+            kill -9 "$pid" 2>/dev/null || true
+        done
+    fi
     if package_present; then
-        dpkg --purge "$pkg" >/dev/null 2>&1 || true
+        dpkg_waiting --purge "$pkg" >/dev/null 2>&1 || true
     fi
     if [ "$user_made_here" = 1 ]; then
         deluser --quiet --system "$user" >/dev/null 2>&1 || true
@@ -113,8 +138,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# ensure_packages [--lean] PACKAGE...: --lean installs without recommended
+# packages and keeps their services from starting (prometheus would serve).
 ensure_packages() {
-    local missing=() p
+    local missing=() p lean=0 policy=/usr/sbin/policy-rc.d made_policy=0
+    if [ "$1" = --lean ]; then
+        lean=1
+        shift
+    fi
     for p in "$@"; do
         if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
             missing+=("$p")
@@ -123,7 +154,21 @@ ensure_packages() {
     if [ ${#missing[@]} -gt 0 ]; then
         echo "Installing: ${missing[*]}"
         apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+        if [ "$lean" = 0 ]; then
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+            return
+        fi
+        if [ ! -e "$policy" ]; then
+            printf '#!/bin/sh\nexit 101\n' >"$policy"
+            chmod 755 "$policy"
+            made_policy=1
+        fi
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null || {
+            [ "$made_policy" = 0 ] || rm -f "$policy"
+            return 1
+        }
+        [ "$made_policy" = 0 ] || rm -f "$policy"
     fi
 }
 
@@ -149,6 +194,8 @@ tools/install-deps.sh
 # binutils: objdump; strace: the system calls the sandbox must allow; procps: pgrep.
 ensure_packages systemd dpkg-dev man-db groff-base shellcheck adduser iproute2 binutils strace \
     procps
+# lintian: the package's checks; prometheus: promtool for the packaged rules.
+ensure_packages --lean lintian prometheus
 
 work=$(mktemp -d /tmp/vh-packaging.XXXXXX)
 chmod 0755 "$work"
@@ -168,6 +215,7 @@ stage=$work/stage
 DESTDIR=$stage cmake --install "$build" >/dev/null
 expected_files=$(sort <<EOF
 etc/default/varnholt-httpd
+etc/init.d/varnholt-httpd
 ${unit_dir#/}/varnholt-httpd-standalone.service
 ${unit_dir#/}/varnholt-httpd.service
 ${unit_dir#/}/varnholt-httpd.socket
@@ -175,6 +223,9 @@ usr/bin/varnholt-client
 ${tmpfiles_dir#/}/varnholt-httpd.conf
 usr/sbin/varnholt-httpd
 usr/share/doc/varnholt-httpd/README.md
+usr/share/doc/varnholt-httpd/changelog.gz
+usr/share/doc/varnholt-httpd/copyright
+usr/share/varnholt-httpd/prometheus/varnholt-httpd.rules.yml
 usr/share/man/man1/varnholt-client.1.gz
 usr/share/man/man8/varnholt-httpd.8.gz
 EOF
@@ -187,7 +238,7 @@ staged_modes() {
     while read -r f; do
         mode=$(stat -c %a "$stage/$f")
         case $f in
-        usr/bin/* | usr/sbin/*) want=755 ;;
+        usr/bin/* | usr/sbin/* | etc/init.d/*) want=755 ;;
         *) want=644 ;;
         esac
         if [ "$mode" != "$want" ]; then
@@ -251,7 +302,9 @@ check_depends() {
 check "Depends covers every linked library and adduser" check_depends
 
 dpkg-deb -e "$deb" "$work/control"
-check "conffiles: the configuration file" same "$(cat "$work/control/conffiles")" "$default_file"
+check "conffiles: the configuration file and the init script" \
+    same "$(cat "$work/control/conffiles")" "$default_file
+/etc/init.d/$pkg"
 scripts_executable() {
     local script
     for script in postinst prerm postrm; do
@@ -259,11 +312,35 @@ scripts_executable() {
     done
 }
 check "maintainer scripts are executable" scripts_executable
-check "maintainer scripts: shellcheck" \
-    shellcheck -s sh "$work/control/postinst" "$work/control/prerm" "$work/control/postrm"
+check "maintainer scripts and init script: shellcheck" \
+    shellcheck -s sh "$work/control/postinst" "$work/control/prerm" "$work/control/postrm" \
+    "$stage/etc/init.d/$pkg"
+# Errors and warnings fail; info tags are shown.
+check "lintian: no error, no warning" lintian --fail-on error,warning "$deb"
+# Built with Debian's hardening: lintian's hardening-no-* tags name what is missing.
+hardened() {
+    local bin headers symbols
+    for bin in "$stage/usr/sbin/varnholt-httpd" "$stage/usr/bin/varnholt-client"; do
+        headers=$(readelf -hldW "$bin")
+        symbols=$(readelf -W --dyn-syms "$bin")
+        grep -q 'FLAGS.*BIND_NOW' <<<"$headers" || echo "$bin: not bound at start-up"
+        grep -q GNU_RELRO <<<"$headers" || echo "$bin: no RELRO"
+        grep -q 'DYN (Position-Independent' <<<"$headers" || echo "$bin: not PIE"
+        grep -q '__[a-z_]*_chk@' <<<"$symbols" || echo "$bin: no fortified function"
+        grep -q '__stack_chk_fail@' <<<"$symbols" || echo "$bin: no stack protector"
+    done | grep . && return 1
+    return 0
+}
+check "binaries hardened: PIE, RELRO, bound now, fortified, stack protector" hardened
+
+# --- Prometheus rules ---------------------------------------------------------
+rules=$stage/usr/share/$pkg/prometheus/$pkg.rules.yml
+check "promtool check rules" promtool check rules "$rules"
+check "promtool test rules: every alert fires and stays quiet" \
+    promtool test rules tests/prometheus/rules_test.yml
 
 # --- install -------------------------------------------------------------
-check "dpkg -i" env DEBIAN_FRONTEND=noninteractive dpkg -i "$deb"
+check "dpkg -i" dpkg_waiting -i "$deb"
 check "package installed" same "$(dpkg-query -W -f='${Status}' "$pkg")" "install ok installed"
 
 check_user() {
@@ -340,11 +417,13 @@ check_tmpfiles() {
 check "tmpfiles.d: log directory created, logs removed after 30 days" check_tmpfiles
 
 # --- the installed server under socket activation ----------------------------
+# Below the ephemeral range, and used by no socket at all: the servers bind the
+# wildcard address, which an outgoing connection's local port blocks too.
 free_port() {
     local p
     for _ in $(seq 50); do
-        p=$((20000 + RANDOM % 30000))
-        if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+        p=$((20000 + RANDOM % 12000))
+        if [ -z "$(ss -Htuan "sport = :$p")" ]; then
             echo "$p"
             return 0
         fi
@@ -403,6 +482,10 @@ client_result_ok() {
     grep -q '"ok":true' "$client_out" && grep -Eq '"bytes":[1-9]' "$client_out"
 }
 check "client result: ok with bytes moved" client_result_ok
+# run_client_at PORT: a short download that must move bytes.
+run_client_at() {
+    port=$1 run_client && client_result_ok
+}
 
 check_server_process() {
     kill -0 "$server_pid" || {
@@ -495,9 +578,104 @@ for _ in $(seq 50); do
     grep -q 'Listening on' "$work/traced.log" && break
     sleep 0.1
 done
-check "traced server: download, upload, latency test" traced_tests
+traced_tests_or_log() {
+    traced_tests || {
+        echo "server's standard error:"
+        cat "$work/traced.log"
+        return 1
+    }
+}
+check "traced server: download, upload, latency test" traced_tests_or_log
 stop_server
 check "every system call the server made is allowed by the sandbox" filter_allows
+
+# --- the SysV init script -------------------------------------------------
+# As an administrator of a host without systemd uses it, with the installed
+# configuration file pointing the server at a free port. postinst may have
+# started it on port 80 already (where no policy forbids it): stop it first.
+init=/etc/init.d/$pkg
+port=$(free_port)
+cp "$default_file" "$work/default.orig"
+echo "VH_SERVICE=$port" >>"$default_file"
+"$init" stop >/dev/null 2>&1 || true
+# Live ones only: where process 1 reaps no orphans, a stopped daemon stays a zombie.
+daemon_pids() {
+    pgrep -r R,S,D -u "$user" -x varnholt-httpd
+}
+wait_for_port() {
+    for _ in $(seq 50); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "nothing listens on port $1"
+    return 1
+}
+init_start() {
+    "$init" start || return 1
+    wait_for_port "$port"
+}
+check "init script: start" init_start
+init_status() {
+    local out status=0
+    out=$("$init" status 2>&1) || status=$?
+    printf '%s\n' "$out"
+    same "$status" "$1" && grep -q "$2" <<<"$out"
+}
+check "init script: status reports running" init_status 0 'is running'
+daemon_as_user() {
+    local pid
+    pid=$(daemon_pids) || {
+        echo "no daemon"
+        return 1
+    }
+    same "$(wc -w <<<"$pid")" 1 || return 1
+    # A SysV daemon: a session of its own, working directory "/".
+    same "$(readlink "/proc/$pid/cwd")" / || return 1
+    [ "$(ps -o sid= -p "$pid")" != "$(ps -o sid= -p $$)" ] || {
+        echo "daemon in the caller's session"
+        return 1
+    }
+}
+check "init script: one daemon, as $user, detached" daemon_as_user
+check "init script: client download through the daemon" run_client_at "$port"
+check "init script: stop" "$init" stop
+check "init script: status reports stopped" init_status 3 'is not running'
+no_daemon() {
+    ! daemon_pids
+}
+check "init script: no daemon left" no_daemon
+echo "VH_FILE=/nonexistent/payload.bin" >>"$default_file"
+init_start_fails() {
+    local out
+    if out=$("$init" start 2>&1); then
+        echo "start succeeded: $out"
+        return 1
+    fi
+    printf '%s\n' "$out"
+    grep -q "Can't access file /nonexistent/payload.bin" <<<"$out"
+}
+check "init script: a failing start reports failure with the server's message" init_start_fails
+cp "$work/default.orig" "$default_file"
+
+# SysV mode started by hand with relative paths: they hold after the daemon's
+# chdir("/").
+relative_paths() {
+    local pid status=0
+    port=$(free_port)
+    (cd "$(dirname "$state_dir")" &&
+        setpriv --reuid="$user" --regid="$user" --init-groups \
+            /usr/sbin/varnholt-httpd -S -s "$port" -f "$(basename "$state_dir")/payload.bin" \
+            -l "../log/$(basename "$log_dir")") || return 1
+    wait_for_port "$port" && run_client_at "$port" || status=1
+    pid=$(daemon_pids) && kill "$pid"
+    for _ in $(seq 50); do
+        daemon_pids >/dev/null || return $status
+        sleep 0.1
+    done
+    echo "daemon did not stop"
+    return 1
+}
+check "SysV mode keeps relative file and log directory paths" relative_paths
 
 # --- man pages -----------------------------------------------------------
 # Only the warnings: the rendered page goes away.
@@ -533,7 +711,7 @@ check "server man page: environment and exit status" \
 check "client man page: exit status section" grep -q '^\.SH EXIT STATUS' man/varnholt-client.1
 
 # --- purge ---------------------------------------------------------------
-check "dpkg --purge" dpkg --purge "$pkg"
+check "dpkg --purge" dpkg_waiting --purge "$pkg"
 check_purged() {
     local left=0 path
     if package_present; then
@@ -543,14 +721,16 @@ check_purged() {
     getent passwd "$user" >/dev/null && echo "user $user left" && left=1
     getent group "$user" >/dev/null && echo "group $user left" && left=1
     for path in "$log_dir" "$state_dir" "$default_file" /usr/sbin/varnholt-httpd \
-        /usr/bin/varnholt-client "$unit_dir/varnholt-httpd.service"; do
+        /usr/bin/varnholt-client "$unit_dir/varnholt-httpd.service" "/etc/init.d/$pkg" \
+        /usr/share/$pkg; do
         if [ -e "$path" ]; then
             echo "$path left"
             left=1
         fi
     done
     if find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
-        /var/lib/systemd/deb-systemd-helper-masked -name '*varnholt*' 2>/dev/null | grep .; then
+        /var/lib/systemd/deb-systemd-helper-masked /etc/rc?.d -name '*varnholt*' 2>/dev/null |
+        grep .; then
         left=1
     fi
     return $left
@@ -561,8 +741,8 @@ check "purge removed the user, logs, file to send and unit state" check_purged
 keeps_existing_user() {
     adduser --quiet --system --group --no-create-home --home "$state_dir" "$user" || return 1
     user_made_here=1
-    DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >/dev/null || return 1
-    dpkg --purge "$pkg" >/dev/null || return 1
+    dpkg_waiting -i "$deb" >/dev/null || return 1
+    dpkg_waiting --purge "$pkg" >/dev/null || return 1
     getent passwd "$user" >/dev/null || {
         echo "purge removed a user it had not created"
         return 1
@@ -570,6 +750,27 @@ keeps_existing_user() {
 }
 check "purge keeps a user that existed before" keeps_existing_user
 deluser --quiet --system "$user" >/dev/null 2>&1 || true
+delgroup --quiet --system "$user" >/dev/null 2>&1 || true
+# Likewise a group: the package's user joins it and goes, the group stays.
+keeps_existing_group() {
+    addgroup --quiet --system "$user" || return 1
+    user_made_here=1
+    dpkg_waiting -i "$deb" >/dev/null || return 1
+    getent passwd "$user" >/dev/null || {
+        echo "no user made"
+        return 1
+    }
+    dpkg_waiting --purge "$pkg" >/dev/null || return 1
+    ! getent passwd "$user" >/dev/null || {
+        echo "purge left the user it created"
+        return 1
+    }
+    getent group "$user" >/dev/null || {
+        echo "purge removed a group it had not created"
+        return 1
+    }
+}
+check "purge keeps a group that existed before" keeps_existing_group
 delgroup --quiet --system "$user" >/dev/null 2>&1 || true
 user_made_here=0
 user_gone() {

@@ -2,8 +2,10 @@
 // by the worker threads through a pipe, so that no event loop waits for a disk.
 #include "file_ops.h"
 
+#include "metrics.h"
 #include "settings.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -16,10 +18,55 @@
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <climits>
+#include <mutex>
 #include <unistd.h>
+#include <vector>
 
 int fileops_pipe[2] = {-1, -1};
 pthread_t fileops_thread;
+std::atomic<off_t> max_put_size{MAX_PUT_SIZE_DEFAULT};
+
+// The pipe is the queue, bounded by its capacity, and neither end blocks: a worker
+// whose command does not fit is told so at once (a stalled disk must never stall a
+// test). Commands that may not be lost (a close, an abandoned answer, a sync) wait
+// here instead and run once the pipe is empty, hence after everything posted before
+// them.
+// Never destroyed: the thread may still use them while the process exits.
+static std::mutex overflow_mutex;
+static std::vector<fileops_cmd>& overflow = *new std::vector<fileops_cmd>;
+
+// Logs a failure of one kind at most once a minute, with the number of failures since
+// it was last logged. File operations thread or any worker (atomic).
+struct quiet_failures {
+    std::atomic<int64_t> next_log_ns{0};
+    std::atomic<uint64_t> unlogged{0};
+};
+
+static int64_t now_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// True when this failure is to be logged; *others is set to the failures not logged
+// since the last one that was.
+static bool failure_to_log(quiet_failures* failures, uint64_t* others) {
+    int64_t now = now_ns();
+    int64_t next = failures->next_log_ns.load(std::memory_order_relaxed);
+    if (now < next || !failures->next_log_ns.compare_exchange_strong(next, now + 60000000000)) {
+        failures->unlogged.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    *others = failures->unlogged.exchange(0, std::memory_order_relaxed);
+    return true;
+}
+
+static quiet_failures queue_full_failures;
+
+// Session logs failing one after the other (a full disk) are logged once, when the
+// first fails, and once more when one is written again. File operations thread only.
+static bool logs_failing = false;
+static unsigned long logs_failed_quietly = 0;
 
 // Writes an 8-byte reply on the thread's own duplicate of the requester's
 // descriptor and closes the duplicate. False when the reply could not be
@@ -99,7 +146,12 @@ static void open_cmd(char* path, int reply_fd, const char* beneath) {
 
 static void write_cmd(FILE* file, uint8_t* data, size_t len, int reply_fd) {
     uint64_t reply = len;
-    if (fwrite(data, len, 1, file) != 1)
+    // A client may add its own data to its session log, but not fill the disk.
+    long at = ftell(file);
+    if (at < 0 ||
+        static_cast<off_t>(at) + static_cast<off_t>(len) >
+            max_put_size.load(std::memory_order_relaxed) ||
+        fwrite(data, len, 1, file) != 1)
         reply = 0;
     free(data);
     send_reply(reply_fd, &reply);
@@ -143,18 +195,87 @@ static FILE* open_for_dump(const char* path) {
     return file;
 }
 
+// Writes a session log whole under a temporary name and gives it its name only then:
+// a full or failing disk leaves no empty or partial log behind. Failures are counted,
+// and logged once while they go on.
 static void dump_cmd(char* path, char* data, size_t len) {
-    FILE* file = open_for_dump(path);
-    free(path);
+    std::string temporary = std::string(path) + ".part";
+    const char* step = "fopen";
+    int err = 0;
+    FILE* file = open_for_dump(temporary.c_str());
     if (file == nullptr) {
-        VH_LOG(LOG_ERR, "fopen: %s", strerror(errno));
+        err = errno;
     } else {
-        if (fwrite(data, len, 1, file) != 1)
-            VH_LOG(LOG_ERR, "fwrite: %s", strerror(errno));
-        if (fclose(file) != 0)
-            VH_LOG(LOG_ERR, "fclose: %s", strerror(errno));
+        if ((len > 0 && fwrite(data, len, 1, file) != 1) || fflush(file) != 0) {
+            step = "fwrite";
+            err = errno;
+        }
+        if (fclose(file) != 0 && err == 0) {
+            step = "fclose";
+            err = errno;
+        }
+        if (err == 0 && rename(temporary.c_str(), path) != 0) {
+            step = "rename";
+            err = errno;
+        }
+        if (err != 0)
+            unlink(temporary.c_str());
     }
+    if (err != 0) {
+        count_session_log_failed();
+        if (!logs_failing)
+            VH_LOG(LOG_ERR, "%s: %s (session log %s not written; until one is, no more such lines)",
+                   step, strerror(err), path);
+        else
+            logs_failed_quietly++;
+        logs_failing = true;
+    } else if (logs_failing) {
+        VH_LOG(LOG_INFO, "Session logs are written again; %lu more were not", logs_failed_quietly);
+        logs_failing = false;
+        logs_failed_quietly = 0;
+    }
+    free(path);
     free(data);
+}
+
+// Runs the commands that waited for room in the pipe.
+static void run_overflow();
+
+static void run_cmd(const fileops_cmd& cmd) {
+    switch (cmd.type) {
+    case FILEOPS_OPEN:
+        open_cmd(cmd.path, cmd.open_reply_fd, cmd.beneath);
+        break;
+    case FILEOPS_WRITE:
+        write_cmd(cmd.file, static_cast<uint8_t*>(cmd.data), cmd.len, cmd.reply_fd);
+        break;
+    case FILEOPS_CLOSE:
+        close_cmd(cmd.file);
+        break;
+    case FILEOPS_DUMP:
+        dump_cmd(cmd.path, static_cast<char*>(cmd.data), cmd.len);
+        break;
+    case FILEOPS_ABANDON:
+        abandon_cmd(cmd.reply_fd);
+        break;
+    case FILEOPS_SYNC: {
+        uint64_t done = 1;
+        send_reply(cmd.reply_fd, &done);
+        break;
+    }
+    default: // FILEOPS_WAKE, and anything unknown
+        break;
+    }
+}
+
+static void run_overflow() {
+    std::vector<fileops_cmd> waiting;
+    {
+        std::lock_guard<std::mutex> lock(overflow_mutex);
+        waiting.swap(overflow);
+    }
+    for (const fileops_cmd& cmd : waiting)
+        run_cmd(cmd);
 }
 
 void* fileops(void*) {
@@ -166,40 +287,24 @@ void* fileops(void*) {
     for (;;) {
         fileops_cmd cmd;
         ssize_t n = read(fileops_pipe[0], &cmd, sizeof(cmd));
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            // The pipe is empty: what waited for room comes after all of it.
+            run_overflow();
+            pollfd pfd = {fileops_pipe[0], POLLIN, 0};
+            poll(&pfd, 1, -1); // a cancellation point, for the stop
+            continue;
+        }
         if (n != static_cast<ssize_t>(sizeof(cmd))) {
             VH_LOG(LOG_ERR, "read: %s", strerror(errno));
             exit(1);
         }
-        switch (cmd.type) {
-        case FILEOPS_OPEN:
-            open_cmd(cmd.path, cmd.open_reply_fd, cmd.beneath);
-            break;
-        case FILEOPS_WRITE:
-            write_cmd(cmd.file, static_cast<uint8_t*>(cmd.data), cmd.len, cmd.reply_fd);
-            break;
-        case FILEOPS_CLOSE:
-            close_cmd(cmd.file);
-            break;
-        case FILEOPS_DUMP:
-            dump_cmd(cmd.path, static_cast<char*>(cmd.data), cmd.len);
-            break;
-        case FILEOPS_ABANDON:
-            abandon_cmd(cmd.reply_fd);
-            break;
-        case FILEOPS_SYNC: {
-            uint64_t done = 1;
-            send_reply(cmd.reply_fd, &done);
-            break;
-        }
-        default:
-            break;
-        }
+        run_cmd(cmd);
     }
     return nullptr;
 }
 
 int init_file_ops() {
-    if (pipe(fileops_pipe) != 0) {
+    if (pipe2(fileops_pipe, O_NONBLOCK) != 0) {
         VH_LOG(LOG_ERR, "pipe: %s", strerror(errno));
         return -1;
     }
@@ -241,11 +346,32 @@ int send_fileops_cmd(const fileops_cmd* cmd) {
     do {
         n = write(fileops_pipe[1], &posted, sizeof(posted));
     } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == EAGAIN &&
+        (cmd->type == FILEOPS_CLOSE || cmd->type == FILEOPS_ABANDON || cmd->type == FILEOPS_SYNC)) {
+        {
+            std::lock_guard<std::mutex> lock(overflow_mutex);
+            overflow.push_back(posted);
+        }
+        // The thread may have found the pipe empty just before: wake it. A full pipe
+        // needs no wake-up; the thread is busy with it and comes here when it is empty.
+        fileops_cmd wake{};
+        wake.type = FILEOPS_WAKE;
+        (void)!write(fileops_pipe[1], &wake, sizeof(wake));
+        return 0;
+    }
     if (n < 0) {
         int err = errno;
         if (reply_fd != nullptr)
             close(*reply_fd);
-        VH_LOG(LOG_ERR, "write: %s", strerror(err));
+        uint64_t others = 0;
+        if (err != EAGAIN)
+            VH_LOG(LOG_ERR, "write: %s", strerror(err));
+        else if (failure_to_log(&queue_full_failures, &others))
+            VH_LOG(LOG_ERR,
+                   "File operations queue full (a slow or stalled disk?): a command was refused, "
+                   "%lu more before",
+                   static_cast<unsigned long>(others));
+        errno = err;
         return -1;
     }
     return 0;

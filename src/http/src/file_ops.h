@@ -1,10 +1,12 @@
 // File operations thread: blocking file I/O done on behalf of the worker threads.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <pthread.h>
+#include <sys/types.h>
 
 enum fileops_type : uint32_t {
     FILEOPS_OPEN = 0,
@@ -16,7 +18,13 @@ enum fileops_type : uint32_t {
     // whose requester went away before the answer came: commands run in order, so the
     // answer is there by now; the file it names is closed, then the descriptor.
     FILEOPS_ABANDON = 5,
+    FILEOPS_WAKE = 6, // does nothing: wakes the thread for commands that waited for room
 };
+
+// Size in bytes up to which PUT uploads may extend a file (a session log): a client
+// may add its own data to its log but not fill the disk. Set at start-up.
+extern std::atomic<off_t> max_put_size;
+constexpr off_t MAX_PUT_SIZE_DEFAULT = 64 * 1024 * 1024;
 
 // One command as it travels through the command pipe (native layout: the pipe
 // never leaves the process). Heap buffers must come from malloc.
@@ -46,8 +54,12 @@ int init_file_ops();
 // Stops the thread (cancel, join) and closes both ends of the command pipe.
 void stop_file_ops();
 
-// Posts one command; any thread may call it. 0 on success: the thread then owns
-// the command's heap buffers. -1 (logged) when posting failed: the caller keeps them.
+// Posts one command; any thread may call it, and it never blocks. 0 on success: the
+// thread then owns the command's heap buffers. -1 (logged) when posting failed: the
+// caller keeps them. When the queue is full (the thread is behind, a slow or stalled
+// disk) open, write and dump commands fail with errno EAGAIN, logged at most once a
+// minute; close, abandon and sync commands are kept aside and still run, after
+// everything posted before them.
 //
 // Open and write commands answer with 8 bytes on their reply descriptor. The
 // descriptor is duplicated here and the thread answers on (and closes) its own

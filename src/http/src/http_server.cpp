@@ -79,6 +79,29 @@ bool wait_stop_signal(int ms) {
 
 using steady = std::chrono::steady_clock;
 
+// The worker threads, for waking them when the drain ends.
+static std::vector<pthread_t> workers;
+
+// Wakes a worker out of epoll_wait; the handler itself does nothing.
+static constexpr int WAKE_SIGNAL = SIGUSR2;
+static void on_wake_signal(int) {}
+
+// The drain ended with sessions still running: every worker finishes those it owns, so
+// that their logs are written (and say they were cut short) before the process ends.
+// A worker sees the request in its next loop iteration: wake each until all did.
+static void finish_sessions_cut_short() {
+    request_cut_short();
+    for (int i = 0; i < 40 && cut_short_workers_done() < static_cast<int>(workers.size()); i++) {
+        for (pthread_t worker : workers)
+            pthread_kill(worker, WAKE_SIGNAL);
+        timespec pause = {0, 50000000};
+        nanosleep(&pause, nullptr);
+    }
+    if (cut_short_workers_done() < static_cast<int>(workers.size()))
+        VH_LOG(LOG_WARNING, "Stopping: %d of %zu workers finished their sessions in time",
+               cut_short_workers_done(), workers.size());
+}
+
 static long seconds_between(steady::time_point a, steady::time_point b) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(b - a).count());
 }
@@ -126,6 +149,7 @@ static int serve_until_stopped(const listen_socket* sockets, size_t count, bool 
         if (now >= deadline) {
             VH_LOG(LOG_WARNING, "Stopping: %zu sessions and %ld uploads cut short after %d s",
                    sessions, uploads, drain_timeout);
+            finish_sessions_cut_short();
             break;
         }
         long elapsed = seconds_between(started, now);
@@ -137,6 +161,7 @@ static int serve_until_stopped(const listen_socket* sockets, size_t count, bool 
         if (wait_stop_signal(DRAIN_POLL_MS)) {
             VH_LOG(LOG_WARNING, "Stopping at once: %zu sessions and %ld uploads cut short",
                    sessions, uploads);
+            finish_sessions_cut_short();
             break;
         }
     }
@@ -178,6 +203,12 @@ int run_server(const listen_socket* sockets, size_t count, std::chrono::seconds 
     args.num_sockets = count;
     args.session_timeout = timeout;
 
+    // No SA_RESTART: the signal is to end a worker's epoll_wait.
+    struct sigaction wake {};
+    wake.sa_handler = on_wake_signal;
+    sigemptyset(&wake.sa_mask);
+    sigaction(WAKE_SIGNAL, &wake, nullptr);
+
     pthread_t last_thread{};
     for (int i = 0; i < num_cpus; i++) {
         CPU_ZERO_S(set_size, set);
@@ -194,6 +225,7 @@ int run_server(const listen_socket* sockets, size_t count, std::chrono::seconds 
             CPU_FREE(set);
             return -1;
         }
+        workers.push_back(last_thread);
     }
     CPU_FREE(set);
     pthread_attr_destroy(&attr);

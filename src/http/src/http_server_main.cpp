@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 #include <string>
@@ -29,6 +30,9 @@
 
 #ifndef VH_REVISION
 #define VH_REVISION "release"
+#endif
+#ifndef VH_VERSION
+#define VH_VERSION "unknown"
 #endif
 
 static constexpr int LISTEN_BACKLOG = 4096;
@@ -246,6 +250,12 @@ static int daemonize(const char* ident) {
         do {
             n = read(status_pipe[0], &status, sizeof(status));
         } while (n < 0 && errno == EINTR);
+        // The first child exits right after its fork: reap it, so that no zombie
+        // outlives us where process 1 does not reap orphans (containers).
+        int read_errno = errno;
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        errno = read_errno;
         if (n == static_cast<ssize_t>(sizeof(status)) && status == 0)
             exit(0);
         if (n < 0)
@@ -300,6 +310,7 @@ int main(int argc, char** argv) {
     gint header_secs = HEADER_TIMEOUT_DEFAULT;
     gint max_pending = MAX_CLIENT_PENDING_DEFAULT;
     gchar* metrics = nullptr;
+    gint64 put_size = MAX_PUT_SIZE_DEFAULT;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -326,6 +337,8 @@ int main(int argc, char** argv) {
          "<integer>"},
         {"metrics", 0, 0, G_OPTION_ARG_STRING, &metrics,
          "Serve metrics at http://HOST:PORT/metrics (default: none)", "<host:port>"},
+        {"max-put-size", 0, 0, G_OPTION_ARG_INT64, &put_size,
+         "Bytes up to which PUT uploads may extend a session log (default 64 MiB)", "<integer>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -385,6 +398,11 @@ int main(int argc, char** argv) {
             exit(1);
         }
     }
+    if (put_size < 0) {
+        VH_LOG(LOG_ERR, "PUT size limit %lld is negative", static_cast<long long>(put_size));
+        exit(1);
+    }
+    max_put_size = static_cast<off_t>(put_size);
     max_sessions = max_sess;
     max_client_sessions = max_client_sess;
     drain_timeout = drain;
@@ -411,6 +429,25 @@ int main(int argc, char** argv) {
     }
 
     if (sysv) {
+        // The daemon works from "/": relative paths would name other files there.
+        // They were just checked, so they resolve (kept for the life of the process).
+        if (file_path[0] != '/') {
+            char* absolute = realpath(file_path, nullptr);
+            if (absolute == nullptr) {
+                VH_LOG(LOG_ERR, "Can't access file %s", file_path);
+                exit(1);
+            }
+            file_path = absolute;
+        }
+        if (log_directory != nullptr && log_directory[0] != '/') {
+            char* absolute = realpath(log_directory, nullptr);
+            if (absolute == nullptr) {
+                VH_LOG(LOG_ERR, "Could not open log directory %s: %s", log_directory,
+                       strerror(errno));
+                exit(1);
+            }
+            log_directory = absolute;
+        }
         int rc = daemonize(argv[0]);
         if (rc != 0) {
             open_system_log(argv[0], true);
@@ -444,6 +481,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    set_metrics_build_info(VH_VERSION, VH_REVISION);
     if (metrics != nullptr && metrics[0] != '\0' && start_metrics_endpoint(metrics) != 0)
         exit(1);
 

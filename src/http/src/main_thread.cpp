@@ -342,7 +342,8 @@ static void set_reply(connection* conn, const char* text) {
 
 static int handle_header_received(int epfd, connection* conn);
 static int after_join(int epfd, connection* conn);
-static int handle_put_request(int epfd, connection* conn, request_info* request);
+static int handle_put_request(int epfd, connection* conn, request_info* request,
+                              size_t header_in_socket);
 
 // Moves conn to the worker of owner_epfd with its header still unread, carrying only the
 // session id and, when given, a request: a path-style replacement of the session's
@@ -529,8 +530,16 @@ static int handle_connection_connected(int epfd, connection* conn) {
         conn->data_bytes = size;
         conn->total_bytes = size;
     }
-    if (request.method == PUT)
-        return handle_put_request(epfd, conn, &request);
+    if (request.method == PUT) {
+        // The text seen so far is the pieces taken out of the socket before and this one,
+        // peeked: the header ends at its blank line, inside this piece.
+        const char* text = held != nullptr ? held->str : buffer;
+        const char* end = static_cast<const char*>(memmem(text, size, "\r\n\r\n", 4));
+        size_t header_len = end != nullptr ? static_cast<size_t>(end - text) + 4 : size;
+        size_t taken_before = size - static_cast<size_t>(n);
+        return handle_put_request(epfd, conn, &request,
+                                  header_len > taken_before ? header_len - taken_before : 0);
+    }
     if (complete_connection(conn, &request) != 0)
         return -1;
 
@@ -1122,7 +1131,8 @@ static int modify_events(int epfd, int fd, connection* conn, uint32_t events) {
     return epoll_ctl(epfd, EPOLL_CTL_MOD, fd, &ev);
 }
 
-static int handle_put_request(int epfd, connection* conn, request_info* request) {
+static int handle_put_request(int epfd, connection* conn, request_info* request,
+                              size_t header_in_socket) {
     GString* put_path = request->put_path;
     request->put_path = nullptr;
     if (log_directory == nullptr || !put_path_is_confined(put_path)) {
@@ -1132,7 +1142,8 @@ static int handle_put_request(int epfd, connection* conn, request_info* request)
             g_string_free(put_path, TRUE);
         return -1;
     }
-    if (discard_bytes(conn->sock, HEADER_BUFFER_SIZE) < 0) {
+    // The header's own bytes only: what follows them is already the upload.
+    if (discard_bytes(conn->sock, header_in_socket) != static_cast<ssize_t>(header_in_socket)) {
         VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
         g_string_free(put_path, TRUE);
         return -1;
@@ -1238,9 +1249,11 @@ static int handle_real_recv(int epfd, connection* conn) {
     cmd.len = static_cast<size_t>(n);
     cmd.reply_fd = conn->put_pipe[1];
     if (send_fileops_cmd(&cmd) != 0) {
+        // Going on would leave a hole in the file: the upload ends here.
         VH_LOG(LOG_ERR, "%ld: Could not write received data", thread_tag());
         free(chunk);
-        return 0;
+        count_put_append_failed();
+        return -1;
     }
     // One chunk in flight: the socket stays quiet until the write is answered, and
     // TCP flow control slows a client faster than the disk.
@@ -1271,6 +1284,7 @@ static int handle_writing_file(int epfd, connection* conn) {
     }
     if (answer == 0) {
         VH_LOG(LOG_ERR, "Error writing file");
+        count_put_append_failed();
         return -1;
     }
     conn->state = PUT_RECEIVING_DATA;
@@ -1630,6 +1644,7 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     }
 
     batch_count = 0;
+    finish_cut_short_sessions(epfd);
     if (idle_scan_due()) {
         scan_idle_connections(pending_sessions, idle_limit_ms(timeout));
         scan_header_deadlines();

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <mutex>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
@@ -18,6 +20,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -32,15 +35,24 @@ std::atomic<uint64_t> sessions_started[NUM_SESSION_KINDS];
 std::atomic<uint64_t> sessions_ended[NUM_SESSION_KINDS][NUM_SESSION_OUTCOMES];
 std::atomic<uint64_t> sessions_refused[NUM_REFUSAL_REASONS];
 std::atomic<bool> draining{false};
+std::atomic<int64_t> draining_since_ns{0}; // CLOCK_MONOTONIC
+std::atomic<uint64_t> session_logs_failed{0};
+std::atomic<uint64_t> put_appends_failed{0};
+// Set once by the main thread before the endpoint starts; static strings, which the
+// endpoint may still read while the process exits.
+const char* build_version = "unknown";
+const char* build_revision = "unknown";
 
 const char* const KIND_NAMES[NUM_SESSION_KINDS] = {"download", "upload", "latency"};
 const char* const OUTCOME_NAMES[NUM_SESSION_OUTCOMES] = {"completed", "failed", "expired"};
 const char* const REFUSAL_NAMES[NUM_REFUSAL_REASONS] = {"server_limit", "client_limit"};
 
-// A scrape gets this long to send its request and take the reply: the endpoint serves
-// one scraper at a time.
+// A scrape gets this long to send its request and take the reply; scrapers are served
+// side by side, each with its own deadline.
 constexpr int SCRAPE_DEADLINE_MS = 2000;
+constexpr int SCRAPE_LINGER_MS = 200;
 constexpr size_t SCRAPE_REQUEST_LIMIT = 8192;
+constexpr size_t MAX_SCRAPERS = 16;
 
 } // namespace
 
@@ -75,22 +87,48 @@ void count_session_refused(refusal_reason reason) {
     sessions_refused[reason].fetch_add(1, std::memory_order_relaxed);
 }
 
+static int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 void set_metrics_draining() {
-    draining.store(true, std::memory_order_relaxed);
+    draining_since_ns.store(monotonic_ns(), std::memory_order_relaxed);
+    draining.store(true, std::memory_order_release);
+}
+
+void count_session_log_failed() {
+    session_logs_failed.fetch_add(1, std::memory_order_relaxed);
+}
+
+void count_put_append_failed() {
+    put_appends_failed.fetch_add(1, std::memory_order_relaxed);
+}
+
+void set_metrics_build_info(const char* version, const char* revision) {
+    build_version = version;
+    build_revision = revision;
 }
 
 // ---------------------------------------------------------------------------
 // The page.
 
+// The directory stays open: with the descriptor table full, which is when the count
+// matters, it could not be opened.
 static long count_open_descriptors() {
-    DIR* dir = opendir("/proc/self/fd");
+    static std::mutex dir_mutex;
+    static DIR* dir = nullptr;
+    std::lock_guard<std::mutex> lock(dir_mutex);
+    if (dir == nullptr)
+        dir = opendir("/proc/self/fd");
     if (dir == nullptr)
         return -1;
+    rewinddir(dir);
     long n = 0;
     while (dirent* entry = readdir(dir))
         if (entry->d_name[0] != '.')
             n++;
-    closedir(dir);
     return n - 1; // the directory's own descriptor
 }
 
@@ -217,9 +255,39 @@ std::string format_metrics() {
         append_sample(out, "varnholt_max_fds", "",
                       limit.rlim_cur == RLIM_INFINITY ? -1L : static_cast<long>(limit.rlim_cur));
     }
+    append_family(out, "varnholt_session_logs_failed_total", "counter",
+                  "Session logs not written whole: a disk error, or dropped while the file "
+                  "operations queue was full.");
+    append_sample(out, "varnholt_session_logs_failed_total", "",
+                  session_logs_failed.load(std::memory_order_relaxed));
+    append_family(out, "varnholt_put_appends_failed_total", "counter",
+                  "PUT uploads whose data could not all be appended to their session log.");
+    append_sample(out, "varnholt_put_appends_failed_total", "",
+                  put_appends_failed.load(std::memory_order_relaxed));
+
+    bool is_draining = draining.load(std::memory_order_acquire);
     append_family(out, "varnholt_draining", "gauge",
                   "1 while the server stops: accepting ended, running sessions finish.");
-    append_sample(out, "varnholt_draining", "", draining.load(std::memory_order_relaxed) ? 1 : 0);
+    append_sample(out, "varnholt_draining", "", is_draining ? 1 : 0);
+    append_family(out, "varnholt_draining_seconds", "gauge",
+                  "Seconds since the server began to stop (0 while it serves).");
+    double drained = is_draining
+                         ? static_cast<double>(monotonic_ns() -
+                                               draining_since_ns.load(std::memory_order_relaxed)) /
+                               1e9
+                         : 0.0;
+    char seconds[64];
+    snprintf(seconds, sizeof(seconds), "%.3f", drained);
+    out += "varnholt_draining_seconds ";
+    out += seconds;
+    out += '\n';
+    append_family(out, "varnholt_drain_timeout_seconds", "gauge",
+                  "Seconds running sessions are given to finish when the server stops.");
+    append_sample(out, "varnholt_drain_timeout_seconds", "", drain_timeout);
+    append_family(out, "varnholt_build_info", "gauge",
+                  "Always 1; the labels name the version and revision of the build.");
+    append_sample(out, "varnholt_build_info",
+                  label("version", build_version) + "," + label("revision", build_revision), 1);
     return out;
 }
 
@@ -244,32 +312,19 @@ bool split_host_port(const std::string& address, std::string* host, std::string*
     return !port->empty() && !host->empty();
 }
 
-static int remaining_ms(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
-}
-
-// Answers one scrape within SCRAPE_DEADLINE_MS, then closes it.
-static void serve_scrape(int sock) {
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(SCRAPE_DEADLINE_MS);
+// One scraper being served: its request as it arrives, then the reply as it leaves,
+// then a short wait for its close. Each has its own deadline.
+struct scrape {
+    int fd;
+    std::chrono::steady_clock::time_point deadline;
     std::string request;
-    char buffer[2048];
-    while (request.find("\r\n\r\n") == std::string::npos &&
-           request.find("\n\n") == std::string::npos) {
-        if (request.size() > SCRAPE_REQUEST_LIMIT)
-            return;
-        pollfd pfd = {sock, POLLIN, 0};
-        int ready = poll(&pfd, 1, remaining_ms(deadline));
-        if (ready <= 0)
-            return;
-        ssize_t n = recv(sock, buffer, sizeof(buffer), 0);
-        if (n <= 0)
-            return;
-        request.append(buffer, static_cast<size_t>(n));
-    }
+    std::string reply;
+    size_t sent = 0;
+    bool closing = false; // reply sent and shut: waiting for the scraper's close
+};
 
+// The reply to a whole request (status line, headers and, but for HEAD, the page).
+static std::string reply_to(const std::string& request) {
     std::string_view line(request);
     line = line.substr(0, line.find_first_of("\r\n"));
     size_t space = line.find(' ');
@@ -298,39 +353,118 @@ static void serve_scrape(int sock) {
                         "\r\nConnection: close\r\n\r\n";
     if (method != "HEAD")
         reply += body;
-
-    size_t sent = 0;
-    while (sent < reply.size()) {
-        pollfd pfd = {sock, POLLOUT, 0};
-        if (poll(&pfd, 1, remaining_ms(deadline)) <= 0)
-            return;
-        ssize_t n = send(sock, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;
-        sent += static_cast<size_t>(n);
-    }
-    shutdown(sock, SHUT_WR);
-    // Wait briefly for the scraper's close, so that our close never resets a reply it
-    // has not read yet.
-    pollfd pfd = {sock, POLLIN, 0};
-    if (poll(&pfd, 1, std::min(remaining_ms(deadline), 200)) > 0)
-        (void)!recv(sock, buffer, sizeof(buffer), 0);
+    return reply;
 }
 
+// Moves one scrape on after an event. False when it is done (or failed) and goes.
+static bool step_scrape(scrape* sc) {
+    char buffer[2048];
+    if (sc->closing) {
+        // Anything, or the end: the scraper has read its reply.
+        return recv(sc->fd, buffer, sizeof(buffer), 0) < 0 && errno == EAGAIN;
+    }
+    if (sc->reply.empty()) {
+        ssize_t n = recv(sc->fd, buffer, sizeof(buffer), 0);
+        if (n < 0)
+            return errno == EAGAIN || errno == EINTR;
+        if (n == 0)
+            return false;
+        sc->request.append(buffer, static_cast<size_t>(n));
+        if (sc->request.find("\r\n\r\n") == std::string::npos &&
+            sc->request.find("\n\n") == std::string::npos)
+            return sc->request.size() <= SCRAPE_REQUEST_LIMIT;
+        sc->reply = reply_to(sc->request);
+    }
+    while (sc->sent < sc->reply.size()) {
+        ssize_t n =
+            send(sc->fd, sc->reply.data() + sc->sent, sc->reply.size() - sc->sent, MSG_NOSIGNAL);
+        if (n < 0)
+            return errno == EAGAIN || errno == EINTR;
+        sc->sent += static_cast<size_t>(n);
+    }
+    // Waits a little for the scraper's close, so that our close never resets a reply
+    // it has not read yet.
+    shutdown(sc->fd, SHUT_WR);
+    sc->closing = true;
+    sc->deadline = std::min(sc->deadline, std::chrono::steady_clock::now() +
+                                              std::chrono::milliseconds(SCRAPE_LINGER_MS));
+    return true;
+}
+
+static int open_spare() {
+    return open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// Serves every scraper at once (up to MAX_SCRAPERS), each within its own deadline, so
+// that idle or slow connections cannot blind the others. A descriptor is kept in reserve
+// so that a scrape is answered even when the table is full, which is when it matters.
 static void* metrics_thread(void* arg) {
+    using clock = std::chrono::steady_clock;
     int listen_fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    int spare = open_spare();
+    clock::time_point accept_again = clock::now();
+    std::vector<scrape> scrapes;
+    std::vector<pollfd> pfds;
     for (;;) {
-        int sock = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (sock < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            VH_LOG(LOG_ERR, "metrics accept: %s", strerror(errno));
-            // Out of descriptors: scrapes wait, the test traffic goes on.
+        clock::time_point now = clock::now();
+        if (spare < 0)
+            spare = open_spare();
+        bool accepting = scrapes.size() < MAX_SCRAPERS && now >= accept_again;
+        pfds.clear();
+        pfds.push_back({accepting ? listen_fd : -1, POLLIN, 0});
+        clock::time_point wake = accepting ? now + std::chrono::hours(1) : accept_again;
+        for (const scrape& sc : scrapes) {
+            short events = sc.closing || sc.reply.empty() ? POLLIN : POLLOUT;
+            pfds.push_back({sc.fd, events, 0});
+            wake = std::min(wake, sc.deadline);
+        }
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+        int ready = poll(pfds.data(), pfds.size(),
+                         static_cast<int>(std::clamp<long long>(wait + 1, 0, 3600000)));
+        if (ready < 0 && errno != EINTR) {
+            VH_LOG(LOG_ERR, "metrics poll: %s", strerror(errno));
             sleep(1);
             continue;
         }
-        serve_scrape(sock);
-        close(sock);
+
+        now = clock::now();
+        // Serve before accepting: the indices of pfds follow scrapes as they are.
+        for (size_t i = scrapes.size(); i-- > 0;) {
+            scrape& sc = scrapes[i];
+            bool keep = now < sc.deadline;
+            if (keep && pfds[i + 1].revents != 0)
+                keep = step_scrape(&sc);
+            if (!keep) {
+                close(sc.fd);
+                scrapes.erase(scrapes.begin() + static_cast<long>(i));
+            }
+        }
+        if (!(pfds[0].revents & POLLIN))
+            continue;
+        while (scrapes.size() < MAX_SCRAPERS) {
+            int sock = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            bool on_spare = false;
+            if (sock < 0 && (errno == EMFILE || errno == ENFILE) && spare >= 0) {
+                // The table is full: the reserve makes room for this scraper.
+                close(spare);
+                spare = -1;
+                sock = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                on_spare = true;
+            }
+            if (sock < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                if (errno != EAGAIN) {
+                    VH_LOG(LOG_ERR, "metrics accept: %s", strerror(errno));
+                    // Out of descriptors and reserve: scrapes wait, the tests go on.
+                    accept_again = now + std::chrono::milliseconds(100);
+                }
+                break;
+            }
+            scrapes.push_back({sock, now + std::chrono::milliseconds(SCRAPE_DEADLINE_MS), {}, {}});
+            if (on_spare)
+                break; // one at a time on the reserve
+        }
     }
     return nullptr;
 }
@@ -352,7 +486,8 @@ int start_metrics_endpoint(const char* address) {
         VH_LOG(LOG_ERR, "Metrics address %s: %s", address, gai_strerror(rc));
         return -1;
     }
-    int fd = socket(result->ai_family, result->ai_socktype | SOCK_CLOEXEC, result->ai_protocol);
+    int fd = socket(result->ai_family, result->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                    result->ai_protocol);
     int one = 1;
     if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
         bind(fd, result->ai_addr, result->ai_addrlen) != 0 || listen(fd, 64) != 0) {

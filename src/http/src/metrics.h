@@ -63,8 +63,18 @@ void count_session_started(session_kind kind);
 void count_session_ended(session_kind kind, session_outcome outcome);
 void count_session_refused(refusal_reason reason);
 
-// Set once when the server starts stopping; shown as varnholt_draining.
+// Set once when the server starts stopping; shown as varnholt_draining and
+// varnholt_draining_seconds.
 void set_metrics_draining();
+
+// A session log that was not written whole (or was dropped), a PUT upload whose data
+// was not all appended. Any thread.
+void count_session_log_failed();
+void count_put_append_failed();
+
+// The labels of varnholt_build_info (static strings, kept). Main thread, before the
+// endpoint starts.
+void set_metrics_build_info(const char* version, const char* revision);
 
 // The whole metrics page in the Prometheus text format (version 0.0.4).
 std::string format_metrics();

@@ -7,6 +7,7 @@
 #include "settings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <charconv>
 #include <cerrno>
@@ -21,6 +22,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 GHashTable* session_container = nullptr;
 pthread_mutex_t session_container_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -601,6 +603,47 @@ void finish_session(session* sess) {
     sess->test.state = FINISHED;
 }
 
+static std::atomic<bool> cut_short_requested{false};
+static std::atomic<int> cut_short_done{0};
+
+void request_cut_short() {
+    cut_short_requested.store(true, std::memory_order_release);
+}
+
+int cut_short_workers_done() {
+    return cut_short_done.load(std::memory_order_acquire);
+}
+
+static void cut_short_owned_sessions(int epfd) {
+    std::vector<session*> owned;
+    lock_container_or_exit();
+    GHashTableIter iter;
+    gpointer value;
+    g_hash_table_iter_init(&iter, session_container);
+    while (g_hash_table_iter_next(&iter, nullptr, &value)) {
+        auto* sess = static_cast<session*>(value);
+        if (sess->epoll_fd == epfd)
+            owned.push_back(sess);
+    }
+    unlock_container_or_exit();
+    // Finishing may take a session out of the container: not while walking it.
+    for (session* sess : owned) {
+        if (sess->finishing || sess->test.state == DEAD || sess->test.state == FINISHED)
+            continue;
+        sess->cut_short = true;
+        finish_session(sess);
+    }
+}
+
+void finish_cut_short_sessions(int epfd) {
+    thread_local bool done = false;
+    if (done || !cut_short_requested.load(std::memory_order_acquire))
+        return;
+    done = true;
+    cut_short_owned_sessions(epfd);
+    cut_short_done.fetch_add(1, std::memory_order_release);
+}
+
 void queue_to_destroy(session* sess) {
     assert(sess != NULL);
     assert(sess->test.state != DEAD);
@@ -700,6 +743,8 @@ timespec time_diff(timespec a, timespec b) {
 GString* build_session_report(const session* sess) {
     GString* text = g_string_new("VH_HTTP_SERVER: 1.0\n");
     g_string_append_printf(text, "TEST: %s\n", sess->request.method == GET ? "GET" : "POST");
+    if (sess->cut_short)
+        g_string_append(text, "CUT_SHORT: 1\n");
     if (is_extended(sess) && sess->request.method == POST) {
         g_string_append_printf(text, "RESULT: %s\n", sess->test.failed ? "FAIL" : "OK");
         g_string_append_printf(text, "NUM_CONNECTIONS: %zd\n", sess->request.num_conns);
@@ -762,7 +807,10 @@ void store_session_report(session* sess) {
     cmd.data = data;
     cmd.len = len;
     if (send_fileops_cmd(&cmd) != 0) {
-        VH_LOG(LOG_WARNING, "Could not write session log");
+        count_session_log_failed();
+        // A full queue has been logged by the post, at most once a minute.
+        if (errno != EAGAIN)
+            VH_LOG(LOG_WARNING, "Could not write session log");
         free(path);
         g_free(data);
     }

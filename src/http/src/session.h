@@ -97,6 +97,8 @@ struct session {
     bool counted_for_client;
     // Set when the session life time ran out.
     bool expired;
+    // Finished by the server stopping before the test ended; its log says so.
+    bool cut_short;
 };
 
 inline bool is_extended(const session* sess) {
@@ -201,6 +203,16 @@ bool trigger_sessions_destroy();
 
 // Ends a session's test (stops its timers, moves its connections on). Owner thread.
 void finish_session(session* sess);
+
+// The server stops while sessions still run: asks every worker to finish those it owns
+// as cut short, their logs written and saying so. Main thread; the workers must then be
+// woken (a signal) to see it.
+void request_cut_short();
+// Workers that have finished their sessions since request_cut_short(). Any thread.
+int cut_short_workers_done();
+// In every loop iteration of a worker (epoll descriptor epfd): once cutting short was
+// requested, finishes the sessions it owns, once. Costs one atomic load otherwise.
+void finish_cut_short_sessions(int epfd);
 
 // The periodic check of a session that became due: warm-up, measurement and the
 // end of the test. `now` is CLOCK_MONOTONIC. Owner thread.
