@@ -16,8 +16,14 @@ include(GNUInstallDirs)
 set(VH_PACKAGE_VERSION "${PROJECT_VERSION}" CACHE STRING "Version of the Debian package")
 # Whoever builds the package for others names themselves here; the default is a
 # placeholder that is not a local address.
-set(VH_PACKAGE_MAINTAINER "Varnholt HTTP Server maintainers <maintainers@varnholt-httpd.example.org>"
+set(VH_DEFAULT_MAINTAINER "Varnholt HTTP Server maintainers <maintainers@varnholt-httpd.example.org>")
+set(VH_PACKAGE_MAINTAINER "${VH_DEFAULT_MAINTAINER}"
     CACHE STRING "Maintainer field of the Debian package and its changelog")
+# Build trees configured before kept a local address, which no package may carry.
+if(VH_PACKAGE_MAINTAINER MATCHES "@localhost>?$")
+  set(VH_PACKAGE_MAINTAINER "${VH_DEFAULT_MAINTAINER}" CACHE STRING
+      "Maintainer field of the Debian package and its changelog" FORCE)
+endif()
 
 # Where systemd reads units and tmpfiles.d rules: its own pkg-config variables,
 # or Debian's locations when systemd's development data is absent.
