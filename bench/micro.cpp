@@ -129,7 +129,7 @@ struct upload_session {
             if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0)
                 throw std::runtime_error("socketpair failed");
             peers.push_back(sv[1]);
-            connection* conn = new_connection(sv[0], -1);
+            connection* conn = new_connection(sv[0]);
             request_info r = req;
             r.conn_id = i;
             if (complete_connection(conn, &r) != 0 || add_connection(sess, conn) != 0)

@@ -31,6 +31,7 @@
 #include "file_ops.h"
 #include "main_thread.h"
 #include "metrics.h"
+#include "sent_file.h"
 #include "session.h"
 #include "settings.h"
 #include "timers.h"
@@ -483,6 +484,8 @@ void check_all_released() {
     static unsigned programs = 0;
     if (++programs % 64 == 0)
         clean_log_directory();
+    // The worker keeps its descriptor of the file to send for the next download.
+    release_worker_sent_file();
     // The file operations thread answers and closes its copies of reply pipes on its own
     // time, and a PUT connection waits for its answers: let both go on for a while before
     // taking a difference for a leak.

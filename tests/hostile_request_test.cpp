@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
@@ -210,6 +211,72 @@ TEST_F(HostileRequests, SlowHeadersAreCutAtTheDeadlineAndCappedPerAddress) {
         now_fds = vh_test::count_fds(proc.pid);
     }
     EXPECT_EQ(now_fds, idle_fds);
+}
+
+// Whether `count` bytes of a download all hold `fill`: the bytes of which file it streams.
+bool streams(int fd, char fill, size_t count) {
+    const std::string got = vh_test::recv_exact(fd, count, 10s);
+    return got.size() == count && got.find_first_not_of(fill) == std::string::npos;
+}
+
+void write_filled(const std::string& path, char fill) {
+    const std::string tmp = path + ".new";
+    FILE* f = fopen(tmp.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    const std::string block(1 << 20, fill);
+    ASSERT_EQ(fwrite(block.data(), 1, block.size(), f), block.size());
+    fclose(f);
+    ASSERT_EQ(rename(tmp.c_str(), path.c_str()), 0);
+}
+
+// A connection holds one descriptor until a download request needs the file; downloads share
+// their worker's descriptor of it. A file replaced on disk goes to the next download while a
+// running one streams on from the file it started with; a removed file refuses the next
+// download (and nothing else), and is served again once it is back.
+TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAReplacementGoesToTheNext) {
+    const std::string dir = vh_test::make_temp_dir();
+    const std::string file = dir + "/data";
+    write_filled(file, 'A');
+    start({"-d", "3"}, file);
+    std::vector<int> idle;
+    for (int i = 0; i < 20; i++)
+        idle.push_back(vh_test::connect_loopback(port));
+    ASSERT_TRUE(proc.wait_count("received by", 20, 5s)) << proc.output;
+    const int held_fds = vh_test::count_fds(proc.pid);
+    for (int fd : idle)
+        close(fd);
+    int fds = held_fds;
+    for (int i = 0; i < 100 && fds > held_fds - 20; i++) {
+        std::this_thread::sleep_for(20ms);
+        fds = vh_test::count_fds(proc.pid);
+    }
+    EXPECT_EQ(fds, held_fds - 20); // one descriptor each, not two
+
+    int first = send_new(request("GET", "/first"));
+    ASSERT_EQ(vh_test::recv_exact(first, vh_test::GET_REPLY.size(), 5s), vh_test::GET_REPLY);
+    EXPECT_TRUE(streams(first, 'A', 1 << 16));
+    write_filled(file, 'B');
+    int second = send_new(request("GET", "/second"));
+    ASSERT_EQ(vh_test::recv_exact(second, vh_test::GET_REPLY.size(), 5s), vh_test::GET_REPLY);
+    EXPECT_TRUE(streams(second, 'B', 1 << 16));
+    // Well past what the socket buffers held at the replacement: read from the file since.
+    EXPECT_TRUE(streams(first, 'A', 16 << 20));
+
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    expect_refused(request("GET", "/third"));
+    EXPECT_TRUE(proc.wait_for("Could not create connection: No such file or directory", 5s));
+    int upload = send_new(request("POST", "/upload"));
+    EXPECT_EQ(vh_test::recv_exact(upload, vh_test::CONTINUE.size(), 5s), vh_test::CONTINUE);
+    EXPECT_TRUE(streams(first, 'A', 4 << 20));
+    EXPECT_TRUE(streams(second, 'B', 4 << 20));
+
+    write_filled(file, 'C');
+    int fourth = send_new(request("GET", "/fourth"));
+    ASSERT_EQ(vh_test::recv_exact(fourth, vh_test::GET_REPLY.size(), 5s), vh_test::GET_REPLY);
+    EXPECT_TRUE(streams(fourth, 'C', 1 << 16));
+    for (int fd : {first, second, upload, fourth})
+        close(fd);
+    vh_test::remove_tree(dir);
 }
 
 // A file to send that shrinks to nothing under a running download ends that download: the

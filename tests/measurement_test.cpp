@@ -78,7 +78,7 @@ struct Measurement : ::testing::Test {
         int sv[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
         peers.push_back(sv[1]);
-        connection* conn = new_connection(sv[0], -1);
+        connection* conn = new_connection(sv[0]);
         request_info r = req;
         r.conn_id = id;
         EXPECT_EQ(complete_connection(conn, &r), 0);

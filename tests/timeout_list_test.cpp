@@ -89,11 +89,11 @@ TEST_F(TimeoutList, UnlinkOfASelfLinkedConnectionChangesNothing) {
 }
 
 TEST(NewConnection, StartsConnectedSelfLinkedWithStatsPreset) {
-    connection* conn = new_connection(7, 8);
+    connection* conn = new_connection(7);
     ASSERT_NE(conn, nullptr);
     EXPECT_EQ(conn->kind, EPOLL_CONNECTION);
     EXPECT_EQ(conn->sock, 7);
-    EXPECT_EQ(conn->file_fd, 8);
+    EXPECT_EQ(conn->file, nullptr);
     EXPECT_EQ(conn->state, CONNECTED);
     EXPECT_EQ(conn->timeout_link.next, &conn->timeout_link);
     for (int i = 0; i < 8; i++)

@@ -8,6 +8,7 @@
 #include "settings.h"
 
 #include "request.h"
+#include "sent_file.h"
 #include "session.h"
 
 #include <atomic>
@@ -34,13 +35,12 @@ long put_uploads_running() {
 // Set when this thread released a record: its descriptors are free again.
 static thread_local bool connections_released = false;
 
-connection* new_connection(int sock, int file_fd) {
+connection* new_connection(int sock) {
     auto* conn = static_cast<connection*>(g_slice_alloc0(sizeof(connection)));
     if (conn == nullptr)
         return nullptr;
     conn->kind = EPOLL_CONNECTION;
     conn->sock = sock;
-    conn->file_fd = file_fd;
     conn->state = CONNECTED;
     for (uint8_t i = 0; i < 8; i++)
         conn->stats[i] = static_cast<uint8_t>(i + 1);
@@ -66,7 +66,7 @@ void internal_destroy_connection(connection* conn) {
     end_header_deadline(conn);
     bump(thread_metrics()->connections_open, -1);
     close(conn->sock);
-    close(conn->file_fd);
+    release_sent_file(conn->file);
     if (conn->kind != EPOLL_PUT_CONNECTION) {
         if (conn->warmup_samples != nullptr)
             g_free(conn->warmup_samples);

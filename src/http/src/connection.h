@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 struct session;
+struct sent_file;
 
 enum connection_state : uint32_t {
     CONNECTED = 0,
@@ -45,7 +46,8 @@ struct warmup_sample {
 struct connection {
     uint32_t kind; // EPOLL_CONNECTION, or EPOLL_PUT_CONNECTION once a PUT was parsed
     int sock;
-    int file_fd;
+    // Downloads: the file streamed, taken with the request; null on every other connection.
+    struct sent_file* file;
     off_t file_offset;
     connection_state state;
     GString* reply;
@@ -101,7 +103,7 @@ static_assert(offsetof(connection, sock) == offsetof(varnholt::epoll_data, fd));
 
 // Allocates a zero-filled record in state CONNECTED for an accepted socket, with
 // the statistics bytes preset and the time-out link self-linked. Null on failure.
-connection* new_connection(int sock, int file_fd);
+connection* new_connection(int sock);
 
 // Ends a connection: a connection without a session is released at once; one
 // that joined a session is only detached and is released with its session.

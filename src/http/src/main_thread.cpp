@@ -8,6 +8,7 @@
 #include "metrics.h"
 #include "request.h"
 #include "session.h"
+#include "sent_file.h"
 #include "settings.h"
 #include "timers.h"
 
@@ -264,25 +265,10 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
             close(sock);
             continue;
         }
-        int file_fd = open(file_path, O_RDONLY);
-        if (file_fd < 0) {
-            int err = errno;
-            VH_LOG(LOG_ERR, "Could not create connection: %s", strerror(err));
-            forget_pending_connection(&client);
-            close(sock);
-            // The accept took the last descriptor: every further connection of the
-            // queue would be refused the same way. Pause as if accept had failed.
-            if (err == EMFILE || err == ENFILE || err == ENOMEM) {
-                accept_paused = true;
-                return;
-            }
-            continue;
-        }
-        connection* conn = new_connection(sock, file_fd);
+        connection* conn = new_connection(sock);
         if (conn == nullptr) {
             VH_LOG(LOG_ERR, "Could not create connection: %s", strerror(errno));
             forget_pending_connection(&client);
-            close(file_fd);
             close(sock);
             continue;
         }
@@ -658,6 +644,17 @@ static int handle_header_received(int epfd, connection* conn) {
         drop_session_without_connections(sess);
         return -1;
     }
+    // A download takes the file as it is on disk now, on the worker that will release it.
+    // A latency session's control connection and a session naming no file send none.
+    if (sess->request.method == GET && !sess->no_path &&
+        !(sess->is_latency && conn->conn_id == 0)) {
+        conn->file = acquire_sent_file();
+        if (conn->file == nullptr) {
+            VH_LOG(LOG_ERR, "Could not create connection: %s", strerror(errno));
+            drop_session_without_connections(sess);
+            return -1;
+        }
+    }
     if (add_connection(sess, conn) != 0) {
         VH_LOG(LOG_ERR, "Could not add connection");
         drop_session_without_connections(sess);
@@ -758,18 +755,19 @@ static int handle_connection_sending_data(int epfd, connection* conn, uint32_t e
     if (!(events & EPOLLRDHUP)) {
         // Restart from the beginning once past the middle, so that every call can
         // offer at least half the file.
-        if (conn->file_offset > file_size / 2)
+        const off_t size = conn->file->size;
+        if (conn->file_offset > size / 2)
             conn->file_offset = 0;
         // A new stream starts with small offers, each as large as everything sent so far:
         // a client that reads a little and leaves then costs a page or a few spliced pages,
         // not a whole socket buffer's worth (a fresh loopback socket takes over a megabyte at
         // once), while a long download reaches full offers within its first megabytes, a
         // dozen calls after its start.
-        size_t offer = static_cast<size_t>(file_size - conn->file_offset);
+        size_t offer = static_cast<size_t>(size - conn->file_offset);
         if (conn->data_bytes < STREAM_RAMP_END)
             offer = static_cast<size_t>(
                 std::min<uint64_t>(offer, std::max(STREAM_FIRST_OFFER, conn->data_bytes)));
-        ssize_t n = sendfile(conn->sock, conn->file_fd, &conn->file_offset, offer);
+        ssize_t n = sendfile(conn->sock, conn->file->fd, &conn->file_offset, offer);
         if (n > 0) {
             count_bytes(conn, static_cast<uint64_t>(n));
             bump(thread_metrics()->bytes_sent, static_cast<uint64_t>(n));
@@ -912,7 +910,8 @@ static int handle_connection_sending_reply(int epfd, connection* conn, uint32_t 
 // one transmission and one wake-up of the client fewer. Should no data follow after all
 // (an error, a deadline just passed), the header is pushed out on its own.
 static int send_download_reply_now(int epfd, connection* conn) {
-    bool data_follows = !conn->session->no_path && file_size > 0 && !deadline_passed(conn);
+    bool data_follows = !conn->session->no_path && conn->file != nullptr && conn->file->size > 0 &&
+                        !deadline_passed(conn);
     int sent = send_reply_step(conn, data_follows ? MSG_MORE : 0);
     if (sent != 0)
         return sent == 1 ? 0 : sent;
@@ -1648,6 +1647,7 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     if (idle_scan_due()) {
         scan_idle_connections(pending_sessions, idle_limit_ms(timeout));
         scan_header_deadlines();
+        trim_worker_sent_file();
     }
 
     // Periodic checks of the sessions that became due in this batch.
@@ -1671,18 +1671,14 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     }
 }
 
-// True when the process could open the two descriptors of one more connection (its
-// socket and its file): probed with duplicates, closed at once, so that a paused
-// thread neither spins nor refuses a queued connection while the table is full.
+// True when the process could open the descriptor of one more connection: probed with a
+// duplicate, closed at once, so that a paused thread neither spins nor refuses a queued
+// connection while the table is full.
 static bool room_for_connection(int any_fd) {
-    int first = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
-    if (first < 0)
+    int probe = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
+    if (probe < 0)
         return false;
-    int second = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
-    close(first);
-    if (second < 0)
-        return false;
-    close(second);
+    close(probe);
     return true;
 }
 
