@@ -1,6 +1,6 @@
 // Time-out list: order of connections by last event, and its three operations.
 #include "connection.h"
-#include "main_thread.h"
+#include "timeout_list.h"
 
 #include <gtest/gtest.h>
 #include <vector>

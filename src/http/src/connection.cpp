@@ -1,5 +1,7 @@
 // Connection records: allocation, the end of a connection and the release of its record.
 #include "connection.h"
+#include "timeout_list.h"
+#include "workers.h"
 
 #include "header_guard.h"
 

@@ -1,7 +1,7 @@
 // Connection records: states, reply sending and release.
 #pragma once
 
-#include "main_thread.h"
+#include "records.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,6 +2,7 @@
 // (or from the end of the previous reply on a connection that sends several), and one
 // address may hold only so many connections whose header has not arrived whole.
 #include "header_guard.h"
+#include "timeout_list.h"
 
 #include "connection.h"
 #include "settings.h"

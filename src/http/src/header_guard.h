@@ -2,7 +2,7 @@
 // cap on connections whose header is not complete yet.
 #pragma once
 
-#include "main_thread.h"
+#include "records.h"
 
 #include <cstdint>
 

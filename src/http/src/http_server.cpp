@@ -6,6 +6,7 @@
 #include "metrics.h"
 #include "session.h"
 #include "settings.h"
+#include "workers.h"
 
 #include <cassert>
 #include <cstdarg>

@@ -11,6 +11,8 @@
 #include "sent_file.h"
 #include "settings.h"
 #include "timers.h"
+#include "timeout_list.h"
+#include "workers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -33,143 +35,14 @@
 
 static constexpr int MAX_EVENTS = 128;
 
-static thread_local timeout_link timeout_list = {&timeout_list, &timeout_list};
 static thread_local bool accept_paused = false;
 // While paused, a thread also wakes at this pace to look for free descriptors: those
 // freed by another worker or by the file operations thread would otherwise never
 // reach it, and a thread that owns no connection frees none itself.
 static constexpr int ACCEPT_RETRY_MS = 200;
 
-// The batch of events being dispatched. A PUT connection is watched through two
-// descriptors, so one batch may hold two events for it: when a record is released,
-// its later events in the batch are pointed at a record that is skipped.
-static thread_local epoll_event* batch_events = nullptr;
-static thread_local int batch_next = 0;
-static thread_local int batch_count = 0;
-static varnholt::epoll_data stale_record = {UINT32_MAX, -1};
-
-void forget_pending_events(const void* record) {
-    for (int i = batch_next; i < batch_count; i++)
-        if (batch_events[i].data.ptr == record)
-            batch_events[i].data.ptr = &stale_record;
-}
-
-// ---------------------------------------------------------------------------
-// Time-out list: connections in order of their last event, least recent first.
-
-timeout_link* thread_timeout_list() {
-    return &timeout_list;
-}
-
-void timeout_list_init(timeout_link* sentinel) {
-    sentinel->next = sentinel;
-    sentinel->prev = sentinel;
-}
-
-connection* timeout_link_owner(timeout_link* link) {
-    return reinterpret_cast<connection*>(reinterpret_cast<char*>(link) -
-                                         offsetof(connection, timeout_link));
-}
-
-void timeout_list_unlink(connection* conn) {
-    timeout_link* link = &conn->timeout_link;
-    link->prev->next = link->next;
-    link->next->prev = link->prev;
-}
-
-void timeout_list_append(timeout_link* sentinel, connection* conn) {
-    timeout_link* link = &conn->timeout_link;
-    link->next = sentinel;
-    link->prev = sentinel->prev;
-    sentinel->prev->next = link;
-    sentinel->prev = link;
-}
-
-void timeout_list_move_to_tail(timeout_link* sentinel, connection* conn) {
-    timeout_list_unlink(conn);
-    timeout_list_append(sentinel, conn);
-}
-
-void timeout_list_remove(connection* conn) {
-    timeout_list_unlink(conn);
-    conn->timeout_link.next = &conn->timeout_link;
-    conn->timeout_link.prev = &conn->timeout_link;
-}
-
 bool thread_accept_paused() {
     return accept_paused;
-}
-
-// ---------------------------------------------------------------------------
-// Session owners: every worker's epoll descriptor and the number of live sessions it owns.
-// A slot is filled once when its worker starts; the counts are only a hint for placing
-// new sessions, so relaxed atomics do.
-
-namespace {
-struct worker_slot {
-    std::atomic<int> epfd{-1};
-    std::atomic<long> sessions{0};
-};
-constexpr size_t MAX_WORKER_SLOTS = 1024;
-worker_slot worker_slots[MAX_WORKER_SLOTS];
-std::atomic<size_t> worker_slots_used{0};
-} // namespace
-
-// The epoll descriptor of the worker running on this thread, -1 elsewhere.
-static thread_local int own_epfd = -1;
-
-int worker_epfd() {
-    return own_epfd;
-}
-
-static void register_worker(int epfd) {
-    own_epfd = epfd;
-    size_t i = worker_slots_used.fetch_add(1);
-    if (i < MAX_WORKER_SLOTS)
-        worker_slots[i].epfd.store(epfd);
-    register_worker_metrics(epfd);
-}
-
-static worker_slot* worker_slot_of(int epfd) {
-    size_t used = std::min(worker_slots_used.load(), MAX_WORKER_SLOTS);
-    for (size_t i = 0; i < used; i++)
-        if (worker_slots[i].epfd.load(std::memory_order_relaxed) == epfd)
-            return &worker_slots[i];
-    return nullptr;
-}
-
-long owned_session_count(int epfd) {
-    worker_slot* slot = worker_slot_of(epfd);
-    return slot != nullptr ? slot->sessions.load(std::memory_order_relaxed) : 0;
-}
-
-void count_owned_session(int owner_epfd, int delta) {
-    if (worker_slot* slot = worker_slot_of(owner_epfd))
-        slot->sessions.fetch_add(delta, std::memory_order_relaxed);
-}
-
-int choose_session_owner(int epfd) {
-    worker_slot* self = worker_slot_of(epfd);
-    if (self == nullptr)
-        return epfd;
-    // A hand-over costs two epoll_ctl calls and a wake-up of the other worker, as much as a
-    // short session's own work, and the counts of short sessions swing by a few all the
-    // time: under load a session moves only when the other worker owns clearly fewer (a
-    // quarter less), which keeps the split within that of even. With fewer than four
-    // sessions any difference moves it, so that a small burst is spread at once.
-    long own = self->sessions.load(std::memory_order_relaxed);
-    long fewest = own - own / 4;
-    int owner = epfd;
-    size_t used = std::min(worker_slots_used.load(), MAX_WORKER_SLOTS);
-    for (size_t i = 0; i < used; i++) {
-        int fd = worker_slots[i].epfd.load(std::memory_order_relaxed);
-        long n = worker_slots[i].sessions.load(std::memory_order_relaxed);
-        if (fd >= 0 && n < fewest) {
-            fewest = n;
-            owner = fd;
-        }
-    }
-    return owner;
 }
 
 // ---------------------------------------------------------------------------
@@ -186,22 +59,6 @@ int attach_connection(int epfd, connection* conn) {
     return 0;
 }
 
-// Set once by the main thread when the server starts stopping.
-static std::atomic<bool> accepting_stopped{false};
-
-void stop_accepting(const listen_socket* sockets, size_t count) {
-    accepting_stopped.store(true);
-    // Another thread's epoll set may be changed at any time; a worker that is draining a
-    // listening socket right now sees the flag before its next accept.
-    size_t used = std::min(worker_slots_used.load(), MAX_WORKER_SLOTS);
-    for (size_t w = 0; w < used; w++) {
-        int epfd = worker_slots[w].epfd.load();
-        for (size_t i = 0; epfd >= 0 && i < count; i++)
-            if (epoll_ctl(epfd, EPOLL_CTL_DEL, sockets[i].fd, nullptr) != 0 && errno != ENOENT)
-                VH_LOG(LOG_WARNING, "epoll_ctl: %s", strerror(errno));
-    }
-}
-
 // The peer's address in the form the per-client limit counts it.
 static client_address client_address_of(const sockaddr_storage& addr) {
     client_address client{};
@@ -215,31 +72,10 @@ static client_address client_address_of(const sockaddr_storage& addr) {
     return client;
 }
 
-guint client_address_hash(gconstpointer key) {
-    // FNV-1a over the 16 bytes.
-    const auto* bytes = static_cast<const client_address*>(key)->bytes;
-    uint32_t hash = 2166136261u;
-    for (size_t i = 0; i < sizeof(client_address::bytes); i++)
-        hash = (hash ^ bytes[i]) * 16777619u;
-    return hash;
-}
-
-gboolean client_address_equal(gconstpointer a, gconstpointer b) {
-    return memcmp(a, b, sizeof(client_address)) == 0;
-}
-
-void format_client_address(const client_address& client, char* out, size_t size) {
-    static const uint8_t V4_MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (memcmp(client.bytes, V4_MAPPED, sizeof(V4_MAPPED)) == 0)
-        inet_ntop(AF_INET, client.bytes + 12, out, static_cast<socklen_t>(size));
-    else
-        inet_ntop(AF_INET6, client.bytes, out, static_cast<socklen_t>(size));
-}
-
 void handle_listen_socket(int epfd, const listen_socket* ls) {
     worker_metrics* metrics = thread_metrics();
     for (;;) {
-        if (accepting_stopped.load(std::memory_order_relaxed))
+        if (accepting_is_stopped())
             return;
         sockaddr_storage peer{};
         socklen_t peer_len = sizeof(peer);
@@ -281,7 +117,7 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
             destroy_connection(conn);
             continue;
         }
-        timeout_list_append(&timeout_list, conn);
+        timeout_list_append(thread_timeout_list(), conn);
         VH_DEBUG(2, LOG_DEBUG, "%ld: Connection %d received by %d", thread_tag(), sock, epfd);
     }
 }
@@ -991,7 +827,7 @@ static int handle_sending_results(int epfd, connection* conn) {
     release_reply(conn);
     conn->reply_sent = 0;
     if (conn->timeout_link.next == &conn->timeout_link)
-        timeout_list_append(&timeout_list, conn);
+        timeout_list_append(thread_timeout_list(), conn);
     shutdown(conn->sock, SHUT_WR);
     conn->state = WAITING_FOR_CLOSE;
     if (enqueue_post_data(epfd, conn) != 0)
@@ -1226,7 +1062,7 @@ static int handle_sending_put_reply(int epfd, connection* conn) {
         VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
         return -1;
     }
-    timeout_list_move_to_tail(&timeout_list, conn);
+    timeout_list_move_to_tail(thread_timeout_list(), conn);
     return 0;
 }
 
@@ -1261,7 +1097,7 @@ static int handle_real_recv(int epfd, connection* conn) {
         VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
         return -1;
     }
-    timeout_list_move_to_tail(&timeout_list, conn);
+    timeout_list_move_to_tail(thread_timeout_list(), conn);
     conn->state = WRITING_FILE;
     return 0;
 }
@@ -1418,7 +1254,7 @@ static void check_session_due(session* sess, GHashTable* pending_sessions) {
 
 static void dispatch_connection(int epfd, uint32_t events, connection* conn,
                                 GHashTable* pending_sessions) {
-    timeout_list_move_to_tail(&timeout_list, conn);
+    timeout_list_move_to_tail(thread_timeout_list(), conn);
     int sock = conn->sock;
     int result = handle_connection(epfd, events, conn);
     session* sess = nullptr;
@@ -1555,8 +1391,9 @@ static bool idle_time_ms(int sock, uint32_t* idle) {
 // Disables or destroys the connections idle for longer than the limit. The list is
 // ordered by last event, so the scan stops at the first connection still active.
 static void scan_idle_connections(GHashTable* pending_sessions, uint32_t limit_ms) {
-    timeout_link* timeout_next = timeout_list.next;
-    while (timeout_next != &timeout_list) {
+    timeout_link* list = thread_timeout_list();
+    timeout_link* timeout_next = list->next;
+    while (timeout_next != list) {
         assert(timeout_next != timeout_next->next);
         timeout_link* next = timeout_next->next;
         connection* conn = timeout_link_owner(timeout_next);
@@ -1605,14 +1442,15 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     int n = epoll_wait(epfd, events, max_events, wait_ms);
     if (n > 0)
         bump(thread_metrics()->events, static_cast<uint64_t>(n));
-    batch_events = events;
-    batch_count = n;
+    event_batch* batch = thread_event_batch();
+    batch->events = events;
+    batch->count = n;
     for (int i = 0; i < n; i++) {
-        batch_next = i + 1;
+        batch->next = i + 1;
         void* ptr = events[i].data.ptr;
         const void* epoll_data = ptr;
         assert(epoll_data != NULL);
-        if (ptr == &stale_record)
+        if (is_stale_record(ptr))
             continue;
         // Every registered record starts with a 32-bit kind.
         uint32_t kind;
@@ -1642,7 +1480,7 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         }
     }
 
-    batch_count = 0;
+    batch->count = 0;
     finish_cut_short_sessions(epfd);
     if (idle_scan_due()) {
         scan_idle_connections(pending_sessions, idle_limit_ms(timeout));
@@ -1767,7 +1605,7 @@ int open_worker(const listen_socket* sockets, size_t count) {
             return -1;
         }
     }
-    timeout_list_init(&timeout_list);
+    timeout_list_init(thread_timeout_list());
     // One descriptor for every session timer of this worker, registered once.
     if (timer_queue_open(thread_timer_queue(), epfd) != 0) {
         VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));

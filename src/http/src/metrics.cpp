@@ -1,8 +1,8 @@
 // Operational counters and the metrics endpoint: a thread of its own answers scrapes on
 // a separate listening address, so that a slow scraper never holds up a worker.
 #include "metrics.h"
+#include "workers.h"
 
-#include "main_thread.h"
 #include "settings.h"
 
 #include <algorithm>

@@ -1,6 +1,8 @@
 // Sessions: the process-wide container, session records, their timers, the finish of
 // a test and the deferred destruction of sessions with their connections.
 #include "session.h"
+#include "timeout_list.h"
+#include "workers.h"
 
 #include "connection.h"
 #include "file_ops.h"

@@ -1,7 +1,7 @@
 // Sessions: the record, the process-wide container, timers, finish and teardown.
 #pragma once
 
-#include "main_thread.h"
+#include "records.h"
 #include "metrics.h"
 #include "request.h"
 #include "timers.h"

@@ -2,7 +2,7 @@
 // a single timer descriptor in the worker's epoll set.
 #pragma once
 
-#include "main_thread.h"
+#include "records.h"
 
 #include <cstddef>
 #include <cstdint>
