@@ -117,6 +117,17 @@ void internal_destroy_connection(connection* conn);
 // (errno kept), 0 when everything has been sent, 1 when bytes remain. Never releases `reply`.
 int send_reply_chunk(connection* conn, int flags = 0);
 
+// Throws away up to `len` bytes queued on the socket, or all of them, without copying.
+ssize_t discard_bytes(int sock, size_t len);
+ssize_t discard_pending(int sock);
+
+// Frees the reply buffer; sets a new one from `text`, none of it sent yet.
+void release_reply(connection* conn);
+void set_reply(connection* conn, const char* text);
+// One send of the reply's rest: 0 when all of it went, 1 while some is left (a full socket
+// included), -2 on failure (logged; the reply is released).
+int send_reply_step(connection* conn, int flags = 0);
+
 // Re-arm conn's socket in epfd for the next phase: EPOLLOUT|EPOLLRDHUP, EPOLLOUT,
 // or EPOLLIN (all level-triggered). 0, or -1 (logged).
 int enqueue_get_answer(int epfd, connection* conn);

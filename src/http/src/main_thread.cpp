@@ -3,6 +3,7 @@
 #include "main_thread.h"
 
 #include "connection.h"
+#include "handlers.h"
 #include "header_guard.h"
 #include "file_ops.h"
 #include "metrics.h"
@@ -137,35 +138,8 @@ static const char REFUSAL_BODY[] = "Too many test sessions are running: retry la
 static const char CLIENT_REFUSAL_BODY[] =
     "Too many test sessions are running from your address: retry later.\n";
 
-// Throws away up to `len` queued bytes without copying them. Made as a plain system
-// call: the thread sanitizer's wrapper of recv() would record a write of `len` bytes
-// at address 0, which the kernel never makes, and report every two workers doing
-// this as racing.
-static ssize_t discard_bytes(int sock, size_t len) {
-    return syscall(SYS_recvfrom, sock, nullptr, len, MSG_TRUNC, nullptr, nullptr);
-}
-
-// Throws away everything queued on the socket without copying it.
-static ssize_t discard_pending(int sock) {
-    return discard_bytes(sock, static_cast<size_t>(SSIZE_MAX));
-}
-
-static void release_reply(connection* conn) {
-    if (conn->reply != nullptr)
-        g_string_free(conn->reply, TRUE);
-    conn->reply = nullptr;
-}
-
-static void set_reply(connection* conn, const char* text) {
-    release_reply(conn);
-    conn->reply = g_string_new(text);
-    conn->reply_sent = 0;
-}
-
 static int handle_header_received(int epfd, connection* conn);
 static int after_join(int epfd, connection* conn);
-static int handle_put_request(int epfd, connection* conn, request_info* request,
-                              size_t header_in_socket);
 
 // Moves conn to the worker of owner_epfd with its header still unread, carrying only the
 // session id and, when given, a request: a path-style replacement of the session's
@@ -239,19 +213,6 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
 
 // Sends what the socket takes of conn's reply: 1 while some is left (a would-block send
 // counts as some left), 0 when all went, -2 on failure (logged, the reply released).
-static int send_reply_step(connection* conn, int flags = 0) {
-    int sent = send_reply_chunk(conn, flags);
-    if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
-        return 1;
-    if (sent < 0) {
-        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
-        release_reply(conn);
-        return -2;
-    }
-    return 0;
-}
-
 // Sends what the socket takes of a HEAD reply: 1 while some is left (a full socket), 0
 // when all went (the connection waits for its next request again), -2 on failure.
 static int send_head_reply(connection* conn) {
@@ -932,235 +893,6 @@ static int handle_latency_pending(int epfd, connection* conn) {
         return -2;
     }
     return 0;
-}
-
-// ---------------------------------------------------------------------------
-// PUT uploads into session logs.
-
-static constexpr size_t PUT_CHUNK_SIZE = 1048576;
-static const char PUT_REPLY[] = "HTTP/1.1 100 Continue\r\n\r\n";
-
-// A target must name a file inside the log directory: no empty path, no absolute
-// path, no ".." segment. Symbolic links leading out are refused when the file
-// operations thread opens the file.
-static bool put_path_is_confined(const GString* path) {
-    if (path == nullptr || path->len == 0 || path->str[0] == '/')
-        return false;
-    std::string_view rest(path->str, path->len);
-    while (!rest.empty()) {
-        size_t slash = rest.find('/');
-        std::string_view segment = rest.substr(0, slash);
-        if (segment == "..")
-            return false;
-        if (slash == std::string_view::npos)
-            break;
-        rest.remove_prefix(slash + 1);
-    }
-    return true;
-}
-
-static int modify_events(int epfd, int fd, connection* conn, uint32_t events) {
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.ptr = conn;
-    return epoll_ctl(epfd, EPOLL_CTL_MOD, fd, &ev);
-}
-
-static int handle_put_request(int epfd, connection* conn, request_info* request,
-                              size_t header_in_socket) {
-    GString* put_path = request->put_path;
-    request->put_path = nullptr;
-    if (log_directory == nullptr || !put_path_is_confined(put_path)) {
-        if (log_directory != nullptr)
-            VH_LOG(LOG_WARNING, "Request for traces of non existent session");
-        if (put_path != nullptr)
-            g_string_free(put_path, TRUE);
-        return -1;
-    }
-    // The header's own bytes only: what follows them is already the upload.
-    if (discard_bytes(conn->sock, header_in_socket) != static_cast<ssize_t>(header_in_socket)) {
-        VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
-        g_string_free(put_path, TRUE);
-        return -1;
-    }
-    // From here on the record is a PUT connection: its counters' places hold the
-    // pipe, and its release closes what it opened.
-    conn->kind = EPOLL_PUT_CONNECTION;
-    count_put_upload(1);
-    conn->conn_id = 0;
-    conn->total_bytes = 0;
-    // Non-blocking: a release reads a possibly pending answer without waiting.
-    if (pipe2(conn->put_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        VH_LOG(LOG_ERR, "%ld: pipe: %s %d", thread_tag(), strerror(errno), conn->sock);
-        conn->put_pipe[0] = conn->put_pipe[1] = 0;
-        g_string_free(put_path, TRUE);
-        return -1;
-    }
-    fileops_cmd cmd{};
-    cmd.type = FILEOPS_OPEN;
-    cmd.path = strdup(put_path->str);
-    cmd.open_reply_fd = conn->put_pipe[1];
-    cmd.beneath = log_directory;
-    g_string_free(put_path, TRUE);
-    if (cmd.path == nullptr || send_fileops_cmd(&cmd) != 0) {
-        free(cmd.path);
-        VH_LOG(LOG_ERR, "%ld: Could not write to pipe: %d", thread_tag(), conn->sock);
-        return -1;
-    }
-    conn->state = PUT_CHECKING_FILE;
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.ptr = conn;
-    if (epoll_ctl(epfd, EPOLL_CTL_ADD, conn->put_pipe[0], &ev) != 0 ||
-        modify_events(epfd, conn->sock, conn, 0) != 0) {
-        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s %d", thread_tag(), strerror(errno), conn->sock);
-        return -1;
-    }
-    return 0;
-}
-
-// Reads one 8-byte answer of the file operations thread from the PUT pipe.
-static bool read_put_answer(connection* conn, uint64_t* answer) {
-    return read(conn->put_pipe[0], answer, sizeof(*answer)) ==
-           static_cast<ssize_t>(sizeof(*answer));
-}
-
-static int handle_put_checking_file(int epfd, connection* conn) {
-    uint64_t answer = 0;
-    if (!read_put_answer(conn, &answer)) {
-        VH_LOG(LOG_ERR, "%ld: Could not read the answer to opening a PUT target: %s", thread_tag(),
-               strerror(errno));
-        return -1;
-    }
-    if (answer == 0) {
-        VH_LOG(LOG_WARNING, "Request for traces of non existent session");
-        return -1;
-    }
-    conn->put_file = reinterpret_cast<FILE*>(answer);
-    if (modify_events(epfd, conn->sock, conn, EPOLLOUT) != 0) {
-        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
-        return -1;
-    }
-    conn->state = SENDING_REPLY;
-    set_reply(conn, PUT_REPLY);
-    return 0;
-}
-
-static int handle_sending_put_reply(int epfd, connection* conn) {
-    int sent = send_reply_chunk(conn);
-    if (sent == -1) {
-        VH_LOG(LOG_ERR, "%ld: error sending PUT reply %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
-        release_reply(conn);
-        return -1;
-    }
-    if (sent == 1)
-        return 0;
-    release_reply(conn);
-    conn->state = PUT_RECEIVING_DATA;
-    if (modify_events(epfd, conn->sock, conn, EPOLLIN) != 0) {
-        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
-        return -1;
-    }
-    timeout_list_move_to_tail(thread_timeout_list(), conn);
-    return 0;
-}
-
-static int handle_real_recv(int epfd, connection* conn) {
-    auto* chunk = static_cast<uint8_t*>(malloc(PUT_CHUNK_SIZE));
-    if (chunk == nullptr)
-        return 0; // try again at the next event
-    ssize_t n = recv(conn->sock, chunk, PUT_CHUNK_SIZE, 0);
-    if (n <= 0) {
-        free(chunk);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return 0;
-        return -1; // the client closed: the upload is complete
-    }
-    fileops_cmd cmd{};
-    cmd.type = FILEOPS_WRITE;
-    cmd.file = conn->put_file;
-    cmd.data = chunk;
-    cmd.len = static_cast<size_t>(n);
-    cmd.reply_fd = conn->put_pipe[1];
-    if (send_fileops_cmd(&cmd) != 0) {
-        // Going on would leave a hole in the file: the upload ends here.
-        VH_LOG(LOG_ERR, "%ld: Could not write received data", thread_tag());
-        free(chunk);
-        count_put_append_failed();
-        return -1;
-    }
-    // One chunk in flight: the socket stays quiet until the write is answered, and
-    // TCP flow control slows a client faster than the disk.
-    if (modify_events(epfd, conn->put_pipe[0], conn, EPOLLIN) != 0 ||
-        modify_events(epfd, conn->sock, conn, 0) != 0) {
-        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
-        return -1;
-    }
-    timeout_list_move_to_tail(thread_timeout_list(), conn);
-    conn->state = WRITING_FILE;
-    return 0;
-}
-
-static int handle_writing_file(int epfd, connection* conn) {
-    uint64_t answer = 0;
-    if (!read_put_answer(conn, &answer)) {
-        // No answer yet: the event is the socket's, which shares this record. Asked for no
-        // events while a chunk is written, a socket reports only an error or a hang-up
-        // (this side never shuts down its sending half): the client reset the connection,
-        // whatever it left unread. Level-triggered, the event would come back at once for as
-        // long as the write takes. The chunk is still written: the close of the file is
-        // queued behind it.
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return -1;
-        VH_LOG(LOG_ERR, "%ld: BUG! Trying to read from not ready pipe -> read: %s", thread_tag(),
-               strerror(errno));
-        return 0;
-    }
-    if (answer == 0) {
-        VH_LOG(LOG_ERR, "Error writing file");
-        count_put_append_failed();
-        return -1;
-    }
-    conn->state = PUT_RECEIVING_DATA;
-    if (modify_events(epfd, conn->sock, conn, EPOLLIN) != 0 ||
-        modify_events(epfd, conn->put_pipe[0], conn, 0) != 0) {
-        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
-static void handle_put_connection(int epfd, connection* conn) {
-    int result;
-    switch (conn->state) {
-    case PUT_CHECKING_FILE:
-        VH_DEBUG(9, LOG_DEBUG, "%ld: handle_put_connection(PUT_CHECKING_FILE) %d", thread_tag(),
-                 conn->sock);
-        result = handle_put_checking_file(epfd, conn);
-        break;
-    case SENDING_REPLY:
-        VH_DEBUG(9, LOG_DEBUG, "%ld: handle_put_connection(SENDING_REPLY) %d", thread_tag(),
-                 conn->sock);
-        result = handle_sending_put_reply(epfd, conn);
-        break;
-    case PUT_RECEIVING_DATA:
-        VH_DEBUG(11, LOG_DEBUG, "%ld: handle_put_connection(RECEIVING_DATA) %d", thread_tag(),
-                 conn->sock);
-        result = handle_real_recv(epfd, conn);
-        break;
-    case WRITING_FILE:
-        VH_DEBUG(11, LOG_DEBUG, "%ld: handle_put_connection(WRITING_FILE) %d", thread_tag(),
-                 conn->sock);
-        result = handle_writing_file(epfd, conn);
-        break;
-    default:
-        VH_LOG(LOG_ERR, "Bug! Put connection in unknown state");
-        assert(!"Bug! Put connection in unknown state" && conn->state == PUT_CHECKING_FILE);
-        abort();
-    }
-    if (result < 0)
-        destroy_connection(conn);
 }
 
 // ---------------------------------------------------------------------------
