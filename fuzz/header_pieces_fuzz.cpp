@@ -2,6 +2,7 @@
 // collects it from one connection. The input is split into pieces at each 0xFF 0xFE
 // pair (a piece is at most one peek long); each piece is fed in turn until the
 // collection ends.
+#include "handlers.h"
 #include "fuzz_support.h"
 
 #include <cstdint>

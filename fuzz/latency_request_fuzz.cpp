@@ -1,5 +1,6 @@
 // Fuzz target: parse_latency_request on arbitrary bytes, as the text collected on a
 // latency control connection.
+#include "handlers.h"
 #include "fuzz_support.h"
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 // The request header on real sockets: first replies, header collection, refusals, and
 // connections joining their sessions across worker threads, against the real server.
+#include "handlers.h"
 #include "test_support.h"
 
 #include <algorithm>

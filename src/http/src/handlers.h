@@ -6,10 +6,41 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <glib.h>
 #include <sys/types.h>
 
 struct connection;
 struct request_info;
+
+// Bytes a request header may have while still incomplete; one peek reads at most this.
+constexpr size_t HEADER_LIMIT = 16383;
+
+enum header_step {
+    HEADER_INVALID,    // parse_request refused the text
+    HEADER_TOO_BIG,    // still incomplete beyond HEADER_LIMIT bytes
+    HEADER_INCOMPLETE, // *held now holds every piece so far: wait for more
+    HEADER_COMPLETE,   // *request is filled; *size is the length of the parsed text
+};
+
+// One step of collecting a request header that arrives in pieces. *held is the text
+// kept from the earlier pieces (null before the first) and is created for a first
+// incomplete piece; piece[n] must be NUL. The caller owns *held.
+header_step collect_header_piece(GString** held, const char* piece, size_t n, request_info* request,
+                                 size_t* size);
+// Room for a whole header and its terminating NUL.
+constexpr size_t HEADER_BUFFER_SIZE = HEADER_LIMIT + 1;
+
+// Results and latency control (results.cpp). State bodies: 0 stay, -1 destroy the
+// connection, -2 disable it.
+// SENDING_RESULTS: the results reply (or a refusal) goes out, then the half-close.
+int handle_sending_results(int epfd, connection* conn);
+// WAITING_FOR_CLOSE: the client's close ends the connection; anything it sends is dropped.
+int handle_waiting_for_close(connection* conn);
+// LATENCY_SENDING_REPLY: the control connection's reply to its opening request.
+int handle_latency_sending_reply(int epfd, connection* conn);
+// LATENCY_PENDING and LATENCY_RECEIVING_REQUEST: the statistics requests of a latency
+// session's control connection and their JSON replies.
+int handle_latency_pending(int epfd, connection* conn);
 
 // PUT uploads (put_upload.cpp). A parsed PUT request: checks its target, asks the file
 // operations thread to open it and waits for the answer; `header_in_socket` is what is left of the

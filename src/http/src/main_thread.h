@@ -39,24 +39,6 @@ int handle_connection(int epfd, uint32_t events, connection* conn);
 // True while accepting is paused on the calling thread.
 bool thread_accept_paused();
 
-struct request_info;
-
-// Bytes a request header may have while still incomplete; one peek reads at most this.
-constexpr size_t HEADER_LIMIT = 16383;
-
-enum header_step {
-    HEADER_INVALID,    // parse_request refused the text
-    HEADER_TOO_BIG,    // still incomplete beyond HEADER_LIMIT bytes
-    HEADER_INCOMPLETE, // *held now holds every piece so far: wait for more
-    HEADER_COMPLETE,   // *request is filled; *size is the length of the parsed text
-};
-
-// One step of collecting a request header that arrives in pieces. *held is the text
-// kept from the earlier pieces (null before the first) and is created for a first
-// incomplete piece; piece[n] must be NUL. The caller owns *held.
-header_step collect_header_piece(GString** held, const char* piece, size_t n, request_info* request,
-                                 size_t* size);
-
 // Sets up a worker on the calling thread: its epoll set (watching the listening sockets), its
 // time-out list and its timer descriptor. main_thread() runs it for good; a caller that owns
 // the thread may instead run it step by step with run_worker_step. The epoll descriptor, or
