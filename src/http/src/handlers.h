@@ -30,6 +30,24 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
 // Room for a whole header and its terminating NUL.
 constexpr size_t HEADER_BUFFER_SIZE = HEADER_LIMIT + 1;
 
+// Test data (transfer.cpp). State bodies: 0 stay, -1 destroy the connection, -2 disable
+// it, -3 the client finished sending.
+// A connection has just joined its session: a download's reply goes out at once.
+int after_join(int epfd, connection* conn);
+// SENDING_REPLY: the first reply, then the test data or the wait for it.
+int handle_connection_sending_reply(int epfd, connection* conn, uint32_t events);
+// Sends what the socket takes of a HEAD reply: 1 while some is left, 0 when all went (the
+// connection waits for its next request), -2 on failure.
+int send_head_reply(connection* conn);
+// SENDING_HEAD_REPLY: the rest of a HEAD reply that did not fit the socket.
+int handle_connection_sending_head_reply(int epfd, connection* conn);
+// SENDING_DATA: the download stream; a half-close of the client asks for the stats message.
+int handle_connection_sending_data(int epfd, connection* conn, uint32_t events);
+// SENDING_STATS: the stats message, then the half-close.
+int send_stats(connection* conn);
+// RECEIVING_DATA (and POST_ANSWERED): an upload's bytes, discarded and counted.
+int receive_test_data(connection* conn);
+
 // Results and latency control (results.cpp). State bodies: 0 stay, -1 destroy the
 // connection, -2 disable it.
 // SENDING_RESULTS: the results reply (or a refusal) goes out, then the half-close.
