@@ -247,3 +247,14 @@ int send_reply_step(connection* conn, int flags) {
     }
     return 0;
 }
+
+int attach_connection(int epfd, connection* conn) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = conn;
+    if (epoll_ctl(epfd, EPOLL_CTL_ADD, conn->sock, &ev) != 0) {
+        VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}

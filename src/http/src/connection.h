@@ -128,6 +128,9 @@ void set_reply(connection* conn, const char* text);
 // included), -2 on failure (logged; the reply is released).
 int send_reply_step(connection* conn, int flags = 0);
 
+// Registers conn's socket with epfd for EPOLLIN (level-triggered). 0 or -1 (logged).
+int attach_connection(int epfd, connection* conn);
+
 // Re-arm conn's socket in epfd for the next phase: EPOLLOUT|EPOLLRDHUP, EPOLLOUT,
 // or EPOLLIN (all level-triggered). 0, or -1 (logged).
 int enqueue_get_answer(int epfd, connection* conn);

@@ -30,6 +30,13 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
 // Room for a whole header and its terminating NUL.
 constexpr size_t HEADER_BUFFER_SIZE = HEADER_LIMIT + 1;
 
+// Request headers and joins (header_join.cpp). State bodies: 0 stay, -1 destroy the
+// connection, -2 disable it, -4 handed to another worker.
+// CONNECTED and RECEIVING_HEADER: the header, collected, parsed and acted on.
+int handle_connection_connected(int epfd, connection* conn);
+// HEADER_RECEIVED: the connection joins its session (on the session's worker).
+int handle_header_received(int epfd, connection* conn);
+
 // Test data (transfer.cpp). State bodies: 0 stay, -1 destroy the connection, -2 disable
 // it, -3 the client finished sending.
 // A connection has just joined its session: a download's reply goes out at once.

@@ -29,9 +29,6 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
 // then paused on this thread until descriptors are freed).
 void handle_listen_socket(int epfd, const listen_socket* ls);
 
-// Registers conn's socket with epfd for EPOLLIN (level-triggered). 0 or -1 (logged).
-int attach_connection(int epfd, connection* conn);
-
 // Runs the handler of conn's state for one event. 0 keep, -1 destroy, -2 disable,
 // -3 the peer finished its upload, -4 handed to another thread.
 int handle_connection(int epfd, uint32_t events, connection* conn);
