@@ -1,5 +1,5 @@
-// Worker threads: the epoll loop, accepting, the time-out list and the per-kind
-// dispatch of every watched descriptor.
+// Worker threads: the epoll loop, the dispatch of every watched descriptor to its handler,
+// the session timers' expiries, the idle scan and a worker's start-up.
 #include "main_thread.h"
 
 #include "connection.h"
@@ -36,81 +36,10 @@
 
 static constexpr int MAX_EVENTS = 128;
 
-static thread_local bool accept_paused = false;
 // While paused, a thread also wakes at this pace to look for free descriptors: those
 // freed by another worker or by the file operations thread would otherwise never
 // reach it, and a thread that owns no connection frees none itself.
 static constexpr int ACCEPT_RETRY_MS = 200;
-
-bool thread_accept_paused() {
-    return accept_paused;
-}
-
-// ---------------------------------------------------------------------------
-// Accepting.
-
-// The peer's address in the form the per-client limit counts it.
-static client_address client_address_of(const sockaddr_storage& addr) {
-    client_address client{};
-    if (addr.ss_family == AF_INET6) {
-        memcpy(client.bytes, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, 16);
-    } else if (addr.ss_family == AF_INET) {
-        client.bytes[10] = 0xff;
-        client.bytes[11] = 0xff;
-        memcpy(client.bytes + 12, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, 4);
-    }
-    return client;
-}
-
-void handle_listen_socket(int epfd, const listen_socket* ls) {
-    worker_metrics* metrics = thread_metrics();
-    for (;;) {
-        if (accepting_is_stopped())
-            return;
-        sockaddr_storage peer{};
-        socklen_t peer_len = sizeof(peer);
-        int sock = accept4(ls->fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_NONBLOCK);
-        if (sock < 0) {
-            int err = errno;
-            if (err == EAGAIN || err == EWOULDBLOCK)
-                return;
-            VH_LOG(LOG_ERR, "%ld: accept: %s", thread_tag(), strerror(err));
-            // Out of descriptors or memory: stop taking connections until some are
-            // freed, instead of waking up for every queued connection in vain.
-            if (err == ENOBUFS || err == ENOMEM || err == ENFILE || err == EMFILE)
-                accept_paused = true;
-            return;
-        }
-        const client_address client = client_address_of(peer);
-        if (!admit_pending_connection(&client)) {
-            VH_DEBUG(2, LOG_DEBUG,
-                     "%ld: connection %d refused: its address holds %d connections "
-                     "without a whole header",
-                     thread_tag(), sock, max_client_pending);
-            bump(metrics->connections_accepted, 1);
-            close(sock);
-            continue;
-        }
-        connection* conn = new_connection(sock);
-        if (conn == nullptr) {
-            VH_LOG(LOG_ERR, "Could not create connection: %s", strerror(errno));
-            forget_pending_connection(&client);
-            close(sock);
-            continue;
-        }
-        conn->client = client;
-        start_header_deadline(conn, true);
-        bump(metrics->connections_accepted, 1);
-        bump(metrics->connections_open, 1);
-        if (attach_connection(epfd, conn) != 0) {
-            VH_LOG(LOG_ERR, "Could not attach connection to thread: %s", strerror(errno));
-            destroy_connection(conn);
-            continue;
-        }
-        timeout_list_append(thread_timeout_list(), conn);
-        VH_DEBUG(2, LOG_DEBUG, "%ld: Connection %d received by %d", thread_tag(), sock, epfd);
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Connection dispatch.
@@ -385,7 +314,7 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     (void)timeout;
     // A header deadline must be enforced even on a worker that nothing else wakes.
     static constexpr int HEADER_SCAN_WAIT_MS = 1000;
-    int wait_ms = accept_paused                ? ACCEPT_RETRY_MS
+    int wait_ms = thread_accept_paused()       ? ACCEPT_RETRY_MS
                   : header_deadlines_waiting() ? HEADER_SCAN_WAIT_MS
                                                : -1;
     int n = epoll_wait(epfd, events, max_events, wait_ms);
@@ -408,7 +337,7 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         case EPOLL_LISTEN_SOCKET: {
             auto* ls = static_cast<const listen_socket*>(ptr);
             VH_DEBUG(9, LOG_DEBUG, "%ld: handle_listen_socket %d", thread_tag(), ls->fd);
-            if (!accept_paused)
+            if (!thread_accept_paused())
                 handle_listen_socket(epfd, ls);
             break;
         }
@@ -456,17 +385,6 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         else if (sess->active_conns == 0)
             queue_to_destroy(sess);
     }
-}
-
-// True when the process could open the descriptor of one more connection: probed with a
-// duplicate, closed at once, so that a paused thread neither spins nor refuses a queued
-// connection while the table is full.
-static bool room_for_connection(int any_fd) {
-    int probe = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
-    if (probe < 0)
-        return false;
-    close(probe);
-    return true;
 }
 
 // Workers that have made every descriptor of their own. Connections queued before the
@@ -521,12 +439,12 @@ void* main_thread(void* arg) {
     for (;;) {
         main_loop(epfd, events, MAX_EVENTS, pending_sessions, args->session_timeout);
         bool released = take_connections_released();
-        bool retry = accept_paused && (released || room_for_connection(epfd));
+        bool retry = thread_accept_paused() && (released || room_for_connection(epfd));
         // Freed descriptors are the only thing that can end a pause: retry every
         // listening socket, since their edge-triggered events were dropped meanwhile.
         if (trigger_sessions_destroy() || retry) {
             for (size_t i = 0; i < args->num_sockets; i++) {
-                accept_paused = false;
+                set_accept_paused(false);
                 handle_listen_socket(epfd, &args->sockets[i]);
             }
         }
@@ -573,9 +491,9 @@ bool run_worker_step(int epfd, GHashTable* pending_sessions, const listen_socket
     epoll_event events[MAX_EVENTS];
     main_loop(epfd, events, MAX_EVENTS, pending_sessions, timeout);
     bool released = take_connections_released();
-    if (trigger_sessions_destroy() || (accept_paused && released)) {
+    if (trigger_sessions_destroy() || (thread_accept_paused() && released)) {
         for (size_t i = 0; i < count; i++) {
-            accept_paused = false;
+            set_accept_paused(false);
             handle_listen_socket(epfd, &sockets[i]);
         }
     }

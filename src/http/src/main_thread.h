@@ -1,4 +1,4 @@
-// Worker threads: the epoll loop, accepting, the time-out list and the per-kind dispatch.
+// Worker threads: the epoll loop and its dispatch, accepting, and a worker's start-up.
 #pragma once
 
 #include <chrono>
@@ -33,8 +33,11 @@ void handle_listen_socket(int epfd, const listen_socket* ls);
 // -3 the peer finished its upload, -4 handed to another thread.
 int handle_connection(int epfd, uint32_t events, connection* conn);
 
-// True while accepting is paused on the calling thread.
+// True while accepting is paused on the calling thread; pausing and resuming it.
 bool thread_accept_paused();
+void set_accept_paused(bool paused);
+// True when the process could open one more descriptor (probed, closed at once).
+bool room_for_connection(int any_fd);
 
 // Sets up a worker on the calling thread: its epoll set (watching the listening sockets), its
 // time-out list and its timer descriptor. main_thread() runs it for good; a caller that owns

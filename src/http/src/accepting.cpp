@@ -1,0 +1,102 @@
+// Accepting: every connection queued on a listening socket becomes a connection record of
+// the worker that took it; out of descriptors, the worker pauses until some are free.
+#include "main_thread.h"
+
+#include "connection.h"
+#include "header_guard.h"
+#include "metrics.h"
+#include "settings.h"
+#include "timeout_list.h"
+#include "workers.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Set when accept4 found no descriptor or memory; cleared when descriptors are freed.
+static thread_local bool accept_paused = false;
+
+bool thread_accept_paused() {
+    return accept_paused;
+}
+
+void set_accept_paused(bool paused) {
+    accept_paused = paused;
+}
+
+// The peer's address in the form the per-client limit counts it.
+static client_address client_address_of(const sockaddr_storage& addr) {
+    client_address client{};
+    if (addr.ss_family == AF_INET6) {
+        memcpy(client.bytes, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, 16);
+    } else if (addr.ss_family == AF_INET) {
+        client.bytes[10] = 0xff;
+        client.bytes[11] = 0xff;
+        memcpy(client.bytes + 12, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, 4);
+    }
+    return client;
+}
+
+void handle_listen_socket(int epfd, const listen_socket* ls) {
+    worker_metrics* metrics = thread_metrics();
+    for (;;) {
+        if (accepting_is_stopped())
+            return;
+        sockaddr_storage peer{};
+        socklen_t peer_len = sizeof(peer);
+        int sock = accept4(ls->fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_NONBLOCK);
+        if (sock < 0) {
+            int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK)
+                return;
+            VH_LOG(LOG_ERR, "%ld: accept: %s", thread_tag(), strerror(err));
+            // Out of descriptors or memory: stop taking connections until some are
+            // freed, instead of waking up for every queued connection in vain.
+            if (err == ENOBUFS || err == ENOMEM || err == ENFILE || err == EMFILE)
+                accept_paused = true;
+            return;
+        }
+        const client_address client = client_address_of(peer);
+        if (!admit_pending_connection(&client)) {
+            VH_DEBUG(2, LOG_DEBUG,
+                     "%ld: connection %d refused: its address holds %d connections "
+                     "without a whole header",
+                     thread_tag(), sock, max_client_pending);
+            bump(metrics->connections_accepted, 1);
+            close(sock);
+            continue;
+        }
+        connection* conn = new_connection(sock);
+        if (conn == nullptr) {
+            VH_LOG(LOG_ERR, "Could not create connection: %s", strerror(errno));
+            forget_pending_connection(&client);
+            close(sock);
+            continue;
+        }
+        conn->client = client;
+        start_header_deadline(conn, true);
+        bump(metrics->connections_accepted, 1);
+        bump(metrics->connections_open, 1);
+        if (attach_connection(epfd, conn) != 0) {
+            VH_LOG(LOG_ERR, "Could not attach connection to thread: %s", strerror(errno));
+            destroy_connection(conn);
+            continue;
+        }
+        timeout_list_append(thread_timeout_list(), conn);
+        VH_DEBUG(2, LOG_DEBUG, "%ld: Connection %d received by %d", thread_tag(), sock, epfd);
+    }
+}
+
+// True when the process could open the descriptor of one more connection: probed with a
+// duplicate, closed at once, so that a paused thread neither spins nor refuses a queued
+// connection while the table is full.
+bool room_for_connection(int any_fd) {
+    int probe = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    close(probe);
+    return true;
+}
