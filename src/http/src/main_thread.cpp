@@ -463,6 +463,7 @@ int open_worker(const listen_socket* sockets, size_t count) {
         return -1;
     }
     register_worker(epfd);
+    register_worker_metrics(epfd);
     for (size_t i = 0; i < count; i++) {
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLET;

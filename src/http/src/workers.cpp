@@ -2,7 +2,6 @@
 // sessions go, the end of accepting, and the batch of events a worker is dispatching.
 #include "workers.h"
 
-#include "metrics.h"
 #include "settings.h"
 
 #include <algorithm>
@@ -36,7 +35,6 @@ void register_worker(int epfd) {
     size_t i = worker_slots_used.fetch_add(1);
     if (i < MAX_WORKER_SLOTS)
         worker_slots[i].epfd.store(epfd);
-    register_worker_metrics(epfd);
 }
 
 static worker_slot* worker_slot_of(int epfd) {

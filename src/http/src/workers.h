@@ -10,7 +10,7 @@
 // The epoll descriptor of the worker running on the calling thread, -1 on any other thread.
 int worker_epfd();
 
-// Makes the calling thread the worker of `epfd`: its slot in the registry and its metrics.
+// Makes the calling thread the worker of `epfd` and gives it its slot in the registry.
 void register_worker(int epfd);
 
 // A burst of new sessions would otherwise all go to the worker that happened to drain the
