@@ -53,14 +53,8 @@ struct connection {
     GString* reply;
     size_t reply_sent;
     struct timeout_link timeout_link;
-    union {
-        size_t conn_id;
-        FILE* put_file; // PUT: the file-ops handle of the target, null = none
-    };
-    union {
-        uint64_t total_bytes;
-        int put_pipe[2]; // PUT: read and write end of the reply pipe, 0 = not open
-    };
+    size_t conn_id; // index of the connection in its session
+    uint64_t total_bytes;
     uint64_t data_bytes;
     warmup_sample* warmup_samples;
     size_t warmup_capacity;
@@ -68,12 +62,10 @@ struct connection {
     uint64_t* measur_bytes;
     size_t measur_capacity;
     size_t num_measur;
-    // The joined session; during a hand-over between threads it carries the
-    // 64-bit session id instead (see session_id_in_transit).
-    union {
-        struct session* session;
-        uint64_t session_id_in_transit;
-    };
+    // The joined session; null until the connection joins one.
+    struct session* session;
+    // During a hand-over between threads: the id of the session it is to join.
+    uint64_t session_id_in_transit;
     uint8_t stats[16];
     size_t stats_len;
     size_t stats_sent;
@@ -96,6 +88,10 @@ struct connection {
     struct timeout_link header_link;
     int64_t header_since_ms;
     bool pending_counted;
+    // PUT: the file operations thread's handle of the target (null: none) and the read and
+    // write end of the pipe its answers come through (0: not open).
+    FILE* put_file;
+    int put_pipe[2];
 };
 
 static_assert(offsetof(connection, kind) == offsetof(varnholt::epoll_data, kind));

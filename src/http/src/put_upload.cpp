@@ -62,12 +62,9 @@ int handle_put_request(int epfd, connection* conn, request_info* request, size_t
         g_string_free(put_path, TRUE);
         return -1;
     }
-    // From here on the record is a PUT connection: its counters' places hold the
-    // pipe, and its release closes what it opened.
+    // From here on the record is a PUT connection: its release closes what it opened.
     conn->kind = EPOLL_PUT_CONNECTION;
     count_put_upload(1);
-    conn->conn_id = 0;
-    conn->total_bytes = 0;
     // Non-blocking: a release reads a possibly pending answer without waiting.
     if (pipe2(conn->put_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         VH_LOG(LOG_ERR, "%ld: pipe: %s %d", thread_tag(), strerror(errno), conn->sock);
