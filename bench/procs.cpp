@@ -203,6 +203,22 @@ long long tree_rss_bytes(pid_t pid) {
     return total;
 }
 
+long long tree_written_bytes(pid_t pid) {
+    std::vector<pid_t> pids{pid};
+    for (pid_t child : children_of(pid))
+        pids.push_back(child);
+    long long total = 0;
+    for (pid_t p : pids) {
+        std::ifstream in("/proc/" + std::to_string(p) + "/io");
+        std::string name;
+        long long value = 0;
+        while (in >> name >> value)
+            if (name == "wchar:")
+                total += value;
+    }
+    return total;
+}
+
 int tree_fd_count(pid_t pid) {
     std::vector<pid_t> pids{pid};
     for (pid_t child : children_of(pid))
