@@ -657,8 +657,8 @@ void print_error_summary(const std::string& path) {
 // Per connection 64 kB/s (512 kbit/s) down and 32 kB/s up. At the most sessions the
 // descriptor limit allows here (7,300: 4,867 download and 2,433 upload connections) that is
 // 3.1 Gbit/s in all, a tenth of what one loopback stream carries on these two cores. What
-// the client spends is per read and per send (ten a second on every connection), hardly
-// per byte.
+// the client and loopback spend goes by reads and sends (five a second on a download, ten
+// on an upload), hardly by bytes: at 7,300 sessions they and the server fill both cores.
 constexpr double LIVE_DOWN_RATE = 64000;
 constexpr double LIVE_UP_RATE = 32000;
 constexpr double LIVE_RAMP = 2500; // sessions started per second
@@ -751,6 +751,7 @@ live_probe probe_of(pid_t pid) {
         *total = tree_cpu_seconds(pid, threads);
     };
     p.written = [pid] { return tree_written_bytes(pid); };
+    p.waited = [pid] { return tree_wait_seconds(pid); };
     p.rss = [pid] { return tree_rss_bytes(pid); };
     return p;
 }
@@ -844,7 +845,7 @@ void print_live(const std::vector<live_step>& steps) {
     printf("\n%s%s%s%s%s%s%s%s\n", pad("sessions", 10).c_str(), pad("live", 7).c_str(),
            pad("window", 8).c_str(), pad("server cores (2 busiest thr.)", 31).c_str(),
            pad("per 1,000", 11).c_str(), pad("RSS per session", 17).c_str(),
-           pad("client cores", 14).c_str(), "traffic");
+           pad("client cores", 14).c_str(), "traffic      server waited for a CPU");
     for (const auto& s : steps) {
         if (!s.error.empty() && !s.mix.ok) {
             printf("%s%s\n", pad(std::to_string(s.n), 10).c_str(), s.error.c_str());
@@ -867,10 +868,15 @@ void print_live(const std::vector<live_step>& steps) {
                pad(fmt("%.3f", cores(r) * 1000 / s.n), 11).c_str(),
                pad(fmt("%.1f KiB", per_session / 1024), 17).c_str(),
                pad(fmt("%.3f", r.client_cpu_s / r.window_s), 14).c_str(),
-               fmt("%.2f Gbit/s", gbits(r)).c_str());
+               (pad(fmt("%.2f Gbit/s", gbits(r)), 13) +
+                fmt("%.0f ms/s", r.server_waited_s / r.window_s * 1000))
+                   .c_str());
     }
     printf("(live: sessions still running at the end of the window; RSS per session: resident "
-           "memory with the sessions live less that of the idle server, over the sessions)\n");
+           "memory with the sessions live less that of the idle server, over the sessions; "
+           "server waited: the time its threads were ready to run but found their CPU taken "
+           "(by the client, the kernel's loopback work or anything else), in ms per second "
+           "of the window, all threads together)\n");
 
     printf("\n== Live sessions: how late the server took its samples, ms, p50 / p99 / max "
            "(samples taken in the window)\n");
@@ -978,12 +984,14 @@ void run_live_figure(const options& opt, const server_set& servers, double secon
     }
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
-    printf("\n== Live sessions: N at once, a third each downloads (read at %.0f kB/s), uploads "
-           "(sent at %.0f kB/s, %d ms warm-up samples, %d s intervals, to the results reply) "
-           "and latency sessions (%d ms samples, statistics fetched every %d ms, one download "
-           "at %.0f kB/s)\n",
-           LIVE_DOWN_RATE / 1000, LIVE_UP_RATE / 1000, LIVE_WARMUP_SAMPLE_MS, LIVE_INTERVAL_S,
-           LIVE_LATENCY_INTERVAL_MS, LIVE_STATS_PERIOD_MS, LIVE_DOWN_RATE / 1000);
+    printf("\n== Live sessions: N at once, a third each downloads (read at %.0f kB/s, every %d "
+           "ms), uploads (sent at %.0f kB/s, every %d ms; %d ms warm-up samples, %d s intervals, "
+           "to the results reply) and latency sessions (%d ms samples, statistics fetched every "
+           "%d ms, one download as above); segments of %d bytes and %d KiB receive buffers on "
+           "the data connections; the client's threads at nice +%d\n",
+           LIVE_DOWN_RATE / 1000, LIVE_DOWN_TICK_MS, LIVE_UP_RATE / 1000, LIVE_UP_TICK_MS,
+           LIVE_WARMUP_SAMPLE_MS, LIVE_INTERVAL_S, LIVE_LATENCY_INTERVAL_MS, LIVE_STATS_PERIOD_MS,
+           LIVE_LINE_MSS, LIVE_LINE_RCVBUF / 1024, live_plan{}.client_nice);
     std::string options_text;
     for (const auto& o : LIVE_SERVER_OPTIONS)
         options_text += " " + o;

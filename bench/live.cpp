@@ -40,12 +40,6 @@ constexpr int64_t END_MARGIN = 10 * SEC;  // past the last session's due end
 constexpr int WARMUP_SAMPLES = 5;         // a stable window of this many samples, or
 constexpr int MAX_WARMUP_SAMPLES = 30;    // measurement starts at this many
 constexpr size_t MAX_RECORDS = 4000000;   // per kind of record and thread
-// A line's segments and a slow line's receive buffer. On loopback a connection's segments
-// are 64 KiB, and the server's send buffer grows with them to a megabyte and more: at these
-// rates it would hold tens of seconds of data, and neither the server nor its CPU would be
-// seen in the window.
-constexpr int LINE_MSS = 1448;
-constexpr int LINE_RCVBUF = 32768;
 const unsigned char STATS_MAGIC[12] = {1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 4};
 const char STATS_REQUEST[] = "GET /results HTTP/1.1\r\nHost: bench\r\n\r\n";
 
@@ -215,13 +209,16 @@ void schedule(live_thread& t, live_conn* c, int64_t due) {
 }
 
 bool open_conn(live_thread& t, live_conn* c) {
+    bool control = c->session->kind == live_kind::latency && c->index == 0;
     c->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (c->fd < 0)
         return false;
     int one = 1;
     setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    setsockopt(c->fd, IPPROTO_TCP, TCP_MAXSEG, &LINE_MSS, sizeof(LINE_MSS));
-    setsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &LINE_RCVBUF, sizeof(LINE_RCVBUF));
+    if (!control) {
+        setsockopt(c->fd, IPPROTO_TCP, TCP_MAXSEG, &LIVE_LINE_MSS, sizeof(LIVE_LINE_MSS));
+        setsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &LIVE_LINE_RCVBUF, sizeof(LIVE_LINE_RCVBUF));
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -363,22 +360,22 @@ bool on_first_reply(live_thread& t, live_conn* c, int status) {
         // The server's warm-up samples fall every 100 ms from here: a send halfway between
         // two of them puts one share into each sample.
         s->test_start_ns = now;
-        c->quota = static_cast<uint64_t>(plan.up_rate * LIVE_TICK_MS / 1000);
+        c->quota = static_cast<uint64_t>(plan.up_rate * LIVE_UP_TICK_MS / 1000);
         c->state = lstate::streaming_up;
         if (!set_events(t, c, EPOLLIN)) {
             fail(t, s, std::string("epoll_ctl: ") + strerror(errno));
             return false;
         }
-        schedule(t, c, now + LIVE_TICK_MS * MS / 2);
+        schedule(t, c, now + LIVE_UP_TICK_MS * MS / 2);
     } else {
         // Only errors: the data is read at ticks.
-        c->quota = static_cast<uint64_t>(plan.down_rate * LIVE_TICK_MS / 1000);
+        c->quota = static_cast<uint64_t>(plan.down_rate * LIVE_DOWN_TICK_MS / 1000);
         c->state = lstate::streaming_down;
         if (!set_events(t, c, 0)) {
             fail(t, s, std::string("epoll_ctl: ") + strerror(errno));
             return false;
         }
-        schedule(t, c, now + LIVE_TICK_MS * MS);
+        schedule(t, c, now + LIVE_DOWN_TICK_MS * MS);
     }
     count_up(t, s);
     return true;
@@ -558,10 +555,9 @@ void handle_event(live_thread& t, live_conn* c, uint32_t events) {
 
 void handle_tick(live_thread& t, live_conn* c, int64_t due, int64_t now) {
     live_session* s = c->session;
-    int64_t period = (c->state == lstate::control_idle || c->state == lstate::awaiting_stats ||
-                      c->state == lstate::stats_body)
-                         ? LIVE_STATS_PERIOD_MS * MS
-                         : LIVE_TICK_MS * MS;
+    int64_t period = c->state == lstate::streaming_down ? LIVE_DOWN_TICK_MS * MS
+                     : c->state == lstate::streaming_up ? LIVE_UP_TICK_MS * MS
+                                                        : LIVE_STATS_PERIOD_MS * MS;
     // Ticks missed altogether are owed too; the next one stays on the grid.
     uint64_t missed = static_cast<uint64_t>((now - due) / period);
     int64_t next = due + static_cast<int64_t>(missed + 1) * period;
@@ -669,6 +665,16 @@ const char* state_name(lstate s) {
 }
 
 void thread_main(live_thread& t) {
+    // The clients of a real server run elsewhere: here they yield their CPU to the server's
+    // pinned workers whenever both could run. (The kernel's loopback work done in their
+    // system calls goes with them.)
+    if (t.run->plan->client_nice > 0) {
+        errno = 0;
+        int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        if (errno == 0)
+            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()),
+                        std::min(19, nice + t.run->plan->client_nice));
+    }
     epoll_event events[256];
     for (;;) {
         // Events first: an upload whose results have come sends nothing more.
@@ -962,11 +968,13 @@ live_result run_live(const live_plan& plan, const live_probe& probe) {
     probe.cpu(&server0, &threads0);
     long long written0 = probe.written ? probe.written() : 0;
     double client0 = cpu_seconds_self();
+    double waited0 = probe.waited ? probe.waited() : 0;
     int64_t w0 = now_ns();
     bytes(&down0, &up0);
     sleep_until_ns(window_end);
     bytes(&down1, &up1);
     int64_t w1 = now_ns();
+    double waited1 = probe.waited ? probe.waited() : 0;
     double client1 = cpu_seconds_self();
     long long written1 = probe.written ? probe.written() : 0;
     probe.cpu(&server1, &threads1);
@@ -1003,6 +1011,7 @@ live_result run_live(const live_plan& plan, const live_probe& probe) {
     result.up_bytes = up1 - up0;
     result.client_cpu_s = client1 - client0;
     result.server_written = written1 - written0;
+    result.server_waited_s = waited1 - waited0;
     result.server_cpu_s = server1 - server0;
     if (threads0.size() == threads1.size()) {
         for (size_t i = 0; i < threads1.size(); i++)

@@ -24,8 +24,18 @@ constexpr int LIVE_WARMUP_SAMPLE_MS = 100;
 constexpr int LIVE_INTERVAL_S = 1;
 constexpr int LIVE_LATENCY_INTERVAL_MS = 100;
 constexpr int LIVE_STATS_PERIOD_MS = 1000;
-// How often a rate-limited connection reads or sends its share.
-constexpr int LIVE_TICK_MS = 100;
+// How often a rate-limited connection reads or sends its share. Uploads send between two
+// warm-up samples, so that each sample sees one share; downloads read less often: the
+// client's work and loopback's are per read, not per byte.
+constexpr int LIVE_UP_TICK_MS = 100;
+constexpr int LIVE_DOWN_TICK_MS = 200;
+// A line's segments and a slow line's receive buffer, for the connections that carry test
+// data. On loopback a connection's segments are 64 KiB, and the server's send buffer grows
+// with them to a megabyte and more: at these rates it would hold tens of seconds of data,
+// and neither the server nor its CPU would be seen in the window. A latency control
+// connection, which fetches documents of tens of kilobytes, keeps the usual buffers.
+constexpr int LIVE_LINE_MSS = 1448;
+constexpr int LIVE_LINE_RCVBUF = 32768;
 
 enum class live_kind { download, upload, latency };
 
@@ -41,14 +51,16 @@ struct live_plan {
     double settle_s = 1.0;    // from the last session's start to the window
     double window_s = 6.0;    // the measured window, every session live
     int threads = 2;
+    int client_nice = 10;            // added to the client threads' nice value
     uint32_t session_base = 1000000; // first SESSIONID= (UNITID=1) and LATENCY_ID= offset
 };
 
-// Called at the edges of the window: the server's CPU seconds (as for run_load) and bytes
-// written, and at its end the server's resident memory.
+// Called at the edges of the window: the server's CPU seconds (as for run_load), bytes
+// written and seconds its threads waited for a CPU, and at its end its resident memory.
 struct live_probe {
     cpu_probe cpu;
     std::function<long long()> written;
+    std::function<double()> waited;
     std::function<long long()> rss;
 };
 
@@ -69,6 +81,7 @@ struct live_result {
     int live_at_end = 0; // sessions still live, none failed, at the end of the window
     double server_cpu_s = 0;
     double client_cpu_s = 0;
+    double server_waited_s = 0;              // the server's threads, runnable, waiting for a CPU
     std::vector<double> server_thread_cpu_s; // busiest first
     long long rss_live = 0;
     uint64_t down_bytes = 0; // payload moved in the window
