@@ -899,7 +899,8 @@ void print_live(const std::vector<live_step>& steps) {
            "measurement sample j (j + 1) s after its last warm-up sample, where the server "
            "arms its timer; the statistics document gives latency samples in whole ms since "
            "the session began, and not when the timer started: they are measured against the "
-           "100 ms grid that fits each session's samples, with the earliest on it)\n");
+           "100 ms grid on which the least late of each session's samples lies; a period "
+           "without a sample is missing)\n");
 
     printf("\n== Live downloads alone: server CPU per delivered Gbit/s\n");
     printf("%s%s%s%s\n", pad("connections", 13).c_str(),
@@ -1218,8 +1219,9 @@ int main(int argc, char** argv) {
         auto round_start = clock_type::now();
         if (round > 0 && elapsed_s(started) + round_seconds > rounds_deadline) {
             printf("\n(stopping after %d rounds: the next one would pass the time limit of %.0f "
-                   "s)\n",
-                   round, rounds_deadline);
+                   "s%s)\n",
+                   round, opt.deadline,
+                   rounds_deadline < opt.deadline ? ", less the live sessions' share" : "");
             break;
         }
         printf("round %d/%d ...", round + 1, opt.rounds);
