@@ -1,14 +1,17 @@
 // The benchmark driver: starts the server under test, the reference server in both of its
 // modes, nginx and an iperf3 server on loopback; measures memory with idle connections;
 // then runs every throughput and rate figure in rounds, each round running the servers of
-// a figure back to back in a rotating order; and prints medians and ratios.
+// a figure back to back in a rotating order; prints medians and ratios; and last measures
+// thousands of live sessions at once (the figure "live").
 //
 //   vh-bench --server PATH --ref PATH --www DIR --work DIR [options]
 //
 // --www holds payload.bin (the file every server sends) and 1k.bin; --work receives the
 // generated nginx configuration and the servers' logs. Options: --rounds N, --warmup S,
-// --seconds S, --quick, --memory-conns N, --client-threads N, --only ID[,ID...],
-// --no-nginx, --no-iperf3, --deadline S.
+// --seconds S, --quick, --memory-conns N, --client-threads N, --only ID[,ID...] (the
+// figures' ids, "memory" and "live"), --live-sessions N[,N...], --no-nginx, --no-iperf3,
+// --deadline S.
+#include "live.h"
 #include "load.h"
 #include "procs.h"
 
@@ -55,7 +58,9 @@ struct options {
     bool nginx = true;
     bool iperf3 = true;
     double deadline = 480;
+    bool quick = false;
     std::vector<std::string> only;
+    std::vector<int> live_sessions; // the live figure's steps; empty: its own choice
 };
 
 struct figure {
@@ -204,8 +209,11 @@ std::string write_nginx_config(const options& opt, int port) {
 
 bool start_servers(const options& opt, server_set& s) {
     std::string payload = opt.www + "/payload.bin";
-    s.pid[VARNHOLT] = start_with_listener({opt.server, "-f", payload}, opt.work + "/varnholt.log",
-                                          &s.port[VARNHOLT]);
+    // The memory figure's idle connections never send a header: by default one address may
+    // hold 256 of them, each for 10 s.
+    s.pid[VARNHOLT] = start_with_listener(
+        {opt.server, "-f", payload, "--max-client-pending", "0", "--header-timeout", "3600"},
+        opt.work + "/varnholt.log", &s.port[VARNHOLT]);
     s.pid[REF_ONE] = start_with_listener({opt.ref, "--file", payload}, opt.work + "/ref-one.log",
                                          &s.port[REF_ONE]);
     s.pid[REF_SPREAD] = start_with_listener({opt.ref, "--file", payload, "--spread"},
@@ -643,11 +651,379 @@ void print_error_summary(const std::string& path) {
         printf("%6d x %s\n", n, text.c_str());
 }
 
+// ---------------------------------------------------------------------------
+// Live sessions: a third each of downloads, uploads and latency sessions, all open at once
+// at the rates of slow lines, on a server of their own started for them; then the same
+// download connections alone, from that server and from nginx, for the CPU each spends per
+// delivered Gbit/s.
+
+// Per connection 64 kB/s (512 kbit/s) down and 32 kB/s up. At the most sessions the
+// descriptor limit allows here (7,300: 4,867 download and 2,433 upload connections) that is
+// 3.1 Gbit/s in all, a tenth of what one loopback stream carries on these two cores. What
+// the client and loopback spend goes by reads and sends (five a second on a download, ten
+// on an upload), hardly by bytes: at 7,300 sessions they and the server fill both cores.
+constexpr double LIVE_DOWN_RATE = 64000;
+constexpr double LIVE_UP_RATE = 32000;
+constexpr double LIVE_RAMP = 2500; // sessions started per second
+constexpr double LIVE_SETTLE = 1.0;
+// The downloads alone settle longer: a new connection's first second fills the socket
+// buffers, after which a server writes what its client reads.
+constexpr double LIVE_ANCHOR_SETTLE = 2.0;
+constexpr int LIVE_TARGET_SESSIONS = 5000;
+constexpr double LIVE_TARGET_P99_MS = 2.0;
+constexpr double LIVE_TARGET_CPU_RATIO = 1.2;
+// What lets every session in: no cap on sessions, none per client address, and none on
+// connections of one address whose header has not arrived (all come from 127.0.0.1).
+const std::vector<std::string> LIVE_SERVER_OPTIONS = {
+    "--max-client-pending", "0", "--max-sessions", "0", "--max-client-sessions", "0"};
+
+struct live_windows {
+    double mix = 6.0; // seconds measured with every session live
+    // With the downloads alone: long, since the kernel grows the servers' send buffers in
+    // steps (a few seconds after the start it may take a megabyte per connection at once),
+    // and a shorter window would see one server's step and not the other's.
+    double anchor = 12.0;
+};
+
+struct live_step {
+    int n = 0;
+    long long rss_idle = 0;
+    live_result mix;
+    live_result anchor[2]; // varnholt, nginx
+    std::string error;
+};
+
+// The server and the client each hold a descriptor per connection (the server's downloads
+// share its workers' descriptors of the file): one for a download or an upload session,
+// two for a latency session, four for every three sessions. What is left of the limit,
+// less a margin for the processes' own descriptors.
+int live_max_sessions() {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY)
+        return LIVE_TARGET_SESSIONS;
+    long long usable = static_cast<long long>(lim.rlim_cur) - 300;
+    return static_cast<int>(std::max(0LL, usable * 3 / 4) / 100 * 100);
+}
+
+int live_download_conns(int n) {
+    return n / 3 + (n - 2 * (n / 3)); // the downloads and the latency sessions' downloads
+}
+
+double live_step_seconds(int n, live_windows w) {
+    double ramp = n / LIVE_RAMP;
+    // The server's start and the pauses; ramp, settle, window, and the uploads started last
+    // running on to their end; the downloads alone, twice.
+    double mix = ramp + LIVE_SETTLE + w.mix + ramp + 3.0;
+    double downloads = live_download_conns(n) / LIVE_RAMP;
+    return 3.0 + mix + 2 * (downloads + LIVE_ANCHOR_SETTLE + w.anchor + 1.5);
+}
+
+double live_plan_seconds(const std::vector<int>& ns, live_windows w) {
+    double total = 0;
+    for (int n : ns)
+        total += live_step_seconds(n, w);
+    return total;
+}
+
+// The steps and windows that fit in `seconds`: every step with full windows, else with
+// short ones, else without the largest step, else the target's step alone.
+std::vector<int> live_steps(double seconds, live_windows* w) {
+    int most = live_max_sessions();
+    std::vector<int> all;
+    for (int n : {1000, LIVE_TARGET_SESSIONS})
+        if (n <= most)
+            all.push_back(n);
+    if (all.empty() || most > all.back())
+        all.push_back(most);
+    std::vector<int> without_most(all.begin(), all.end() - (all.size() > 1 ? 1 : 0));
+    std::vector<int> target_only{all.size() > 1 ? all[1] : all[0]};
+    const live_windows shorter{3.0, 6.0};
+    for (const auto& steps : {all, without_most, target_only})
+        for (live_windows candidate : {live_windows{}, shorter})
+            if (live_plan_seconds(steps, candidate) <= seconds) {
+                *w = candidate;
+                return steps;
+            }
+    *w = shorter;
+    return target_only;
+}
+
+live_probe probe_of(pid_t pid) {
+    live_probe p;
+    p.cpu = [pid](double* total, std::vector<double>* threads) {
+        *total = tree_cpu_seconds(pid, threads);
+    };
+    p.written = [pid] { return tree_written_bytes(pid); };
+    p.waited = [pid] { return tree_wait_seconds(pid); };
+    p.rss = [pid] { return tree_rss_bytes(pid); };
+    return p;
+}
+
+live_plan live_plan_for(dialect server, int port, double window) {
+    live_plan plan;
+    plan.server = server;
+    plan.port = port;
+    plan.down_rate = LIVE_DOWN_RATE;
+    plan.up_rate = LIVE_UP_RATE;
+    plan.ramp_per_s = LIVE_RAMP;
+    plan.settle_s = LIVE_SETTLE;
+    plan.window_s = window;
+    return plan;
+}
+
+live_step run_live_step(const options& opt, const server_set& servers, int n, live_windows w,
+                        int index) {
+    live_step step;
+    step.n = n;
+    int port = 0;
+    std::vector<std::string> argv{opt.server, "-f", opt.www + "/payload.bin"};
+    argv.insert(argv.end(), LIVE_SERVER_OPTIONS.begin(), LIVE_SERVER_OPTIONS.end());
+    std::string log = opt.work + "/varnholt-live-" + std::to_string(n) + ".log";
+    pid_t pid = start_with_listener(argv, log, &port);
+    if (pid <= 0 || !wait_connectable(port, 5000)) {
+        step.error = "the server for the live sessions did not start";
+        stop_process(pid, 2000);
+        return step;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    step.rss_idle = tree_rss_bytes(pid);
+
+    live_plan mix = live_plan_for(dialect::varnholt, port, w.mix);
+    mix.downloads = n / 3;
+    mix.uploads = n / 3;
+    mix.latency = n - 2 * (n / 3);
+    step.mix = run_live(mix, probe_of(pid));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    // The download connections of the mix, alone, from both servers; the one to go first
+    // alternates from step to step.
+    int order[2] = {0, 1};
+    if (index % 2 == 1)
+        std::swap(order[0], order[1]);
+    for (int which : order) {
+        bool nginx = which == 1;
+        if (nginx && !servers.available[NGINX])
+            continue;
+        live_plan plan = live_plan_for(nginx ? dialect::nginx : dialect::varnholt,
+                                       nginx ? servers.port[NGINX] : port, w.anchor);
+        plan.downloads = live_download_conns(n);
+        plan.settle_s = LIVE_ANCHOR_SETTLE;
+        plan.session_base = 3000000;
+        step.anchor[which] = run_live(plan, probe_of(nginx ? servers.pid[NGINX] : pid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    if (!process_alive(pid))
+        step.error = "the server died; its log ends with: " + tail_of(read_text(log), 1500);
+    stop_process(pid, 2000);
+    return step;
+}
+
+// The errors of the samples taken within the window.
+std::vector<double> in_window(const live_result& r, const std::vector<timed_error>& errors) {
+    std::vector<double> out;
+    for (const timed_error& e : errors)
+        if (e.at_ns >= r.window_start_ns && e.at_ns <= r.window_end_ns)
+            out.push_back(e.error_ms);
+    return out;
+}
+
+std::string spread_text(const std::vector<double>& v, const char* format) {
+    if (v.empty())
+        return "-";
+    std::string out = fmt(format, percentile(v, 50)) + " / " + fmt(format, percentile(v, 99)) +
+                      " / " + fmt(format, *std::max_element(v.begin(), v.end()));
+    return out + " (" + std::to_string(v.size()) + ")";
+}
+
+double gbits(const live_result& r) {
+    return r.window_s > 0 ? static_cast<double>(r.down_bytes + r.up_bytes) * 8 / r.window_s / 1e9
+                          : 0;
+}
+
+double cores(const live_result& r) {
+    return r.window_s > 0 ? r.server_cpu_s / r.window_s : 0;
+}
+
+void print_live(const std::vector<live_step>& steps) {
+    printf("\n%s%s%s%s%s%s%s%s\n", pad("sessions", 10).c_str(), pad("live", 7).c_str(),
+           pad("window", 8).c_str(), pad("server cores (2 busiest thr.)", 31).c_str(),
+           pad("per 1,000", 11).c_str(), pad("RSS per session", 17).c_str(),
+           pad("client cores", 14).c_str(), "traffic      server waited for a CPU");
+    for (const auto& s : steps) {
+        if (!s.error.empty() && !s.mix.ok) {
+            printf("%s%s\n", pad(std::to_string(s.n), 10).c_str(), s.error.c_str());
+            continue;
+        }
+        const live_result& r = s.mix;
+        if (!r.ok) {
+            printf("%s%s\n", pad(std::to_string(s.n), 10).c_str(), r.error.c_str());
+            continue;
+        }
+        std::string threads = r.server_thread_cpu_s.size() >= 2
+                                  ? fmt(" (%.2f", r.server_thread_cpu_s[0] / r.window_s) +
+                                        fmt("+%.2f)", r.server_thread_cpu_s[1] / r.window_s)
+                                  : "";
+        double per_session = static_cast<double>(r.rss_live - s.rss_idle) / s.n;
+        printf("%s%s%s%s%s%s%s%s\n", pad(std::to_string(s.n), 10).c_str(),
+               pad(std::to_string(r.live_at_end), 7).c_str(),
+               pad(fmt("%.1f s", r.window_s), 8).c_str(),
+               pad(fmt("%.3f", cores(r)) + threads, 31).c_str(),
+               pad(fmt("%.3f", cores(r) * 1000 / s.n), 11).c_str(),
+               pad(fmt("%.1f KiB", per_session / 1024), 17).c_str(),
+               pad(fmt("%.3f", r.client_cpu_s / r.window_s), 14).c_str(),
+               (pad(fmt("%.2f Gbit/s", gbits(r)), 13) +
+                fmt("%.0f ms/s", r.server_waited_s / r.window_s * 1000))
+                   .c_str());
+    }
+    printf("(live: sessions still running at the end of the window; RSS per session: resident "
+           "memory with the sessions live less that of the idle server, over the sessions; "
+           "server waited: the time its threads were ready to run but found their CPU taken "
+           "(by the client, the kernel's loopback work or anything else), in ms per second "
+           "of the window, all threads together)\n");
+
+    printf("\n== Live sessions: how late the server took its samples, ms, p50 / p99 / max "
+           "(samples taken in the window)\n");
+    printf("%s%s%s%s\n", pad("sessions", 10).c_str(),
+           pad("uploads: warm-up and measurement", 36).c_str(),
+           pad("latency samples (missing)", 34).c_str(), "statistics replies, ms");
+    for (const auto& s : steps) {
+        const live_result& r = s.mix;
+        if (!r.ok)
+            continue;
+        printf("%s%s%s%s\n", pad(std::to_string(s.n), 10).c_str(),
+               pad(spread_text(in_window(r, r.sample_errors), "%.2f"), 36).c_str(),
+               pad(spread_text(in_window(r, r.latency_errors), "%.0f") + " (" +
+                       std::to_string(r.latency_missing) + ")",
+                   34)
+                   .c_str(),
+               spread_text(in_window(r, r.stats_replies), "%.1f").c_str());
+    }
+    printf("(an upload's warm-up sample k is due (k + 1) x 100 ms after its test start, its "
+           "measurement sample j (j + 1) s after its last warm-up sample, where the server "
+           "arms its timer; the statistics document gives latency samples in whole ms since "
+           "the session began, and not when the timer started: they are measured against the "
+           "100 ms grid on which the least late of each session's samples lies; a period "
+           "without a sample is missing)\n");
+
+    printf("\n== Live downloads alone: server CPU per delivered Gbit/s\n");
+    printf("%s%s%s%s\n", pad("connections", 13).c_str(),
+           pad("varnholt: Gbit/s, cores, cores per Gbit/s, written", 52).c_str(),
+           pad("nginx: the same", 38).c_str(), "varnholt / nginx (per written Gbit/s)");
+    for (const auto& s : steps) {
+        std::string line = pad(std::to_string(live_download_conns(s.n)), 13);
+        for (int which : {0, 1}) {
+            const live_result& r = s.anchor[which];
+            std::string cell = "-";
+            if (r.ok)
+                cell = fmt("%.2f", gbits(r)) + ", " + fmt("%.3f", cores(r)) + ", " +
+                       fmt("%.3f", cores(r) / gbits(r)) + ", " +
+                       fmt("%.2f", static_cast<double>(r.server_written) /
+                                       static_cast<double>(std::max<uint64_t>(1, r.down_bytes))) +
+                       (r.failed > 0 ? " (" + std::to_string(r.failed) + " failed)" : "");
+            else if (!r.error.empty())
+                cell = r.error;
+            line += pad(cell, which == 0 ? 52 : 38);
+        }
+        const live_result& v = s.anchor[0];
+        const live_result& x = s.anchor[1];
+        if (v.ok && x.ok && gbits(v) > 0 && gbits(x) > 0 && v.server_written > 0 &&
+            x.server_written > 0) {
+            double ratio = (cores(v) / gbits(v)) / (cores(x) / gbits(x));
+            double written = (v.server_cpu_s / static_cast<double>(v.server_written)) /
+                             (x.server_cpu_s / static_cast<double>(x.server_written));
+            line += fmt("%.2f", ratio) + fmt(" (%.2f)", written) +
+                    fmt("  target <= %.1f: ", LIVE_TARGET_CPU_RATIO) +
+                    (ratio <= LIVE_TARGET_CPU_RATIO ? "met" : "MISSED");
+        }
+        printf("%s\n", line.c_str());
+    }
+    printf("(written: the bytes the server wrote in the window over those its clients read; "
+           "near 1 when the window saw the server keep up with the reading, not its socket "
+           "buffers being drained)\n");
+
+    for (const auto& s : steps) {
+        if (s.n != LIVE_TARGET_SESSIONS || !s.mix.ok)
+            continue;
+        // Each kind on its own: the latency samples, ten times as many, would hide the
+        // uploads' in a common percentile.
+        std::vector<double> uploads = in_window(s.mix, s.mix.sample_errors);
+        std::vector<double> latency = in_window(s.mix, s.mix.latency_errors);
+        double p99_uploads = percentile(uploads, 99);
+        double p99_latency = percentile(latency, 99);
+        bool timely = !uploads.empty() && !latency.empty() && p99_uploads <= LIVE_TARGET_P99_MS &&
+                      p99_latency <= LIVE_TARGET_P99_MS;
+        printf("\n%d live sessions: sample timing error p99 %.2f ms (uploads) and %.0f ms "
+               "(latency), target <= %.0f ms: %s; failed sessions %d, target 0: %s\n",
+               s.n, p99_uploads, p99_latency, LIVE_TARGET_P99_MS, timely ? "met" : "MISSED",
+               s.mix.failed, s.mix.failed == 0 && s.mix.live_at_end == s.n ? "met" : "MISSED");
+    }
+
+    bool header = false;
+    for (const auto& s : steps)
+        for (int k = 0; k < 3; k++) {
+            const live_result& r = k == 0 ? s.mix : s.anchor[k - 1];
+            const char* what = k == 0   ? "live sessions"
+                               : k == 1 ? "varnholt downloads alone"
+                                        : "nginx downloads alone";
+            for (const auto& [reason, count] : r.failures) {
+                if (!header)
+                    printf("\nFailed sessions:\n");
+                header = true;
+                printf("  %d, %s: %d x %s\n", s.n, what, count, reason.c_str());
+            }
+            if (!r.ok && !r.error.empty())
+                printf("  %d, %s: %s\n", s.n, what, r.error.c_str());
+        }
+}
+
+void run_live_figure(const options& opt, const server_set& servers, double seconds) {
+    live_windows w;
+    std::vector<int> ns = live_steps(opt.quick ? 0 : seconds, &w);
+    if (opt.quick)
+        ns = {1000}; // a smoke test
+    if (!opt.live_sessions.empty()) {
+        ns.clear();
+        for (int n : opt.live_sessions)
+            ns.push_back(std::min(n, live_max_sessions()));
+    }
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    printf("\n== Live sessions: N at once, a third each downloads (read at %.0f kB/s, every %d "
+           "ms), uploads (sent at %.0f kB/s, every %d ms; %d ms warm-up samples, %d s intervals, "
+           "to the results reply) and latency sessions (%d ms samples, statistics fetched every "
+           "%d ms, one download as above); segments of %d bytes and %d KiB receive buffers on "
+           "the data connections; the client's threads at nice +%d\n",
+           LIVE_DOWN_RATE / 1000, LIVE_DOWN_TICK_MS, LIVE_UP_RATE / 1000, LIVE_UP_TICK_MS,
+           LIVE_WARMUP_SAMPLE_MS, LIVE_INTERVAL_S, LIVE_LATENCY_INTERVAL_MS, LIVE_STATS_PERIOD_MS,
+           LIVE_LINE_MSS, LIVE_LINE_RCVBUF / 1024, live_plan{}.client_nice);
+    std::string options_text;
+    for (const auto& o : LIVE_SERVER_OPTIONS)
+        options_text += " " + o;
+    printf("a server of their own per N, started with%s; descriptors: %llu, so at most %d "
+           "sessions; started at %.0f /s, %.0f s settling, %.0f s measured (downloads alone: "
+           "%.0f s)\n",
+           options_text.c_str(), static_cast<unsigned long long>(lim.rlim_cur), live_max_sessions(),
+           LIVE_RAMP, LIVE_SETTLE, w.mix, w.anchor);
+    fflush(stdout);
+    std::vector<live_step> steps;
+    for (size_t i = 0; i < ns.size(); i++) {
+        printf("%d sessions ...", ns[i]);
+        fflush(stdout);
+        auto start = clock_type::now();
+        steps.push_back(run_live_step(opt, servers, ns[i], w, static_cast<int>(i)));
+        printf(" %.0f s\n", elapsed_s(start));
+        fflush(stdout);
+    }
+    print_live(steps);
+    for (int n : ns)
+        print_error_summary(opt.work + "/varnholt-live-" + std::to_string(n) + ".log");
+}
+
 [[noreturn]] void usage() {
     fprintf(stderr, "usage: vh-bench --server PATH --ref PATH --www DIR --work DIR [--rounds N]\n"
                     "       [--warmup S] [--seconds S] [--quick] [--memory-conns N]\n"
-                    "       [--client-threads N] [--only ID,...] [--no-nginx] [--no-iperf3]\n"
-                    "       [--deadline S]\n");
+                    "       [--client-threads N] [--only ID,...] [--live-sessions N,...]\n"
+                    "       [--no-nginx] [--no-iperf3] [--deadline S]\n");
     exit(2);
 }
 
@@ -691,6 +1067,9 @@ options parse_options(int argc, char** argv) {
             opt.client_threads = std::stoi(next());
         else if (a == "--only")
             opt.only = split(next(), ',');
+        else if (a == "--live-sessions")
+            for (const auto& n : split(next(), ','))
+                opt.live_sessions.push_back(std::max(3, std::stoi(n)));
         else if (a == "--no-nginx")
             opt.nginx = false;
         else if (a == "--no-iperf3")
@@ -704,6 +1083,7 @@ options parse_options(int argc, char** argv) {
     }
     if (opt.server.empty() || opt.ref.empty() || opt.www.empty() || opt.work.empty())
         usage();
+    opt.quick = quick;
     if (quick) {
         opt.rounds = 1;
         opt.warmup = 0.3;
@@ -765,6 +1145,14 @@ int main(int argc, char** argv) {
     for (const auto& f : all_figures())
         if (opt.only.empty() || std::find(opt.only.begin(), opt.only.end(), f.id) != opt.only.end())
             figures.push_back(f);
+    bool live =
+        opt.only.empty() || std::find(opt.only.begin(), opt.only.end(), "live") != opt.only.end();
+    // The live figure comes last; the rounds leave it the time it needs with full windows.
+    double rounds_deadline = opt.deadline;
+    if (live && !figures.empty()) {
+        live_windows full;
+        rounds_deadline -= live_plan_seconds(live_steps(1e9, &full), full) + 10;
+    }
 
     utsname un{};
     uname(&un);
@@ -796,7 +1184,7 @@ int main(int argc, char** argv) {
         struct {
             impl_id id;
             int fds_per_conn;
-        } subjects[] = {{VARNHOLT, 2}, {REF_SPREAD, 1}, {NGINX, 1}};
+        } subjects[] = {{VARNHOLT, 1}, {REF_SPREAD, 1}, {NGINX, 1}};
         for (const auto& subject : subjects) {
             if (!servers.available[subject.id])
                 continue;
@@ -830,12 +1218,13 @@ int main(int argc, char** argv) {
     std::map<std::string, figure_results> results;
     int rounds_done = 0;
     double round_seconds = 0;
-    for (int round = 0; round < opt.rounds; round++) {
+    for (int round = 0; round < opt.rounds && !figures.empty(); round++) {
         auto round_start = clock_type::now();
-        if (round > 0 && elapsed_s(started) + round_seconds > opt.deadline) {
+        if (round > 0 && elapsed_s(started) + round_seconds > rounds_deadline) {
             printf("\n(stopping after %d rounds: the next one would pass the time limit of %.0f "
-                   "s)\n",
-                   round, opt.deadline);
+                   "s%s)\n",
+                   round, opt.deadline,
+                   rounds_deadline < opt.deadline ? ", less the live sessions' share" : "");
             break;
         }
         printf("round %d/%d ...", round + 1, opt.rounds);
@@ -883,6 +1272,8 @@ int main(int argc, char** argv) {
     if (rounds_done > 0)
         print_report(figures, results, servers, rounds_done);
     print_error_summary(opt.work + "/varnholt.log");
+    if (live)
+        run_live_figure(opt, servers, opt.deadline - elapsed_s(started));
     stop_servers(servers);
     printf("\nload average at the end: %s; the run took %.0f s\n", load_average().c_str(),
            elapsed_s(started));

@@ -1,6 +1,7 @@
 // Tests of the benchmark harness: its reading of replies and statistics, its requests as
 // the server's parser sees them, the reference server on real sockets, and every load
 // generator against the reference server and the server under test.
+#include "live.h"
 #include "load.h"
 #include "procs.h"
 #include "request.h"
@@ -51,6 +52,82 @@ TEST(ReplyParsing, ContentLengthIsFoundInAnyCaseAndMustBeANumber) {
     EXPECT_EQ(content_length("HTTP/1.1 200 OK\r\n\r\n"), -1);
 }
 
+const std::string RESULTS_REPLY = "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: OK\n"
+                                  "END_TIME: 1700000000\nSECTION: WARMUP\nNUM_WARMUP: 2\n"
+                                  "WARMUP_SESSION: 0 100500000 3200\n"
+                                  "WARMUP_SESSION: 0 200000000 6400\nSECTION: MEASUR\n"
+                                  "NUM_MEASUR: 2\nMEASUR_SESSION: 1 200000000 32000\n"
+                                  "MEASUR_SESSION: 2 203000000 64000\n\n";
+
+TEST(ReplyParsing, ResultsReplySamplesAgainstTheirNominalInstants) {
+    results_times t;
+    ASSERT_TRUE(parse_results_times(RESULTS_REPLY, &t));
+    EXPECT_TRUE(t.ok);
+    std::vector<timed_error> e = results_sample_errors(t, 0.1, 1.0);
+    ASSERT_EQ(e.size(), 4u);
+    EXPECT_NEAR(e[0].error_ms, 0.5, 1e-6); // warm-up sample 0 is due 100 ms after the start
+    EXPECT_NEAR(e[1].error_ms, 0.0, 1e-6);
+    EXPECT_NEAR(e[2].error_ms, 0.0, 1e-6); // 1 s after the last warm-up sample
+    EXPECT_NEAR(e[3].error_ms, 3.0, 1e-6);
+    EXPECT_EQ(e[3].at_ns, 2203000000);
+
+    std::string failed = RESULTS_REPLY;
+    failed.replace(failed.find("OK"), 2, "FAIL");
+    ASSERT_TRUE(parse_results_times(failed, &t));
+    EXPECT_FALSE(t.ok);
+    for (auto [from, to] :
+         {std::pair{"NUM_MEASUR: 2", "NUM_MEASUR: 3"}, std::pair{"0 200000000", "0 1000000000"},
+          std::pair{"0 200000000", "0 2x0000000"}}) {
+        std::string bad = RESULTS_REPLY;
+        bad.replace(bad.find(from), strlen(from), to);
+        EXPECT_FALSE(parse_results_times(bad, &t)) << to;
+    }
+    EXPECT_FALSE(parse_results_times(RESULTS_REPLY.substr(0, RESULTS_REPLY.size() - 1), &t));
+}
+
+TEST(ReplyParsing, LatencySampleTimesOfOneConnectionAgainstTheirGrid) {
+    auto sample = [](int ts) {
+        return "{\"ts\":" + std::to_string(ts) +
+               ",\"tcp_rtt\":12,\"tcp_rttvar\":6,\"tcpi_lost\":0,\"tcpi_total_retrans\":0,"
+               "\"tcpi_retrans\":0,\"tcpi_snd_cwnd\":10,\"total_transferred\":999,"
+               "\"data_transferred\":900}";
+    };
+    std::string doc =
+        "{\"protocol_version\":1,\"serverside_start\":5000,\"start_timestamp\":1,"
+        "\"measurement_start\":0,\"measurement_end\":0,\"connections\":[{\"samples\":[" +
+        sample(103) + "," + sample(203) + "," + sample(405) + "]},{\"samples\":[" + sample(204) +
+        "]},{\"samples\":[]}]}";
+    int64_t start = 0;
+    std::vector<int64_t> ts;
+    ASSERT_TRUE(latency_sample_times(doc, 0, &start, &ts));
+    EXPECT_EQ(start, 5000);
+    EXPECT_EQ(ts, (std::vector<int64_t>{103, 203, 405}));
+    ASSERT_TRUE(latency_sample_times(doc, 1, &start, &ts));
+    EXPECT_EQ(ts, std::vector<int64_t>{204});
+    ASSERT_TRUE(latency_sample_times(doc, 2, &start, &ts));
+    EXPECT_TRUE(ts.empty());
+    EXPECT_FALSE(latency_sample_times(doc, 3, &start, &ts));
+    EXPECT_FALSE(latency_sample_times("{\"connections\":[]}", 0, &start, &ts));
+
+    // The sample at 303 ms is missing; the one at 405 is 2 ms late on the grid of the others.
+    int missing = 0;
+    std::vector<timed_error> e = grid_errors({103, 203, 405}, 100, &missing);
+    ASSERT_EQ(e.size(), 3u);
+    EXPECT_EQ(e[0].error_ms, 0);
+    EXPECT_EQ(e[1].error_ms, 0);
+    EXPECT_EQ(e[2].error_ms, 2);
+    EXPECT_EQ(e[2].at_ns, 405000000);
+    EXPECT_EQ(missing, 1);
+    // The grid lies on the least late sample, wherever it is; a sample late by more than
+    // half a period keeps its slot.
+    e = grid_errors({104, 201, 302, 460, 502}, 100, &missing);
+    std::vector<double> late;
+    for (const timed_error& x : e)
+        late.push_back(x.error_ms);
+    EXPECT_EQ(late, (std::vector<double>{3, 0, 1, 59, 1}));
+    EXPECT_EQ(missing, 0);
+}
+
 TEST(Statistics, MedianAndNearestRankPercentile) {
     EXPECT_EQ(median({3, 1, 2}), 2);
     EXPECT_EQ(median({4, 1, 3, 2}), 2.5);
@@ -93,6 +170,24 @@ TEST_F(HarnessRequests, DownloadAndUploadRequestsNameTheirSessionAndConnection) 
     EXPECT_EQ(post.num_conns, 4u);
     EXPECT_GE(post.max_warmup_samples, post.num_warmup_samples);
     EXPECT_GT(post.result_num_intervals, 0u);
+
+    // The live sessions' requests.
+    request_info up = parse(live_request(live_kind::upload, 79, 0, 7));
+    EXPECT_EQ(up.method, POST);
+    EXPECT_EQ(up.session_id, (1ull << 32) + 79);
+    EXPECT_EQ(up.warmup_sample_time, 100u);
+    EXPECT_EQ(up.result_num_intervals, 7u);
+    EXPECT_EQ(up.results_interval_period, 1u);
+    for (int conn : {0, 1}) {
+        request_info latency = parse(live_request(live_kind::latency, 5ull << 32, conn, 0));
+        EXPECT_TRUE(latency.latency_test);
+        EXPECT_EQ(latency.method, GET);
+        EXPECT_EQ(latency.session_id, 5ull << 32);
+        EXPECT_EQ(latency.num_conns, 2u);
+        EXPECT_EQ(latency.conn_id, static_cast<size_t>(conn));
+        EXPECT_EQ(latency.latency_interval.tv_nsec, 100000000);
+    }
+    EXPECT_EQ(parse(live_request(live_kind::download, 80, 0, 0)).method, GET);
 }
 
 TEST_F(HarnessRequests, ShortSessionsHaveOneConnectionAndHeadNeedsNoSession) {
@@ -309,6 +404,37 @@ TEST(LoadGenerators, TheServerUnderTestAnswersEveryKindAndReportsItsUploads) {
         ASSERT_TRUE(r.ok) << r.error;
         EXPECT_GT(r.operations, 10u);
     }
+
+    // Live sessions, two of each kind: every one runs to its end (the download's statistics
+    // message, the upload's results, the latency session's final document), and the server
+    // took every sample within a period of its due time.
+    live_plan plan;
+    plan.port = vh.port;
+    plan.downloads = plan.uploads = plan.latency = 2;
+    plan.settle_s = 0.2;
+    plan.window_s = 1.2;
+    live_probe probe;
+    probe.cpu = [pid = vh.pid](double* total, std::vector<double>* threads) {
+        *total = tree_cpu_seconds(pid, threads);
+    };
+    probe.rss = [pid = vh.pid] { return tree_rss_bytes(pid); };
+    live_result live = run_live(plan, probe);
+    ASSERT_TRUE(live.ok) << live.error;
+    for (const auto& [reason, n] : live.failures)
+        ADD_FAILURE() << n << " x " << reason;
+    EXPECT_EQ(live.live_at_end, 6);
+    EXPECT_GT(live.down_bytes, 0u);
+    EXPECT_GT(live.up_bytes, 0u);
+    EXPECT_GT(live.rss_live, 0);
+    // Per upload at least the stable warm-up window and every interval.
+    EXPECT_GE(live.sample_errors.size(), 2u * (5 + live.upload_intervals));
+    EXPECT_GE(live.latency_errors.size(), 2u * 10);
+    EXPECT_GE(live.stats_replies.size(), 2u * 2);
+    for (const auto& errors : {live.sample_errors, live.latency_errors})
+        for (const timed_error& e : errors) {
+            EXPECT_GE(e.error_ms, -0.001);
+            EXPECT_LT(e.error_ms, 100);
+        }
     EXPECT_TRUE(process_alive(vh.pid));
 }
 
@@ -330,6 +456,7 @@ TEST(Procfs, ReadsThreadsDescriptorsAndMemoryOfAProcess) {
     EXPECT_GE(thread_cpu_seconds(getpid()).size(), 1u);
     EXPECT_GE(tree_fd_count(getpid()), 3);
     EXPECT_GT(tree_rss_bytes(getpid()), 0);
+    EXPECT_GT(tree_written_bytes(getpid()), 0); // the test's own output
     EXPECT_TRUE(thread_cpu_seconds(999999999).empty());
 }
 

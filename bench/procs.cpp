@@ -203,6 +203,39 @@ long long tree_rss_bytes(pid_t pid) {
     return total;
 }
 
+double tree_wait_seconds(pid_t pid) {
+    std::vector<pid_t> pids{pid};
+    for (pid_t child : children_of(pid))
+        pids.push_back(child);
+    double total = 0;
+    for (pid_t p : pids) {
+        std::string dir = "/proc/" + std::to_string(p) + "/task";
+        for (const auto& tid : list_dir(dir)) {
+            std::ifstream in(dir + "/" + tid + "/schedstat");
+            unsigned long long run = 0, wait = 0;
+            if (in >> run >> wait)
+                total += static_cast<double>(wait) / 1e9;
+        }
+    }
+    return total;
+}
+
+long long tree_written_bytes(pid_t pid) {
+    std::vector<pid_t> pids{pid};
+    for (pid_t child : children_of(pid))
+        pids.push_back(child);
+    long long total = 0;
+    for (pid_t p : pids) {
+        std::ifstream in("/proc/" + std::to_string(p) + "/io");
+        std::string name;
+        long long value = 0;
+        while (in >> name >> value)
+            if (name == "wchar:")
+                total += value;
+    }
+    return total;
+}
+
 int tree_fd_count(pid_t pid) {
     std::vector<pid_t> pids{pid};
     for (pid_t child : children_of(pid))

@@ -36,8 +36,14 @@ std::vector<double> thread_cpu_seconds(pid_t pid);
 double tree_cpu_seconds(pid_t pid, std::vector<double>* per_thread);
 // Resident memory in bytes of the process and its direct children.
 long long tree_rss_bytes(pid_t pid);
+// Bytes the process and its direct children wrote (wchar of /proc/PID/io: sendfile,
+// send and write alike).
+long long tree_written_bytes(pid_t pid);
 // Open descriptors of the process and its direct children.
 int tree_fd_count(pid_t pid);
+// Seconds the threads of the process and its direct children have waited, runnable, for a
+// CPU (the second field of /proc/PID/task/*/schedstat).
+double tree_wait_seconds(pid_t pid);
 // Direct children of a process.
 std::vector<pid_t> children_of(pid_t pid);
 

@@ -6,14 +6,18 @@
 #   bench/run.sh [--quick] [vh-bench options, e.g. --rounds 3 --only down-1,up-4]
 #
 # The whole run, builds included, stays within about ten minutes: the number of rounds is
-# cut when time runs short. --quick does one short round as a smoke test.
+# cut when time runs short, and the live sessions (the last figure, "live") use fewer or
+# shorter steps. --quick does one short round as a smoke test. With --only, the
+# microbenchmarks are left out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
 
 quick=0
+only=0
 for arg in "$@"; do
     if [ "$arg" = "--quick" ]; then quick=1; fi
+    if [ "$arg" = "--only" ]; then only=1; fi
 done
 
 # nginx is installed without starting its own service: the benchmark runs its own.
@@ -46,13 +50,15 @@ fi
 
 results="$build/bench-results.txt"
 {
-    echo "== Microbenchmarks (Google Benchmark, medians of 5 repetitions)"
-    if [ "$quick" = 1 ]; then
-        "$build/vh-microbench" --benchmark_min_time=0.01 --benchmark_repetitions=1
-    else
-        "$build/vh-microbench"
+    if [ "$only" = 0 ]; then
+        echo "== Microbenchmarks (Google Benchmark, medians of 5 repetitions)"
+        if [ "$quick" = 1 ]; then
+            "$build/vh-microbench" --benchmark_min_time=0.01 --benchmark_repetitions=1
+        else
+            "$build/vh-microbench"
+        fi
+        echo
     fi
-    echo
     # What is left of the ten minutes, less a margin for the last round and the report.
     deadline=$((540 - (SECONDS - started)))
     if [ "$deadline" -lt 120 ]; then deadline=120; fi
