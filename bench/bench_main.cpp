@@ -881,7 +881,7 @@ void print_live(const std::vector<live_step>& steps) {
            "(by the client, the kernel's loopback work or anything else), in ms per second "
            "of the window, all threads together)\n");
 
-    printf("\n== Live sessions: how late the server took its samples, ms, p50 / p99 / max "
+    printf("\n== Live sessions: timing error of the samples (|taken - due|), ms, p50 / p99 / max "
            "(samples taken in the window)\n");
     printf("%s%s%s%s\n", pad("sessions", 10).c_str(),
            pad("uploads: warm-up and measurement", 36).c_str(),

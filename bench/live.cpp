@@ -794,7 +794,8 @@ std::vector<timed_error> results_sample_errors(const results_times& times, doubl
                                                double interval_s) {
     std::vector<timed_error> errors;
     auto add = [&](double at, double nominal) {
-        errors.push_back({static_cast<int64_t>(std::llround(at * 1e9)), (at - nominal) * 1000.0});
+        errors.push_back(
+            {static_cast<int64_t>(std::llround(at * 1e9)), std::fabs(at - nominal) * 1000.0});
     };
     for (size_t k = 0; k < times.warmup_s.size(); k++)
         add(times.warmup_s[k], static_cast<double>(k + 1) * warmup_s);

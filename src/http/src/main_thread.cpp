@@ -35,6 +35,7 @@
 #include <unistd.h>
 
 static constexpr int MAX_EVENTS = 128;
+static constexpr int64_t TIMER_COALESCE_NS = 500 * 1000;
 
 // While paused, a thread also wakes at this pace to look for free descriptors: those
 // freed by another worker or by the file operations thread would otherwise never
@@ -222,8 +223,11 @@ static void dispatch_worker_timers(timer_queue* timers, GHashTable* pending_sess
         VH_LOG(LOG_ERR, "Bug! Could not read information from session timer");
         exit(1);
     }
+    // Timers due within TIMER_COALESCE_NS of now expire in this wake-up, a little early: a
+    // worker carrying thousands of sessions then wakes once for several of their samples
+    // rather than once for each, and no sample is taken more than that before its instant.
     int64_t now = monotonic_now_ns();
-    while (session_timer* timer = timer_queue_next_due(timers, now))
+    while (session_timer* timer = timer_queue_next_due(timers, now + TIMER_COALESCE_NS))
         dispatch_timer(timer, pending_sessions);
     if (timer_queue_reprogram(timers, now) != 0) {
         VH_LOG(LOG_ERR, "timerfd_settime: timerfd %d --> %s", timers->head.fd, strerror(errno));
