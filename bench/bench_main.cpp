@@ -1208,9 +1208,8 @@ int main(int argc, char** argv) {
                       : ""))
                     .c_str());
         }
-        printf("(descriptors: the server under test holds two per connection, the socket and "
-               "its own descriptor of the file, so %d connections stay below the limit of "
-               "20,000)\n",
+        printf("(descriptors: every server holds one per idle connection; %d, as when the "
+               "server under test held two, keeps the figures comparable)\n",
                opt.memory_conns);
         fflush(stdout);
     }
