@@ -2,7 +2,7 @@
 // printed there) and the checks every parse must pass.
 #pragma once
 
-#include "main_thread.h"
+#include "handlers.h"
 #include "request.h"
 
 #include <cstdio>
