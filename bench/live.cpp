@@ -891,18 +891,8 @@ live_result run_live(const live_plan& plan, const live_probe& probe) {
 
     int threads = std::max(1, plan.threads);
     std::vector<std::unique_ptr<live_thread>> pool;
-    for (int i = 0; i < threads; i++) {
-        auto t = std::make_unique<live_thread>();
-        t->run = &run;
-        t->epfd = epoll_create1(0);
-        if (t->epfd < 0) {
-            result.error = std::string("epoll_create1: ") + strerror(errno);
-            for (auto& p : pool)
-                close(p->epfd);
-            return result;
-        }
-        pool.push_back(std::move(t));
-    }
+    if (!make_client_threads(threads, &run, &pool, &result.error))
+        return result;
 
     // The kinds interleaved, each spread evenly over the ramp, dealt to the threads in turn.
     std::vector<std::unique_ptr<live_session>> sessions;

@@ -491,18 +491,8 @@ load_result run_load(const load_plan& plan, const cpu_probe& probe) {
     run.plan = &plan;
     int threads = std::max(1, plan.threads);
     std::vector<std::unique_ptr<client_thread>> pool;
-    for (int i = 0; i < threads; i++) {
-        auto t = std::make_unique<client_thread>();
-        t->run = &run;
-        t->epfd = epoll_create1(0);
-        if (t->epfd < 0) {
-            result.error = std::string("epoll_create1: ") + strerror(errno);
-            for (auto& p : pool)
-                close(p->epfd);
-            return result;
-        }
-        pool.push_back(std::move(t));
-    }
+    if (!make_client_threads(threads, &run, &pool, &result.error))
+        return result;
 
     // Connections in the order of their sessions, dealt to the threads in turn.
     bool streams = plan.kind == load_kind::download || plan.kind == load_kind::upload;

@@ -3,7 +3,13 @@
 // than the server it measures.
 #pragma once
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <memory>
+#include <sys/epoll.h>
+#include <unistd.h>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -71,6 +77,28 @@ long long content_length(std::string_view header);
 
 // The request a connection of the given load sends first.
 std::string request_text(const load_plan& plan, uint32_t session_id, int conn_index);
+
+// Makes `count` (at least one) client thread records, each with its own epoll set and `run`
+// pointing at the shared run. False, with *error set and nothing left open, when an epoll
+// set cannot be made.
+template <typename Thread, typename Run>
+bool make_client_threads(int count, Run* run, std::vector<std::unique_ptr<Thread>>* pool,
+                         std::string* error) {
+    for (int i = 0; i < std::max(1, count); i++) {
+        auto t = std::make_unique<Thread>();
+        t->run = run;
+        t->epfd = epoll_create1(0);
+        if (t->epfd < 0) {
+            *error = std::string("epoll_create1: ") + strerror(errno);
+            for (auto& p : *pool)
+                close(p->epfd);
+            pool->clear();
+            return false;
+        }
+        pool->push_back(std::move(t));
+    }
+    return true;
+}
 
 // Median and percentile (0..100, nearest rank) of unsorted values; 0 when empty.
 double median(std::vector<double> values);

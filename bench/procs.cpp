@@ -166,10 +166,16 @@ std::vector<pid_t> children_of(pid_t pid) {
     return children;
 }
 
-double tree_cpu_seconds(pid_t pid, std::vector<double>* per_thread) {
+// The process and its children.
+static std::vector<pid_t> process_tree(pid_t pid) {
     std::vector<pid_t> pids{pid};
     for (pid_t child : children_of(pid))
         pids.push_back(child);
+    return pids;
+}
+
+double tree_cpu_seconds(pid_t pid, std::vector<double>* per_thread) {
+    const std::vector<pid_t> pids = process_tree(pid);
     double total = 0;
     if (per_thread != nullptr)
         per_thread->clear();
@@ -184,9 +190,7 @@ double tree_cpu_seconds(pid_t pid, std::vector<double>* per_thread) {
 }
 
 long long tree_rss_bytes(pid_t pid) {
-    std::vector<pid_t> pids{pid};
-    for (pid_t child : children_of(pid))
-        pids.push_back(child);
+    const std::vector<pid_t> pids = process_tree(pid);
     long long total = 0;
     for (pid_t p : pids) {
         std::ifstream in("/proc/" + std::to_string(p) + "/status");
@@ -204,9 +208,7 @@ long long tree_rss_bytes(pid_t pid) {
 }
 
 double tree_wait_seconds(pid_t pid) {
-    std::vector<pid_t> pids{pid};
-    for (pid_t child : children_of(pid))
-        pids.push_back(child);
+    const std::vector<pid_t> pids = process_tree(pid);
     double total = 0;
     for (pid_t p : pids) {
         std::string dir = "/proc/" + std::to_string(p) + "/task";
@@ -221,9 +223,7 @@ double tree_wait_seconds(pid_t pid) {
 }
 
 long long tree_written_bytes(pid_t pid) {
-    std::vector<pid_t> pids{pid};
-    for (pid_t child : children_of(pid))
-        pids.push_back(child);
+    const std::vector<pid_t> pids = process_tree(pid);
     long long total = 0;
     for (pid_t p : pids) {
         std::ifstream in("/proc/" + std::to_string(p) + "/io");
@@ -237,9 +237,7 @@ long long tree_written_bytes(pid_t pid) {
 }
 
 int tree_fd_count(pid_t pid) {
-    std::vector<pid_t> pids{pid};
-    for (pid_t child : children_of(pid))
-        pids.push_back(child);
+    const std::vector<pid_t> pids = process_tree(pid);
     int total = 0;
     for (pid_t p : pids)
         total += static_cast<int>(list_dir("/proc/" + std::to_string(p) + "/fd").size());

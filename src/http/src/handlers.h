@@ -30,6 +30,11 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
 // Room for a whole header and its terminating NUL.
 constexpr size_t HEADER_BUFFER_SIZE = HEADER_LIMIT + 1;
 
+// One receive (recv flags `flags`) of up to HEADER_LIMIT bytes into buffer[HEADER_BUFFER_SIZE],
+// NUL-terminated: 1 with *n bytes, 0 when nothing is queued yet, -1 when the peer closed or
+// the receive failed (logged).
+int receive_header_piece(connection* conn, char* buffer, int flags, ssize_t* n);
+
 // Request headers and joins (header_join.cpp). State bodies: 0 stay, -1 destroy the
 // connection, -2 disable it, -4 handed to another worker.
 // CONNECTED and RECEIVING_HEADER: the header, collected, parsed and acted on.

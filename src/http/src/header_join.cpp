@@ -143,18 +143,25 @@ static int refuse_session(int epfd, connection* conn, uint64_t id, admission_ref
     return 0;
 }
 
-int handle_connection_connected(int epfd, connection* conn) {
-    char buffer[HEADER_BUFFER_SIZE];
-    ssize_t n = recv(conn->sock, buffer, HEADER_LIMIT, MSG_PEEK);
-    if (n == 0)
+int receive_header_piece(connection* conn, char* buffer, int flags, ssize_t* n) {
+    *n = recv(conn->sock, buffer, HEADER_LIMIT, flags);
+    if (*n == 0)
         return -1;
-    if (n < 0) {
+    if (*n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return 0;
         VH_LOG(LOG_ERR, "fd %d, recv: %s", conn->sock, strerror(errno));
         return -1;
     }
-    buffer[n] = '\0';
+    buffer[*n] = '\0';
+    return 1;
+}
+
+int handle_connection_connected(int epfd, connection* conn) {
+    char buffer[HEADER_BUFFER_SIZE];
+    ssize_t n = 0;
+    if (int got = receive_header_piece(conn, buffer, MSG_PEEK, &n); got <= 0)
+        return got;
 
     GString* held = conn->state == RECEIVING_HEADER ? conn->reply : nullptr;
     request_info request;
@@ -319,8 +326,8 @@ int handle_header_received(int epfd, connection* conn) {
     }
     // A download takes the file as it is on disk now, on the worker that will release it.
     // A latency session's control connection and a session naming no file send none.
-    if (sess->request.method == GET && !sess->no_path &&
-        !(sess->is_latency && conn->conn_id == 0)) {
+    const bool latency_control = sess->is_latency && conn->conn_id == 0;
+    if (sess->request.method == GET && !sess->no_path && !latency_control) {
         conn->file = acquire_sent_file();
         if (conn->file == nullptr) {
             VH_LOG(LOG_ERR, "Could not create connection: %s", strerror(errno));
@@ -334,7 +341,7 @@ int handle_header_received(int epfd, connection* conn) {
         return -1;
     }
 
-    if (sess->is_latency && conn->conn_id == 0) {
+    if (latency_control) {
         conn->latency_control = true;
         conn->state = LATENCY_SENDING_REPLY;
         set_reply(conn, LATENCY_REPLY);

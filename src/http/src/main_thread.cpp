@@ -9,7 +9,6 @@
 #include "metrics.h"
 #include "request.h"
 #include "session.h"
-#include "sent_file.h"
 #include "settings.h"
 #include "timers.h"
 #include "timeout_list.h"
@@ -367,7 +366,6 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     if (idle_scan_due()) {
         scan_idle_connections(pending_sessions, idle_limit_ms(timeout));
         scan_header_deadlines();
-        trim_worker_sent_file();
     }
 
     // Periodic checks of the sessions that became due in this batch.

@@ -78,16 +78,9 @@ int handle_latency_sending_reply(int epfd, connection* conn) {
 int handle_latency_pending(int epfd, connection* conn) {
     assert(conn->latency_control);
     char buffer[HEADER_BUFFER_SIZE];
-    ssize_t n = recv(conn->sock, buffer, HEADER_LIMIT, 0);
-    if (n == 0)
-        return -1;
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR)
-            return 0;
-        VH_LOG(LOG_ERR, "fd %d, recv: %s", conn->sock, strerror(errno));
-        return -1;
-    }
-    buffer[n] = '\0';
+    ssize_t n = 0;
+    if (int got = receive_header_piece(conn, buffer, 0, &n); got <= 0)
+        return got;
     const char* text = buffer;
     size_t size = static_cast<size_t>(n);
     if (conn->state == LATENCY_RECEIVING_REQUEST) {

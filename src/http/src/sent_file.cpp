@@ -33,7 +33,7 @@ sent_file* acquire_sent_file() {
         return nullptr;
     }
     if (current != nullptr && unchanged(current, st)) {
-        current->refs.fetch_add(1, std::memory_order_relaxed);
+        current->refs++;
         return current;
     }
     int fd = open(file_path, O_RDONLY | O_CLOEXEC);
@@ -63,7 +63,7 @@ sent_file* acquire_sent_file() {
     file->ino = st.st_ino;
     file->mtime = st.st_mtim;
     file->ctime = st.st_ctim;
-    file->refs.store(2, std::memory_order_relaxed); // the worker's and the caller's
+    file->refs = 2; // the worker's and the caller's
     release_worker_sent_file();
     current = file;
     return file;
@@ -72,19 +72,13 @@ sent_file* acquire_sent_file() {
 void release_sent_file(sent_file* file) {
     if (file == nullptr)
         return;
-    // acq_rel: the thread that closes sees every use the other holders made of the record.
-    int before = file->refs.fetch_sub(1, std::memory_order_acq_rel);
+    int before = file->refs--;
     if (before == 1) {
         close(file->fd);
         g_free(file);
     } else if (before == 2 && file == current) {
         release_worker_sent_file();
     }
-}
-
-void trim_worker_sent_file() {
-    if (current != nullptr && current->refs.load(std::memory_order_acquire) == 1)
-        release_worker_sent_file();
 }
 
 void release_worker_sent_file() {
