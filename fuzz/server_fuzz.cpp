@@ -1,6 +1,7 @@
 // Fuzz target: the whole server against hostile clients. The input is a program of client
 // actions on real loopback connections to one worker that runs in this thread, step by
-// step, with a clock of its own for the session timers, so that time passes without
+// step (lending connections to itself for programs of odd length, as it would to other
+// workers), with a clock of its own for the session timers, so that time passes without
 // waiting. After every program all clients close and the session life time passes: the
 // server must then hold no session and no descriptor more than before the first program.
 //
@@ -29,6 +30,7 @@
 // Missing operands read as zero; a program ends after MAX_ACTIONS actions or its bytes.
 #include "connection.h"
 #include "file_ops.h"
+#include "lending.h"
 #include "main_thread.h"
 #include "metrics.h"
 #include "sent_file.h"
@@ -526,6 +528,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // own, but the sanitizers' symbolizer, started when a report or libFuzzer's notes need
     // it, keeps two pipes open.
     worker.start_fds = count_fds();
+    // Programs of odd length run with every connection lent after its first reply (to this
+    // same worker, which then plays both owner and carrier): the messages between them
+    // are driven too.
+    lend_within_worker = size % 2 == 1;
     run_program(in);
     check_all_released();
     return 0;

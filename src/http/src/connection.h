@@ -54,6 +54,9 @@ struct connection {
     size_t reply_sent;
     struct timeout_link timeout_link;
     size_t conn_id; // index of the connection in its session
+    // Bytes moved, written only by the worker the connection is on and read by its session's
+    // owner at any time: accessed atomically (counted_total, counted_data) while it may be
+    // lent.
     uint64_t total_bytes;
     uint64_t data_bytes;
     warmup_sample* warmup_samples;
@@ -92,7 +95,25 @@ struct connection {
     // write end of the pipe its answers come through (0: not open).
     FILE* put_file;
     int put_pipe[2];
+    // Lent by its session's owner to the worker of `carrier_epfd` for its data phase (see
+    // lending.h). Set and cleared by the owner only, around the messages that move it.
+    bool lent;
+    int carrier_epfd;
+    // The counts when it was lent, and the data count at which its carrier gives it back so
+    // that the owner can check the session's limits (stored by the owner, read atomically).
+    uint64_t lent_base_total;
+    uint64_t lent_base_data;
+    uint64_t return_at;
 };
+
+// The counts of a connection that may be lent, as far as its carrier has counted now. Any
+// thread that may read the record.
+inline uint64_t counted_total(const connection* conn) {
+    return __atomic_load_n(&conn->total_bytes, __ATOMIC_RELAXED);
+}
+inline uint64_t counted_data(const connection* conn) {
+    return __atomic_load_n(&conn->data_bytes, __ATOMIC_RELAXED);
+}
 
 static_assert(offsetof(connection, kind) == offsetof(varnholt::epoll_data, kind));
 static_assert(offsetof(connection, sock) == offsetof(varnholt::epoll_data, fd));

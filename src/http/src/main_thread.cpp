@@ -6,6 +6,7 @@
 #include "handlers.h"
 #include "header_guard.h"
 #include "file_ops.h"
+#include "lending.h"
 #include "metrics.h"
 #include "request.h"
 #include "session.h"
@@ -116,60 +117,20 @@ int handle_connection(int epfd, uint32_t events, connection* conn) {
     }
 }
 
-// Puts a session into the set of sessions due a periodic check when a connection
-// event took it over one of its limits or asked for its end.
-static void check_session_due(session* sess, GHashTable* pending_sessions) {
-    const session_test_state& test = sess->test;
-    const request_info& req = sess->request;
-    bool due = test.total_bytes > req.test_data_cap || test.finish_requested;
-    if (!due && test.state == WARMUP)
-        due = test.data_bytes > req.max_warmup_size;
-    else if (!due && test.state == MEASUR)
-        due = test.data_bytes - test.warmup_end_bytes > req.transfer_max_size;
-    if (due)
-        g_hash_table_add(pending_sessions, sess);
-}
-
 static void dispatch_connection(int epfd, uint32_t events, connection* conn,
                                 GHashTable* pending_sessions) {
     timeout_list_move_to_tail(thread_timeout_list(), conn);
     int sock = conn->sock;
     int result = handle_connection(epfd, events, conn);
-    session* sess = nullptr;
-    switch (result) {
-    case 0:
-        VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d processed correctly and is %d", thread_tag(),
-                 sock, static_cast<int>(conn->state));
-        sess = conn->session;
-        break;
-    case -1:
-        VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d destroyed", thread_tag(), sock);
-        destroy_connection(conn);
+    VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d: %d", thread_tag(), sock, result);
+    if (result == -4)
+        return; // now another worker's, or lent out: not ours to touch
+    // Carried for another worker: anything but more data goes back to the owner.
+    if (conn->lent) {
+        carrier_after_event(conn, result);
         return;
-    case -2:
-        VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d disabled", thread_tag(), sock);
-        if (conn->session == nullptr) {
-            // Nothing to disable it in: a connection without a session just ends.
-            destroy_connection(conn);
-            return;
-        }
-        sess = conn->session;
-        disable_connection(sess, conn);
-        break;
-    case -3:
-        VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d finished", thread_tag(), sock);
-        sess = conn->session;
-        if (sess != nullptr)
-            sess->test.finish_requested = true;
-        break;
-    case -4:
-        return; // now owned by another thread: not ours to touch
-    default:
-        sess = conn->session;
-        break;
     }
-    if (sess != nullptr)
-        check_session_due(sess, pending_sessions);
+    apply_connection_result(conn, result, pending_sessions);
 }
 
 // ---------------------------------------------------------------------------
@@ -287,7 +248,10 @@ static void scan_idle_connections(GHashTable* pending_sessions, uint32_t limit_m
             break;
         VH_DEBUG(2, LOG_DEBUG, "Connection %d timed-out", conn->sock);
         session* sess = conn->session;
-        if (sess != nullptr && conn->state < TEST_FINISHED && conn->state != HEADER_RECEIVED) {
+        if (conn->lent) {
+            give_back(conn, -2); // its owner disables it
+        } else if (sess != nullptr && conn->state < TEST_FINISHED &&
+                   conn->state != HEADER_RECEIVED) {
             disable_connection(sess, conn);
             if (sess->test.finish_requested)
                 g_hash_table_add(pending_sessions, sess);
@@ -354,9 +318,12 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         case EPOLL_WORKER_TIMER:
             dispatch_worker_timers(thread_timer_queue(), pending_sessions);
             break;
+        case EPOLL_WORKER_MAIL:
+            handle_worker_mail(epfd, pending_sessions);
+            break;
         default:
             VH_LOG(LOG_ERR, "Bug! epoll_wait() returned unknown event type");
-            assert(!"Bug! epoll_wait() returned unknown event type" && kind <= EPOLL_WORKER_TIMER);
+            assert(!"Bug! epoll_wait() returned unknown event type" && kind <= EPOLL_WORKER_MAIL);
             abort();
         }
     }
@@ -382,10 +349,13 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         // destroyed here: nothing else would.
         if (sess->test.state == DEAD)
             continue;
-        if (!sess->finishing)
+        if (!sess->finishing) {
             handle_session_periodic(sess, now);
-        else if (sess->active_conns == 0)
+            if (sess->test.state < FINISHED && !sess->finishing)
+                rebudget_lent_connections(sess);
+        } else if (sess->active_conns == 0) {
             queue_to_destroy(sess);
+        }
     }
 }
 
@@ -476,6 +446,8 @@ int open_worker(const listen_socket* sockets, size_t count) {
         }
     }
     timeout_list_init(thread_timeout_list());
+    if (open_mailbox(epfd) != 0)
+        return -1;
     // One descriptor for every session timer of this worker, registered once.
     if (timer_queue_open(thread_timer_queue(), epfd) != 0) {
         VH_LOG(LOG_ERR, "%ld: error creating timer: %s", thread_tag(), strerror(errno));

@@ -18,6 +18,9 @@ enum epoll_kind : uint32_t {
     // The worker's own timer descriptor, which drives the session timers (kinds 3 to 6
     // name those timers; they are not epoll registrations of their own).
     EPOLL_WORKER_TIMER = 7,
+    // The worker's mailbox: messages from other workers about the connections they lend
+    // each other.
+    EPOLL_WORKER_MAIL = 8,
 };
 
 namespace varnholt {

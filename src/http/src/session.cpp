@@ -552,6 +552,14 @@ void finish_session(session* sess) {
         sess->finishing = true;
         return;
     }
+    // Connections lent to other workers come back first: their carriers must let go of them
+    // before their states change and before the session can end. The last one back
+    // finishes the session.
+    if (sess->lent_conns > 0) {
+        if (!sess->finish_after_recall)
+            recall_lent_connections(sess);
+        return;
+    }
     sess->finishing = true;
     sess->measurement_end = (steady_now_ns() - sess->serverside_start_ns) / 1000000 * 1000;
 
@@ -605,6 +613,16 @@ void finish_session(session* sess) {
     sess->test.state = FINISHED;
 }
 
+void recall_lent_connections(session* sess) {
+    sess->finish_after_recall = true;
+    for (size_t i = 0; i < sess->conns_size; i++) {
+        connection* conn = sess->conns[i];
+        if (conn != nullptr && conn->lent &&
+            post_mail(conn->carrier_epfd, {MAIL_RECALL, 0, conn}) != 0)
+            VH_LOG(LOG_ERR, "%ld: could not recall connection %d", thread_tag(), conn->sock);
+    }
+}
+
 static std::atomic<bool> cut_short_requested{false};
 static std::atomic<int> cut_short_done{0};
 
@@ -616,7 +634,7 @@ int cut_short_workers_done() {
     return cut_short_done.load(std::memory_order_acquire);
 }
 
-static void cut_short_owned_sessions(int epfd) {
+static std::vector<session*> owned_sessions(int epfd) {
     std::vector<session*> owned;
     lock_container_or_exit();
     GHashTableIter iter;
@@ -628,21 +646,30 @@ static void cut_short_owned_sessions(int epfd) {
             owned.push_back(sess);
     }
     unlock_container_or_exit();
-    // Finishing may take a session out of the container: not while walking it.
-    for (session* sess : owned) {
-        if (sess->finishing || sess->test.state == DEAD || sess->test.state == FINISHED)
-            continue;
-        sess->cut_short = true;
-        finish_session(sess);
-    }
+    return owned;
 }
 
 void finish_cut_short_sessions(int epfd) {
-    thread_local bool done = false;
-    if (done || !cut_short_requested.load(std::memory_order_acquire))
+    // Once asked: every session of this worker is finished; one whose lent connections are
+    // still on their way back finishes when they arrive, and only then is this worker done.
+    thread_local enum { NOT_ASKED, RECALLING, DONE } stage = NOT_ASKED;
+    if (stage == DONE || !cut_short_requested.load(std::memory_order_acquire))
         return;
-    done = true;
-    cut_short_owned_sessions(epfd);
+    std::vector<session*> owned = owned_sessions(epfd);
+    bool waiting = false;
+    // Finishing may take a session out of the container: not while walking it.
+    for (session* sess : owned) {
+        if (stage == NOT_ASKED && !sess->finishing && sess->test.state != DEAD &&
+            sess->test.state != FINISHED) {
+            sess->cut_short = true;
+            finish_session(sess);
+        }
+        waiting = waiting || (sess->test.state != DEAD && sess->finish_after_recall);
+    }
+    stage = RECALLING;
+    if (waiting)
+        return;
+    stage = DONE;
     cut_short_done.fetch_add(1, std::memory_order_release);
 }
 
@@ -725,7 +752,7 @@ void append_trace_lines(session* sess) {
         g_string_append_printf(sess->traces, "CONN%zu:\t%u\t%u\t%u\t%u\t%u\t%u\t%lu\n", i,
                                info.tcpi_last_data_recv, info.tcpi_snd_ssthresh, info.tcpi_snd_cwnd,
                                info.tcpi_total_retrans, info.tcpi_snd_mss, info.tcpi_rtt,
-                               conn->data_bytes);
+                               counted_data(conn));
     }
 }
 
@@ -837,7 +864,7 @@ void sample_latency(session* sess) {
             (*sess->latency_results)[i].push_back(connection_sample{
                 ts, static_cast<int64_t>(info.tcpi_rtt), static_cast<int64_t>(info.tcpi_rttvar),
                 info.tcpi_lost, info.tcpi_total_retrans, info.tcpi_retrans, info.tcpi_snd_cwnd,
-                conn->total_bytes, conn->data_bytes});
+                counted_total(conn), counted_data(conn)});
         } catch (const std::bad_alloc&) {
             // Out of memory: this session ends, the process goes on.
             VH_LOG(LOG_ERR, "%ld: no memory for the latency samples of session %lu", thread_tag(),

@@ -99,6 +99,10 @@ struct session {
     bool expired;
     // Finished by the server stopping before the test ended; its log says so.
     bool cut_short;
+    // Connections lent to other workers for their data phase (lending.h), and whether the
+    // session is to finish once they are all back.
+    size_t lent_conns;
+    bool finish_after_recall;
 };
 
 inline bool is_extended(const session* sess) {
@@ -217,6 +221,24 @@ void finish_cut_short_sessions(int epfd);
 // The periodic check of a session that became due: warm-up, measurement and the
 // end of the test. `now` is CLOCK_MONOTONIC. Owner thread.
 void handle_session_periodic(session* sess, timespec now);
+
+// The bytes the session's connections have moved: those on the owner as counted by its
+// events, plus what each lent one has moved since it was lent. Owner thread.
+void session_bytes(const session* sess, uint64_t* total, uint64_t* data);
+// Further bytes after which one of the session's limits is passed and it is due its
+// periodic check; 0 when it is due already. Owner thread.
+uint64_t bytes_until_due(const session* sess);
+// True when a limit was passed or the end was asked for: the periodic check must run.
+bool session_is_due(const session* sess);
+// The data count at which a lent connection goes back to its owner: its share among the
+// session's active connections of the bytes left before the nearest limit.
+uint64_t lent_return_point(const session* sess, const connection* conn);
+// Asks every carrier of the session for its lent connections back; the session finishes
+// when the last is back. Owner thread.
+void recall_lent_connections(session* sess);
+// Moves the return points of the lent connections to what the limits allow now (after a
+// check changed the session's state or parameters). Owner thread.
+void rebudget_lent_connections(session* sess);
 
 // Appends one trace line per joined connection whose TCP_INFO can be read.
 void append_trace_lines(session* sess);

@@ -90,6 +90,63 @@ static bool warmup_stable(const session* sess, size_t n) {
     return true;
 }
 
+void session_bytes(const session* sess, uint64_t* total, uint64_t* data) {
+    *total = sess->test.total_bytes;
+    *data = sess->test.data_bytes;
+    if (sess->lent_conns == 0)
+        return;
+    for (size_t i = 0; i < sess->conns_size; i++) {
+        const connection* c = sess->conns[i];
+        if (c == nullptr || !c->lent)
+            continue;
+        *total += counted_total(c) - c->lent_base_total;
+        *data += counted_data(c) - c->lent_base_data;
+    }
+}
+
+// Bytes after which `value` passes `limit` (is above it); 0 when it has.
+static uint64_t room_below(uint64_t value, uint64_t limit) {
+    if (value > limit)
+        return 0;
+    uint64_t left = limit - value;
+    return left == UINT64_MAX ? left : left + 1;
+}
+
+uint64_t bytes_until_due(const session* sess) {
+    uint64_t total = 0;
+    uint64_t data = 0;
+    session_bytes(sess, &total, &data);
+    const request_info& req = sess->request;
+    uint64_t until = room_below(total, req.test_data_cap);
+    if (sess->test.state == WARMUP)
+        until = std::min(until, room_below(data, req.max_warmup_size));
+    else if (sess->test.state == MEASUR)
+        until =
+            std::min(until, room_below(data - sess->test.warmup_end_bytes, req.transfer_max_size));
+    return until;
+}
+
+bool session_is_due(const session* sess) {
+    return sess->test.finish_requested || bytes_until_due(sess) == 0;
+}
+
+uint64_t lent_return_point(const session* sess, const connection* conn) {
+    uint64_t share =
+        std::max<uint64_t>(1, bytes_until_due(sess) / std::max<size_t>(1, sess->active_conns));
+    uint64_t data = counted_data(conn);
+    return data > UINT64_MAX - share ? UINT64_MAX : data + share;
+}
+
+void rebudget_lent_connections(session* sess) {
+    if (sess->lent_conns == 0)
+        return;
+    for (size_t i = 0; i < sess->conns_size; i++) {
+        connection* c = sess->conns[i];
+        if (c != nullptr && c->lent)
+            __atomic_store_n(&c->return_at, lent_return_point(sess, c), __ATOMIC_RELAXED);
+    }
+}
+
 static int64_t steady_now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -102,14 +159,17 @@ static int64_t steady_now_ns() {
 static void check_measurement_end(session* sess, bool just_started) {
     const session_test_state& test = sess->test;
     const request_info& req = sess->request;
+    uint64_t total = 0;
+    uint64_t data = 0;
+    session_bytes(sess, &total, &data);
     bool done = false;
     if (!just_started) {
         // No sample fits beyond the array, whatever the (possibly replaced) count says.
         done = test.num_measur >= req.result_num_intervals ||
                test.num_measur >= sess->measur_times_size ||
-               test.data_bytes - test.warmup_end_bytes > req.transfer_max_size;
+               data - test.warmup_end_bytes > req.transfer_max_size;
     }
-    if (done || test.total_bytes > req.test_data_cap || test.finish_requested)
+    if (done || total > req.test_data_cap || test.finish_requested)
         finish_session(sess);
 }
 
@@ -117,8 +177,9 @@ static void check_measurement_end(session* sess, bool just_started) {
 // now on. A session without a data timer (none was made) is sampled only when
 // connection events make it due.
 static void start_measurement(session* sess) {
+    uint64_t total = 0;
     sess->test.state = MEASUR;
-    sess->test.warmup_end_bytes = sess->test.data_bytes;
+    session_bytes(sess, &total, &sess->test.warmup_end_bytes);
     sess->measurement_start = (steady_now_ns() - sess->serverside_start_ns) / 1000000 * 1000;
     if (sess->data_timer.exists) {
         timespec period{static_cast<time_t>(sess->request.results_interval_period), 0};
@@ -159,7 +220,9 @@ static void take_warmup_sample(session* sess, timespec now) {
         connection* c = sess->conns[i];
         if (c == nullptr)
             continue;
-        sum += c->data_bytes;
+        // One read of the count, which a carrier may be adding to right now.
+        const uint64_t bytes = counted_data(c);
+        sum += bytes;
         if (c->warmup_samples == nullptr || k >= c->warmup_capacity)
             continue; // no room in this connection's arrays
         uint64_t prev_bytes = k == 0 ? 0 : c->warmup_samples[k - 1].bytes;
@@ -167,9 +230,9 @@ static void take_warmup_sample(session* sess, timespec now) {
         int64_t u = static_cast<int64_t>(d.tv_sec) * 1000000 + d.tv_nsec / 1000;
         // Two checks within one microsecond give an infinite (or NaN) rate, which the
         // stability test copes with.
-        c->warmup_samples[k].bytes = c->data_bytes;
+        c->warmup_samples[k].bytes = bytes;
         c->warmup_samples[k].rate =
-            static_cast<double>(c->data_bytes - prev_bytes) * 1000000.0 / static_cast<double>(u);
+            static_cast<double>(bytes - prev_bytes) * 1000000.0 / static_cast<double>(u);
         c->num_warmup = k + 1;
     }
     size_t n = ++test.num_warmup;
@@ -210,7 +273,7 @@ static void take_measurement_sample(session* sess, timespec now) {
         if (c->warmup_samples != nullptr && c->num_warmup > 0 &&
             c->num_warmup <= c->warmup_capacity)
             base = c->warmup_samples[c->num_warmup - 1].bytes;
-        c->measur_bytes[k] = c->data_bytes - base;
+        c->measur_bytes[k] = counted_data(c) - base;
         c->num_measur = k + 1;
     }
     test.num_measur++;

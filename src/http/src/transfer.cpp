@@ -3,6 +3,7 @@
 #include "handlers.h"
 #include "connection.h"
 #include "header_guard.h"
+#include "lending.h"
 #include "metrics.h"
 #include "request.h"
 #include "session.h"
@@ -34,10 +35,13 @@ static bool deadline_passed(const connection* conn) {
             now.tv_nsec > conn->transfer_deadline.tv_nsec);
 }
 
+// The connection's own counts are read by its session's owner while another worker carries
+// it (lending.h): stored whole, by their only writer. A lent connection's bytes reach the
+// session's sums through those counts; it never touches the session itself.
 static void count_bytes(connection* conn, uint64_t n) {
-    conn->total_bytes += n;
-    conn->data_bytes += n;
-    if (conn->session != nullptr) {
+    __atomic_store_n(&conn->total_bytes, conn->total_bytes + n, __ATOMIC_RELAXED);
+    __atomic_store_n(&conn->data_bytes, conn->data_bytes + n, __ATOMIC_RELAXED);
+    if (conn->session != nullptr && !conn->lent) {
         conn->session->test.total_bytes += n;
         conn->session->test.data_bytes += n;
     }
@@ -238,6 +242,8 @@ static int send_download_reply_now(int epfd, connection* conn) {
     if (sent != 0)
         return sent == 1 ? 0 : sent;
     int result = first_reply_sent(epfd, conn, 0);
+    if (result == -4)
+        return result; // lent: its carrier sends the data, which pushes the header out
     if (data_follows && conn->data_bytes == 0) {
         int one = 1;
         setsockopt(conn->sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
@@ -264,6 +270,8 @@ static int first_reply_sent(int epfd, connection* conn, uint32_t events) {
         conn->state = SENDING_DATA;
         if (!sess->test.started && start_download_timers(sess, conn) != 0)
             return -2;
+        if (lend_if_spread(epfd, conn))
+            return -4;
         return handle_connection_sending_data(epfd, conn, events);
     case POST:
         if (enqueue_post_data(sess->epoll_fd, conn) != 0) {
@@ -273,7 +281,7 @@ static int first_reply_sent(int epfd, connection* conn, uint32_t events) {
         if (is_extended(sess) && handle_extended_connection_post_received(conn) != 0)
             return -2;
         conn->state = POST_ANSWERED;
-        return 0;
+        return lend_if_spread(epfd, conn) ? -4 : 0;
     case HEAD:
         fprintf(stderr,
                 "Fatal error: handle_connection_sending_reply doesn't support HEAD requests!\n");

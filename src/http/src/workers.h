@@ -1,11 +1,15 @@
 // The worker registry: every worker's epoll descriptor and the sessions it owns, where new
-// sessions go, the end of accepting, and the batch of events a worker is dispatching.
+// sessions go, the workers' mailboxes, the end of accepting, and the batch of events a worker
+// is dispatching.
 #pragma once
 
 #include "records.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <sys/epoll.h>
+
+struct connection;
 
 // The epoll descriptor of the worker running on the calling thread, -1 on any other thread.
 int worker_epfd();
@@ -23,6 +27,32 @@ int choose_session_owner(int epfd);
 void count_owned_session(int owner_epfd, int delta);
 // Live sessions owned by the worker of `epfd` (0 for none). Any thread.
 long owned_session_count(int epfd);
+
+// Registered workers, and the epoll descriptor of the worker `offset` places after the
+// worker of `epfd` in the registry (wrapping round; `epfd` itself when it is not registered).
+size_t worker_count();
+int worker_after(int epfd, size_t offset);
+
+// Messages between workers about a connection one of them lends another (lending.h).
+enum mail_kind : uint32_t {
+    MAIL_LEND = 0,   // owner to carrier: take this connection into your epoll set
+    MAIL_RECALL = 1, // owner to carrier: give it back (ignored when already on its way back)
+    MAIL_RETURN = 2, // carrier to owner: here it is, with the result of its last event
+};
+struct worker_mail {
+    mail_kind kind;
+    int result;
+    connection* conn;
+};
+// Opens the calling worker's mailbox: an eventfd registered in its epoll set (kind
+// EPOLL_WORKER_MAIL). 0 or -1 (logged).
+int open_mailbox(int epfd);
+// Queues mail for the worker of `epfd` and wakes it. Any thread; -1 when that worker has no
+// mailbox.
+int post_mail(int epfd, const worker_mail& mail);
+// The calling worker's mail so far, in the order posted; *count is set. The array stays
+// valid until the next call. Clears the wake-up.
+const worker_mail* take_mail(size_t* count);
 
 // Ends accepting on every worker: the listening sockets leave every epoll set and no
 // worker accepts again. Main thread, once, when the server starts stopping.
