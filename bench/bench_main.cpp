@@ -75,6 +75,9 @@ struct figure {
     bool iperf3;
     double target;     // 0: none
     impl_id target_of; // the ratio the target applies to
+    // A figure of one session spread over every worker: the figure of as many one-connection
+    // sessions that its throughput is compared with, round by round (empty: none).
+    std::string spread_of = "";
 };
 
 struct sample {
@@ -534,6 +537,43 @@ void print_report(const std::vector<figure>& figures, std::map<std::string, figu
            "by one worker; in these figures both servers are confined to one CPU, the same in a "
            "round and alternating between rounds; sp: the reference spreading connections over "
            "all workers)\n");
+
+    // One session on every core: its throughput against as many one-connection sessions in
+    // the same rounds, and how the server's CPU divided over its two busiest threads (the
+    // workers; the main and file operations threads use next to nothing).
+    bool spread_header = false;
+    for (const auto& f : figures) {
+        if (f.spread_of.empty() || res[f.id].samples[VARNHOLT].empty())
+            continue;
+        if (!spread_header) {
+            printf("\n== One session spread over the workers: throughput / that of as many "
+                   "one-connection sessions in the same round, and each of the two busiest "
+                   "threads' share of the server's CPU (medians)\n");
+            spread_header = true;
+        }
+        const auto& own = res[f.id].samples[VARNHOLT];
+        auto found = res.find(f.spread_of);
+        std::vector<double> ratios, first, second;
+        if (found != res.end()) {
+            const auto& other = found->second.samples[VARNHOLT];
+            for (size_t k = 0; k < own.size() && k < other.size(); k++)
+                if (other[k].value > 0)
+                    ratios.push_back(own[k].value / other[k].value);
+        }
+        for (const auto& smp : own) {
+            if (smp.server_threads.size() >= 2 && smp.server_cores > 0) {
+                first.push_back(smp.server_threads[0] / smp.server_cores);
+                second.push_back(smp.server_threads[1] / smp.server_cores);
+            }
+        }
+        std::string line =
+            pad(f.label, 36) + pad(value_text(f, median(values_of(own, &sample::value))), 14);
+        line +=
+            ratios.empty() ? pad("-", 26) : pad(fmt("%.2f of ", median(ratios)) + f.spread_of, 26);
+        if (!first.empty())
+            line += fmt("threads %.2f", median(first)) + fmt(" + %.2f", median(second));
+        printf("%s\n", line.c_str());
+    }
 
     // The spread of the paired ratios shows how far one round's noise reaches.
     printf("\n== Per-round ratios varnholt / reference (in round order)\n");
@@ -1112,6 +1152,8 @@ std::vector<figure> all_figures() {
          0.95, REF_ONE},
         {"down-16x1", "download, 16 sessions x 1 conn", K::download, 16, 1, 2, REF_SPREAD, true,
          false, 0.90, REF_SPREAD},
+        {"down-16w", "download, 1 session x 16, all CPUs", K::download, 1, 16, 2, REF_SPREAD, false,
+         false, 0, VARNHOLT, "down-16x1"},
         {"up-1", "upload, 1 session x 1 conn", K::upload, 1, 1, 1, REF_ONE, false, true, 0.95,
          REF_ONE},
         {"up-4", "upload, 1 session x 4 conns", K::upload, 1, 4, 2, REF_ONE, false, true, 0.95,
@@ -1120,6 +1162,8 @@ std::vector<figure> all_figures() {
          REF_ONE},
         {"up-16x1", "upload, 16 sessions x 1 conn", K::upload, 16, 1, 2, REF_SPREAD, false, false,
          0.90, REF_SPREAD},
+        {"up-16w", "upload, 1 session x 16, all CPUs", K::upload, 1, 16, 2, REF_SPREAD, false,
+         false, 0, VARNHOLT, "up-16x1"},
         {"rate", "short sessions, 64 clients", K::session_rate, 0, 64, 2, REF_SPREAD, true, false,
          0.85, NGINX},
         {"head", "HEAD requests, 64 kept-open conns", K::head, 0, 64, 2, REF_SPREAD, true, false, 0,
