@@ -349,6 +349,10 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
         // destroyed here: nothing else would.
         if (sess->test.state == DEAD)
             continue;
+        // One whose lent connections are being recalled finishes when they are back: no
+        // sample is taken meanwhile.
+        if (sess->finish_after_recall)
+            continue;
         if (!sess->finishing) {
             handle_session_periodic(sess, now);
             if (sess->test.state < FINISHED && !sess->finishing)
