@@ -93,11 +93,10 @@ struct LentSession : ::testing::Test {
             clients[i] = vh_test::connect_loopback(port);
             ASSERT_TRUE(vh_test::send_all(
                 clients[i],
-                "POST /up?CONTROL=1&UNITID=4&SESSIONID=77&NUM_CONNECTIONS=3&CONNECTION=" +
-                    std::to_string(i) +
-                    "&NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50"
-                    "&WARMUP_SAMPLE_TIME=1000&RESULT_NUM_INTERVALS=2"
-                    "&RESULTS_INTERVAL_PERIOD=1 HTTP/1.1\r\nHost: t\r\n\r\n"));
+                vh_test::upload_request(77, 3, i,
+                                        "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&"
+                                        "WARMUP_SAMPLE_TIME=1000&RESULT_NUM_INTERVALS=2&"
+                                        "RESULTS_INTERVAL_PERIOD=1")));
             ASSERT_EQ(await(clients[i], vh_test::CONTINUE.size()), vh_test::CONTINUE) << i;
         }
         steps(6); // the lendings are taken

@@ -400,6 +400,27 @@ void start(server_process& proc, const start_options& opts) {
     proc.out_fd = out[0];
 }
 
+std::string http_request(const std::string& method, const std::string& target,
+                         const std::string& lines) {
+    return method + " " + target + " HTTP/1.1\r\n" + lines + "\r\n";
+}
+
+std::string controlled_query(uint64_t session, size_t conns, size_t index, uint32_t unit) {
+    return "CONTROL=1&UNITID=" + std::to_string(unit) + "&SESSIONID=" + std::to_string(session) +
+           "&NUM_CONNECTIONS=" + std::to_string(conns) + "&CONNECTION=" + std::to_string(index);
+}
+
+std::string download_request(uint64_t session, size_t conns, size_t index,
+                             const std::string& extra) {
+    return http_request("GET", "/file?" + controlled_query(session, conns, index) + extra);
+}
+
+std::string upload_request(uint64_t session, size_t conns, size_t index, const std::string& rules,
+                           const std::string& extra) {
+    return http_request("POST",
+                        "/up?" + controlled_query(session, conns, index) + "&" + rules + extra);
+}
+
 const char* httpd_path() {
     return VH_HTTPD_PATH;
 }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -20,6 +21,24 @@ inline const std::string HEAD_REPLY =
     "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 500000000000\r\n\r\n";
 inline const std::string CONTINUE = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n";
 inline const std::string PUT_CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
+
+// Requests as clients send them. A whole header: the request line, `lines` and the blank line.
+std::string http_request(const std::string& method, const std::string& target,
+                         const std::string& lines = "Host: 127.0.0.1\r\n");
+// The query of connection `index` of `conns` of a controlled session: `session` of unit `unit`
+// (unit 4 and above make it an extended session, one with its own timers and results).
+std::string controlled_query(uint64_t session, size_t conns = 1, size_t index = 0,
+                             uint32_t unit = 4);
+// Upload rules for quick tests: 100 ms warm-up samples within 100 %, two of them at least and
+// four at most, then three 1 s intervals.
+inline const std::string QUICK_UPLOAD =
+    "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=4&WARMUP_SAMPLE_TIME=100&WARMUP_TOLERANCE=100&"
+    "RESULT_NUM_INTERVALS=3&RESULTS_INTERVAL_PERIOD=1";
+// A controlled download and upload request; `extra` is appended to the query ("&KEY=V...").
+std::string download_request(uint64_t session, size_t conns = 1, size_t index = 0,
+                             const std::string& extra = "");
+std::string upload_request(uint64_t session, size_t conns = 1, size_t index = 0,
+                           const std::string& rules = QUICK_UPLOAD, const std::string& extra = "");
 
 // Writes `size` pseudo-random bytes to `path`.
 void write_file(const std::string& path, size_t size);
