@@ -4,7 +4,7 @@ the client's sources, rebuilds incrementally, runs the test tiers and reports wh
 tests caught (killed), which they let through (survived) and which made them hang (timed out).
 
     tools/mutate.py [--seed 1] [--count 60] [--build build-mutate] [--labels unit,worker,threaded,process]
-                    [--timeout 900] [--list] [--out FILE] [--only FILE.cpp,...]
+                    [--timeout 900] [--list] [--out FILE] [--only FILE.cpp,...] [--resume LOG]
 
 The sample is fixed by the seed: the same seed and sources give the same mutants. Every source
 file gets at least one before the rest are drawn. A mutant that does not compile (warnings are
@@ -150,6 +150,9 @@ def main():
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
     ap.add_argument("--only", default="", help="comma-separated file names to mutate")
     ap.add_argument("--out", default="")
+    ap.add_argument("--resume", default="",
+                    help="the output of an interrupted run with the same seed: its mutants are "
+                         "counted as it judged them, and the run goes on after them")
     args = ap.parse_args()
 
     files = []
@@ -183,7 +186,26 @@ def main():
 
     results = []
     cursor = {f: 0 for f in per_file}
+    # "[i/n] outcome file:line kind: change (s)" lines of an earlier run of the same sample.
+    done = {}
+    if args.resume:
+        pattern = re.compile(r"^\[(\d+)/\d+\] (killed|survived|timed out)\s+(\S+):(\d+) ([^:]+): (.*) \((\d+) s\)$")
+        for line in open(args.resume):
+            m = pattern.match(line.rstrip("\n"))
+            if m:
+                done[int(m.group(1))] = (m.group(2), m.group(3), int(m.group(4)), m.group(5),
+                                         m.group(6), float(m.group(7)))
     for index, f in enumerate(plan):
+        if index + 1 in done:
+            outcome = done[index + 1]
+            # Past the site it used, and past those that did not compile before it.
+            while cursor[f] < len(per_file[f]) and per_file[f][cursor[f]][0] + 1 != outcome[2]:
+                cursor[f] += 1
+            cursor[f] += 1
+            results.append(outcome)
+            print(f"[{index + 1}/{len(plan)}] {outcome[0]:9} {f}:{outcome[2]} {outcome[3]}: "
+                  f"{outcome[4]} ({outcome[5]:.0f} s) (from {args.resume})", flush=True)
+            continue
         path = os.path.join(ROOT, f)
         original = open(path).read()
         lines = original.split("\n")
