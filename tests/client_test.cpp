@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <boost/json.hpp>
 #include <csignal>
-#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -123,13 +122,8 @@ json::object parse_stream(const client_run& run, std::map<std::string, size_t>* 
     return parse_object(line);
 }
 
-double num(const json::value& v) {
-    return v.to_number<double>();
-}
-
-uint64_t count(const json::value& v) {
-    return v.to_number<uint64_t>();
-}
+const auto num = [](const json::value& v) { return v.to_number<double>(); };
+const auto count = [](const json::value& v) { return v.to_number<uint64_t>(); };
 
 // ---------------------------------------------------------------------------------------
 // The --plot picture
@@ -529,10 +523,10 @@ TEST_F(ClientEndToEnd, UploadMeasuresNoMoreThanWasSent) {
     EXPECT_GE(num(r.at("warmup").at("seconds")), 0.1 * double(samples) - 0.01);
 }
 
-// Both directions: the statistics documents hold one entry per connection at every fetch, and
-// their sample counts never shrink and grow overall; what the server counted on a load
-// connection is no more than what the client received or sent on it.
-TEST_F(ClientEndToEnd, LatencySamplesGrowDuringAndAfterTheLoadBothWays) {
+// Both directions: the statistics documents hold one entry per connection at every fetch (not
+// only the last), and their sample counts never shrink and grow during and after the load; what the
+// server counted on a load connection is no more than what the client received or sent on it.
+TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) {
     for (std::string direction : {"GET", "POST"}) {
         SCOPED_TRACE(direction);
         bool up = direction == "POST";
