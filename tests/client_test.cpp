@@ -88,9 +88,10 @@ struct client_proc {
     }
     // Waits for the client's end, killing it 40 s after its start (status -1).
     client_run finish() {
-        int status = 0;
-        pid_t done = 0;
-        while ((done = waitpid(pid, &status, WNOHANG)) == 0 && steady::now() < start + 40s)
+        int status = -1;
+        pid_t done = pid > 0 ? 0 : -1; // never a wait for, or a signal to, every process
+        while (done == 0 && (done = waitpid(pid, &status, WNOHANG)) == 0 &&
+               steady::now() < start + 40s)
             std::this_thread::sleep_for(10ms);
         if (done == 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, &status, 0);
@@ -204,8 +205,9 @@ void expect_plot_matches(const std::string& path, const json::object& report) {
     for (size_t at = svg.find("<polyline "); at != npos; at = svg.find("<polyline ", at + 1)) {
         std::string_view l(svg.data() + at, svg.find('>', at) - at);
         auto attribute = [&](const std::string& key) {
-            size_t v = std::min(l.find(" " + key + "=\""), l.size() - key.size() - 3) + key.size();
-            return std::string(l.substr(v + 3, l.find('"', v + 3) - v - 3));
+            size_t v = l.find(" " + key + "=\"");
+            v = v == npos ? l.size() : v + key.size() + 3;
+            return std::string(l.substr(v, l.find('"', v) - v));
         };
         std::string name = attribute("data-series");
         SCOPED_TRACE(name);
