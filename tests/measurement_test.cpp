@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
-#include <utility>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,12 +17,13 @@ namespace {
 
 constexpr uint64_t SESSION_ID = (3ull << 32) + 9;
 
-// A session built by create_session on a real epoll set (so its data timer is a
-// real timer), with upload connections over socket pairs registered there, which
-// lets finish_session move them to TEST_FINISHED. Time is driven by hand: the
-// test starts at 100 s and every tick() samples one second later.
+// A session built by create_session on a real epoll set (so its data timer is a real timer),
+// with upload connections over socket pairs registered there, which lets finish_session move
+// them to TEST_FINISHED. Time is driven by hand: the test starts at 100 s and every tick()
+// samples one second later. The defaults: one connection, 1 s warm-up samples, a window of 3
+// within 10 %, at most 10 of them, then six intervals of 2 s.
 struct Measurement : ::testing::Test {
-    int epfd = -1;
+    int epfd = epoll_create1(0);
     request_info req{};
     session* sess = nullptr;
     std::vector<int> peers;
@@ -32,25 +32,15 @@ struct Measurement : ::testing::Test {
     static void SetUpTestSuite() {
         create_session_container(); // -1 when another suite made it: fine
     }
-
     void SetUp() override {
-        epfd = epoll_create1(0);
         ASSERT_GE(epfd, 0);
-        req.method = POST;
-        req.session_id = SESSION_ID;
-        req.num_conns = 1;
-        req.warmup_sample_time = 1000;
-        req.num_warmup_samples = 3;
-        req.max_warmup_samples = 10;
-        req.max_warmup_size = UINT64_MAX;
-        req.results_interval_period = 2;
-        req.result_num_intervals = 6;
-        req.warmup_tolerance = 10;
-        req.transfer_max_size = UINT64_MAX;
-        req.test_data_cap = UINT64_MAX;
+        restart();
     }
-
     void TearDown() override {
+        end();
+        close(epfd);
+    }
+    void end() {
         if (sess != nullptr && sess->test.state == DEAD) {
             trigger_sessions_destroy();
         } else if (sess != nullptr) {
@@ -62,9 +52,25 @@ struct Measurement : ::testing::Test {
         }
         for (int fd : peers)
             close(fd);
-        close(epfd);
+        peers.clear();
+        sess = nullptr;
     }
-
+    // Starts over with no session and the default parameters.
+    void restart() {
+        end();
+        clock = 100;
+        req = {};
+        req.method = POST;
+        req.session_id = SESSION_ID;
+        req.num_conns = 1;
+        req.warmup_sample_time = 1000;
+        req.num_warmup_samples = 3;
+        req.max_warmup_samples = 10;
+        req.results_interval_period = 2;
+        req.result_num_intervals = 6;
+        req.warmup_tolerance = 10;
+        req.max_warmup_size = req.transfer_max_size = req.test_data_cap = UINT64_MAX;
+    }
     void start() {
         sess = create_session(&req.session_id, &req, epfd);
         ASSERT_NE(sess, nullptr);
@@ -72,7 +78,6 @@ struct Measurement : ::testing::Test {
         sess->test.start_time = {clock, 0};
         sess->test.started = true;
     }
-
     // Joins an upload connection to slot id with `header` bytes already credited.
     connection* join(size_t id, uint64_t header = 0) {
         int sv[2];
@@ -83,44 +88,29 @@ struct Measurement : ::testing::Test {
         r.conn_id = id;
         EXPECT_EQ(complete_connection(conn, &r), 0);
         EXPECT_EQ(add_connection(sess, conn), 0);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.ptr = conn;
+        epoll_event ev{EPOLLIN, {.ptr = conn}};
         EXPECT_EQ(epoll_ctl(epfd, EPOLL_CTL_ADD, sv[0], &ev), 0);
         conn->state = RECEIVING_DATA;
         move(conn, header);
         return conn;
     }
-
     void move(connection* conn, uint64_t n) {
         conn->data_bytes += n;
         conn->total_bytes += n;
         sess->test.data_bytes += n;
         sess->test.total_bytes += n;
     }
-
     void tick() {
         handle_session_periodic(sess, {++clock, 0});
     }
-
-    // One warm-up second per rate: the connection moves `r` bytes, then a sample.
-    void rates(connection* conn, std::initializer_list<uint64_t> rs) {
+    // One second per rate: the connection moves `r` bytes, then a sample. The state after.
+    int rates(connection* conn, std::initializer_list<uint64_t> rs) {
         for (uint64_t r : rs) {
             move(conn, r);
             tick();
         }
+        return sess->test.state;
     }
-
-    // Starts over with a fresh session and the default parameters.
-    void restart() {
-        TearDown();
-        sess = nullptr;
-        peers.clear();
-        clock = 100;
-        req = {};
-        SetUp();
-    }
-
     std::string reply() {
         GString* text = build_results_reply(sess);
         std::string out(text->str, text->len);
@@ -132,10 +122,8 @@ struct Measurement : ::testing::Test {
 TEST_F(Measurement, AStableWindowStartsMeasurementAndRearmsTheDataTimer) {
     start();
     connection* c = join(0);
-    rates(c, {100, 105});
-    EXPECT_EQ(sess->test.state, WARMUP);
-    rates(c, {95});
-    EXPECT_EQ(sess->test.state, MEASUR);
+    EXPECT_EQ(rates(c, {100, 105}), WARMUP);
+    EXPECT_EQ(rates(c, {95}), MEASUR);
     EXPECT_EQ(c->num_warmup, 3u);
     EXPECT_DOUBLE_EQ(c->warmup_samples[1].rate, 105.0);
     EXPECT_EQ(sess->test.warmup_end_bytes, 300u);
@@ -148,30 +136,22 @@ TEST_F(Measurement, AStableWindowStartsMeasurementAndRearmsTheDataTimer) {
     EXPECT_FALSE(sess->test.failed);
 }
 
-TEST_F(Measurement, AnOutlierKeepsWarmupGoingWhileItIsInTheWindow) {
-    start();
-    connection* c = join(0);
-    rates(c, {100, 120, 95, 110});
-    EXPECT_EQ(sess->test.state, WARMUP); // 120 lies outside every window it is in
-    rates(c, {105});
-    EXPECT_EQ(sess->test.state, MEASUR); // 95, 110, 105
-}
-
-TEST_F(Measurement, TheBandIsInclusiveAndToleranceZeroNeedsEqualRates) {
-    start();
-    connection* c = join(0);
-    rates(c, {89, 105, 106, 90, 110}); // 89 below 90..110, then 90 below each band
-    EXPECT_EQ(sess->test.state, WARMUP);
-    rates(c, {100}); // mean 100, band exactly 90..110
-    EXPECT_EQ(sess->test.state, MEASUR);
-    restart();
-    req.warmup_tolerance = 0;
-    start();
-    c = join(0);
-    rates(c, {100, 100, 101, 100, 100});
-    EXPECT_EQ(sess->test.state, WARMUP);
-    rates(c, {100});
-    EXPECT_EQ(sess->test.state, MEASUR);
+// Warm-up goes on until the last rate of each row: an outlier keeps it going while it is in
+// the window, the band (mean +- tolerance) is inclusive, tolerance 0 needs equal rates.
+TEST_F(Measurement, WarmupEndsAtTheFirstWindowWithinTheBand) {
+    const std::pair<int, std::vector<uint64_t>> rows[] = {
+        {10, {100, 120, 95, 110, 105}},
+        {10, {89, 105, 106, 90, 110, 100}}, // 89 below 90..110, 90 below each band; then 90..110
+        {0, {100, 100, 101, 100, 100, 100}}};
+    for (const auto& [tolerance, row] : rows) {
+        restart();
+        req.warmup_tolerance = tolerance;
+        start();
+        connection* c = join(0);
+        for (size_t i = 0; i < row.size(); ++i)
+            EXPECT_EQ(rates(c, {row[i]}), i + 1 < row.size() ? WARMUP : MEASUR)
+                << "tolerance " << tolerance << ", rate " << i;
+    }
 }
 
 TEST_F(Measurement, ZeroLengthIntervalsGiveInfiniteOrNanRates) {
@@ -188,7 +168,6 @@ TEST_F(Measurement, ZeroLengthIntervalsGiveInfiniteOrNanRates) {
 }
 
 TEST_F(Measurement, RatesThatCancelOutAreStableOnlyAsASum) {
-    const std::pair<uint64_t, uint64_t> steps[] = {{50, 150}, {150, 50}, {100, 100}};
     for (bool aggregate : {false, true}) {
         restart();
         req.num_conns = 2;
@@ -196,7 +175,7 @@ TEST_F(Measurement, RatesThatCancelOutAreStableOnlyAsASum) {
         start();
         connection* a = join(0);
         connection* b = join(1);
-        for (auto [ra, rb] : steps) {
+        for (auto [ra, rb] : {std::pair{50, 150}, {150, 50}, {100, 100}}) {
             move(a, ra);
             move(b, rb);
             tick();
@@ -205,29 +184,15 @@ TEST_F(Measurement, RatesThatCancelOutAreStableOnlyAsASum) {
     }
 }
 
-TEST_F(Measurement, AnEmptySlotFailsAControlledSessionAtTheFirstSample) {
-    req.num_conns = 2;
-    start();
-    connection* c = join(0, 40);
-    rates(c, {60});
-    EXPECT_TRUE(sess->test.failed);
-    EXPECT_EQ(sess->test.state, FINISHED);
-    EXPECT_EQ(c->state, TEST_FINISHED);
-    EXPECT_EQ(reply(), "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: FAIL\nEND_TIME: " +
-                           std::to_string(sess->test.end_time) +
-                           "\nSECTION: WARMUP\nNUM_WARMUP: 1\nWARMUP_SESSION: 1 0 100\n"
-                           "SECTION: MEASUR\nNUM_MEASUR: 0\n\n");
-}
-
+// A path-style session waits for its slots: b's earlier samples stay zero, so its window is
+// stable only from the third; an empty window passes once every slot is filled.
 TEST_F(Measurement, AnEmptySlotOnlyDelaysAPathStyleWarmup) {
     req.num_conns = 2;
     req.path_style = true;
     start();
     connection* a = join(0);
-    rates(a, {100, 100, 100});
-    EXPECT_EQ(sess->test.state, WARMUP);
+    EXPECT_EQ(rates(a, {100, 100, 100}), WARMUP);
     connection* b = join(1);
-    // b's earlier samples stay zero, so its window is stable only from the third.
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(sess->test.state, WARMUP);
         move(b, 100);
@@ -236,55 +201,43 @@ TEST_F(Measurement, AnEmptySlotOnlyDelaysAPathStyleWarmup) {
     EXPECT_EQ(sess->test.state, MEASUR);
     EXPECT_EQ(b->warmup_samples[2].bytes, 0u);
     EXPECT_FALSE(sess->test.failed);
-}
-
-TEST_F(Measurement, AnEmptyWindowPassesOnceEverySlotIsFilled) {
+    restart();
     req.num_conns = 2;
     req.num_warmup_samples = 0;
     req.path_style = true;
     start();
-    connection* a = join(0);
-    rates(a, {100});
-    EXPECT_EQ(sess->test.state, WARMUP);
+    a = join(0);
+    EXPECT_EQ(rates(a, {100}), WARMUP);
     join(1);
-    rates(a, {500});
-    EXPECT_EQ(sess->test.state, MEASUR);
+    EXPECT_EQ(rates(a, {500}), MEASUR);
 }
 
-TEST_F(Measurement, TheSampleLimitFailsOrStartsMeasurement) {
-    req.max_warmup_samples = 3;
-    req.warmup_fail_on_max = true;
-    start();
-    connection* c = join(0);
-    rates(c, {100, 200});
-    EXPECT_EQ(sess->test.state, WARMUP);
-    testing::internal::CaptureStderr();
-    rates(c, {400});
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log.rfind("<6>", 0), 0u) << log;
-    EXPECT_NE(log.find("Max warmup samples reached"), std::string::npos) << log;
-    EXPECT_TRUE(sess->test.failed);
-    EXPECT_EQ(sess->test.state, FINISHED);
-    EXPECT_EQ(sess->test.num_warmup, 3u);
-
+// The sample limit fails the test or starts measurement; the byte limit (the connections'
+// cumulative bytes, header credits included) applies at the sample that reaches it.
+TEST_F(Measurement, WarmupLimitsFailOrStartMeasurement) {
+    for (const bool fail : {true, false}) {
+        restart();
+        req.max_warmup_samples = 3;
+        req.warmup_fail_on_max = fail;
+        start();
+        connection* c = join(0);
+        EXPECT_EQ(rates(c, {100, 200}), WARMUP);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(rates(c, {400}), fail ? FINISHED : MEASUR);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(log.rfind(fail ? "<6>" : "", 0), 0u) << log;
+        EXPECT_EQ(log.find("Max warmup samples reached") != std::string::npos, fail) << log;
+        EXPECT_EQ(sess->test.failed, fail);
+        EXPECT_EQ(sess->test.num_warmup, 3u);
+    }
     restart();
-    req.max_warmup_samples = 3;
-    start();
-    c = join(0);
-    rates(c, {100, 200, 400});
-    EXPECT_EQ(sess->test.state, MEASUR);
-    EXPECT_FALSE(sess->test.failed);
-}
-
-TEST_F(Measurement, TheByteLimitAppliesAtTheSampleThatReachesIt) {
     req.num_conns = 2;
-    req.max_warmup_size = 550; // the connections' cumulative bytes, header credits included
+    req.max_warmup_size = 550;
     req.warmup_fail_on_max = true;
     start();
     connection* a = join(0, 50);
     connection* b = join(1, 50);
-    rates(a, {100, 300});
-    EXPECT_EQ(sess->test.state, WARMUP); // 450 + 50 < 550
+    EXPECT_EQ(rates(a, {100, 300}), WARMUP); // 450 + 50 < 550
     move(b, 50);
     testing::internal::CaptureStderr();
     tick();
@@ -298,15 +251,12 @@ TEST_F(Measurement, MeasurementCountsFromTheLastWarmupSampleUntilTheLastInterval
     req.num_warmup_samples = 1;
     start();
     connection* c = join(0, 30);
-    rates(c, {70});
-    ASSERT_EQ(sess->test.state, MEASUR);
+    ASSERT_EQ(rates(c, {70}), MEASUR);
     for (size_t k = 1; k <= 5; k++) {
-        rates(c, {10});
+        EXPECT_EQ(rates(c, {10}), MEASUR);
         EXPECT_EQ(c->measur_bytes[k - 1], 10 * k);
-        EXPECT_EQ(sess->test.state, MEASUR);
     }
-    rates(c, {10});
-    EXPECT_EQ(sess->test.state, FINISHED);
+    EXPECT_EQ(rates(c, {10}), FINISHED);
     EXPECT_EQ(c->num_measur, 6u);
     EXPECT_EQ(c->measur_bytes[5], 60u);
     EXPECT_FALSE(sess->test.failed);
@@ -317,21 +267,16 @@ TEST_F(Measurement, MeasurementEndsEarlyAtItsByteLimits) {
     req.transfer_max_size = 100;
     start();
     connection* c = join(0);
-    rates(c, {1000, 100});
-    EXPECT_EQ(sess->test.state, MEASUR); // not more than the limit
-    rates(c, {1});
-    EXPECT_EQ(sess->test.state, FINISHED);
+    EXPECT_EQ(rates(c, {1000, 100}), MEASUR); // not more than the limit
+    EXPECT_EQ(rates(c, {1}), FINISHED);
     EXPECT_EQ(sess->test.num_measur, 2u);
-
     restart();
     req.num_warmup_samples = 1;
     req.test_data_cap = 1000;
     start();
     c = join(0);
-    rates(c, {1000});
-    EXPECT_EQ(sess->test.state, MEASUR);
-    rates(c, {1});
-    EXPECT_EQ(sess->test.state, FINISHED);
+    EXPECT_EQ(rates(c, {1000}), MEASUR);
+    EXPECT_EQ(rates(c, {1}), FINISHED);
 }
 
 TEST_F(Measurement, AFinishRequestWaitsForTheEndOfWarmup) {
@@ -339,21 +284,17 @@ TEST_F(Measurement, AFinishRequestWaitsForTheEndOfWarmup) {
     connection* c = join(0);
     rates(c, {100, 300});
     sess->test.finish_requested = true;
-    rates(c, {100});
-    EXPECT_EQ(sess->test.state, WARMUP); // unstable: warm-up goes on regardless
-    rates(c, {100, 100});
-    EXPECT_EQ(sess->test.state, FINISHED); // measurement started and ended at once
+    EXPECT_EQ(rates(c, {100}), WARMUP);        // unstable: warm-up goes on regardless
+    EXPECT_EQ(rates(c, {100, 100}), FINISHED); // measurement started and ended at once
     EXPECT_EQ(sess->test.num_measur, 0u);
     EXPECT_FALSE(sess->test.finish_requested);
-
     restart();
     req.num_warmup_samples = 1;
     start();
     c = join(0);
     rates(c, {100, 5});
     sess->test.finish_requested = true;
-    rates(c, {7});
-    EXPECT_EQ(sess->test.state, FINISHED);
+    EXPECT_EQ(rates(c, {7}), FINISHED);
     EXPECT_EQ(c->num_measur, 2u); // one last sample at the request
     EXPECT_EQ(c->measur_bytes[1], 12u);
 }
@@ -365,8 +306,7 @@ TEST_F(Measurement, ALateJoinerCountsEverythingItMovedSinceJoining) {
     req.max_warmup_samples = 2;
     start();
     connection* a = join(0, 10);
-    rates(a, {100, 100});
-    ASSERT_EQ(sess->test.state, MEASUR); // through the sample limit
+    ASSERT_EQ(rates(a, {100, 100}), MEASUR); // through the sample limit
     connection* b = join(1, 30);
     move(b, 70);
     rates(a, {50});
@@ -387,14 +327,10 @@ TEST_F(Measurement, NoArrayIsAddressedBeyondItsAllocation) {
     connection* c = join(0);
     sess->request.max_warmup_samples = 100;
     sess->request.result_num_intervals = 100;
-    rates(c, {100, 100, 100});
-    EXPECT_EQ(sess->test.state, WARMUP); // the connection has no third sample to judge
-    rates(c, {100});
-    EXPECT_EQ(sess->test.state, MEASUR); // the session's arrays are full
-    rates(c, {1, 1});
-    EXPECT_EQ(sess->test.state, MEASUR);
-    rates(c, {1});
-    EXPECT_EQ(sess->test.state, FINISHED);
+    EXPECT_EQ(rates(c, {100, 100, 100}), WARMUP); // the connection has no third sample to judge
+    EXPECT_EQ(rates(c, {100}), MEASUR);           // the session's arrays are full
+    EXPECT_EQ(rates(c, {1, 1}), MEASUR);
+    EXPECT_EQ(rates(c, {1}), FINISHED);
     EXPECT_EQ(sess->test.num_warmup, 4u);
     EXPECT_EQ(sess->test.num_measur, 3u);
     EXPECT_EQ(c->num_warmup, 2u);
@@ -422,28 +358,27 @@ TEST_F(Measurement, TheResultsReplyListsTheSessionSums) {
     EXPECT_EQ(sess->active_conns, 2u);
     EXPECT_EQ(reply(), "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: OK\nEND_TIME: " +
                            std::to_string(sess->test.end_time) +
-                           "\nSECTION: WARMUP\nNUM_WARMUP: 1\n"
-                           "WARMUP_SESSION: 0 750250999 300\n"
-                           "SECTION: MEASUR\nNUM_MEASUR: 2\n"
-                           "MEASUR_SESSION: 2 750000000 12\n"
+                           "\nSECTION: WARMUP\nNUM_WARMUP: 1\nWARMUP_SESSION: 0 750250999 300\n"
+                           "SECTION: MEASUR\nNUM_MEASUR: 2\nMEASUR_SESSION: 2 750000000 12\n"
                            "MEASUR_SESSION: 5 0 13\n\n");
 }
 
-TEST_F(Measurement, DownloadsAndPlainSessionsFinishAtTheFirstCheck) {
+// Downloads and sessions without sample arrays finish at the first check; an unexpected state
+// is reported without sampling, an impossible one ends the process; a failure to re-arm the
+// data timer ends the session, not the process.
+TEST_F(Measurement, OtherSessionsStatesAndRearmFailures) {
     req.method = GET;
     start();
     tick();
     EXPECT_EQ(sess->test.state, DEAD);
     EXPECT_EQ(get_session(SESSION_ID), nullptr);
-
     restart();
     req.session_id = 77; // not extended: no sample arrays
     start();
     tick();
     EXPECT_EQ(sess->test.state, DEAD);
-}
 
-TEST_F(Measurement, UnexpectedStatesAreReportedWithoutSampling) {
+    restart();
     start();
     join(0);
     sess->test.state = FINISHED;
@@ -454,13 +389,11 @@ TEST_F(Measurement, UnexpectedStatesAreReportedWithoutSampling) {
     EXPECT_EQ(sess->test.num_warmup, 0u);
     sess->test.state = -1;
     EXPECT_EXIT(tick(), testing::ExitedWithCode(1), "This is impossible");
-}
 
-TEST_F(Measurement, ARearmFailureEndsTheSessionNotTheProcess) {
+    restart();
     req.num_warmup_samples = 1;
     start();
-    connection* c = join(0);
-    move(c, 100);
+    move(join(0), 100);
     // The worker's descriptor is no timer (and is set for nothing yet): setting it fails.
     timer_queue* timers = thread_timer_queue();
     const int64_t programmed = timers->programmed_ns;
