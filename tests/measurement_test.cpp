@@ -7,6 +7,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -103,13 +104,63 @@ struct Measurement : ::testing::Test {
     void tick() {
         handle_session_periodic(sess, {++clock, 0});
     }
-    // One second per rate: the connection moves `r` bytes, then a sample. The state after.
-    int rates(connection* conn, std::initializer_list<uint64_t> rs) {
-        for (uint64_t r : rs) {
-            move(conn, r);
-            tick();
+    // Sets the parameters named in `params` ("conns=2 tol=0 ...").
+    void set(const std::string& params) {
+        std::istringstream in(params);
+        std::string key;
+        uint64_t value = 0;
+        while (std::getline(in >> std::ws, key, '=') && in >> value) {
+            for (auto [name, field] : {std::pair<const char*, uint64_t*>{"conns", &req.num_conns},
+                                       {"warm", &req.num_warmup_samples},
+                                       {"maxw", &req.max_warmup_samples},
+                                       {"maxsize", &req.max_warmup_size},
+                                       {"maxtransfer", &req.transfer_max_size},
+                                       {"cap", &req.test_data_cap}})
+                *field = key == name ? value : *field;
+            for (auto [name, flag] :
+                 {std::pair<const char*, bool*>{"fail", &req.warmup_fail_on_max},
+                  {"path", &req.path_style},
+                  {"agg", &req.aggregate_warmup}})
+                *flag = key == name ? value != 0 : *flag;
+            req.warmup_tolerance =
+                key == "tol" ? static_cast<int32_t>(value) : req.warmup_tolerance;
         }
-        return sess->test.state;
+    }
+    // Sets `params`, starts the session and runs `script`: "a100" has connection a (slot 0; b
+    // is slot 1) move 100 bytes, joining first if it has not; "+b30" joins b with 30 header
+    // bytes credited; "t" samples one second later and "=" at the same time; "R" requests the
+    // finish; "W", "M", "F" and "D" expect a state. Returns the session's state, "!" if it
+    // failed, its sample counts, and each connection's sample counts and measured bytes.
+    std::string run(const std::string& params, const std::string& script) {
+        set(params);
+        if (sess == nullptr)
+            start();
+        std::istringstream in(script);
+        connection* conns[2] = {};
+        for (std::string word; in >> word;) {
+            const size_t slot = static_cast<size_t>(word[word[0] == '+'] - 'a');
+            if (slot < 2 && conns[slot] == nullptr)
+                conns[slot] = join(slot, word[0] == '+' ? std::stoull("0" + word.substr(2)) : 0);
+            if (word[0] == 'a' || word[0] == 'b')
+                move(conns[slot], std::stoull(word.substr(1)));
+            else if (word == "t" || word == "=")
+                handle_session_periodic(sess, {word == "t" ? ++clock : clock, 0});
+            else if (word == "R")
+                sess->test.finish_requested = true;
+            else
+                EXPECT_TRUE(word[0] == '+' || "WMFD"[sess->test.state] == word[0]) << in.tellg();
+        }
+        std::string out = std::string(1, "WMFD"[sess->test.state]) +
+                          (sess->test.failed ? "! " : " ") + std::to_string(sess->test.num_warmup) +
+                          "/" + std::to_string(sess->test.num_measur);
+        for (connection* c : conns) {
+            if (c == nullptr)
+                continue;
+            out += " " + std::to_string(c->num_warmup) + "/" + std::to_string(c->num_measur);
+            for (size_t i = 0; i < c->num_measur; ++i)
+                out += (i == 0 ? ":" : ",") + std::to_string(c->measur_bytes[i]);
+        }
+        return out;
     }
     std::string reply() {
         GString* text = build_results_reply(sess);
@@ -120,12 +171,8 @@ struct Measurement : ::testing::Test {
 };
 
 TEST_F(Measurement, AStableWindowStartsMeasurementAndRearmsTheDataTimer) {
-    start();
-    connection* c = join(0);
-    EXPECT_EQ(rates(c, {100, 105}), WARMUP);
-    EXPECT_EQ(rates(c, {95}), MEASUR);
-    EXPECT_EQ(c->num_warmup, 3u);
-    EXPECT_DOUBLE_EQ(c->warmup_samples[1].rate, 105.0);
+    EXPECT_EQ(run("", "a100 t a105 t W a95 t M"), "M 3/0 3/0");
+    EXPECT_DOUBLE_EQ(sess->conns[0]->warmup_samples[1].rate, 105.0);
     EXPECT_EQ(sess->test.warmup_end_bytes, 300u);
     EXPECT_GE(sess->measurement_start, 0);
     EXPECT_EQ(sess->measurement_start % 1000, 0);
@@ -133,187 +180,50 @@ TEST_F(Measurement, AStableWindowStartsMeasurementAndRearmsTheDataTimer) {
     ASSERT_TRUE(timer_armed(&sess->data_timer));
     EXPECT_EQ(sess->data_timer.period_ns, 2000000000);
     EXPECT_GT(sess->data_timer.due_ns - monotonic_now_ns(), 1000000000);
-    EXPECT_FALSE(sess->test.failed);
 }
 
-// Warm-up goes on until the last rate of each row: an outlier keeps it going while it is in
-// the window, the band (mean +- tolerance) is inclusive, tolerance 0 needs equal rates.
-TEST_F(Measurement, WarmupEndsAtTheFirstWindowWithinTheBand) {
-    const std::pair<int, std::vector<uint64_t>> rows[] = {
-        {10, {100, 120, 95, 110, 105}},
-        {10, {89, 105, 106, 90, 110, 100}}, // 89 below 90..110, 90 below each band; then 90..110
-        {0, {100, 100, 101, 100, 100, 100}}};
-    for (const auto& [tolerance, row] : rows) {
+// Scenarios of warm-up and measurement run by the script of run(), with what it returns.
+TEST_F(Measurement, ScenariosEndInTheirStatesWithTheirCounts) {
+    const struct {
+        const char* name;
+        std::string params, script, expected;
+    } cases[] = {
+        {"AnOutlierKeepsWarmupGoingWhileInTheWindow", "", "a100 t a120 t a95 t a110 t W a105 t M",
+         "M 5/0 5/0"},
+        {"TheBandIsInclusive", "", "a89 t a105 t a106 t a90 t a110 t W a100 t M", "M 6/0 6/0"},
+        {"ToleranceZeroNeedsEqualRates", "tol=0", "a100 t a100 t a101 t a100 t a100 t W a100 t",
+         "M 6/0 6/0"},
+        {"ZeroLengthIntervalsGiveInfiniteThenNanRates", "", "a100 t a100 t a5 = W =", "M 4/0 4/0"},
+        {"RatesThatCancelOutAreUnstableAlone", "conns=2", "a50 b150 t a150 b50 t a100 b100 t",
+         "W 3/0 3/0 3/0"},
+        {"RatesThatCancelOutAreStableAsASum", "conns=2 agg=1", "a50 b150 t a150 b50 t a100 b100 t",
+         "M 3/0 3/0 3/0"},
+        {"AnEmptySlotFailsAControlledSession", "conns=2", "+a40 a60 t", "F! 1/0 1/0"},
+        {"AnEmptySlotOnlyDelaysAPathStyleWarmup", "conns=2 path=1",
+         "a100 t a100 t a100 t W b100 a100 t W b100 a100 t W b100 a100 t", "M 6/0 6/0 6/0"},
+        {"AnEmptyWindowPassesOnceEverySlotIsFilled", "conns=2 warm=0 path=1", "a100 t W b0 a500 t",
+         "M 2/0 2/0 2/0"},
+        {"TheSampleLimitFails", "maxw=3 fail=1", "a100 t a200 t W a400 t", "F! 3/0 3/0"},
+        {"TheSampleLimitStartsMeasurement", "maxw=3", "a100 t a200 t W a400 t", "M 3/0 3/0"},
+        {"TheByteLimitAppliesAtTheSampleReachingIt", "conns=2 maxsize=550 fail=1",
+         "+a50 +b50 a100 t a300 t W b50 t", "F! 3/0 3/0 3/0"}, // header credits count
+        {"MeasurementRunsUntilTheLastInterval", "warm=1",
+         "+a30 a70 t M a10 t a10 t a10 t a10 t a10 t M a10 t", "F 1/6 1/6:10,20,30,40,50,60"},
+        {"MeasurementEndsBeyondTheTransferLimit", "warm=1 maxtransfer=100", "a1000 t a100 t M a1 t",
+         "F 1/2 1/2:100,101"},
+        {"MeasurementEndsBeyondTheDataCap", "warm=1 cap=1000", "a1000 t M a1 t", "F 1/1 1/1:1"},
+        {"AFinishRequestWaitsForTheEndOfWarmup", "", "a100 t a300 t R a100 t W a100 t a100 t",
+         "F 5/0 5/0"},
+        {"AFinishRequestTakesALastSample", "warm=1", "a100 t a5 t R a7 t", "F 1/2 1/2:5,12"},
+        {"ALateJoinerCountsEverythingSinceJoining", "conns=2 path=1 warm=2 maxw=2",
+         "+a10 a100 t a100 t M +b30 b70 a50 t", "M 2/1 2/1:50 0/1:100"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         restart();
-        req.warmup_tolerance = tolerance;
-        start();
-        connection* c = join(0);
-        for (size_t i = 0; i < row.size(); ++i)
-            EXPECT_EQ(rates(c, {row[i]}), i + 1 < row.size() ? WARMUP : MEASUR)
-                << "tolerance " << tolerance << ", rate " << i;
+        EXPECT_EQ(run(c.params, c.script), c.expected);
+        EXPECT_FALSE(sess->test.finish_requested);
     }
-}
-
-TEST_F(Measurement, ZeroLengthIntervalsGiveInfiniteOrNanRates) {
-    start();
-    connection* c = join(0);
-    rates(c, {100, 100});
-    move(c, 5);
-    handle_session_periodic(sess, {clock, 0});
-    EXPECT_TRUE(std::isinf(c->warmup_samples[2].rate));
-    EXPECT_EQ(sess->test.state, WARMUP); // an infinite mean puts 100 outside
-    handle_session_periodic(sess, {clock, 0});
-    EXPECT_TRUE(std::isnan(c->warmup_samples[3].rate));
-    EXPECT_EQ(sess->test.state, MEASUR); // NaN counts as inside the band
-}
-
-TEST_F(Measurement, RatesThatCancelOutAreStableOnlyAsASum) {
-    for (bool aggregate : {false, true}) {
-        restart();
-        req.num_conns = 2;
-        req.aggregate_warmup = aggregate;
-        start();
-        connection* a = join(0);
-        connection* b = join(1);
-        for (auto [ra, rb] : {std::pair{50, 150}, {150, 50}, {100, 100}}) {
-            move(a, ra);
-            move(b, rb);
-            tick();
-        }
-        EXPECT_EQ(sess->test.state, aggregate ? MEASUR : WARMUP) << aggregate;
-    }
-}
-
-// A path-style session waits for its slots: b's earlier samples stay zero, so its window is
-// stable only from the third; an empty window passes once every slot is filled.
-TEST_F(Measurement, AnEmptySlotOnlyDelaysAPathStyleWarmup) {
-    req.num_conns = 2;
-    req.path_style = true;
-    start();
-    connection* a = join(0);
-    EXPECT_EQ(rates(a, {100, 100, 100}), WARMUP);
-    connection* b = join(1);
-    for (int i = 0; i < 3; i++) {
-        EXPECT_EQ(sess->test.state, WARMUP);
-        move(b, 100);
-        rates(a, {100});
-    }
-    EXPECT_EQ(sess->test.state, MEASUR);
-    EXPECT_EQ(b->warmup_samples[2].bytes, 0u);
-    EXPECT_FALSE(sess->test.failed);
-    restart();
-    req.num_conns = 2;
-    req.num_warmup_samples = 0;
-    req.path_style = true;
-    start();
-    a = join(0);
-    EXPECT_EQ(rates(a, {100}), WARMUP);
-    join(1);
-    EXPECT_EQ(rates(a, {500}), MEASUR);
-}
-
-// The sample limit fails the test or starts measurement; the byte limit (the connections'
-// cumulative bytes, header credits included) applies at the sample that reaches it.
-TEST_F(Measurement, WarmupLimitsFailOrStartMeasurement) {
-    for (const bool fail : {true, false}) {
-        restart();
-        req.max_warmup_samples = 3;
-        req.warmup_fail_on_max = fail;
-        start();
-        connection* c = join(0);
-        EXPECT_EQ(rates(c, {100, 200}), WARMUP);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(rates(c, {400}), fail ? FINISHED : MEASUR);
-        const std::string log = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(log.rfind(fail ? "<6>" : "", 0), 0u) << log;
-        EXPECT_EQ(log.find("Max warmup samples reached") != std::string::npos, fail) << log;
-        EXPECT_EQ(sess->test.failed, fail);
-        EXPECT_EQ(sess->test.num_warmup, 3u);
-    }
-    restart();
-    req.num_conns = 2;
-    req.max_warmup_size = 550;
-    req.warmup_fail_on_max = true;
-    start();
-    connection* a = join(0, 50);
-    connection* b = join(1, 50);
-    EXPECT_EQ(rates(a, {100, 300}), WARMUP); // 450 + 50 < 550
-    move(b, 50);
-    testing::internal::CaptureStderr();
-    tick();
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Max warmup samples reached"),
-              std::string::npos);
-    EXPECT_TRUE(sess->test.failed);
-    EXPECT_EQ(sess->test.num_warmup, 3u);
-}
-
-TEST_F(Measurement, MeasurementCountsFromTheLastWarmupSampleUntilTheLastInterval) {
-    req.num_warmup_samples = 1;
-    start();
-    connection* c = join(0, 30);
-    ASSERT_EQ(rates(c, {70}), MEASUR);
-    for (size_t k = 1; k <= 5; k++) {
-        EXPECT_EQ(rates(c, {10}), MEASUR);
-        EXPECT_EQ(c->measur_bytes[k - 1], 10 * k);
-    }
-    EXPECT_EQ(rates(c, {10}), FINISHED);
-    EXPECT_EQ(c->num_measur, 6u);
-    EXPECT_EQ(c->measur_bytes[5], 60u);
-    EXPECT_FALSE(sess->test.failed);
-}
-
-TEST_F(Measurement, MeasurementEndsEarlyAtItsByteLimits) {
-    req.num_warmup_samples = 1;
-    req.transfer_max_size = 100;
-    start();
-    connection* c = join(0);
-    EXPECT_EQ(rates(c, {1000, 100}), MEASUR); // not more than the limit
-    EXPECT_EQ(rates(c, {1}), FINISHED);
-    EXPECT_EQ(sess->test.num_measur, 2u);
-    restart();
-    req.num_warmup_samples = 1;
-    req.test_data_cap = 1000;
-    start();
-    c = join(0);
-    EXPECT_EQ(rates(c, {1000}), MEASUR);
-    EXPECT_EQ(rates(c, {1}), FINISHED);
-}
-
-TEST_F(Measurement, AFinishRequestWaitsForTheEndOfWarmup) {
-    start();
-    connection* c = join(0);
-    rates(c, {100, 300});
-    sess->test.finish_requested = true;
-    EXPECT_EQ(rates(c, {100}), WARMUP);        // unstable: warm-up goes on regardless
-    EXPECT_EQ(rates(c, {100, 100}), FINISHED); // measurement started and ended at once
-    EXPECT_EQ(sess->test.num_measur, 0u);
-    EXPECT_FALSE(sess->test.finish_requested);
-    restart();
-    req.num_warmup_samples = 1;
-    start();
-    c = join(0);
-    rates(c, {100, 5});
-    sess->test.finish_requested = true;
-    EXPECT_EQ(rates(c, {7}), FINISHED);
-    EXPECT_EQ(c->num_measur, 2u); // one last sample at the request
-    EXPECT_EQ(c->measur_bytes[1], 12u);
-}
-
-TEST_F(Measurement, ALateJoinerCountsEverythingItMovedSinceJoining) {
-    req.num_conns = 2;
-    req.path_style = true;
-    req.num_warmup_samples = 2;
-    req.max_warmup_samples = 2;
-    start();
-    connection* a = join(0, 10);
-    ASSERT_EQ(rates(a, {100, 100}), MEASUR); // through the sample limit
-    connection* b = join(1, 30);
-    move(b, 70);
-    rates(a, {50});
-    EXPECT_EQ(b->num_warmup, 0u);
-    EXPECT_EQ(b->measur_bytes[0], 100u);
-    EXPECT_EQ(a->measur_bytes[0], 50u);
-    EXPECT_NE(reply().find("MEASUR_SESSION: 3 0 150\n"), std::string::npos);
+    EXPECT_NE(reply().find("MEASUR_SESSION: 3 0 150\n"), std::string::npos); // the late joiner
 }
 
 // Limits that say more than was allocated (a replaced request, a connection made
@@ -324,17 +234,9 @@ TEST_F(Measurement, NoArrayIsAddressedBeyondItsAllocation) {
     start();
     req.max_warmup_samples = 2;
     req.result_num_intervals = 1;
-    connection* c = join(0);
-    sess->request.max_warmup_samples = 100;
-    sess->request.result_num_intervals = 100;
-    EXPECT_EQ(rates(c, {100, 100, 100}), WARMUP); // the connection has no third sample to judge
-    EXPECT_EQ(rates(c, {100}), MEASUR);           // the session's arrays are full
-    EXPECT_EQ(rates(c, {1, 1}), MEASUR);
-    EXPECT_EQ(rates(c, {1}), FINISHED);
-    EXPECT_EQ(sess->test.num_warmup, 4u);
-    EXPECT_EQ(sess->test.num_measur, 3u);
-    EXPECT_EQ(c->num_warmup, 2u);
-    EXPECT_EQ(c->num_measur, 1u);
+    sess->request.max_warmup_samples = sess->request.result_num_intervals = 100;
+    // The connection has no third sample to judge; then the session's arrays are full.
+    EXPECT_EQ(run("", "a100 t a100 t a100 t W a100 t M a1 t a1 t M a1 t"), "F 4/3 2/1:201");
 }
 
 TEST_F(Measurement, TheResultsReplyListsTheSessionSums) {
