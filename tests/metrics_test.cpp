@@ -35,6 +35,30 @@ TEST(MetricsAddress, HostAndPortAreSplitForEveryForm) {
     EXPECT_STREQ(text, "2001:db8::42");
 }
 
+// Counters only this process's parts move, the build's labels, the running count that never
+// goes below zero, and draining.
+TEST(MetricsPage, CountersBuildInfoAndDraining) {
+    const auto value = [](const std::string& key) {
+        const std::string page = format_metrics();
+        const size_t at = page.find("\n" + key + " ");
+        return at == std::string::npos ? -1.0 : std::stod(page.substr(at + key.size() + 2));
+    };
+    const double before = value("varnholt_put_appends_failed_total");
+    count_put_append_failed();
+    count_put_append_failed();
+    count_session_ended(KIND_LATENCY, OUTCOME_EXPIRED); // ended without a start seen
+    set_metrics_build_info("1.2.3", "abc1234");
+    EXPECT_EQ(value("varnholt_put_appends_failed_total") - before, 2);
+    EXPECT_EQ(value("varnholt_sessions_running{kind=\"latency\"}"), 0);
+    EXPECT_EQ(value("varnholt_build_info{version=\"1.2.3\",revision=\"abc1234\"}"), 1);
+    EXPECT_EQ(value("varnholt_draining"), 0);
+    EXPECT_EQ(value("varnholt_draining_seconds"), 0);
+    set_metrics_draining();
+    EXPECT_EQ(value("varnholt_draining"), 1);
+    EXPECT_GE(value("varnholt_draining_seconds"), 0);
+    EXPECT_GE(value("varnholt_drain_timeout_seconds"), 0);
+}
+
 // Byte for byte what a JSON serializer makes of the document: every connection's samples,
 // an empty slot as an empty array, extreme values of every field, and no latency results.
 TEST(LatencyDocument, SamplesOfEveryConnectionIncludingExtremeValues) {
