@@ -1,18 +1,14 @@
 // Unit tests of the worker timers: deadline order, periodic re-arming on the grid of the
-// first expiry, coalesced missed periods, stops during a dispatch, the one descriptor and
-// the timers of a freed session; and the time-out list of connections by last event.
-#include "connection.h"
+// first expiry, coalesced missed periods, stops and restarts during a dispatch and
+// the timers of a freed session.
 #include "session.h"
 #include "settings.h"
-#include "timeout_list.h"
 #include "timers.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/epoll.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -117,28 +113,6 @@ TEST_F(Timers, TimersExpireInDeadlineOrderAndEqualDeadlinesInStartOrder) {
     EXPECT_TRUE(queue.heap.empty());
 }
 
-TEST_F(Timers, ZeroAndInvalidTimesBehaveAsATimerDescriptorWould) {
-    session_timer t = make_timer();
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), ms(100)), 0);
-    // A zero first expiry disarms.
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, {0, 0}, ms(100)), 0);
-    EXPECT_FALSE(timer_armed(&t));
-    // Out of range: refused with EINVAL, the timer left as it was.
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), {}), 0);
-    errno = 0;
-    EXPECT_EQ(timer_start_at(&queue, &t, T0, {-1, 0}, {}), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(timer_start_at(&queue, &t, T0, {1, 1000000000}, {}), -1);
-    EXPECT_EQ(timer_start_at(&queue, &t, T0, ms(100), {0, -1}), -1);
-    EXPECT_TRUE(timer_armed(&t));
-    EXPECT_EQ(t.due_ns, T0 + 100 * MS);
-    // Absurdly far: never due, and no overflow into the past.
-    session_timer far = make_timer();
-    ASSERT_EQ(timer_start_at(&queue, &far, T0, {INT64_MAX / 2, 0}, {INT64_MAX / 2, 0}), 0);
-    EXPECT_EQ(due(INT64_MAX - 1), std::vector<session_timer*>{&t});
-    EXPECT_TRUE(timer_armed(&far));
-}
-
 // A freed session leaves nothing in its worker's heap, whichever timers it had armed, and a
 // session's timers go into the queue of the thread that made it.
 TEST(WorkerTimer, AFreedSessionLeavesNoTimerBehind) {
@@ -168,42 +142,6 @@ TEST(WorkerTimer, AFreedSessionLeavesNoTimerBehind) {
     EXPECT_EQ(queue->heap.size(), before);
     for (session_timer* t : queue->heap)
         EXPECT_NE(session_from_timer(t), sess);
-}
-
-// An event moves a connection to the most recent end; removing unlinks it to itself, and is
-// harmless twice; moving a self-linked connection appends it. Walking backwards must give
-// the same list reversed, or a link is broken.
-TEST(TimeoutList, OrderOfConnectionsByLastEvent) {
-    timeout_link sentinel;
-    timeout_list_init(&sentinel);
-    connection a{}, b{}, c{};
-    for (connection* conn : {&a, &b, &c})
-        conn->timeout_link = {&conn->timeout_link, &conn->timeout_link};
-    const auto order = [&] {
-        std::vector<connection*> out, reversed;
-        for (timeout_link* l = sentinel.next; l != &sentinel && out.size() < 9; l = l->next)
-            out.push_back(timeout_link_owner(l));
-        for (timeout_link* l = sentinel.prev; l != &sentinel && reversed.size() < 9; l = l->prev)
-            reversed.insert(reversed.begin(), timeout_link_owner(l));
-        EXPECT_EQ(out, reversed);
-        return out;
-    };
-    EXPECT_TRUE(order().empty());
-    timeout_list_append(&sentinel, &a);
-    timeout_list_move_to_tail(&sentinel, &b);
-    timeout_list_append(&sentinel, &c);
-    EXPECT_EQ(order(), (std::vector<connection*>{&a, &b, &c}));
-    timeout_list_move_to_tail(&sentinel, &a);
-    timeout_list_move_to_tail(&sentinel, &a);
-    EXPECT_EQ(order(), (std::vector<connection*>{&b, &c, &a}));
-    timeout_list_remove(&c);
-    timeout_list_remove(&c);
-    timeout_list_unlink(&c);
-    EXPECT_TRUE(c.timeout_link.next == &c.timeout_link && c.timeout_link.prev == &c.timeout_link);
-    EXPECT_EQ(order(), (std::vector<connection*>{&b, &a}));
-    timeout_list_remove(&a);
-    timeout_list_remove(&b);
-    EXPECT_TRUE(sentinel.next == &sentinel && sentinel.prev == &sentinel);
 }
 
 } // namespace
