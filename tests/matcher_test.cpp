@@ -151,36 +151,10 @@ TEST_F(RequestMatcherTest, AdversarialHeadersAgreeWithRegex) {
     EXPECT_EQ(matched_count, 7);
 }
 
-// The text is read in vectors of 16 or 32 bytes and judged in blocks of 64 from the start of
-// the query and of the header lines: every byte value at every position of a run longer than
-// a block, in the path, a query name and value, a header name and value and among the final
-// empty lines; and a long header line whose only colon lies at each position in turn.
-TEST_F(RequestMatcherTest, EveryByteAtEveryBlockPositionAgreesWithRegex) {
-    constexpr size_t RUN = 72;
+// A long header line whose only colon lies at each position in turn, also on either side of
+// the boundaries of the 64-byte blocks it is judged in.
+TEST_F(RequestMatcherTest, LoneColonAtEveryPositionAgreesWithRegex) {
     int matched_count = 0;
-    for (size_t offset = 0; offset < RUN; ++offset)
-        for (int value = 0; value < 256; ++value) {
-            const auto with_byte = [&](std::string run) {
-                run[offset] = static_cast<char>(value);
-                return run;
-            };
-            std::string empties;
-            for (size_t i = 0; i < RUN / 2; ++i)
-                empties += "\r\n";
-            const std::string x(RUN, 'x');
-            for (const std::string& text :
-                 {"GET /" + with_byte(x) + " HTTP/1.1\r\n\r\n",
-                  "GET /?" + with_byte(std::string(RUN, 'K')) + "=1 HTTP/1.1\r\n\r\n",
-                  "GET /?K=" + with_byte(std::string(RUN, 'v')) + "&L=2 HTTP/1.1\r\n\r\n",
-                  LINE + with_byte(x) + ":v\r\n\r\n", LINE + "N:" + with_byte(x) + "\r\n\r\n",
-                  LINE + "N:v\r\n\r\n" + with_byte(empties)}) {
-                bool matched = false;
-                ASSERT_TRUE(agrees(text, &matched)) << "byte " << value << " at " << offset;
-                matched_count += matched;
-            }
-        }
-    EXPECT_GT(matched_count, 0);
-    matched_count = 0;
     for (size_t at = 0; at < 140; ++at) {
         std::string line(140, 'h');
         line[at] = ':';
@@ -189,21 +163,6 @@ TEST_F(RequestMatcherTest, EveryByteAtEveryBlockPositionAgreesWithRegex) {
         matched_count += matched;
     }
     EXPECT_EQ(matched_count, 138); // not as the first or the last byte
-}
-
-// Every prefix of a request with long parts, so that each run also ends short of a whole word.
-TEST_F(RequestMatcherTest, EveryPrefixAgreesWithRegex) {
-    const std::string text = "POST /0123456789abcdef\r\n0123?KEY_ONE=1a&K=22 HTTP/1.1 \r\n"
-                             "Host: speed.example.net:8080\r\nX:y\r\n"
-                             "A-long-header-name-without-colon-first: and a long value\r\n"
-                             "\r\n\r\n\r\n\r\n\r\n";
-    int matched_count = 0;
-    for (size_t length = 0; length <= text.size(); ++length) {
-        bool matched = false;
-        ASSERT_TRUE(agrees(text.substr(0, length), &matched)) << "length " << length;
-        matched_count += matched;
-    }
-    EXPECT_EQ(matched_count, 9); // at the end of each line
 }
 
 // The statistics request reads the path group: absent, other or "results" with anything after.
