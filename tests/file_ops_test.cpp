@@ -63,35 +63,6 @@ struct reply_pipe {
     }
 };
 
-// Holds the file operations thread up, as a stalled disk would: an open of a FIFO for
-// reading waits for a writer. release() gives it one, then the reader its append open
-// waits for in turn.
-struct held_thread {
-    std::string fifo;
-    reply_pipe answer;
-    int writer = -1, reader = -1;
-    explicit held_thread(const std::string& dir) : fifo(dir + "/held.fifo") {
-        EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        EXPECT_EQ(post(FILEOPS_OPEN, fifo, "", answer.fds[1]), 0);
-    }
-    void release() {
-        for (int i = 0; i < 500 && writer < 0; i++) {
-            writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK); // ENXIO until the thread reads
-            if (writer < 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_GE(writer, 0);
-        reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-        uint64_t file = 0;
-        ASSERT_TRUE(answer.read(&file));
-        ASSERT_EQ(post(FILEOPS_CLOSE, "", "", -1, reinterpret_cast<FILE*>(file)), 0);
-    }
-    ~held_thread() {
-        close(writer);
-        close(reader);
-    }
-};
-
 class FileOps : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -104,19 +75,17 @@ class FileOps : public ::testing::Test {
     void TearDown() override {
         vh_test::remove_tree(dir);
     }
-    FILE* open_file(const std::string& path) {
+    // Posts an open or a write and returns its reply.
+    static uint64_t ask(uint32_t type, const std::string& path, const std::string& data = "",
+                        FILE* file = nullptr) {
         reply_pipe rp;
-        EXPECT_EQ(post(FILEOPS_OPEN, path, "", rp.fds[1]), 0);
-        uint64_t reply = 1;
-        EXPECT_TRUE(rp.read(&reply));
-        return reinterpret_cast<FILE*>(reply);
-    }
-    uint64_t write_file(FILE* file, const std::string& data) {
-        reply_pipe rp;
-        EXPECT_EQ(post(FILEOPS_WRITE, "", data, rp.fds[1], file), 0);
+        EXPECT_EQ(post(type, path, data, rp.fds[1], file), 0);
         uint64_t reply = 12345;
         EXPECT_TRUE(rp.read(&reply));
         return reply;
+    }
+    static FILE* open_file(const std::string& path) {
+        return reinterpret_cast<FILE*>(ask(FILEOPS_OPEN, path));
     }
     // Commands run in order: once an open posted after them has answered, every
     // earlier command has been executed.
@@ -144,8 +113,8 @@ TEST_F(FileOps, AppendsStopAtTheSizeLimit) {
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(post(FILEOPS_WRITE, "", "ab", reply_pipe().fds[1], f), 0);
     max_put_size = 8;
-    EXPECT_EQ(write_file(f, "c"), 1u);
-    EXPECT_EQ(write_file(f, "d"), 0u);
+    EXPECT_EQ(ask(FILEOPS_WRITE, "", "c", f), 1u);
+    EXPECT_EQ(ask(FILEOPS_WRITE, "", "d", f), 0u);
     max_put_size = MAX_PUT_SIZE_DEFAULT;
     ASSERT_EQ(post(FILEOPS_CLOSE, "", "", -1, f), 0);
     sync();
@@ -156,10 +125,9 @@ TEST_F(FileOps, AppendsStopAtTheSizeLimit) {
 // neither an empty nor a partial log; each failure is counted, the error logged once.
 TEST_F(FileOps, ALogThatCannotBeWrittenWholeLeavesNoFileAndIsCountedAndLoggedOnce) {
     signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
+    rlimit old{}, small{4096, RLIM_INFINITY};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    rlimit small = old;
-    small.rlim_cur = 4096;
+    small.rlim_max = old.rlim_max;
     auto failed = [] {
         const std::string page = format_metrics();
         return std::stol(page.substr(page.find("\nvarnholt_session_logs_failed_total ") + 36));
@@ -195,11 +163,11 @@ TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreExecutedWholeAndInOrder) {
     constexpr int threads = 8, per_thread = 100;
     std::vector<std::thread> posters;
     for (int t = 0; t < threads; t++)
-        posters.emplace_back([this, f, t] {
+        posters.emplace_back([f, t] {
             for (int i = 0; i < per_thread; i++) {
                 const std::string line =
                     "thread " + std::to_string(t) + " line " + std::to_string(i) + " ..........\n";
-                EXPECT_EQ(write_file(f, line), line.size());
+                EXPECT_EQ(ask(FILEOPS_WRITE, "", line, f), line.size());
             }
         });
     for (auto& th : posters)
@@ -281,7 +249,11 @@ TEST_F(FileOps, AHeldThreadBlocksNoPosterAndAFullQueueStillRunsTheCloses) {
     const int fds_before = fds_settled();
     FILE* f = open_file(path);
     ASSERT_NE(f, nullptr);
-    held_thread held(dir);
+    // Held up as by a stalled disk: an open of a FIFO for reading waits for a writer.
+    const std::string fifo = dir + "/held.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    reply_pipe held;
+    ASSERT_EQ(post(FILEOPS_OPEN, fifo, "", held.fds[1]), 0);
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(wait_file_ops_done(200), -1);
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(190));
@@ -297,12 +269,21 @@ TEST_F(FileOps, AHeldThreadBlocksNoPosterAndAFullQueueStillRunsTheCloses) {
     const size_t first = err.find("File operations queue full");
     EXPECT_NE(first, std::string::npos) << err;
     EXPECT_EQ(err.find("File operations queue full", first + 1), std::string::npos) << err;
-    held.release();
+    int writer = -1; // ENXIO until the thread reads
+    for (int i = 0; i < 500 && (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(writer, 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // for the append open
+    uint64_t file = 0;
+    ASSERT_TRUE(held.read(&file));
+    ASSERT_EQ(post(FILEOPS_CLOSE, "", "", -1, reinterpret_cast<FILE*>(file)), 0);
     ASSERT_EQ(wait_file_ops_done(20000), 0);
     for (int i = 0; i < accepted; i++)
         ASSERT_EQ(vh_test::read_file(dir + "/q" + std::to_string(i)), "q") << i;
-    // The held thread's FIFO ends and answer pipe are still open.
+    // The FIFO's ends and the held open's answer pipe are still open.
     EXPECT_EQ(fds_settled(fds_before + 4), fds_before + 4) << vh_test::describe_fds(getpid());
+    close(writer);
+    close(reader);
 }
 
 } // namespace
