@@ -6,6 +6,7 @@
 #include "timers.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/epoll.h>
@@ -111,6 +112,26 @@ TEST_F(Timers, TimersExpireInDeadlineOrderAndEqualDeadlinesInStartOrder) {
         fired += t.expirations + 2 * timer_armed(&t);
     EXPECT_EQ(fired, N / 2);
     EXPECT_TRUE(queue.heap.empty());
+}
+
+// Times as a timer descriptor takes them: a zero first expiry disarms; out of range is
+// refused with EINVAL, the timer left as it was; absurdly far is never due, without an
+// overflow into the past.
+TEST_F(Timers, ZeroInvalidAndFarTimesBehaveAsATimerDescriptorWould) {
+    session_timer t = make_timer(), far = make_timer();
+    ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), ms(100)), 0);
+    ASSERT_EQ(timer_start_at(&queue, &t, T0, {0, 0}, ms(100)), 0);
+    EXPECT_FALSE(timer_armed(&t));
+    ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), {}), 0);
+    errno = 0;
+    EXPECT_EQ(timer_start_at(&queue, &t, T0, {-1, 0}, {}), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(timer_start_at(&queue, &t, T0, {1, 1000000000}, {}), -1);
+    EXPECT_EQ(timer_start_at(&queue, &t, T0, ms(100), {0, -1}), -1);
+    EXPECT_EQ(t.due_ns, T0 + 100 * MS);
+    ASSERT_EQ(timer_start_at(&queue, &far, T0, {INT64_MAX / 2, 0}, {INT64_MAX / 2, 0}), 0);
+    EXPECT_EQ(due(INT64_MAX - 1), std::vector<session_timer*>{&t});
+    EXPECT_TRUE(timer_armed(&far));
 }
 
 // A freed session leaves nothing in its worker's heap, whichever timers it had armed, and a
