@@ -136,42 +136,39 @@ TEST_F(RequestTest, HeadersGiveTheirVerdictAndFields) {
         {std::string("GET / HTTP/1.1\r\n\0\r\n\r\n", 21), 16, "GET / 0/1 0"},
         {std::string("GET / HTTP/1.1\r\n\r\n\0xy", 21), 18, "GET / 0/1 0"},
         {std::string("GET / HTTP/1.1\r\n\0\r\n\r", 20), -2},
-        {"GE", -2},
-        {"GET / HTTP/1.1\r\n", -2},
-        {"GET /?A=1 HTTP/1.1\r\nHost: a\r\n\r", -2},
-        {"get / HTTP/1.1\r\nHost: a\r\n", -2},
-        {std::string(200, '\r') + "\n", -2},
-        {"\r\n\r\n", -1},
-        {"GET /?A= HTTP/1.1\r\n\r\n", -1},
-        {"get / HTTP/1.1\r\n\r\n", -1},
-        {"GET /?A=1 HTTP/1.1\r\nHost\r\n\r\n", -1},
-        {"POST / HTTP/1.1\r\n\r\nX", -1}};
+        {std::string(200, '\r') + "\n", -2}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         const int result = parse(c.text);
         EXPECT_EQ(result, c.result == WHOLE ? static_cast<int>(c.text.size()) : c.result);
         EXPECT_EQ(result >= 0 ? fields() : "", c.fields);
     }
-    const std::pair<const char*, std::string> refused[] = {
-        {"GET", "/?unitid=2"},
-        {"GET", "/?TCP_CONG=bbr-2"},
-        {"GET", "/?NUM_CONNECTIONS=abc"},
-        {"GET", "/?" + with(CONTROLLED, "CONNECTION", "2")}, // not below the count
-        {"GET", "/?" + with(CONTROLLED, "UNITID", nullptr)},
-        {"GET", "/?LATENCY_ID=4294967295&CONTROL=1&NUM_CONNECTIONS=1&CONNECTION=0"},
-        {"GET", "/?UNITID=2&CONTROL=1&NUM_CONNECTIONS=0&CONNECTION=0"},
-        {"POST", "/?" + CONTROLLED + "&" + with(UPLOAD_RULES, "MAX_WARMUP_SAMPLES", "2")},
-        {"GET", "/?TCP_CONG=abcdefghijklmnop"},
-        {"GET", "/?LATENCY_TEST=PUT&" + LATENCY},
-        {"GET", "/?LATENCY_TEST=PO&" + LATENCY}, // the short form only as the last parameter
-        {"POST", "/?LATENCY_TEST=GET&LATENCY_INTERVAL=100&LATENCY_ID=4294967294"},
-        {"POST", "/?LATENCY_TEST=GET&LATENCY_ID=4294967295"},
-        {"GET", "/results"},
-        {"POST", "/results"},
-        {"HEAD", "/results"},
-        {"GET", "/results?A=1"}};
-    for (const auto& [method, target] : refused)
-        EXPECT_EQ(parse(http_request(method, target)), -1) << method << " " << target;
+    for (const char* text : {"GE", "GET / HTTP/1.1\r\n", "GET /?A=1 HTTP/1.1\r\nHost: a\r\n\r",
+                             "get / HTTP/1.1\r\nHost: a\r\n"})
+        EXPECT_EQ(parse(text), -2) << text; // incomplete, even when malformed
+    for (const char* text : {"\r\n\r\n", "GET /?A= HTTP/1.1\r\n\r\n", "get / HTTP/1.1\r\n\r\n",
+                             "GET /?A=1 HTTP/1.1\r\nHost\r\n\r\n", "POST / HTTP/1.1\r\n\r\nX"})
+        EXPECT_EQ(parse(text), -1) << text;
+    // Refused queries and paths (method, a space, target).
+    for (const std::string line :
+         {"GET /?unitid=2", "GET /?TCP_CONG=bbr-2", "GET /?NUM_CONNECTIONS=abc",
+          "GET /?UNITID=2&SESSIONID=7&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=2",
+          "GET /?SESSIONID=7&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=1",
+          "GET /?LATENCY_ID=4294967295&CONTROL=1&NUM_CONNECTIONS=1&CONNECTION=0",
+          "GET /?UNITID=2&CONTROL=1&NUM_CONNECTIONS=0&CONNECTION=0",
+          "GET /?TCP_CONG=abcdefghijklmnop",
+          "GET /?LATENCY_TEST=PUT&LATENCY_INTERVAL=100&LATENCY_ID=4294967295",
+          "GET /?LATENCY_TEST=PO&LATENCY_INTERVAL=100&LATENCY_ID=4294967295", // not last
+          "POST /?LATENCY_TEST=GET&LATENCY_INTERVAL=100&LATENCY_ID=4294967294",
+          "POST /?LATENCY_TEST=GET&LATENCY_ID=4294967295", "GET /results", "POST /results",
+          "HEAD /results", "GET /results?A=1"})
+        EXPECT_EQ(
+            parse(http_request(line.substr(0, line.find(' ')), line.substr(line.find(' ') + 1))),
+            -1)
+            << line;
+    EXPECT_EQ(parse(http_request("POST", "/?" + CONTROLLED + "&" +
+                                             with(UPLOAD_RULES, "MAX_WARMUP_SAMPLES", "2"))),
+              -1);
     // An upload needs every one of its rules.
     for (const char* key : {"NUM_WARMUP_SAMPLES", "WARMUP_SAMPLE_TIME", "RESULT_NUM_INTERVALS",
                             "RESULTS_INTERVAL_PERIOD"})
@@ -296,25 +293,23 @@ TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAreRefused) {
     const std::string path = "/" + ID36 + "?MAX_WARMUP_SAMPLES=1000&RESULT_NUM_INTERVALS=";
     const struct {
         std::string key, taken, refused;
-    } edges[] = {
-        {"NUM_CONNECTIONS", "256", "257"},
-        {"NUM_CONNECTIONS", "1", "2305843009213693953"},
-        {"MAX_WARMUP_SAMPLES", "10000", "10001"},
-        {"MAX_WARMUP_SAMPLES", "8", "1152921504606846977"},
-        {"NUM_WARMUP_SAMPLES", "8", "9"}, // never more than the maximum
-        {"RESULT_NUM_INTERVALS", "10000", "10001"},
-        {"RESULT_NUM_INTERVALS", "5", "2305843009213693953"},
-        {"WARMUP_SAMPLE_TIME", "60000", "60001"},
-        {"RESULTS_INTERVAL_PERIOD", "3600", "3601"},
-        {"RESULTS_INTERVAL_PERIOD", "1", "18446744073709551615"},
-        {"WARMUP_TOLERANCE", "1000", "1001"},
-        {"WARMUP_TOLERANCE", "0", "4294967295"}, // -1 as %d reads it
-        {"TRACE_INTERVAL", "10", "9"},
-        {"TRACE_INTERVAL", "60000", "60001"},
-        {"TRACE_INTERVAL", "1000", "18446744073709552"}, // times a million wraps to ~0
-        {"LATENCY_INTERVAL", "10", "1"},
-        {"LATENCY_INTERVAL", "60000", "9223372036854776"},
-    };
+    } edges[] = {{"NUM_CONNECTIONS", "256", "257"},
+                 {"NUM_CONNECTIONS", "1", "2305843009213693953"},
+                 {"MAX_WARMUP_SAMPLES", "10000", "10001"},
+                 {"MAX_WARMUP_SAMPLES", "8", "1152921504606846977"},
+                 {"NUM_WARMUP_SAMPLES", "8", "9"}, // never more than the maximum
+                 {"RESULT_NUM_INTERVALS", "10000", "10001"},
+                 {"RESULT_NUM_INTERVALS", "5", "2305843009213693953"},
+                 {"WARMUP_SAMPLE_TIME", "60000", "60001"},
+                 {"RESULTS_INTERVAL_PERIOD", "3600", "3601"},
+                 {"RESULTS_INTERVAL_PERIOD", "1", "18446744073709551615"},
+                 {"WARMUP_TOLERANCE", "1000", "1001"},
+                 {"WARMUP_TOLERANCE", "0", "4294967295"}, // -1 as %d reads it
+                 {"TRACE_INTERVAL", "10", "9"},
+                 {"TRACE_INTERVAL", "60000", "60001"},
+                 {"TRACE_INTERVAL", "1000", "18446744073709552"}, // times a million wraps to ~0
+                 {"LATENCY_INTERVAL", "10", "1"},
+                 {"LATENCY_INTERVAL", "60000", "9223372036854776"}};
     for (const auto& e : edges) {
         SCOPED_TRACE(e.key + " " + e.taken + " / " + e.refused);
         EXPECT_GT(parse(http_request("POST", "/?" + base + with(rules, e.key, e.taken.c_str()))),
