@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -291,31 +292,23 @@ TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAreRefused) {
     const std::string latency = "LATENCY_TEST=GET&LATENCY_ID=4294967296&CONTROL=1&CONNECTION=0&"
                                 "LATENCY_INTERVAL=100&NUM_CONNECTIONS=";
     const std::string path = "/" + ID36 + "?MAX_WARMUP_SAMPLES=1000&RESULT_NUM_INTERVALS=";
-    const struct {
+    // Key, an edge taken, one beyond refused; "-1 as %d reads it"; times a million wrapping.
+    for (const char* edge :
+         {"NUM_CONNECTIONS 256 257", "NUM_CONNECTIONS 1 2305843009213693953",
+          "MAX_WARMUP_SAMPLES 10000 10001", "MAX_WARMUP_SAMPLES 8 1152921504606846977",
+          "NUM_WARMUP_SAMPLES 8 9", "RESULT_NUM_INTERVALS 10000 10001",
+          "RESULT_NUM_INTERVALS 5 2305843009213693953", "WARMUP_SAMPLE_TIME 60000 60001",
+          "RESULTS_INTERVAL_PERIOD 3600 3601", "RESULTS_INTERVAL_PERIOD 1 18446744073709551615",
+          "WARMUP_TOLERANCE 1000 1001", "WARMUP_TOLERANCE 0 4294967295", "TRACE_INTERVAL 10 9",
+          "TRACE_INTERVAL 60000 60001", "TRACE_INTERVAL 1000 18446744073709552",
+          "LATENCY_INTERVAL 10 1", "LATENCY_INTERVAL 60000 9223372036854776"}) {
+        std::istringstream in(edge);
         std::string key, taken, refused;
-    } edges[] = {{"NUM_CONNECTIONS", "256", "257"},
-                 {"NUM_CONNECTIONS", "1", "2305843009213693953"},
-                 {"MAX_WARMUP_SAMPLES", "10000", "10001"},
-                 {"MAX_WARMUP_SAMPLES", "8", "1152921504606846977"},
-                 {"NUM_WARMUP_SAMPLES", "8", "9"}, // never more than the maximum
-                 {"RESULT_NUM_INTERVALS", "10000", "10001"},
-                 {"RESULT_NUM_INTERVALS", "5", "2305843009213693953"},
-                 {"WARMUP_SAMPLE_TIME", "60000", "60001"},
-                 {"RESULTS_INTERVAL_PERIOD", "3600", "3601"},
-                 {"RESULTS_INTERVAL_PERIOD", "1", "18446744073709551615"},
-                 {"WARMUP_TOLERANCE", "1000", "1001"},
-                 {"WARMUP_TOLERANCE", "0", "4294967295"}, // -1 as %d reads it
-                 {"TRACE_INTERVAL", "10", "9"},
-                 {"TRACE_INTERVAL", "60000", "60001"},
-                 {"TRACE_INTERVAL", "1000", "18446744073709552"}, // times a million wraps to ~0
-                 {"LATENCY_INTERVAL", "10", "1"},
-                 {"LATENCY_INTERVAL", "60000", "9223372036854776"}};
-    for (const auto& e : edges) {
-        SCOPED_TRACE(e.key + " " + e.taken + " / " + e.refused);
-        EXPECT_GT(parse(http_request("POST", "/?" + base + with(rules, e.key, e.taken.c_str()))),
-                  0);
-        EXPECT_EQ(parse(http_request("POST", "/?" + base + with(rules, e.key, e.refused.c_str()))),
-                  -1);
+        in >> key >> taken >> refused;
+        EXPECT_GT(parse(http_request("POST", "/?" + base + with(rules, key, taken.c_str()))), 0)
+            << edge;
+        EXPECT_EQ(parse(http_request("POST", "/?" + base + with(rules, key, refused.c_str()))), -1)
+            << edge;
     }
     // Sample slots of all connections together stay within the session's budget; latency
     // samples over the session life time (connections x (life / interval + 1)) too; and a
