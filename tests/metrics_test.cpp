@@ -1,5 +1,5 @@
-// The metrics endpoint's address and client addresses as printed, and the latency statistics
-// document written directly as text, without a server.
+// The metrics page's counters, the endpoint's address and client addresses as printed, and the
+// latency statistics document written directly as text, without a server.
 #include "main_thread.h"
 #include "metrics.h"
 #include "session.h"

@@ -233,7 +233,7 @@ TEST_F(RequestTest, KeysAreKnownByTheirWholeNameOnly) {
 
 // A query of more than MAX_QUERY_PARAMETERS parameters is refused, whatever its keys; a PUT's
 // query is not read and not counted.
-TEST_F(RequestTest, QueryParametersAreBounded) {
+TEST_F(RequestTest, HostileQueriesOfTooManyParametersAreRefused) {
     const auto query_of = [](size_t count, const std::string& param) {
         std::string query = "/x?" + CONTROLLED;
         for (size_t i = 5; i < count; ++i)
