@@ -1,5 +1,5 @@
 // Unit tests of the worker timers: deadline order, periodic re-arming on the grid of the
-// first expiry, coalesced missed periods, stops during a dispatch, the one descriptor and
+// first expiry, coalesced missed periods, stops and restarts during a dispatch and
 // the timers of a freed session.
 #include "session.h"
 #include "settings.h"
@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/epoll.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -44,96 +42,54 @@ struct Timers : ::testing::Test {
     }
 };
 
-TEST_F(Timers, TimersExpireInDeadlineOrderAndEqualDeadlinesInStartOrder) {
-    session_timer a = make_timer(), b = make_timer(), c = make_timer(), d = make_timer();
-    ASSERT_EQ(timer_start_at(&queue, &a, T0, ms(300), {}), 0);
-    ASSERT_EQ(timer_start_at(&queue, &b, T0, ms(100), {}), 0);
-    ASSERT_EQ(timer_start_at(&queue, &c, T0, ms(200), {}), 0);
-    ASSERT_EQ(timer_start_at(&queue, &d, T0, ms(100), {}), 0);
-    EXPECT_TRUE(due(T0 + 100 * MS - 1).empty()); // nothing before its deadline
-    EXPECT_EQ(due(T0 + 100 * MS), (std::vector<session_timer*>{&b, &d}));
-    EXPECT_EQ(due(T0 + 10 * SEC), (std::vector<session_timer*>{&c, &a}));
-    // One-shot: each came once and is stopped now.
-    for (session_timer* t : {&a, &b, &c, &d}) {
-        EXPECT_FALSE(timer_armed(t));
-        EXPECT_EQ(t->expirations, 1u);
-    }
-    EXPECT_TRUE(queue.heap.empty());
-}
-
-TEST_F(Timers, APeriodicTimerStaysOnTheGridOfItsFirstExpiry) {
-    session_timer t = make_timer();
+// Dispatched late, a periodic timer stays on the grid of its first expiry; missed periods
+// are one expiry counting them all, as a timerfd read would, returned once per dispatch.
+TEST_F(Timers, APeriodicTimerStaysOnItsGridAndCoalescesMissedPeriods) {
+    session_timer t = make_timer(), other = make_timer();
     ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(1500), ms(1000)), 0);
-    EXPECT_EQ(t.due_ns, T0 + 1500 * MS);
-    EXPECT_EQ(t.period_ns, SEC);
-    // Dispatched late, at 1.7 s: the next expiry is still at 2.5 s, not 2.7 s.
+    ASSERT_EQ(timer_start_at(&queue, &other, T0, ms(50000), {}), 0);
     EXPECT_EQ(due(T0 + 1700 * MS), std::vector<session_timer*>{&t});
     EXPECT_EQ(t.expirations, 1u);
     EXPECT_EQ(t.due_ns, T0 + 2500 * MS);
-    EXPECT_TRUE(timer_armed(&t));
     EXPECT_TRUE(due(T0 + 2499 * MS).empty());
-    EXPECT_EQ(due(T0 + 2500 * MS), std::vector<session_timer*>{&t});
-    EXPECT_EQ(t.due_ns, T0 + 3500 * MS);
-}
-
-TEST_F(Timers, MissedPeriodsAreTakenTogetherAsOneExpiry) {
-    session_timer t = make_timer();
-    session_timer other = make_timer();
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), ms(100)), 0);
-    ASSERT_EQ(timer_start_at(&queue, &other, T0, ms(5000), {}), 0);
-    // 100, 200, 300 and 400 ms passed by 450 ms: one expiry counting four, as a timerfd
-    // read would, and the timer is not returned again in the same dispatch.
-    EXPECT_EQ(due(T0 + 450 * MS), std::vector<session_timer*>{&t});
+    EXPECT_EQ(due(T0 + 5500 * MS), std::vector<session_timer*>{&t}); // 2.5, 3.5, 4.5 and 5.5 s
     EXPECT_EQ(t.expirations, 4u);
-    EXPECT_EQ(t.due_ns, T0 + 500 * MS);
-    // Exactly on a deadline: that one counts too.
-    EXPECT_EQ(due(T0 + 700 * MS), std::vector<session_timer*>{&t});
-    EXPECT_EQ(t.expirations, 3u);
-    EXPECT_EQ(t.due_ns, T0 + 800 * MS);
-    EXPECT_TRUE(timer_armed(&other));
+    EXPECT_EQ(t.due_ns, T0 + 6500 * MS);
+    EXPECT_EQ(t.period_ns, SEC);
+    EXPECT_TRUE(timer_armed(&t) && timer_armed(&other));
 }
 
-TEST_F(Timers, ATimerStoppedDuringADispatchDoesNotExpire) {
-    session_timer expiry = make_timer(EPOLL_SESSION_EXPIRY_TIMER);
-    session_timer data = make_timer(EPOLL_SESSION_DATA_TIMER);
-    session_timer trace = make_timer(EPOLL_SESSION_TRACE_TIMER);
-    ASSERT_EQ(timer_start_at(&queue, &expiry, T0, ms(100), {}), 0);
+// The first handler stops two timers (as a finish does; twice, and on a stopped timer:
+// nothing happens) and re-arms itself (as a switch to measurement does): the stopped ones do
+// not expire, the re-armed one waits for its new deadline.
+TEST_F(Timers, TimersStoppedOrStartedAgainDuringADispatch) {
+    session_timer expiry = make_timer(EPOLL_SESSION_EXPIRY_TIMER), data = make_timer(),
+                  trace = make_timer(EPOLL_SESSION_TRACE_TIMER), later = make_timer();
+    ASSERT_EQ(timer_start_at(&queue, &expiry, T0, ms(100), ms(100)), 0);
     ASSERT_EQ(timer_start_at(&queue, &data, T0, ms(200), ms(200)), 0);
     ASSERT_EQ(timer_start_at(&queue, &trace, T0, ms(300), ms(300)), 0);
-    // All three are due; the first one's handler stops the other two (as a finish does).
+    ASSERT_EQ(timer_start_at(&queue, &later, T0, ms(400), {}), 0);
     std::vector<session_timer*> seen;
     while (session_timer* t = timer_queue_next_due(&queue, T0 + SEC)) {
         seen.push_back(t);
-        if (t == &expiry) {
-            timer_stop(&data);
-            timer_stop(&trace);
-            timer_stop(&trace); // twice, and on a stopped timer: nothing happens
-        }
+        if (t != &expiry)
+            continue;
+        timer_stop(&data);
+        timer_stop(&trace);
+        timer_stop(&trace);
+        ASSERT_EQ(timer_start_at(&queue, &expiry, T0 + SEC, ms(2000), ms(2000)), 0);
     }
-    EXPECT_EQ(seen, std::vector<session_timer*>{&expiry});
-    EXPECT_FALSE(timer_armed(&data));
-    EXPECT_FALSE(timer_armed(&trace));
-    EXPECT_TRUE(due(T0 + 100 * SEC).empty());
+    EXPECT_EQ(seen, (std::vector<session_timer*>{&expiry, &later}));
+    EXPECT_FALSE(timer_armed(&data) || timer_armed(&trace));
+    EXPECT_EQ(expiry.due_ns, T0 + 3 * SEC);
+    EXPECT_EQ(expiry.period_ns, 2 * SEC);
+    EXPECT_EQ(expiry.expirations, 0u);
+    EXPECT_EQ(due(T0 + 3 * SEC - 1).size(), 0u);
 }
 
-TEST_F(Timers, ATimerStartedAgainDuringADispatchWaitsForItsNewDeadline) {
-    session_timer a = make_timer(), b = make_timer();
-    ASSERT_EQ(timer_start_at(&queue, &a, T0, ms(100), ms(100)), 0);
-    ASSERT_EQ(timer_start_at(&queue, &b, T0, ms(150), {}), 0);
-    std::vector<session_timer*> seen;
-    while (session_timer* t = timer_queue_next_due(&queue, T0 + 200 * MS)) {
-        seen.push_back(t);
-        if (t == &a) { // re-armed from its handler (as a switch to measurement does)
-            ASSERT_EQ(timer_start_at(&queue, &a, T0 + 200 * MS, ms(2000), ms(2000)), 0);
-        }
-    }
-    EXPECT_EQ(seen, (std::vector<session_timer*>{&a, &b}));
-    EXPECT_EQ(a.due_ns, T0 + 2200 * MS);
-    EXPECT_EQ(a.period_ns, 2 * SEC);
-    EXPECT_EQ(a.expirations, 0u);
-}
-
-TEST_F(Timers, ManyTimersWithEqualDeadlinesSurviveStopsInAnyOrder) {
+// Timers expire in deadline order and equal deadlines in start order, none before its time,
+// one-shots once; also a thousand of them, half stopped in random order.
+TEST_F(Timers, TimersExpireInDeadlineOrderAndEqualDeadlinesInStartOrder) {
     constexpr size_t N = 1000;
     std::vector<session_timer> timers(N, make_timer());
     for (size_t i = 0; i < N; i++)
@@ -141,90 +97,41 @@ TEST_F(Timers, ManyTimersWithEqualDeadlinesSurviveStopsInAnyOrder) {
     std::vector<size_t> order(N);
     for (size_t i = 0; i < N; i++)
         order[i] = i;
-    std::mt19937 random(7);
-    std::shuffle(order.begin(), order.end(), random);
-    std::vector<bool> stopped(N, false);
-    for (size_t i = 0; i < N / 2; i++) {
+    std::shuffle(order.begin(), order.end(), std::mt19937(7));
+    for (size_t i = 0; i < N / 2; i++)
         timer_stop(&timers[order[i]]);
-        stopped[order[i]] = true;
-    }
-    // The rest: first every 100 ms one in start order, then every 500 ms one.
-    std::vector<session_timer*> expected;
-    for (int64_t deadline : {100, 500})
-        for (size_t i = 0; i < N; i++)
-            if (!stopped[i] && (i % 3 == 0 ? 500 : 100) == deadline)
-                expected.push_back(&timers[i]);
-    EXPECT_EQ(due(T0 + SEC), expected);
+    std::vector<session_timer*> expected[2];
+    for (size_t i = 0; i < N; i++)
+        if (timer_armed(&timers[i]))
+            expected[i % 3 == 0].push_back(&timers[i]);
+    EXPECT_TRUE(due(T0 + 100 * MS - 1).empty());
+    EXPECT_EQ(due(T0 + 100 * MS), expected[0]);
+    EXPECT_EQ(due(T0 + 10 * SEC), expected[1]);
+    uint64_t fired = 0;
+    for (const session_timer& t : timers)
+        fired += t.expirations + 2 * timer_armed(&t);
+    EXPECT_EQ(fired, N / 2);
     EXPECT_TRUE(queue.heap.empty());
 }
 
-TEST_F(Timers, ZeroAndInvalidTimesBehaveAsATimerDescriptorWould) {
-    session_timer t = make_timer();
+// Times as a timer descriptor takes them: a zero first expiry disarms; out of range is
+// refused with EINVAL, the timer left as it was; absurdly far is never due, without an
+// overflow into the past.
+TEST_F(Timers, ZeroInvalidAndFarTimesBehaveAsATimerDescriptorWould) {
+    session_timer t = make_timer(), far = make_timer();
     ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), ms(100)), 0);
-    // A zero first expiry disarms.
     ASSERT_EQ(timer_start_at(&queue, &t, T0, {0, 0}, ms(100)), 0);
     EXPECT_FALSE(timer_armed(&t));
-    // Out of range: refused with EINVAL, the timer left as it was.
     ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), {}), 0);
     errno = 0;
     EXPECT_EQ(timer_start_at(&queue, &t, T0, {-1, 0}, {}), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(timer_start_at(&queue, &t, T0, {1, 1000000000}, {}), -1);
     EXPECT_EQ(timer_start_at(&queue, &t, T0, ms(100), {0, -1}), -1);
-    EXPECT_TRUE(timer_armed(&t));
     EXPECT_EQ(t.due_ns, T0 + 100 * MS);
-    // Absurdly far: never due, and no overflow into the past.
-    session_timer far = make_timer();
     ASSERT_EQ(timer_start_at(&queue, &far, T0, {INT64_MAX / 2, 0}, {INT64_MAX / 2, 0}), 0);
     EXPECT_EQ(due(INT64_MAX - 1), std::vector<session_timer*>{&t});
     EXPECT_TRUE(timer_armed(&far));
-}
-
-// The worker's descriptor is set only when a deadline earlier than its setting comes, never
-// by a stop, and after a dispatch for what is left.
-TEST(WorkerTimer, TheDescriptorFollowsTheEarliestDeadline) {
-    int epfd = epoll_create1(EPOLL_CLOEXEC);
-    ASSERT_GE(epfd, 0);
-    timer_queue queue{{EPOLL_WORKER_TIMER, -1}, {}, 0, 0};
-    ASSERT_EQ(timer_queue_open(&queue, epfd), 0);
-    ASSERT_GE(queue.head.fd, 0);
-    auto left_ns = [&] {
-        itimerspec now{};
-        EXPECT_EQ(timerfd_gettime(queue.head.fd, &now), 0);
-        EXPECT_EQ(now.it_interval.tv_sec, 0);
-        EXPECT_EQ(now.it_interval.tv_nsec, 0);
-        return static_cast<int64_t>(now.it_value.tv_sec) * SEC + now.it_value.tv_nsec;
-    };
-    EXPECT_EQ(left_ns(), 0);
-    session_timer late = make_timer(), early = make_timer(), soon = make_timer();
-    ASSERT_EQ(timer_start(&queue, &late, {300, 0}, {}), 0);
-    EXPECT_GT(left_ns(), 299 * SEC);
-    const int64_t programmed = queue.programmed_ns;
-    ASSERT_EQ(timer_start(&queue, &early, {100, 0}, {}), 0);
-    EXPECT_LT(queue.programmed_ns, programmed);
-    EXPECT_LE(left_ns(), 100 * SEC);
-    // Stopping the earliest leaves the setting: the wake-up for it finds nothing due.
-    const int64_t for_early = queue.programmed_ns;
-    timer_stop(&early);
-    EXPECT_EQ(queue.programmed_ns, for_early);
-    EXPECT_GT(left_ns(), 99 * SEC);
-
-    ASSERT_EQ(timer_start(&queue, &soon, {0, 20 * MS}, {}), 0);
-    epoll_event ev{};
-    ASSERT_EQ(epoll_wait(epfd, &ev, 1, 5000), 1);
-    EXPECT_EQ(ev.data.ptr, &queue.head);
-    EXPECT_TRUE(timer_queue_consume(&queue));
-    EXPECT_TRUE(timer_queue_consume(&queue)); // nothing left to read: no failure
-    int64_t now = monotonic_now_ns();
-    EXPECT_EQ(timer_queue_next_due(&queue, now), &soon);
-    EXPECT_EQ(timer_queue_next_due(&queue, now), nullptr);
-    ASSERT_EQ(timer_queue_reprogram(&queue, now), 0);
-    EXPECT_GT(left_ns(), 299 * SEC); // set for `late`, the one left
-    EXPECT_EQ(epoll_wait(epfd, &ev, 1, 0), 0);
-
-    timer_stop(&late);
-    close(queue.head.fd);
-    close(epfd);
 }
 
 // A freed session leaves nothing in its worker's heap, whichever timers it had armed, and a
