@@ -69,9 +69,10 @@ struct client {
         if (fd >= 0)
             close(fd);
     }
-    std::string ask(const std::string& text, size_t n) {
+    // What arrives, as long as the expected `reply`, for `text`.
+    std::string ask(const std::string& text, const std::string& reply) {
         EXPECT_TRUE(send_all(fd, text));
-        return recv_exact(fd, n, 5s);
+        return recv_exact(fd, reply.size(), 5s);
     }
     // Closed by the server without a single reply byte.
     bool refused() {
@@ -133,19 +134,18 @@ TEST(FirstReplies, EachKindOfRequestGetsItsReplyByteExact) {
     std::vector<client> open;
     for (const auto& c : cases) {
         client& conn = open.emplace_back(port);
-        EXPECT_EQ(conn.ask(c.text, c.reply.size()), c.reply) << c.name;
+        EXPECT_EQ(conn.ask(c.text, c.reply), c.reply) << c.name;
         EXPECT_TRUE(c.then != QUIET || conn.quiet(150ms)) << c.name;
         EXPECT_TRUE(c.then != CLOSES || conn.refused()) << c.name; // closed after the reply
     }
     const std::string ended = "session " + std::to_string((3ull << 32) + 3) + " destroyed";
     EXPECT_TRUE(proc.wait_for(ended, 5s)) << proc.output;
-    EXPECT_EQ(client(port).ask(no_path, 100), NO_PATH_REPLY);
+    EXPECT_EQ(client(port).ask(no_path, NO_PATH_REPLY), NO_PATH_REPLY);
     EXPECT_TRUE(proc.wait_count(ended, 2, 5s)) << proc.output;
     client& head = open[4];
-    EXPECT_EQ(head.ask("HEAD /other HTTP/1.0\r\nAccept: */*\r\n\r\n", HEAD_REPLY.size()),
-              HEAD_REPLY);
+    EXPECT_EQ(head.ask("HEAD /other HTTP/1.0\r\nAccept: */*\r\n\r\n", HEAD_REPLY), HEAD_REPLY);
     EXPECT_TRUE(head.quiet(100ms));
-    EXPECT_EQ(head.ask(download(4, 9, 1, 0), GET_REPLY.size()), GET_REPLY);
+    EXPECT_EQ(head.ask(download(4, 9, 1, 0), GET_REPLY), GET_REPLY);
     EXPECT_TRUE(proc.wait_for(session_line(4, 9, "NEW"), 5s));
     EXPECT_EQ(proc.output.find("Duplicated connections received"), std::string::npos);
     // An algorithm this process may set is set without a word.
@@ -165,7 +165,7 @@ TEST(Header, HeadersUpToTheLimitAreAnsweredAndOneByteMoreIsRefused) {
     const std::string line = text.substr(0, text.find("\r\n") + 2);
     const std::string largest = padded_header(line, HEADER_LIMIT, true);
     ASSERT_EQ(largest.size(), HEADER_LIMIT);
-    EXPECT_EQ(client(port).ask(largest, GET_REPLY.size()), GET_REPLY);
+    EXPECT_EQ(client(port).ask(largest, GET_REPLY), GET_REPLY);
     // Incomplete at the limit, then completed by its last byte: never incomplete beyond the
     // limit, so it is answered.
     const std::string one_more = padded_header(line, HEADER_LIMIT + 1, true);
@@ -173,7 +173,7 @@ TEST(Header, HeadersUpToTheLimitAreAnsweredAndOneByteMoreIsRefused) {
         client c(port);
         ASSERT_TRUE(send_all(c.fd, one_more.substr(0, HEADER_LIMIT)));
         std::this_thread::sleep_for(100ms);
-        EXPECT_EQ(c.ask(one_more.substr(HEADER_LIMIT), GET_REPLY.size()), GET_REPLY);
+        EXPECT_EQ(c.ask(one_more.substr(HEADER_LIMIT), GET_REPLY), GET_REPLY);
         EXPECT_EQ(proc.output.find("Error parsing header"), std::string::npos) << proc.output;
     }
     // In one piece and in pieces: more than the limit without the blank line is refused.
@@ -196,7 +196,7 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
     server_process proc;
     int port = start_server(proc, 10);
     client held(port);
-    ASSERT_EQ(held.ask(download(5, 2, 2, 0), GET_REPLY.size()), GET_REPLY);
+    ASSERT_EQ(held.ask(download(5, 2, 2, 0), GET_REPLY), GET_REPLY);
     const std::string differs = "could not create session " + std::to_string((5ull << 32) + 2);
     const std::string no_regex = "Request doesn't match our regex: ";
     struct {
@@ -229,8 +229,8 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
         EXPECT_TRUE(c.refused()) << k.text.substr(0, 100);
         EXPECT_TRUE(proc.wait_count(k.log, before + 1, 5s)) << k.log << "\n" << proc.output;
     }
-    EXPECT_EQ(client(port).ask(upload(2, 1), POST_REPLY.size()), POST_REPLY);
-    EXPECT_EQ(client(port).ask(http_request("HEAD", "/"), HEAD_REPLY.size()), HEAD_REPLY);
+    EXPECT_EQ(client(port).ask(upload(2, 1), POST_REPLY), POST_REPLY);
+    EXPECT_EQ(client(port).ask(http_request("HEAD", "/"), HEAD_REPLY), HEAD_REPLY);
     std::this_thread::sleep_for(200ms);
     const int baseline = count_fds(proc.pid);
     ASSERT_GT(baseline, 0);
@@ -255,7 +255,7 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
     }
     EXPECT_EQ(fds, baseline) << describe_fds(proc.pid);
     EXPECT_TRUE(held.quiet(0ms, POLLRDHUP));
-    EXPECT_EQ(client(port).ask(download(5, 2, 2, 1), GET_REPLY.size()), GET_REPLY);
+    EXPECT_EQ(client(port).ask(download(5, 2, 2, 1), GET_REPLY), GET_REPLY);
 }
 
 // Every connection of a session opened at once joins it, whichever thread accepts it: one
@@ -299,14 +299,13 @@ TEST(PathStyle, UploadsWithTheSameIdentifierJoinOneSessionAndDownloadsDoNot) {
     const std::string id = std::to_string(path_session_id(ID36));
     auto post = [&](const std::string& rest) { return http_request("POST", "/" + ID36 + rest); };
     client c0(port), c1(port), c2(port), g0(port), g1(port);
-    EXPECT_EQ(c0.ask(post("/0/60000"), POST_REPLY.size()), POST_REPLY);
+    EXPECT_EQ(c0.ask(post("/0/60000"), POST_REPLY), POST_REPLY);
     EXPECT_TRUE(proc.wait_for("the session " + id + " is NEW", 5s)) << proc.output;
-    EXPECT_EQ(c1.ask(post("/1/60000"), POST_REPLY.size()), POST_REPLY);
+    EXPECT_EQ(c1.ask(post("/1/60000"), POST_REPLY), POST_REPLY);
     EXPECT_TRUE(proc.wait_for("the session " + id + " is OLD", 5s)) << proc.output;
     // Other rules without a sample time: the connection adopts the session's.
-    EXPECT_EQ(
-        c2.ask(post("/2/60000?MAX_WARMUP_SAMPLES=4&RESULT_NUM_INTERVALS=6"), POST_REPLY.size()),
-        POST_REPLY);
+    EXPECT_EQ(c2.ask(post("/2/60000?MAX_WARMUP_SAMPLES=4&RESULT_NUM_INTERVALS=6"), POST_REPLY),
+              POST_REPLY);
     for (const auto& [rest, log] :
          {std::pair<std::string, std::string>{"/1/60000", "Duplicated connections received"},
           {"/5/60000", "Invalid connection ID received"}}) {
@@ -317,8 +316,8 @@ TEST(PathStyle, UploadsWithTheSameIdentifierJoinOneSessionAndDownloadsDoNot) {
     }
     EXPECT_EQ(count_occurrences(proc.output, "the session " + id + " is NEW"), 1);
     const int duplicates = count_occurrences(proc.output, "Duplicated connections");
-    EXPECT_EQ(g0.ask(http_request("GET", "/" + ID36 + "/1/60000"), GET_REPLY.size()), GET_REPLY);
-    EXPECT_EQ(g1.ask(http_request("GET", "/" + ID36 + "/1/60000"), GET_REPLY.size()), GET_REPLY);
+    EXPECT_EQ(g0.ask(http_request("GET", "/" + ID36 + "/1/60000"), GET_REPLY), GET_REPLY);
+    EXPECT_EQ(g1.ask(http_request("GET", "/" + ID36 + "/1/60000"), GET_REPLY), GET_REPLY);
     proc.poll_output(100ms);
     EXPECT_EQ(count_occurrences(proc.output, "Duplicated connections"), duplicates);
 }
