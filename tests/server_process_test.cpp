@@ -1,114 +1,66 @@
-// The real server process: options, logging, listening sockets, socket activation,
-// SysV start-up, worker affinity and accepting.
-#include "test_support.h"
+// The real server process: options, listening sockets, socket activation, SysV start-up,
+// worker affinity, descriptor release and exhaustion, and hostile requests.
+#include "hardening_support.h"
+#include "request.h"
 
-#include <arpa/inet.h>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <fstream>
 #include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <regex>
-#include <sstream>
-#include <sys/socket.h>
+#include <sys/resource.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
-using vh_test::count_occurrences;
-using vh_test::cpu_ticks;
-using vh_test::server_process;
-using vh_test::start_activated;
-using vh_test::start_options;
+using namespace vh_test;
 
 namespace {
 
-// Runs the server with arguments that must make it fail; returns its output.
-std::string run_failing(const std::vector<std::string>& args,
-                        std::vector<std::pair<std::string, std::string>> env = {}) {
-    server_process proc;
+const std::string BARE_GET = "GET / HTTP/1.1\r\n\r\n";
+
+// The descriptor count of `pid` once it settles back to `idle` (or after 10 s).
+int settled_fds(pid_t pid, int idle) {
+    int fds = count_fds(pid);
+    for (int i = 0; i < 100 && fds != idle; i++) {
+        std::this_thread::sleep_for(100ms);
+        fds = count_fds(pid);
+    }
+    return fds;
+}
+
+start_options options(std::vector<std::string> args,
+                      std::vector<std::pair<std::string, std::string>> env = {}) {
     start_options opts;
-    opts.args = args;
+    opts.args = std::move(args);
     opts.env = std::move(env);
-    vh_test::start(proc, opts);
-    EXPECT_EQ(proc.wait_exit(10s), 1) << proc.output;
-    return proc.output;
+    return opts;
 }
 
-// The families the server's own address lookup yields on this host, in order.
-std::vector<int> wildcard_families() {
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE | AI_ADDRCONFIG;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    std::vector<int> families;
-    if (getaddrinfo(nullptr, "0", &hints, &res) == 0) {
-        for (addrinfo* ai = res; ai; ai = ai->ai_next)
-            families.push_back(ai->ai_family);
-        freeaddrinfo(res);
-    }
-    return families;
+int start_server(server_process& proc, std::vector<std::string> args, bool nonblocking = true,
+                 const std::string& cpus = "") {
+    start_options opts = options(std::move(args));
+    opts.cpu_list = cpus;
+    return start_activated(proc, opts, nonblocking);
 }
 
-// A port that is free on every family right now.
+// A port that is free right now.
 int free_port() {
-    for (int attempt = 0; attempt < 50; attempt++) {
-        int port = 0;
-        int fd4 = vh_test::listen_loopback(false, &port);
-        close(fd4);
-        int fd6 = socket(AF_INET6, SOCK_STREAM, 0);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(static_cast<uint16_t>(port));
-        bool ok = bind(fd6, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-        close(fd6);
-        if (ok)
-            return port;
-    }
-    return -1;
+    int port = 0;
+    close(listen_loopback(false, &port));
+    return port;
 }
 
-std::vector<std::string> task_cpu_lists(pid_t pid) {
-    std::vector<std::string> lists;
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(dir.c_str());
-    if (!d)
-        return lists;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream in(dir + "/" + e->d_name + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("Cpus_allowed_list:", 0) == 0)
-                lists.push_back(line.substr(line.find_first_not_of(" \t", 18)));
-    }
-    closedir(d);
-    return lists;
-}
+// --- Options ---------------------------------------------------------------------------
 
-// --- Options and their messages -------------------------------------------------
-
-TEST(Options, WithoutAFileTheLineNamesFileFunctionAndLine) {
-    std::string out = run_failing({});
-    EXPECT_TRUE(std::regex_match(
-        out, std::regex(R"(<3>\[src/http/src/http_server_main\.cpp,main\(\):[0-9]+\]: )"
-                        R"(A file must be specified\n)")))
-        << out;
-}
-
-TEST(Options, EveryBadCommandLineGetsItsMessageAndStatusOne) {
-    std::string dir = vh_test::make_temp_dir();
+TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
+    std::string dir = make_temp_dir();
     std::string plain = dir + "/plain";
-    vh_test::write_file(plain, 10);
-    struct Case {
-        std::vector<std::string> args;
-        std::string message;
-    } cases[] = {
+    write_file(plain, 10);
+    const std::string range = " is not within range ";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, "A file must be specified\n"},
         {{"-f", dir + "/missing"}, "Can't access file " + dir + "/missing\n"},
         {{"--bogus", "-f", plain}, "Option parsing failed: Unknown option --bogus\n"},
         {{"-f", plain, "-t", "abc"}, "Option parsing failed: "},
@@ -116,379 +68,474 @@ TEST(Options, EveryBadCommandLineGetsItsMessageAndStatusOne) {
          "Could not open log directory " + dir + "/nodir: No such file or directory\n"},
         {{"-f", plain, "-l", plain},
          "Could not open log directory " + plain + ": Not a directory\n"},
-        {{"-f", plain, "-t", "59"}, "Session timeout 59 is not within range 60-600\n"},
-        {{"-f", plain, "-t", "601"}, "Session timeout 601 is not within range 60-600\n"},
-        {{"-f", plain, "--session-timeout=0"}, "Session timeout 0 is not within range 60-600\n"},
-    };
-    for (const auto& c : cases) {
-        std::string out = run_failing(c.args);
-        EXPECT_EQ(out.rfind("<3>[src/http/src/http_server_main.cpp,main():", 0), 0u) << out;
-        EXPECT_NE(out.find("]: " + c.message), std::string::npos)
-            << "args " << c.args[0] << " ... expected " << c.message << " got " << out;
-    }
-    vh_test::remove_tree(dir);
-}
-
-TEST(Options, TimeoutsAtBothEndsOfTheRangeAreAccepted) {
-    for (const char* timeout : {"60", "600"}) {
+        {{"-f", plain, "-t", "59"}, "Session timeout 59" + range + "60-600\n"},
+        {{"-f", plain, "-t", "601"}, "Session timeout 601" + range + "60-600\n"},
+        {{"-f", plain, "--session-timeout=0"}, "Session timeout 0" + range + "60-600\n"},
+        {{"-f", plain, "--max-sessions", "-1"}, "Session limit -1" + range + "0-10000000\n"},
+        {{"-f", plain, "--max-client-sessions", "-3"},
+         "Client session limit -3" + range + "0-10000000\n"},
+        {{"-f", plain, "--drain-timeout", "3601"}, "Drain timeout 3601" + range + "0-3600\n"},
+        {{"-f", plain, "--metrics", "no-port"}, "Metrics address no-port is not HOST:PORT\n"},
+        {{"-f", plain, "--metrics", "127.0.0.1:"}, "Metrics address 127.0.0.1: is not HOST:PORT\n"},
+        {{"-f", plain, "--metrics", "[::1:80"}, "Metrics address [::1:80 is not HOST:PORT\n"},
+        {{"-f", plain, "--metrics", "256.1.1.1:80"}, "Metrics address 256.1.1.1:80: "}};
+    for (const auto& [args, message] : cases) {
         server_process proc;
-        start_options opts;
-        opts.args = {"-t", timeout};
-        opts.env = {{"VH_VERBOSE", "3"}};
-        int port = start_activated(proc, opts);
-        int fd = vh_test::connect_loopback(port);
-        ASSERT_GE(fd, 0);
-        EXPECT_TRUE(proc.wait_for("received by", 5s)) << proc.output;
-        EXPECT_EQ(proc.output.find("<3>"), std::string::npos) << proc.output;
-        close(fd);
+        start_options opts = options(args);
+        int port = 0;
+        opts.inherit_fd = listen_loopback(false, &port); // failing for its own reason only
+        start(proc, opts);
+        close(opts.inherit_fd);
+        EXPECT_EQ(proc.wait_exit(10s), 1) << proc.output;
+        EXPECT_TRUE(std::regex_search(
+            proc.output, std::regex(R"(^<3>\[src/http/src/\w+\.cpp,\w+\(\):[0-9]+\]: )")))
+            << proc.output;
+        EXPECT_NE(proc.output.find("]: " + message), std::string::npos) << proc.output;
     }
+    remove_tree(dir);
 }
 
-TEST(Options, HelpShowsTheSummaryWithTheRevision) {
-    server_process proc;
-    start_options opts;
-    opts.args = {"--help"};
-    vh_test::start(proc, opts);
-    EXPECT_EQ(proc.wait_exit(10s), 0);
-    EXPECT_TRUE(std::regex_search(proc.output, std::regex(R"(Varnholt HTTP Server -\S+)")))
-        << proc.output;
-    for (const char* text : {"--service=<service>", "--log-directory=<dir path>", "--sysv",
-                             "--debug-level", "--session-timeout=<integer>", "--file=<path>"})
-        EXPECT_NE(proc.output.find(text), std::string::npos) << text;
-}
+// --- Listening sockets and debug levels ----------------------------------------------
 
-// --- Listening sockets and debug levels -------------------------------------------
-
-struct listening_line {
-    std::string host;
-    int port;
-};
-
-std::vector<listening_line> listening_lines(const std::string& out) {
-    std::vector<listening_line> lines;
-    std::regex re(R"(<6>\[src/http/src/http_server_main\.cpp,get_listening_sockets\(\):[0-9]+\]: )"
-                  R"(Socket [0-9]+ listening on address (\S+) port ([0-9]+)\n)");
-    for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it)
-        lines.push_back({(*it)[1], std::stoi((*it)[2])});
-    return lines;
-}
-
-TEST(Listening, OneSocketPerAddressFamilyAndTheIpv6OneTakesNoIpv4) {
-    std::vector<int> families = wildcard_families();
-    ASSERT_FALSE(families.empty());
-    server_process proc;
-    start_options opts;
-    opts.args = {"-s", "0", "-d", "2", "-f", vh_test::test_file()};
-    vh_test::start(proc, opts);
-    proc.wait_count("listening on address", static_cast<int>(families.size()), 5s);
-    auto lines = listening_lines(proc.output);
-    ASSERT_EQ(lines.size(), families.size()) << proc.output;
-    for (size_t i = 0; i < lines.size(); i++) {
-        bool v6 = families[i] == AF_INET6;
-        EXPECT_EQ(lines[i].host, v6 ? "::" : "0.0.0.0");
-        int fd = vh_test::connect_loopback(lines[i].port, v6);
-        EXPECT_GE(fd, 0) << "connect to " << lines[i].host << " port " << lines[i].port;
-        close(fd);
-        if (v6) {
-            // The IPv6 socket is IPv6-only: nothing listens on its port over IPv4.
-            int fd4 = vh_test::connect_loopback(lines[i].port, false);
-            EXPECT_LT(fd4, 0);
-            if (fd4 >= 0)
-                close(fd4);
-        }
-    }
-}
-
-TEST(Listening, VerboseEnvironmentSetsTheLevelAndTheOptionOverridesIt) {
-    struct Case {
-        std::string verbose;
-        std::vector<std::string> extra;
-        bool shown;
-    } cases[] = {
+TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted) {
+    const std::tuple<std::string, std::vector<std::string>, bool> cases[] = {
         {"3", {}, true},
         {"2", {}, true},
         {"1", {}, false},
         {"3", {"-d", "0"}, false},
         {"0", {"--debug-level=2"}, true},
         {"abc", {}, false},
-    };
-    for (const auto& c : cases) {
+        {"2", {"-t", "60", "--max-sessions", "10000000", "--metrics", ""}, true},
+        {"2", {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0"}, true}};
+    for (const auto& [verbose, extra, shown] : cases) {
         server_process proc;
-        start_options opts;
-        opts.args = {"-s", "0", "-f", vh_test::test_file()};
-        opts.args.insert(opts.args.end(), c.extra.begin(), c.extra.end());
-        opts.env = {{"VH_VERBOSE", c.verbose}};
-        vh_test::start(proc, opts);
-        if (c.shown) {
-            EXPECT_TRUE(proc.wait_for("listening on address", 5s)) << c.verbose;
+        start_options opts = options({"-s", "0", "-f", test_file()}, {{"VH_VERBOSE", verbose}});
+        opts.args.insert(opts.args.end(), extra.begin(), extra.end());
+        start(proc, opts);
+        if (shown) {
+            EXPECT_TRUE(proc.wait_for("listening on address", 5s)) << verbose << proc.output;
         } else {
             proc.poll_output(700ms);
-            EXPECT_EQ(proc.output, "") << "VH_VERBOSE=" << c.verbose;
+            EXPECT_EQ(proc.output, "") << "VH_VERBOSE=" << verbose;
             EXPECT_EQ(proc.wait_exit(0ms), -1) << "the server ended";
         }
+        EXPECT_EQ(proc.output.find("Metrics on"), std::string::npos) << proc.output;
+        EXPECT_EQ(proc.output.find("<3>"), std::string::npos) << proc.output;
     }
 }
 
-TEST(Listening, ABusyPortIsRetriedEverySecondUntilItIsFree) {
-    int port = free_port();
-    ASSERT_GT(port, 0);
-    // Holds the IPv4 wildcard address without SO_REUSEPORT.
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
+TEST(Listening, ABusyPortIsRetriedAndAWaitingServerHearsSigtermThenEachFamilyListens) {
+    int port = 0;
+    int holder = listen_loopback(false, &port); // a listening socket: no wildcard may bind
 
     server_process proc;
-    start_options opts;
-    opts.args = {"-s", std::to_string(port), "-d", "2", "-f", vh_test::test_file()};
-    vh_test::start(proc, opts);
+    start_options opts = options({"-s", std::to_string(port), "-d", "2", "-f", test_file()});
+    start(proc, opts);
     const std::string retry = "Could not create listening sockets, retrying in 1 second...";
     proc.wait_count(retry, 2, 5s);
     EXPECT_GE(count_occurrences(proc.output, retry), 2) << proc.output;
     EXPECT_NE(proc.output.find("Couldn't bind to family 2 protocol 6: Address already in use"),
-              std::string::npos)
-        << proc.output;
-    if (wildcard_families().size() > 1) { // the IPv6 socket bound and is closed again
-        EXPECT_NE(proc.output.find("Closing opened socket"), std::string::npos) << proc.output;
-    }
-    // A server waiting for its port still hears SIGTERM (only SIGKILL stopped one before).
+              std::string::npos);
+    // Only SIGKILL once stopped a server waiting for its port.
     server_process waiting;
-    vh_test::start(waiting, opts);
+    start(waiting, opts);
     EXPECT_TRUE(waiting.wait_for(retry, 5s));
     kill(waiting.pid, SIGTERM);
     EXPECT_EQ(waiting.wait_exit(3s), 0) << waiting.output;
 
+    // Then one socket per address family on that port: the IPv6 one takes no IPv4 (or the
+    // other could not bind), each announced in its line.
     close(holder);
-    EXPECT_TRUE(proc.wait_for("listening on address 0.0.0.0 port " + std::to_string(port), 5s))
-        << proc.output;
-    int fd = vh_test::connect_loopback(port);
-    EXPECT_GE(fd, 0);
-    close(fd);
+    std::regex line(
+        R"(<6>\[src/http/src/http_server_main\.cpp,get_listening_sockets\(\):[0-9]+\]: )"
+        R"(Socket [0-9]+ listening on address (0\.0\.0\.0|::) port ([0-9]+)\n)");
+    proc.wait_for("listening on address 0.0.0.0", 5s);
+    proc.poll_output(300ms);
+    int sockets = 0;
+    for (std::sregex_iterator it(proc.output.begin(), proc.output.end(), line), end; it != end;
+         ++it, ++sockets) {
+        EXPECT_EQ((*it)[2], std::to_string(port));
+        int fd = connect_loopback(port, (*it)[1] == "::");
+        EXPECT_GE(fd, 0);
+        close(fd);
+    }
+    EXPECT_GE(sockets, 1) << proc.output;
+    // While the port was busy, a socket of the other family bound and was closed again.
+    EXPECT_TRUE(sockets == 1 || proc.output.find("Closing opened socket") != std::string::npos);
+    EXPECT_EQ(sockets, count_occurrences(proc.output, "listening on address")) << proc.output;
 }
 
-// --- Socket activation --------------------------------------------------------------
+// --- Socket activation and SysV start-up --------------------------------------------
 
-TEST(SocketActivation, TheInheritedSocketIsUsedAndNoneIsOpened) {
+// A blocking inherited socket once left a worker stuck in accept4 once the queue was empty;
+// with one worker, the connection's close was then never seen. Closed connections release
+// their descriptors.
+TEST(SocketActivation, ABlockingInheritedSocketIsMadeNonBlockingAndConnectionsReleaseDescriptors) {
     server_process proc;
-    start_options opts;
-    opts.args = {"-s", "1", "-d", "3"}; // the service would need privileges: never opened
-    int port = start_activated(proc, opts);
-    int fd = vh_test::connect_loopback(port);
-    ASSERT_GE(fd, 0);
-    EXPECT_TRUE(proc.wait_for("received by", 5s)) << proc.output;
-    EXPECT_EQ(proc.output.find("listening on address"), std::string::npos) << proc.output;
-    close(fd);
-}
-
-// A blocking inherited socket would leave a worker stuck in accept4 once the queue
-// is empty; with one worker, the connection's close would then never be seen.
-TEST(SocketActivation, ABlockingInheritedSocketIsMadeNonBlocking) {
-    server_process proc;
-    start_options opts;
-    opts.args = {"-d", "3"};
-    opts.cpu_list = "0";
-    int port = start_activated(proc, opts, /*nonblocking=*/false);
-    int fd = vh_test::connect_loopback(port);
+    // -s 1 would need privileges: it is never opened.
+    int port = start_server(proc, {"-s", "1", "-d", "3"}, /*nonblocking=*/false, "0");
+    int fd = connect_loopback(port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(proc.wait_for("received by", 5s)) << proc.output;
     ASSERT_EQ(send(fd, "abc", 3, 0), 3);
     close(fd);
     EXPECT_TRUE(proc.wait_for("destroyed after transmitting", 5s)) << proc.output;
-
+    EXPECT_EQ(proc.output.find("listening on address"), std::string::npos) << proc.output;
     std::ifstream info("/proc/" + std::to_string(proc.pid) + "/fdinfo/3");
-    std::string line;
     long flags = -1;
-    while (std::getline(info, line))
+    for (std::string line; std::getline(info, line);)
         if (line.rfind("flags:", 0) == 0)
             flags = std::stol(line.substr(6), nullptr, 8);
     EXPECT_NE(flags & O_NONBLOCK, 0) << "flags " << std::oct << flags;
-}
 
-// --- SysV start-up ----------------------------------------------------------------------
-
-pid_t find_process_with_args(const std::string& needle) {
-    DIR* d = opendir("/proc");
-    pid_t found = -1;
-    while (dirent* e = readdir(d)) {
-        pid_t pid = atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        std::ifstream in("/proc/" + std::string(e->d_name) + "/cmdline");
-        std::string cmd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-        if (cmd.find(needle) != std::string::npos)
-            found = pid;
-    }
-    closedir(d);
-    return found;
-}
-
-TEST(SysV, TheCommandReturnsOnceTheDaemonIsReady) {
-    int port = free_port();
-    ASSERT_GT(port, 0);
-    std::string marker = vh_test::make_temp_dir();
-    std::string inherited = marker + "/inherited";
-    vh_test::write_file(inherited, 1);
-
-    server_process starter;
-    start_options opts;
-    opts.args = {"-S", "-s", std::to_string(port), "-f", vh_test::test_file()};
-    // A descriptor the caller leaves open: the daemon must not keep it.
-    int extra = open(inherited.c_str(), O_RDONLY);
-    opts.inherit_fd = extra; // passed as descriptor 3
-    opts.unset_env = {"LISTEN_FDS"};
-    vh_test::start(starter, opts);
-    close(extra);
-    EXPECT_EQ(starter.wait_exit(10s), 0) << starter.output;
-
-    pid_t daemon = find_process_with_args("-S -s " + std::to_string(port) + " ");
-    ASSERT_GT(daemon, 0);
-    int fd = -1;
-    for (int i = 0; i < 50 && fd < 0; i++) {
-        fd = vh_test::connect_loopback(port);
-        if (fd < 0)
-            std::this_thread::sleep_for(100ms);
-    }
-    EXPECT_GE(fd, 0);
-    close(fd);
-
-    char cwd[256] = "";
-    ssize_t n = readlink(("/proc/" + std::to_string(daemon) + "/cwd").c_str(), cwd, 255);
-    EXPECT_EQ(std::string(cwd, n > 0 ? n : 0), "/");
-    for (int i = 0; i < 3; i++) {
-        char target[256] = "";
-        n = readlink(("/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(i)).c_str(),
-                     target, 255);
-        EXPECT_EQ(std::string(target, n > 0 ? n : 0), "/dev/null");
-    }
-    std::string fd_dir = "/proc/" + std::to_string(daemon) + "/fd";
-    DIR* d = opendir(fd_dir.c_str());
-    while (dirent* e = readdir(d)) {
-        char target[512] = "";
-        n = readlink((fd_dir + "/" + e->d_name).c_str(), target, 511);
-        EXPECT_NE(std::string(target, n > 0 ? n : 0), inherited);
-    }
-    closedir(d);
-    kill(daemon, SIGKILL);
-    vh_test::remove_tree(marker);
-}
-
-// --- Workers --------------------------------------------------------------------------
-
-TEST(Workers, OneWorkerPerAllowedCpuPinnedToIt) {
-    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    server_process proc;
-    start_options opts;
-    opts.args = {"-d", "3"};
-    int port = start_activated(proc, opts);
-    int fd = vh_test::connect_loopback(port);
-    ASSERT_TRUE(proc.wait_for("received by", 5s));
-    close(fd);
-    // main thread, file operations thread, then one worker per CPU (the first
-    // worker may serve before the last one has started)
-    // A new thread takes its own CPU set a moment after it appears.
-    auto pinned = [&](const std::vector<std::string>& l) {
-        for (long i = 0; i < cpus; i++)
-            if (std::count(l.begin(), l.end(), std::to_string(i)) != 1)
-                return false;
-        return static_cast<long>(l.size()) == 2 + cpus;
-    };
-    auto lists = task_cpu_lists(proc.pid);
-    for (int i = 0; i < 100 && !pinned(lists); i++) {
-        std::this_thread::sleep_for(20ms);
-        lists = task_cpu_lists(proc.pid);
-    }
-    ASSERT_EQ(static_cast<long>(lists.size()), 2 + cpus);
-    for (long i = 0; i < cpus; i++)
-        EXPECT_EQ(std::count(lists.begin(), lists.end(), std::to_string(i)), 1) << i;
-}
-
-TEST(Workers, StartsAndServesUnderARestrictedAffinityMask) {
-    if (sysconf(_SC_NPROCESSORS_ONLN) < 2)
-        GTEST_SKIP() << "needs a second CPU";
-    server_process proc;
-    start_options opts;
-    opts.args = {"-d", "3"};
-    opts.cpu_list = "1";
-    int port = start_activated(proc, opts);
-    int fd = vh_test::connect_loopback(port);
-    ASSERT_GE(fd, 0);
-    EXPECT_TRUE(proc.wait_for("received by", 5s)) << proc.output;
-    auto lists = task_cpu_lists(proc.pid);
-    EXPECT_EQ(lists.size(), 3u);
-    EXPECT_EQ(std::count(lists.begin(), lists.end(), "1"), 3);
-    close(fd);
-}
-
-// --- Accepting --------------------------------------------------------------------------
-
-TEST(Accepting, ClosedConnectionsLeaveNoDescriptorBehind) {
-    server_process proc;
-    start_options opts;
-    opts.args = {"-d", "3"};
-    int port = start_activated(proc, opts);
-    int fd = vh_test::connect_loopback(port);
-    ASSERT_TRUE(proc.wait_for("destroyed", 100ms) || proc.wait_for("received by", 5s));
-    close(fd);
-    ASSERT_TRUE(proc.wait_for("destroyed after transmitting", 5s));
-    std::this_thread::sleep_for(100ms); // the line comes just before the descriptors go
-    int baseline = vh_test::count_fds(proc.pid);
-
+    const int idle = idle_descriptors(proc.pid, port);
     std::vector<int> clients;
     for (int i = 0; i < 200; i++) {
-        int c = vh_test::connect_loopback(port);
-        ASSERT_GE(c, 0);
-        send(c, "GET / HTTP/1.1\r\n\r\n", 18, 0);
-        clients.push_back(c);
+        clients.push_back(connect_loopback(port));
+        send_all(clients.back(), BARE_GET);
     }
     for (int c : clients)
         close(c);
-    proc.wait_count("destroyed after transmitting", 201, 10s);
-    EXPECT_EQ(count_occurrences(proc.output, "destroyed after transmitting"), 201);
-    for (int i = 0; i < 50 && vh_test::count_fds(proc.pid) != baseline; i++)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(vh_test::count_fds(proc.pid), baseline);
+    proc.wait_count("destroyed after transmitting", 202, 10s);
+    EXPECT_EQ(count_occurrences(proc.output, "destroyed after transmitting"), 202);
+    EXPECT_EQ(settled_fds(proc.pid, idle), idle) << describe_fds(proc.pid);
 }
 
-// Out of descriptors, a worker stops accepting instead of waking up for every
-// queued connection, and takes the queue once descriptors are freed.
-TEST(Accepting, DescriptorExhaustionPausesAcceptingWithoutSpinning) {
-    server_process proc;
-    start_options opts;
-    opts.args = {"-d", "3"};
-    opts.nofile = 24;
-    int port = start_activated(proc, opts);
+std::string link_target(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::read_symlink(path, error).string();
+}
 
-    constexpr int clients = 30;
-    std::vector<int> fds;
-    for (int i = 0; i < clients; i++) {
-        int c = vh_test::connect_loopback(port);
-        ASSERT_GE(c, 0);
-        fds.push_back(c);
+TEST(SysV, TheCommandReturnsOnceTheDaemonIsReadyAndTheDaemonKeepsNoInheritedDescriptor) {
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    std::string dir = make_temp_dir();
+    std::string inherited = dir + "/inherited";
+    write_file(inherited, 1);
+    server_process starter;
+    start_options opts = options({"-S", "-s", std::to_string(port), "-f", test_file()});
+    opts.inherit_fd = open(inherited.c_str(), O_RDONLY); // the caller leaves it open
+    opts.unset_env = {"LISTEN_FDS"};
+    start(starter, opts);
+    close(opts.inherit_fd);
+    EXPECT_EQ(starter.wait_exit(10s), 0) << starter.output;
+
+    pid_t daemon = -1; // the process whose command line names this port
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string cmd = read_file(entry.path().string() + "/cmdline");
+        std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+        if (cmd.find("-S -s " + std::to_string(port) + " ") != std::string::npos)
+            daemon = atoi(entry.path().filename().c_str());
     }
-    // accept4 finds the table full.
-    const std::string full = "Too many open files";
-    ASSERT_TRUE(proc.wait_for(full, 5s)) << proc.output;
-    std::this_thread::sleep_for(200ms);
-    long before = cpu_ticks(proc.pid);
-    std::this_thread::sleep_for(1s);
-    long used = cpu_ticks(proc.pid) - before;
-    EXPECT_LE(used, 5) << "ticks of CPU used while paused";
-    proc.poll_output(0ms);
-    int accepted = count_occurrences(proc.output, "received by");
-    EXPECT_LT(accepted, clients);
-    // Paused, not draining the queue by refusing it: one report per worker.
-    EXPECT_LE(count_occurrences(proc.output, full), 2) << proc.output;
+    ASSERT_GT(daemon, 0);
+    int fd = -1; // the daemon listens a moment after it reported its start
+    for (int i = 0; i < 50 && fd < 0; i++, std::this_thread::sleep_for(100ms))
+        fd = connect_loopback(port);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    const std::string proc_dir = "/proc/" + std::to_string(daemon);
+    EXPECT_EQ(link_target(proc_dir + "/cwd"), "/");
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(link_target(proc_dir + "/fd/" + std::to_string(i)), "/dev/null");
+    for (const auto& entry : std::filesystem::directory_iterator(proc_dir + "/fd"))
+        EXPECT_NE(link_target(entry.path()), inherited);
+    kill(daemon, SIGKILL);
+    remove_tree(dir);
+}
 
-    for (int c : fds)
-        close(c);
-    auto ended = [&] { return count_occurrences(proc.output, "destroyed after transmitting"); };
-    auto until = std::chrono::steady_clock::now() + 10s;
-    while (ended() < clients && std::chrono::steady_clock::now() < until)
-        proc.poll_output(100ms);
-    EXPECT_EQ(ended(), clients) << proc.output;
+// --- Workers and accepting -------------------------------------------------------------
+
+// Main thread, file operations thread, then one worker per CPU, pinned to it (a new thread
+// takes its CPU set a moment after it starts).
+TEST(Workers, OneWorkerPerCpuPinnedToIt) {
+    server_process proc;
+    idle_descriptors(proc.pid, start_server(proc, {"-d", "3"}));
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    std::vector<std::string> lists;
+    auto pinned = [&] {
+        lists.clear();
+        const std::string dir = "/proc/" + std::to_string(proc.pid) + "/task/";
+        for (const auto& task : std::filesystem::directory_iterator(dir)) {
+            std::string status = read_file(task.path().string() + "/status");
+            size_t at = status.find("Cpus_allowed_list:\t") + 19;
+            lists.push_back(status.substr(at, status.find('\n', at) - at));
+        }
+        for (long i = 0; i < cpus; i++)
+            if (std::count(lists.begin(), lists.end(), std::to_string(i)) != (cpus == 1 ? 3 : 1))
+                return false;
+        return static_cast<long>(lists.size()) == 2 + cpus;
+    };
+    for (int i = 0; i < 100 && !pinned(); i++)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(pinned()) << testing::PrintToString(lists);
+}
+
+std::vector<int> flood(int port, int n) {
+    std::vector<int> clients;
+    for (int i = 0; i < n; i++) {
+        clients.push_back(connect_loopback(port));
+        EXPECT_TRUE(send_all(clients.back(), BARE_GET));
+    }
+    return clients;
+}
+
+// Reads each bare session's reply in turn and closes it: the number served (the reply, then the
+// close) and the number closed without a byte (refused). Anything else fails.
+std::pair<int, int> work_off(const std::vector<int>& clients) {
+    std::pair<int, int> counts{0, 0};
+    for (int fd : clients) {
+        std::string got = recv_exact(fd, 1 << 20, 20s);
+        bool closed = wait_closed(fd, 100ms);
+        if (got == "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n" && closed)
+            counts.first++;
+        else if (got.empty() && closed)
+            counts.second++;
+        else
+            ADD_FAILURE() << "[" << got << "], then " << (closed ? "closed" : "left open");
+        close(fd);
+    }
+    return counts;
+}
+
+// Bare sessions in small bursts until every worker has accepted at least one.
+void expect_every_worker_accepts(server_process& proc, int port, const char* when) {
+    proc.poll_output(0ms);
+    size_t mark = proc.output.size();
+    for (int i = 0; i < 40 && accepting_workers(proc.output, mark).size() < worker_count(); i++) {
+        EXPECT_EQ(work_off(flood(port, 4)).first, 4);
+        proc.poll_output(50ms);
+    }
+    EXPECT_EQ(accepting_workers(proc.output, mark).size(), worker_count()) << when;
+}
+
+// Bare GET sessions queue behind a download that holds the table: the workers pause without
+// spinning or refusing the queue; once the download ends every waiting session gets its reply
+// (or a close, if the last descriptor went to its socket), and every worker accepts again,
+// even one that paused while it owned no connection.
+TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
+    if (worker_count() < 2)
+        GTEST_SKIP() << "needs two worker threads";
+    server_process proc;
+    int port = start_server(proc, {"-d", "3"});
+    const int idle_fds = idle_descriptors(proc.pid, port);
+    expect_every_worker_accepts(proc, port, "before the table fills");
+    std::vector<int> holders;
+    for (size_t i = 0; i < 8; i++) {
+        holders.push_back(connect_loopback(port));
+        ASSERT_TRUE(send_all(holders.back(), download_request(9, 8, i)));
+        ASSERT_EQ(recv_exact(holders.back(), GET_REPLY.size(), 5s), GET_REPLY);
+    }
+    int used = count_fds(proc.pid);
+    rlimit lim{static_cast<rlim_t>(used), static_cast<rlim_t>(used)};
+    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, &lim, nullptr), 0);
+
+    std::vector<int> clients = flood(port, 60);
+    ASSERT_TRUE(proc.wait_for("Too many open files", 10s)) << proc.output;
+    std::this_thread::sleep_for(300ms);
+    const long before = cpu_ticks(proc.pid);
+    std::this_thread::sleep_for(1s);
+    EXPECT_LE(cpu_ticks(proc.pid) - before, 5) << "ticks of CPU used while paused";
+    EXPECT_EQ(recv_exact(clients.back(), 1, 0ms), "") << "nothing waited: the table never filled";
+    proc.poll_output(0ms);
+    EXPECT_LE(count_occurrences(proc.output, "Too many open files"),
+              static_cast<int>(worker_count()))
+        << "one report per paused worker, not one per refused connection";
+
+    for (int fd : holders)
+        close(fd);
+    auto [served, refused] = work_off(clients);
+    EXPECT_EQ(served + refused, 60);
+    EXPECT_GT(served, 0) << "refused " << refused;
+    EXPECT_EQ(settled_fds(proc.pid, idle_fds), idle_fds);
+    expect_every_worker_accepts(proc, port, "after the table was full");
+}
+
+// --- Hostile requests ----------------------------------------------------------------
+
+class HostileRequests : public testing::Test {
+  protected:
+    server_process proc;
+    int port = -1;
+    int send_new(const std::string& text) {
+        int fd = connect_loopback(port);
+        EXPECT_TRUE(send_all(fd, text));
+        return fd;
+    }
+    // The server closes the connection without a byte of reply, and serves on.
+    void expect_refused(const std::string& text) {
+        int fd = send_new(text);
+        EXPECT_EQ(read_until_close(fd, 5s), "") << text;
+        close(fd);
+        expect_serving();
+    }
+    void expect_serving() {
+        ASSERT_EQ(kill(proc.pid, 0), 0) << proc.output;
+        int fd = send_new("HEAD / HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(recv_exact(fd, HEAD_REPLY.size(), 5s), HEAD_REPLY) << proc.output;
+        close(fd);
+    }
+    // A new download connection that got its reply.
+    int get(const std::string& request) {
+        int fd = send_new(request);
+        EXPECT_EQ(recv_exact(fd, GET_REPLY.size(), 5s), GET_REPLY) << request;
+        return fd;
+    }
+    // Whether the next `count` bytes of a download all hold `fill`.
+    static bool streams(int fd, char fill, size_t count) {
+        const std::string got = recv_exact(fd, count, 10s);
+        return got.size() == count && got.find_first_not_of(fill) == std::string::npos;
+    }
+};
+
+// Each of these once ended the process (an allocation sized from the count, a timer that
+// could not be armed, an assertion) or left a session behind that no connection could join.
+TEST_F(HostileRequests, HostileParametersNeitherEndTheServerNorHoldAPlace) {
+    port = start_server(proc, {"-t", "60", "--max-sessions", "3"});
+    const int idle_fds = idle_descriptors(proc.pid, port);
+    ASSERT_GT(idle_fds, 0);
+    const long rss_before = rss_kib(proc.pid);
+    const auto one = [](uint64_t session) { return "/t?" + controlled_query(session) + "&"; };
+    const std::string post = "NUM_WARMUP_SAMPLES=1&MAX_WARMUP_SAMPLES=2&WARMUP_SAMPLE_TIME=100&";
+    for (const std::string& target : {
+             "/t?" + controlled_query(1, 100000000000000),
+             "/t?" + controlled_query(2, 2305843009213693953u, 100),
+             one(3) + "NUM_WARMUP_SAMPLES=1000&WARMUP_SAMPLE_TIME=100&RESULT_NUM_INTERVALS=5&"
+                      "RESULTS_INTERVAL_PERIOD=1&MAX_WARMUP_SAMPLES=1152921504606846977",
+             one(4) + post + "RESULTS_INTERVAL_PERIOD=1&RESULT_NUM_INTERVALS=2305843009213693953",
+             one(5) + post + "RESULT_NUM_INTERVALS=1&RESULTS_INTERVAL_PERIOD=18446744073709551615",
+             std::string("/?LATENCY_TEST=GET&LATENCY_ID=4294967296&LATENCY_INTERVAL="
+                         "18446744073709552&CONTROL=1&NUM_CONNECTIONS=1&CONNECTION=0"),
+             one(6) + "TRACE_INTERVAL=18446744073709552",
+         })
+        expect_refused(http_request(target.find("WARMUP") != target.npos ? "POST" : "GET", target));
+
+    // Path-style indexes beyond the count of the session they would found: more of them than
+    // --max-sessions allows, and none may hold a place.
+    const std::string id36 = "0123456789abcdef0123456789abcdef0123";
+    for (int i = 0; i < 5; i++)
+        expect_refused(http_request("POST", "/" + id36.substr(0, 35) + std::to_string(i) + "/9"));
+
+    // A path-style replacement that lowers the count while slot 3 is joined: the session keeps
+    // its slots, and the connection in slot 3 may leave.
+    int slot3 = send_new(http_request("POST", "/" + id36 + "/3"));
+    ASSERT_EQ(recv_exact(slot3, CONTINUE.size(), 5s), CONTINUE);
+    int slot0 = send_new(http_request(
+        "POST",
+        "/" + id36 + "/0?MAX_WARMUP_SAMPLES=1&RESULT_NUM_INTERVALS=1&WARMUP_SAMPLE_TIME=100"));
+    ASSERT_EQ(recv_exact(slot0, CONTINUE.size(), 5s), CONTINUE);
+    close(slot3);
+    expect_serving();
+    close(slot0);
+
+    // A download whose id a path-style upload names: the upload is refused, the download goes on.
+    const std::string other = "0z" + id36.substr(2);
+    const uint64_t path_id = session_id_str_to_uint64(other);
+    int download =
+        get(http_request("GET", "/x?" + controlled_query(path_id & 0xFFFFFFFFu, 2, 0,
+                                                         static_cast<uint32_t>(path_id >> 32))));
+    expect_refused(http_request("POST", "/" + other + "/1?WARMUP_SAMPLE_TIME=100"));
+    EXPECT_EQ(recv_exact(download, 4096, 5s).size(), 4096u);
+    reset_close(download);
+
+    // Nothing above holds a place: once the reset download ended, three honest sessions start.
+    EXPECT_EQ(settled_fds(proc.pid, idle_fds), idle_fds) << describe_fds(proc.pid);
+    std::vector<int> honest;
+    for (uint64_t i = 0; i < 3; i++)
+        honest.push_back(get(download_request(100 + i)));
+    for (int fd : honest)
+        reset_close(fd);
+    EXPECT_LT(rss_kib(proc.pid) - rss_before, 16 * 1024);
+    EXPECT_EQ(settled_fds(proc.pid, idle_fds), idle_fds) << describe_fds(proc.pid);
+}
+
+// A header must be whole within --header-timeout however steadily it trickles in, and one
+// address holds at most --max-client-pending connections whose header is not whole yet.
+TEST_F(HostileRequests, SlowHeadersAreCutAtTheDeadlineAndCappedPerAddress) {
+    port = start_server(proc, {"--header-timeout", "2", "--max-client-pending", "4"});
+    const int idle_fds = idle_descriptors(proc.pid, port);
+    const auto opened = std::chrono::steady_clock::now();
+    std::vector<int> fds;
+    for (int i = 0; i < 6; i++)
+        fds.push_back(connect_loopback(port));
+    std::this_thread::sleep_for(500ms);
+    auto closed = [](int fd) {
+        char c;
+        ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN);
+    };
+    EXPECT_EQ(std::count_if(fds.begin(), fds.end(), closed), 2) << "two beyond the cap";
+    // A trickle of one byte every 200 ms does not keep a connection past its deadline.
+    const std::string endless = "GET /x HTTP/1.1\r\nX-Slow: yes\r\n";
+    long open = 6;
+    for (int step = 0; step < 40 && open > 0; step++) {
+        for (int fd : fds)
+            if (!closed(fd))
+                send(fd, endless.data() + step % endless.size(), 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        std::this_thread::sleep_for(200ms);
+        open = std::count_if(fds.begin(), fds.end(), [&](int fd) { return !closed(fd); });
+    }
+    EXPECT_EQ(open, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - opened, 2s);
+    for (int fd : fds)
+        close(fd);
+    expect_serving(); // the address's count is back
+    EXPECT_EQ(settled_fds(proc.pid, idle_fds), idle_fds);
+}
+
+void write_filled(const std::string& path, char fill) {
+    std::ofstream(path + ".new") << std::string(1 << 20, fill);
+    ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+}
+
+// A connection holds one descriptor until a download needs the file; downloads share their
+// worker's descriptor of it. A file replaced on disk goes to the next download while a running
+// one streams on from its own; a removed file refuses the next download (and nothing else), and
+// is served again once it is back. A file that shrinks to nothing ends a running download: the
+// socket stays writable, and a worker once spun on a sendfile that moved nothing.
+TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSpinning) {
+    const std::string dir = make_temp_dir();
+    const std::string file = dir + "/data";
+    write_filled(file, 'A');
+    port = start_server(proc, {"-d", "3", "-f", file});
+    std::vector<int> idle;
+    for (int i = 0; i < 20; i++)
+        idle.push_back(connect_loopback(port));
+    ASSERT_TRUE(proc.wait_count("received by", 20, 5s)) << proc.output;
+    const int held_fds = count_fds(proc.pid);
+    for (int fd : idle)
+        close(fd);
+    EXPECT_EQ(settled_fds(proc.pid, held_fds - 20), held_fds - 20); // one descriptor each
+
+    int first = get(http_request("GET", "/first"));
+    EXPECT_TRUE(streams(first, 'A', 1 << 16));
+    write_filled(file, 'B');
+    int second = get(http_request("GET", "/second"));
+    EXPECT_TRUE(streams(second, 'B', 1 << 16));
+    EXPECT_TRUE(streams(first, 'A', 16 << 20)); // well past what the socket buffers held
+
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    expect_refused(http_request("GET", "/third"));
+    EXPECT_TRUE(proc.wait_for("Could not create connection: No such file or directory", 5s));
+    int upload = send_new(http_request("POST", "/upload"));
+    EXPECT_EQ(recv_exact(upload, CONTINUE.size(), 5s), CONTINUE);
+    EXPECT_TRUE(streams(first, 'A', 4 << 20));
+    EXPECT_TRUE(streams(second, 'B', 4 << 20));
+
+    write_filled(file, 'C');
+    int fourth = get(http_request("GET", "/fourth"));
+    EXPECT_TRUE(streams(fourth, 'C', 1 << 16));
+    for (int fd : {first, second, upload})
+        close(fd);
+
+    ASSERT_EQ(truncate(file.c_str(), 0), 0);
+    read_until_close(fourth, 10s); // everything queued before arrives, then the end
+    EXPECT_TRUE(proc.wait_for("the file to send has no data", 5s)) << proc.output;
+    close(fourth);
+    const long before = cpu_ticks(proc.pid);
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(cpu_ticks(proc.pid) - before, 20); // well under a fifth of a core
+    expect_serving();
+    remove_tree(dir);
 }
 
 } // namespace
