@@ -387,6 +387,9 @@ TEST(Drain, ASessionThatDoesNotEndIsCutShortAfterTheDrainTimeoutAndLogged) {
     EXPECT_GE(std::chrono::steady_clock::now() - sent, 900ms);
     EXPECT_NE(proc.output.find("Stopping: 1 sessions and 0 uploads cut short after 1 s"),
               std::string::npos);
+    // Every worker said it had finished its sessions: none was waited for in vain.
+    EXPECT_EQ(proc.output.find("finished their sessions in time"), std::string::npos)
+        << proc.output;
     // The session was finished before the end, its log written and marked.
     std::string log = read_file(only_file(logs));
     EXPECT_EQ(log.rfind("VH_HTTP_SERVER: 1.0\nTEST: GET\nCUT_SHORT: 1\nCONNECTION: 0\n", 0), 0u)

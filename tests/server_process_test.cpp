@@ -106,7 +106,10 @@ TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted
         {"0", {"--debug-level=2"}, true},
         {"abc", {}, false},
         {"2", {"-t", "60", "--max-sessions", "10000000", "--metrics", ""}, true},
-        {"2", {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0"}, true}};
+        {"2",
+         {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0", "--header-timeout",
+          "1"},
+         true}};
     for (const auto& [verbose, extra, shown] : cases) {
         server_process proc;
         start_options opts = options({"-s", "0", "-f", test_file()}, {{"VH_VERBOSE", verbose}});
@@ -492,6 +495,18 @@ void write_filled(const std::string& path, char fill) {
 // one streams on from its own; a removed file refuses the next download (and nothing else), and
 // is served again once it is back. A file that shrinks to nothing ends a running download: the
 // socket stays writable, and a worker once spun on a sendfile that moved nothing.
+// Descriptors process `pid` holds open on `path`.
+int descriptors_of(pid_t pid, const std::string& path) {
+    int n = 0;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) == path)
+            n++;
+    }
+    return n;
+}
+
 TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSpinning) {
     const std::string dir = make_temp_dir();
     const std::string file = dir + "/data";
@@ -508,6 +523,15 @@ TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSp
 
     int first = get(http_request("GET", "/first"));
     EXPECT_TRUE(streams(first, 'A', 1 << 16));
+    // Downloads of an unchanged file share their worker's descriptor of it.
+    std::vector<int> more;
+    for (int i = 0; i < 4; i++) {
+        more.push_back(get(http_request("GET", "/more")));
+        EXPECT_TRUE(streams(more.back(), 'A', 1 << 16));
+    }
+    EXPECT_LE(descriptors_of(proc.pid, file), 2);
+    for (int fd : more)
+        close(fd);
     write_filled(file, 'B');
     int second = get(http_request("GET", "/second"));
     EXPECT_TRUE(streams(second, 'B', 1 << 16));
