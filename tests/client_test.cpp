@@ -115,11 +115,26 @@ json::object parse_object(const std::string& text) {
 }
 
 // The lines of a --json-stream run: the count of each event, and the report as the last line.
+// Each interval line must give its own length and rate: the time since the line before it (the
+// first: since the start), and its bytes over that time.
 json::object parse_stream(const client_run& run, std::map<std::string, size_t>* events) {
     std::istringstream in(run.out);
     std::string line;
-    while (std::getline(in, line) && line.starts_with("{\"event\""))
-        (*events)[std::string(parse_object(line).at("event").as_string())]++;
+    double last = 0;
+    while (std::getline(in, line) && line.starts_with("{\"event\"")) {
+        json::object o = parse_object(line);
+        std::string event(o.at("event").as_string());
+        (*events)[event]++;
+        if (event != "interval")
+            continue;
+        const double seconds = o.at("seconds").to_number<double>();
+        const double dt = o.at("interval_s").to_number<double>();
+        EXPECT_NEAR(dt, seconds - last, 1e-6) << line;
+        EXPECT_NEAR(o.at("bits_per_second").to_number<double>(),
+                    o.at("bytes").to_number<double>() * 8 / dt, 1e-3)
+            << line;
+        last = seconds;
+    }
     return parse_object(line);
 }
 
