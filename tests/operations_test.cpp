@@ -62,14 +62,6 @@ struct client {
     }
 };
 
-start_options options(std::vector<std::string> args,
-                      std::vector<std::pair<std::string, std::string>> env = {}) {
-    start_options opts;
-    opts.args = std::move(args);
-    opts.env = std::move(env);
-    return opts;
-}
-
 int start_server(server_process& proc, std::vector<std::string> args,
                  std::vector<std::pair<std::string, std::string>> env = {}) {
     return start_activated(proc, options(std::move(args), std::move(env)));

@@ -30,14 +30,6 @@ int settled_fds(pid_t pid, int idle) {
     return fds;
 }
 
-start_options options(std::vector<std::string> args,
-                      std::vector<std::pair<std::string, std::string>> env = {}) {
-    start_options opts;
-    opts.args = std::move(args);
-    opts.env = std::move(env);
-    return opts;
-}
-
 int start_server(server_process& proc, std::vector<std::string> args, bool nonblocking = true,
                  const std::string& cpus = "") {
     start_options opts = options(std::move(args));

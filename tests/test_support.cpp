@@ -421,6 +421,14 @@ std::string upload_request(uint64_t session, size_t conns, size_t index, const s
                         "/up?" + controlled_query(session, conns, index) + "&" + rules + extra);
 }
 
+start_options options(std::vector<std::string> args,
+                      std::vector<std::pair<std::string, std::string>> env) {
+    start_options opts;
+    opts.args = std::move(args);
+    opts.env = std::move(env);
+    return opts;
+}
+
 const char* httpd_path() {
     return VH_HTTPD_PATH;
 }

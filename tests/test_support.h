@@ -95,6 +95,10 @@ struct start_options {
     std::string program;  // default: the server
 };
 
+// Options of a start: these arguments (after the program name) and environment variables.
+start_options options(std::vector<std::string> args,
+                      std::vector<std::pair<std::string, std::string>> env = {});
+
 // Starts the server (or another program) with the options.
 void start(server_process& proc, const start_options& opts);
 
