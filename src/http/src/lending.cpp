@@ -124,7 +124,7 @@ bool lend_if_spread(int epfd, connection* conn) {
 }
 
 void give_back(connection* conn, int result) {
-    // The carrier's epoll set may be another's (lend_within_worker: its own).
+    // Out of this carrier's epoll set, its time-out list and the batch it is dispatching.
     if (epoll_ctl(conn->carrier_epfd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0)
         VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
     timeout_list_remove(conn);
