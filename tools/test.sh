@@ -14,6 +14,9 @@ if [ "${1:-}" = "--long" ]; then long=1; fi
 tools/install-deps.sh
 jobs=$(nproc)
 
+# Each stage says when it starts, so a run shows where its time goes.
+stage() { echo "== $1 (at ${SECONDS} s)"; }
+
 failures=0
 run_config() {
     local dir=$1; shift
@@ -29,18 +32,18 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-echo "== build"
+stage "build"
 run_config build
 # The minute-long time-out tests run once, in the plain build, unless asked.
 if [ "$long" -eq 0 ]; then export VH_SKIP_SLOW=1; fi
-echo "== build-asan (AddressSanitizer + UndefinedBehaviorSanitizer)"
+stage "build-asan (AddressSanitizer + UndefinedBehaviorSanitizer)"
 run_config build-asan -DVH_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-echo "== build-tsan (ThreadSanitizer, threaded tests)"
+stage "build-tsan (ThreadSanitizer, threaded tests)"
 run_config build-tsan -DVH_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
 unset VH_SKIP_SLOW
 
 if [ -x tools/test-hardening.sh ]; then
-    echo "== fuzz regression"
+    stage "fuzz regression"
     if [ "$long" -eq 1 ]; then
         tools/test-hardening.sh --long 600 || failures=$((failures + 1))
     else
@@ -48,7 +51,7 @@ if [ -x tools/test-hardening.sh ]; then
     fi
 fi
 
-echo "== packaging"
+stage "packaging"
 if [ "$(id -u)" -eq 0 ]; then
     tools/test-packaging.sh || failures=$((failures + 1))
 else
@@ -56,7 +59,7 @@ else
 fi
 
 if [ "$failures" -ne 0 ]; then
-    echo "$failures test stage(s) failed"
+    echo "$failures test stage(s) failed (${SECONDS} s)"
     exit 1
 fi
-echo "all test stages passed"
+echo "all test stages passed in ${SECONDS} s"
