@@ -289,7 +289,8 @@ std::string only_file(const std::string& dir, const std::string& name = ".*") {
     using std::filesystem::directory_iterator;
     bool one = std::distance(directory_iterator(dir), directory_iterator()) == 1;
     const std::string path = one ? directory_iterator(dir)->path().string() : "";
-    return one && std::regex_match(path, std::regex(dir + "/" + name)) ? read_file(path) : "";
+    return one && std::regex_match(path.substr(dir.size() + 1), std::regex(name)) ? read_file(path)
+                                                                                  : "";
 }
 
 // On its own port (-s 0: not inherited), the server stops accepting at SIGTERM: the kernel

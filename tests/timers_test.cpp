@@ -34,7 +34,7 @@ struct Timers : ::testing::Test {
 
 // Dispatched late, a periodic timer stays on the grid of its first expiry; missed periods
 // are one expiry counting them all, as a timerfd read would, returned once per dispatch.
-TEST_F(Timers, APeriodicTimerStaysOnItsGridAndCoalescesMissedPeriods) {
+TEST_F(Timers, APeriodicTimerStaysOnItsGridAndTimesAreTakenAsATimerDescriptorWould) {
     session_timer t{}, other{};
     ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(1500), ms(1000)), 0);
     ASSERT_EQ(timer_start_at(&queue, &other, T0, ms(50000), {}), 0);
@@ -47,6 +47,25 @@ TEST_F(Timers, APeriodicTimerStaysOnItsGridAndCoalescesMissedPeriods) {
     EXPECT_EQ(t.due_ns, T0 + 6500 * MS);
     EXPECT_EQ(t.period_ns, SEC);
     EXPECT_TRUE(timer_armed(&t) && timer_armed(&other));
+    // Times as a timer descriptor takes them: a zero first expiry disarms; out of range is
+    // refused with EINVAL, the timer left as it was; absurdly far is never due, without an
+    // overflow into the past.
+    timer_stop(&t);
+    timer_stop(&other);
+    session_timer u{}, far{};
+    ASSERT_EQ(timer_start_at(&queue, &u, T0, ms(100), ms(100)), 0);
+    ASSERT_EQ(timer_start_at(&queue, &u, T0, {0, 0}, ms(100)), 0);
+    EXPECT_FALSE(timer_armed(&u));
+    ASSERT_EQ(timer_start_at(&queue, &u, T0, ms(100), {}), 0);
+    errno = 0;
+    EXPECT_EQ(timer_start_at(&queue, &u, T0, {-1, 0}, {}), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(timer_start_at(&queue, &u, T0, {1, 1000000000}, {}), -1);
+    EXPECT_EQ(timer_start_at(&queue, &u, T0, ms(100), {0, -1}), -1);
+    EXPECT_EQ(u.due_ns, T0 + 100 * MS);
+    ASSERT_EQ(timer_start_at(&queue, &far, T0, {INT64_MAX / 2, 0}, {INT64_MAX / 2, 0}), 0);
+    EXPECT_EQ(due(INT64_MAX - 1), std::vector<session_timer*>{&u});
+    EXPECT_TRUE(timer_armed(&far));
 }
 
 // The first handler stops two timers (as a finish does; twice, and on a stopped timer:
@@ -100,26 +119,6 @@ TEST_F(Timers, TimersExpireInDeadlineOrderAndEqualDeadlinesInStartOrder) {
         fired += t.expirations + 2 * timer_armed(&t);
     EXPECT_EQ(fired, N / 2);
     EXPECT_TRUE(queue.heap.empty());
-}
-
-// Times as a timer descriptor takes them: a zero first expiry disarms; out of range is
-// refused with EINVAL, the timer left as it was; absurdly far is never due, without an
-// overflow into the past.
-TEST_F(Timers, ZeroInvalidAndFarTimesBehaveAsATimerDescriptorWould) {
-    session_timer t{}, far{};
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), ms(100)), 0);
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, {0, 0}, ms(100)), 0);
-    EXPECT_FALSE(timer_armed(&t));
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), {}), 0);
-    errno = 0;
-    EXPECT_EQ(timer_start_at(&queue, &t, T0, {-1, 0}, {}), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(timer_start_at(&queue, &t, T0, {1, 1000000000}, {}), -1);
-    EXPECT_EQ(timer_start_at(&queue, &t, T0, ms(100), {0, -1}), -1);
-    EXPECT_EQ(t.due_ns, T0 + 100 * MS);
-    ASSERT_EQ(timer_start_at(&queue, &far, T0, {INT64_MAX / 2, 0}, {INT64_MAX / 2, 0}), 0);
-    EXPECT_EQ(due(INT64_MAX - 1), std::vector<session_timer*>{&t});
-    EXPECT_TRUE(timer_armed(&far));
 }
 
 // A freed session leaves nothing in its worker's heap, whichever timers it had armed, and a
