@@ -238,15 +238,10 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
         << text;
 }
 
-// A connection that never comes fails the test at the first sample; one that closes during
-// measurement ends it early; a reset during warm-up fails it.
+// A connection that closes during measurement ends the test early; a reset during warm-up
+// fails it. (One that never comes: Measurement's AnEmptySlotFailsAControlledSession.)
 TEST_F(Upload, ClientsMissingOrLeavingEndTheTestByTheRules) {
     start();
-    uploader a = up(32, 2, 0);
-    pump({&a}, 10s);
-    EXPECT_EQ(results(a), (std::vector<std::string>{"FAIL", "1", "0"}));
-    close(a.fd);
-
     uploader b = up(33, 2, 0), c = up(33, 2, 1);
     const auto begin = steady::now(); // warm-up takes at most 0.4 s
     pump({&b, &c}, 20s, [&] {
