@@ -1,13 +1,11 @@
 // File operations thread: the four commands, concurrent posting and the reply path.
 #include "file_ops.h"
 
-#include "test_support.h"
-
 #include "metrics.h"
+#include "test_support.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,7 +15,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
+
+using vh_test::read_file;
 
 namespace {
 
@@ -30,18 +29,18 @@ int post(uint32_t type, const std::string& path, const std::string& data = "", i
         cmd.file = file;
     else
         cmd.path = strdup(path.c_str());
-    if (type == FILEOPS_OPEN) {
+    const bool has_data = type != FILEOPS_OPEN && type != FILEOPS_CLOSE;
+    if (type == FILEOPS_OPEN)
         cmd.open_reply_fd = reply_fd;
-    } else if (type != FILEOPS_CLOSE) {
-        cmd.data = malloc(data.size() + 1);
-        memcpy(cmd.data, data.data(), data.size());
+    if (has_data) {
+        cmd.data = memcpy(malloc(data.size() + 1), data.data(), data.size());
         cmd.len = data.size();
         cmd.reply_fd = reply_fd;
     }
     const int result = send_fileops_cmd(&cmd);
     if (result != 0 && file == nullptr)
         free(cmd.path);
-    if (result != 0 && type != FILEOPS_OPEN && type != FILEOPS_CLOSE)
+    if (result != 0 && has_data)
         free(cmd.data);
     return result;
 }
@@ -63,8 +62,8 @@ struct reply_pipe {
     }
 };
 
-class FileOps : public ::testing::Test {
-  protected:
+struct FileOps : ::testing::Test {
+    std::string dir = vh_test::make_temp_dir();
     static void SetUpTestSuite() {
         signal(SIGPIPE, SIG_IGN);
         ASSERT_EQ(init_file_ops(), 0);
@@ -100,34 +99,61 @@ class FileOps : public ::testing::Test {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return vh_test::count_fds(getpid());
     }
-
-    std::string dir = vh_test::make_temp_dir();
 };
 
-// Appends may extend a file up to the PUT size limit, and fail beyond it; a reply nobody reads
-// does not stop the thread.
-TEST_F(FileOps, AppendsStopAtTheSizeLimit) {
-    const std::string path = dir + "/put.log";
-    ASSERT_EQ(post(FILEOPS_DUMP, path, "head\n"), 0);
+// Every line whole, and each thread's lines in the order it posted them; appends may then
+// extend the file up to the PUT size limit, and fail beyond it; a reply nobody reads does not
+// stop the thread.
+TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreWholeInOrderAndStopAtTheSizeLimit) {
+    const std::string path = dir + "/concurrent.log";
+    post(FILEOPS_DUMP, path, "head\n");
     FILE* f = open_file(path);
     ASSERT_NE(f, nullptr);
+    constexpr int threads = 8, per_thread = 100;
+    auto line = [](int t, int i) {
+        return "thread " + std::to_string(t) + " line " + std::to_string(i) + " ..........\n";
+    };
+    off_t size = 5 + 2; // the head and "ab" below
+    std::vector<std::thread> posters;
+    for (int t = 0; t < threads; t++) {
+        for (int i = 0; i < per_thread; i++)
+            size += static_cast<off_t>(line(t, i).size());
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < per_thread; i++)
+                EXPECT_EQ(ask(FILEOPS_WRITE, "", line(t, i), f), line(t, i).size());
+        });
+    }
+    for (auto& th : posters)
+        th.join();
     ASSERT_EQ(post(FILEOPS_WRITE, "", "ab", reply_pipe().fds[1], f), 0);
-    max_put_size = 8;
+    max_put_size = size + 1;
     EXPECT_EQ(ask(FILEOPS_WRITE, "", "c", f), 1u);
     EXPECT_EQ(ask(FILEOPS_WRITE, "", "d", f), 0u);
     max_put_size = MAX_PUT_SIZE_DEFAULT;
     ASSERT_EQ(post(FILEOPS_CLOSE, "", "", -1, f), 0);
     sync();
-    EXPECT_EQ(vh_test::read_file(path), "head\nabc");
+    std::string text = read_file(path);
+    ASSERT_EQ(text.size(), static_cast<size_t>(size + 1));
+    EXPECT_EQ(text.substr(0, 5) + text.substr(text.size() - 3), "head\nabc");
+    std::vector<int> next(threads, 0);
+    std::istringstream lines(text.substr(5, text.size() - 8));
+    int count = 0;
+    for (std::string l; std::getline(lines, l); count++) {
+        int t = -1, i = -1;
+        ASSERT_EQ(sscanf(l.c_str(), "thread %d line %d ..........", &t, &i), 2) << l;
+        ASSERT_TRUE(t >= 0 && t < threads) << l;
+        EXPECT_EQ(i, next[t]++);
+    }
+    EXPECT_EQ(count, threads * per_thread);
 }
 
 // A disk that fails part-way (here: a file size limit, like a full file system) leaves
 // neither an empty nor a partial log; each failure is counted, the error logged once.
 TEST_F(FileOps, ALogThatCannotBeWrittenWholeLeavesNoFileAndIsCountedAndLoggedOnce) {
     signal(SIGXFSZ, SIG_IGN);
-    rlimit old{}, small{4096, RLIM_INFINITY};
+    rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    small.rlim_max = old.rlim_max;
+    const rlimit small{4096, old.rlim_max};
     auto failed = [] {
         const std::string page = format_metrics();
         return std::stol(page.substr(page.find("\nvarnholt_session_logs_failed_total ") + 36));
@@ -149,42 +175,9 @@ TEST_F(FileOps, ALogThatCannotBeWrittenWholeLeavesNoFileAndIsCountedAndLoggedOnc
               std::string::npos)
         << err;
     EXPECT_EQ(err.find("second.log"), std::string::npos) << err;
-    struct stat st {};
     for (const char* name : {"/first.log", "/first.log.part", "/second.log", "/second.log.part"})
-        EXPECT_NE(stat((dir + name).c_str(), &st), 0) << name;
-    EXPECT_EQ(vh_test::read_file(dir + "/small.log"), "fits");
-}
-
-TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreExecutedWholeAndInOrder) {
-    const std::string path = dir + "/concurrent.log";
-    post(FILEOPS_DUMP, path, "");
-    FILE* f = open_file(path);
-    ASSERT_NE(f, nullptr);
-    constexpr int threads = 8, per_thread = 100;
-    std::vector<std::thread> posters;
-    for (int t = 0; t < threads; t++)
-        posters.emplace_back([f, t] {
-            for (int i = 0; i < per_thread; i++) {
-                const std::string line =
-                    "thread " + std::to_string(t) + " line " + std::to_string(i) + " ..........\n";
-                EXPECT_EQ(ask(FILEOPS_WRITE, "", line, f), line.size());
-            }
-        });
-    for (auto& th : posters)
-        th.join();
-    post(FILEOPS_CLOSE, "", "", -1, f);
-    sync();
-    // Every line whole, and each thread's lines in the order it posted them.
-    std::vector<int> next(threads, 0);
-    std::istringstream lines(vh_test::read_file(path));
-    int count = 0;
-    for (std::string line; std::getline(lines, line); count++) {
-        int t = -1, i = -1;
-        ASSERT_EQ(sscanf(line.c_str(), "thread %d line %d ..........", &t, &i), 2) << line;
-        ASSERT_TRUE(t >= 0 && t < threads) << line;
-        EXPECT_EQ(i, next[t]++);
-    }
-    EXPECT_EQ(count, threads * per_thread);
+        EXPECT_NE(access((dir + name).c_str(), F_OK), 0) << name;
+    EXPECT_EQ(read_file(dir + "/small.log"), "fits");
 }
 
 // A requester may go away, and its descriptor number be reused, while its open still waits
@@ -223,12 +216,11 @@ TEST_F(FileOps, RepliesNeverReachAReusedDescriptorAndAbandonedOpensAreClosed) {
             sync(); // the answer now waits in the pipe
         fileops_cmd abandon{};
         abandon.type = FILEOPS_ABANDON;
-        abandon.reply_fd = rp.fds[0];
+        abandon.reply_fd = std::exchange(rp.fds[0], -1); // the thread's now
         ASSERT_EQ(send_fileops_cmd(&abandon), 0);
-        rp.fds[0] = -1; // the thread's now
     }
     EXPECT_EQ(fds_settled(fds_before), fds_before) << vh_test::describe_fds(getpid());
-    EXPECT_EQ(vh_test::read_file(path), "x");
+    EXPECT_EQ(read_file(path), "x");
 }
 
 // A thread that falls behind never blocks a poster: a wait for it gives up in time; once the
@@ -257,9 +249,7 @@ TEST_F(FileOps, AHeldThreadBlocksNoPosterAndAFullQueueStillRunsTheCloses) {
     EXPECT_EQ(post(FILEOPS_WRITE, "", "w", -1, f), -1);
     ASSERT_EQ(post(FILEOPS_CLOSE, "", "", -1, f), 0); // kept aside, not refused
     const std::string err = testing::internal::GetCapturedStderr();
-    const size_t first = err.find("File operations queue full");
-    EXPECT_NE(first, std::string::npos) << err;
-    EXPECT_EQ(err.find("File operations queue full", first + 1), std::string::npos) << err;
+    EXPECT_EQ(vh_test::count_occurrences(err, "File operations queue full"), 1) << err;
     int writer = -1; // ENXIO until the thread reads
     for (int i = 0; i < 500 && (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -270,7 +260,7 @@ TEST_F(FileOps, AHeldThreadBlocksNoPosterAndAFullQueueStillRunsTheCloses) {
     ASSERT_EQ(post(FILEOPS_CLOSE, "", "", -1, reinterpret_cast<FILE*>(file)), 0);
     ASSERT_EQ(wait_file_ops_done(20000), 0);
     for (int i = 0; i < accepted; i++)
-        ASSERT_EQ(vh_test::read_file(dir + "/q" + std::to_string(i)), "q") << i;
+        ASSERT_EQ(read_file(dir + "/q" + std::to_string(i)), "q") << i;
     // The FIFO's ends and the held open's answer pipe are still open.
     EXPECT_EQ(fds_settled(fds_before + 4), fds_before + 4) << vh_test::describe_fds(getpid());
     close(writer);

@@ -7,11 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <sched.h>
-#include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,9 +19,7 @@ namespace vh_test {
 inline size_t worker_count() {
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) != 0)
-        return 1;
-    return static_cast<size_t>(CPU_COUNT(&set));
+    return sched_getaffinity(0, sizeof(set), &set) != 0 ? 1 : static_cast<size_t>(CPU_COUNT(&set));
 }
 
 // Closes with a reset instead of an orderly close, as a vanishing client does.
@@ -54,11 +49,10 @@ inline int idle_descriptors(pid_t pid, int port) {
     send_all(fd, "HEAD / HTTP/1.1\r\n\r\n");
     recv_exact(fd, 1, std::chrono::seconds(10));
     close(fd);
-    int last = -1;
-    int stable = 0;
+    int last = -1, stable = 0;
     for (int i = 0; i < 100 && stable < 5; i++) {
         usleep(100000);
-        int now = count_fds(pid);
+        const int now = count_fds(pid);
         stable = now == last ? stable + 1 : 0;
         last = now;
     }
@@ -68,10 +62,8 @@ inline int idle_descriptors(pid_t pid, int port) {
 // A whole-number setting from the environment, for lengthening the load tests.
 inline long env_long(const char* name, long fallback) {
     const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0')
-        return fallback;
     char* end = nullptr;
-    long n = std::strtol(value, &end, 10);
+    const long n = value == nullptr ? 0 : std::strtol(value, &end, 10);
     return end != nullptr && *end == '\0' && n > 0 ? n : fallback;
 }
 

@@ -2,18 +2,16 @@
 // connections joining their sessions across worker threads, against the real server.
 #include "test_support.h"
 
+#include <deque>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <regex>
 #include <set>
-#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-#include <utility>
-#include <vector>
 
 using namespace std::chrono_literals;
 using namespace vh_test;
@@ -21,9 +19,9 @@ using namespace vh_test;
 namespace {
 
 const std::string NO_PATH_REPLY = "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n";
-const std::string POST_REPLY = CONTINUE;
 const std::string LATENCY_REPLY = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n";
 const std::string ID36 = "0123456789abcdef0123456789abcdef0123";
+const std::string ID36_SESSION = "3544952156018063104"; // its characters two to eight
 constexpr size_t HEADER_LIMIT = 16383;
 
 // Controlled requests of session `number` of `unit` (the session id is unit << 32 + number).
@@ -38,14 +36,6 @@ std::string upload(uint32_t unit, uint64_t number, size_t conns = 1, size_t inde
 }
 std::string session_line(uint32_t unit, uint64_t number, const std::string& what) {
     return "the session " + std::to_string((uint64_t{unit} << 32) + number) + " is " + what;
-}
-
-// The session id a path-style request takes from its 36-character identifier.
-uint64_t path_session_id(const std::string& id) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < 8; i++)
-        v = (v + static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(id[i])))) << 8;
-    return v;
 }
 
 // A header of exactly `total` bytes: the request line, padding lines and, when `complete`,
@@ -64,10 +54,8 @@ std::string padded_header(const std::string& line, size_t total, bool complete) 
 struct client {
     int fd;
     explicit client(int port) : fd(connect_loopback(port)) {}
-    client(client&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
     ~client() {
-        if (fd >= 0)
-            close(fd);
+        close(fd);
     }
     // What arrives, as long as the expected `reply`, for `text`.
     std::string ask(const std::string& text, const std::string& reply) {
@@ -85,23 +73,20 @@ struct client {
     }
 };
 
-int start_server(server_process& proc, int debug_level) {
-    start_options opts;
-    opts.args = {"-d", std::to_string(debug_level)};
-    return start_activated(proc, opts);
-}
-
-// Each kind of request gets its reply byte-exact. HEAD needs no session (the same controlled
-// HEAD twice is no duplicate) and keeps its connection for further requests; a header-only
-// download is closed, its session going with it, and its id can be used again; an unknown
-// congestion control algorithm is reported and the download goes on.
+// Each kind of request gets its reply byte-exact, a header of the limit too (a download
+// latency session's: in SessionFlow's RefusedStatisticsRequestsEndOnlyTheControlConnection).
+// HEAD needs no session (the same controlled HEAD twice is no duplicate) and keeps its
+// connection for further requests; a header-only download is closed, its session going with
+// it, and its id can be used again; an unknown congestion control algorithm is reported and
+// the download goes on.
 TEST(FirstReplies, EachKindOfRequestGetsItsReplyByteExact) {
     server_process proc;
-    int port = start_server(proc, 8);
+    const int port = start_activated(proc, options({"-d", "8"}));
     const std::string latency = "LATENCY_INTERVAL=100&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=";
     const std::string no_path = http_request("GET", "/?" + controlled_query(3, 1, 0, 3));
+    const std::string line = download(1, 7, 1, 0).substr(0, download(1, 7, 1, 0).find('\n') + 1);
     enum after { STREAMS, QUIET, CLOSES };
-    struct {
+    const struct {
         const char* name;
         std::string text, reply;
         after then;
@@ -110,17 +95,12 @@ TEST(FirstReplies, EachKindOfRequestGetsItsReplyByteExact) {
         {"download without a query", http_request("GET", "/file"), GET_REPLY, STREAMS},
         {"download with a 36-character path", http_request("GET", "/" + ID36 + "/1/5000"),
          GET_REPLY, STREAMS},
-        {"controlled upload", upload(2, 1), POST_REPLY, QUIET},
+        {"header of the limit", padded_header(line, HEADER_LIMIT, true), GET_REPLY, STREAMS},
+        {"controlled upload", upload(2, 1), CONTINUE, QUIET},
         {"HEAD", http_request("HEAD", "/file"), HEAD_REPLY, QUIET},
         {"HEAD with a controlled query", download(1, 6, 2, 0).replace(0, 3, "HEAD"), HEAD_REPLY,
          QUIET},
         {"the same HEAD again", download(1, 6, 2, 0).replace(0, 3, "HEAD"), HEAD_REPLY, QUIET},
-        {"latency control connection",
-         http_request("GET", "/lat?LATENCY_TEST=GET&LATENCY_ID=4294967296&" + latency + "0"),
-         LATENCY_REPLY, QUIET},
-        {"latency data connection",
-         http_request("GET", "/lat?LATENCY_TEST=GET&LATENCY_ID=4294967296&" + latency + "1"),
-         GET_REPLY, STREAMS},
         {"latency control connection of an upload",
          http_request("POST", "/lat?LATENCY_TEST=POST&LATENCY_ID=4294967400&" + latency + "0&" +
                                   QUICK_UPLOAD),
@@ -128,10 +108,10 @@ TEST(FirstReplies, EachKindOfRequestGetsItsReplyByteExact) {
         {"bare GET", "GET / HTTP/1.1\r\n\r\n", NO_PATH_REPLY, CLOSES},
         {"controlled GET without a path", no_path, NO_PATH_REPLY, CLOSES},
         {"unknown TCP_CONG", download(8, 2, 1, 0, "&TCP_CONG=nosuchalgo"), GET_REPLY, STREAMS},
-        {"upload, TCP_CONG unused", upload(8, 1, 1, 0, "&TCP_CONG=nosuchalgo"), POST_REPLY, QUIET},
+        {"upload, TCP_CONG unused", upload(8, 1, 1, 0, "&TCP_CONG=nosuchalgo"), CONTINUE, QUIET},
         {"TCP_CONG allowed", download(8, 3, 1, 0, "&TCP_CONG=reno"), GET_REPLY, STREAMS},
     };
-    std::vector<client> open;
+    std::deque<client> open;
     for (const auto& c : cases) {
         client& conn = open.emplace_back(port);
         EXPECT_EQ(conn.ask(c.text, c.reply), c.reply) << c.name;
@@ -142,7 +122,7 @@ TEST(FirstReplies, EachKindOfRequestGetsItsReplyByteExact) {
     EXPECT_TRUE(proc.wait_for(ended, 5s)) << proc.output;
     EXPECT_EQ(client(port).ask(no_path, NO_PATH_REPLY), NO_PATH_REPLY);
     EXPECT_TRUE(proc.wait_count(ended, 2, 5s)) << proc.output;
-    client& head = open[4];
+    client& head = open[5];
     EXPECT_EQ(head.ask("HEAD /other HTTP/1.0\r\nAccept: */*\r\n\r\n", HEAD_REPLY), HEAD_REPLY);
     EXPECT_TRUE(head.quiet(100ms));
     EXPECT_EQ(head.ask(download(4, 9, 1, 0), GET_REPLY), GET_REPLY);
@@ -156,50 +136,20 @@ TEST(FirstReplies, EachKindOfRequestGetsItsReplyByteExact) {
     EXPECT_EQ(count_occurrences(proc.output, "Error setting TCP_CONGESTION"), reno ? 1 : 2);
 }
 
-// A header of the limit is answered, also in two pieces with its blank line split between
-// them; one byte more without its end is refused, in one piece and in several.
-TEST(Header, HeadersUpToTheLimitAreAnsweredAndOneByteMoreIsRefused) {
-    server_process proc;
-    int port = start_server(proc, 10);
-    const std::string text = download(1, 5, 1, 0);
-    const std::string line = text.substr(0, text.find("\r\n") + 2);
-    const std::string largest = padded_header(line, HEADER_LIMIT, true);
-    ASSERT_EQ(largest.size(), HEADER_LIMIT);
-    EXPECT_EQ(client(port).ask(largest, GET_REPLY), GET_REPLY);
-    // Incomplete at the limit, then completed by its last byte: never incomplete beyond the
-    // limit, so it is answered.
-    const std::string one_more = padded_header(line, HEADER_LIMIT + 1, true);
-    {
-        client c(port);
-        ASSERT_TRUE(send_all(c.fd, one_more.substr(0, HEADER_LIMIT)));
-        std::this_thread::sleep_for(100ms);
-        EXPECT_EQ(c.ask(one_more.substr(HEADER_LIMIT), GET_REPLY), GET_REPLY);
-        EXPECT_EQ(proc.output.find("Error parsing header"), std::string::npos) << proc.output;
-    }
-    // In one piece and in pieces: more than the limit without the blank line is refused.
-    const std::string too_big = padded_header(line, HEADER_LIMIT + 1, false);
-    for (size_t piece : {too_big.size(), size_t{5000}}) {
-        client c(port);
-        for (size_t at = 0; at < too_big.size(); at += piece) {
-            ASSERT_TRUE(send_all(c.fd, too_big.substr(at, piece)));
-            std::this_thread::sleep_for(50ms);
-        }
-        EXPECT_TRUE(c.refused()) << "pieces of " << piece;
-    }
-    EXPECT_TRUE(proc.wait_count("Header too big", 2, 5s)) << proc.output;
-}
-
 // Every kind of refusal closes without a reply byte and leaves its line (the branch that
 // refused it); a thousand of them, many at once, leave no descriptor behind, also where a
-// session was made and thrown away, and the session they failed to join goes on.
+// session was made and thrown away, and the session they failed to join goes on. A header one
+// byte over the limit whose last byte comes apart is answered (it is never incomplete beyond
+// the limit); without its end it is refused, in one piece and in several.
 TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
     server_process proc;
-    int port = start_server(proc, 10);
+    const int port = start_activated(proc, options({"-d", "10"}));
     client held(port);
     ASSERT_EQ(held.ask(download(5, 2, 2, 0), GET_REPLY), GET_REPLY);
     const std::string differs = "could not create session " + std::to_string((5ull << 32) + 2);
     const std::string no_regex = "Request doesn't match our regex: ";
-    struct {
+    const std::string too_big = padded_header("GET /file HTTP/1.1\r\n", HEADER_LIMIT + 1, false);
+    const struct {
         std::string text, log;
     } kinds[] = {
         {"get /file HTTP/1.1\r\n\r\n", no_regex + "get /file HTTP/1.1<CR><LF><CR><LF>"},
@@ -216,7 +166,7 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
         {download(5, 2, 2, 1, "&TEST_DATA_CAP=1000000"), differs},
         {download(5, 2, 2, 1, "&TCP_CONG=reno"), differs},
         {upload(5, 2, 2, 1), differs},
-        {padded_header("GET /file HTTP/1.1\r\n", HEADER_LIMIT + 1, false), "Header too big"},
+        {too_big, "Header too big"},
         {"GET /file?CONTROL=1&U", ""}, // abandoned by the client
     };
     const size_t n_kinds = std::size(kinds);
@@ -229,7 +179,17 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
         EXPECT_TRUE(c.refused()) << k.text.substr(0, 100);
         EXPECT_TRUE(proc.wait_count(k.log, before + 1, 5s)) << k.log << "\n" << proc.output;
     }
-    EXPECT_EQ(client(port).ask(upload(2, 1), POST_REPLY), POST_REPLY);
+    {
+        const std::string one_more = padded_header(too_big.substr(0, 20), HEADER_LIMIT + 1, true);
+        client c(port), pieces(port);
+        ASSERT_TRUE(send_all(c.fd, one_more.substr(0, HEADER_LIMIT)));
+        for (size_t at = 0; at < too_big.size(); at += 5000, std::this_thread::sleep_for(50ms))
+            ASSERT_TRUE(send_all(pieces.fd, too_big.substr(at, 5000)));
+        EXPECT_EQ(c.ask(one_more.substr(HEADER_LIMIT), GET_REPLY), GET_REPLY);
+        EXPECT_TRUE(pieces.refused());
+        EXPECT_TRUE(proc.wait_count("Header too big", 2, 5s)) << proc.output;
+    }
+    EXPECT_EQ(client(port).ask(upload(2, 1), CONTINUE), CONTINUE);
     EXPECT_EQ(client(port).ask(http_request("HEAD", "/"), HEAD_REPLY), HEAD_REPLY);
     std::this_thread::sleep_for(200ms);
     const int baseline = count_fds(proc.pid);
@@ -237,7 +197,7 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
     constexpr size_t total = 1000, batch = 25;
     int wrong = 0;
     for (size_t first = 0; first < total && wrong == 0; first += batch) {
-        std::vector<client> clients;
+        std::deque<client> clients;
         for (size_t i = first; i < first + batch; i++)
             ASSERT_GE(clients.emplace_back(port).fd, 0);
         for (size_t i = first; i < first + batch; i++)
@@ -249,10 +209,8 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
     }
     EXPECT_EQ(wrong, 0);
     int fds = count_fds(proc.pid);
-    for (int i = 0; i < 100 && fds != baseline; i++) {
+    for (int i = 0; i < 100 && fds != baseline; i++, fds = count_fds(proc.pid))
         proc.poll_output(50ms);
-        fds = count_fds(proc.pid);
-    }
     EXPECT_EQ(fds, baseline) << describe_fds(proc.pid);
     EXPECT_TRUE(held.quiet(0ms, POLLRDHUP));
     EXPECT_EQ(client(port).ask(download(5, 2, 2, 1), GET_REPLY), GET_REPLY);
@@ -263,12 +221,12 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
 // handed over to the owner.
 TEST(Sessions, ConnectionsOfANewSessionAtOnceJoinOneSessionAcrossThreads) {
     server_process proc;
-    int port = start_server(proc, 8);
+    const int port = start_activated(proc, options({"-d", "8"}));
     constexpr size_t conns = 8;
     const std::regex received(R"(Connection [0-9]+ received by ([0-9]+))");
     for (uint32_t round = 0; round < 10 && !HasFailure(); round++) {
         const size_t mark = proc.output.size();
-        std::vector<client> clients;
+        std::deque<client> clients;
         for (size_t i = 0; i < conns; i++) {
             ASSERT_GE(clients.emplace_back(port).fd, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(round % 3));
@@ -295,17 +253,17 @@ TEST(Sessions, ConnectionsOfANewSessionAtOnceJoinOneSessionAcrossThreads) {
 // downloads never take their session from the path.
 TEST(PathStyle, UploadsWithTheSameIdentifierJoinOneSessionAndDownloadsDoNot) {
     server_process proc;
-    int port = start_server(proc, 8);
-    const std::string id = std::to_string(path_session_id(ID36));
+    const int port = start_activated(proc, options({"-d", "8"}));
+    const std::string is = "the session " + ID36_SESSION + " is ";
     auto post = [&](const std::string& rest) { return http_request("POST", "/" + ID36 + rest); };
     client c0(port), c1(port), c2(port), g0(port), g1(port);
-    EXPECT_EQ(c0.ask(post("/0/60000"), POST_REPLY), POST_REPLY);
-    EXPECT_TRUE(proc.wait_for("the session " + id + " is NEW", 5s)) << proc.output;
-    EXPECT_EQ(c1.ask(post("/1/60000"), POST_REPLY), POST_REPLY);
-    EXPECT_TRUE(proc.wait_for("the session " + id + " is OLD", 5s)) << proc.output;
+    EXPECT_EQ(c0.ask(post("/0/60000"), CONTINUE), CONTINUE);
+    EXPECT_TRUE(proc.wait_for(is + "NEW", 5s)) << proc.output;
+    EXPECT_EQ(c1.ask(post("/1/60000"), CONTINUE), CONTINUE);
+    EXPECT_TRUE(proc.wait_for(is + "OLD", 5s)) << proc.output;
     // Other rules without a sample time: the connection adopts the session's.
-    EXPECT_EQ(c2.ask(post("/2/60000?MAX_WARMUP_SAMPLES=4&RESULT_NUM_INTERVALS=6"), POST_REPLY),
-              POST_REPLY);
+    EXPECT_EQ(c2.ask(post("/2/60000?MAX_WARMUP_SAMPLES=4&RESULT_NUM_INTERVALS=6"), CONTINUE),
+              CONTINUE);
     for (const auto& [rest, log] :
          {std::pair<std::string, std::string>{"/1/60000", "Duplicated connections received"},
           {"/5/60000", "Invalid connection ID received"}}) {
@@ -314,10 +272,10 @@ TEST(PathStyle, UploadsWithTheSameIdentifierJoinOneSessionAndDownloadsDoNot) {
         EXPECT_TRUE(c.refused()) << rest;
         EXPECT_TRUE(proc.wait_for(log, 5s)) << proc.output;
     }
-    EXPECT_EQ(count_occurrences(proc.output, "the session " + id + " is NEW"), 1);
+    EXPECT_EQ(count_occurrences(proc.output, is + "NEW"), 1);
     const int duplicates = count_occurrences(proc.output, "Duplicated connections");
-    EXPECT_EQ(g0.ask(http_request("GET", "/" + ID36 + "/1/60000"), GET_REPLY), GET_REPLY);
-    EXPECT_EQ(g1.ask(http_request("GET", "/" + ID36 + "/1/60000"), GET_REPLY), GET_REPLY);
+    for (client* g : {&g0, &g1})
+        EXPECT_EQ(g->ask(http_request("GET", "/" + ID36 + "/1/60000"), GET_REPLY), GET_REPLY);
     proc.poll_output(100ms);
     EXPECT_EQ(count_occurrences(proc.output, "Duplicated connections"), duplicates);
 }

@@ -2,20 +2,15 @@
 // and runs step by step: every message between owner and carrier goes through its mailbox,
 // in an order the test arranges.
 #include "connection.h"
+#include "hardening_support.h"
 #include "lending.h"
 #include "main_thread.h"
 #include "session.h"
 #include "settings.h"
-#include "test_support.h"
 #include "timers.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <string>
-#include <sys/socket.h>
-#include <unistd.h>
-
-using namespace std::chrono_literals;
+#include <utility>
 
 namespace {
 
@@ -23,73 +18,54 @@ constexpr int LIFE_S = 60;
 
 struct LentSession : ::testing::Test {
     listen_socket listener{EPOLL_LISTEN_SOCKET, -1};
-    int epfd = -1;
-    int port = 0;
-    GHashTable* pending = nullptr;
-    int clients[3] = {-1, -1, -1};
+    int epfd = -1, port = 0, clients[3] = {-1, -1, -1};
+    GHashTable* pending = g_hash_table_new(g_direct_hash, g_direct_equal);
 
     static void SetUpTestSuite() {
         static const std::string file = vh_test::test_file();
         file_path = file.c_str();
         session_timeout = LIFE_S;
-        if (getenv("LENDING_VERBOSE") == nullptr)
-            stderr = fopen("/dev/null", "we"); // the server's log lines
-        else
-            debug_level = 9;
+        stderr = fopen("/dev/null", "we"); // the server's log lines
         lend_within_worker = true;
         ASSERT_EQ(create_session_container(), 0);
     }
-
     void SetUp() override {
         listener.fd = vh_test::listen_loopback(false, &port);
-        ASSERT_GE(listener.fd, 0);
-        epfd = open_worker(&listener, 1);
-        ASSERT_GE(epfd, 0);
-        pending = g_hash_table_new(g_direct_hash, g_direct_equal);
+        ASSERT_GE(epfd = open_worker(&listener, 1), 0);
     }
-
     void TearDown() override {
         for (int fd : clients)
             if (fd >= 0)
                 close(fd);
-        // Whatever is left ends with its life time.
-        advance_thread_clock((LIFE_S + 1) * 1000000000LL);
+        advance_thread_clock((LIFE_S + 1) * 1000000000LL); // whatever is left ends with its life
         steps(20);
         EXPECT_EQ(session_count(), 0u);
         g_hash_table_destroy(pending);
     }
-
-    // Runs the worker until nothing is ready, at most n iterations.
+    // Runs the worker until nothing is ready, at most n iterations (one: exactly the events
+    // ready now, in the order they became ready).
     void steps(int n) {
         for (int i = 0; i < n; i++)
             if (!run_worker_step(epfd, pending, &listener, 1, std::chrono::seconds(LIFE_S), 20))
                 return;
     }
-
     // Runs the worker until n bytes arrived on a client's socket or it closed (bounded).
     std::string await(int fd, size_t n) {
         std::string got;
+        char buf[4096];
         for (int i = 0; i < 200 && got.size() < n; i++) {
-            step();
-            char buf[4096];
+            steps(1);
             ssize_t r = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
             if (r == 0)
                 break;
-            if (r > 0)
-                got.append(buf, static_cast<size_t>(r));
+            got.append(buf, static_cast<size_t>(std::max<ssize_t>(r, 0)));
         }
         return got;
     }
-
-    // One iteration: exactly the events ready now, in the order they became ready.
-    void step() {
-        run_worker_step(epfd, pending, &listener, 1, std::chrono::seconds(LIFE_S), 20);
-    }
-
     // An upload of three connections whose warm-up never ends by itself; every connection
     // has its interim reply and is lent.
     void open_upload() {
-        for (int i = 0; i < 3; i++) {
+        for (size_t i = 0; i < 3; i++) {
             clients[i] = vh_test::connect_loopback(port);
             ASSERT_TRUE(vh_test::send_all(
                 clients[i],
@@ -102,13 +78,6 @@ struct LentSession : ::testing::Test {
         steps(6); // the lendings are taken
         ASSERT_EQ(session_count(), 1u);
     }
-
-    void reset(int i) {
-        linger hard{1, 0};
-        setsockopt(clients[i], SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-        close(clients[i]);
-        clients[i] = -1;
-    }
 };
 
 // The session's life time ends, and the owner recalls its three lent connections, while
@@ -120,13 +89,12 @@ TEST_F(LentSession, AConnectionGoneWhileItsRecallIsInFlightEndsOnce) {
     const int fds = vh_test::count_fds(getpid());
     advance_thread_clock((LIFE_S + 1) * 1000000000LL);
     usleep(5000); // the expiry is ready before the reset
-    reset(1);
-    step(); // the expiry recalls all three; the reset sends connection 1 back meanwhile
+    vh_test::reset_close(std::exchange(clients[1], -1));
+    steps(1); // the expiry recalls all three; the reset sends connection 1 back meanwhile
     for (int i : {0, 2}) {
         std::string results = await(clients[i], SIZE_MAX);
         EXPECT_NE(results.find("RESULT: FAIL"), std::string::npos) << i << ": " << results;
-        close(clients[i]);
-        clients[i] = -1;
+        close(std::exchange(clients[i], -1));
     }
     steps(10);
     EXPECT_EQ(session_count(), 0u);
@@ -135,16 +103,16 @@ TEST_F(LentSession, AConnectionGoneWhileItsRecallIsInFlightEndsOnce) {
 
 // A warm-up sample falls due while every connection of the session goes away on its carrier:
 // the sample reads the counters of connections on their way back, which must still be
-// alive, and the session is destroyed once, after their return.
+// alive (deferred destruction), and the session is destroyed once, after their return.
 TEST_F(LentSession, ASampleDueWhileTheConnectionsGoBackReadsLiveRecords) {
     open_upload();
-    for (int i = 0; i < 3; i++)
-        ASSERT_TRUE(vh_test::send_all(clients[i], std::string(2048, 'u')));
+    for (int fd : clients)
+        ASSERT_TRUE(vh_test::send_all(fd, std::string(2048, 'u')));
     steps(4);
     advance_thread_clock(1100 * 1000000LL);
     usleep(5000);
-    for (int i = 0; i < 3; i++)
-        reset(i);
+    for (int& fd : clients)
+        vh_test::reset_close(std::exchange(fd, -1));
     steps(20);
     EXPECT_EQ(session_count(), 0u);
 }

@@ -9,30 +9,20 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <random>
-#include <sys/epoll.h>
 #include <vector>
 
 namespace {
 
-constexpr int64_t MS = 1000000;
-constexpr int64_t SEC = 1000000000;
+constexpr int64_t MS = 1000000, SEC = 1000000000;
 constexpr int64_t T0 = 1000 * SEC; // "now" of a queue driven by hand
 
 timespec ms(long n) {
     return {n / 1000, (n % 1000) * 1000000};
 }
 
-session_timer make_timer(uint32_t kind = EPOLL_SESSION_DATA_TIMER) {
-    session_timer t{};
-    t.kind = kind;
-    t.exists = true;
-    return t;
-}
-
-// A queue without a descriptor, driven by explicit times.
+// A queue without a descriptor, driven by explicit times (the queue reads no timer's kind).
 struct Timers : ::testing::Test {
     timer_queue queue{{EPOLL_WORKER_TIMER, -1}, {}, 0, 0};
-
     // Every timer due at `now`, in the order returned.
     std::vector<session_timer*> due(int64_t now) {
         std::vector<session_timer*> out;
@@ -44,8 +34,8 @@ struct Timers : ::testing::Test {
 
 // Dispatched late, a periodic timer stays on the grid of its first expiry; missed periods
 // are one expiry counting them all, as a timerfd read would, returned once per dispatch.
-TEST_F(Timers, APeriodicTimerStaysOnItsGridAndCoalescesMissedPeriods) {
-    session_timer t = make_timer(), other = make_timer();
+TEST_F(Timers, APeriodicTimerStaysOnItsGridAndTimesAreTakenAsATimerDescriptorWould) {
+    session_timer t{}, other{};
     ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(1500), ms(1000)), 0);
     ASSERT_EQ(timer_start_at(&queue, &other, T0, ms(50000), {}), 0);
     EXPECT_EQ(due(T0 + 1700 * MS), std::vector<session_timer*>{&t});
@@ -57,17 +47,34 @@ TEST_F(Timers, APeriodicTimerStaysOnItsGridAndCoalescesMissedPeriods) {
     EXPECT_EQ(t.due_ns, T0 + 6500 * MS);
     EXPECT_EQ(t.period_ns, SEC);
     EXPECT_TRUE(timer_armed(&t) && timer_armed(&other));
+    // Times as a timer descriptor takes them: a zero first expiry disarms; out of range is
+    // refused with EINVAL, the timer left as it was; absurdly far is never due, without an
+    // overflow into the past.
+    timer_stop(&t);
+    timer_stop(&other);
+    session_timer u{}, far{};
+    ASSERT_EQ(timer_start_at(&queue, &u, T0, ms(100), ms(100)), 0);
+    ASSERT_EQ(timer_start_at(&queue, &u, T0, {0, 0}, ms(100)), 0);
+    EXPECT_FALSE(timer_armed(&u));
+    ASSERT_EQ(timer_start_at(&queue, &u, T0, ms(100), {}), 0);
+    errno = 0;
+    EXPECT_EQ(timer_start_at(&queue, &u, T0, {-1, 0}, {}), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(timer_start_at(&queue, &u, T0, {1, 1000000000}, {}), -1);
+    EXPECT_EQ(timer_start_at(&queue, &u, T0, ms(100), {0, -1}), -1);
+    EXPECT_EQ(u.due_ns, T0 + 100 * MS);
+    ASSERT_EQ(timer_start_at(&queue, &far, T0, {INT64_MAX / 2, 0}, {INT64_MAX / 2, 0}), 0);
+    EXPECT_EQ(due(INT64_MAX - 1), std::vector<session_timer*>{&u});
+    EXPECT_TRUE(timer_armed(&far));
 }
 
 // The first handler stops two timers (as a finish does; twice, and on a stopped timer:
 // nothing happens) and re-arms itself (as a switch to measurement does): the stopped ones do
 // not expire, the re-armed one waits for its new deadline.
 TEST_F(Timers, TimersStoppedOrStartedAgainDuringADispatch) {
-    session_timer expiry = make_timer(EPOLL_SESSION_EXPIRY_TIMER), data = make_timer(),
-                  trace = make_timer(EPOLL_SESSION_TRACE_TIMER), later = make_timer();
-    ASSERT_EQ(timer_start_at(&queue, &expiry, T0, ms(100), ms(100)), 0);
-    ASSERT_EQ(timer_start_at(&queue, &data, T0, ms(200), ms(200)), 0);
-    ASSERT_EQ(timer_start_at(&queue, &trace, T0, ms(300), ms(300)), 0);
+    session_timer expiry{}, data{}, trace{}, later{};
+    for (auto [t, n] : {std::pair{&expiry, 100}, {&data, 200}, {&trace, 300}})
+        ASSERT_EQ(timer_start_at(&queue, t, T0, ms(n), ms(n)), 0);
     ASSERT_EQ(timer_start_at(&queue, &later, T0, ms(400), {}), 0);
     std::vector<session_timer*> seen;
     while (session_timer* t = timer_queue_next_due(&queue, T0 + SEC)) {
@@ -91,12 +98,12 @@ TEST_F(Timers, TimersStoppedOrStartedAgainDuringADispatch) {
 // one-shots once; also a thousand of them, half stopped in random order.
 TEST_F(Timers, TimersExpireInDeadlineOrderAndEqualDeadlinesInStartOrder) {
     constexpr size_t N = 1000;
-    std::vector<session_timer> timers(N, make_timer());
-    for (size_t i = 0; i < N; i++)
-        ASSERT_EQ(timer_start_at(&queue, &timers[i], T0, ms(i % 3 == 0 ? 500 : 100), {}), 0);
+    std::vector<session_timer> timers(N);
     std::vector<size_t> order(N);
-    for (size_t i = 0; i < N; i++)
+    for (size_t i = 0; i < N; i++) {
         order[i] = i;
+        ASSERT_EQ(timer_start_at(&queue, &timers[i], T0, ms(i % 3 == 0 ? 500 : 100), {}), 0);
+    }
     std::shuffle(order.begin(), order.end(), std::mt19937(7));
     for (size_t i = 0; i < N / 2; i++)
         timer_stop(&timers[order[i]]);
@@ -112,26 +119,6 @@ TEST_F(Timers, TimersExpireInDeadlineOrderAndEqualDeadlinesInStartOrder) {
         fired += t.expirations + 2 * timer_armed(&t);
     EXPECT_EQ(fired, N / 2);
     EXPECT_TRUE(queue.heap.empty());
-}
-
-// Times as a timer descriptor takes them: a zero first expiry disarms; out of range is
-// refused with EINVAL, the timer left as it was; absurdly far is never due, without an
-// overflow into the past.
-TEST_F(Timers, ZeroInvalidAndFarTimesBehaveAsATimerDescriptorWould) {
-    session_timer t = make_timer(), far = make_timer();
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), ms(100)), 0);
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, {0, 0}, ms(100)), 0);
-    EXPECT_FALSE(timer_armed(&t));
-    ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(100), {}), 0);
-    errno = 0;
-    EXPECT_EQ(timer_start_at(&queue, &t, T0, {-1, 0}, {}), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(timer_start_at(&queue, &t, T0, {1, 1000000000}, {}), -1);
-    EXPECT_EQ(timer_start_at(&queue, &t, T0, ms(100), {0, -1}), -1);
-    EXPECT_EQ(t.due_ns, T0 + 100 * MS);
-    ASSERT_EQ(timer_start_at(&queue, &far, T0, {INT64_MAX / 2, 0}, {INT64_MAX / 2, 0}), 0);
-    EXPECT_EQ(due(INT64_MAX - 1), std::vector<session_timer*>{&t});
-    EXPECT_TRUE(timer_armed(&far));
 }
 
 // A freed session leaves nothing in its worker's heap, whichever timers it had armed, and a
@@ -150,11 +137,10 @@ TEST(WorkerTimer, AFreedSessionLeavesNoTimerBehind) {
     ASSERT_NE(sess, nullptr);
     EXPECT_EQ(sess->timers, queue);
     EXPECT_TRUE(timer_armed(&sess->expiry_timer));
-    EXPECT_EQ(sess->expiry_timer.due_ns - monotonic_now_ns() <= session_timeout * SEC, true);
+    EXPECT_LE(sess->expiry_timer.due_ns - monotonic_now_ns(), session_timeout * SEC);
     EXPECT_EQ(register_session_expiry_timer(sess), -1); // "already created"
     for (session_timer* t : {&sess->data_timer, &sess->trace_timer, &sess->latency_timer}) {
-        EXPECT_TRUE(t->exists);
-        EXPECT_FALSE(timer_armed(t));
+        EXPECT_TRUE(t->exists && !timer_armed(t));
         ASSERT_EQ(arm_timer(sess, t, ms(10), ms(10)), 0);
         EXPECT_EQ(session_from_timer(t), sess);
     }
