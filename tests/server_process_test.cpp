@@ -20,28 +20,16 @@ namespace {
 
 const std::string BARE_GET = "GET / HTTP/1.1\r\n\r\n";
 
-// The descriptor count of `pid` once it settles back to `idle` (or after 10 s).
-int settled_fds(pid_t pid, int idle) {
-    int fds = count_fds(pid);
-    for (int i = 0; i < 100 && fds != idle; i++) {
-        std::this_thread::sleep_for(100ms);
-        fds = count_fds(pid);
-    }
-    return fds;
+// Connections that each sent a bare GET, left open.
+std::vector<int> flood(int port, int n) {
+    std::vector<int> clients;
+    for (int i = 0; i < n; i++)
+        clients.push_back(send_new(port, BARE_GET));
+    return clients;
 }
 
-int start_server(server_process& proc, std::vector<std::string> args, bool nonblocking = true,
-                 const std::string& cpus = "") {
-    start_options opts = options(std::move(args));
-    opts.cpu_list = cpus;
-    return start_activated(proc, opts, nonblocking);
-}
-
-// A port that is free right now.
-int free_port() {
-    int port = 0;
-    close(listen_loopback(false, &port));
-    return port;
+int start_server(server_process& proc, std::vector<std::string> args) {
+    return start_activated(proc, options(std::move(args)));
 }
 
 // --- Options ---------------------------------------------------------------------------
@@ -168,7 +156,9 @@ TEST(Listening, ABusyPortIsRetriedAndAWaitingServerHearsSigtermThenEachFamilyLis
 TEST(SocketActivation, ABlockingInheritedSocketIsMadeNonBlockingAndConnectionsReleaseDescriptors) {
     server_process proc;
     // -s 1 would need privileges: it is never opened.
-    int port = start_server(proc, {"-s", "1", "-d", "3"}, /*nonblocking=*/false, "0");
+    start_options opts = options({"-s", "1", "-d", "3"});
+    opts.cpu_list = "0";
+    int port = start_activated(proc, opts, /*nonblocking=*/false);
     int fd = connect_loopback(port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(proc.wait_for("received by", 5s)) << proc.output;
@@ -184,26 +174,16 @@ TEST(SocketActivation, ABlockingInheritedSocketIsMadeNonBlockingAndConnectionsRe
     EXPECT_NE(flags & O_NONBLOCK, 0) << "flags " << std::oct << flags;
 
     const int idle = idle_descriptors(proc.pid, port);
-    std::vector<int> clients;
-    for (int i = 0; i < 200; i++) {
-        clients.push_back(connect_loopback(port));
-        send_all(clients.back(), BARE_GET);
-    }
-    for (int c : clients)
+    for (int c : flood(port, 200))
         close(c);
     proc.wait_count("destroyed after transmitting", 202, 10s);
     EXPECT_EQ(count_occurrences(proc.output, "destroyed after transmitting"), 202);
-    EXPECT_EQ(settled_fds(proc.pid, idle), idle) << describe_fds(proc.pid);
-}
-
-std::string link_target(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::read_symlink(path, error).string();
+    EXPECT_EQ(settle_fds(proc, idle), idle) << describe_fds(proc.pid);
 }
 
 TEST(SysV, TheCommandReturnsOnceTheDaemonIsReadyAndTheDaemonKeepsNoInheritedDescriptor) {
-    int port = free_port();
-    ASSERT_GT(port, 0);
+    int port = 0;
+    close(listen_loopback(false, &port)); // a port free right now
     std::string dir = make_temp_dir();
     std::string inherited = dir + "/inherited";
     write_file(inherited, 1);
@@ -228,12 +208,13 @@ TEST(SysV, TheCommandReturnsOnceTheDaemonIsReadyAndTheDaemonKeepsNoInheritedDesc
         fd = connect_loopback(port);
     EXPECT_GE(fd, 0);
     close(fd);
-    const std::string proc_dir = "/proc/" + std::to_string(daemon);
-    EXPECT_EQ(link_target(proc_dir + "/cwd"), "/");
-    for (int i = 0; i < 3; i++)
-        EXPECT_EQ(link_target(proc_dir + "/fd/" + std::to_string(i)), "/dev/null");
-    for (const auto& entry : std::filesystem::directory_iterator(proc_dir + "/fd"))
-        EXPECT_NE(link_target(entry.path()), inherited);
+    std::error_code error;
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/cwd", error),
+              "/");
+    const std::string fds = "\n" + describe_fds(daemon);
+    for (const char* standard : {"\n0 -> ", "\n1 -> ", "\n2 -> "})
+        EXPECT_NE(fds.find(standard + std::string("/dev/null\n")), std::string::npos) << fds;
+    EXPECT_EQ(fds.find(" -> " + inherited + "\n"), std::string::npos) << fds;
     kill(daemon, SIGKILL);
     remove_tree(dir);
 }
@@ -263,15 +244,6 @@ TEST(Workers, OneWorkerPerCpuPinnedToIt) {
     for (int i = 0; i < 100 && !pinned(); i++)
         std::this_thread::sleep_for(20ms);
     EXPECT_TRUE(pinned()) << testing::PrintToString(lists);
-}
-
-std::vector<int> flood(int port, int n) {
-    std::vector<int> clients;
-    for (int i = 0; i < n; i++) {
-        clients.push_back(connect_loopback(port));
-        EXPECT_TRUE(send_all(clients.back(), BARE_GET));
-    }
-    return clients;
 }
 
 // Reads each bare session's reply in turn and closes it: the number served (the reply, then the
@@ -341,7 +313,7 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
     auto [served, refused] = work_off(clients);
     EXPECT_EQ(served + refused, 60);
     EXPECT_GT(served, 0) << "refused " << refused;
-    EXPECT_EQ(settled_fds(proc.pid, idle_fds), idle_fds);
+    EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds);
     expect_every_worker_accepts(proc, port, "after the table was full");
 }
 
@@ -352,9 +324,7 @@ class HostileRequests : public testing::Test {
     server_process proc;
     int port = -1;
     int send_new(const std::string& text) {
-        int fd = connect_loopback(port);
-        EXPECT_TRUE(send_all(fd, text));
-        return fd;
+        return vh_test::send_new(port, text);
     }
     // The server closes the connection without a byte of reply, and serves on.
     void expect_refused(const std::string& text) {
@@ -433,14 +403,14 @@ TEST_F(HostileRequests, HostileParametersNeitherEndTheServerNorHoldAPlace) {
     reset_close(download);
 
     // Nothing above holds a place: once the reset download ended, three honest sessions start.
-    EXPECT_EQ(settled_fds(proc.pid, idle_fds), idle_fds) << describe_fds(proc.pid);
+    EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
     std::vector<int> honest;
     for (uint64_t i = 0; i < 3; i++)
         honest.push_back(get(download_request(100 + i)));
     for (int fd : honest)
         reset_close(fd);
     EXPECT_LT(rss_kib(proc.pid) - rss_before, 16 * 1024);
-    EXPECT_EQ(settled_fds(proc.pid, idle_fds), idle_fds) << describe_fds(proc.pid);
+    EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
 }
 
 // A header must be whole within --header-timeout however steadily it trickles in, and one
@@ -474,7 +444,7 @@ TEST_F(HostileRequests, SlowHeadersAreCutAtTheDeadlineAndCappedPerAddress) {
     for (int fd : fds)
         close(fd);
     expect_serving(); // the address's count is back
-    EXPECT_EQ(settled_fds(proc.pid, idle_fds), idle_fds);
+    EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds);
 }
 
 void write_filled(const std::string& path, char fill) {
@@ -487,17 +457,6 @@ void write_filled(const std::string& path, char fill) {
 // one streams on from its own; a removed file refuses the next download (and nothing else), and
 // is served again once it is back. A file that shrinks to nothing ends a running download: the
 // socket stays writable, and a worker once spun on a sendfile that moved nothing.
-// Descriptors process `pid` holds open on `path`.
-int descriptors_of(pid_t pid, const std::string& path) {
-    int n = 0;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        std::error_code error;
-        if (std::filesystem::read_symlink(entry.path(), error) == path)
-            n++;
-    }
-    return n;
-}
 
 TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSpinning) {
     const std::string dir = make_temp_dir();
@@ -511,7 +470,7 @@ TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSp
     const int held_fds = count_fds(proc.pid);
     for (int fd : idle)
         close(fd);
-    EXPECT_EQ(settled_fds(proc.pid, held_fds - 20), held_fds - 20); // one descriptor each
+    EXPECT_EQ(settle_fds(proc, held_fds - 20), held_fds - 20); // one descriptor each
 
     int first = get(http_request("GET", "/first"));
     EXPECT_TRUE(streams(first, 'A', 1 << 16));
@@ -521,7 +480,7 @@ TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSp
         more.push_back(get(http_request("GET", "/more")));
         EXPECT_TRUE(streams(more.back(), 'A', 1 << 16));
     }
-    EXPECT_LE(descriptors_of(proc.pid, file), 2);
+    EXPECT_LE(count_occurrences(describe_fds(proc.pid), " -> " + file + "\n"), 2);
     for (int fd : more)
         close(fd);
     write_filled(file, 'B');

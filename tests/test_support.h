@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -53,12 +54,23 @@ long cpu_ticks(pid_t pid);
 // Resident memory of process `pid` in KiB (-1 if unknown).
 long rss_kib(pid_t pid);
 
+// Fills `addr` with 127.0.0.1 (or ::1) and `port`; returns its length.
+socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr);
 // A listening TCP socket on 127.0.0.1 (or ::1) with a port the kernel chose.
 int listen_loopback(bool ipv6, int* port, bool nonblocking = true);
 // Connects to 127.0.0.1 (or ::1); -1 on failure.
 int connect_loopback(int port, bool ipv6 = false);
 // Reads until the peer closes or `timeout` passes; returns what arrived.
 std::string read_until_close(int fd, std::chrono::milliseconds timeout);
+// The same; `*closed` tells whether the peer closed (an end of stream or a reset) in time.
+std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed);
+// A new connection to `port` on 127.0.0.1 that sent `text` (-1 on failure).
+int send_new(int port, const std::string& text);
+// Reads a reply head up to its blank line, a byte at a time, for at most `timeout`.
+std::string read_reply_head(int fd, std::chrono::milliseconds timeout);
+// Whether the peer closed `fd` by now (an end of stream or a reset), draining what it sent
+// before; never waits.
+bool peer_closed(int fd);
 // Sends everything; false on error.
 bool send_all(int fd, const std::string& data);
 // Receives exactly n bytes unless the peer closes or `timeout` passes first.
@@ -84,6 +96,11 @@ struct server_process {
     int wait_exit(std::chrono::milliseconds timeout);
     void kill_now();
 };
+
+// The descriptor count of `proc` once it is `target` again, or when `timeout` passed; the
+// server's output is read meanwhile, so that a full pipe never stalls it.
+int settle_fds(server_process& proc, int target,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 struct start_options {
     std::vector<std::string> args;                        // after the program name
