@@ -33,11 +33,8 @@ using vh_test::GET_REPLY;
 
 // Bytes per second of one honest download session read as fast as possible for `span`.
 double honest_rate(int port, std::chrono::milliseconds span) {
-    int fd = vh_test::connect_loopback(port);
-    if (fd < 0)
-        return 0;
-    vh_test::send_all(fd, "GET /honest HTTP/1.1\r\n\r\n");
-    if (vh_test::recv_exact(fd, GET_REPLY.size(), 5s) != GET_REPLY) {
+    int fd = vh_test::send_new(port, "GET /honest HTTP/1.1\r\n\r\n");
+    if (fd < 0 || vh_test::recv_exact(fd, GET_REPLY.size(), 5s) != GET_REPLY) {
         close(fd);
         return 0;
     }
@@ -66,53 +63,29 @@ int connect_small(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     int small = 4096;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    sockaddr_storage addr;
+    socklen_t len = vh_test::loopback_address(false, port, &addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0)
+        return fd;
+    close(fd);
+    return -1;
 }
 
-// True once the server has closed fd (end of stream or reset), draining whatever it
-// sent before; false while it stays open.
-bool closed_by_server(int fd) {
-    char buf[65536];
-    for (int i = 0; i < 1000; i++) {
-        ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
-            return true;
-        if (n < 0)
-            return false;
-    }
-    return false;
-}
-
-// Waits until `pred` holds for every fd of the group or `until` passes; the number of
-// fds for which it did not. Meanwhile a HEAD exchange now and then wakes the workers:
-// a worker scans for idle connections when it wakes for some event, as a server in use
-// always does.
-template <typename Pred>
-int left_open(std::vector<int>& fds, Pred pred, steady::time_point until, server_process& proc,
+// Waits until the server closed every connection of the group or `until` passes; the number
+// it left open. Meanwhile a HEAD exchange now and then wakes the workers: a worker scans for
+// idle connections when it wakes for some event, as a server in use always does.
+int left_open(const std::vector<int>& fds, steady::time_point until, server_process& proc,
               int port) {
-    std::vector<bool> done(fds.size(), false);
-    int open = static_cast<int>(fds.size());
-    while (open > 0 && steady::now() < until) {
-        for (size_t i = 0; i < fds.size(); i++)
-            if (!done[i] && pred(fds[i])) {
-                done[i] = true;
-                open--;
-            }
-        int ping = vh_test::connect_loopback(port);
-        vh_test::send_all(ping, "HEAD / HTTP/1.1\r\n\r\n");
+    for (;;) {
+        const auto open = fds.size() - static_cast<size_t>(std::count_if(fds.begin(), fds.end(),
+                                                                         vh_test::peer_closed));
+        if (open == 0 || steady::now() >= until)
+            return static_cast<int>(open);
+        int ping = vh_test::send_new(port, "HEAD / HTTP/1.1\r\n\r\n");
         vh_test::recv_exact(ping, 1, 1s);
         close(ping);
         proc.poll_output(200ms);
     }
-    return open;
 }
 
 TEST(Hostile, ThousandsOfHostileClientsDoNotStarveAnHonestDownload) {
@@ -228,7 +201,7 @@ TEST(Hostile, ThousandsOfHostileClientsDoNotStarveAnHonestDownload) {
         "Session life time max limit reached (60s)", group,
         std::chrono::duration_cast<std::chrono::milliseconds>(connected + 80s - steady::now())));
     // Idle time-out: the silent ones go once 65 s passed without a byte.
-    EXPECT_EQ(left_open(silent, closed_by_server, connected + 90s, proc, port), 0);
+    EXPECT_EQ(left_open(silent, connected + 90s, proc, port), 0);
     EXPECT_GE(vh_test::count_occurrences(proc.output, "timed-out"), group);
     // Header limit: the tricklers, now sending their header on to 16 KiB, are cut there.
     std::string filler(1024, 'h');
@@ -237,22 +210,14 @@ TEST(Hostile, ThousandsOfHostileClientsDoNotStarveAnHonestDownload) {
             send(fd, filler.data(), filler.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         proc.poll_output(20ms);
     }
-    EXPECT_EQ(left_open(tricklers, closed_by_server, steady::now() + 20s, proc, port), 0);
+    EXPECT_EQ(left_open(tricklers, steady::now() + 20s, proc, port), 0);
 
     // The server let go of all of them by itself: its descriptors are back to their idle
     // number while every client still holds its end.
-    int fds = vh_test::count_fds(proc.pid);
-    for (auto until = steady::now() + 10s; fds != idle_fds && steady::now() < until;) {
-        proc.poll_output(100ms);
-        fds = vh_test::count_fds(proc.pid);
-    }
-    EXPECT_EQ(fds, idle_fds);
-    for (int fd : tricklers)
-        close(fd);
-    for (int fd : sleepers)
-        close(fd);
-    for (int fd : silent)
-        close(fd);
+    EXPECT_EQ(vh_test::settle_fds(proc, idle_fds), idle_fds) << vh_test::describe_fds(proc.pid);
+    for (const auto* group_fds : {&tricklers, &sleepers, &silent})
+        for (int fd : *group_fds)
+            close(fd);
 
     for (int i = 0; i < 4; i++)
         alone.push_back(honest_rate(port, ROUND));

@@ -1,5 +1,5 @@
 // The real server process: options, listening sockets, socket activation, SysV start-up,
-// worker affinity, descriptor release and exhaustion, and hostile requests.
+// descriptor release and exhaustion, and hostile requests.
 #include "hardening_support.h"
 #include "request.h"
 
@@ -221,31 +221,6 @@ TEST(SysV, TheCommandReturnsOnceTheDaemonIsReadyAndTheDaemonKeepsNoInheritedDesc
 
 // --- Workers and accepting -------------------------------------------------------------
 
-// Main thread, file operations thread, then one worker per CPU, pinned to it (a new thread
-// takes its CPU set a moment after it starts).
-TEST(Workers, OneWorkerPerCpuPinnedToIt) {
-    server_process proc;
-    idle_descriptors(proc.pid, start_server(proc, {"-d", "3"}));
-    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    std::vector<std::string> lists;
-    auto pinned = [&] {
-        lists.clear();
-        const std::string dir = "/proc/" + std::to_string(proc.pid) + "/task/";
-        for (const auto& task : std::filesystem::directory_iterator(dir)) {
-            std::string status = read_file(task.path().string() + "/status");
-            size_t at = status.find("Cpus_allowed_list:\t") + 19;
-            lists.push_back(status.substr(at, status.find('\n', at) - at));
-        }
-        for (long i = 0; i < cpus; i++)
-            if (std::count(lists.begin(), lists.end(), std::to_string(i)) != (cpus == 1 ? 3 : 1))
-                return false;
-        return static_cast<long>(lists.size()) == 2 + cpus;
-    };
-    for (int i = 0; i < 100 && !pinned(); i++)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_TRUE(pinned()) << testing::PrintToString(lists);
-}
-
 // Reads each bare session's reply in turn and closes it: the number served (the reply, then the
 // close) and the number closed without a byte (refused). Anything else fails.
 std::pair<int, int> work_off(const std::vector<int>& clients) {
@@ -323,25 +298,22 @@ class HostileRequests : public testing::Test {
   protected:
     server_process proc;
     int port = -1;
-    int send_new(const std::string& text) {
-        return vh_test::send_new(port, text);
-    }
     // The server closes the connection without a byte of reply, and serves on.
     void expect_refused(const std::string& text) {
-        int fd = send_new(text);
+        int fd = send_new(port, text);
         EXPECT_EQ(read_until_close(fd, 5s), "") << text;
         close(fd);
         expect_serving();
     }
     void expect_serving() {
         ASSERT_EQ(kill(proc.pid, 0), 0) << proc.output;
-        int fd = send_new("HEAD / HTTP/1.1\r\n\r\n");
+        int fd = send_new(port, "HEAD / HTTP/1.1\r\n\r\n");
         EXPECT_EQ(recv_exact(fd, HEAD_REPLY.size(), 5s), HEAD_REPLY) << proc.output;
         close(fd);
     }
     // A new download connection that got its reply.
     int get(const std::string& request) {
-        int fd = send_new(request);
+        int fd = send_new(port, request);
         EXPECT_EQ(recv_exact(fd, GET_REPLY.size(), 5s), GET_REPLY) << request;
         return fd;
     }
@@ -382,11 +354,13 @@ TEST_F(HostileRequests, HostileParametersNeitherEndTheServerNorHoldAPlace) {
 
     // A path-style replacement that lowers the count while slot 3 is joined: the session keeps
     // its slots, and the connection in slot 3 may leave.
-    int slot3 = send_new(http_request("POST", "/" + id36 + "/3"));
+    int slot3 = send_new(port, http_request("POST", "/" + id36 + "/3"));
     ASSERT_EQ(recv_exact(slot3, CONTINUE.size(), 5s), CONTINUE);
-    int slot0 = send_new(http_request(
-        "POST",
-        "/" + id36 + "/0?MAX_WARMUP_SAMPLES=1&RESULT_NUM_INTERVALS=1&WARMUP_SAMPLE_TIME=100"));
+    int slot0 = send_new(
+        port,
+        http_request("POST",
+                     "/" + id36 +
+                         "/0?MAX_WARMUP_SAMPLES=1&RESULT_NUM_INTERVALS=1&WARMUP_SAMPLE_TIME=100"));
     ASSERT_EQ(recv_exact(slot0, CONTINUE.size(), 5s), CONTINUE);
     close(slot3);
     expect_serving();
@@ -423,21 +397,16 @@ TEST_F(HostileRequests, SlowHeadersAreCutAtTheDeadlineAndCappedPerAddress) {
     for (int i = 0; i < 6; i++)
         fds.push_back(connect_loopback(port));
     std::this_thread::sleep_for(500ms);
-    auto closed = [](int fd) {
-        char c;
-        ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
-        return n == 0 || (n < 0 && errno != EAGAIN);
-    };
-    EXPECT_EQ(std::count_if(fds.begin(), fds.end(), closed), 2) << "two beyond the cap";
+    EXPECT_EQ(std::count_if(fds.begin(), fds.end(), peer_closed), 2) << "two beyond the cap";
     // A trickle of one byte every 200 ms does not keep a connection past its deadline.
     const std::string endless = "GET /x HTTP/1.1\r\nX-Slow: yes\r\n";
     long open = 6;
     for (int step = 0; step < 40 && open > 0; step++) {
         for (int fd : fds)
-            if (!closed(fd))
+            if (!peer_closed(fd))
                 send(fd, endless.data() + step % endless.size(), 1, MSG_NOSIGNAL | MSG_DONTWAIT);
         std::this_thread::sleep_for(200ms);
-        open = std::count_if(fds.begin(), fds.end(), [&](int fd) { return !closed(fd); });
+        open = 6 - std::count_if(fds.begin(), fds.end(), peer_closed);
     }
     EXPECT_EQ(open, 0);
     EXPECT_GE(std::chrono::steady_clock::now() - opened, 2s);
@@ -491,7 +460,7 @@ TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSp
     ASSERT_EQ(unlink(file.c_str()), 0);
     expect_refused(http_request("GET", "/third"));
     EXPECT_TRUE(proc.wait_for("Could not create connection: No such file or directory", 5s));
-    int upload = send_new(http_request("POST", "/upload"));
+    int upload = send_new(port, http_request("POST", "/upload"));
     EXPECT_EQ(recv_exact(upload, CONTINUE.size(), 5s), CONTINUE);
     EXPECT_TRUE(streams(first, 'A', 4 << 20));
     EXPECT_TRUE(streams(second, 'B', 4 << 20));

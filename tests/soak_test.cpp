@@ -47,7 +47,7 @@ const char* const EXPECTED_LINES[] = {
 };
 
 struct tally {
-    std::atomic<int> sessions{0}, resets{0}, completed{0};
+    std::atomic<int> resets{0}, completed{0};
     // Bytes sent by PUT sessions that ran to their end, and by all of them.
     std::atomic<uint64_t> put_done{0}, put_sent{0};
     std::mutex mutex;
@@ -63,9 +63,9 @@ struct tally {
 // with a reset of all its connections at one random step of its script (or at none).
 class client {
   public:
-    client(int port, int index, const std::string& put_name, tally& counts)
+    client(int port, uint32_t index, const std::string& put_name, tally& counts)
         : port_(port), index_(index), put_name_(put_name), counts_(counts),
-          rng_(static_cast<unsigned>(index) * 7919u + 17u) {}
+          rng_(index * 7919u + 17u) {}
 
     void run(steady::time_point until) {
         using behaviour = bool (client::*)();
@@ -73,7 +73,6 @@ class client {
             &client::download, &client::upload,    &client::latency,  &client::head,
             &client::put,      &client::malformed, &client::malformed};
         while (steady::now() < until) {
-            counts_.sessions++;
             next_id_++;
             step_ = 0;
             reset_at_ = pick(0, 12); // 0 or beyond the script: no reset
@@ -86,11 +85,13 @@ class client {
     }
 
   private:
-    int port_, index_;
+    int port_;
+    uint32_t index_;
     std::string put_name_;
     tally& counts_;
     std::mt19937 rng_;
-    int next_id_ = 0, step_ = 0, reset_at_ = 0;
+    uint64_t next_id_ = 0;
+    int step_ = 0, reset_at_ = 0;
     std::vector<int> fds_; // the connections of the running session
 
     int pick(int lo, int hi) {
@@ -125,32 +126,33 @@ class client {
             counts_.fault(std::string(what) + ": not closed");
         return got;
     }
-    std::string controlled(const char* method, const char* path, int conns, int conn,
+    std::string controlled(const char* method, const std::string& path, int conns, int conn,
                            const std::string& extra = "") {
-        return http_request(
-            method,
-            path +
-                ("?" + controlled_query(static_cast<uint64_t>(next_id_), static_cast<size_t>(conns),
-                                        static_cast<size_t>(conn),
-                                        static_cast<uint32_t>(index_ + 1))) +
-                extra,
-            "");
+        const std::string query = controlled_query(next_id_, conns, conn, index_ + 1);
+        return http_request(method, path + "?" + query + extra, "");
     }
 
-    // A download of one to three connections (one may vanish mid header): some data on
-    // each, then the half-close and the statistics message.
-    bool download() {
-        const int conns = pick(1, 3);
+    // Opens the connections of a controlled session, each sending its request; false if the
+    // session vanished before one of them or in the middle of a header.
+    bool join(const char* method, const char* path, int conns, const std::string& extra = "") {
         for (int i = 0; i < conns; i++) {
-            int fd = due() ? -1 : open();
+            const int fd = due() ? -1 : open();
             if (fd < 0)
-                return vanish();
-            const std::string request = controlled("GET", "/download", conns, i);
+                return false;
+            const std::string request = controlled(method, path, conns, i, extra);
             const bool cut = due();
             send_all(fd, cut ? request.substr(0, request.size() / 2) : request);
             if (cut)
-                return vanish();
+                return false;
         }
+        return true;
+    }
+
+    // A download of one to three connections: some data on each, then the half-close and
+    // the statistics message.
+    bool download() {
+        if (!join("GET", "/download", pick(1, 3)))
+            return vanish();
         for (int fd : fds_)
             expect(fd, GET_REPLY, "download reply");
         for (int fd : fds_) {
@@ -171,18 +173,12 @@ class client {
 
     // An upload of one or two connections, pushed until the results reply arrives.
     bool upload() {
-        const int conns = pick(1, 2);
-        for (int i = 0; i < conns; i++) {
-            int fd = due() ? -1 : open();
-            if (fd < 0)
-                return vanish();
-            // Every connection must have joined by the first warm-up sample, or the test
-            // fails by the rules: a sample time long enough for a loaded sanitizer build.
-            send_all(fd, controlled("POST", "/upload", conns, i,
-                                    "&NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=4"
-                                    "&WARMUP_SAMPLE_TIME=300&WARMUP_TOLERANCE=100"
-                                    "&RESULT_NUM_INTERVALS=1&RESULTS_INTERVAL_PERIOD=1"));
-        }
+        // Every connection must have joined by the first warm-up sample, or the test fails
+        // by the rules: a sample time long enough for a loaded sanitizer build.
+        if (!join("POST", "/upload", pick(1, 2),
+                  "&NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=4&WARMUP_SAMPLE_TIME=300"
+                  "&WARMUP_TOLERANCE=100&RESULT_NUM_INTERVALS=1&RESULTS_INTERVAL_PERIOD=1"))
+            return vanish();
         for (int fd : fds_) {
             expect(fd, CONTINUE, "upload reply");
             fcntl(fd, F_SETFL, O_NONBLOCK);
@@ -216,8 +212,7 @@ class client {
     // A latency session: the control connection fetches the statistics (once split in two
     // packets) while a download runs beside it.
     bool latency() {
-        const uint64_t id = (uint64_t{1} << 32) + (static_cast<uint64_t>(index_) << 20) +
-                            static_cast<uint64_t>(next_id_);
+        const uint64_t id = (uint64_t{1} << 32) + (uint64_t{index_} << 20) + next_id_;
         auto request = [&](int conn) {
             return http_request(
                 "GET",
@@ -418,9 +413,8 @@ TEST(Soak, MixedClientsVanishingInEveryStateLeaveTheServerAsItWas) {
             ADD_FAILURE() << "unexpected log line: " << line;
     }
     EXPECT_EQ(waitpid(proc.pid, nullptr, WNOHANG), 0) << "the server exited";
-    std::cout << "sessions " << counts.sessions << ", completed " << counts.completed
-              << ", vanished " << counts.resets << ", resident KiB " << warm_rss << " -> "
-              << end_rss << "\n";
+    std::cout << "sessions completed " << counts.completed << ", vanished " << counts.resets
+              << ", resident KiB " << warm_rss << " -> " << end_rss << "\n";
     remove_tree(logs);
 }
 

@@ -1,13 +1,11 @@
 // Helpers shared by the tests: temporary files, loopback sockets and server processes.
 #include "test_support.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -19,10 +17,8 @@
 #include <sched.h>
 #include <sstream>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace vh_test {
 
@@ -236,11 +232,8 @@ int start_activated(server_process& proc, start_options opts, bool nonblocking) 
     if (fd < 0)
         return -1;
     opts.inherit_fd = fd;
-    bool has_file = false;
-    for (const auto& a : opts.args)
-        if (a == "-f" || a.rfind("--file", 0) == 0)
-            has_file = true;
-    if (!has_file) {
+    if (std::none_of(opts.args.begin(), opts.args.end(),
+                     [](const std::string& a) { return a == "-f" || a.rfind("--file", 0) == 0; })) {
         opts.args.push_back("-f");
         opts.args.push_back(test_file());
     }
@@ -336,11 +329,11 @@ void start(server_process& proc, const start_options& opts) {
         if (opts.inherit_fd >= 0) {
             dup2(opts.inherit_fd, 3);
             fcntl(3, F_SETFD, 0); // inherited across exec
-            close_range(4, UINT_MAX, 0);
+            close_range(4, ~0U, 0);
             setenv("LISTEN_FDS", "1", 1);
             setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
         } else {
-            close_range(3, UINT_MAX, 0);
+            close_range(3, ~0U, 0);
             unsetenv("LISTEN_FDS");
             unsetenv("LISTEN_PID");
         }
