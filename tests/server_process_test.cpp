@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <regex>
 #include <sys/resource.h>
 #include <thread>

@@ -125,10 +125,9 @@ int connect_loopback(int port, bool ipv6) {
     int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     sockaddr_storage addr;
     socklen_t len = loopback_address(ipv6, port, &addr);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0)
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0)
         return fd;
-    if (fd >= 0)
-        close(fd);
+    close(fd);
     return -1;
 }
 
@@ -217,6 +216,16 @@ bool send_all(int fd, const std::string& data) {
         sent += static_cast<size_t>(n);
     }
     return true;
+}
+
+void expect_only_lines(const std::string& output, const std::vector<std::string>& known) {
+    std::istringstream lines(output);
+    int unexpected = 0;
+    for (std::string line; std::getline(lines, line);)
+        if (std::none_of(known.begin(), known.end(),
+                         [&](const std::string& k) { return line.find(k) != std::string::npos; }) &&
+            unexpected++ < 20)
+            ADD_FAILURE() << "unexpected log line: " << line;
 }
 
 int count_occurrences(const std::string& text, const std::string& what) {

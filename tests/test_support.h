@@ -122,6 +122,8 @@ void start(server_process& proc, const start_options& opts);
 // Starts the server on an inherited loopback socket (LISTEN_FDS) with the test
 // file unless the arguments name one; returns the port.
 int start_activated(server_process& proc, start_options opts, bool nonblocking = true);
+// Fails the running test for each line of `output` (the first 20) that contains none of `known`.
+void expect_only_lines(const std::string& output, const std::vector<std::string>& known);
 // Counts the occurrences of `what` in `text`.
 int count_occurrences(const std::string& text, const std::string& what);
 
