@@ -6,6 +6,7 @@
 // VH_SOAK_SECONDS lengthens the run (default 60 s).
 #include "hardening_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <fcntl.h>
@@ -184,17 +185,15 @@ class client {
         }
         const std::string chunk(16 << 10, 'u');
         std::vector<std::string> results(fds_.size());
-        size_t finished = 0;
-        for (auto until = steady::now() + 20s; finished < fds_.size() && steady::now() < until;
+        auto finished = [](const std::string& r) { return r.find("\n\n") != std::string::npos; };
+        for (auto until = steady::now() + 20s;
+             !std::all_of(results.begin(), results.end(), finished) && steady::now() < until;
              std::this_thread::sleep_for(20ms)) {
             if (due())
                 return vanish();
-            finished = 0;
             for (size_t i = 0; i < fds_.size(); i++) {
-                if (results[i].find("\n\n") != std::string::npos) {
-                    finished++;
+                if (finished(results[i]))
                     continue;
-                }
                 send(fds_[i], chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 char buf[4096];
                 ssize_t n = recv(fds_[i], buf, sizeof(buf), 0);
