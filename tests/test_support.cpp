@@ -24,6 +24,11 @@ namespace vh_test {
 
 using clock_type = std::chrono::steady_clock;
 
+// The time left until `deadline`.
+static std::chrono::milliseconds left(clock_type::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+}
+
 long cpu_ticks(pid_t pid) {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const size_t paren = stat.rfind(')');
@@ -64,29 +69,27 @@ std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The "N -> target" line of each descriptor open in process `pid`; false if its table is
-// unreadable.
-static bool list_fds(pid_t pid, std::vector<std::string>* lines) {
-    std::error_code ec;
+// The number of descriptors open in process `pid` (-1 if its table is unreadable), and an
+// "N -> target" line for each in `*lines` if given.
+static int list_fds(pid_t pid, std::string* lines) {
+    std::error_code ec, gone; // gone: a descriptor closed meanwhile
+    int n = 0;
     std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
-    for (; !ec && it != end; it.increment(ec))
-        lines->push_back(it->path().filename().string() + " -> " +
-                         std::filesystem::read_symlink(it->path(), ec).string() + "\n");
-    return !ec;
+    for (; !ec && it != end; it.increment(ec), n++)
+        if (lines != nullptr)
+            *lines += it->path().filename().string() + " -> " +
+                      std::filesystem::read_symlink(it->path(), gone).string() + "\n";
+    return ec ? -1 : n;
 }
 
 int count_fds(pid_t pid) {
-    std::vector<std::string> lines;
-    return list_fds(pid, &lines) ? static_cast<int>(lines.size()) : -1;
+    return list_fds(pid, nullptr);
 }
 
 std::string describe_fds(pid_t pid) {
-    std::vector<std::string> lines;
+    std::string lines;
     list_fds(pid, &lines);
-    std::string out;
-    for (const std::string& line : lines)
-        out += line;
-    return out;
+    return lines;
 }
 
 socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr) {
@@ -148,10 +151,9 @@ static std::string receive(int fd, size_t n, std::chrono::milliseconds timeout, 
     char buf[65536];
     bool ended = false;
     while (out.size() < n) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+        const long wait = left(deadline).count();
         pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        if (wait <= 0 || poll(&p, 1, static_cast<int>(wait)) <= 0)
             break;
         ssize_t got = recv(fd, buf, std::min(sizeof(buf), n - out.size()), 0);
         if (got <= 0) {
@@ -197,9 +199,7 @@ std::string read_reply_head(int fd, std::chrono::milliseconds timeout) {
     std::string head;
     const auto deadline = clock_type::now() + timeout;
     while (head.find("\r\n\r\n") == std::string::npos) {
-        std::string c = recv_exact(
-            fd, 1,
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()));
+        std::string c = recv_exact(fd, 1, left(deadline));
         if (c.empty())
             break;
         head += c;
@@ -277,11 +277,10 @@ bool server_process::wait_count(const std::string& text, int n, std::chrono::mil
     for (;;) {
         if (count_occurrences(output, text) >= n)
             return true;
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-        if (left.count() <= 0)
+        const auto wait = left(deadline);
+        if (wait.count() <= 0)
             return false;
-        poll_output(std::min(left, std::chrono::milliseconds(100)));
+        poll_output(std::min(wait, std::chrono::milliseconds(100)));
     }
 }
 
@@ -327,7 +326,7 @@ void start(server_process& proc, const start_options& opts) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         abort();
-    std::string program = opts.program.empty() ? httpd_path() : opts.program;
+    std::string program = opts.program.empty() ? VH_HTTPD_PATH : opts.program;
     std::vector<std::string> argv_s{program};
     argv_s.insert(argv_s.end(), opts.args.begin(), opts.args.end());
 
@@ -405,10 +404,6 @@ start_options options(std::vector<std::string> args,
     opts.args = std::move(args);
     opts.env = std::move(env);
     return opts;
-}
-
-const char* httpd_path() {
-    return VH_HTTPD_PATH;
 }
 
 std::string test_file() {

@@ -127,8 +127,7 @@ void expect_only_lines(const std::string& output, const std::vector<std::string>
 // Counts the occurrences of `what` in `text`.
 int count_occurrences(const std::string& text, const std::string& what);
 
-// Path of the built server and of a test file made once per test binary.
-const char* httpd_path();
+// Path of a test file made once per test binary.
 std::string test_file();
 
 } // namespace vh_test
