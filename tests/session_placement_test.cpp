@@ -1,11 +1,12 @@
-// Placement of new sessions on the workers of the real server: sessions are spread over the
-// workers whichever of them accepts the connections, and a worker whose sessions ended takes
-// the next ones, also when they come in a burst.
+// Placement of new sessions on the workers of the real server: one worker pinned to each CPU,
+// sessions spread over the workers whichever of them accepts the connections, and a worker
+// whose sessions ended takes the next ones, also when they come in a burst.
 #include "test_support.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <set>
 #include <regex>
 #include <thread>
 #include <unistd.h>
@@ -23,21 +24,32 @@ struct Placement : testing::Test {
     void SetUp() override {
         if (sysconf(_SC_NPROCESSORS_ONLN) < 2)
             GTEST_SKIP() << "needs two CPUs";
-        start_options opts;
-        opts.args = {"-d", "3"};
+        start_options opts = options({"-d", "3"});
         opts.cpu_list = "0,1";
         port = start_activated(proc, opts);
         // Connections queue on the handed-over socket before the workers run: wait until
-        // both wait for events, so that both can own sessions from the first one on.
+        // both wait for events, so that both can own sessions from the first one on. The main
+        // thread, the file operations thread and one worker per CPU, pinned to it (a new thread
+        // takes its CPU set a moment after it starts).
         const std::string tasks = "/proc/" + std::to_string(proc.pid) + "/task";
+        std::multiset<std::string> cpus;
         int waiting = 0;
-        for (int i = 0; i < 1000 && waiting < 2; i++, std::this_thread::sleep_for(10ms)) {
+        for (int i = 0; i < 1000 && (waiting < 2 || cpus.count("0") + cpus.count("1") != 2);
+             i++, std::this_thread::sleep_for(10ms)) {
             waiting = 0;
-            for (const auto& task : std::filesystem::directory_iterator(tasks))
+            cpus.clear();
+            for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+                const std::string status = read_file(task.path().string() + "/status");
+                const size_t at = status.find("Cpus_allowed_list:\t") + 19;
+                cpus.insert(status.substr(at, status.find('\n', at) - at));
                 waiting +=
                     read_file(task.path().string() + "/wchan").find("epoll") != std::string::npos;
+            }
         }
         ASSERT_GE(waiting, 2) << proc.output;
+        EXPECT_EQ(cpus.size(), 4u) << testing::PrintToString(cpus);
+        EXPECT_EQ(cpus.count("0"), 1u) << testing::PrintToString(cpus);
+        EXPECT_EQ(cpus.count("1"), 1u) << testing::PrintToString(cpus);
     }
 
     // One single-connection download session per number from `first`, each answered before
@@ -100,10 +112,9 @@ TEST_F(Placement, SessionsAreSpreadAndAWorkerWhoseSessionsEndedTakesTheNextOnes)
     std::vector<int> more = open_sessions(200, 6 - ended, false, &more_owner);
     for (int epfd : more_owner)
         EXPECT_EQ(epfd, emptied) << proc.output;
-    for (int fd : fds)
-        close(fd);
-    for (int fd : more)
-        close(fd);
+    for (const auto* group : {&fds, &more})
+        for (int fd : *group)
+            close(fd);
 }
 
 } // namespace

@@ -1,14 +1,11 @@
 // Helpers shared by the tests: temporary files, loopback sockets and server processes.
 #include "test_support.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -20,51 +17,38 @@
 #include <sched.h>
 #include <sstream>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace vh_test {
 
 using clock_type = std::chrono::steady_clock;
 
-// Clock ticks of CPU time (user and system) the process used so far.
+// The time left until `deadline`.
+static std::chrono::milliseconds left(clock_type::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+}
+
 long cpu_ticks(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t paren = stat.rfind(')');
-    if (paren == std::string::npos)
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    long utime = 0, stime = 0; // fields 14 and 15, after the name in parentheses
+    if (paren == std::string::npos ||
+        sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+               &utime, &stime) != 2)
         return -1;
-    std::istringstream fields(stat.substr(paren + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; i++) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
     return utime + stime;
 }
 
-// Resident memory of the process in KiB (-1 if unknown).
 long rss_kib(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
 }
 
 std::string make_temp_dir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "vh-test-XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
-        return "";
-    return buf.data();
+    return mkdtemp(tmpl.data()) != nullptr ? tmpl : "";
 }
 
 void remove_tree(const std::string& path) {
@@ -75,121 +59,152 @@ void remove_tree(const std::string& path) {
 void write_file(const std::string& path, size_t size) {
     std::mt19937_64 rng(42);
     std::string data(size, '\0');
-    for (size_t i = 0; i < size; i++)
-        data[i] = static_cast<char>(rng());
-    std::ofstream out(path, std::ios::binary);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    for (char& c : data)
+        c = static_cast<char>(rng());
+    std::ofstream(path, std::ios::binary) << data;
 }
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The descriptor numbers open in process `pid`; false when its table cannot be read.
-static bool list_fds(pid_t pid, std::vector<std::string>* names) {
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return false;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.')
-            names->emplace_back(e->d_name);
-    closedir(d);
-    return true;
+// The number of descriptors open in process `pid` (-1 if its table is unreadable), and an
+// "N -> target" line for each in `*lines` if given.
+static int list_fds(pid_t pid, std::string* lines) {
+    std::error_code ec, gone; // gone: a descriptor closed meanwhile
+    int n = 0;
+    std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+    for (; !ec && it != end; it.increment(ec), n++)
+        if (lines != nullptr)
+            *lines += it->path().filename().string() + " -> " +
+                      std::filesystem::read_symlink(it->path(), gone).string() + "\n";
+    return ec ? -1 : n;
 }
 
 int count_fds(pid_t pid) {
-    std::vector<std::string> names;
-    return list_fds(pid, &names) ? static_cast<int>(names.size()) : -1;
+    return list_fds(pid, nullptr);
 }
 
 std::string describe_fds(pid_t pid) {
-    std::vector<std::string> names;
-    list_fds(pid, &names);
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
-    std::string out;
-    for (const std::string& name : names) {
-        char target[256] = {};
-        ssize_t n = readlink((dir + name).c_str(), target, sizeof(target) - 1);
-        out += name + " -> " + (n > 0 ? std::string(target, n) : "?") + "\n";
+    std::string lines;
+    list_fds(pid, &lines);
+    return lines;
+}
+
+socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr) {
+    *addr = {};
+    if (ipv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(addr);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+        a->sin6_port = htons(static_cast<uint16_t>(port));
+        return sizeof(*a);
     }
-    return out;
+    auto* a = reinterpret_cast<sockaddr_in*>(addr);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof(*a);
 }
 
 int listen_loopback(bool ipv6, int* port, bool nonblocking) {
     int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
-    if (fd < 0)
-        return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_storage addr{};
-    socklen_t len;
-    if (ipv6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-        a->sin6_family = AF_INET6;
-        a->sin6_addr = in6addr_loopback;
-        len = sizeof(*a);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&addr);
-        a->sin_family = AF_INET;
-        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        len = sizeof(*a);
-    }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 128) != 0) {
+    sockaddr_storage addr;
+    socklen_t len = loopback_address(ipv6, 0, &addr);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 128) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         close(fd);
         return -1;
     }
-    len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    *port = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port)
-                 : ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    *port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
     return fd;
 }
 
 int connect_loopback(int port, bool ipv6) {
     int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return -1;
-    int rc;
-    if (ipv6) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(static_cast<uint16_t>(port));
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    }
-    if (rc != 0) {
+    sockaddr_storage addr;
+    socklen_t len = loopback_address(ipv6, port, &addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+int send_new(int port, const std::string& text) {
+    int fd = connect_loopback(port);
+    if (fd >= 0 && !send_all(fd, text)) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-std::string read_until_close(int fd, std::chrono::milliseconds timeout) {
+// Receives up to `n` bytes until the peer closes or `timeout` passes; `*closed` tells whether
+// the peer closed (an end of stream or a reset).
+static std::string receive(int fd, size_t n, std::chrono::milliseconds timeout, bool* closed) {
     std::string out;
-    auto deadline = clock_type::now() + timeout;
+    const auto deadline = clock_type::now() + timeout;
     char buf[65536];
-    while (clock_type::now() < deadline) {
+    bool ended = false;
+    while (out.size() < n) {
+        const long wait = left(deadline).count();
         pollfd p{fd, POLLIN, 0};
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-        if (poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0)
+        if (wait <= 0 || poll(&p, 1, static_cast<int>(wait)) <= 0)
             break;
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0)
+        ssize_t got = recv(fd, buf, std::min(sizeof(buf), n - out.size()), 0);
+        if (got <= 0) {
+            ended = got == 0 || errno == ECONNRESET;
             break;
-        out.append(buf, static_cast<size_t>(n));
+        }
+        out.append(buf, static_cast<size_t>(got));
     }
+    if (closed != nullptr)
+        *closed = ended;
     return out;
+}
+
+std::string read_until_close(int fd, std::chrono::milliseconds timeout) {
+    return receive(fd, SIZE_MAX, timeout, nullptr);
+}
+
+std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed) {
+    return receive(fd, SIZE_MAX, timeout, closed);
+}
+
+std::string recv_exact(int fd, size_t n, std::chrono::milliseconds timeout) {
+    return receive(fd, n, timeout, nullptr);
+}
+
+bool wait_closed(int fd, std::chrono::milliseconds timeout) {
+    bool closed = false;
+    receive(fd, SIZE_MAX, timeout, &closed);
+    return closed;
+}
+
+bool peer_closed(int fd) {
+    char buf[65536];
+    for (int i = 0; i < 1000; i++) {
+        ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (n <= 0)
+            return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+    return false;
+}
+
+std::string read_reply_head(int fd, std::chrono::milliseconds timeout) {
+    std::string head;
+    const auto deadline = clock_type::now() + timeout;
+    while (head.find("\r\n\r\n") == std::string::npos) {
+        std::string c = recv_exact(fd, 1, left(deadline));
+        if (c.empty())
+            break;
+        head += c;
+    }
+    return head;
 }
 
 bool send_all(int fd, const std::string& data) {
@@ -203,22 +218,14 @@ bool send_all(int fd, const std::string& data) {
     return true;
 }
 
-std::string recv_exact(int fd, size_t n, std::chrono::milliseconds timeout) {
-    std::string out;
-    auto deadline = clock_type::now() + timeout;
-    std::vector<char> buf(65536);
-    while (out.size() < n && clock_type::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-        if (poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0)
-            break;
-        ssize_t got = recv(fd, buf.data(), std::min(buf.size(), n - out.size()), 0);
-        if (got <= 0)
-            break;
-        out.append(buf.data(), static_cast<size_t>(got));
-    }
-    return out;
+void expect_only_lines(const std::string& output, const std::vector<std::string>& known) {
+    std::istringstream lines(output);
+    int unexpected = 0;
+    for (std::string line; std::getline(lines, line);)
+        if (std::none_of(known.begin(), known.end(),
+                         [&](const std::string& k) { return line.find(k) != std::string::npos; }) &&
+            unexpected++ < 20)
+            ADD_FAILURE() << "unexpected log line: " << line;
 }
 
 int count_occurrences(const std::string& text, const std::string& what) {
@@ -234,35 +241,14 @@ int start_activated(server_process& proc, start_options opts, bool nonblocking) 
     if (fd < 0)
         return -1;
     opts.inherit_fd = fd;
-    bool has_file = false;
-    for (const auto& a : opts.args)
-        if (a == "-f" || a.rfind("--file", 0) == 0)
-            has_file = true;
-    if (!has_file) {
+    if (std::none_of(opts.args.begin(), opts.args.end(),
+                     [](const std::string& a) { return a == "-f" || a.rfind("--file", 0) == 0; })) {
         opts.args.push_back("-f");
         opts.args.push_back(test_file());
     }
     start(proc, opts);
     close(fd);
     return port;
-}
-
-bool wait_closed(int fd, std::chrono::milliseconds timeout) {
-    auto deadline = clock_type::now() + timeout;
-    char buf[65536];
-    while (clock_type::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-        if (poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0)
-            return false;
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n == 0 || (n < 0 && errno == ECONNRESET))
-            return true;
-        if (n < 0)
-            return false;
-    }
-    return false;
 }
 
 server_process::~server_process() {
@@ -278,25 +264,12 @@ void server_process::poll_output(std::chrono::milliseconds timeout) {
     if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
         return;
     char buf[65536];
-    for (;;) {
-        ssize_t n = read(out_fd, buf, sizeof(buf));
-        if (n <= 0)
-            break;
+    for (ssize_t n; (n = read(out_fd, buf, sizeof(buf))) > 0;)
         output.append(buf, static_cast<size_t>(n));
-    }
 }
 
 bool server_process::wait_for(const std::string& text, std::chrono::milliseconds timeout) {
-    auto deadline = clock_type::now() + timeout;
-    for (;;) {
-        if (output.find(text) != std::string::npos)
-            return true;
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-        if (left.count() <= 0)
-            return false;
-        poll_output(std::min(left, std::chrono::milliseconds(100)));
-    }
+    return wait_count(text, 1, timeout);
 }
 
 bool server_process::wait_count(const std::string& text, int n, std::chrono::milliseconds timeout) {
@@ -304,12 +277,19 @@ bool server_process::wait_count(const std::string& text, int n, std::chrono::mil
     for (;;) {
         if (count_occurrences(output, text) >= n)
             return true;
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-        if (left.count() <= 0)
+        const auto wait = left(deadline);
+        if (wait.count() <= 0)
             return false;
-        poll_output(std::min(left, std::chrono::milliseconds(100)));
+        poll_output(std::min(wait, std::chrono::milliseconds(100)));
     }
+}
+
+int settle_fds(server_process& proc, int target, std::chrono::milliseconds timeout) {
+    const auto deadline = clock_type::now() + timeout;
+    int fds = count_fds(proc.pid);
+    for (; fds != target && clock_type::now() < deadline; fds = count_fds(proc.pid))
+        proc.poll_output(std::chrono::milliseconds(100));
+    return fds;
 }
 
 int server_process::wait_exit(std::chrono::milliseconds timeout) {
@@ -346,7 +326,7 @@ void start(server_process& proc, const start_options& opts) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         abort();
-    std::string program = opts.program.empty() ? httpd_path() : opts.program;
+    std::string program = opts.program.empty() ? VH_HTTPD_PATH : opts.program;
     std::vector<std::string> argv_s{program};
     argv_s.insert(argv_s.end(), opts.args.begin(), opts.args.end());
 
@@ -355,15 +335,13 @@ void start(server_process& proc, const start_options& opts) {
         dup2(out[1], 1);
         dup2(out[1], 2);
         if (opts.inherit_fd >= 0) {
-            if (opts.inherit_fd != 3)
-                dup2(opts.inherit_fd, 3);
-            int flags = fcntl(3, F_GETFD);
-            fcntl(3, F_SETFD, flags & ~FD_CLOEXEC);
-            close_range(4, UINT_MAX, 0);
+            dup2(opts.inherit_fd, 3);
+            fcntl(3, F_SETFD, 0); // inherited across exec
+            close_range(4, ~0U, 0);
             setenv("LISTEN_FDS", "1", 1);
             setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
         } else {
-            close_range(3, UINT_MAX, 0);
+            close_range(3, ~0U, 0);
             unsetenv("LISTEN_FDS");
             unsetenv("LISTEN_PID");
         }
@@ -374,10 +352,9 @@ void start(server_process& proc, const start_options& opts) {
         if (!opts.cpu_list.empty()) {
             cpu_set_t set;
             CPU_ZERO(&set);
-            std::stringstream ss(opts.cpu_list);
-            std::string item;
-            while (std::getline(ss, item, ','))
-                CPU_SET(std::stoi(item), &set);
+            std::istringstream list(opts.cpu_list);
+            for (std::string cpu; std::getline(list, cpu, ',');)
+                CPU_SET(std::stoi(cpu), &set);
             if (sched_setaffinity(0, sizeof(set), &set) != 0)
                 _exit(126);
         }
@@ -427,10 +404,6 @@ start_options options(std::vector<std::string> args,
     opts.args = std::move(args);
     opts.env = std::move(env);
     return opts;
-}
-
-const char* httpd_path() {
-    return VH_HTTPD_PATH;
 }
 
 std::string test_file() {

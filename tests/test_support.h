@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -53,12 +54,23 @@ long cpu_ticks(pid_t pid);
 // Resident memory of process `pid` in KiB (-1 if unknown).
 long rss_kib(pid_t pid);
 
+// Fills `addr` with 127.0.0.1 (or ::1) and `port`; returns its length.
+socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr);
 // A listening TCP socket on 127.0.0.1 (or ::1) with a port the kernel chose.
 int listen_loopback(bool ipv6, int* port, bool nonblocking = true);
 // Connects to 127.0.0.1 (or ::1); -1 on failure.
 int connect_loopback(int port, bool ipv6 = false);
 // Reads until the peer closes or `timeout` passes; returns what arrived.
 std::string read_until_close(int fd, std::chrono::milliseconds timeout);
+// The same; `*closed` tells whether the peer closed (an end of stream or a reset) in time.
+std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed);
+// A new connection to `port` on 127.0.0.1 that sent `text` (-1 on failure).
+int send_new(int port, const std::string& text);
+// Reads a reply head up to its blank line, a byte at a time, for at most `timeout`.
+std::string read_reply_head(int fd, std::chrono::milliseconds timeout);
+// Whether the peer closed `fd` by now (an end of stream or a reset), draining what it sent
+// before; never waits.
+bool peer_closed(int fd);
 // Sends everything; false on error.
 bool send_all(int fd, const std::string& data);
 // Receives exactly n bytes unless the peer closes or `timeout` passes first.
@@ -85,6 +97,11 @@ struct server_process {
     void kill_now();
 };
 
+// The descriptor count of `proc` once it is `target` again, or when `timeout` passed; the
+// server's output is read meanwhile, so that a full pipe never stalls it.
+int settle_fds(server_process& proc, int target,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 struct start_options {
     std::vector<std::string> args;                        // after the program name
     std::vector<std::pair<std::string, std::string>> env; // added to the environment
@@ -105,11 +122,12 @@ void start(server_process& proc, const start_options& opts);
 // Starts the server on an inherited loopback socket (LISTEN_FDS) with the test
 // file unless the arguments name one; returns the port.
 int start_activated(server_process& proc, start_options opts, bool nonblocking = true);
+// Fails the running test for each line of `output` (the first 20) that contains none of `known`.
+void expect_only_lines(const std::string& output, const std::vector<std::string>& known);
 // Counts the occurrences of `what` in `text`.
 int count_occurrences(const std::string& text, const std::string& what);
 
-// Path of the built server and of a test file made once per test binary.
-const char* httpd_path();
+// Path of a test file made once per test binary.
 std::string test_file();
 
 } // namespace vh_test
