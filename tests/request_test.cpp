@@ -100,8 +100,6 @@ TEST_F(RequestTest, HeadersGiveTheirVerdictAndFields) {
         std::string fields = "";
     } cases[] = {
         {"GET / HTTP/1.1\r\n\r\n", WHOLE, "GET / 0/1 0"},
-        {"GET /?A=1 HTTP/1.1\r\n\r\n", WHOLE, "GET / 0/1 0"},
-        {"GET / HTTP/1.1\r\n\r\n\r\n", WHOLE, "GET / 0/1 0"},
         {"HEAD /file.bin HTTP/1.0 \r\nHost: a\r\nAccept: */*\r\n\r\n", WHOLE, "HEAD path 0/1 0"},
         {http_request("GET", "/?" + CONTROLLED), WHOLE, "GET / 1/2 200000007"},
         {http_request("GET", "/x?UNITID=2&SESSIONID=7&NUM_CONNECTIONS=2&CONNECTION=1"), WHOLE,
@@ -132,7 +130,6 @@ TEST_F(RequestTest, HeadersGiveTheirVerdictAndFields) {
         {http_request("PUT", "/results"), WHOLE, "PUT path 0/0 0 put:results"},
         // Complete as soon as CR LF CR LF occurs anywhere, also in the path or after a NUL; the
         // match then decides on the text up to the NUL.
-        {"GET /a\r\n\r\nb HTTP/1.1\r\n", WHOLE, "GET path 0/1 0"},
         {"GET /a\r\n\r\nb HTTP/1.1\r\nHost: x\r\n", WHOLE, "GET path 0/1 0"},
         {std::string("GET / HTTP/1.1\r\n\0\r\n\r\n", 21), 16, "GET / 0/1 0"},
         {std::string("GET / HTTP/1.1\r\n\r\n\0xy", 21), 18, "GET / 0/1 0"},
@@ -147,8 +144,7 @@ TEST_F(RequestTest, HeadersGiveTheirVerdictAndFields) {
     for (const char* text : {"GE", "GET / HTTP/1.1\r\n", "GET /?A=1 HTTP/1.1\r\nHost: a\r\n\r",
                              "get / HTTP/1.1\r\nHost: a\r\n"})
         EXPECT_EQ(parse(text), -2) << text; // incomplete, even when malformed
-    for (const char* text : {"\r\n\r\n", "GET /?A= HTTP/1.1\r\n\r\n", "get / HTTP/1.1\r\n\r\n",
-                             "GET /?A=1 HTTP/1.1\r\nHost\r\n\r\n", "POST / HTTP/1.1\r\n\r\nX"})
+    for (const char* text : {"\r\n\r\n", "get / HTTP/1.1\r\n\r\n"}) // the shortest; no match
         EXPECT_EQ(parse(text), -1) << text;
     // Refused queries and paths (method, a space, target).
     for (const std::string line :
@@ -365,15 +361,12 @@ TEST_F(RequestTest, LongPathsCarryPathStyleValuesAndDeadlines) {
         const long long after = monotonic_now_ns();
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(fields(), c.fields);
-        EXPECT_EQ(out.substr(0, c.printed.size()), c.printed);
-        EXPECT_EQ(out.empty(), c.printed.empty());
-        EXPECT_EQ(out.empty() || out.back() == '\n', true);
-        if (c.deadline_ms == 0) {
-            EXPECT_EQ(to_ns(req.transfer_deadline), 0);
-            continue;
-        }
-        EXPECT_GE(to_ns(req.transfer_deadline), before + c.deadline_ms * 1000000);
-        EXPECT_LE(to_ns(req.transfer_deadline), after + c.deadline_ms * 1000000);
+        EXPECT_TRUE(out.starts_with(c.printed) && out.empty() == c.printed.empty() &&
+                    (out.empty() || out.back() == '\n'))
+            << out;
+        const long long deadline = to_ns(req.transfer_deadline), ms = c.deadline_ms * 1000000;
+        EXPECT_TRUE(ms == 0 ? deadline == 0 : deadline >= before + ms && deadline <= after + ms)
+            << deadline - before;
     }
 }
 
@@ -383,20 +376,13 @@ TEST(RequestDeathTest, PreconditionsAbort) {
 #endif
     request_info r{};
     const char unterminated[4] = {'G', 'E', 'T', 'X'};
-    const char* expected =
-        "data != NULL && data_size > 0 && data\\[data_size\\] == 0 && request != NULL";
-    EXPECT_DEATH(parse_request("GET", 0, &r), expected);
-    EXPECT_DEATH(parse_request(unterminated, 3, &r), expected);
-    EXPECT_DEATH(session_id_str_to_uint64(ID36.substr(1)), "request_path.size\\(\\) >= 36");
+    EXPECT_DEATH(parse_request("GET", 0, &r), "data_size > 0");
+    EXPECT_DEATH(parse_request(unterminated, 3, &r), "data\\[data_size\\] == 0");
+    EXPECT_DEATH(session_id_str_to_uint64(ID36.substr(1)), ">= 36");
 }
 
+// Milliseconds either way from times just below, at and above whole seconds.
 TEST(TransferDeadline, CarriesWhenNanosecondsReachOneSecond) {
-    const timespec exact = transfer_deadline_after({100, 999000000}, 1);
-    EXPECT_EQ(exact.tv_sec, 101);
-    EXPECT_EQ(exact.tv_nsec, 0);
-    const timespec most = transfer_deadline_after({100, 999999999}, 1999);
-    EXPECT_EQ(most.tv_sec, 102);
-    EXPECT_EQ(most.tv_nsec, 998999999);
     for (const long now_ns : {0L, 1L, 500000000L, 999000000L, 999999999L})
         for (int ms = -3000; ms < 3000; ++ms) {
             const timespec d = transfer_deadline_after({50, now_ns}, ms);
