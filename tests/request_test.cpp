@@ -192,9 +192,8 @@ TEST_F(RequestTest, LongDigitRunsConvertAsTheCLibraryScansThem) {
                     continue;
                 }
                 ASSERT_EQ(parse(text), static_cast<int>(text.size()));
-                EXPECT_EQ(req.unit_id, u);
-                EXPECT_EQ(req.test_data_cap, lu);
-                EXPECT_EQ(req.warmup_tolerance, d);
+                EXPECT_EQ(std::tuple(req.unit_id, req.test_data_cap, req.warmup_tolerance),
+                          std::tuple(u, lu, d));
             }
 }
 
@@ -236,8 +235,7 @@ TEST_F(RequestTest, HostileQueriesOfTooManyParametersAreRefused) {
         SCOPED_TRACE(param);
         const std::string most = http_request("GET", query_of(MAX_QUERY_PARAMETERS, param));
         EXPECT_EQ(parse(most), static_cast<int>(most.size()));
-        EXPECT_EQ(req.session_id, UNIT2_SESSION7);
-        EXPECT_EQ(req.num_conns, 2u);
+        EXPECT_EQ(std::pair(req.session_id, req.num_conns), std::pair(UNIT2_SESSION7, size_t{2}));
         EXPECT_EQ(parse(http_request("GET", query_of(MAX_QUERY_PARAMETERS + 1, param))), -1);
     }
     const std::string put = http_request("PUT", query_of(4 * MAX_QUERY_PARAMETERS, "A=1"));
