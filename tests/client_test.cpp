@@ -666,12 +666,13 @@ behaviour answer(const std::string& reply) {
     };
 }
 
-// A download that sends a little data, then `end` once the client half-closes.
-behaviour download_then(const std::string& end) {
-    return [end](int fd, const std::string&) {
+// A download that sends a little data, then `end` once the client half-closes, and lingers.
+behaviour download_then(const std::string& end, std::chrono::milliseconds linger = 0ms) {
+    return [end, linger](int fd, const std::string&) {
         vh_test::send_all(fd, vh_test::GET_REPLY + std::string(65536, 'x'));
         if (vh_test::wait_closed(fd, 5s))
             vh_test::send_all(fd, end);
+        std::this_thread::sleep_for(linger);
     };
 }
 
@@ -745,11 +746,7 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
          DOWN + "download: no data from the server (timed out after 1 s)"},
         {"download -d 0.5", download_then("not the stats message"),
          DOWN + "stats message: missing or malformed at the end of the stream"},
-        {"download -d 0.5",
-         [](int fd, const std::string& req) {
-             download_then("")(fd, req);
-             std::this_thread::sleep_for(2s); // past the client's time-out
-         },
+        {"download -d 0.5", download_then("", 2s), // past the client's time-out
          DOWN + "stats message: the server sent nothing more after the half-close (timed out "
                 "after 1 s)"},
         {"upload", answer(vh_test::CONTINUE),
