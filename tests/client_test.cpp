@@ -412,10 +412,15 @@ TEST(ClientProtocol, JsonNumbersArePlainDecimalsAndTargetsKeepTheirPortRange) {
                              "\"d\":18446744073709551615,\"e\":-3,\"f\":null,\"g\":\"x\\\"y\"}");
     target t;
     std::string why;
-    ASSERT_TRUE(parse_target("fe80::1", &t, &why)); // a bare IPv6 address, the default port
-    EXPECT_EQ(t.host + " " + t.port, "fe80::1 80");
-    for (const char* good : {"h:1", "h:65535", "[::1]:81", "speed.example"})
-        EXPECT_TRUE(parse_target(good, &t, &why)) << good;
+    // A bare IPv6 address takes the default port; brackets are no part of the host.
+    for (const auto& [text, parts] : {std::pair{"fe80::1", "fe80::1 80"},
+                                      {"[::1]:81", "::1 81"},
+                                      {"h:1", "h 1"},
+                                      {"h:65535", "h 65535"},
+                                      {"speed.example", "speed.example 80"}}) {
+        ASSERT_TRUE(parse_target(text, &t, &why)) << text;
+        EXPECT_EQ(t.host + " " + t.port, parts);
+    }
     for (const char* bad : {"", "h:", "h:0", "h:65536", "h:8o", "[::1", "[::1]x", ":80"})
         EXPECT_FALSE(parse_target(bad, &t, &why)) << bad;
 }
