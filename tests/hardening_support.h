@@ -4,7 +4,6 @@
 
 #include "test_support.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <sched.h>

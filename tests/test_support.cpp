@@ -109,10 +109,8 @@ int listen_loopback(bool ipv6, int* port, bool nonblocking) {
     sockaddr_storage addr;
     socklen_t len = loopback_address(ipv6, 0, &addr);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 128) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        close(fd);
-        return -1;
-    }
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return close(fd), -1;
     *port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port); // or sin6_port
     return fd;
 }
@@ -121,19 +119,12 @@ int connect_loopback(int port, bool ipv6) {
     int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     sockaddr_storage addr;
     socklen_t len = loopback_address(ipv6, port, &addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0)
-        return fd;
-    close(fd);
-    return -1;
+    return connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 ? fd : (close(fd), -1);
 }
 
 int send_new(int port, const std::string& text) {
-    int fd = connect_loopback(port);
-    if (fd >= 0 && !send_all(fd, text)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    const int fd = connect_loopback(port);
+    return fd < 0 || send_all(fd, text) ? fd : (close(fd), -1);
 }
 
 // Receives up to `n` bytes until the peer closes, `timeout` passes or what arrived ends with
@@ -287,8 +278,6 @@ void start(server_process& proc, const start_options& opts) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         abort();
-    std::vector<std::string> args{VH_HTTPD_PATH};
-    args.insert(args.end(), opts.args.begin(), opts.args.end());
     if ((proc.pid = fork()) == 0) {
         dup2(out[1], 1);
         dup2(out[1], 2);
@@ -309,9 +298,9 @@ void start(server_process& proc, const start_options& opts) {
         if (!opts.cpu_list.empty() && sched_setaffinity(0, sizeof(set), &set) != 0)
             _exit(126);
         signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> argv;
-        for (auto& s : args)
-            argv.push_back(s.data());
+        std::vector<char*> argv{const_cast<char*>(VH_HTTPD_PATH)};
+        for (const std::string& arg : opts.args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
