@@ -4,7 +4,6 @@
 
 #include "test_support.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <sched.h>
@@ -43,11 +42,8 @@ inline std::set<int> accepting_workers(const std::string& output, size_t from = 
 // The server's descriptor count once it serves: after one HEAD exchange, and once the
 // count held still for half a second (-1 if it never did within 10 s).
 inline int idle_descriptors(pid_t pid, int port) {
-    int fd = connect_loopback(port);
-    if (fd < 0)
-        return -1;
-    send_all(fd, "HEAD / HTTP/1.1\r\n\r\n");
-    recv_exact(fd, 1, std::chrono::seconds(10));
+    const int fd = send_new(port, "HEAD / HTTP/1.1\r\n\r\n");
+    recv_exact(fd, 1, std::chrono::seconds(fd < 0 ? 0 : 10));
     close(fd);
     int last = -1, stable = 0;
     for (int i = 0; i < 100 && stable < 5; i++) {
@@ -56,7 +52,7 @@ inline int idle_descriptors(pid_t pid, int port) {
         stable = now == last ? stable + 1 : 0;
         last = now;
     }
-    return stable >= 5 ? last : -1;
+    return fd >= 0 && stable >= 5 ? last : -1;
 }
 
 // A whole-number setting from the environment, for lengthening the load tests.

@@ -3,10 +3,8 @@
 // whose sessions ended takes the next ones, also when they come in a burst.
 #include "test_support.h"
 
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
-#include <set>
 #include <regex>
 #include <thread>
 #include <unistd.h>
@@ -17,102 +15,66 @@ using namespace vh_test;
 
 namespace {
 
-struct Placement : testing::Test {
+using owned = std::map<std::string, int>; // sessions owned by each worker, by its CPU
+
+// The sessions each worker owns, from the metrics page, once the two workers show up and own
+// `total` sessions together (or after two seconds).
+owned sessions_by_cpu(int metrics_port, int total) {
+    const std::regex sample(
+        R"re(\nvarnholt_worker_sessions\{worker="[0-9]+",cpu="([0-9]+)"\} ([0-9]+))re");
+    owned counts;
+    for (int i = 0, sum = -1; i < 100 && (sum != total || counts.size() != 2);
+         i++, std::this_thread::sleep_for(20ms)) {
+        const int fd = send_new(metrics_port, "GET /metrics HTTP/1.1\r\n\r\n");
+        const std::string page = read_until_close(fd, 5s);
+        close(fd);
+        counts.clear();
+        sum = 0;
+        for (std::sregex_iterator it(page.begin(), page.end(), sample), end; it != end; ++it)
+            sum += counts[(*it)[1]] = std::stoi((*it)[2]);
+    }
+    return counts;
+}
+
+TEST(Placement, SessionsAreSpreadAndAWorkerWhoseSessionsEndedTakesTheNextOnes) {
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2)
+        GTEST_SKIP() << "needs two CPUs";
     server_process proc;
-    int port = -1;
+    start_options opts = options({"--metrics", "127.0.0.1:0"});
+    opts.cpu_list = "0,1";
+    const int port = start_activated(proc, opts);
+    ASSERT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
+    const int mport = std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
+    owned now = sessions_by_cpu(mport, 0);
+    // A worker pinned to each CPU (the CPU it found itself on when it started).
+    ASSERT_EQ(now, (owned{{"0", 0}, {"1", 0}})) << proc.output;
 
-    void SetUp() override {
-        if (sysconf(_SC_NPROCESSORS_ONLN) < 2)
-            GTEST_SKIP() << "needs two CPUs";
-        start_options opts = options({"-d", "3"});
-        opts.cpu_list = "0,1";
-        port = start_activated(proc, opts);
-        // Connections queue on the handed-over socket before the workers run: wait until
-        // both wait for events, so that both can own sessions from the first one on. The main
-        // thread, the file operations thread and one worker per CPU, pinned to it (a new thread
-        // takes its CPU set a moment after it starts).
-        const std::string tasks = "/proc/" + std::to_string(proc.pid) + "/task";
-        std::multiset<std::string> cpus;
-        int waiting = 0;
-        for (int i = 0; i < 1000 && (waiting < 2 || cpus.count("0") + cpus.count("1") != 2);
-             i++, std::this_thread::sleep_for(10ms)) {
-            waiting = 0;
-            cpus.clear();
-            for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-                const std::string status = read_file(task.path().string() + "/status");
-                const size_t at = status.find("Cpus_allowed_list:\t") + 19;
-                cpus.insert(status.substr(at, status.find('\n', at) - at));
-                waiting +=
-                    read_file(task.path().string() + "/wchan").find("epoll") != std::string::npos;
-            }
-        }
-        ASSERT_GE(waiting, 2) << proc.output;
-        EXPECT_EQ(cpus.size(), 4u) << testing::PrintToString(cpus);
-        EXPECT_EQ(cpus.count("0"), 1u) << testing::PrintToString(cpus);
-        EXPECT_EQ(cpus.count("1"), 1u) << testing::PrintToString(cpus);
+    // Opened one by one, each goes to the worker owning the fewest: three each. The owner of
+    // each is the worker whose count rose.
+    std::vector<int> fds;
+    std::vector<std::string> owner;
+    for (int i = 0; i < 6; i++) {
+        fds.push_back(send_new(port, download_request(100 + i)));
+        EXPECT_EQ(recv_exact(fds.back(), GET_REPLY.size(), 5s), GET_REPLY);
+        const owned before = std::exchange(now, sessions_by_cpu(mport, i + 1));
+        owner.push_back(now["0"] > before.at("0") ? "0" : "1");
     }
-
-    // One single-connection download session per number from `first`, each answered before
-    // the next is opened when `one_by_one`, else all connected first; left open. Returns the
-    // sockets and the owner (a worker's epoll descriptor) of each in the order the log shows
-    // them accepted: the worker that accepted it, or the one it was handed to.
-    std::vector<int> open_sessions(uint64_t first, size_t count, bool one_by_one,
-                                   std::vector<int>* owners) {
-        const size_t mark = proc.output.size();
-        std::vector<int> fds;
-        auto answered = [&](size_t i) {
-            EXPECT_TRUE(send_all(fds[i], download_request(first + i)));
-            EXPECT_EQ(recv_exact(fds[i], GET_REPLY.size(), 5s), GET_REPLY);
-        };
-        for (size_t i = 0; i < count; i++) {
-            fds.push_back(connect_loopback(port));
-            if (one_by_one)
-                answered(i);
-        }
-        for (size_t i = 0; i < count && !one_by_one; i++)
-            answered(i);
-        proc.poll_output(200ms);
-        const std::string log = proc.output.substr(mark);
-        const std::regex line(R"(Connection ([0-9]+) (received by|was handled to) ([0-9]+))");
-        std::vector<int> order;
-        std::map<int, int> owner;
-        for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
-            if ((*it)[2] == "received by")
-                order.push_back(std::stoi((*it)[1]));
-            owner[std::stoi((*it)[1])] = std::stoi((*it)[3]);
-        }
-        owners->clear();
-        for (int sock : order)
-            owners->push_back(owner[sock]);
-        return fds;
-    }
-};
-
-TEST_F(Placement, SessionsAreSpreadAndAWorkerWhoseSessionsEndedTakesTheNextOnes) {
-    // Opened one by one, so that the log's order of accepts is the order of the clients.
-    std::vector<int> owner, more_owner;
-    std::vector<int> fds = open_sessions(100, 6, true, &owner);
-    ASSERT_EQ(owner.size(), fds.size()) << proc.output;
-    // Each new session goes to the worker owning the fewest: three each.
-    std::map<int, int> count;
-    for (int epfd : owner)
-        count[epfd]++;
-    for (const auto& [epfd, n] : count)
-        EXPECT_EQ(n, 3) << "worker " << epfd << "\n" << proc.output;
-    // End every session of one worker; the other keeps its own.
-    const int emptied = owner[0];
-    int ended = 0;
+    EXPECT_EQ(now, (owned{{"0", 3}, {"1", 3}}));
+    // End every session of one worker; the other keeps its own. The emptied worker then owns
+    // the fewest sessions until it has as many as the other, also when they come at once.
     for (size_t i = 0; i < fds.size(); i++)
-        if (owner[i] == emptied) {
+        if (owner[i] == owner[0])
             close(std::exchange(fds[i], -1));
-            ended++;
-        }
-    ASSERT_TRUE(proc.wait_count("destroyed\n", ended, 5s)) << proc.output;
-    // The emptied worker now owns the fewest sessions until it has as many as the other.
-    std::vector<int> more = open_sessions(200, 6 - ended, false, &more_owner);
-    for (int epfd : more_owner)
-        EXPECT_EQ(epfd, emptied) << proc.output;
-    for (const auto* group : {&fds, &more})
+    EXPECT_EQ(sessions_by_cpu(mport, 3)[owner[0]], 0);
+    std::vector<int> burst(3);
+    for (int& fd : burst)
+        fd = connect_loopback(port);
+    for (size_t i = 0; i < burst.size(); i++) {
+        ASSERT_TRUE(send_all(burst[i], download_request(200 + i)));
+        EXPECT_EQ(recv_exact(burst[i], GET_REPLY.size(), 5s), GET_REPLY);
+    }
+    EXPECT_EQ(sessions_by_cpu(mport, 6), (owned{{"0", 3}, {"1", 3}}));
+    for (const auto* group : {&fds, &burst})
         for (int fd : *group)
             close(fd);
 }

@@ -5,28 +5,25 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
-#include <sched.h>
 #include <sstream>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace vh_test {
 
 using clock_type = std::chrono::steady_clock;
+using ms = std::chrono::milliseconds;
 
 // The time left until `deadline`.
-static std::chrono::milliseconds left(clock_type::time_point deadline) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+static ms left(clock_type::time_point deadline) {
+    return std::chrono::duration_cast<ms>(deadline - clock_type::now());
 }
 
 long cpu_ticks(pid_t pid) {
@@ -59,14 +56,14 @@ void remove_tree(const std::string& path) {
 void write_file(const std::string& path, size_t size) {
     std::mt19937_64 rng(42);
     std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(rng());
+    std::generate(data.begin(), data.end(), [&] { return static_cast<char>(rng()); });
     std::ofstream(path, std::ios::binary) << data;
 }
 
 std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
 }
 
 // The number of descriptors open in process `pid` (-1 if its table is unreadable), and an
@@ -94,18 +91,15 @@ std::string describe_fds(pid_t pid) {
 
 socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr) {
     *addr = {};
-    if (ipv6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(addr);
-        a->sin6_family = AF_INET6;
-        a->sin6_addr = in6addr_loopback;
-        a->sin6_port = htons(static_cast<uint16_t>(port));
-        return sizeof(*a);
-    }
-    auto* a = reinterpret_cast<sockaddr_in*>(addr);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a->sin_port = htons(static_cast<uint16_t>(port));
-    return sizeof(*a);
+    auto* v4 = reinterpret_cast<sockaddr_in*>(addr);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(addr);
+    addr->ss_family = ipv6 ? AF_INET6 : AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port)); // where sin6_port is, too
+    if (ipv6)
+        v6->sin6_addr = in6addr_loopback;
+    else
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ipv6 ? sizeof(*v6) : sizeof(*v4);
 }
 
 int listen_loopback(bool ipv6, int* port, bool nonblocking) {
@@ -115,12 +109,9 @@ int listen_loopback(bool ipv6, int* port, bool nonblocking) {
     sockaddr_storage addr;
     socklen_t len = loopback_address(ipv6, 0, &addr);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 128) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    *port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                       : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return close(fd), -1;
+    *port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port); // or sin6_port
     return fd;
 }
 
@@ -128,58 +119,50 @@ int connect_loopback(int port, bool ipv6) {
     int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     sockaddr_storage addr;
     socklen_t len = loopback_address(ipv6, port, &addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0)
-        return fd;
-    close(fd);
-    return -1;
+    return connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 ? fd : (close(fd), -1);
 }
 
 int send_new(int port, const std::string& text) {
-    int fd = connect_loopback(port);
-    if (fd >= 0 && !send_all(fd, text)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    const int fd = connect_loopback(port);
+    return fd < 0 || send_all(fd, text) ? fd : (close(fd), -1);
 }
 
-// Receives up to `n` bytes until the peer closes or `timeout` passes; `*closed` tells whether
-// the peer closed (an end of stream or a reset).
-static std::string receive(int fd, size_t n, std::chrono::milliseconds timeout, bool* closed) {
+// Receives up to `n` bytes until the peer closes, `timeout` passes or what arrived ends with
+// `end` (if given; then a byte at a time); `*closed` tells whether the peer closed (an end of
+// stream or a reset).
+static std::string receive(int fd, size_t n, ms timeout, bool* closed = nullptr,
+                           const std::string& end = "") {
     std::string out;
     const auto deadline = clock_type::now() + timeout;
     char buf[65536];
-    bool ended = false;
-    while (out.size() < n) {
-        const long wait = left(deadline).count();
-        pollfd p{fd, POLLIN, 0};
-        if (wait <= 0 || poll(&p, 1, static_cast<int>(wait)) <= 0)
-            break;
-        ssize_t got = recv(fd, buf, std::min(sizeof(buf), n - out.size()), 0);
-        if (got <= 0) {
-            ended = got == 0 || errno == ECONNRESET;
-            break;
-        }
+    ssize_t got = 1;
+    pollfd p{fd, POLLIN, 0};
+    while (out.size() < n && (end.empty() || !out.ends_with(end)) && left(deadline).count() > 0 &&
+           poll(&p, 1, static_cast<int>(left(deadline).count())) > 0 &&
+           (got = recv(fd, buf, std::min(end.empty() ? sizeof(buf) : 1, n - out.size()), 0)) > 0)
         out.append(buf, static_cast<size_t>(got));
-    }
     if (closed != nullptr)
-        *closed = ended;
+        *closed = got == 0 || (got < 0 && errno == ECONNRESET);
     return out;
 }
 
-std::string read_until_close(int fd, std::chrono::milliseconds timeout) {
-    return receive(fd, SIZE_MAX, timeout, nullptr);
+std::string read_until_close(int fd, ms timeout) {
+    return receive(fd, SIZE_MAX, timeout);
 }
 
-std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed) {
+std::string read_until_close(int fd, ms timeout, bool* closed) {
     return receive(fd, SIZE_MAX, timeout, closed);
 }
 
-std::string recv_exact(int fd, size_t n, std::chrono::milliseconds timeout) {
-    return receive(fd, n, timeout, nullptr);
+std::string recv_exact(int fd, size_t n, ms timeout) {
+    return receive(fd, n, timeout);
 }
 
-bool wait_closed(int fd, std::chrono::milliseconds timeout) {
+std::string read_reply_head(int fd, ms timeout) {
+    return receive(fd, SIZE_MAX, timeout, nullptr, "\r\n\r\n");
+}
+
+bool wait_closed(int fd, ms timeout) {
     bool closed = false;
     receive(fd, SIZE_MAX, timeout, &closed);
     return closed;
@@ -195,21 +178,8 @@ bool peer_closed(int fd) {
     return false;
 }
 
-std::string read_reply_head(int fd, std::chrono::milliseconds timeout) {
-    std::string head;
-    const auto deadline = clock_type::now() + timeout;
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        std::string c = recv_exact(fd, 1, left(deadline));
-        if (c.empty())
-            break;
-        head += c;
-    }
-    return head;
-}
-
 bool send_all(int fd, const std::string& data) {
-    size_t sent = 0;
-    while (sent < data.size()) {
+    for (size_t sent = 0; sent < data.size();) {
         ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
             return false;
@@ -237,143 +207,106 @@ int count_occurrences(const std::string& text, const std::string& what) {
 
 int start_activated(server_process& proc, start_options opts, bool nonblocking) {
     int port = 0;
-    int fd = listen_loopback(false, &port, nonblocking);
-    if (fd < 0)
+    if ((opts.inherit_fd = listen_loopback(false, &port, nonblocking)) < 0)
         return -1;
-    opts.inherit_fd = fd;
     if (std::none_of(opts.args.begin(), opts.args.end(),
-                     [](const std::string& a) { return a == "-f" || a.rfind("--file", 0) == 0; })) {
-        opts.args.push_back("-f");
-        opts.args.push_back(test_file());
-    }
+                     [](const std::string& a) { return a == "-f" || a.rfind("--file", 0) == 0; }))
+        opts.args.insert(opts.args.end(), {"-f", test_file()});
     start(proc, opts);
-    close(fd);
+    close(opts.inherit_fd);
     return port;
 }
 
 server_process::~server_process() {
-    kill_now();
-    if (out_fd >= 0)
-        close(out_fd);
-}
-
-void server_process::poll_output(std::chrono::milliseconds timeout) {
-    if (out_fd < 0)
-        return;
-    pollfd p{out_fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
-        return;
-    char buf[65536];
-    for (ssize_t n; (n = read(out_fd, buf, sizeof(buf))) > 0;)
-        output.append(buf, static_cast<size_t>(n));
-}
-
-bool server_process::wait_for(const std::string& text, std::chrono::milliseconds timeout) {
-    return wait_count(text, 1, timeout);
-}
-
-bool server_process::wait_count(const std::string& text, int n, std::chrono::milliseconds timeout) {
-    auto deadline = clock_type::now() + timeout;
-    for (;;) {
-        if (count_occurrences(output, text) >= n)
-            return true;
-        const auto wait = left(deadline);
-        if (wait.count() <= 0)
-            return false;
-        poll_output(std::min(wait, std::chrono::milliseconds(100)));
-    }
-}
-
-int settle_fds(server_process& proc, int target, std::chrono::milliseconds timeout) {
-    const auto deadline = clock_type::now() + timeout;
-    int fds = count_fds(proc.pid);
-    for (; fds != target && clock_type::now() < deadline; fds = count_fds(proc.pid))
-        proc.poll_output(std::chrono::milliseconds(100));
-    return fds;
-}
-
-int server_process::wait_exit(std::chrono::milliseconds timeout) {
-    auto deadline = clock_type::now() + timeout;
-    while (pid > 0) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            pid = -1;
-            poll_output(std::chrono::milliseconds(0));
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (clock_type::now() >= deadline)
-            return -1;
-        poll_output(std::chrono::milliseconds(20));
-    }
-    return -1;
-}
-
-void server_process::kill_now() {
     if (pid > 0) {
-        poll_output(std::chrono::milliseconds(0));
+        poll_output(ms(0));
         // A sanitizer report in the server's output fails the test that ran it.
         for (const char* report : {"Sanitizer", "runtime error:"})
             if (output.find(report) != std::string::npos)
                 ADD_FAILURE() << "sanitizer report from the server:\n" << output;
         ::kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        pid = -1;
     }
+    close(out_fd);
+}
+
+void server_process::poll_output(ms timeout) {
+    pollfd p{out_fd, POLLIN, 0};
+    if (out_fd < 0 || poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+        return;
+    char buf[65536];
+    for (ssize_t n; (n = read(out_fd, buf, sizeof(buf))) > 0;)
+        output.append(buf, static_cast<size_t>(n));
+}
+
+// Reads the output of `proc` until `done()` holds or `timeout` passes; whether it held.
+template <typename Done> static bool poll_until(server_process& proc, ms timeout, Done done) {
+    const auto deadline = clock_type::now() + timeout;
+    while (!done())
+        if (left(deadline).count() > 0)
+            proc.poll_output(std::min(left(deadline), ms(100)));
+        else
+            return false;
+    return true;
+}
+
+bool server_process::wait_for(const std::string& text, ms timeout) {
+    return wait_count(text, 1, timeout);
+}
+
+bool server_process::wait_count(const std::string& text, int n, ms timeout) {
+    return poll_until(*this, timeout, [&] { return count_occurrences(output, text) >= n; });
+}
+
+int settle_fds(server_process& proc, int target, ms timeout) {
+    int fds = -1;
+    poll_until(proc, timeout, [&] { return (fds = count_fds(proc.pid)) == target; });
+    return fds;
+}
+
+int server_process::wait_exit(ms timeout) {
+    int status = 0;
+    if (pid <= 0 ||
+        !poll_until(*this, timeout, [&] { return waitpid(pid, &status, WNOHANG) == pid; }))
+        return -1;
+    pid = -1;
+    poll_output(ms(0));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void start(server_process& proc, const start_options& opts) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         abort();
-    std::string program = opts.program.empty() ? VH_HTTPD_PATH : opts.program;
-    std::vector<std::string> argv_s{program};
-    argv_s.insert(argv_s.end(), opts.args.begin(), opts.args.end());
-
-    pid_t pid = fork();
-    if (pid == 0) {
+    if ((proc.pid = fork()) == 0) {
         dup2(out[1], 1);
         dup2(out[1], 2);
         if (opts.inherit_fd >= 0) {
             dup2(opts.inherit_fd, 3);
             fcntl(3, F_SETFD, 0); // inherited across exec
-            close_range(4, ~0U, 0);
-            setenv("LISTEN_FDS", "1", 1);
-            setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-        } else {
-            close_range(3, ~0U, 0);
-            unsetenv("LISTEN_FDS");
-            unsetenv("LISTEN_PID");
         }
-        for (const auto& name : opts.unset_env)
-            unsetenv(name.c_str());
+        close_range(opts.inherit_fd >= 0 ? 4 : 3, ~0U, 0);
+        setenv("LISTEN_FDS", opts.inherit_fd >= 0 ? "1" : "0", 1);
+        setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
         for (const auto& [name, value] : opts.env)
             setenv(name.c_str(), value.c_str(), 1);
-        if (!opts.cpu_list.empty()) {
-            cpu_set_t set;
-            CPU_ZERO(&set);
-            std::istringstream list(opts.cpu_list);
-            for (std::string cpu; std::getline(list, cpu, ',');)
-                CPU_SET(std::stoi(cpu), &set);
-            if (sched_setaffinity(0, sizeof(set), &set) != 0)
-                _exit(126);
-        }
-        if (opts.nofile >= 0) {
-            rlimit lim{static_cast<rlim_t>(opts.nofile), static_cast<rlim_t>(opts.nofile)};
-            if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
-                _exit(125);
-        }
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        std::istringstream list(opts.cpu_list);
+        for (std::string cpu; std::getline(list, cpu, ',');)
+            CPU_SET(std::stoi(cpu), &set);
+        if (!opts.cpu_list.empty() && sched_setaffinity(0, sizeof(set), &set) != 0)
+            _exit(126);
         signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> argv;
-        for (auto& s : argv_s)
-            argv.push_back(s.data());
+        std::vector<char*> argv{const_cast<char*>(VH_HTTPD_PATH)};
+        for (const std::string& arg : opts.args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);
     fcntl(out[0], F_SETFL, O_NONBLOCK);
-    proc.pid = pid;
     proc.out_fd = out[0];
 }
 
@@ -407,9 +340,8 @@ start_options options(std::vector<std::string> args,
 }
 
 std::string test_file() {
-    static std::string path = [] {
-        std::string dir = make_temp_dir();
-        std::string p = dir + "/payload.bin";
+    static const std::string path = [] {
+        const std::string p = make_temp_dir() + "/payload.bin";
         write_file(p, 1 << 20);
         return p;
     }();

@@ -85,6 +85,7 @@ struct server_process {
     int out_fd = -1; // read end: standard output and standard error
     std::string output;
 
+    // Kills the process; a sanitizer report in its output fails the running test.
     ~server_process();
     // Reads what the process wrote so far, waiting at most `timeout` for more.
     void poll_output(std::chrono::milliseconds timeout);
@@ -94,7 +95,6 @@ struct server_process {
     bool wait_count(const std::string& text, int n, std::chrono::milliseconds timeout);
     // Waits for the process to exit; its exit status, or -1 on time-out/signal.
     int wait_exit(std::chrono::milliseconds timeout);
-    void kill_now();
 };
 
 // The descriptor count of `proc` once it is `target` again, or when `timeout` passed; the
@@ -105,18 +105,15 @@ int settle_fds(server_process& proc, int target,
 struct start_options {
     std::vector<std::string> args;                        // after the program name
     std::vector<std::pair<std::string, std::string>> env; // added to the environment
-    std::vector<std::string> unset_env;
     int inherit_fd = -1;  // handed over as descriptor 3 with LISTEN_FDS=1
     std::string cpu_list; // run under this affinity mask ("1", "0,1")
-    long nofile = -1;     // descriptor limit (soft and hard), -1 = inherited
-    std::string program;  // default: the server
 };
 
 // Options of a start: these arguments (after the program name) and environment variables.
 start_options options(std::vector<std::string> args,
                       std::vector<std::pair<std::string, std::string>> env = {});
 
-// Starts the server (or another program) with the options.
+// Starts the server with the options.
 void start(server_process& proc, const start_options& opts);
 
 // Starts the server on an inherited loopback socket (LISTEN_FDS) with the test
