@@ -1,5 +1,5 @@
 // Sessions end to end on the real server: downloads (data, statistics message, timers, logs),
-// uploads to their results, latency documents, and PUT uploads of logs with their refusals.
+// uploads to their results, and PUT uploads of logs with their refusals.
 #include "hardening_support.h"
 
 #include <arpa/inet.h>
@@ -236,58 +236,6 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
     EXPECT_EQ(std::distance(directory_iterator(logs), directory_iterator()), 1);
 }
 
-// --- Latency under load --------------------------------------------------------------------
-
-// Requests that end the control connection (detached, its socket going with the session:
-// a valid request gets no answer any more), and its early close: the test connection keeps
-// streaming, and the session still ends with it. Until then the control connection gets its
-// documents, with both connections sampled. (The document's text is pinned by its own tests,
-// the sampling over time by the client's end-to-end tests.)
-TEST_F(SessionFlow, RefusedStatisticsRequestsEndOnlyTheControlConnection) {
-    start({"-d", "10"});
-    const std::string stats = "GET /results HTTP/1.1\r\nHost: test\r\n\r\n";
-    const std::string cases[] = {
-        "POST /results HTTP/1.1\r\n\r\n",
-        "GET /resultsx HTTP/1.1\r\n\r\n",
-        "GET /results HTTP/1.1\r\n\r\nX" + std::string(16383, 'x'),
-        "GET /results HTTP/1.1\r\n" + std::string(16400, 'h'),
-        "GET /res", // then closed mid-request
-        "",         // closed at once
-    };
-    uint64_t id = 5000000100ull;
-    for (const auto& c : cases) {
-        // The control connection (0) and the test connection (1) of a download latency session.
-        const std::string query = "/t?LATENCY_TEST=GET&LATENCY_INTERVAL=100&CONTROL=1&"
-                                  "NUM_CONNECTIONS=2&LATENCY_ID=" +
-                                  std::to_string(++id) + "&CONNECTION=";
-        int control = open(http_request("GET", query + "0"),
-                           "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"),
-            test = open(http_request("GET", query + "1"));
-        std::this_thread::sleep_for(350ms);
-        EXPECT_TRUE(send_all(control, stats));
-        const std::string reply = recv_exact(control, 1 << 20, 500ms);
-        const size_t body = std::min(reply.find("\r\n\r\n") + 4, reply.size());
-        EXPECT_EQ(reply.substr(0, body),
-                  "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(reply.size() - body) +
-                      "\r\nContent-type: application/json\r\n\r\n");
-        EXPECT_EQ(count_occurrences(reply, R"({"samples":[{"ts":)"), 2) << reply;
-        send_all(control, c);
-        if (c.size() < 10)
-            shutdown(control, c.empty() ? SHUT_RDWR : SHUT_WR);
-        std::this_thread::sleep_for(200ms);
-        send_all(control, stats);
-        EXPECT_EQ(recv_exact(control, 1, 500ms), "") << c.substr(0, 30);
-        for (int i = 0; i < 3; i++)
-            EXPECT_EQ(recv_exact(test, 1 << 18, 2s).size(), 1u << 18) << c.substr(0, 30);
-        close(control);
-        // A control connection gone must not keep the session alive once the test is done.
-        EXPECT_GE(finish(test).size(), 16u);
-        close(test);
-        EXPECT_TRUE(proc.wait_for("session " + std::to_string(id) + " destroyed", 5s)) << c;
-    }
-    EXPECT_TRUE(std::filesystem::is_empty(logs)); // no log without traces or STORE_LOG
-}
-
 // --- PUT uploads to the log directory --------------------------------------------------------
 
 std::string put(const std::string& path) {
@@ -365,9 +313,7 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
                                                     << describe_fds(proc.pid);
     EXPECT_EQ(read_file(logs + "/cut.log").find_first_not_of('c'), std::string::npos);
 
-    std::string body(1 << 20, '\0');
-    for (size_t i = 0; i < body.size(); i++)
-        body[i] = static_cast<char>(i % 251);
+    const std::string body = read_file(test_file()); // 1 MiB of pseudo-random bytes
     int fd = open("PUT /1_100_7.log?IGNORED=1 HTTP/1.1\r\nHost: t\r\n\r\n", PUT_CONTINUE);
     send_all(fd, body.substr(0, 600000));
     std::this_thread::sleep_for(20ms);
