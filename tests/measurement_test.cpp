@@ -173,8 +173,6 @@ TEST_F(Measurement, ScenariosEndInTheirStatesWithTheirCounts) {
     } cases[] = {
         {"AStableWindowStartsMeasurement", "", "a100 t a105 t W a95 t M", "M 3/0 3/0"},
         {"TheBandIsInclusive", "", "a89 t a105 t a106 t a90 t a110 t W a100 t M", "M 6/0 6/0"},
-        {"ToleranceZeroNeedsEqualRates", "tol=0", "a100 t a100 t a101 t a100 t a100 t W a100 t",
-         "M 6/0 6/0"},
         {"ZeroLengthIntervalsGiveInfiniteThenNanRates", "", "a100 t a100 t a5 = W =", "M 4/0 4/0"},
         {"RatesThatCancelOutAreUnstableAlone", "conns=2", "a50 b150 t a150 b50 t a100 b100 t",
          "W 3/0 3/0 3/0"},
