@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/socket.h>
@@ -22,15 +21,8 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-// Half-closes a download connection and reads everything up to the server's FIN.
-std::string finish(int fd) {
-    shutdown(fd, SHUT_WR);
-    return read_until_close(fd, 10s);
-}
-
 // One upload connection: sends while `sending`, collects what the server answers.
 struct uploader {
-    explicit uploader(int f) : fd(f) {}
     int fd;
     std::string received;
     bool sending = true, closed = false; // closed: the server closed after its results
@@ -55,7 +47,7 @@ struct SessionFlow : ::testing::Test {
         return fd;
     }
     uploader up(uint64_t session, size_t conns, size_t index, const std::string& extra = "") {
-        return uploader(open(upload_request(session, conns, index, QUICK_UPLOAD, extra), CONTINUE));
+        return {open(upload_request(session, conns, index, QUICK_UPLOAD, extra), CONTINUE), ""};
     }
     // The text of the session log named as `name` says, once it has that name (it is written
     // as "<name>.part" first).
@@ -90,7 +82,8 @@ TEST_F(SessionFlow, ADownloadStreamsTheFileEndsWithTheStatisticsMessageAndLogsIt
             offset = 0;
         ASSERT_EQ(data[i], file[offset]) << "stream byte " << i << ", file offset " << offset;
     }
-    std::string rest = finish(fd);
+    shutdown(fd, SHUT_WR); // the client's end: the statistics message follows the data
+    const std::string rest = read_until_close(fd, 10s);
     close(fd);
     ASSERT_GE(rest.size(), 16u);
     EXPECT_EQ(rest.substr(rest.size() - 16, 12),
@@ -133,14 +126,13 @@ TEST_F(SessionFlow, TheDataCapCountsTheBytesOfAllConnectionsAndTimersAreArmedOnc
     close(a);
     close(b);
     std::string text = log();
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(text, m,
-                                  std::regex("CONNECTION: 0\nBYTES_TRANSMITTED: ([0-9]+)\n"
-                                             "CONNECTION: 1\nBYTES_TRANSMITTED: ([0-9]+)\n")))
+    // The log counts exactly what each connection received, together beyond the cap.
+    EXPECT_NE(text.find("CONNECTION: 0\nBYTES_TRANSMITTED: " + std::to_string(got_a.size()) +
+                        "\nCONNECTION: 1\nBYTES_TRANSMITTED: " + std::to_string(got_b.size()) +
+                        "\n"),
+              std::string::npos)
         << text;
-    EXPECT_GT(std::stoull(m[1]) + std::stoull(m[2]), cap);
-    EXPECT_EQ(got_a.size(), std::stoull(m[1]));
-    EXPECT_EQ(got_b.size(), std::stoull(m[2]));
+    EXPECT_GT(got_a.size() + got_b.size(), cap);
     EXPECT_GT(got_a.size() * got_b.size(), 0u);
     EXPECT_TRUE(
         std::regex_search(text, std::regex("\nTCP TRACES\nCONN\tTIME\tSSTH\tCWND\tRETRANS\t"
@@ -149,32 +141,6 @@ TEST_F(SessionFlow, TheDataCapCountsTheBytesOfAllConnectionsAndTimersAreArmedOnc
 }
 
 // --- Uploads -------------------------------------------------------------------------------
-
-// Pumps data on every connection until all have their results and the server's FIN, or
-// `limit` passes; `step` runs once per round.
-void pump(
-    std::vector<uploader*> ups, std::chrono::seconds limit,
-    const std::function<void()>& step = [] {}) {
-    const std::string chunk(64 << 10, 'u');
-    char buf[4096];
-    for (auto until = steady::now() + limit; steady::now() < until;
-         std::this_thread::sleep_for(5ms)) {
-        step();
-        bool all_done = true;
-        for (uploader* u : ups) {
-            if (u->fd < 0 || u->closed)
-                continue;
-            all_done = false;
-            if (u->sending)
-                send(u->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            ssize_t n = recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
-            u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            u->closed = n == 0 || (n < 0 && errno != EAGAIN);
-        }
-        if (all_done)
-            return;
-    }
-}
 
 // The results of an upload: RESULT, NUM_WARMUP and NUM_MEASUR, the shape checked.
 std::vector<std::string> results(const uploader& u) {
@@ -200,15 +166,30 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
     uploader stays = up(33, 2, 0), leaves = up(33, 2, 1), fails = up(34, 2, 0),
              resets = up(34, 2, 1);
     c.sending = false; // silent, and b slow
-    int round = 0;
+    // Data goes out on every connection until all have their results and the server's FIN.
+    const std::string chunk(64 << 10, 'u');
+    char buf[4096];
     const auto begin = steady::now(); // warm-up takes at most 0.4 s
-    pump({&a, &b, &c, &stays, &leaves, &fails, &resets}, 20s, [&] {
-        b.sending = round++ % 10 == 0;
+    bool all_done = false;
+    for (int round = 0; !all_done && steady::now() < begin + 20s;
+         round++, std::this_thread::sleep_for(5ms)) {
+        b.sending = round % 10 == 0;
         if (resets.fd >= 0 && steady::now() - begin > 1s)
             reset_close(std::exchange(resets.fd, -1));
         if (leaves.fd >= 0 && steady::now() - begin > 1500ms)
             close(std::exchange(leaves.fd, -1));
-    });
+        all_done = true;
+        for (uploader* u : {&a, &b, &c, &stays, &leaves, &fails, &resets}) {
+            if (u->fd < 0 || u->closed)
+                continue;
+            all_done = false;
+            if (u->sending)
+                send(u->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n = recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
+            u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            u->closed = n == 0 || (n < 0 && errno != EAGAIN);
+        }
+    }
     for (uploader* u : {&a, &b, &c}) {
         EXPECT_TRUE(u->closed);
         EXPECT_EQ(u->received, a.received);
