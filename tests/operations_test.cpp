@@ -5,10 +5,10 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/un.h>
@@ -105,15 +105,15 @@ TEST(Admission, ABurstOfNewSessionsOverBothWorkersAdmitsExactlyTheLimit) {
     for (int round = 0; round < 5; round++) {
         server_process proc;
         int port = start_activated(proc, options({"--max-sessions", "3"}));
-        std::vector<std::unique_ptr<client>> clients;
+        std::deque<client> clients;
         for (uint64_t i = 0; i < 40; i++)
-            clients.push_back(std::make_unique<client>("127.0.1." + std::to_string(i + 1), port,
-                                                       download_request(1000 + i)));
+            clients.emplace_back("127.0.1." + std::to_string(i + 1), port,
+                                 download_request(1000 + i));
         int admitted = 0;
         for (auto& c : clients) {
-            std::string head = c->recv(GET_REPLY.size());
+            std::string head = c.recv(GET_REPLY.size());
             admitted += head == GET_REPLY;
-            EXPECT_TRUE(head == GET_REPLY || head + c->rest() == SERVER_FULL) << head;
+            EXPECT_TRUE(head == GET_REPLY || head + c.rest() == SERVER_FULL) << head;
         }
         EXPECT_EQ(admitted, 3) << proc.output;
     }
@@ -121,18 +121,10 @@ TEST(Admission, ABurstOfNewSessionsOverBothWorkersAdmitsExactlyTheLimit) {
 
 // --- Metrics ---------------------------------------------------------------------------
 
-// The reply to one request on the metrics port.
-std::string http_get(int port, const std::string& request) {
-    int fd = connect_loopback(port);
-    send_all(fd, request);
-    std::string reply = read_until_close(fd, 5s);
-    close(fd);
-    return reply;
-}
-
 // The samples of a scrape, "name{labels}" -> value.
 std::map<std::string, double> scrape(int port) {
-    std::string reply = http_get(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string reply =
+        client("127.0.0.1", port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n").rest();
     EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
     std::map<std::string, double> samples;
     std::istringstream lines(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)));
@@ -176,15 +168,17 @@ TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapes
         workers += sample.first.rfind("varnholt_worker_sessions{", 0) == 0;
     EXPECT_EQ(workers, worker_count());
 
-    std::string head = http_get(mport, "HEAD /metrics HTTP/1.1\r\n\r\n");
+    std::string head = client("127.0.0.1", mport, "HEAD /metrics HTTP/1.1\r\n\r\n").rest();
     EXPECT_TRUE(head.starts_with("HTTP/1.1 200 OK\r\n") && head.ends_with("\r\n\r\n") &&
                 head.find("version=0.0.4") != std::string::npos) // no body
         << head;
-    EXPECT_EQ(http_get(mport, "GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404 Not Found", 0), 0u);
-    EXPECT_EQ(http_get(mport, "POST /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 405 Method", 0),
-              0u);
+    EXPECT_TRUE(
+        client("127.0.0.1", mport, "GET / HTTP/1.1\r\n\r\n").rest().starts_with("HTTP/1.1 404"));
+    EXPECT_TRUE(client("127.0.0.1", mport, "POST /metrics HTTP/1.1\r\n\r\n")
+                    .rest()
+                    .starts_with("HTTP/1.1 405 Method Not Allowed"));
     // Scrapers that never finish their requests hold nobody up: they are served side by side
-    // (one after the other, ten would take their 2 s each, beyond http_get's 5 s).
+    // (one after the other, ten would take their 2 s each, beyond a scrape's 5 s).
     std::vector<int> silent;
     for (int i = 0; i < 10; i++)
         silent.push_back(send_new(mport, "GET /metr"));
