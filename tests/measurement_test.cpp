@@ -98,7 +98,7 @@ struct Measurement : ::testing::Test {
         sess->test.data_bytes += n;
         sess->test.total_bytes += n;
     }
-    // Sets the parameters named in `params` ("conns=2 tol=0 ...").
+    // Sets the parameters named in `params` ("conns=2 fail=1 ...").
     void set(const std::string& params) {
         std::istringstream in(params);
         std::string key;
@@ -116,8 +116,6 @@ struct Measurement : ::testing::Test {
                   {"path", &req.path_style},
                   {"agg", &req.aggregate_warmup}})
                 *flag = key == name ? value != 0 : *flag;
-            req.warmup_tolerance =
-                key == "tol" ? static_cast<int32_t>(value) : req.warmup_tolerance;
         }
     }
     // Sets `params`, starts the session and runs `script`: "a100" has connection a (slot 0; b
