@@ -52,8 +52,7 @@ struct reply_pipe {
     }
     ~reply_pipe() {
         for (int fd : fds)
-            if (fd >= 0)
-                close(fd);
+            close(fd); // -1 (handed over) is refused harmlessly
     }
     // Waits for one 8-byte reply; false on time-out.
     bool read(uint64_t* value, int timeout_ms = 5000) {

@@ -4,7 +4,6 @@
 #include "session.h"
 #include "settings.h"
 
-#include <cmath>
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <sstream>
