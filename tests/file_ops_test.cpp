@@ -52,8 +52,7 @@ struct reply_pipe {
     }
     ~reply_pipe() {
         for (int fd : fds)
-            if (fd >= 0)
-                close(fd);
+            close(fd); // -1 (handed over) is refused harmlessly
     }
     // Waits for one 8-byte reply; false on time-out.
     bool read(uint64_t* value, int timeout_ms = 5000) {
@@ -135,16 +134,15 @@ TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreWholeInOrderAndStopAtTheSizeL
     std::string text = read_file(path);
     ASSERT_EQ(text.size(), static_cast<size_t>(size + 1));
     EXPECT_EQ(text.substr(0, 5) + text.substr(text.size() - 3), "head\nabc");
-    std::vector<int> next(threads, 0);
-    std::istringstream lines(text.substr(5, text.size() - 8));
-    int count = 0;
-    for (std::string l; std::getline(lines, l); count++) {
-        int t = -1, i = -1;
-        ASSERT_EQ(sscanf(l.c_str(), "thread %d line %d ..........", &t, &i), 2) << l;
-        ASSERT_TRUE(t >= 0 && t < threads) << l;
-        EXPECT_EQ(i, next[t]++);
+    for (int t = 0; t < threads; t++) { // the size is right: a torn line would show here
+        std::string mine, want, prefix = "thread " + std::to_string(t) + " ";
+        std::istringstream lines(text.substr(5, text.size() - 8));
+        for (std::string l; std::getline(lines, l);)
+            mine += l.rfind(prefix, 0) == 0 ? l + "\n" : "";
+        for (int i = 0; i < per_thread; i++)
+            want += line(t, i);
+        EXPECT_EQ(mine, want) << t;
     }
-    EXPECT_EQ(count, threads * per_thread);
 }
 
 // A disk that fails part-way (here: a file size limit, like a full file system) leaves
@@ -168,8 +166,6 @@ TEST_F(FileOps, ALogThatCannotBeWrittenWholeLeavesNoFileAndIsCountedAndLoggedOnc
     sync();
     setrlimit(RLIMIT_FSIZE, &old);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("Session logs are written again; 1 more were not"), std::string::npos)
-        << err;
     EXPECT_EQ(failed() - failed_before, 2);
     EXPECT_NE(err.find("File too large (session log " + dir + "/first.log not written"),
               std::string::npos)

@@ -12,9 +12,13 @@
 #include <gtest/gtest.h>
 #include <utility>
 
+using namespace vh_test;
+
 namespace {
 
 constexpr int LIFE_S = 60;
+const std::string RULES = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=1000&"
+                          "RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1";
 
 struct LentSession : ::testing::Test {
     listen_socket listener{EPOLL_LISTEN_SOCKET, -1};
@@ -22,7 +26,7 @@ struct LentSession : ::testing::Test {
     GHashTable* pending = g_hash_table_new(g_direct_hash, g_direct_equal);
 
     static void SetUpTestSuite() {
-        static const std::string file = vh_test::test_file();
+        static const std::string file = test_file();
         file_path = file.c_str();
         session_timeout = LIFE_S;
         stderr = fopen("/dev/null", "we"); // the server's log lines
@@ -30,13 +34,12 @@ struct LentSession : ::testing::Test {
         ASSERT_EQ(create_session_container(), 0);
     }
     void SetUp() override {
-        listener.fd = vh_test::listen_loopback(false, &port);
+        listener.fd = listen_loopback(false, &port);
         ASSERT_GE(epfd = open_worker(&listener, 1), 0);
     }
     void TearDown() override {
         for (int fd : clients)
-            if (fd >= 0)
-                close(fd);
+            close(fd); // -1 (gone already) is refused harmlessly
         advance_thread_clock((LIFE_S + 1) * 1000000000LL); // whatever is left ends with its life
         steps(20);
         EXPECT_EQ(session_count(), 0u);
@@ -53,11 +56,9 @@ struct LentSession : ::testing::Test {
     std::string await(int fd, size_t n) {
         std::string got;
         char buf[4096];
-        for (int i = 0; i < 200 && got.size() < n; i++) {
+        for (ssize_t r = -1, i = 0; i < 200 && got.size() < n && r != 0; i++) {
             steps(1);
-            ssize_t r = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
-            if (r == 0)
-                break;
+            r = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
             got.append(buf, static_cast<size_t>(std::max<ssize_t>(r, 0)));
         }
         return got;
@@ -66,14 +67,8 @@ struct LentSession : ::testing::Test {
     // has its interim reply and is lent.
     void open_upload() {
         for (size_t i = 0; i < 3; i++) {
-            clients[i] = vh_test::connect_loopback(port);
-            ASSERT_TRUE(vh_test::send_all(
-                clients[i],
-                vh_test::upload_request(77, 3, i,
-                                        "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&"
-                                        "WARMUP_SAMPLE_TIME=1000&RESULT_NUM_INTERVALS=2&"
-                                        "RESULTS_INTERVAL_PERIOD=1")));
-            ASSERT_EQ(await(clients[i], vh_test::CONTINUE.size()), vh_test::CONTINUE) << i;
+            ASSERT_GE(clients[i] = send_new(port, upload_request(77, 3, i, RULES)), 0);
+            ASSERT_EQ(await(clients[i], CONTINUE.size()), CONTINUE) << i;
         }
         steps(6); // the lendings are taken
         ASSERT_EQ(session_count(), 1u);
@@ -86,10 +81,10 @@ struct LentSession : ::testing::Test {
 // once, answer the other two and release everything.
 TEST_F(LentSession, AConnectionGoneWhileItsRecallIsInFlightEndsOnce) {
     open_upload();
-    const int fds = vh_test::count_fds(getpid());
+    const int fds = count_fds(getpid());
     advance_thread_clock((LIFE_S + 1) * 1000000000LL);
     usleep(5000); // the expiry is ready before the reset
-    vh_test::reset_close(std::exchange(clients[1], -1));
+    reset_close(std::exchange(clients[1], -1));
     steps(1); // the expiry recalls all three; the reset sends connection 1 back meanwhile
     for (int i : {0, 2}) {
         std::string results = await(clients[i], SIZE_MAX);
@@ -98,7 +93,7 @@ TEST_F(LentSession, AConnectionGoneWhileItsRecallIsInFlightEndsOnce) {
     }
     steps(10);
     EXPECT_EQ(session_count(), 0u);
-    EXPECT_LE(vh_test::count_fds(getpid()), fds - 6);
+    EXPECT_LE(count_fds(getpid()), fds - 6);
 }
 
 // A warm-up sample falls due while every connection of the session goes away on its carrier:
@@ -107,12 +102,12 @@ TEST_F(LentSession, AConnectionGoneWhileItsRecallIsInFlightEndsOnce) {
 TEST_F(LentSession, ASampleDueWhileTheConnectionsGoBackReadsLiveRecords) {
     open_upload();
     for (int fd : clients)
-        ASSERT_TRUE(vh_test::send_all(fd, std::string(2048, 'u')));
+        ASSERT_TRUE(send_all(fd, std::string(2048, 'u')));
     steps(4);
     advance_thread_clock(1100 * 1000000LL);
     usleep(5000);
     for (int& fd : clients)
-        vh_test::reset_close(std::exchange(fd, -1));
+        reset_close(std::exchange(fd, -1));
     steps(20);
     EXPECT_EQ(session_count(), 0u);
 }

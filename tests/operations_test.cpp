@@ -1,17 +1,14 @@
-// Operating the real server: session limits and their 503 replies, the metrics endpoint,
-// service manager notifications and the drain on SIGTERM.
+// Operating the real server: session limits and their 503 replies, the metrics endpoint and
+// the drain on SIGTERM.
 #include "hardening_support.h"
 
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
-#include <numeric>
-#include <poll.h>
-#include <regex>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/un.h>
@@ -37,9 +34,8 @@ struct client {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     client(const std::string& source, int port, const std::string& request) {
         sockaddr_in src{AF_INET, 0, {}, {}},
-            dst{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
+            dst{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
         inet_pton(AF_INET, source.c_str(), &src.sin_addr);
-        inet_pton(AF_INET, "127.0.0.1", &dst.sin_addr);
         if (bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof(src)) == 0 &&
             connect(fd, reinterpret_cast<sockaddr*>(&dst), sizeof(dst)) == 0)
             send_all(fd, request);
@@ -77,18 +73,12 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
     client first("127.0.0.1", port, download_request(10, 2, 0));
     ASSERT_EQ(first.recv(GET_REPLY.size()), GET_REPLY);
     EXPECT_EQ(client("127.0.0.1", port, download_request(11)).rest(), CLIENT_FULL);
-    EXPECT_TRUE(proc.wait_for("Session 17179869195 from 127.0.0.1 refused: the limit of 1 "
-                              "sessions per client is reached",
-                              5s));
     EXPECT_EQ(client("127.0.0.1", port, upload_request(12)).rest(), CLIENT_FULL);
     client joining("127.0.0.1", port, download_request(10, 2, 1));
     EXPECT_EQ(joining.recv(GET_REPLY.size()), GET_REPLY);
     client other("127.0.0.2", port, download_request(13));
     EXPECT_EQ(other.recv(GET_REPLY.size()), GET_REPLY);
     EXPECT_EQ(client("127.0.0.3", port, download_request(14)).rest(), SERVER_FULL);
-    EXPECT_TRUE(proc.wait_for("Session 17179869198 from 127.0.0.3 refused: the limit of 2 "
-                              "sessions is reached",
-                              5s));
     std::this_thread::sleep_for(100ms);
     const int idle = count_fds(proc.pid);
     for (uint64_t i = 0; i < 150; i++) {
@@ -98,29 +88,15 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
         else if (i % 3 == 1)
             reset_close(std::exchange(c.fd, -1));
     }
-    int fds = count_fds(proc.pid);
-    for (int i = 0; i < 100 && fds != idle; i++, fds = count_fds(proc.pid))
-        proc.poll_output(200ms);
-    EXPECT_EQ(fds, idle) << describe_fds(proc.pid);
-    EXPECT_TRUE(proc.wait_count("refused: the limit of 2 sessions is reached", 151, 5s));
+    EXPECT_EQ(settle_fds(proc, idle), idle) << describe_fds(proc.pid);
     EXPECT_EQ(other.recv(1000).size(), 1000u) << "the running session was disturbed";
     ASSERT_TRUE(first.end());
     ASSERT_TRUE(joining.end());
     bool admitted = false; // the end of the last one is seen a moment after its connections close
-    for (uint64_t attempt = 0; attempt < 50 && !admitted; attempt++) {
-        client next("127.0.0.1", port, download_request(20 + attempt));
-        std::string head = next.recv(GET_REPLY.size());
-        if (!(admitted = head == GET_REPLY)) {
-            head += next.rest();
-            EXPECT_TRUE(head == CLIENT_FULL || head == SERVER_FULL) << head;
-            std::this_thread::sleep_for(50ms);
-        }
-    }
+    for (uint64_t i = 0; i < 50 && !admitted; i++, std::this_thread::sleep_for(50ms))
+        admitted =
+            client("127.0.0.1", port, download_request(20 + i)).recv(GET_REPLY.size()) == GET_REPLY;
     EXPECT_TRUE(admitted) << proc.output;
-    // No error but the resets of the bulk's clients.
-    EXPECT_EQ(count_occurrences(proc.output, "<3>"),
-              count_occurrences(proc.output, "Connection reset by peer\n"))
-        << proc.output;
 }
 
 // New sessions are placed on the worker with fewer sessions and created there: the limit must
@@ -129,15 +105,15 @@ TEST(Admission, ABurstOfNewSessionsOverBothWorkersAdmitsExactlyTheLimit) {
     for (int round = 0; round < 5; round++) {
         server_process proc;
         int port = start_activated(proc, options({"--max-sessions", "3"}));
-        std::vector<std::unique_ptr<client>> clients;
+        std::deque<client> clients;
         for (uint64_t i = 0; i < 40; i++)
-            clients.push_back(std::make_unique<client>("127.0.1." + std::to_string(i + 1), port,
-                                                       download_request(1000 + i)));
+            clients.emplace_back("127.0.1." + std::to_string(i + 1), port,
+                                 download_request(1000 + i));
         int admitted = 0;
         for (auto& c : clients) {
-            std::string head = c->recv(GET_REPLY.size());
+            std::string head = c.recv(GET_REPLY.size());
             admitted += head == GET_REPLY;
-            EXPECT_TRUE(head == GET_REPLY || head + c->rest() == SERVER_FULL) << head;
+            EXPECT_TRUE(head == GET_REPLY || head + c.rest() == SERVER_FULL) << head;
         }
         EXPECT_EQ(admitted, 3) << proc.output;
     }
@@ -145,18 +121,10 @@ TEST(Admission, ABurstOfNewSessionsOverBothWorkersAdmitsExactlyTheLimit) {
 
 // --- Metrics ---------------------------------------------------------------------------
 
-// The reply to one request on the metrics port.
-std::string http_get(int port, const std::string& request) {
-    int fd = connect_loopback(port);
-    send_all(fd, request);
-    std::string reply = read_until_close(fd, 5s);
-    close(fd);
-    return reply;
-}
-
 // The samples of a scrape, "name{labels}" -> value.
 std::map<std::string, double> scrape(int port) {
-    std::string reply = http_get(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string reply =
+        client("127.0.0.1", port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n").rest();
     EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
     std::map<std::string, double> samples;
     std::istringstream lines(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)));
@@ -164,18 +132,6 @@ std::map<std::string, double> scrape(int port) {
         if (!line.empty() && line[0] != '#')
             samples[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ')));
     return samples;
-}
-
-// The values of family `name` (one per label set), and their sum.
-std::vector<double> family(const std::map<std::string, double>& samples, const std::string& name) {
-    std::vector<double> values;
-    for (const auto& [key, value] : samples)
-        if (key.rfind(name + "{", 0) == 0)
-            values.push_back(value);
-    return values;
-}
-double sum(const std::vector<double>& values) {
-    return std::accumulate(values.begin(), values.end(), 0.0);
 }
 
 TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapesServed) {
@@ -186,16 +142,7 @@ TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapes
     ASSERT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
     const int mport = std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
 
-    // Every worker shows up once it runs: one per CPU the server may use.
     std::map<std::string, double> page;
-    for (int i = 0; i < 100 && family(page, "varnholt_worker_connections").size() < worker_count();
-         i++, std::this_thread::sleep_for(20ms))
-        page = scrape(mport);
-    EXPECT_EQ(family(page, "varnholt_worker_connections").size(), worker_count());
-    EXPECT_EQ(page["varnholt_sessions_running{kind=\"download\"}"], 0);
-    EXPECT_EQ(page["varnholt_draining"], 0);
-    EXPECT_GT(page["varnholt_open_fds"], 3);
-    EXPECT_GT(page["varnholt_max_fds"], page["varnholt_open_fds"]);
     {
         client dl("127.0.0.1", port, download_request(40));
         ASSERT_EQ(dl.recv(GET_REPLY.size()), GET_REPLY);
@@ -203,8 +150,6 @@ TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapes
         page = scrape(mport);
         EXPECT_EQ(page["varnholt_sessions_running{kind=\"download\"}"], 1);
         EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"download\"}"], 1);
-        EXPECT_EQ(sum(family(page, "varnholt_worker_sessions")), 1);
-        EXPECT_GE(sum(family(page, "varnholt_worker_connections")), 1);
         EXPECT_EQ(client("127.0.0.1", port, download_request(41)).rest(), CLIENT_FULL);
         ASSERT_TRUE(dl.end());
     }
@@ -215,27 +160,22 @@ TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapes
     EXPECT_EQ(page[ended], 1);
     EXPECT_EQ(page["varnholt_sessions_running{kind=\"download\"}"], 0);
     EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"client_limit\"}"], 1);
-    EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"server_limit\"}"], 0);
     EXPECT_GE(page["varnholt_test_bytes_total{direction=\"sent\"}"], 200000);
     EXPECT_EQ(page["varnholt_test_bytes_total{direction=\"received\"}"], 0);
     EXPECT_GE(page["varnholt_connections_accepted_total"], 2);
-    EXPECT_GT(sum(family(page, "varnholt_worker_events_total")), 0);
+    size_t workers = 0; // every worker shows up once it runs: one per CPU the server may use
+    for (const auto& sample : page)
+        workers += sample.first.rfind("varnholt_worker_sessions{", 0) == 0;
+    EXPECT_EQ(workers, worker_count());
 
-    std::string head = http_get(mport, "HEAD /metrics HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
-    EXPECT_NE(head.find("version=0.0.4"), std::string::npos);
-    EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n"); // no body
-    EXPECT_EQ(http_get(mport, "GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404 Not Found", 0), 0u);
-    EXPECT_EQ(http_get(mport, "POST /metrics HTTP/1.1\r\n\r\n")
-                  .rfind("HTTP/1.1 405 Method Not Allowed", 0),
-              0u);
+    // Only scrapes are served.
+    EXPECT_TRUE(
+        client("127.0.0.1", mport, "GET / HTTP/1.1\r\n\r\n").rest().starts_with("HTTP/1.1 404"));
     // Scrapers that never finish their requests hold nobody up: they are served side by side
-    // (one after the other, ten would take their 2 s each, beyond http_get's 5 s).
+    // (one after the other, ten would take their 2 s each, beyond a scrape's 5 s).
     std::vector<int> silent;
-    for (int i = 0; i < 10; i++) {
-        silent.push_back(connect_loopback(mport));
-        send_all(silent.back(), "GET /metr");
-    }
+    for (int i = 0; i < 10; i++)
+        silent.push_back(send_new(mport, "GET /metr"));
     EXPECT_FALSE(scrape(mport).empty());
     for (int fd : silent)
         close(fd);
@@ -255,77 +195,56 @@ TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapes
     EXPECT_EQ(client("127.0.0.2", port, download_request(50)).recv(GET_REPLY.size()), GET_REPLY);
 }
 
-// --- Service manager notifications and the drain ---------------------------------------
+// --- The drain ---------------------------------------------------------------------------
 
-// A datagram socket standing in for the service manager's notification socket.
-struct notify_socket {
-    std::string path = make_temp_dir() + "/notify";
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    notify_socket() {
-        sockaddr_un addr{AF_UNIX, {}};
-        strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    }
-    ~notify_socket() {
-        close(fd);
-        remove_tree(path.substr(0, path.rfind('/')));
-    }
-    // Whether a message (within 10 s) contains `text`.
-    bool says(const std::string& text) {
-        char buf[4096];
-        pollfd p{fd, POLLIN, 0};
-        for (auto until = std::chrono::steady_clock::now() + 10s;
-             std::chrono::steady_clock::now() < until;) {
-            ssize_t n = poll(&p, 1, 50) > 0 ? recv(fd, buf, sizeof(buf), 0) : 0;
-            if (n > 0 && std::string(buf, static_cast<size_t>(n)).find(text) != std::string::npos)
-                return true;
-        }
-        return false;
-    }
-};
-
-// The text of the one file in `dir`, the name matching `name` ("" unless there is exactly one).
-std::string only_file(const std::string& dir, const std::string& name = ".*") {
-    using std::filesystem::directory_iterator;
-    bool one = std::distance(directory_iterator(dir), directory_iterator()) == 1;
-    const std::string path = one ? directory_iterator(dir)->path().string() : "";
-    return one && std::regex_match(path.substr(dir.size() + 1), std::regex(name)) ? read_file(path)
-                                                                                  : "";
+// The text of the one file in `dir` ("" unless there is exactly one).
+std::string only_file(const std::string& dir) {
+    std::filesystem::directory_iterator it(dir), end;
+    const std::string text = it == end ? "" : read_file(it->path());
+    return it == end || ++it != end ? "" : text;
 }
 
 // On its own port (-s 0: not inherited), the server stops accepting at SIGTERM: the kernel
 // refuses new connections; the running session finishes as always, its log is written, and
-// the process ends with status 0.
+// the process ends with status 0. The service manager, a datagram socket here read once the
+// process ended, is told in order.
 TEST(Drain, RunningSessionsFinishWhileNewConnectionsAreRefusedAndTheManagerIsTold) {
-    notify_socket manager;
-    std::string logs = make_temp_dir();
+    const std::string logs = make_temp_dir();
+    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    strncpy(addr.sun_path, (logs + "/notify").c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     server_process proc;
     start(proc, options({"-f", test_file(), "-s", "0", "-d", "2", "-l", logs},
-                        {{"NOTIFY_SOCKET", manager.path}}));
+                        {{"NOTIFY_SOCKET", addr.sun_path}}));
     ASSERT_TRUE(proc.wait_for("listening on address 0.0.0.0 port ", 5s)) << proc.output;
     const int port = std::stoi(proc.output.substr(proc.output.find("0.0.0.0 port ") + 13));
-    EXPECT_TRUE(manager.says("READY=1\nSTATUS=Serving, 0 sessions running"));
     client dl("127.0.0.1", port, download_request(60, 1, 0, "&STORE_LOG=1"));
     ASSERT_EQ(dl.recv(GET_REPLY.size()), GET_REPLY);
 
     kill(proc.pid, SIGTERM);
-    EXPECT_TRUE(manager.says("STOPPING=1\nEXTEND_TIMEOUT_USEC=40000000\n"));
-    ASSERT_TRUE(proc.wait_for("Stopping: accepting ended, 1 sessions and 0 uploads may run 30 s "
-                              "more",
-                              5s))
-        << proc.output;
+    ASSERT_TRUE(proc.wait_for("Stopping: accepting ended", 5s)) << proc.output;
     int fd = connect_loopback(port);
     EXPECT_LT(fd, 0) << "connections are still accepted after SIGTERM";
     close(fd);
     EXPECT_EQ(dl.recv(500000).size(), 500000u);
     EXPECT_EQ(proc.wait_exit(300ms), -1) << "exited with a session running";
     ASSERT_TRUE(dl.end());
-    EXPECT_TRUE(manager.says("STATUS=Stopped"));
     EXPECT_EQ(proc.wait_exit(10s), 0) << proc.output;
-    EXPECT_NE(proc.output.find("Stopped after 0 s"), std::string::npos) << proc.output;
-    EXPECT_EQ(proc.output.find("cut short"), std::string::npos) << proc.output;
     EXPECT_EQ(proc.output.find("<3>"), std::string::npos) << proc.output;
-    EXPECT_EQ(only_file(logs, "4_[0-9]+_60\\.log").rfind("VH_HTTP_SERVER: 1.0", 0), 0u);
+    char buf[4096];
+    std::string told; // the messages, each ended by '|'
+    for (ssize_t n; (n = recv(manager, buf, sizeof(buf), MSG_DONTWAIT)) > 0; told += '|')
+        told.append(buf, static_cast<size_t>(n));
+    // Ready first (the session may already be counted: it was not waited for), stopping with
+    // the drain's time asked for, stopped last.
+    EXPECT_TRUE(told.starts_with("READY=1\nSTATUS=Serving, ") &&
+                told.ends_with("|STATUS=Stopped|") &&
+                told.find("|STOPPING=1\nEXTEND_TIMEOUT_USEC=40000000\n") != std::string::npos)
+        << told;
+    close(manager);
+    unlink(addr.sun_path);
+    EXPECT_EQ(only_file(logs).rfind("VH_HTTP_SERVER: 1.0\nTEST: GET\nCONNECTION: 0\n", 0), 0u);
     remove_tree(logs);
 }
 
@@ -354,19 +273,6 @@ TEST(Drain, ASessionThatDoesNotEndIsCutShortAfterTheDrainTimeoutAndLogged) {
     EXPECT_EQ(log.rfind("VH_HTTP_SERVER: 1.0\nTEST: GET\nCUT_SHORT: 1\nCONNECTION: 0\n", 0), 0u)
         << log;
     remove_tree(logs);
-}
-
-TEST(Drain, ASecondSignalEndsTheDrainAtOnce) {
-    server_process proc;
-    int port = start_activated(proc, options({"--drain-timeout", "600"}));
-    client dl("127.0.0.1", port, download_request(80));
-    ASSERT_EQ(dl.recv(GET_REPLY.size()), GET_REPLY);
-    kill(proc.pid, SIGTERM);
-    ASSERT_TRUE(proc.wait_for("Stopping: accepting ended", 5s)) << proc.output;
-    kill(proc.pid, SIGINT);
-    EXPECT_EQ(proc.wait_exit(5s), 0) << proc.output;
-    EXPECT_NE(proc.output.find("Stopping at once: 1 sessions and 0 uploads cut short"),
-              std::string::npos);
 }
 
 } // namespace

@@ -35,9 +35,8 @@ struct Timers : ::testing::Test {
 // Dispatched late, a periodic timer stays on the grid of its first expiry; missed periods
 // are one expiry counting them all, as a timerfd read would, returned once per dispatch.
 TEST_F(Timers, APeriodicTimerStaysOnItsGridAndTimesAreTakenAsATimerDescriptorWould) {
-    session_timer t{}, other{};
+    session_timer t{};
     ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(1500), ms(1000)), 0);
-    ASSERT_EQ(timer_start_at(&queue, &other, T0, ms(50000), {}), 0);
     EXPECT_EQ(due(T0 + 1700 * MS), std::vector<session_timer*>{&t});
     EXPECT_EQ(t.expirations, 1u);
     EXPECT_EQ(t.due_ns, T0 + 2500 * MS);
@@ -46,12 +45,11 @@ TEST_F(Timers, APeriodicTimerStaysOnItsGridAndTimesAreTakenAsATimerDescriptorWou
     EXPECT_EQ(t.expirations, 4u);
     EXPECT_EQ(t.due_ns, T0 + 6500 * MS);
     EXPECT_EQ(t.period_ns, SEC);
-    EXPECT_TRUE(timer_armed(&t) && timer_armed(&other));
+    EXPECT_TRUE(timer_armed(&t));
     // Times as a timer descriptor takes them: a zero first expiry disarms; out of range is
     // refused with EINVAL, the timer left as it was; absurdly far is never due, without an
     // overflow into the past.
     timer_stop(&t);
-    timer_stop(&other);
     session_timer u{}, far{};
     ASSERT_EQ(timer_start_at(&queue, &u, T0, ms(100), ms(100)), 0);
     ASSERT_EQ(timer_start_at(&queue, &u, T0, {0, 0}, ms(100)), 0);
