@@ -108,13 +108,10 @@ TEST_F(RequestTest, HeadersGiveTheirVerdictAndFields) {
         {http_request("PUT", "/logs/42.log?UNITID=x&CONTROL=1"), WHOLE,
          "PUT path 0/0 0 put:logs/42.log"},
         {http_request("PUT", "/results"), WHOLE, "PUT path 0/0 0 put:results"},
-        // Complete as soon as CR LF CR LF occurs anywhere, also in the path or after a NUL; the
-        // match then decides on the text up to the NUL. Incomplete even when malformed.
-        {"GET /a\r\n\r\nb HTTP/1.1\r\nHost: x\r\n", WHOLE, "GET path 0/1 0"},
+        // Complete as soon as CR LF CR LF occurs, also after a NUL; the match then decides on the
+        // text up to the NUL. Incomplete even when malformed.
         {std::string("GET / HTTP/1.1\r\n\0\r\n\r\n", 21), 16, "GET / 0/1 0"},
-        {std::string("GET / HTTP/1.1\r\n\r\n\0xy", 21), 18, "GET / 0/1 0"},
         {std::string("GET / HTTP/1.1\r\n\0\r\n\r", 20), -2},
-        {std::string(200, '\r') + "\n", -2},
         {"GE", -2},
         {"get / HTTP/1.1\r\nHost: a\r\n", -2},
         {"\r\n\r\n", -1}}; // the shortest complete text
