@@ -143,17 +143,4 @@ TEST_F(RequestMatcherTest, AdversarialHeadersAgreeWithRegex) {
     EXPECT_EQ(matched_count, 7 + 138); // the lone colon: not as the first or the last byte
 }
 
-// The statistics request reads the path group: absent, other or "results" with anything after.
-TEST(LatencyRequestMatch, ResultsPathDecides) {
-    const std::string colons = "a" + std::string(20000, ':') + "b\r\n\r\n";
-    for (const auto& [text, verdict] :
-         {std::pair<std::string, latency_request_result>{
-              "GET /results?CONTROL=1 HTTP/1.1 \r\nHost: a:80\r\n\r\n", LATENCY_REQUEST_COMPLETE},
-          {LINE + colons, LATENCY_REQUEST_INVALID},
-          {"GET /results HTTP/1.1\r\n" + colons, LATENCY_REQUEST_COMPLETE},
-          {"GET /results HTTP/1.1\r\nHost:\r\n\r\n", LATENCY_REQUEST_INVALID},
-          {"GET /results/ HTTP/1.1\r\n\r\n", LATENCY_REQUEST_INVALID}})
-        EXPECT_EQ(parse_latency_request(text.c_str(), text.size(), true), verdict) << text.size();
-}
-
 } // namespace

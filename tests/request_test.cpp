@@ -137,32 +137,6 @@ TEST_F(RequestTest, HeadersGiveTheirVerdictAndFields) {
     }
 }
 
-// Leading zeros are skipped in bulk and long digit runs saturate, both as the C library reads
-// them, at every length around the sizes of the runs skipped at once.
-TEST_F(RequestTest, LongDigitRunsConvertAsTheCLibraryScansThem) {
-    for (const size_t zeros : {0, 1, 7, 15, 16, 17, 31, 32, 33, 63, 64, 65, 5000})
-        for (const std::string digits : {"", "7", "4294967296", "18446744073709551615",
-                                         "18446744073709551616", "99999999999999999999999"})
-            for (const std::string tail : {"", "a", "0"}) {
-                const std::string value = std::string(zeros, '0') + digits + tail;
-                SCOPED_TRACE(std::to_string(zeros) + " zeros, then " + digits + tail);
-                const std::string text = "GET /x?UNITID=" + value + "&TEST_DATA_CAP=" + value +
-                                         "&WARMUP_TOLERANCE=" + value + " HTTP/1.1\r\n\r\n";
-                unsigned u = 0;
-                unsigned long lu = 0;
-                int d = 0;
-                if (sscanf(value.c_str(), "%u", &u) != 1 ||
-                    sscanf(value.c_str(), "%lu", &lu) != 1 ||
-                    sscanf(value.c_str(), "%d", &d) != 1 || d < 0 || d > MAX_WARMUP_TOLERANCE) {
-                    EXPECT_EQ(parse(text), -1);
-                    continue;
-                }
-                ASSERT_EQ(parse(text), static_cast<int>(text.size()));
-                EXPECT_EQ(std::tuple(req.unit_id, req.test_data_cap, req.warmup_tolerance),
-                          std::tuple(u, lu, d));
-            }
-}
-
 // Every key is known by its whole name only: names one character shorter or longer, or with
 // one character changed (which keeps the length and, for the inner ones, the first and last
 // character that pick the key's slot) are unknown and ignored. A value no known key takes
