@@ -586,8 +586,10 @@ static void read_long_path(const std::string& path, request_info* request) {
     try {
         read_path_numbers(path, request);
     } catch (const std::logic_error& e) {
-        // A bad number costs the client its path values, not its connection.
-        printf("Path [%s] parse error: %s\n", path.c_str(), e.what());
+        // A bad number costs the client its path values, not its connection. The path may
+        // hold line ends: spelled out, it cannot add lines of its own to the output.
+        printf("Path [%s] parse error: %s\n",
+               with_visible_line_ends(path.data(), path.size()).c_str(), e.what());
         fflush(stdout);
     }
     if (request->method == POST) {
