@@ -163,10 +163,14 @@ TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapes
     EXPECT_GE(page["varnholt_test_bytes_total{direction=\"sent\"}"], 200000);
     EXPECT_EQ(page["varnholt_test_bytes_total{direction=\"received\"}"], 0);
     EXPECT_GE(page["varnholt_connections_accepted_total"], 2);
-    size_t workers = 0; // every worker shows up once it runs: one per CPU the server may use
-    for (const auto& sample : page)
+    // Every worker shows up once it runs (one per CPU the server may use), with its CPU time.
+    size_t workers = 0, timed = 0;
+    for (const auto& sample : page) {
         workers += sample.first.rfind("varnholt_worker_sessions{", 0) == 0;
+        timed += sample.first.rfind("varnholt_worker_cpu_seconds_total{", 0) == 0;
+    }
     EXPECT_EQ(workers, worker_count());
+    EXPECT_EQ(timed, worker_count());
 
     // Only scrapes are served.
     EXPECT_TRUE(
