@@ -146,10 +146,6 @@ static std::string receive(int fd, size_t n, ms timeout, bool* closed = nullptr,
     return out;
 }
 
-std::string read_until_close(int fd, ms timeout) {
-    return receive(fd, SIZE_MAX, timeout);
-}
-
 std::string read_until_close(int fd, ms timeout, bool* closed) {
     return receive(fd, SIZE_MAX, timeout, closed);
 }

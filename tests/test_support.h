@@ -60,10 +60,9 @@ socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr);
 int listen_loopback(bool ipv6, int* port, bool nonblocking = true);
 // Connects to 127.0.0.1 (or ::1); -1 on failure.
 int connect_loopback(int port, bool ipv6 = false);
-// Reads until the peer closes or `timeout` passes; returns what arrived.
-std::string read_until_close(int fd, std::chrono::milliseconds timeout);
-// The same; `*closed` tells whether the peer closed (an end of stream or a reset) in time.
-std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed);
+// Reads until the peer closes or `timeout` passes; returns what arrived. `*closed`, if
+// given, tells whether the peer closed (an end of stream or a reset) in time.
+std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed = nullptr);
 // A new connection to `port` on 127.0.0.1 that sent `text` (-1 on failure).
 int send_new(int port, const std::string& text);
 // Reads a reply head up to its blank line, a byte at a time, for at most `timeout`.
