@@ -53,6 +53,10 @@ constexpr int SCRAPE_DEADLINE_MS = 2000;
 constexpr int SCRAPE_LINGER_MS = 200;
 constexpr size_t SCRAPE_REQUEST_LIMIT = 8192;
 constexpr size_t MAX_SCRAPERS = 16;
+// Scrapes one address may hold at once, and how long a scrape may stay silent (no whole
+// request) before a newcomer may take its place when the table or its address is full.
+constexpr size_t MAX_SCRAPES_PER_ADDRESS = 4;
+constexpr int SCRAPE_GRACE_MS = 250;
 
 } // namespace
 
@@ -317,6 +321,8 @@ bool split_host_port(const std::string& address, std::string* host, std::string*
 struct scrape {
     int fd;
     std::chrono::steady_clock::time_point deadline;
+    std::chrono::steady_clock::time_point accepted;
+    std::string peer; // the scraper's address, without its port
     std::string request;
     std::string reply;
     size_t sent = 0;
@@ -395,9 +401,50 @@ static int open_spare() {
     return open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-// Serves every scraper at once (up to MAX_SCRAPERS), each within its own deadline, so
-// that idle or slow connections cannot blind the others. A descriptor is kept in reserve
-// so that a scrape is answered even when the table is full, which is when it matters.
+// The scraper's address as the per-address limit counts it.
+static std::string peer_of(const sockaddr_storage& addr) {
+    if (addr.ss_family == AF_INET6)
+        return std::string(
+            reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr),
+            16);
+    if (addr.ss_family == AF_INET)
+        return std::string(
+            reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in&>(addr).sin_addr), 4);
+    return {};
+}
+
+// Whether a newcomer may take this scrape's place: it has not sent a whole request in its
+// grace time. Scrapers send their request at once; a connection that stays silent is the
+// one to go.
+static bool evictable(const scrape& sc, std::chrono::steady_clock::time_point now) {
+    return sc.reply.empty() && !sc.closing &&
+           now >= sc.accepted + std::chrono::milliseconds(SCRAPE_GRACE_MS);
+}
+
+// The oldest scrape that may give way (of `peer` only, unless empty); -1 when none may.
+static long oldest_evictable(const std::vector<scrape>& scrapes, const std::string* peer,
+                             std::chrono::steady_clock::time_point now) {
+    long found = -1;
+    for (size_t i = 0; i < scrapes.size(); i++) {
+        if ((peer != nullptr && scrapes[i].peer != *peer) || !evictable(scrapes[i], now))
+            continue;
+        if (found < 0 || scrapes[i].accepted < scrapes[static_cast<size_t>(found)].accepted)
+            found = static_cast<long>(i);
+    }
+    return found;
+}
+
+static void drop_scrape(std::vector<scrape>& scrapes, size_t i) {
+    close(scrapes[i].fd);
+    scrapes.erase(scrapes.begin() + static_cast<long>(i));
+}
+
+// Serves every scraper at once (up to MAX_SCRAPERS, MAX_SCRAPES_PER_ADDRESS from one
+// address), each within its own deadline, so that idle or slow connections cannot blind the
+// others: when the table is full, a newcomer takes the place of the oldest silent one. The
+// thread sleeps in poll until a descriptor is ready or the next deadline: it never spins,
+// however many connections wait. A descriptor is kept in reserve so that a scrape is
+// answered even when the table is full, which is when it matters.
 static void* metrics_thread(void* arg) {
     using clock = std::chrono::steady_clock;
     int listen_fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
@@ -409,14 +456,22 @@ static void* metrics_thread(void* arg) {
         clock::time_point now = clock::now();
         if (spare < 0)
             spare = open_spare();
-        bool accepting = scrapes.size() < MAX_SCRAPERS && now >= accept_again;
+        clock::time_point wake = now + std::chrono::hours(1);
+        // The listening socket is watched only while a newcomer could be taken: otherwise
+        // its readiness would wake the thread again and again.
+        bool room = scrapes.size() < MAX_SCRAPERS;
+        bool accepting =
+            now >= accept_again && (room || oldest_evictable(scrapes, nullptr, now) >= 0);
+        if (now < accept_again)
+            wake = accept_again;
         pfds.clear();
         pfds.push_back({accepting ? listen_fd : -1, POLLIN, 0});
-        clock::time_point wake = accepting ? now + std::chrono::hours(1) : accept_again;
         for (const scrape& sc : scrapes) {
             short events = sc.closing || sc.reply.empty() ? POLLIN : POLLOUT;
             pfds.push_back({sc.fd, events, 0});
             wake = std::min(wake, sc.deadline);
+            if (!room && !accepting && !evictable(sc, now) && sc.reply.empty() && !sc.closing)
+                wake = std::min(wake, sc.accepted + std::chrono::milliseconds(SCRAPE_GRACE_MS));
         }
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
         int ready = poll(pfds.data(), pfds.size(),
@@ -434,21 +489,26 @@ static void* metrics_thread(void* arg) {
             bool keep = now < sc.deadline;
             if (keep && pfds[i + 1].revents != 0)
                 keep = step_scrape(&sc);
-            if (!keep) {
-                close(sc.fd);
-                scrapes.erase(scrapes.begin() + static_cast<long>(i));
-            }
+            if (!keep)
+                drop_scrape(scrapes, i);
         }
         if (!(pfds[0].revents & POLLIN))
             continue;
-        while (scrapes.size() < MAX_SCRAPERS) {
-            int sock = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        for (;;) {
+            if (scrapes.size() >= MAX_SCRAPERS && oldest_evictable(scrapes, nullptr, now) < 0)
+                break;
+            sockaddr_storage peer{};
+            socklen_t peer_len = sizeof(peer);
+            int sock = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
             bool on_spare = false;
             if (sock < 0 && (errno == EMFILE || errno == ENFILE) && spare >= 0) {
                 // The table is full: the reserve makes room for this scraper.
                 close(spare);
                 spare = -1;
-                sock = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                peer_len = sizeof(peer);
+                sock = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
                 on_spare = true;
             }
             if (sock < 0) {
@@ -461,7 +521,24 @@ static void* metrics_thread(void* arg) {
                 }
                 break;
             }
-            scrapes.push_back({sock, now + std::chrono::milliseconds(SCRAPE_DEADLINE_MS), {}, {}});
+            std::string address = peer_of(peer);
+            size_t from_peer = static_cast<size_t>(
+                std::count_if(scrapes.begin(), scrapes.end(),
+                              [&](const scrape& sc) { return sc.peer == address; }));
+            long gone = -1;
+            if (from_peer >= MAX_SCRAPES_PER_ADDRESS) {
+                gone = oldest_evictable(scrapes, &address, now);
+                if (gone < 0) {
+                    close(sock); // its address holds its share, all of it busy
+                    continue;
+                }
+            } else if (scrapes.size() >= MAX_SCRAPERS) {
+                gone = oldest_evictable(scrapes, nullptr, now);
+            }
+            if (gone >= 0)
+                drop_scrape(scrapes, static_cast<size_t>(gone));
+            scrapes.push_back(
+                {sock, now + std::chrono::milliseconds(SCRAPE_DEADLINE_MS), now, address, {}, {}});
             if (on_spare)
                 break; // one at a time on the reserve
         }
