@@ -177,7 +177,7 @@ TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapes
     EXPECT_TRUE(
         client("127.0.0.1", mport, "GET / HTTP/1.1\r\n\r\n").rest().starts_with("HTTP/1.1 404"));
     // Connections that never finish their requests hold nobody up and cost no CPU: more of
-    // them than the endpoint serves at once, from many addresses and from the scraper's own,
+    // them than the endpoint serves at once, from many addresses,
     // leave its thread asleep (it once spun until they timed out), and a scrape still gets its
     // page: it takes the place of the oldest silent one.
     std::vector<std::unique_ptr<client>> silent;
