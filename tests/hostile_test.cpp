@@ -8,12 +8,17 @@
 #include "hardening_support.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <random>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <sched.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace vh_test;
@@ -201,6 +206,331 @@ TEST(Hostile, ThousandsOfHostileClientsDoNotStarveAnHonestDownload) {
     // Nothing but the lines the server has for these rules (and its debugging lines).
     expect_only_lines(proc.output, {"<7>", "Session life time max limit reached",
                                     "recv: Connection reset by peer"});
+}
+
+// --- Many attackers from one IPv6 /64 ---------------------------------------------------
+
+// Network namespaces of this test's own: the server's, the honest client's and the attackers',
+// each client joined to the server by a veth pair of its own, the honest one shaped to a line
+// rate (the attackers have their own line: they compete for the server, not for the honest
+// client's line). In the attackers' namespace one /64 answers on every address (a local
+// route), as a host that takes a new source address for every connection does. Removed with
+// the record.
+struct test_lines {
+    std::string server_ns, honest_ns, attack_ns;
+    bool ready = false;
+    static bool run(const std::string& command) {
+        return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+    }
+    explicit test_lines(const std::string& rate) {
+        const std::string id = std::to_string(getpid());
+        server_ns = "vh-srv-" + id;
+        honest_ns = "vh-hon-" + id;
+        attack_ns = "vh-atk-" + id;
+        const std::string s = "ip netns exec " + server_ns + " ",
+                          h = "ip netns exec " + honest_ns + " ",
+                          a = "ip netns exec " + attack_ns + " ";
+        ready =
+            run("ip netns add " + server_ns) && run("ip netns add " + honest_ns) &&
+            run("ip netns add " + attack_ns) &&
+            run("ip link add vhh" + id + " netns " + server_ns + " type veth peer name vhh" + id +
+                " netns " + honest_ns) &&
+            run("ip link add vha" + id + " netns " + server_ns + " type veth peer name vha" + id +
+                " netns " + attack_ns) &&
+            run(s + "ip link set lo up") && run(h + "ip link set lo up") &&
+            run(a + "ip link set lo up") && run(s + "ip addr add 10.29.0.1/24 dev vhh" + id) &&
+            run(h + "ip addr add 10.29.0.2/24 dev vhh" + id) &&
+            run(s + "ip addr add fd29:0:0:ff::1/64 dev vha" + id + " nodad") &&
+            run(a + "ip addr add fd29:0:0:ff::2/64 dev vha" + id + " nodad") &&
+            run(s + "ip link set vhh" + id + " up") && run(h + "ip link set vhh" + id + " up") &&
+            run(s + "ip link set vha" + id + " up") && run(a + "ip link set vha" + id + " up") &&
+            run(s + "ip -6 route add fd29:0:0:1::/64 via fd29:0:0:ff::2") &&
+            run(a + "ip -6 route add local fd29:0:0:1::/64 dev lo") &&
+            run(s + "tc qdisc add dev vhh" + id + " root tbf rate " + rate +
+                " burst 256kb latency 50ms") &&
+            run(h + "tc qdisc add dev vhh" + id + " root tbf rate " + rate +
+                " burst 256kb latency 50ms");
+    }
+    ~test_lines() {
+        for (const std::string* ns : {&server_ns, &honest_ns, &attack_ns})
+            run("ip netns del " + *ns);
+    }
+};
+
+// Moves the calling thread into a namespace by name; false on failure.
+bool enter_netns(const std::string& name) {
+    int fd = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return entered;
+}
+
+// A connection from `source` (any address of the attackers' /64, or the honest IPv4 one) to
+// the server's port; -1 on failure. The socket is non-blocking once connected.
+int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf = 0) {
+    const bool v6 = source.find(':') != std::string::npos;
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    sockaddr_storage src{}, dst{};
+    socklen_t len;
+    if (v6) {
+        auto& s6 = reinterpret_cast<sockaddr_in6&>(src);
+        auto& d6 = reinterpret_cast<sockaddr_in6&>(dst);
+        s6.sin6_family = d6.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, source.c_str(), &s6.sin6_addr);
+        inet_pton(AF_INET6, server.c_str(), &d6.sin6_addr);
+        d6.sin6_port = htons(static_cast<uint16_t>(port));
+        len = sizeof(sockaddr_in6);
+    } else {
+        auto& s4 = reinterpret_cast<sockaddr_in&>(src);
+        auto& d4 = reinterpret_cast<sockaddr_in&>(dst);
+        s4.sin_family = d4.sin_family = AF_INET;
+        inet_pton(AF_INET, source.c_str(), &s4.sin_addr);
+        inet_pton(AF_INET, server.c_str(), &d4.sin_addr);
+        d4.sin_port = htons(static_cast<uint16_t>(port));
+        len = sizeof(sockaddr_in);
+    }
+    int one = 1;
+    setsockopt(fd, SOL_IP, IP_FREEBIND, &one, sizeof(one));
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&src), len) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&dst), len) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A new address of the attackers' /64 for every call.
+std::string attacker_address(std::mt19937_64& rng) {
+    char text[64];
+    const uint64_t low = rng();
+    snprintf(text, sizeof(text), "fd29:0:0:1:%x:%x:%x:%x", unsigned(low >> 48) & 0xffff,
+             unsigned(low >> 32) & 0xffff, unsigned(low >> 16) & 0xffff, unsigned(low) & 0xffff);
+    return text;
+}
+
+// Bytes an honest session of four connections moved in `span`: a download read as fast as the
+// line gives it, or an upload sent as fast as the line takes it. Zero when it was not admitted.
+double honest_bytes(int port, bool upload, uint64_t session, std::chrono::milliseconds span) {
+    std::vector<int> fds;
+    bool admitted = true;
+    const std::string slow_rules = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=100&WARMUP_SAMPLE_TIME="
+                                   "100&WARMUP_TOLERANCE=1&RESULT_NUM_INTERVALS=10&"
+                                   "RESULTS_INTERVAL_PERIOD=1";
+    for (size_t i = 0; i < 4; i++) {
+        fds.push_back(connect_from("10.29.0.2", "10.29.0.1", port));
+        send_all(fds.back(), upload ? upload_request(session, 4, i, slow_rules)
+                                    : download_request(session, 4, i));
+        const std::string& expected = upload ? CONTINUE : GET_REPLY;
+        admitted = admitted && recv_exact(fds.back(), expected.size(), 10s) == expected;
+    }
+    double bytes = 0;
+    std::vector<char> buf(1 << 18);
+    const auto start = steady::now();
+    while (admitted && steady::now() - start < span) {
+        for (int fd : fds) {
+            const ssize_t n = upload ? send(fd, buf.data(), buf.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                                     : recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            bytes += static_cast<double>(std::max<ssize_t>(n, 0));
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    for (int fd : fds)
+        reset_close(fd);
+    return admitted ? bytes : 0;
+}
+
+// A flood of every kind of client one host can be from one /64, beside an honest download
+// and upload from another address: the honest ones are admitted and keep their rate, the
+// server stays within its memory budget, answers throughout, and is back to its idle
+// descriptors once the flood ends.
+TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerItsBudget) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for its network namespaces";
+    test_lines line("200mbit");
+    if (!line.ready)
+        GTEST_SKIP() << "could not make the network namespaces (ip, veth, tbf)";
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+    const int own_ns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+
+    // The server runs in its namespace, on a socket of both families made there.
+    constexpr long BUDGET_MIB = 16;
+    std::string logs = make_temp_dir();
+    write_file(logs + "/target.log", 0);
+    server_process proc;
+    ASSERT_TRUE(enter_netns(line.server_ns));
+    int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), zero = 0;
+    setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof(zero));
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    socklen_t any_len = sizeof(any);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
+    ASSERT_EQ(listen(listener, 1024), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&any), &any_len);
+    const int port = ntohs(any.sin6_port);
+    start_options opts =
+        options({"-f", test_file(), "-t", "60", "-l", logs, "--metrics", "[::]:0", "--max-memory",
+                 std::to_string(BUDGET_MIB) + "M", "--max-client-sessions", "16",
+                 "--max-client-connections", "256"});
+    opts.inherit_fd = listener;
+    start(proc, opts);
+    close(listener);
+    ASSERT_EQ(setns(own_ns, CLONE_NEWNET), 0);
+    ASSERT_TRUE(proc.wait_for("Metrics on address :: port ", 10s)) << proc.output;
+    const int mport = std::stoi(proc.output.substr(proc.output.find(":: port ") + 8));
+
+    // The honest rounds alone first.
+    ASSERT_TRUE(enter_netns(line.honest_ns));
+    const auto span = 3s;
+    const double quiet_down = honest_bytes(port, false, 1000, span);
+    const double quiet_up = honest_bytes(port, true, 1001, span);
+    ASSERT_GT(quiet_down, 0) << proc.output;
+    ASSERT_GT(quiet_up, 0) << proc.output;
+    std::this_thread::sleep_for(500ms);
+    const int idle_fds = count_fds(proc.pid);
+
+    // The attackers, each kind in a thread of its own in the clients' namespace, from a new
+    // address of the /64 for every connection.
+    const std::string server6 = "fd29:0:0:ff::1";
+    std::atomic<bool> attacking{true};
+    std::atomic<long> connections{0};
+    std::vector<std::thread> attackers;
+    const auto attacker = [&](int kind) {
+        attackers.emplace_back([&, kind] {
+            if (!enter_netns(line.attack_ns))
+                return;
+            std::mt19937_64 rng(static_cast<uint64_t>(kind) * 7919);
+            std::vector<int> held;
+            const auto open = [&](int to, const std::string& text, int rcvbuf = 0) {
+                const int fd = connect_from(attacker_address(rng), server6, to, rcvbuf);
+                if (fd >= 0) {
+                    connections++;
+                    send_all(fd, text);
+                    held.push_back(fd);
+                }
+                return fd;
+            };
+            uint64_t id = (static_cast<uint64_t>(kind) << 40) + 5000;
+            for (int round = 0; attacking.load() && round < 100000; round++) {
+                char buf[65536];
+                switch (kind) {
+                case 0: // trace floods: eight download connections that never read
+                    if (held.size() < 240) {
+                        id++;
+                        for (size_t i = 0; i < 8; i++)
+                            open(port, download_request(id, 8, i, "&TRACE_INTERVAL=10"), 4096);
+                    }
+                    break;
+                case 1: // HEAD loops on kept-alive connections
+                    if (held.size() < 40)
+                        open(port, "HEAD / HTTP/1.1\r\n\r\n");
+                    for (int fd : held) {
+                        recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+                        send(fd, "HEAD / HTTP/1.1\r\n\r\n", 19, MSG_DONTWAIT | MSG_NOSIGNAL);
+                    }
+                    break;
+                case 2: // latency sessions whose control connections keep asking
+                    if (held.size() < 40) {
+                        id++;
+                        const std::string lat = "GET /lat?LATENCY_TEST=GET&LATENCY_INTERVAL=10&"
+                                                "LATENCY_ID=" +
+                                                std::to_string(id) +
+                                                "&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=";
+                        open(port, lat + "0 HTTP/1.1\r\n\r\n");
+                        open(port, lat + "1 HTTP/1.1\r\n\r\n", 4096);
+                    }
+                    for (size_t i = 0; i < held.size(); i += 2) {
+                        recv(held[i], buf, sizeof(buf), MSG_DONTWAIT);
+                        send(held[i], "GET /results HTTP/1.1\r\n\r\n", 25,
+                             MSG_DONTWAIT | MSG_NOSIGNAL);
+                    }
+                    break;
+                case 3: // sessions refused, their connections held open
+                    if (held.size() < 100)
+                        open(port, download_request(++id));
+                    break;
+                case 4: // PUT trickles: a byte now and then
+                    if (held.size() < 40)
+                        open(port, http_request("PUT", "/target.log", ""));
+                    for (int fd : held)
+                        send(fd, "p", 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+                    break;
+                case 5: // silent scrapers
+                    if (held.size() < 60)
+                        open(mport, "");
+                    break;
+                }
+                // Whatever the server closed is given up and replaced.
+                std::erase_if(held, [&](int fd) {
+                    if (!peer_closed(fd))
+                        return false;
+                    close(fd);
+                    return true;
+                });
+                std::this_thread::sleep_for(kind == 4 ? 1s : 100ms);
+            }
+            for (int fd : held)
+                close(fd);
+        });
+    };
+    for (int kind = 0; kind < 6; kind++)
+        attacker(kind);
+    std::this_thread::sleep_for(3s);
+
+    // Beside them: the honest ones are admitted and get their line; the server's memory
+    // stays within its budget.
+    long rss_peak = rss_kib(proc.pid);
+    const double busy_down = honest_bytes(port, false, 2000, span);
+    rss_peak = std::max(rss_peak, rss_kib(proc.pid));
+    const double busy_up = honest_bytes(port, true, 2001, span);
+    rss_peak = std::max(rss_peak, rss_kib(proc.pid));
+    std::this_thread::sleep_for(3s);
+    rss_peak = std::max(rss_peak, rss_kib(proc.pid));
+    attacking = false;
+    for (auto& t : attackers)
+        t.join();
+    std::cout << "honest download " << busy_down / quiet_down << ", upload " << busy_up / quiet_up
+              << " of their quiet rates; " << connections.load()
+              << " attacking connections; resident " << rss_peak / 1024 << " MiB\n";
+    EXPECT_GE(busy_down, 0.9 * quiet_down);
+    EXPECT_GE(busy_up, 0.9 * quiet_up);
+    // The sanitizers' own memory (shadow, quarantine) comes on top of the budget.
+#if defined(__SANITIZE_ADDRESS__)
+    const long allowance_kib = (BUDGET_MIB + 48 + 512) * 1024;
+#else
+    const long allowance_kib = (BUDGET_MIB + 48) * 1024;
+#endif
+    EXPECT_LE(rss_peak, allowance_kib);
+
+    // The limits did the holding: sessions beyond the budget and connections beyond the
+    // prefix's share were refused, and what is reserved stays within the budget.
+    const int scraper = connect_from("10.29.0.2", "10.29.0.1", mport);
+    send_all(scraper, "GET /metrics HTTP/1.1\r\n\r\n");
+    const std::string page = read_until_close(scraper, 5s);
+    close(scraper);
+    const auto sample = [&](const std::string& name) {
+        const size_t at = page.find("\n" + name + " ");
+        return at == std::string::npos ? -1.0 : std::atof(page.c_str() + at + name.size() + 2);
+    };
+    EXPECT_GT(sample("varnholt_sessions_refused_total{reason=\"memory\"}"), 0) << page;
+    EXPECT_GT(sample("varnholt_connections_refused_total{reason=\"client_connections\"}"), 0);
+    EXPECT_LE(sample("varnholt_memory_reserved_bytes"), BUDGET_MIB << 20);
+
+    // The server answers still, and lets go of everything once the flood is over.
+    const int head = connect_from("10.29.0.2", "10.29.0.1", port);
+    send_all(head, "HEAD / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(read_reply_head(head, 5s), HEAD_REPLY);
+    close(head);
+    ASSERT_EQ(setns(own_ns, CLONE_NEWNET), 0);
+    close(own_ns);
+    EXPECT_EQ(settle_fds(proc, idle_fds, 30s), idle_fds) << describe_fds(proc.pid);
+    remove_tree(logs);
 }
 
 } // namespace
