@@ -5,6 +5,9 @@
 // time and the idle time-out.
 // VH_HOSTILE_MAX_LOSS (percent, default 25) is the largest throughput loss accepted;
 // the measured loss is printed. VH_HOSTILE_CLIENTS (default 1000) sets each group's size.
+// Then every kind of client one host can be, from a new address of one IPv6 /64 for every
+// connection, against an honest download and upload on lines of their own: the per-client
+// limits, the memory budget and the deadlines hold the flood, not the honest tests.
 #include "hardening_support.h"
 
 #include <algorithm>
