@@ -224,6 +224,7 @@ ${tmpfiles_dir#/}/varnholt-httpd.conf
 usr/sbin/varnholt-httpd
 usr/share/doc/varnholt-httpd/README.md
 usr/share/doc/varnholt-httpd/changelog.gz
+usr/share/doc/varnholt-httpd/operating.md
 usr/share/doc/varnholt-httpd/copyright
 usr/share/varnholt-httpd/prometheus/varnholt-httpd.rules.yml
 usr/share/man/man1/varnholt-client.1.gz
