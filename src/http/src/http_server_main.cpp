@@ -326,15 +326,14 @@ int main(int argc, char** argv) {
         {"max-sessions", 0, 0, G_OPTION_ARG_INT, &max_sess,
          "Sessions that may run at once (default 0: no limit)", "<integer>"},
         {"max-client-sessions", 0, 0, G_OPTION_ARG_INT, &max_client_sess,
-         "Sessions that may run at once from one client address (default 0: no limit)",
-         "<integer>"},
+         "Sessions that may run at once from one client (default 0: no limit)", "<integer>"},
         {"drain-timeout", 0, 0, G_OPTION_ARG_INT, &drain,
          "Seconds that running sessions may take to finish after SIGTERM (default 30)",
          "<integer>"},
         {"header-timeout", 0, 0, G_OPTION_ARG_INT, &header_secs,
          "Seconds a client has to send a whole request header (default 10)", "<integer>"},
         {"max-client-pending", 0, 0, G_OPTION_ARG_INT, &max_pending,
-         "Connections one client address may hold before their header is complete "
+         "Connections one client may hold before their header is complete "
          "(default 256, 0: no limit)",
          "<integer>"},
         {"max-client-connections", 0, 0, G_OPTION_ARG_INT, &max_client_conns,

@@ -13,7 +13,7 @@ extern const char* file_path;
 extern off_t file_size;
 extern const char* log_directory; // null when no log directory was given
 extern int session_timeout;       // seconds
-// Admission: the most sessions that may run at once in all and per client address
+// Admission: the most sessions that may run at once in all and per client (client_key)
 // (0: no limit), and the Retry-After a refused client is given.
 extern int max_sessions;
 extern int max_client_sessions;
