@@ -1,4 +1,4 @@
-// Client addresses as hash keys and as text.
+// Client addresses: the key a client is counted under, hash keys and text.
 #include "records.h"
 
 #include "settings.h"
