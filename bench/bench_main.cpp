@@ -213,10 +213,11 @@ std::string write_nginx_config(const options& opt, int port) {
 bool start_servers(const options& opt, server_set& s) {
     std::string payload = opt.www + "/payload.bin";
     // The memory figure's idle connections never send a header: by default one address may
-    // hold 256 of them, each for 10 s.
-    s.pid[VARNHOLT] = start_with_listener(
-        {opt.server, "-f", payload, "--max-client-pending", "0", "--header-timeout", "3600"},
-        opt.work + "/varnholt.log", &s.port[VARNHOLT]);
+    // hold 256 of them, each for 10 s, and 4096 connections in all.
+    s.pid[VARNHOLT] =
+        start_with_listener({opt.server, "-f", payload, "--max-client-pending", "0",
+                             "--max-client-connections", "0", "--header-timeout", "3600"},
+                            opt.work + "/varnholt.log", &s.port[VARNHOLT]);
     s.pid[REF_ONE] = start_with_listener({opt.ref, "--file", payload}, opt.work + "/ref-one.log",
                                          &s.port[REF_ONE]);
     s.pid[REF_SPREAD] = start_with_listener({opt.ref, "--file", payload, "--spread"},
@@ -713,9 +714,10 @@ constexpr int LIVE_TARGET_SESSIONS = 5000;
 constexpr double LIVE_TARGET_P99_MS = 2.0;
 constexpr double LIVE_TARGET_CPU_RATIO = 1.2;
 // What lets every session in: no cap on sessions, none per client address, and none on
-// connections of one address whose header has not arrived (all come from 127.0.0.1).
+// connections of one address, whose header has not arrived or at all (all come from 127.0.0.1).
 const std::vector<std::string> LIVE_SERVER_OPTIONS = {
-    "--max-client-pending", "0", "--max-sessions", "0", "--max-client-sessions", "0"};
+    "--max-client-pending", "0", "--max-client-connections", "0",
+    "--max-sessions",       "0", "--max-client-sessions",    "0"};
 
 struct live_windows {
     double mix = 6.0; // seconds measured with every session live

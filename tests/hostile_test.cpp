@@ -106,9 +106,11 @@ TEST(Hostile, ThousandsOfHostileClientsDoNotStarveAnHonestDownload) {
         else if (CPU_ISSET(c, &own))
             CPU_SET(c, &client);
     ASSERT_TRUE(CPU_COUNT(&client) == 0 || sched_setaffinity(0, sizeof(client), &client) == 0);
-    // The header deadline and the per-address cap would close these clients long before the
+    // The header deadline and the per-address caps would close these clients long before the
     // rules this test is about: they are tested on their own.
-    opts.args = {"-t", "60", "-d", "3", "--header-timeout", "3600", "--max-client-pending", "0"};
+    opts.args = {"-t", "60", "-d", "3", "--header-timeout", "3600"};
+    opts.args.insert(opts.args.end(),
+                     {"--max-client-pending", "0", "--max-client-connections", "0"});
     int port = start_activated(proc, opts);
     ASSERT_GT(port, 0);
     const int idle_fds = idle_descriptors(proc.pid, port);

@@ -1,6 +1,7 @@
 // Sessions whose connections another worker carries, on one worker that lends to itself
 // and runs step by step: every message between owner and carrier goes through its mailbox,
 // in an order the test arranges.
+#include "client_limits.h"
 #include "connection.h"
 #include "hardening_support.h"
 #include "lending.h"
@@ -43,6 +44,7 @@ struct LentSession : ::testing::Test {
         advance_thread_clock((LIFE_S + 1) * 1000000000LL); // whatever is left ends with its life
         steps(20);
         EXPECT_EQ(session_count(), 0u);
+        EXPECT_EQ(connected_client_count(), 0u); // no client is left counted
         g_hash_table_destroy(pending);
     }
     // Runs the worker until nothing is ready, at most n iterations (one: exactly the events
@@ -72,6 +74,9 @@ struct LentSession : ::testing::Test {
         }
         steps(6); // the lendings are taken
         ASSERT_EQ(session_count(), 1u);
+        // Lent, a connection is still one connection of its client.
+        const client_address local{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1}};
+        EXPECT_EQ(client_connection_count(&local), 3);
     }
 };
 

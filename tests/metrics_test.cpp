@@ -1,8 +1,10 @@
-// The metrics endpoint's address and client addresses as printed, and the latency statistics
-// document written directly as text, without a server.
+// The metrics endpoint's address, client addresses as printed and as counted, and the latency
+// statistics document written directly as text, without a server.
+#include "client_limits.h"
 #include "main_thread.h"
 #include "metrics.h"
 #include "session.h"
+#include "settings.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -28,6 +30,60 @@ TEST(MetricsAddress, HostAndPortAreSplitForEveryFormAndClientsPrintAsTheySeeThem
     char text[INET6_ADDRSTRLEN];
     format_client_address(v4, text, sizeof(text));
     EXPECT_STREQ(text, "192.0.2.7");
+}
+
+client_address v6(const char* text) {
+    client_address client{};
+    EXPECT_EQ(inet_pton(AF_INET6, text, client.bytes), 1) << text;
+    return client;
+}
+
+// Every per-client limit counts a client's key: an IPv6 network of --client-prefix-v6 bits,
+// an IPv4 address on its own. Both caps hold per key, the connection cap first, and a key
+// leaves the table with its last connection.
+TEST(ClientLimits, OneIPv6NetworkIsOneClientAndTalliesEmptyWithTheirConnections) {
+    const client_address a = v6("2001:db8:1:2::1"), b = v6("2001:db8:1:2:ffff::7"),
+                         c = v6("2001:db8:1:12::1"), v4 = v6("::ffff:192.0.2.7"),
+                         v4b = v6("::ffff:192.0.2.8");
+    for (auto [prefix, a_b, a_c] : {std::tuple{64, true, false},
+                                    {128, false, false},
+                                    {60, true, false},
+                                    {59, true, true},
+                                    {1, true, true}}) {
+        client_prefix_v6 = prefix;
+        EXPECT_EQ(client_address_equal(&a, &b), a_b) << prefix;
+        EXPECT_EQ(client_address_equal(&a, &c), a_c) << prefix;
+        EXPECT_EQ(client_address_hash(&a) == client_address_hash(&b), a_b) << prefix;
+        EXPECT_FALSE(client_address_equal(&v4, &v4b)) << prefix;
+        EXPECT_FALSE(client_address_equal(&a, &v4)) << prefix;
+    }
+    client_prefix_v6 = 64;
+    max_client_connections = 3;
+    max_client_pending = 2;
+    EXPECT_EQ(admit_client_connection(&a), CLIENT_ADMITTED);
+    EXPECT_EQ(admit_client_connection(&b), CLIENT_ADMITTED);
+    EXPECT_EQ(admit_client_connection(&b), CLIENT_TOO_MANY_PENDING);
+    EXPECT_EQ(admit_client_connection(&c), CLIENT_ADMITTED); // another network
+    release_pending_connection(&a);
+    EXPECT_EQ(admit_client_connection(&a), CLIENT_ADMITTED);
+    release_pending_connection(&b);
+    release_pending_connection(&a);
+    EXPECT_EQ(admit_client_connection(&b), CLIENT_TOO_MANY_CONNECTIONS);
+    EXPECT_EQ(client_connection_count(&b), 3);
+    EXPECT_EQ(pending_connection_count(&a), 0);
+    EXPECT_EQ(admit_client_connection(&v4), CLIENT_ADMITTED);
+    EXPECT_EQ(admit_client_connection(&v4b), CLIENT_ADMITTED);
+    EXPECT_EQ(pending_connection_count(&v4), 1);
+    EXPECT_EQ(connected_client_count(), 4u);
+    // Released in any order, by any address of the network.
+    for (const client_address* client : {&v4, &v4b, &c})
+        release_pending_connection(client);
+    for (const client_address* client : {&b, &v4, &a, &c, &v4b, &b})
+        release_client_connection(client);
+    EXPECT_EQ(connected_client_count(), 0u);
+    EXPECT_EQ(client_connection_count(&a), 0);
+    max_client_connections = MAX_CLIENT_CONNECTIONS_DEFAULT;
+    max_client_pending = MAX_CLIENT_PENDING_DEFAULT;
 }
 
 // Byte for byte what a JSON serializer makes of the document: every connection's samples,

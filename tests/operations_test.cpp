@@ -206,6 +206,65 @@ TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapes
     EXPECT_EQ(client("127.0.0.2", port, download_request(50)).recv(GET_REPLY.size()), GET_REPLY);
 }
 
+// One client's connections count against --max-client-connections whatever they do (a HEAD
+// connection between requests, a running download, a header on its way), and those without a
+// whole header against --max-client-pending too; a connection beyond a cap is closed at the
+// accept without a byte, counted by reason, and the next is taken once one has closed. Another
+// address is another client, and nothing is left counted once all are gone.
+TEST(Admission, EveryConnectionOfAClientCountsInEveryStateUntilItCloses) {
+    server_process proc;
+    int port = start_activated(
+        proc, options({"-d", "3", "--metrics", "127.0.0.1:0", "--max-client-connections", "3",
+                       "--max-client-pending", "1"}));
+    ASSERT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
+    const int mport = std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
+    const auto refused_at_once = [&](const std::string& request) {
+        client c("127.0.0.5", port, request);
+        bool closed = false;
+        return read_until_close(c.fd, 5s, &closed).empty() && closed;
+    };
+    const std::string head = "HEAD / HTTP/1.1\r\n\r\n";
+    const std::string refused = "varnholt_connections_refused_total{reason=\"client_";
+
+    auto kept = std::make_unique<client>("127.0.0.5", port, head);
+    ASSERT_EQ(kept->recv(HEAD_REPLY.size()), HEAD_REPLY);
+    // One header on its way is all the client may have pending.
+    auto dl = std::make_unique<client>("127.0.0.5", port, "GET /x HTTP/1.1\r\n");
+    ASSERT_TRUE(proc.wait_count("received by", 2, 5s)) << proc.output;
+    EXPECT_TRUE(refused_at_once(head));
+    ASSERT_TRUE(send_all(dl->fd, "\r\n")); // whole now: a running download
+    ASSERT_EQ(dl->recv(GET_REPLY.size() + 100000).size(), GET_REPLY.size() + 100000);
+    auto partial = std::make_unique<client>("127.0.0.5", port, "GET /y HTTP/1.1\r\n");
+    ASSERT_TRUE(proc.wait_count("received by", 3, 5s)) << proc.output;
+    // Three connections: none more, in whatever state it would be.
+    EXPECT_TRUE(refused_at_once(head));
+    EXPECT_TRUE(refused_at_once(download_request(61)));
+    EXPECT_EQ(client("127.0.0.6", port, head).recv(HEAD_REPLY.size()), HEAD_REPLY);
+    std::map<std::string, double> page = scrape(mport);
+    EXPECT_EQ(page[refused + "connections\"}"], 2);
+    EXPECT_EQ(page[refused + "pending\"}"], 1);
+    EXPECT_EQ(page["varnholt_clients_connected"], 1);
+    EXPECT_EQ(dl->recv(1000).size(), 1000u) << "the running download was disturbed";
+
+    // One closes: the next is taken (once the server has seen the close).
+    partial.reset();
+    bool served = false;
+    for (int i = 0; i < 50 && !served; i++, std::this_thread::sleep_for(50ms))
+        served = client("127.0.0.5", port, head).recv(HEAD_REPLY.size()) == HEAD_REPLY;
+    EXPECT_TRUE(served);
+
+    ASSERT_TRUE(dl->end());
+    kept.reset();
+    partial.reset();
+    for (int i = 0; i < 100 && page["varnholt_clients_connected"] != 0; i++) {
+        std::this_thread::sleep_for(50ms);
+        page = scrape(mport);
+    }
+    EXPECT_EQ(page["varnholt_clients_connected"], 0);
+    EXPECT_FALSE(proc.output.find("<3>") != std::string::npos) << proc.output;
+    EXPECT_TRUE(proc.wait_for("refused: its client holds 3 connections", 5s));
+}
+
 // --- The drain ---------------------------------------------------------------------------
 
 // The text of the one file in `dir` ("" unless there is exactly one).

@@ -47,6 +47,10 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
         {{"-f", plain, "--max-client-sessions", "-3"},
          "Client session limit -3" + range + "0-10000000\n"},
         {{"-f", plain, "--drain-timeout", "3601"}, "Drain timeout 3601" + range + "0-3600\n"},
+        {{"-f", plain, "--max-client-connections", "1000001"},
+         "Client connection limit 1000001" + range + "0-1000000\n"},
+        {{"-f", plain, "--client-prefix-v6", "0"}, "IPv6 client prefix 0" + range + "1-128\n"},
+        {{"-f", plain, "--client-prefix-v6", "129"}, "IPv6 client prefix 129" + range + "1-128\n"},
         {{"-f", plain, "--metrics", "no-port"}, "Metrics address no-port is not HOST:PORT\n"},
         {{"-f", plain, "--metrics", "256.1.1.1:80"}, "Metrics address 256.1.1.1:80: "}};
     for (const auto& [args, message] : cases) {
@@ -75,10 +79,13 @@ TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted
         {"3", {"-d", "0"}, false},
         {"0", {"--debug-level=2"}, true},
         {"abc", {}, false},
-        {"2", {"-t", "60", "--max-sessions", "10000000", "--metrics", ""}, true},
+        {"2",
+         {"-t", "60", "--max-sessions", "10000000", "--metrics", "", "--client-prefix-v6", "128",
+          "--max-client-connections", "1000000"},
+         true},
         {"2",
          {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0", "--header-timeout",
-          "1"},
+          "1", "--client-prefix-v6", "1"},
          true}};
     for (const auto& [verbose, extra, shown] : cases) {
         server_process proc;

@@ -2,6 +2,7 @@
 // the worker that took it; out of descriptors, the worker pauses until some are free.
 #include "main_thread.h"
 
+#include "client_limits.h"
 #include "connection.h"
 #include "header_guard.h"
 #include "metrics.h"
@@ -9,6 +10,7 @@
 #include "timeout_list.h"
 #include "workers.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -27,7 +29,7 @@ void set_accept_paused(bool paused) {
     accept_paused = paused;
 }
 
-// The peer's address in the form the per-client limit counts it.
+// The peer's address, IPv4 ones mapped into IPv6 (the per-client limits count its key).
 static client_address client_address_of(const sockaddr_storage& addr) {
     client_address client{};
     if (addr.ss_family == AF_INET6) {
@@ -38,6 +40,26 @@ static client_address client_address_of(const sockaddr_storage& addr) {
         memcpy(client.bytes + 12, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, 4);
     }
     return client;
+}
+
+// Closes a connection its client may not open now, without a byte: an ordinary event of a
+// busy client, so a debug line and a counter, never an error line.
+static void refuse_connection(int sock, const client_address& client, client_admission why) {
+    if (debug_level > 2) {
+        char text[INET6_ADDRSTRLEN];
+        format_client_address(client, text, sizeof(text));
+        if (why == CLIENT_TOO_MANY_CONNECTIONS)
+            VH_LOG(LOG_DEBUG, "%ld: connection %d from %s refused: its client holds %d connections",
+                   thread_tag(), sock, text, max_client_connections);
+        else
+            VH_LOG(LOG_DEBUG,
+                   "%ld: connection %d from %s refused: its client holds %d connections "
+                   "without a whole header",
+                   thread_tag(), sock, text, max_client_pending);
+    }
+    count_connection_refused(why == CLIENT_TOO_MANY_CONNECTIONS ? CONN_REFUSED_CLIENT_CONNECTIONS
+                                                                : CONN_REFUSED_CLIENT_PENDING);
+    close(sock);
 }
 
 void handle_listen_socket(int epfd, const listen_socket* ls) {
@@ -60,23 +82,22 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
             return;
         }
         const client_address client = client_address_of(peer);
-        if (!admit_pending_connection(&client)) {
-            VH_DEBUG(2, LOG_DEBUG,
-                     "%ld: connection %d refused: its address holds %d connections "
-                     "without a whole header",
-                     thread_tag(), sock, max_client_pending);
+        const client_admission admission = admit_client_connection(&client);
+        if (admission != CLIENT_ADMITTED) {
+            refuse_connection(sock, client, admission);
             bump(metrics->connections_accepted, 1);
-            close(sock);
             continue;
         }
         connection* conn = new_connection(sock);
         if (conn == nullptr) {
             VH_LOG(LOG_ERR, "Could not create connection: %s", strerror(errno));
-            forget_pending_connection(&client);
+            release_pending_connection(&client);
+            release_client_connection(&client);
             close(sock);
             continue;
         }
         conn->client = client;
+        conn->client_counted = true;
         start_header_deadline(conn, true);
         bump(metrics->connections_accepted, 1);
         bump(metrics->connections_open, 1);

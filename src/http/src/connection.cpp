@@ -3,6 +3,7 @@
 #include "timeout_list.h"
 #include "workers.h"
 
+#include "client_limits.h"
 #include "header_guard.h"
 
 #include "file_ops.h"
@@ -67,6 +68,10 @@ void destroy_connection(connection* conn) {
 void internal_destroy_connection(connection* conn) {
     assert(conn->sock != 0);
     end_header_deadline(conn);
+    // A connection handed over or lent is still one connection: its count goes with the
+    // record, on whichever thread releases it.
+    if (conn->client_counted)
+        release_client_connection(&conn->client);
     bump(thread_metrics()->connections_open, -1);
     close(conn->sock);
     release_sent_file(conn->file);

@@ -82,8 +82,10 @@ struct connection {
     // with the hand-over to the owner, which alone may apply it; or, when `placed`, the
     // request of a new session that the receiving worker is to create and own. Owned.
     struct request_info* pending_request;
-    // The peer's address, as accepted.
+    // The peer's address, as accepted, and whether the connection is counted against its
+    // client's cap on connections (from the accept until the record is released).
     client_address client;
+    bool client_counted;
     bool placed;
     // While a request header is awaited: the link in the worker's list of header deadlines
     // (self-linked or null otherwise), when the wait began, and whether the connection is

@@ -1,71 +1,12 @@
 // Slow clients before their session: every header has a deadline counted from the accept
-// (or from the end of the previous reply on a connection that sends several), and one
-// address may hold only so many connections whose header has not arrived whole.
+// (or from the end of the previous reply on a connection that sends several), and the
+// connection's pending count (client_limits.h) is given back when its header is whole.
 #include "header_guard.h"
+#include "client_limits.h"
 #include "timeout_list.h"
 
 #include "connection.h"
 #include "settings.h"
-
-#include <pthread.h>
-
-// Connections with an incomplete header, by address. Process-wide: one client's connections
-// land on every worker. Guarded by its own mutex, taken once at the accept and once when the
-// header is complete.
-static pthread_mutex_t pending_mutex = PTHREAD_MUTEX_INITIALIZER;
-static GHashTable* pending_by_client = nullptr;
-
-namespace {
-struct pending_tally {
-    client_address client; // the key points here
-    int connections;
-};
-} // namespace
-
-static void free_tally(gpointer tally) {
-    g_slice_free1(sizeof(pending_tally), tally);
-}
-
-// Lock held.
-static pending_tally* find_tally(const client_address* client) {
-    if (pending_by_client == nullptr)
-        pending_by_client =
-            g_hash_table_new_full(client_address_hash, client_address_equal, nullptr, free_tally);
-    return static_cast<pending_tally*>(g_hash_table_lookup(pending_by_client, client));
-}
-
-bool admit_pending_connection(const client_address* client) {
-    pthread_mutex_lock(&pending_mutex);
-    pending_tally* tally = find_tally(client);
-    bool admitted =
-        max_client_pending <= 0 || tally == nullptr || tally->connections < max_client_pending;
-    if (admitted) {
-        if (tally == nullptr) {
-            tally = static_cast<pending_tally*>(g_slice_alloc0(sizeof(pending_tally)));
-            tally->client = *client;
-            g_hash_table_insert(pending_by_client, &tally->client, tally);
-        }
-        tally->connections++;
-    }
-    pthread_mutex_unlock(&pending_mutex);
-    return admitted;
-}
-
-void forget_pending_connection(const client_address* client) {
-    pthread_mutex_lock(&pending_mutex);
-    pending_tally* tally = find_tally(client);
-    if (tally != nullptr && --tally->connections <= 0)
-        g_hash_table_remove(pending_by_client, &tally->client);
-    pthread_mutex_unlock(&pending_mutex);
-}
-
-int pending_connection_count(const client_address* client) {
-    pthread_mutex_lock(&pending_mutex);
-    pending_tally* tally = find_tally(client);
-    int n = tally != nullptr ? tally->connections : 0;
-    pthread_mutex_unlock(&pending_mutex);
-    return n;
-}
 
 // This thread's connections waiting for their header, oldest first: every deadline is
 // the same span after its start, so the list is in deadline order and a check looks at its
@@ -103,7 +44,7 @@ void end_header_deadline(connection* conn) {
     link->next = link->prev = link;
     if (conn->pending_counted) {
         conn->pending_counted = false;
-        forget_pending_connection(&conn->client);
+        release_pending_connection(&conn->client);
     }
 }
 

@@ -309,6 +309,8 @@ int main(int argc, char** argv) {
     gint drain = DRAIN_TIMEOUT_DEFAULT;
     gint header_secs = HEADER_TIMEOUT_DEFAULT;
     gint max_pending = MAX_CLIENT_PENDING_DEFAULT;
+    gint max_client_conns = MAX_CLIENT_CONNECTIONS_DEFAULT;
+    gint prefix_v6 = CLIENT_PREFIX_V6_DEFAULT;
     gchar* metrics = nullptr;
     gint64 put_size = MAX_PUT_SIZE_DEFAULT;
     GOptionEntry entries[] = {
@@ -324,16 +326,22 @@ int main(int argc, char** argv) {
         {"max-sessions", 0, 0, G_OPTION_ARG_INT, &max_sess,
          "Sessions that may run at once (default 0: no limit)", "<integer>"},
         {"max-client-sessions", 0, 0, G_OPTION_ARG_INT, &max_client_sess,
-         "Sessions that may run at once from one client address (default 0: no limit)",
-         "<integer>"},
+         "Sessions that may run at once from one client (default 0: no limit)", "<integer>"},
         {"drain-timeout", 0, 0, G_OPTION_ARG_INT, &drain,
          "Seconds that running sessions may take to finish after SIGTERM (default 30)",
          "<integer>"},
         {"header-timeout", 0, 0, G_OPTION_ARG_INT, &header_secs,
          "Seconds a client has to send a whole request header (default 10)", "<integer>"},
         {"max-client-pending", 0, 0, G_OPTION_ARG_INT, &max_pending,
-         "Connections one client address may hold before their header is complete "
+         "Connections one client may hold before their header is complete "
          "(default 256, 0: no limit)",
+         "<integer>"},
+        {"max-client-connections", 0, 0, G_OPTION_ARG_INT, &max_client_conns,
+         "Connections one client may hold at once, in any state (default 4096, 0: no limit)",
+         "<integer>"},
+        {"client-prefix-v6", 0, 0, G_OPTION_ARG_INT, &prefix_v6,
+         "Leading bits of an IPv6 address that name one client for every per-client limit "
+         "(default 64, 1-128)",
          "<integer>"},
         {"metrics", 0, 0, G_OPTION_ARG_STRING, &metrics,
          "Serve metrics at http://HOST:PORT/metrics (default: none)", "<host:port>"},
@@ -392,7 +400,8 @@ int main(int argc, char** argv) {
          {std::tuple{"Session limit", max_sess, SESSION_LIMIT_MAX},
           std::tuple{"Client session limit", max_client_sess, SESSION_LIMIT_MAX},
           std::tuple{"Drain timeout", drain, DRAIN_TIMEOUT_MAX},
-          std::tuple{"Pending connection limit", max_pending, MAX_CLIENT_PENDING_MAX}}) {
+          std::tuple{"Pending connection limit", max_pending, MAX_CLIENT_PENDING_MAX},
+          std::tuple{"Client connection limit", max_client_conns, MAX_CLIENT_CONNECTIONS_MAX}}) {
         if (value < 0 || value > max) {
             VH_LOG(LOG_ERR, "%s %d is not within range %d-%d", name, value, 0, max);
             exit(1);
@@ -407,6 +416,12 @@ int main(int argc, char** argv) {
     max_client_sessions = max_client_sess;
     drain_timeout = drain;
     max_client_pending = max_pending;
+    max_client_connections = max_client_conns;
+    if (prefix_v6 < 1 || prefix_v6 > 128) {
+        VH_LOG(LOG_ERR, "IPv6 client prefix %d is not within range %d-%d", prefix_v6, 1, 128);
+        exit(1);
+    }
+    client_prefix_v6 = prefix_v6;
     if (header_secs < 1 || header_secs > HEADER_TIMEOUT_MAX) {
         VH_LOG(LOG_ERR, "Header timeout %d is not within range %d-%d", header_secs, 1,
                HEADER_TIMEOUT_MAX);

@@ -1,6 +1,7 @@
 // Operational counters and the metrics endpoint: a thread of its own answers scrapes on
 // a separate listening address, so that a slow scraper never holds up a worker.
 #include "metrics.h"
+#include "client_limits.h"
 #include "workers.h"
 
 #include "settings.h"
@@ -34,6 +35,7 @@ worker_metrics spare_records[1];
 std::atomic<uint64_t> sessions_started[NUM_SESSION_KINDS];
 std::atomic<uint64_t> sessions_ended[NUM_SESSION_KINDS][NUM_SESSION_OUTCOMES];
 std::atomic<uint64_t> sessions_refused[NUM_REFUSAL_REASONS];
+std::atomic<uint64_t> connections_refused[NUM_CONNECTION_REFUSALS];
 std::atomic<bool> draining{false};
 std::atomic<int64_t> draining_since_ns{0}; // CLOCK_MONOTONIC
 std::atomic<uint64_t> session_logs_failed{0};
@@ -46,6 +48,8 @@ const char* build_revision = "unknown";
 const char* const KIND_NAMES[NUM_SESSION_KINDS] = {"download", "upload", "latency"};
 const char* const OUTCOME_NAMES[NUM_SESSION_OUTCOMES] = {"completed", "failed", "expired"};
 const char* const REFUSAL_NAMES[NUM_REFUSAL_REASONS] = {"server_limit", "client_limit"};
+const char* const CONNECTION_REFUSAL_NAMES[NUM_CONNECTION_REFUSALS] = {"client_connections",
+                                                                       "client_pending"};
 
 // A scrape gets this long to send its request and take the reply; scrapers are served
 // side by side, each with its own deadline.
@@ -89,6 +93,10 @@ void count_session_ended(session_kind kind, session_outcome outcome) {
 
 void count_session_refused(refusal_reason reason) {
     sessions_refused[reason].fetch_add(1, std::memory_order_relaxed);
+}
+
+void count_connection_refused(connection_refusal reason) {
+    connections_refused[reason].fetch_add(1, std::memory_order_relaxed);
 }
 
 static int64_t monotonic_ns() {
@@ -217,6 +225,16 @@ std::string format_metrics() {
     append_sample(out, "varnholt_test_bytes_total", label("direction", "received"), received);
     append_family(out, "varnholt_connections_accepted_total", "counter", "Connections accepted.");
     append_sample(out, "varnholt_connections_accepted_total", "", accepted);
+    append_family(out, "varnholt_connections_refused_total", "counter",
+                  "Connections closed at the accept, by the per-client limit reached.");
+    for (int r = 0; r < NUM_CONNECTION_REFUSALS; r++)
+        append_sample(out, "varnholt_connections_refused_total",
+                      label("reason", CONNECTION_REFUSAL_NAMES[r]),
+                      connections_refused[r].load(std::memory_order_relaxed));
+    append_family(out, "varnholt_clients_connected", "gauge",
+                  "Clients (IPv4 addresses, IPv6 networks of the client prefix) with a "
+                  "connection open.");
+    append_sample(out, "varnholt_clients_connected", "", connected_client_count());
 
     auto worker_labels = [](size_t i) {
         return "worker=\"" + std::to_string(i) + "\",cpu=\"" +

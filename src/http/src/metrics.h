@@ -28,6 +28,12 @@ enum refusal_reason : int {
     NUM_REFUSAL_REASONS = 2,
 };
 
+enum connection_refusal : int {
+    CONN_REFUSED_CLIENT_CONNECTIONS = 0, // the client holds its most connections
+    CONN_REFUSED_CLIENT_PENDING = 1,     // the client holds its most incomplete headers
+    NUM_CONNECTION_REFUSALS = 2,
+};
+
 // Counters of one worker thread. Only that thread writes them (relaxed loads and stores,
 // no read-modify-write on the hot path); the endpoint reads them at any time. Each
 // record has its own cache lines so that workers never share one.
@@ -62,6 +68,8 @@ worker_metrics* thread_metrics();
 void count_session_started(session_kind kind);
 void count_session_ended(session_kind kind, session_outcome outcome);
 void count_session_refused(refusal_reason reason);
+// A connection closed at the accept by a per-client limit. Any thread.
+void count_connection_refused(connection_refusal reason);
 
 // Set once when the server starts stopping; shown as varnholt_draining and
 // varnholt_draining_seconds.

@@ -51,7 +51,12 @@ struct timeout_link {
     timeout_link* prev;
 };
 
-// Hash and equality of client addresses (pointers to client_address) for GLib hash tables.
+// The key a client is counted under by every per-client limit: an IPv4 (or IPv4-mapped)
+// address as it is, any other IPv6 address cut to its first client_prefix_v6 bits, so that
+// the addresses of one network are one client.
+client_address client_key(const client_address& client);
+// Hash and equality of clients (pointers to client_address) for GLib hash tables: two
+// addresses are equal when their client keys are.
 guint client_address_hash(gconstpointer key);
 gboolean client_address_equal(gconstpointer a, gconstpointer b);
 // Writes the address as text (IPv4-mapped ones as plain IPv4) into out[size].

@@ -57,8 +57,9 @@ static void unlock_container_or_exit() {
     }
 }
 
-// Sessions counted per client address, for the per-client limit. Guarded by the
-// container mutex; an address leaves the table with its last session.
+// Sessions counted per client (client_key: the hash and equality group an IPv6 network),
+// for the per-client limit. Guarded by the container mutex; a client leaves the table with
+// its last session.
 namespace {
 struct client_tally {
     client_address client; // the key points here

@@ -12,6 +12,8 @@ int max_client_sessions = 0;
 int drain_timeout = DRAIN_TIMEOUT_DEFAULT;
 int header_timeout = HEADER_TIMEOUT_DEFAULT;
 int max_client_pending = MAX_CLIENT_PENDING_DEFAULT;
+int max_client_connections = MAX_CLIENT_CONNECTIONS_DEFAULT;
+int client_prefix_v6 = CLIENT_PREFIX_V6_DEFAULT;
 
 const char* log_priority_tag(int priority) {
     switch (priority) {

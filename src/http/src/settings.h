@@ -13,7 +13,7 @@ extern const char* file_path;
 extern off_t file_size;
 extern const char* log_directory; // null when no log directory was given
 extern int session_timeout;       // seconds
-// Admission: the most sessions that may run at once in all and per client address
+// Admission: the most sessions that may run at once in all and per client (client_key)
 // (0: no limit), and the Retry-After a refused client is given.
 extern int max_sessions;
 extern int max_client_sessions;
@@ -26,6 +26,13 @@ constexpr int HEADER_TIMEOUT_DEFAULT = 10;
 constexpr int HEADER_TIMEOUT_MAX = 3600;
 constexpr int MAX_CLIENT_PENDING_DEFAULT = 256;
 constexpr int MAX_CLIENT_PENDING_MAX = 1000000;
+// How many connections one client may hold at once, in any state (0: no limit); and how
+// many leading bits of an IPv6 address name its client (IPv4 clients are their address).
+extern int max_client_connections;
+extern int client_prefix_v6;
+constexpr int MAX_CLIENT_CONNECTIONS_DEFAULT = 4096;
+constexpr int MAX_CLIENT_CONNECTIONS_MAX = 1000000;
+constexpr int CLIENT_PREFIX_V6_DEFAULT = 64;
 // Seconds that running sessions are given to finish after SIGTERM.
 extern int drain_timeout;
 constexpr int DRAIN_TIMEOUT_DEFAULT = 30;
