@@ -48,6 +48,16 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
          "Client session limit -3" + range + "0-10000000\n"},
         {{"-f", plain, "--drain-timeout", "3601"}, "Drain timeout 3601" + range + "0-3600\n"},
         {{"-f", plain, "--metrics", "no-port"}, "Metrics address no-port is not HOST:PORT\n"},
+        {{"-f", plain, "--max-memory", "64X"},
+         "Memory budget 64X is not a number of bytes (K, M or G may follow)\n"},
+        {{"-f", plain, "--max-memory", "-1"},
+         "Memory budget -1 is not a number of bytes (K, M or G may follow)\n"},
+        {{"-f", plain, "--max-memory", "99999999999999999999"},
+         "Memory budget 99999999999999999999 is not a number of bytes (K, M or G may follow)\n"},
+        {{"-f", plain, "--max-memory", "1023K"},
+         "Memory budget 1023K" + range + "1048576-1125899906842624\n"},
+        {{"-f", plain, "--max-memory", "1048577G"},
+         "Memory budget 1048577G" + range + "1048576-1125899906842624\n"},
         {{"-f", plain, "--metrics", "256.1.1.1:80"}, "Metrics address 256.1.1.1:80: "}};
     for (const auto& [args, message] : cases) {
         server_process proc;
@@ -75,10 +85,12 @@ TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted
         {"3", {"-d", "0"}, false},
         {"0", {"--debug-level=2"}, true},
         {"abc", {}, false},
-        {"2", {"-t", "60", "--max-sessions", "10000000", "--metrics", ""}, true},
+        {"2",
+         {"-t", "60", "--max-sessions", "10000000", "--metrics", "", "--max-memory", "1024K"},
+         true},
         {"2",
          {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0", "--header-timeout",
-          "1"},
+          "1", "--max-memory", "1048576G"},
          true}};
     for (const auto& [verbose, extra, shown] : cases) {
         server_process proc;

@@ -43,6 +43,9 @@ struct fileops_cmd {
     // OPEN: when set, `path` is relative to this directory and may not resolve to
     // anything outside it (no "..", no symbolic link leading out). Not owned.
     const char* beneath;
+    // WRITE, DUMP: bytes of the memory budget that `data` holds, released by the thread once
+    // it has freed it. A command that could not be posted leaves them to its caller.
+    uint64_t reserved;
 };
 
 extern int fileops_pipe[2];
