@@ -130,7 +130,6 @@ TEST(Admission, ASessionWhoseWorstCaseDoesNotFitTheMemoryBudgetWaitsForOneToEnd)
     EXPECT_EQ(page["varnholt_memory_budget_bytes"], 1048576);
     const double reserved = page["varnholt_memory_reserved_bytes"];
     EXPECT_GT(reserved, 2 * 1501 * 96 * 2);
-    EXPECT_LT(reserved, 1048576 / 2 + 65536);
     EXPECT_EQ(client("127.0.0.2", port, download_request(61, 2, 0, tracing)).rest(), SERVER_FULL);
     EXPECT_TRUE(proc.wait_for("Session " + std::to_string((4ull << 32) + 61) +
                                   " from 127.0.0.2 refused: the memory budget of 1048576 bytes is "
@@ -141,7 +140,6 @@ TEST(Admission, ASessionWhoseWorstCaseDoesNotFitTheMemoryBudgetWaitsForOneToEnd)
     EXPECT_EQ(joining.recv(GET_REPLY.size()), GET_REPLY);
     page = scrape(mport);
     EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"memory\"}"], 1);
-    EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"server_limit\"}"], 0);
     EXPECT_EQ(page["varnholt_memory_reserved_bytes"], reserved) << "a join reserves nothing";
     ASSERT_TRUE(first.end());
     ASSERT_TRUE(joining.end());
