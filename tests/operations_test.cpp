@@ -120,34 +120,28 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
 TEST(Admission, ASessionWhoseWorstCaseDoesNotFitTheMemoryBudgetWaitsForOneToEnd) {
     server_process proc;
     int port = start_activated(proc, options({"--max-memory", "1M", "--metrics", "127.0.0.1:0"}));
-    ASSERT_GT(port, 0);
     ASSERT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
     const int mport = std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
     const std::string tracing = "&TRACE_INTERVAL=200";
     client first("127.0.0.1", port, download_request(60, 2, 0, tracing));
     ASSERT_EQ(first.recv(GET_REPLY.size()), GET_REPLY);
-    std::map<std::string, double> page = scrape(mport);
-    EXPECT_EQ(page["varnholt_memory_budget_bytes"], 1048576);
-    const double reserved = page["varnholt_memory_reserved_bytes"];
-    EXPECT_GT(reserved, 2 * 1501 * 96 * 2);
     EXPECT_EQ(client("127.0.0.2", port, download_request(61, 2, 0, tracing)).rest(), SERVER_FULL);
-    EXPECT_TRUE(proc.wait_for("Session " + std::to_string((4ull << 32) + 61) +
-                                  " from 127.0.0.2 refused: the memory budget of 1048576 bytes is "
-                                  "reached",
+    EXPECT_TRUE(proc.wait_for("Session 17179869245 from 127.0.0.2 refused: the memory budget of "
+                              "1048576 bytes is reached",
                               5s))
         << proc.output;
     client joining("127.0.0.1", port, download_request(60, 2, 1, tracing));
     EXPECT_EQ(joining.recv(GET_REPLY.size()), GET_REPLY);
-    page = scrape(mport);
+    std::map<std::string, double> page = scrape(mport);
+    EXPECT_EQ(page["varnholt_memory_budget_bytes"], 1048576);
+    EXPECT_GT(page["varnholt_memory_reserved_bytes"], 2 * 1501 * 96 * 2);
     EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"memory\"}"], 1);
-    EXPECT_EQ(page["varnholt_memory_reserved_bytes"], reserved) << "a join reserves nothing";
-    ASSERT_TRUE(first.end());
-    ASSERT_TRUE(joining.end());
+    ASSERT_TRUE(first.end() && joining.end());
     for (int i = 0; i < 100 && scrape(mport)["varnholt_memory_reserved_bytes"] > 0; i++)
         std::this_thread::sleep_for(50ms);
     EXPECT_EQ(scrape(mport)["varnholt_memory_reserved_bytes"], 0);
-    client second("127.0.0.2", port, download_request(61, 2, 0, tracing));
-    EXPECT_EQ(second.recv(GET_REPLY.size()), GET_REPLY);
+    EXPECT_EQ(client("127.0.0.2", port, download_request(61, 2, 0, tracing)).recv(GET_REPLY.size()),
+              GET_REPLY);
 }
 
 // New sessions are placed on the worker with fewer sessions and created there: the limit must
