@@ -47,10 +47,10 @@ static uint64_t samples_per_connection(const timespec& interval) {
 }
 
 // The worst case of one session, with C = NUM_CONNECTIONS, W = MAX_WARMUP_SAMPLES,
-// M = RESULT_NUM_INTERVALS, P = W + M (the slots of one connection; a path-style upload's
-// connections may bring their own, up to PATH_STYLE_SAMPLE_SLOTS each), T = C x (life time /
-// TRACE_INTERVAL + 1) trace lines, S = life time / LATENCY_INTERVAL + 1 samples per
-// connection, and g(n) = 2n + 2 for text that grows in a GString:
+// M = RESULT_NUM_INTERVALS, P = W + M (the session's sample slots), P' = P, or for a path-style
+// upload PATH_STYLE_SAMPLE_SLOTS (its connections may bring slots of their own), T = C x (life time
+// / TRACE_INTERVAL + 1) trace lines, S = life time / LATENCY_INTERVAL + 1 samples per connection,
+// and g(n) = 2n + 2 for text that grows in a GString:
 //
 //   fixed     4096 + 8C                                  (slot array, log path)
 //   upload    16P + C x P' x 24                          (sample times; each connection's
