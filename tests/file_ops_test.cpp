@@ -1,6 +1,7 @@
 // File operations thread: the four commands, concurrent posting and the reply path.
 #include "file_ops.h"
 
+#include "budget.h"
 #include "metrics.h"
 #include "test_support.h"
 
@@ -20,7 +21,8 @@ using vh_test::read_file;
 
 namespace {
 
-// Posts a command; path and data are copied to the heap, as the thread frees them.
+// Posts a command; path and data are copied to the heap, as the thread frees them, and the data
+// holds its bytes of the memory budget until then.
 int post(uint32_t type, const std::string& path, const std::string& data = "", int reply_fd = -1,
          FILE* file = nullptr) {
     fileops_cmd cmd{};
@@ -36,12 +38,16 @@ int post(uint32_t type, const std::string& path, const std::string& data = "", i
         cmd.data = memcpy(malloc(data.size() + 1), data.data(), data.size());
         cmd.len = data.size();
         cmd.reply_fd = reply_fd;
+        cmd.reserved = data.size();
+        EXPECT_TRUE(reserve_memory(cmd.reserved));
     }
     const int result = send_fileops_cmd(&cmd);
     if (result != 0 && file == nullptr)
         free(cmd.path);
-    if (result != 0 && has_data)
+    if (result != 0 && has_data) {
         free(cmd.data);
+        release_memory(cmd.reserved);
+    }
     return result;
 }
 
@@ -71,6 +77,9 @@ struct FileOps : ::testing::Test {
         stop_file_ops();
     }
     void TearDown() override {
+        // Every command written, failed or refused has given its bytes back.
+        EXPECT_EQ(wait_file_ops_done(5000), 0);
+        EXPECT_EQ(memory_reserved(), 0u);
         vh_test::remove_tree(dir);
     }
     // Posts an open or a write and returns its reply.

@@ -1,6 +1,7 @@
 // Sessions whose connections another worker carries, on one worker that lends to itself
 // and runs step by step: every message between owner and carrier goes through its mailbox,
-// in an order the test arranges.
+// in an order the test arranges; and what such a session may allocate against what it reserved.
+#include "budget.h"
 #include "client_limits.h"
 #include "connection.h"
 #include "hardening_support.h"
@@ -11,6 +12,7 @@
 #include "timers.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <utility>
 
 using namespace vh_test;
@@ -45,6 +47,7 @@ struct LentSession : ::testing::Test {
         steps(20);
         EXPECT_EQ(session_count(), 0u);
         EXPECT_EQ(connected_client_count(), 0u); // no client is left counted
+        EXPECT_EQ(memory_reserved(), 0u) << "every session gave back what it reserved";
         g_hash_table_destroy(pending);
     }
     // Runs the worker until nothing is ready, at most n iterations (one: exactly the events
@@ -115,6 +118,49 @@ TEST_F(LentSession, ASampleDueWhileTheConnectionsGoBackReadsLiveRecords) {
         reset_close(std::exchange(fd, -1));
     steps(20);
     EXPECT_EQ(session_count(), 0u);
+}
+
+// A latency session of two connections sampling and tracing at the shortest interval is made
+// to take far more samples and trace lines than its life time allows (late timers, a
+// replacement's shorter interval): both stop at the caps of its reservation, and everything it
+// then holds, with a statistics document and its reply, stays within what it reserved (which
+// goes back when it ends: the teardown).
+TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoesBack) {
+    const uint64_t id = 4294967400;
+    const std::string query = "/lat?LATENCY_TEST=GET&LATENCY_ID=" + std::to_string(id) +
+                              "&LATENCY_INTERVAL=10&TRACE_INTERVAL=10&CONTROL=1&NUM_CONNECTIONS=2"
+                              "&CONNECTION=";
+    ASSERT_GE(clients[0] = send_new(port, http_request("GET", query + "0")), 0);
+    ASSERT_EQ(await(clients[0], 44), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_GE(clients[1] = send_new(port, http_request("GET", query + "1")), 0);
+    ASSERT_EQ(await(clients[1], GET_REPLY.size()).substr(0, GET_REPLY.size()), GET_REPLY);
+    session* sess = get_session(id);
+    ASSERT_NE(sess, nullptr);
+    const session_memory& bound = sess->memory;
+    const size_t samples = LIFE_S * 100 + 1; // per connection
+    EXPECT_EQ(bound.trace_text_cap, 2 * samples * TRACE_LINE_MAX);
+    EXPECT_EQ(memory_reserved(), bound.total);
+
+    auto heap_bytes = [] { // small and mapped blocks
+        const struct mallinfo2 info = mallinfo2();
+        return static_cast<int64_t>(info.uordblks + info.hblkhd);
+    };
+    const int64_t heap = heap_bytes();
+    for (size_t i = 0; i < 2 * samples; i++)
+        sample_latency(sess);
+    // Lines are mostly shorter than the widest: appended until they stop (bounded).
+    for (size_t i = 0, last = SIZE_MAX; i < 4 * samples && sess->traces->len != last; i++) {
+        last = sess->traces->len;
+        append_trace_lines(sess);
+    }
+    EXPECT_LE(sess->traces->len, bound.trace_text_cap);
+    EXPECT_GT(sess->traces->len + 2 * TRACE_LINE_MAX, bound.trace_text_cap) << "filled";
+    for (const auto& result : *sess->latency_results)
+        EXPECT_EQ(result.size(), samples);
+    const std::string document = build_latency_document(sess);
+    GString* reply = g_string_new_len(document.data(), static_cast<gssize>(document.size()));
+    EXPECT_LE(heap_bytes() - heap, static_cast<int64_t>(bound.total));
+    g_string_free(reply, TRUE);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
-// The metrics endpoint's address, client addresses as printed and as counted, and the latency
-// statistics document written directly as text, without a server.
+// The metrics endpoint's address, client addresses as printed and as counted, the latency
+// statistics document written directly as text, and the memory budget's arithmetic, without a
+// server.
+#include "budget.h"
 #include "client_limits.h"
 #include "main_thread.h"
 #include "metrics.h"
@@ -129,6 +131,27 @@ TEST(LatencyDocument, SamplesOfEveryConnectionIncludingExtremeValues) {
         EXPECT_EQ(build_latency_document(sess), head + tails[latency]) << latency;
         free_session(sess);
     }
+}
+
+// Byte counts with their suffixes (a budget of 1M shows on the page of a real server), and
+// reservations fit up to the budget exactly, never beyond, and come back whole.
+TEST(MemoryBudget, SizesParseAndReservationsFitUpToTheBudgetExactly) {
+    uint64_t bytes = 0;
+    ASSERT_EQ(parse_byte_size("16777215G", &bytes), 0);
+    EXPECT_EQ(bytes, 16777215ull << 30);
+    for (const char* bad : {"", "K", "+1", " 1", "1KB", "1k", "1T", "1.5G", "17179869184G"})
+        EXPECT_EQ(parse_byte_size(bad, &bytes), -1) << bad;
+    EXPECT_GT(default_memory_budget(), 0u);
+
+    set_memory_budget(1000);
+    EXPECT_TRUE(reserve_memory(600));
+    EXPECT_FALSE(memory_would_fit(401) || reserve_memory(401));
+    EXPECT_TRUE(memory_would_fit(400) && reserve_memory(400));
+    EXPECT_FALSE(reserve_memory(1));
+    release_memory(1000);
+    EXPECT_FALSE(reserve_memory(UINT64_MAX));
+    EXPECT_EQ(memory_reserved(), 0u);
+    set_memory_budget(MEMORY_BUDGET_MAX);
 }
 
 } // namespace

@@ -58,6 +58,19 @@ struct client {
     }
 };
 
+// The samples of a scrape, "name{labels}" -> value.
+std::map<std::string, double> scrape(int port) {
+    std::string reply =
+        client("127.0.0.1", port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n").rest();
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+    std::map<std::string, double> samples;
+    std::istringstream lines(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)));
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] != '#')
+            samples[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ')));
+    return samples;
+}
+
 // --- Admission -------------------------------------------------------------------------
 
 // A second session from the same address, an upload too (refused before its interim reply, so
@@ -100,6 +113,38 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
     EXPECT_TRUE(admitted) << proc.output;
 }
 
+// With a budget of 1 MiB, a download of two connections tracing every 200 ms reserves
+// 2 x 1501 trace lines of 96 bytes twice over (the text may double as it grows), about 580 KB;
+// a second such session does not fit and gets the server's 503 (and its line), while the first
+// one's second connection still joins. Once the first has ended, its reservation is back and
+// the second is admitted. The page shows the budget, what is reserved and the refusal.
+TEST(Admission, ASessionWhoseWorstCaseDoesNotFitTheMemoryBudgetWaitsForOneToEnd) {
+    server_process proc;
+    int port = start_activated(proc, options({"--max-memory", "1M", "--metrics", "127.0.0.1:0"}));
+    ASSERT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
+    const int mport = std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
+    const std::string tracing = "&TRACE_INTERVAL=200";
+    client first("127.0.0.1", port, download_request(60, 2, 0, tracing));
+    ASSERT_EQ(first.recv(GET_REPLY.size()), GET_REPLY);
+    EXPECT_EQ(client("127.0.0.2", port, download_request(61, 2, 0, tracing)).rest(), SERVER_FULL);
+    EXPECT_TRUE(proc.wait_for("Session 17179869245 from 127.0.0.2 refused: the memory budget of "
+                              "1048576 bytes is reached",
+                              5s))
+        << proc.output;
+    client joining("127.0.0.1", port, download_request(60, 2, 1, tracing));
+    EXPECT_EQ(joining.recv(GET_REPLY.size()), GET_REPLY);
+    std::map<std::string, double> page = scrape(mport);
+    EXPECT_EQ(page["varnholt_memory_budget_bytes"], 1048576);
+    EXPECT_GT(page["varnholt_memory_reserved_bytes"], 2 * 1501 * 96 * 2);
+    EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"memory\"}"], 1);
+    ASSERT_TRUE(first.end() && joining.end());
+    for (int i = 0; i < 100 && scrape(mport)["varnholt_memory_reserved_bytes"] > 0; i++)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(scrape(mport)["varnholt_memory_reserved_bytes"], 0);
+    EXPECT_EQ(client("127.0.0.2", port, download_request(61, 2, 0, tracing)).recv(GET_REPLY.size()),
+              GET_REPLY);
+}
+
 // New sessions are placed on the worker with fewer sessions and created there: the limit must
 // hold across that hand-over too, whichever worker publishes first.
 TEST(Admission, ABurstOfNewSessionsOverBothWorkersAdmitsExactlyTheLimit) {
@@ -121,19 +166,6 @@ TEST(Admission, ABurstOfNewSessionsOverBothWorkersAdmitsExactlyTheLimit) {
 }
 
 // --- Metrics ---------------------------------------------------------------------------
-
-// The samples of a scrape, "name{labels}" -> value.
-std::map<std::string, double> scrape(int port) {
-    std::string reply =
-        client("127.0.0.1", port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n").rest();
-    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
-    std::map<std::string, double> samples;
-    std::istringstream lines(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)));
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty() && line[0] != '#')
-            samples[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ')));
-    return samples;
-}
 
 TEST(Metrics, SessionsRefusalsBytesWorkersAndDescriptorsAreCountedAndOnlyScrapesServed) {
     server_process proc;

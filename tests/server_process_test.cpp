@@ -52,6 +52,10 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
         {{"-f", plain, "--client-prefix-v6", "0"}, "IPv6 client prefix 0" + range + "1-128\n"},
         {{"-f", plain, "--client-prefix-v6", "129"}, "IPv6 client prefix 129" + range + "1-128\n"},
         {{"-f", plain, "--metrics", "no-port"}, "Metrics address no-port is not HOST:PORT\n"},
+        {{"-f", plain, "--max-memory", "64X"},
+         "Memory budget 64X is not a number of bytes (K, M or G may follow)\n"},
+        {{"-f", plain, "--max-memory", "1023K"},
+         "Memory budget 1023K" + range + "1048576-1125899906842624\n"},
         {{"-f", plain, "--metrics", "256.1.1.1:80"}, "Metrics address 256.1.1.1:80: "}};
     for (const auto& [args, message] : cases) {
         server_process proc;
@@ -81,11 +85,11 @@ TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted
         {"abc", {}, false},
         {"2",
          {"-t", "60", "--max-sessions", "10000000", "--metrics", "", "--client-prefix-v6", "128",
-          "--max-client-connections", "1000000"},
+          "--max-client-connections", "1000000", "--max-memory", "1024K"},
          true},
         {"2",
          {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0", "--header-timeout",
-          "1", "--client-prefix-v6", "1"},
+          "1", "--client-prefix-v6", "1", "--max-memory", "1048576G"},
          true}};
     for (const auto& [verbose, extra, shown] : cases) {
         server_process proc;

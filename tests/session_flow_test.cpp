@@ -240,7 +240,8 @@ struct Put : SessionFlow {
 };
 
 // Targets outside the log directory, by dot-dots or links, a directory, a missing file (not
-// created), a body sent with the header, or no log directory at all.
+// created), a body sent with the header, no log directory at all, or no room in the memory
+// budget.
 TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     start();
     std::ofstream(outside + "/victim") << "untouched";
@@ -260,6 +261,18 @@ TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     server_process without;
     port = start_activated(without, options({"-d", "3"}));
     EXPECT_TRUE(refused("t.log"));
+    // A running download leaves a budget of 1 MiB no room for a chunk: the upload ends.
+    server_process tight;
+    port = start_activated(tight, options({"-d", "3", "-l", logs, "--max-memory", "1M"}));
+    const int download = open(download_request(9));
+    const int fd = open(put("t.log"), PUT_CONTINUE);
+    send_all(fd, "more");
+    EXPECT_TRUE(wait_closed(fd, 5s));
+    EXPECT_TRUE(tight.wait_for("ended: the memory budget of 1048576 bytes is reached", 5s))
+        << tight.output;
+    EXPECT_EQ(read_file(logs + "/t.log"), "x");
+    close(fd);
+    close(download);
 }
 
 // Connections that go away at every step (before the open is answered, while a chunk is

@@ -1,5 +1,6 @@
 // Connection records: allocation, the end of a connection and the release of its record.
 #include "connection.h"
+#include "budget.h"
 #include "timeout_list.h"
 #include "workers.h"
 
@@ -172,6 +173,9 @@ int enqueue_post_data(int epfd, connection* conn) {
     }
     return 0;
 }
+
+// The memory budget counts this much per sample slot of a connection.
+static_assert(sizeof(warmup_sample) + sizeof(uint64_t) <= CONNECTION_SLOT_BYTES);
 
 int complete_connection(connection* conn, request_info* request) {
     if (conn->state == RECEIVING_HEADER && conn->reply != nullptr) {

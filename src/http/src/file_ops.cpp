@@ -1,6 +1,7 @@
 // File operations thread: executes open, append, close and whole-file writes posted
 // by the worker threads through a pipe, so that no event loop waits for a disk.
 #include "file_ops.h"
+#include "budget.h"
 
 #include "metrics.h"
 #include "settings.h"
@@ -144,7 +145,7 @@ static void open_cmd(char* path, int reply_fd, const char* beneath) {
         fclose(reply); // nobody will ever close it otherwise
 }
 
-static void write_cmd(FILE* file, uint8_t* data, size_t len, int reply_fd) {
+static void write_cmd(FILE* file, uint8_t* data, size_t len, int reply_fd, uint64_t reserved) {
     uint64_t reply = len;
     // A client may add its own data to its session log, but not fill the disk.
     long at = ftell(file);
@@ -154,6 +155,7 @@ static void write_cmd(FILE* file, uint8_t* data, size_t len, int reply_fd) {
         fwrite(data, len, 1, file) != 1)
         reply = 0;
     free(data);
+    release_memory(reserved);
     send_reply(reply_fd, &reply);
 }
 
@@ -198,7 +200,7 @@ static FILE* open_for_dump(const char* path) {
 // Writes a session log whole under a temporary name and gives it its name only then:
 // a full or failing disk leaves no empty or partial log behind. Failures are counted,
 // and logged once while they go on.
-static void dump_cmd(char* path, char* data, size_t len) {
+static void dump_cmd(char* path, char* data, size_t len, uint64_t reserved) {
     std::string temporary = std::string(path) + ".part";
     const char* step = "fopen";
     int err = 0;
@@ -236,6 +238,7 @@ static void dump_cmd(char* path, char* data, size_t len) {
     }
     free(path);
     free(data);
+    release_memory(reserved);
 }
 
 // Runs the commands that waited for room in the pipe.
@@ -247,13 +250,13 @@ static void run_cmd(const fileops_cmd& cmd) {
         open_cmd(cmd.path, cmd.open_reply_fd, cmd.beneath);
         break;
     case FILEOPS_WRITE:
-        write_cmd(cmd.file, static_cast<uint8_t*>(cmd.data), cmd.len, cmd.reply_fd);
+        write_cmd(cmd.file, static_cast<uint8_t*>(cmd.data), cmd.len, cmd.reply_fd, cmd.reserved);
         break;
     case FILEOPS_CLOSE:
         close_cmd(cmd.file);
         break;
     case FILEOPS_DUMP:
-        dump_cmd(cmd.path, static_cast<char*>(cmd.data), cmd.len);
+        dump_cmd(cmd.path, static_cast<char*>(cmd.data), cmd.len, cmd.reserved);
         break;
     case FILEOPS_ABANDON:
         abandon_cmd(cmd.reply_fd);

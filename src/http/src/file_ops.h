@@ -40,9 +40,14 @@ struct fileops_cmd {
     };
     size_t len;   // WRITE, DUMP
     int reply_fd; // WRITE, SYNC; ABANDON: the answer pipe's read end
-    // OPEN: when set, `path` is relative to this directory and may not resolve to
-    // anything outside it (no "..", no symbolic link leading out). Not owned.
-    const char* beneath;
+    union {
+        // OPEN: when set, `path` is relative to this directory and may not resolve to
+        // anything outside it (no "..", no symbolic link leading out). Not owned.
+        const char* beneath;
+        // WRITE, DUMP: bytes of the memory budget that `data` holds, released by the thread
+        // once it has freed it. A command that could not be posted leaves them to its caller.
+        uint64_t reserved;
+    };
 };
 
 extern int fileops_pipe[2];

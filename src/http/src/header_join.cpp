@@ -1,6 +1,7 @@
 // Request headers: collected in pieces, parsed, answered or refused, and the connection joined to
 // its session, on its own worker or handed to the session's.
 #include "handlers.h"
+#include "budget.h"
 #include "connection.h"
 #include "file_ops.h"
 #include "header_guard.h"
@@ -114,6 +115,10 @@ static int refuse_session(int epfd, connection* conn, uint64_t id, admission_ref
     if (refusal == REFUSED_BY_SERVER_LIMIT) {
         VH_LOG(LOG_INFO, "Session %lu from %s refused: the limit of %d sessions is reached", id,
                client, max_sessions);
+        body = REFUSAL_BODY;
+    } else if (refusal == REFUSED_BY_MEMORY_BUDGET) {
+        VH_LOG(LOG_INFO, "Session %lu from %s refused: the memory budget of %lu bytes is reached",
+               id, client, static_cast<unsigned long>(memory_budget()));
         body = REFUSAL_BODY;
     } else {
         VH_LOG(LOG_INFO,

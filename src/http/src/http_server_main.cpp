@@ -1,4 +1,5 @@
 // Server process: options and logging set-up, listening sockets, daemonizing and start-up.
+#include "budget.h"
 #include "file_ops.h"
 #include "http_server.h"
 #include "main_thread.h"
@@ -6,6 +7,7 @@
 #include "session.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <chrono>
@@ -313,6 +315,7 @@ int main(int argc, char** argv) {
     gint prefix_v6 = CLIENT_PREFIX_V6_DEFAULT;
     gchar* metrics = nullptr;
     gint64 put_size = MAX_PUT_SIZE_DEFAULT;
+    gchar* max_memory = nullptr;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -347,6 +350,10 @@ int main(int argc, char** argv) {
          "Serve metrics at http://HOST:PORT/metrics (default: none)", "<host:port>"},
         {"max-put-size", 0, 0, G_OPTION_ARG_INT64, &put_size,
          "Bytes up to which PUT uploads may extend a session log (default 64 MiB)", "<integer>"},
+        {"max-memory", 0, 0, G_OPTION_ARG_STRING, &max_memory,
+         "Bytes that requests may make the server allocate, K, M or G may follow (default: a "
+         "quarter of the memory, or of the cgroup's limit)",
+         "<bytes>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -412,6 +419,25 @@ int main(int argc, char** argv) {
         exit(1);
     }
     max_put_size = static_cast<off_t>(put_size);
+    // An empty value (an unset variable in a service unit) takes the default.
+    uint64_t budget = 0;
+    if (max_memory != nullptr && max_memory[0] != '\0') {
+        if (parse_byte_size(max_memory, &budget) != 0) {
+            VH_LOG(LOG_ERR, "Memory budget %s is not a number of bytes (K, M or G may follow)",
+                   max_memory);
+            exit(1);
+        }
+        if (budget < MEMORY_BUDGET_MIN || budget > MEMORY_BUDGET_MAX) {
+            VH_LOG(LOG_ERR, "Memory budget %s is not within range %lu-%lu", max_memory,
+                   static_cast<unsigned long>(MEMORY_BUDGET_MIN),
+                   static_cast<unsigned long>(MEMORY_BUDGET_MAX));
+            exit(1);
+        }
+    } else {
+        budget = std::clamp(default_memory_budget(), MEMORY_BUDGET_MIN, MEMORY_BUDGET_MAX);
+    }
+    set_memory_budget(budget);
+    VH_DEBUG(1, LOG_DEBUG, "Memory budget: %lu bytes", static_cast<unsigned long>(budget));
     max_sessions = max_sess;
     max_client_sessions = max_client_sess;
     drain_timeout = drain;

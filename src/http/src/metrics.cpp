@@ -2,6 +2,7 @@
 // a separate listening address, so that a slow scraper never holds up a worker.
 #include "metrics.h"
 #include "client_limits.h"
+#include "budget.h"
 #include "workers.h"
 
 #include "settings.h"
@@ -47,7 +48,7 @@ const char* build_revision = "unknown";
 
 const char* const KIND_NAMES[NUM_SESSION_KINDS] = {"download", "upload", "latency"};
 const char* const OUTCOME_NAMES[NUM_SESSION_OUTCOMES] = {"completed", "failed", "expired"};
-const char* const REFUSAL_NAMES[NUM_REFUSAL_REASONS] = {"server_limit", "client_limit"};
+const char* const REFUSAL_NAMES[NUM_REFUSAL_REASONS] = {"server_limit", "client_limit", "memory"};
 const char* const CONNECTION_REFUSAL_NAMES[NUM_CONNECTION_REFUSALS] = {"client_connections",
                                                                        "client_pending"};
 
@@ -277,6 +278,13 @@ std::string format_metrics() {
         append_sample(out, "varnholt_max_fds", "",
                       limit.rlim_cur == RLIM_INFINITY ? -1L : static_cast<long>(limit.rlim_cur));
     }
+    append_family(out, "varnholt_memory_budget_bytes", "gauge",
+                  "Bytes that requests may make the server allocate (--max-memory).");
+    append_sample(out, "varnholt_memory_budget_bytes", "", memory_budget());
+    append_family(out, "varnholt_memory_reserved_bytes", "gauge",
+                  "Bytes of the memory budget reserved now by sessions, logs waiting for the "
+                  "disk and PUT data.");
+    append_sample(out, "varnholt_memory_reserved_bytes", "", memory_reserved());
     append_family(out, "varnholt_session_logs_failed_total", "counter",
                   "Session logs not written whole: a disk error, or dropped while the file "
                   "operations queue was full.");

@@ -23,9 +23,10 @@ enum session_outcome : int {
 };
 
 enum refusal_reason : int {
-    REFUSED_SERVER_LIMIT = 0, // the server runs its most sessions
-    REFUSED_CLIENT_LIMIT = 1, // the client's address runs its most sessions
-    NUM_REFUSAL_REASONS = 2,
+    REFUSED_SERVER_LIMIT = 0,  // the server runs its most sessions
+    REFUSED_CLIENT_LIMIT = 1,  // the client's address runs its most sessions
+    REFUSED_MEMORY_BUDGET = 2, // the session's worst case does not fit in the memory budget
+    NUM_REFUSAL_REASONS = 3,
 };
 
 enum connection_refusal : int {

@@ -1,5 +1,6 @@
 // PUT uploads: a client appends to a session log inside the log directory.
 #include "handlers.h"
+#include "budget.h"
 #include "connection.h"
 #include "file_ops.h"
 #include "metrics.h"
@@ -143,12 +144,23 @@ static int handle_sending_put_reply(int epfd, connection* conn) {
 }
 
 static int handle_real_recv(int epfd, connection* conn) {
+    // The chunk holds its share of the memory budget until the file operations thread has
+    // written and freed it. Waiting for room would hold the client with nothing to tell it.
+    if (!reserve_memory(PUT_CHUNK_SIZE)) {
+        VH_LOG(LOG_INFO, "%ld: PUT upload %d ended: the memory budget of %lu bytes is reached",
+               thread_tag(), conn->sock, static_cast<unsigned long>(memory_budget()));
+        count_put_append_failed();
+        return -1;
+    }
     auto* chunk = static_cast<uint8_t*>(malloc(PUT_CHUNK_SIZE));
-    if (chunk == nullptr)
+    if (chunk == nullptr) {
+        release_memory(PUT_CHUNK_SIZE);
         return 0; // try again at the next event
+    }
     ssize_t n = recv(conn->sock, chunk, PUT_CHUNK_SIZE, 0);
     if (n <= 0) {
         free(chunk);
+        release_memory(PUT_CHUNK_SIZE);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return 0;
         return -1; // the client closed: the upload is complete
@@ -159,10 +171,12 @@ static int handle_real_recv(int epfd, connection* conn) {
     cmd.data = chunk;
     cmd.len = static_cast<size_t>(n);
     cmd.reply_fd = conn->put_pipe[1];
+    cmd.reserved = PUT_CHUNK_SIZE;
     if (send_fileops_cmd(&cmd) != 0) {
         // Going on would leave a hole in the file: the upload ends here.
         VH_LOG(LOG_ERR, "%ld: Could not write received data", thread_tag());
         free(chunk);
+        release_memory(PUT_CHUNK_SIZE);
         count_put_append_failed();
         return -1;
     }

@@ -32,6 +32,9 @@ pthread_mutex_t session_container_mutex = PTHREAD_MUTEX_INITIALIZER;
 // Sessions queued for destruction at the end of this thread's loop iteration.
 static thread_local GSList* sessions_to_destroy = nullptr;
 
+// The memory budget counts latency samples in the queue's blocks of seven.
+static_assert(sizeof(varnholt::http_latency_protocol::connection_sample) == 72);
+
 // Keys are pointers to 64-bit ids (a session's first field, or any id variable).
 static guint session_id_hash(gconstpointer key) {
     return static_cast<guint>(*static_cast<const uint64_t*>(key));
@@ -258,6 +261,7 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
     sess->timers = thread_timer_queue();
 
     sess->conns_size = request->num_conns;
+    sess->memory = session_memory_bound(request);
     // The arrays sized from a request come from the failing allocator: should memory run
     // out, the session is not made, and the process goes on.
     sess->conns = static_cast<connection**>(g_try_malloc0_n(sess->conns_size, sizeof(connection*)));
@@ -340,8 +344,10 @@ void apply_request_replacement(session* sess, const request_info* request) {
     unlock_container_or_exit();
 }
 
-// Why a new session from `client` may not start now, under the container lock.
-static admission_refusal check_admission(const client_address* client) {
+// Why a new session from `client` needing `need` bytes may not start now, under the container
+// lock. With `reserve`, the bytes are reserved when it may.
+static admission_refusal check_admission(const client_address* client, uint64_t need,
+                                         bool reserve) {
     if (max_sessions > 0 &&
         g_hash_table_size(session_container) >= static_cast<guint>(max_sessions))
         return REFUSED_BY_SERVER_LIMIT;
@@ -350,6 +356,8 @@ static admission_refusal check_admission(const client_address* client) {
         if (tally != nullptr && tally->sessions >= max_client_sessions)
             return REFUSED_BY_CLIENT_LIMIT;
     }
+    if (reserve ? !reserve_memory(need) : !memory_would_fit(need))
+        return REFUSED_BY_MEMORY_BUDGET;
     return NOT_REFUSED;
 }
 
@@ -406,7 +414,9 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         }
     } else if (!may_create) {
         answer = nullptr;
-    } else if ((*refusal = check_admission(client)) != NOT_REFUSED) {
+    } else if ((*refusal = check_admission(client, session_memory_bound(request).total,
+                                           chosen == epoll_fd && candidate != nullptr)) !=
+               NOT_REFUSED) {
         answer = nullptr;
     } else if (chosen != epoll_fd) {
         // Counted at once, so that the sessions placed until the owner has created them
@@ -417,6 +427,7 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         return nullptr;
     } else if (candidate != nullptr) {
         candidate->client = *client;
+        candidate->reserved_bytes = candidate->memory.total; // by check_admission
         if (max_client_sessions > 0)
             count_client_session(candidate);
         g_hash_table_add(session_container, candidate);
@@ -433,8 +444,9 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
     if (placed && (answer == nullptr || answer != candidate))
         count_owned_session(epoll_fd, -1); // placed here, but not created here after all
     if (*refusal != NOT_REFUSED) {
-        count_session_refused(*refusal == REFUSED_BY_SERVER_LIMIT ? REFUSED_SERVER_LIMIT
-                                                                  : REFUSED_CLIENT_LIMIT);
+        count_session_refused(*refusal == REFUSED_BY_SERVER_LIMIT   ? REFUSED_SERVER_LIMIT
+                              : *refusal == REFUSED_BY_CLIENT_LIMIT ? REFUSED_CLIENT_LIMIT
+                                                                    : REFUSED_MEMORY_BUDGET);
         if (candidate != nullptr)
             free_session(candidate);
         return nullptr;
@@ -735,6 +747,7 @@ void free_session(session* sess) {
     unregister_session_expiry_timer(sess);
     g_free(sess->conns);
     delete sess->latency_results;
+    release_memory(sess->reserved_bytes);
     g_slice_free1(sizeof(session), sess);
 }
 
@@ -746,6 +759,10 @@ void append_trace_lines(session* sess) {
         connection* conn = sess->conns[i];
         if (conn == nullptr)
             continue;
+        // The reservation holds this much text: a late timer, or a replacement with a shorter
+        // interval, ends the trace rather than growing it beyond.
+        if (sess->traces->len + TRACE_LINE_MAX > sess->memory.trace_text_cap)
+            return;
         tcp_info info{};
         socklen_t len = sizeof(info);
         if (getsockopt(conn->sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
@@ -836,7 +853,11 @@ void store_session_report(session* sess) {
     cmd.path = path;
     cmd.data = data;
     cmd.len = len;
-    if (send_fileops_cmd(&cmd) != 0) {
+    // The text's share of the reservation goes with it, released once it is written.
+    cmd.reserved = sess->memory.log_text;
+    if (send_fileops_cmd(&cmd) == 0) {
+        sess->reserved_bytes -= sess->memory.log_text;
+    } else {
         count_session_log_failed();
         // A full queue has been logged by the post, at most once a minute.
         if (errno != EAGAIN)
@@ -855,7 +876,8 @@ void sample_latency(session* sess) {
     assert(sess->latency_results != NULL && sess->latency_results->size() >= sess->conns_size);
     for (size_t i = 0; i < sess->request.num_conns && i < sess->conns_size; i++) {
         const connection* conn = sess->conns[i];
-        if (conn == nullptr)
+        if (conn == nullptr ||
+            (*sess->latency_results)[i].size() >= sess->memory.latency_sample_cap)
             continue;
         tcp_info info{};
         socklen_t len = sizeof(info);
@@ -899,7 +921,9 @@ std::string build_latency_document(const session* sess) {
             samples += result.size();
     }
     std::string out;
-    out.reserve(256 + 16 * results + 240 * samples);
+    // Exactly what the widest samples take (the memory budget counts this much): the text
+    // never grows beyond it.
+    out.reserve(256 + 16 * results + LATENCY_SAMPLE_TEXT_MAX * samples);
     append_member(out, "{\"protocol_version\":1,\"serverside_start\":",
                   static_cast<int64_t>(sess->serverside_start_ns / 1000000));
     append_member(out, ",\"start_timestamp\":", static_cast<int64_t>(sess->start_timestamp));

@@ -1,6 +1,7 @@
 // Sessions: the record, the process-wide container, timers, finish and teardown.
 #pragma once
 
+#include "budget.h"
 #include "records.h"
 #include "metrics.h"
 #include "request.h"
@@ -103,6 +104,11 @@ struct session {
     // session is to finish once they are all back.
     size_t lent_conns;
     bool finish_after_recall;
+    // The session's worst case (its caps bound the trace text and the latency samples), and
+    // the bytes of the memory budget it holds: the worst case once admitted, less the log
+    // text once that went to the disk with its own share.
+    session_memory memory;
+    uint64_t reserved_bytes;
 };
 
 inline bool is_extended(const session* sess) {
@@ -138,14 +144,16 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
 //
 // A new session is admitted only while fewer than max_sessions run in all and fewer
 // than max_client_sessions from `client` (each when not 0): both where the connection
-// arrives and again, under the same lock as the publication, where it is placed.
-// Otherwise null is returned with *refusal set to the limit that was reached (it stays
-// NOT_REFUSED for every other null). Connections joining a running session are never
-// refused.
+// arrives and again, under the same lock as the publication, where it is placed; and only
+// while its worst case (session_memory_bound) fits in the memory budget, reserved at its
+// publication and released when it is freed. Otherwise null is returned with *refusal set to
+// the limit that was reached (it stays NOT_REFUSED for every other null). Connections joining a
+// running session are never refused.
 enum admission_refusal : int {
     NOT_REFUSED = 0,
     REFUSED_BY_SERVER_LIMIT = 1,
     REFUSED_BY_CLIENT_LIMIT = 2,
+    REFUSED_BY_MEMORY_BUDGET = 3,
 };
 session* create_unique_session(request_info* request, int epoll_fd, const client_address* client,
                                bool placed, bool* replace, int* owner_epfd, int* place_at,
@@ -240,14 +248,16 @@ void recall_lent_connections(session* sess);
 // check changed the session's state or parameters). Owner thread.
 void rebudget_lent_connections(session* sess);
 
-// Appends one trace line per joined connection whose TCP_INFO can be read.
+// Appends one trace line per joined connection whose TCP_INFO can be read, while the text
+// stays within the session's cap.
 void append_trace_lines(session* sess);
 // The text of the session log.
 GString* build_session_report(const session* sess);
 // Builds the session log and hands it to the file operations thread to write.
 void store_session_report(session* sess);
 
-// Takes one TCP_INFO sample of every joined connection of a latency session.
+// Takes one TCP_INFO sample of every joined connection of a latency session that has fewer
+// than the session's cap.
 void sample_latency(session* sess);
 // The latency statistics document (compact JSON) of a latency session.
 std::string build_latency_document(const session* sess);
