@@ -279,12 +279,15 @@ static void scan_idle_connections(GHashTable* pending_sessions, uint32_t limit_m
 }
 
 // A PUT whose window passed: it goes on into a new window when its client sent enough in
-// this one, or when the worker was not waiting for the client (the target being opened, a
-// chunk being written); otherwise it is closed.
+// this one, or when it sent nothing because the worker was not waiting for it all along (the
+// target still being opened, a chunk of the last window still being written); otherwise it is
+// closed. A chunk counts when it is received, so a write under way at the check is no excuse
+// for a window that received a little.
 static void check_put_window(connection* conn) {
     const uint64_t needed = PUT_MIN_RATE * static_cast<uint64_t>(header_timeout);
-    if (conn->state == PUT_CHECKING_FILE || conn->state == WRITING_FILE ||
-        conn->total_bytes - conn->window_base >= needed) {
+    const uint64_t received = conn->total_bytes - conn->window_base;
+    if (received >= needed ||
+        (received == 0 && (conn->state == PUT_CHECKING_FILE || conn->state == WRITING_FILE))) {
         start_put_window(conn, conn->total_bytes);
         return;
     }
