@@ -248,26 +248,6 @@ TEST_F(Upload, AnEndOfUploadDuringWarmupIsSampledOnce) {
     EXPECT_GE(std::stod(last[1]) + std::stod(last[2]) / 1e9, 0.6) << a.received;
 }
 
-// A statistics request that trickles in is cut at the header time-out from its first byte;
-// a whole one is answered.
-TEST_F(SessionFlow, ATrickledStatisticsRequestIsCutAtTheHeaderTimeout) {
-    start({"--header-timeout", "1"});
-    const std::string control = "/?LATENCY_TEST=GET&LATENCY_ID=4294967500&LATENCY_INTERVAL=100&"
-                                "CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=0";
-    int fd =
-        open(http_request("GET", control), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
-    ASSERT_TRUE(send_all(fd, "GET /results HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(read_reply_head(fd, 5s).rfind("HTTP/1.1 200 OK\r\nContent-Length: ", 0), 0u);
-    const std::string endless = "GET /results HTTP/1.1\r\nX-Slow: yes\r\n";
-    bool closed = false;
-    for (size_t step = 0; step < 40 && !closed; step++, std::this_thread::sleep_for(200ms)) {
-        send(fd, &endless[step % endless.size()], 1, MSG_NOSIGNAL);
-        closed = peer_closed(fd);
-    }
-    EXPECT_TRUE(closed);
-    close(fd);
-}
-
 // --- PUT uploads to the log directory --------------------------------------------------------
 
 std::string put(const std::string& path) {
@@ -359,27 +339,33 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
     EXPECT_EQ(proc.output.find("BUG!"), std::string::npos) << proc.output.substr(0, 2000);
 }
 
-// A PUT body must keep 1 KiB a second over each window of the header time-out: a trickle is
-// closed, a steady body beside it goes on and is appended whole.
-TEST_F(Put, ATrickledBodyIsClosedAndASteadyOneGoesOn) {
+// A PUT body must keep 1 KiB a second over each window of the header time-out, and a
+// statistics request must be whole within it from its first byte: trickles of both are closed,
+// while a steady body beside them goes on and is appended whole, and a whole request answered.
+TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
     start({"--header-timeout", "1"});
     std::ofstream(logs + "/slow.log").flush();
     std::ofstream(logs + "/steady.log").flush();
+    int control = open(http_request("GET", "/?LATENCY_TEST=GET&LATENCY_ID=4294967500&"
+                                           "LATENCY_INTERVAL=100&CONTROL=1&NUM_CONNECTIONS=2&"
+                                           "CONNECTION=0"),
+                       "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_TRUE(send_all(control, "GET /results HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(read_reply_head(control, 5s).rfind("HTTP/1.1 200 OK\r\nContent-Length: ", 0), 0u);
     int slow = open(put("slow.log"), PUT_CONTINUE),
         steady_fd = open(put("steady.log"), PUT_CONTINUE);
-    const std::string piece(1024, 's');
-    bool slow_closed = false;
+    const std::string piece(1024, 's'), request = "GET /results HTTP/1.1\r\nX-Slow: yes\r\n";
     int step = 0;
-    for (; step < 30 && !slow_closed; step++, std::this_thread::sleep_for(200ms)) {
+    for (; step < 30 && !(peer_closed(slow) && peer_closed(control));
+         step++, std::this_thread::sleep_for(200ms)) {
         send(slow, "x", 1, MSG_NOSIGNAL);
+        send(control, &request[step % request.size()], 1, MSG_NOSIGNAL);
         send_all(steady_fd, piece);
-        slow_closed = peer_closed(slow);
     }
-    proc.poll_output(0ms);
-    EXPECT_TRUE(slow_closed) << proc.output;
+    EXPECT_LT(step, 30) << "a trickle was never cut";
     EXPECT_FALSE(peer_closed(steady_fd));
-    close(slow);
-    close(steady_fd);
+    for (int fd : {slow, control, steady_fd})
+        close(fd);
     std::string content;
     for (int i = 0; i < 100 && content.size() < piece.size() * step;
          i++, std::this_thread::sleep_for(50ms))
