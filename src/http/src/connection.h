@@ -91,12 +91,11 @@ struct connection {
     // While a request header is awaited: the link in the worker's list of header deadlines
     // (self-linked or null otherwise), when the wait began, and whether the connection is
     // counted against its address's cap of pending connections.
-    // The same link and start serve the other deadlines of header_guard.h, of the kind
-    // `deadline`; `window_base` is a PUT's byte count when its current window began.
+    // The same link and start serve the other deadlines of header_guard.h; `window_base` is a
+    // PUT's byte count when its current window began.
     struct timeout_link header_link;
     int64_t header_since_ms;
     bool pending_counted;
-    uint8_t deadline;
     uint64_t window_base;
     // When the connection was accepted (CLOCK_MONOTONIC coarse milliseconds): the start of a
     // HEAD connection's life time.

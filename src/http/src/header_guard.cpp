@@ -94,7 +94,6 @@ static int64_t span_ms(deadline_kind kind) {
 
 static void start_deadline(connection* conn, deadline_kind kind) {
     conn->header_since_ms = monotonic_ms();
-    conn->deadline = kind;
     timeout_link* list = &deadline_lists[kind];
     timeout_link* link = &conn->header_link;
     link->prev = list->prev;
