@@ -378,7 +378,9 @@ TEST_F(HostileRequests, ALatencySessionAndAHeadConnectionEndAtTheSessionTimeOut)
     EXPECT_EQ(read_reply_head(control, 5s), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
     int head = send_new(port, "HEAD / HTTP/1.1\r\n\r\n");
     EXPECT_EQ(recv_exact(head, HEAD_REPLY.size(), 5s), HEAD_REPLY);
-    const std::string refused = read_until_close(send_new(port, download_request(7)), 5s);
+    const int other = send_new(port, download_request(7));
+    const std::string refused = read_until_close(other, 5s);
+    close(other);
     EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << refused;
     const auto begin = std::chrono::steady_clock::now();
     bool control_open = true, head_open = true;
