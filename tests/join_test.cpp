@@ -214,6 +214,28 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
     EXPECT_EQ(client(port).ask(download(5, 2, 2, 1), GET_REPLY), GET_REPLY);
 }
 
+// A path-style request refused its join (its slot occupied, or beyond the session's) leaves
+// the session's parameters as they were: the victim measures its own two intervals.
+TEST(Refusals, ARefusedPathStyleJoinChangesNothing) {
+    server_process proc;
+    const int port = start_activated(proc, options({}));
+    client victim(port);
+    ASSERT_EQ(victim.ask(path_post("/0?MAX_WARMUP_SAMPLES=2&WARMUP_SAMPLE_TIME=100&"
+                                   "RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1"),
+                         CONTINUE),
+              CONTINUE);
+    const std::string cut = "?WARMUP_SAMPLE_TIME=1&RESULT_NUM_INTERVALS=1&TRANSFER_MAX_SIZE=1";
+    // Several of each: they land on the session's worker and on the other one.
+    for (const std::string slot : {"/0", "/9", "/0", "/9", "/0", "/9", "/0", "/9"}) {
+        client c(port);
+        ASSERT_TRUE(send_all(c.fd, path_post(slot + cut)));
+        EXPECT_TRUE(c.refused()) << slot;
+    }
+    ASSERT_TRUE(send_all(victim.fd, std::string(1000, 'v')));
+    const std::string got = read_until_close(victim.fd, 10s);
+    EXPECT_NE(got.find("\nNUM_MEASUR: 2\n"), std::string::npos) << got;
+}
+
 // Every connection of a session opened at once joins it, whichever thread accepts it: one
 // of them creates the session, the others find it, and those taken by another thread are
 // handed over to the owner.

@@ -374,6 +374,50 @@ TEST_F(HostileRequests, SlowHeadersAreCutAtTheDeadlineAndCappedPerAddress) {
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds);
 }
 
+// At the session time-out a latency session is destroyed, though its control connection keeps
+// asking for statistics (it may ask during a few seconds of grace, then it is closed), and its
+// place is free; a HEAD connection asking every few seconds is closed after its reply.
+TEST_F(HostileRequests, ALatencySessionAndAHeadConnectionEndAtTheSessionTimeOut) {
+    // A minute of fixed rules (the shortest session time-out).
+    if (getenv("VH_SKIP_SLOW") != nullptr)
+        GTEST_SKIP() << "VH_SKIP_SLOW set";
+    port = start_activated(proc, options({"-t", "60", "--max-sessions", "1"}));
+    const std::string stats = "GET /results HTTP/1.1\r\n\r\n";
+    int control = send_new(port, http_request("GET", "/?LATENCY_TEST=GET&LATENCY_ID=4294967600&"
+                                                     "LATENCY_INTERVAL=60000&CONTROL=1&"
+                                                     "NUM_CONNECTIONS=1&CONNECTION=0"));
+    EXPECT_EQ(read_reply_head(control, 5s), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    int head = send_new(port, "HEAD / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(recv_exact(head, HEAD_REPLY.size(), 5s), HEAD_REPLY);
+    const int other = send_new(port, download_request(7));
+    const std::string refused = read_until_close(other, 5s);
+    close(other);
+    EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << refused;
+    const auto begin = std::chrono::steady_clock::now();
+    bool control_open = true, head_open = true;
+    for (int round = 0; round < 20 && (control_open || head_open); round++) {
+        std::this_thread::sleep_for(4s);
+        if (head_open && send_all(head, "HEAD / HTTP/1.1\r\n\r\n"))
+            head_open = recv_exact(head, HEAD_REPLY.size(), 5s) == HEAD_REPLY && !peer_closed(head);
+        if (control_open && send_all(control, stats)) {
+            const std::string reply = read_reply_head(control, 5s);
+            control_open = reply.rfind("HTTP/1.1 200 OK\r\n", 0) == 0;
+            const size_t length = control_open ? std::stoul(reply.substr(33)) : 0;
+            control_open = control_open && recv_exact(control, length, 5s).size() == length;
+        }
+        head_open = head_open && !peer_closed(head);
+        control_open = control_open && !peer_closed(control);
+    }
+    EXPECT_FALSE(control_open);
+    EXPECT_FALSE(head_open);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 50s);
+    close(control);
+    close(head);
+    int next = send_new(port, download_request(8));
+    EXPECT_EQ(recv_exact(next, GET_REPLY.size(), 5s), GET_REPLY) << proc.output;
+    reset_close(next);
+}
+
 void write_filled(const std::string& path, char fill) {
     std::ofstream(path + ".new") << std::string(1 << 20, fill);
     ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);

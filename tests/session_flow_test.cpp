@@ -215,6 +215,39 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
     EXPECT_EQ(std::distance(directory_iterator(logs), directory_iterator()), 1);
 }
 
+// A connection that half-closes during warm-up is sampled once for it: the other connection's
+// steady events do not each take a sample, so the five samples (no window is stable within
+// 0 %) take their four timer periods of 200 ms; the end of upload then ends the test at the
+// start of measurement, and both connections get their results.
+TEST_F(Upload, AnEndOfUploadDuringWarmupIsSampledOnce) {
+    start();
+    const std::string rules = "NUM_WARMUP_SAMPLES=5&MAX_WARMUP_SAMPLES=5&WARMUP_SAMPLE_TIME=200&"
+                              "WARMUP_TOLERANCE=0&RESULT_NUM_INTERVALS=3&RESULTS_INTERVAL_PERIOD=1";
+    uploader a{open(upload_request(35, 2, 0, rules), CONTINUE), ""};
+    uploader b{open(upload_request(35, 2, 1, rules), CONTINUE), ""};
+    shutdown(b.fd, SHUT_WR);
+    const std::string chunk(16 << 10, 'w');
+    char buf[4096];
+    for (int round = 0; round < 2000 && !(a.closed && b.closed); round++) {
+        send(a.fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        std::this_thread::sleep_for(2ms);
+        for (uploader* u : {&a, &b}) {
+            ssize_t n = u->closed ? 0 : recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
+            u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            u->closed = u->closed || n == 0 || (n < 0 && errno != EAGAIN);
+        }
+    }
+    close(a.fd);
+    close(b.fd);
+    EXPECT_EQ(a.received, b.received);
+    auto r = results(a);
+    EXPECT_EQ(r[0] + " " + r[1] + " " + r[2], "OK 5 0");
+    std::smatch last;
+    ASSERT_TRUE(std::regex_search(a.received, last,
+                                  std::regex("WARMUP_SESSION: ([0-9]+) ([0-9]+) [0-9]+\nSECTION")));
+    EXPECT_GE(std::stod(last[1]) + std::stod(last[2]) / 1e9, 0.6) << a.received;
+}
+
 // --- PUT uploads to the log directory --------------------------------------------------------
 
 std::string put(const std::string& path) {
@@ -317,6 +350,40 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
     EXPECT_TRUE(content == "VH_HTTP_SERVER: 1.0\n" + body) << content.size() << " bytes";
     proc.poll_output(100ms);
     EXPECT_EQ(proc.output.find("BUG!"), std::string::npos) << proc.output.substr(0, 2000);
+}
+
+// A PUT body must keep 1 KiB a second over each window of the header time-out, and a
+// statistics request must be whole within it from its first byte: trickles of both are closed,
+// while a steady body beside them goes on and is appended whole, and a whole request answered.
+TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
+    start({"--header-timeout", "1"});
+    std::ofstream(logs + "/slow.log").flush();
+    std::ofstream(logs + "/steady.log").flush();
+    int control = open(http_request("GET", "/?LATENCY_TEST=GET&LATENCY_ID=4294967500&"
+                                           "LATENCY_INTERVAL=100&CONTROL=1&NUM_CONNECTIONS=2&"
+                                           "CONNECTION=0"),
+                       "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_TRUE(send_all(control, "GET /results HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(read_reply_head(control, 5s).rfind("HTTP/1.1 200 OK\r\nContent-Length: ", 0), 0u);
+    int slow = open(put("slow.log"), PUT_CONTINUE),
+        steady_fd = open(put("steady.log"), PUT_CONTINUE);
+    const std::string piece(1024, 's'), request = "GET /results HTTP/1.1\r\nX-Slow: yes\r\n";
+    int step = 0;
+    for (; step < 30 && !(peer_closed(slow) && peer_closed(control));
+         step++, std::this_thread::sleep_for(200ms)) {
+        send(slow, "x", 1, MSG_NOSIGNAL);
+        send(control, &request[step % request.size()], 1, MSG_NOSIGNAL);
+        send_all(steady_fd, piece);
+    }
+    EXPECT_LT(step, 30) << "a trickle was never cut";
+    EXPECT_FALSE(peer_closed(steady_fd));
+    for (int fd : {slow, control, steady_fd})
+        close(fd);
+    std::string content;
+    for (int i = 0; i < 100 && content.size() < piece.size() * step;
+         i++, std::this_thread::sleep_for(50ms))
+        content = read_file(logs + "/steady.log");
+    EXPECT_EQ(content.size(), piece.size() * step);
 }
 
 } // namespace

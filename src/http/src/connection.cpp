@@ -51,6 +51,7 @@ connection* new_connection(int sock) {
         conn->stats[i] = static_cast<uint8_t>(i + 1);
     conn->timeout_link.next = &conn->timeout_link;
     conn->timeout_link.prev = &conn->timeout_link;
+    conn->accepted_ms = header_clock_ms();
     return conn;
 }
 

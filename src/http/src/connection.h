@@ -74,6 +74,9 @@ struct connection {
     size_t stats_sent;
     timespec transfer_deadline;
     bool latency_control;
+    // The client ended its upload (an end of file): the socket is no longer watched for input,
+    // which would report the end of file again on every wait.
+    bool upload_ended;
     // Set (release) by a thread handing the connection to its session's owner and
     // read (acquire) by the owner: orders the hand-over for every memory model
     // and for the thread sanitizer, which cannot see epoll's own ordering.
@@ -90,9 +93,15 @@ struct connection {
     // While a request header is awaited: the link in the worker's list of header deadlines
     // (self-linked or null otherwise), when the wait began, and whether the connection is
     // counted against its address's cap of pending connections.
+    // The same link and start serve the other deadlines of header_guard.h; `window_base` is a
+    // PUT's byte count when its current window began.
     struct timeout_link header_link;
     int64_t header_since_ms;
     bool pending_counted;
+    uint64_t window_base;
+    // When the connection was accepted (CLOCK_MONOTONIC coarse milliseconds): the start of a
+    // HEAD connection's life time.
+    int64_t accepted_ms;
     // PUT: the file operations thread's handle of the target (null: none) and the read and
     // write end of the pipe its answers come through (0: not open).
     FILE* put_file;

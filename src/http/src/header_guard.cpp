@@ -1,5 +1,6 @@
-// Slow clients before their session: every header has a deadline counted from the accept
-// (or from the end of the previous reply on a connection that sends several), and the
+// Slow clients: every header has a deadline counted from the accept (or from the end of the
+// previous reply on a connection that sends several, or from the first byte of a statistics
+// request), a PUT body a minimum rate, a connection told to go a few seconds to close; the
 // connection's pending count (client_limits.h) is given back when its header is whole.
 #include "header_guard.h"
 #include "client_limits.h"
@@ -8,10 +9,14 @@
 #include "connection.h"
 #include "settings.h"
 
-// This thread's connections waiting for their header, oldest first: every deadline is
-// the same span after its start, so the list is in deadline order and a check looks at its
-// head only.
-static thread_local timeout_link header_list = {&header_list, &header_list};
+// This thread's connections with a deadline, one list per kind, oldest first: every
+// deadline of a kind is the same span after its start, so each list is in deadline order and
+// a check looks at its head only.
+static thread_local timeout_link deadline_lists[DEADLINE_KINDS] = {
+    {&deadline_lists[0], &deadline_lists[0]},
+    {&deadline_lists[1], &deadline_lists[1]},
+    {&deadline_lists[2], &deadline_lists[2]}};
+static_assert(DEADLINE_KINDS == 3);
 
 static connection* header_link_owner(timeout_link* link) {
     return reinterpret_cast<connection*>(reinterpret_cast<char*>(link) -
@@ -24,15 +29,35 @@ static int64_t monotonic_ms() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+static int64_t span_ms(deadline_kind kind) {
+    return static_cast<int64_t>(kind == DEADLINE_LINGER ? LINGER_SECONDS : header_timeout) * 1000;
+}
+
+static void start_deadline(connection* conn, deadline_kind kind) {
+    conn->header_since_ms = monotonic_ms();
+    timeout_link* list = &deadline_lists[kind];
+    timeout_link* link = &conn->header_link;
+    link->prev = list->prev;
+    link->next = list;
+    list->prev->next = link;
+    list->prev = link;
+}
+
 void start_header_deadline(connection* conn, bool counted) {
     end_header_deadline(conn);
-    conn->header_since_ms = monotonic_ms();
     conn->pending_counted = counted;
-    timeout_link* link = &conn->header_link;
-    link->prev = header_list.prev;
-    link->next = &header_list;
-    header_list.prev->next = link;
-    header_list.prev = link;
+    start_deadline(conn, DEADLINE_HEADER);
+}
+
+void start_linger_deadline(connection* conn) {
+    end_header_deadline(conn);
+    start_deadline(conn, DEADLINE_LINGER);
+}
+
+void start_put_window(connection* conn, uint64_t base) {
+    end_header_deadline(conn);
+    conn->window_base = base;
+    start_deadline(conn, DEADLINE_PUT);
 }
 
 void end_header_deadline(connection* conn) {
@@ -48,18 +73,26 @@ void end_header_deadline(connection* conn) {
     }
 }
 
-connection* next_header_overdue(int64_t now_ms) {
-    if (header_list.next == &header_list)
-        return nullptr;
-    connection* conn = header_link_owner(header_list.next);
-    if (now_ms - conn->header_since_ms < static_cast<int64_t>(header_timeout) * 1000)
-        return nullptr;
-    end_header_deadline(conn);
-    return conn;
+connection* next_header_overdue(int64_t now_ms, deadline_kind* kind) {
+    for (int k = 0; k < DEADLINE_KINDS; k++) {
+        timeout_link* list = &deadline_lists[k];
+        if (list->next == list)
+            continue;
+        connection* conn = header_link_owner(list->next);
+        if (now_ms - conn->header_since_ms < span_ms(static_cast<deadline_kind>(k)))
+            continue;
+        end_header_deadline(conn);
+        *kind = static_cast<deadline_kind>(k);
+        return conn;
+    }
+    return nullptr;
 }
 
 bool header_deadlines_waiting() {
-    return header_list.next != &header_list;
+    for (const timeout_link& list : deadline_lists)
+        if (list.next != &list)
+            return true;
+    return false;
 }
 
 int64_t header_clock_ms() {

@@ -74,6 +74,9 @@ static int set_session(int epfd, connection* conn, session* sess, uint64_t id, i
     if (owner_epfd != epfd)
         return hand_over(epfd, conn, id, owner_epfd, replacement, false);
     conn->session = sess;
+    if (replacement != nullptr)
+        conn->pending_request =
+            static_cast<request_info*>(g_slice_copy(sizeof(request_info), replacement));
     if (handle_header_received(epfd, conn) < 0) {
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
         return -1;
@@ -107,7 +110,8 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
 // Sends what the socket takes of conn's reply: 1 while some is left (a would-block send
 // counts as some left), 0 when all went, -2 on failure (logged, the reply released).
 // Answers a session that may not start now with 503 and a Retry-After, then half-closes
-// and waits for the client's close like a finished test. The connection has no session.
+// and waits for the client's close like a finished test, for LINGER_SECONDS at most. The
+// connection has no session.
 static int refuse_session(int epfd, connection* conn, uint64_t id, admission_refusal refusal) {
     char client[INET6_ADDRSTRLEN] = "";
     format_client_address(conn->client, client, sizeof(client));
@@ -139,6 +143,8 @@ static int refuse_session(int epfd, connection* conn, uint64_t id, admission_ref
                     RETRY_AFTER_SECONDS, strlen(body), body);
     conn->reply_sent = 0;
     conn->state = SENDING_REFUSAL;
+    // Refused, the client has a few seconds to take the reply and close, not the idle time.
+    start_linger_deadline(conn);
     int sent = handle_sending_results(epfd, conn);
     if (sent != 0 || conn->state != SENDING_REFUSAL)
         return sent;
@@ -292,6 +298,10 @@ static int create_placed_session(int epfd, connection* conn, session** sess) {
         // Another connection of the session made it on its own worker meanwhile.
         result = hand_over(epfd, conn, request->session_id, owner_epfd, replace ? request : nullptr,
                            false);
+    } else if (replace) {
+        // Applied once the connection has joined.
+        conn->pending_request =
+            static_cast<request_info*>(g_slice_copy(sizeof(request_info), request));
     }
     g_slice_free1(sizeof(request_info), request);
     return result;
@@ -313,11 +323,6 @@ int handle_header_received(int epfd, connection* conn) {
         if (sess == nullptr) {
             VH_LOG(LOG_INFO, "%ld: Delayed connection destruction", thread_tag());
             return -1;
-        }
-        if (conn->pending_request != nullptr) {
-            apply_request_replacement(sess, conn->pending_request);
-            g_slice_free1(sizeof(request_info), conn->pending_request);
-            conn->pending_request = nullptr;
         }
     } else {
         sess = conn->session;
@@ -344,6 +349,12 @@ int handle_header_received(int epfd, connection* conn) {
         VH_LOG(LOG_ERR, "Could not add connection");
         drop_session_without_connections(sess);
         return -1;
+    }
+    // A path-style request's parameters replace the session's only now that it has joined.
+    if (conn->pending_request != nullptr) {
+        apply_request_replacement(sess, conn->pending_request);
+        g_slice_free1(sizeof(request_info), conn->pending_request);
+        conn->pending_request = nullptr;
     }
 
     if (latency_control) {

@@ -214,8 +214,18 @@ void apply_connection_result(connection* conn, int result, GHashTable* pending_s
         disable_connection(sess, conn);
         break;
     case -3:
-        if (sess != nullptr)
+        // The end of file stays readable: watched for input, the socket would report it on
+        // every wait, each report a finish request and so a sample. One report is taken;
+        // only an error or a hang-up can still come, once.
+        if (!conn->upload_ended && sess != nullptr) {
+            conn->upload_ended = true;
             sess->test.finish_requested = true;
+            epoll_event ev{};
+            ev.events = EPOLLONESHOT;
+            ev.data.ptr = conn;
+            if (epoll_ctl(sess->epoll_fd, EPOLL_CTL_MOD, conn->sock, &ev) != 0)
+                VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
+        }
         break;
     case -4:
         return; // now another thread's: not ours to touch

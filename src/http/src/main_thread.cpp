@@ -146,6 +146,15 @@ static void dispatch_timer(session_timer* timer, GHashTable* pending_sessions) {
         g_hash_table_add(pending_sessions, sess);
         break;
     case EPOLL_SESSION_EXPIRY_TIMER:
+        if (sess->expired) {
+            // The grace after the life time is over: the session goes, whatever its clients
+            // are doing, once its lent connections are back.
+            if (sess->finish_after_recall)
+                (void)arm_timer(sess, &sess->expiry_timer, {1, 0}, {0, 0});
+            else if (sess->test.state != DEAD)
+                queue_to_destroy(sess);
+            break;
+        }
         VH_LOG(LOG_WARNING, "Session life time max limit reached (%ds). Teardown of session",
                session_timeout);
         if (sess->finishing) {
@@ -158,6 +167,13 @@ static void dispatch_timer(session_timer* timer, GHashTable* pending_sessions) {
         sess->test.failed = true;
         sess->expired = true;
         finish_session(sess);
+        // Still alive: results replies are going out, or a latency session's control
+        // connection may fetch its final statistics. They have a few seconds for it; then
+        // the session goes even while a client keeps asking.
+        if (sess->test.state != DEAD &&
+            arm_timer(sess, &sess->expiry_timer, {EXPIRY_GRACE_SECONDS, 0}, {0, 0}) != 0 &&
+            !sess->finish_after_recall)
+            queue_to_destroy(sess);
         break;
     case EPOLL_SESSION_TRACE_TIMER:
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_trace_timer %lu", thread_tag(), sess->id);
@@ -262,14 +278,48 @@ static void scan_idle_connections(GHashTable* pending_sessions, uint32_t limit_m
     }
 }
 
-// Closes the connections whose request header did not arrive whole in time, however
-// steadily it trickled in.
+// A PUT whose window passed: it goes on into a new window when its client sent enough in
+// this one, or when it sent nothing because the worker was not waiting for it all along (the
+// target still being opened, a chunk of the last window still being written); otherwise it is
+// closed. A chunk counts when it is received, so a write under way at the check is no excuse
+// for a window that received a little.
+static void check_put_window(connection* conn) {
+    const uint64_t needed = PUT_MIN_RATE * static_cast<uint64_t>(header_timeout);
+    const uint64_t received = conn->total_bytes - conn->window_base;
+    if (received >= needed ||
+        (received == 0 && (conn->state == PUT_CHECKING_FILE || conn->state == WRITING_FILE))) {
+        start_put_window(conn, conn->total_bytes);
+        return;
+    }
+    VH_DEBUG(2, LOG_DEBUG, "%ld: PUT connection %d closed: less than %lu bytes in %d s",
+             thread_tag(), conn->sock, static_cast<unsigned long>(needed), header_timeout);
+    destroy_connection(conn);
+}
+
+// Enforces the deadlines of header_guard.h: closes the connections whose request header or
+// statistics request did not arrive whole in time, however steadily it trickled in, the PUTs
+// below their minimum rate, and the connections that did not close when told to.
 static void scan_header_deadlines() {
     const int64_t now_ms = header_clock_ms();
-    while (connection* conn = next_header_overdue(now_ms)) {
-        VH_DEBUG(2, LOG_DEBUG, "%ld: connection %d closed: no whole header within %d s",
-                 thread_tag(), conn->sock, header_timeout);
-        destroy_connection(conn);
+    deadline_kind kind = DEADLINE_HEADER;
+    while (connection* conn = next_header_overdue(now_ms, &kind)) {
+        switch (kind) {
+        case DEADLINE_PUT:
+            check_put_window(conn);
+            break;
+        case DEADLINE_LINGER:
+            VH_DEBUG(2, LOG_DEBUG, "%ld: connection %d closed: not closed within %d s",
+                     thread_tag(), conn->sock, LINGER_SECONDS);
+            // Unread bytes would turn the close into a reset.
+            (void)discard_pending(conn->sock);
+            destroy_connection(conn);
+            break;
+        default:
+            VH_DEBUG(2, LOG_DEBUG, "%ld: connection %d closed: no whole header within %d s",
+                     thread_tag(), conn->sock, header_timeout);
+            destroy_connection(conn);
+            break;
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include "budget.h"
 #include "connection.h"
 #include "file_ops.h"
+#include "header_guard.h"
 #include "metrics.h"
 #include "request.h"
 #include "session.h"
@@ -66,6 +67,9 @@ int handle_put_request(int epfd, connection* conn, request_info* request, size_t
     // From here on the record is a PUT connection: its release closes what it opened.
     conn->kind = EPOLL_PUT_CONNECTION;
     count_put_upload(1);
+    // From its header on, the body must keep a minimum rate: a trickle would hold a socket,
+    // a pipe and an open file for as long as it likes.
+    start_put_window(conn, 0);
     // Non-blocking: a release reads a possibly pending answer without waiting.
     if (pipe2(conn->put_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         VH_LOG(LOG_ERR, "%ld: pipe: %s %d", thread_tag(), strerror(errno), conn->sock);
@@ -165,6 +169,7 @@ static int handle_real_recv(int epfd, connection* conn) {
             return 0;
         return -1; // the client closed: the upload is complete
     }
+    conn->total_bytes += static_cast<uint64_t>(n); // what the minimum rate counts
     fileops_cmd cmd{};
     cmd.type = FILEOPS_WRITE;
     cmd.file = conn->put_file;

@@ -1,6 +1,7 @@
 // Results replies, the close that follows them, and a latency session's control connection.
 #include "handlers.h"
 #include "connection.h"
+#include "header_guard.h"
 #include "metrics.h"
 #include "request.h"
 #include "session.h"
@@ -100,11 +101,14 @@ int handle_latency_pending(int epfd, connection* conn) {
             conn->state = LATENCY_RECEIVING_REQUEST;
             release_reply(conn);
             conn->reply = g_string_new_len(buffer, n);
+            // A request in pieces must be whole within the header time-out of its first.
+            start_header_deadline(conn, false);
         }
         return 0;
     case LATENCY_REQUEST_COMPLETE:
         break;
     }
+    end_header_deadline(conn);
     release_reply(conn);
     conn->state = LATENCY_SENDING_REPLY;
     std::string document;

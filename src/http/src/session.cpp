@@ -402,12 +402,10 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
                 found->request.method != request->method) {
                 answer = nullptr;
             } else if (request->warmup_sample_time != 0) {
-                // Only the owning thread may change its session's parameters: the
-                // caller hands the replacement over with the connection.
-                if (found->epoll_fd == epoll_fd)
-                    apply_request_replacement_locked(found, request);
-                else
-                    *replace = true;
+                // Only the owning thread may change its session's parameters, and only once
+                // the connection has joined (a refused join changes nothing): the caller
+                // carries the replacement with the connection.
+                *replace = true;
             } else {
                 memcpy(request, &found->request, REQUEST_SESSION_PART_SIZE);
             }

@@ -50,6 +50,9 @@ struct session_test_state {
     bool started;
     int state; // test_state
     bool finish_requested;
+    // A finish requested during warm-up, which ends the test when measurement starts: the
+    // request itself is taken by one warm-up sample.
+    bool finish_deferred;
     timespec start_time; // CLOCK_MONOTONIC origin of the sample times
     time_t end_time;
     bool failed;
@@ -131,10 +134,10 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
 // has none. Null when none could be made or the request may not join the existing
 // one. A path-style request whose parameters differ either adopts the session's
 // (written into *request) or, with its own WARMUP_SAMPLE_TIME, replaces them: then
-// *replace is set and the caller must hand the replacement to the owning thread
-// (apply_request_replacement). *owner_epfd receives the owner's epoll descriptor, read
-// under the container lock: once the lock is released, a session owned by another
-// thread may end at any moment, and the result must not be dereferenced unless the
+// *replace is set and the caller must carry the replacement to the owning thread, which
+// applies it (apply_request_replacement) only once the connection has joined. *owner_epfd receives
+// the owner's epoll descriptor, read under the container lock: once the lock is released, a session
+// owned by another thread may end at any moment, and the result must not be dereferenced unless the
 // owner is the calling thread. A new session is created only by the worker that is to
 // own it: when another worker should (choose_session_owner), null is returned with
 // *place_at set to that worker's epoll descriptor, already counted as owning the session,
@@ -194,6 +197,9 @@ void free_session(session* sess);
 
 // Gives the session a timer of that kind, not armed.
 void init_session_timer(session_timer* timer, uint32_t kind);
+// Seconds a session that reached its life time still has for its last replies (results, a
+// latency session's final statistics) before it is destroyed with all its connections.
+constexpr int EXPIRY_GRACE_SECONDS = 5;
 // Creates and arms (session time-out) the expiry timer. 0 or -1.
 int register_session_expiry_timer(session* sess);
 // Stops and drops the expiry timer if there is one.

@@ -169,7 +169,7 @@ static void check_measurement_end(session* sess, bool just_started) {
                test.num_measur >= sess->measur_times_size ||
                data - test.warmup_end_bytes > req.transfer_max_size;
     }
-    if (done || total > req.test_data_cap || test.finish_requested)
+    if (done || total > req.test_data_cap || test.finish_requested || test.finish_deferred)
         finish_session(sess);
 }
 
@@ -208,6 +208,13 @@ static void warmup_limit_reached(session* sess) {
 
 static void take_warmup_sample(session* sess, timespec now) {
     session_test_state& test = sess->test;
+    // Warm-up ends on its own rules: a finish request (a client's end of upload) is sampled
+    // once, here, and waits for measurement. Left standing, it would make the session due at
+    // every event of its other connections, each time another sample.
+    if (test.finish_requested) {
+        test.finish_requested = false;
+        test.finish_deferred = true;
+    }
     size_t k = test.num_warmup;
     if (k >= sess->warmup_times_size) {
         // No room for another sample time: as if the sample limit had been reached.

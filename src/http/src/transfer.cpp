@@ -292,13 +292,22 @@ static int first_reply_sent(int epfd, connection* conn, uint32_t events) {
 }
 
 // Sends what the socket takes of a HEAD reply: 1 while some is left (a full socket), 0
-// when all went (the connection waits for its next request again), -2 on failure.
+// when all went (the connection waits for its next request again, or, once it has lived the
+// session time-out, half-closed for the client's close), -2 on failure.
 int send_head_reply(connection* conn) {
     int sent = send_reply_step(conn);
     if (sent != 0)
         return sent;
     release_reply(conn);
     conn->reply_sent = 0;
+    // A HEAD connection lives no longer than a session: requests sent one by one, each
+    // within the header time-out, would otherwise keep it for ever.
+    if (header_clock_ms() - conn->accepted_ms >= static_cast<int64_t>(session_timeout) * 1000) {
+        shutdown(conn->sock, SHUT_WR);
+        conn->state = WAITING_FOR_CLOSE;
+        start_linger_deadline(conn);
+        return 0;
+    }
     conn->state = CONNECTED;
     // The next request's header has its own deadline.
     start_header_deadline(conn, false);
