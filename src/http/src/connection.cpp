@@ -173,9 +173,12 @@ int complete_connection(connection* conn, request_info* request) {
         g_string_free(conn->reply, TRUE);
         conn->reply = nullptr;
     }
-    // A request naming no session gets a one-connection session of its own.
-    if (request->session_id == 0)
-        request->session_id = static_cast<uint64_t>(conn->sock);
+    // A request naming no session gets a one-connection session of its own, under an id
+    // from the server's own count in a space no request can name: nobody can take it first.
+    if (request->session_id == 0) {
+        request->session_id = next_anonymous_session_id();
+        request->anonymous = true;
+    }
     conn->transfer_deadline = request->transfer_deadline;
     conn->conn_id = request->conn_id;
 

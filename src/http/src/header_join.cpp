@@ -37,8 +37,9 @@ static const char CLIENT_REFUSAL_BODY[] =
 // session id and, when given, a request: a path-style replacement of the session's
 // parameters, or, for a `placed` connection, the request the owner creates the session
 // from. -4 (now that worker's), or -1.
-static int hand_over(int epfd, connection* conn, uint64_t id, int owner_epfd,
+static int hand_over(int epfd, connection* conn, session_key key, int owner_epfd,
                      const request_info* carried, bool placed) {
+    const uint64_t id = key.id;
     if (epoll_ctl(epfd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
         VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
@@ -46,7 +47,7 @@ static int hand_over(int epfd, connection* conn, uint64_t id, int owner_epfd,
     }
     timeout_list_remove(conn);
     conn->state = HEADER_RECEIVED;
-    conn->session_id_in_transit = id;
+    conn->session_in_transit = key;
     conn->placed = placed;
     if (carried != nullptr) {
         conn->pending_request =
@@ -68,10 +69,11 @@ static int hand_over(int epfd, connection* conn, uint64_t id, int owner_epfd,
 
 // Joins conn to its session on this thread, or hands it to the thread that owns
 // the session. 0, -1, or -4 (now owned by another thread).
-static int set_session(int epfd, connection* conn, session* sess, uint64_t id, int owner_epfd,
+static int set_session(int epfd, connection* conn, session* sess, session_key key, int owner_epfd,
                        const request_info* replacement) {
+    const uint64_t id = key.id;
     if (owner_epfd != epfd)
-        return hand_over(epfd, conn, id, owner_epfd, replacement, false);
+        return hand_over(epfd, conn, key, owner_epfd, replacement, false);
     conn->session = sess;
     if (handle_header_received(epfd, conn) < 0) {
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
@@ -240,7 +242,7 @@ int handle_connection_connected(int epfd, connection* conn) {
         return refuse_session(epfd, conn, request.session_id, refusal);
     if (sess == nullptr && place_at >= 0) {
         // A new session for another worker: it creates the session from this request.
-        int result = hand_over(epfd, conn, request.session_id, place_at, &request, true);
+        int result = hand_over(epfd, conn, key_of(&request), place_at, &request, true);
         if (result != -4)
             count_owned_session(place_at, -1); // it never got there
         return result;
@@ -252,7 +254,7 @@ int handle_connection_connected(int epfd, connection* conn) {
     }
     // The owner came from under the container lock: a session of another thread may
     // already be gone, so only its id travels with the hand-over.
-    return set_session(epfd, conn, sess, request.session_id, owner_epfd,
+    return set_session(epfd, conn, sess, key_of(&request), owner_epfd,
                        replace ? &request : nullptr);
 }
 
@@ -285,8 +287,8 @@ static int create_placed_session(int epfd, connection* conn, session** sess) {
         result = -1;
     } else if (owner_epfd != epfd) {
         // Another connection of the session made it on its own worker meanwhile.
-        result = hand_over(epfd, conn, request->session_id, owner_epfd, replace ? request : nullptr,
-                           false);
+        result =
+            hand_over(epfd, conn, key_of(request), owner_epfd, replace ? request : nullptr, false);
     }
     g_slice_free1(sizeof(request_info), request);
     return result;
@@ -303,7 +305,7 @@ int handle_header_received(int epfd, connection* conn) {
             return created == PLACED_REFUSED ? 0 : created;
     } else if (conn->state == HEADER_RECEIVED) {
         (void)__atomic_load_n(&conn->handed_over, __ATOMIC_ACQUIRE);
-        sess = get_session(conn->session_id_in_transit, epfd);
+        sess = get_session(conn->session_in_transit, epfd);
         conn->session = nullptr;
         if (sess == nullptr) {
             VH_LOG(LOG_INFO, "%ld: Delayed connection destruction", thread_tag());

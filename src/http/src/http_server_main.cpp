@@ -1,5 +1,6 @@
 // Server process: options and logging set-up, listening sockets, daemonizing and start-up.
 #include "file_ops.h"
+#include "log_space.h"
 #include "http_server.h"
 #include "main_thread.h"
 #include "metrics.h"
@@ -311,6 +312,7 @@ int main(int argc, char** argv) {
     gint max_pending = MAX_CLIENT_PENDING_DEFAULT;
     gchar* metrics = nullptr;
     gint64 put_size = MAX_PUT_SIZE_DEFAULT;
+    gchar* log_space = nullptr;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -339,6 +341,8 @@ int main(int argc, char** argv) {
          "Serve metrics at http://HOST:PORT/metrics (default: none)", "<host:port>"},
         {"max-put-size", 0, 0, G_OPTION_ARG_INT64, &put_size,
          "Bytes up to which PUT uploads may extend a session log (default 64 MiB)", "<integer>"},
+        {"max-log-space", 0, 0, G_OPTION_ARG_STRING, &log_space,
+         "Bytes the log directory may hold, with K, M or G (default 1G, 0: no limit)", "<bytes>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -403,6 +407,14 @@ int main(int argc, char** argv) {
         exit(1);
     }
     max_put_size = static_cast<off_t>(put_size);
+    uint64_t log_space_bytes = MAX_LOG_SPACE_DEFAULT;
+    // An empty value (an unset variable in a service unit) keeps the default.
+    if (log_space != nullptr && log_space[0] != '\0' &&
+        !parse_byte_size(log_space, &log_space_bytes)) {
+        VH_LOG(LOG_ERR, "Log space limit %s is not a number of bytes (K, M or G may follow)",
+               log_space);
+        exit(1);
+    }
     max_sessions = max_sess;
     max_client_sessions = max_client_sess;
     drain_timeout = drain;
@@ -463,6 +475,7 @@ int main(int argc, char** argv) {
     // Before any thread exists, so that every thread leaves them to the main thread.
     block_stop_signals();
 
+    init_log_space(log_directory, log_space_bytes);
     if (init_file_ops() != 0) {
         VH_LOG(LOG_ERR, "Could not init file operations");
         exit(1);

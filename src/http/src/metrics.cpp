@@ -1,6 +1,8 @@
 // Operational counters and the metrics endpoint: a thread of its own answers scrapes on
 // a separate listening address, so that a slow scraper never holds up a worker.
 #include "metrics.h"
+
+#include "log_space.h"
 #include "workers.h"
 
 #include "settings.h"
@@ -264,6 +266,18 @@ std::string format_metrics() {
                   "PUT uploads whose data could not all be appended to their session log.");
     append_sample(out, "varnholt_put_appends_failed_total", "",
                   put_appends_failed.load(std::memory_order_relaxed));
+    append_family(out, "varnholt_log_space_used_bytes", "gauge",
+                  "Bytes the files of the log directory hold, as the server counts them.");
+    append_sample(out, "varnholt_log_space_used_bytes", "", log_space_used());
+    append_family(out, "varnholt_log_space_limit_bytes", "gauge",
+                  "Bytes the log directory may hold (--max-log-space; 0: no limit).");
+    append_sample(out, "varnholt_log_space_limit_bytes", "", log_space_limit());
+    append_family(out, "varnholt_log_space_refusals_total", "counter",
+                  "Session logs and PUT appends refused because the log directory was full.");
+    append_sample(out, "varnholt_log_space_refusals_total", label("what", "session_log"),
+                  log_space_refusals(LOG_SPACE_SESSION_LOG));
+    append_sample(out, "varnholt_log_space_refusals_total", label("what", "put"),
+                  log_space_refusals(LOG_SPACE_PUT));
 
     bool is_draining = draining.load(std::memory_order_acquire);
     append_family(out, "varnholt_draining", "gauge",

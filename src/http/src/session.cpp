@@ -32,13 +32,24 @@ pthread_mutex_t session_container_mutex = PTHREAD_MUTEX_INITIALIZER;
 // Sessions queued for destruction at the end of this thread's loop iteration.
 static thread_local GSList* sessions_to_destroy = nullptr;
 
-// Keys are pointers to 64-bit ids (a session's first field, or any id variable).
+// Keys are pointers to session_key (a session's `key`, or any key variable).
 static guint session_id_hash(gconstpointer key) {
-    return static_cast<guint>(*static_cast<const uint64_t*>(key));
+    return static_cast<guint>(static_cast<const session_key*>(key)->id);
 }
 
 static gboolean session_id_equal(gconstpointer a, gconstpointer b) {
-    return *static_cast<const uint64_t*>(a) == *static_cast<const uint64_t*>(b);
+    const auto* x = static_cast<const session_key*>(a);
+    const auto* y = static_cast<const session_key*>(b);
+    return x->id == y->id && x->anonymous == y->anonymous;
+}
+
+static std::atomic<uint32_t> anonymous_sessions{0};
+
+uint64_t next_anonymous_session_id() {
+    // Never 0 (which means "none named"), never extended: 1 to 0xFFFFFFFF, then round again.
+    // A session lives at most minutes; ids wrap only after four billion more.
+    const uint32_t n = anonymous_sessions.fetch_add(1, std::memory_order_relaxed);
+    return uint64_t{n} % EXTENDED_SESSION_MIN + 1;
 }
 
 static void lock_container_or_exit() {
@@ -245,6 +256,7 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
     if (sess == nullptr)
         return nullptr;
     sess->id = *id;
+    sess->key = {*id, request->anonymous};
     sess->serverside_start_ns = steady_now_ns();
     sess->epoll_fd = epoll_fd;
     sess->start_timestamp = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -382,8 +394,8 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         return nullptr;
     }
     session* answer = nullptr;
-    auto* found =
-        static_cast<session*>(g_hash_table_lookup(session_container, &request->session_id));
+    const session_key lookup_key = key_of(request);
+    auto* found = static_cast<session*>(g_hash_table_lookup(session_container, &lookup_key));
     if (found != nullptr) {
         answer = found;
         if (memcmp(&found->request, request, REQUEST_SESSION_PART_SIZE) != 0) {
@@ -418,7 +430,7 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         candidate->client = *client;
         if (max_client_sessions > 0)
             count_client_session(candidate);
-        g_hash_table_add(session_container, candidate);
+        g_hash_table_insert(session_container, &candidate->key, candidate);
         answer = candidate;
         // A placed session was counted when it was placed.
         if (!placed)
@@ -451,13 +463,13 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
     return answer;
 }
 
-session* get_session(uint64_t id, int owner_epfd) {
+session* get_session(session_key key, int owner_epfd) {
     int rc = pthread_mutex_lock(&session_container_mutex);
     if (rc != 0) {
         VH_LOG(LOG_ERR, "pthread_mutex_lock: %s", strerror(rc));
         return nullptr;
     }
-    auto* sess = static_cast<session*>(g_hash_table_lookup(session_container, &id));
+    auto* sess = static_cast<session*>(g_hash_table_lookup(session_container, &key));
     // The owner is fixed before publication, so it may be read under the lock.
     if (sess != nullptr && owner_epfd >= 0 && sess->epoll_fd != owner_epfd)
         sess = nullptr;
@@ -677,7 +689,7 @@ void queue_to_destroy(session* sess) {
     assert(sess != NULL);
     assert(sess->test.state != DEAD);
     lock_container_or_exit();
-    gboolean found = g_hash_table_remove(session_container, &sess->id);
+    gboolean found = g_hash_table_remove(session_container, &sess->key);
     assert(found);
     (void)found;
     uncount_client_session(sess);
