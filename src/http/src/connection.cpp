@@ -197,8 +197,9 @@ int complete_connection(connection* conn, request_info* request) {
             if (conn->warmup_samples != nullptr)
                 g_free(conn->warmup_samples);
             conn->warmup_samples = nullptr;
-            VH_LOG(LOG_ERR, "%ld: Could not complete the creation of the connection %d",
-                   thread_tag(), conn->sock);
+            VH_LOG_LIMITED("connection not completed", LOG_ERR,
+                           "%ld: Could not complete the creation of the connection %d",
+                           thread_tag(), conn->sock);
             return -1;
         }
         conn->warmup_capacity = warmup;
@@ -208,8 +209,8 @@ int complete_connection(connection* conn, request_info* request) {
     if (request->method == GET && request->tcp_cong[0] != '\0' &&
         setsockopt(conn->sock, IPPROTO_TCP, TCP_CONGESTION, request->tcp_cong,
                    static_cast<socklen_t>(strlen(request->tcp_cong))) != 0)
-        VH_LOG(LOG_WARNING, "Error setting TCP_CONGESTION %s: %s", request->tcp_cong,
-               strerror(errno));
+        VH_LOG_LIMITED("TCP_CONGESTION refused", LOG_WARNING, "Error setting TCP_CONGESTION %s: %s",
+                       request->tcp_cong, strerror(errno));
     return 0;
 }
 
@@ -243,8 +244,8 @@ int send_reply_step(connection* conn, int flags) {
     if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
         return 1;
     if (sent < 0) {
-        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
+        VH_LOG_LIMITED("reply not sent", LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(),
+                       conn->sock, strerror(errno));
         release_reply(conn);
         return -2;
     }

@@ -76,7 +76,8 @@ static int set_session(int epfd, connection* conn, session* sess, session_key ke
         return hand_over(epfd, conn, key, owner_epfd, replacement, false);
     conn->session = sess;
     if (handle_header_received(epfd, conn) < 0) {
-        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
+        VH_LOG_LIMITED("session not joined", LOG_ERR, "%ld: Could not set the session %d %lu",
+                       thread_tag(), conn->sock, id);
         return -1;
     }
     return after_join(epfd, conn);
@@ -114,13 +115,15 @@ static int refuse_session(int epfd, connection* conn, uint64_t id, admission_ref
     format_client_address(conn->client, client, sizeof(client));
     const char* body;
     if (refusal == REFUSED_BY_SERVER_LIMIT) {
-        VH_LOG(LOG_INFO, "Session %lu from %s refused: the limit of %d sessions is reached", id,
-               client, max_sessions);
+        VH_LOG_LIMITED("session refused", LOG_INFO,
+                       "Session %lu from %s refused: the limit of %d sessions is reached", id,
+                       client, max_sessions);
         body = REFUSAL_BODY;
     } else {
-        VH_LOG(LOG_INFO,
-               "Session %lu from %s refused: the limit of %d sessions per client is reached", id,
-               client, max_client_sessions);
+        VH_LOG_LIMITED(
+            "session refused per client", LOG_INFO,
+            "Session %lu from %s refused: the limit of %d sessions per client is reached", id,
+            client, max_client_sessions);
         body = CLIENT_REFUSAL_BODY;
     }
     // The request is answered: what it sent must not be left unread, or our close would
@@ -152,7 +155,8 @@ int receive_header_piece(connection* conn, char* buffer, int flags, ssize_t* n) 
     if (*n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return 0;
-        VH_LOG(LOG_ERR, "fd %d, recv: %s", conn->sock, strerror(errno));
+        VH_LOG_LIMITED("header not received", LOG_ERR, "fd %d, recv: %s", conn->sock,
+                       strerror(errno));
         return -1;
     }
     buffer[*n] = '\0';
@@ -248,8 +252,8 @@ int handle_connection_connected(int epfd, connection* conn) {
         return result;
     }
     if (sess == nullptr) {
-        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
-               request.session_id);
+        VH_LOG_LIMITED("session not set", LOG_ERR, "%ld: Could not set the session %d %lu",
+                       thread_tag(), conn->sock, request.session_id);
         return -1;
     }
     // The owner came from under the container lock: a session of another thread may
@@ -282,8 +286,8 @@ static int create_placed_session(int epfd, connection* conn, session** sess) {
         if (result == 0)
             result = PLACED_REFUSED;
     } else if (*sess == nullptr) {
-        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
-               request->session_id);
+        VH_LOG_LIMITED("session not set", LOG_ERR, "%ld: Could not set the session %d %lu",
+                       thread_tag(), conn->sock, request->session_id);
         result = -1;
     } else if (owner_epfd != epfd) {
         // Another connection of the session made it on its own worker meanwhile.
@@ -338,7 +342,7 @@ int handle_header_received(int epfd, connection* conn) {
         }
     }
     if (add_connection(sess, conn) != 0) {
-        VH_LOG(LOG_ERR, "Could not add connection");
+        VH_LOG_LIMITED("connection not added", LOG_ERR, "Could not add connection");
         drop_session_without_connections(sess);
         return -1;
     }

@@ -146,8 +146,9 @@ static void dispatch_timer(session_timer* timer, GHashTable* pending_sessions) {
         g_hash_table_add(pending_sessions, sess);
         break;
     case EPOLL_SESSION_EXPIRY_TIMER:
-        VH_LOG(LOG_WARNING, "Session life time max limit reached (%ds). Teardown of session",
-               session_timeout);
+        VH_LOG_LIMITED("session expired", LOG_WARNING,
+                       "Session life time max limit reached (%ds). Teardown of session",
+                       session_timeout);
         if (sess->finishing) {
             // Finished before, and its clients still hold on: the life time is over for them
             // too, whatever their connections are doing.

@@ -451,7 +451,8 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         return nullptr;
     }
     if (answer == nullptr) {
-        VH_LOG(LOG_WARNING, "%ld: could not create session %lu", thread_tag(), request->session_id);
+        VH_LOG_LIMITED("session not created", LOG_WARNING, "%ld: could not create session %lu",
+                       thread_tag(), request->session_id);
         if (candidate != nullptr)
             free_session(candidate);
         return nullptr;
@@ -482,15 +483,17 @@ session* get_session(session_key key, int owner_epfd) {
 
 int add_connection(session* sess, connection* conn) {
     if (sess->test.state == FINISHED || sess->test.state == DEAD) {
-        VH_LOG(LOG_WARNING, "Late connection for finished session received. Destroying it...");
+        VH_LOG_LIMITED("late connection", LOG_WARNING,
+                       "Late connection for finished session received. Destroying it...");
         return -1;
     }
     if (conn->conn_id >= sess->request.num_conns || conn->conn_id >= sess->conns_size) {
-        VH_LOG(LOG_WARNING, "Invalid connection ID received");
+        VH_LOG_LIMITED("invalid connection index", LOG_WARNING, "Invalid connection ID received");
         return -1;
     }
     if (sess->conns[conn->conn_id] != nullptr) {
-        VH_LOG(LOG_WARNING, "%ld: Duplicated connections received", thread_tag());
+        VH_LOG_LIMITED("duplicated connection", LOG_WARNING, "%ld: Duplicated connections received",
+                       thread_tag());
         return -1;
     }
     sess->conns[conn->conn_id] = conn;
@@ -507,8 +510,9 @@ void drop_session_without_connections(session* sess) {
     for (size_t i = 0; i < sess->conns_size; i++)
         if (sess->conns[i] != nullptr)
             return;
-    VH_LOG(LOG_INFO, "%ld: session %lu ended: its first connection went before joining",
-           thread_tag(), sess->id);
+    VH_LOG_LIMITED("session left before joining", LOG_INFO,
+                   "%ld: session %lu ended: its first connection went before joining", thread_tag(),
+                   sess->id);
     sess->test.failed = true;
     queue_to_destroy(sess);
 }
@@ -834,7 +838,7 @@ void store_session_report(session* sess) {
     uint64_t number = sess->id - (static_cast<uint64_t>(sess->request.unit_id) << 32);
     if (asprintf(&path, "%s/%u_%lu_%lu.log", log_directory, sess->request.unit_id,
                  static_cast<unsigned long>(sess->test.end_time), number) < 0) {
-        VH_LOG(LOG_WARNING, "Could not write session log");
+        VH_LOG_LIMITED("session log not posted", LOG_WARNING, "Could not write session log");
         return;
     }
     GString* text = build_session_report(sess);
@@ -851,7 +855,7 @@ void store_session_report(session* sess) {
         count_session_log_failed();
         // A full queue has been logged by the post, at most once a minute.
         if (errno != EAGAIN)
-            VH_LOG(LOG_WARNING, "Could not write session log");
+            VH_LOG_LIMITED("session log not posted", LOG_WARNING, "Could not write session log");
         free(path);
         g_free(data);
     }
