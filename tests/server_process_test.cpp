@@ -47,6 +47,9 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
         {{"-f", plain, "--max-client-sessions", "-3"},
          "Client session limit -3" + range + "0-10000000\n"},
         {{"-f", plain, "--drain-timeout", "3601"}, "Drain timeout 3601" + range + "0-3600\n"},
+        {{"-f", plain, "--max-log-space", "12X"},
+         "Log space limit 12X is not a number of bytes (K, M or G may follow)\n"},
+        {{"-f", plain, "--max-log-space", "9000000000G"}, "Log space limit 9000000000G is not a "},
         {{"-f", plain, "--metrics", "no-port"}, "Metrics address no-port is not HOST:PORT\n"},
         {{"-f", plain, "--metrics", "256.1.1.1:80"}, "Metrics address 256.1.1.1:80: "}};
     for (const auto& [args, message] : cases) {
@@ -75,10 +78,12 @@ TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted
         {"3", {"-d", "0"}, false},
         {"0", {"--debug-level=2"}, true},
         {"abc", {}, false},
-        {"2", {"-t", "60", "--max-sessions", "10000000", "--metrics", ""}, true},
+        {"2",
+         {"-t", "60", "--max-sessions", "10000000", "--metrics", "", "--max-log-space", ""},
+         true},
         {"2",
          {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0", "--header-timeout",
-          "1"},
+          "1", "--max-log-space", "512M"},
          true}};
     for (const auto& [verbose, extra, shown] : cases) {
         server_process proc;
