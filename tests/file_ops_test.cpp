@@ -2,6 +2,7 @@
 #include "file_ops.h"
 
 #include "budget.h"
+#include "log_space.h"
 #include "metrics.h"
 #include "test_support.h"
 
@@ -152,6 +153,58 @@ TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreWholeInOrderAndStopAtTheSizeL
             want += line(t, i);
         EXPECT_EQ(mine, want) << t;
     }
+}
+
+// A file already at the PUT cap refuses its very first append (a stream opened for appending
+// tells position 0). Logs of one name (one session id, one second) never replace one another:
+// the first keeps the name, PUT still finds it, the others are numbered. The log directory's
+// budget, measured at the start, refuses a log and an append that would go past it, counts
+// them, and takes what fits up to the last byte.
+TEST_F(FileOps, CapsCountTheRealSizeAndLogsNeverReplaceOneAnother) {
+    post(FILEOPS_DUMP, dir + "/full.log", std::string(100, 'f'));
+    FILE* full = open_file(dir + "/full.log");
+    ASSERT_NE(full, nullptr);
+    max_put_size = 100;
+    EXPECT_EQ(ask(FILEOPS_WRITE, "", "g", full), 0u);
+    max_put_size = MAX_PUT_SIZE_DEFAULT;
+
+    const std::string name = dir + "/3_1700000000_42";
+    for (const char* text : {"first", "second", "third"})
+        post(FILEOPS_DUMP, name + ".log", text);
+    FILE* first = open_file(name + ".log");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(ask(FILEOPS_WRITE, "", "+", first), 1u);
+    sync();
+    EXPECT_EQ(read_file(name + ".log") + read_file(name + "-2.log") + read_file(name + "-3.log"),
+              "first+secondthird");
+
+    init_log_space(dir.c_str(), 1);
+    const uint64_t used = log_space_used();
+    EXPECT_EQ(used, 100u + 6 + 6 + 5);
+    init_log_space(dir.c_str(), used + 10);
+    testing::internal::CaptureStderr();
+    post(FILEOPS_DUMP, dir + "/new.log", std::string(11, 'n'));
+    EXPECT_EQ(ask(FILEOPS_WRITE, "", std::string(11, 'p'), first), 0u);
+    EXPECT_EQ(ask(FILEOPS_WRITE, "", std::string(10, 'p'), first), 10u);
+    post(FILEOPS_DUMP, dir + "/one.log", "1");
+    sync();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Log directory full: PUT append of 11 bytes refused"), std::string::npos)
+        << err;
+    EXPECT_EQ(log_space_used(), used + 10);
+    for (const char* refused : {"/new.log", "/new.log.part", "/one.log"})
+        EXPECT_NE(access((dir + refused).c_str(), F_OK), 0) << refused;
+    const std::string page = format_metrics();
+    for (const std::string& sample : std::vector<std::string>{
+             "varnholt_log_space_refusals_total{what=\"session_log\"} 2\n",
+             "varnholt_log_space_refusals_total{what=\"put\"} 1\n",
+             "varnholt_log_space_used_bytes " + std::to_string(used + 10) + "\n",
+             "varnholt_log_space_limit_bytes " + std::to_string(used + 10) + "\n"})
+        EXPECT_NE(page.find(sample), std::string::npos) << sample << page;
+    init_log_space(nullptr, 0);
+    for (FILE* f : {full, first})
+        ASSERT_EQ(post(FILEOPS_CLOSE, "", "", -1, f), 0);
+    sync();
 }
 
 // A disk that fails part-way (here: a file size limit, like a full file system) leaves

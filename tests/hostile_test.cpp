@@ -486,6 +486,12 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     };
     for (int kind = 0; kind < 6; kind++)
         attacker(kind);
+    // The server's output is read all along: a full pipe would stall its log lines.
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        while (reading.load())
+            proc.poll_output(100ms);
+    });
     std::this_thread::sleep_for(3s);
 
     // Beside them: the honest ones are admitted and get their line; the server's memory
@@ -500,6 +506,8 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     attacking = false;
     for (auto& t : attackers)
         t.join();
+    reading = false;
+    reader.join();
     std::cout << "honest download " << busy_down / quiet_down << ", upload " << busy_up / quiet_up
               << " of their quiet rates; " << connections.load()
               << " attacking connections; resident " << rss_peak / 1024 << " MiB\n";

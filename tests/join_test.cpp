@@ -236,6 +236,26 @@ TEST(Refusals, ARefusedPathStyleJoinChangesNothing) {
     EXPECT_NE(got.find("\nNUM_MEASUR: 2\n"), std::string::npos) << got;
 }
 
+// A request naming no session gets an id from the server's own count (1, 2, ... in a fresh
+// server), kept apart from every id a request can name: clients that name those ids first
+// take nothing from the anonymous downloads that come after them.
+TEST(Sessions, AnonymousSessionsCannotBeTakenByClientsNamingTheirIds) {
+    server_process proc;
+    const int port = start_activated(proc, options({"-d", "10"}));
+    std::deque<client> squatters, anonymous;
+    for (int id = 1; id <= 3; id++)
+        ASSERT_EQ(squatters.emplace_back(port).ask(
+                      http_request("GET", "/file?SESSIONID=" + std::to_string(id)), GET_REPLY),
+                  GET_REPLY);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(anonymous.emplace_back(port).ask(http_request("GET", "/file"), GET_REPLY),
+                  GET_REPLY);
+    for (int id = 1; id <= 3; id++)
+        EXPECT_TRUE(proc.wait_count("the session " + std::to_string(id) + " is NEW", 2, 5s))
+            << proc.output;
+    EXPECT_EQ(proc.output.find("Duplicated connections received"), std::string::npos);
+}
+
 // Every connection of a session opened at once joins it, whichever thread accepts it: one
 // of them creates the session, the others find it, and those taken by another thread are
 // handed over to the owner.

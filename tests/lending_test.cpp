@@ -134,7 +134,7 @@ TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoes
     ASSERT_EQ(await(clients[0], 44), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
     ASSERT_GE(clients[1] = send_new(port, http_request("GET", query + "1")), 0);
     ASSERT_EQ(await(clients[1], GET_REPLY.size()).substr(0, GET_REPLY.size()), GET_REPLY);
-    session* sess = get_session(id);
+    session* sess = get_session({id, false});
     ASSERT_NE(sess, nullptr);
     const session_memory& bound = sess->memory;
     const size_t samples = LIFE_S * 100 + 1; // per connection

@@ -51,6 +51,9 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
          "Client connection limit 1000001" + range + "0-1000000\n"},
         {{"-f", plain, "--client-prefix-v6", "0"}, "IPv6 client prefix 0" + range + "1-128\n"},
         {{"-f", plain, "--client-prefix-v6", "129"}, "IPv6 client prefix 129" + range + "1-128\n"},
+        {{"-f", plain, "--max-log-space", "12X"},
+         "Log space limit 12X is not a number of bytes (K, M or G may follow)\n"},
+        {{"-f", plain, "--max-log-space", "9000000000G"}, "Log space limit 9000000000G is not a "},
         {{"-f", plain, "--metrics", "no-port"}, "Metrics address no-port is not HOST:PORT\n"},
         {{"-f", plain, "--max-memory", "64X"},
          "Memory budget 64X is not a number of bytes (K, M or G may follow)\n"},
@@ -85,11 +88,11 @@ TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted
         {"abc", {}, false},
         {"2",
          {"-t", "60", "--max-sessions", "10000000", "--metrics", "", "--client-prefix-v6", "128",
-          "--max-client-connections", "1000000", "--max-memory", "1024K"},
+          "--max-client-connections", "1000000", "--max-memory", "1024K", "--max-log-space", ""},
          true},
         {"2",
          {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0", "--header-timeout",
-          "1", "--client-prefix-v6", "1", "--max-memory", "1048576G"},
+          "1", "--client-prefix-v6", "1", "--max-memory", "1048576G", "--max-log-space", "512M"},
          true}};
     for (const auto& [verbose, extra, shown] : cases) {
         server_process proc;

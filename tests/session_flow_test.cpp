@@ -1,6 +1,7 @@
 // Sessions end to end on the real server: downloads (data, statistics message, timers, logs),
 // uploads to their results, and PUT uploads of logs with their refusals.
 #include "hardening_support.h"
+#include "log_limit.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -306,6 +307,34 @@ TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     EXPECT_EQ(read_file(logs + "/t.log"), "x");
     close(fd);
     close(download);
+}
+
+// A flood of PUTs to a missing file: each is refused, but its warning passes only as a burst
+// and then about two a second; the next one to pass after the flood tells how many were held.
+TEST_F(Put, AFloodOfRefusedPutsLogsABurstAndThenTheCountOfTheRest) {
+    start();
+    const auto began = std::chrono::steady_clock::now();
+    const std::string warning = "Request for traces of non existent session";
+    constexpr int flood = 80;
+    for (int i = 0; i < flood; i++)
+        ASSERT_TRUE(refused("missing.log"));
+    proc.poll_output(200ms);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const int passed = count_occurrences(proc.output, warning);
+    EXPECT_GE(passed, static_cast<int>(LOG_LIMIT_BURST));
+    EXPECT_LE(passed, LOG_LIMIT_BURST + static_cast<int>(seconds * 1e9 / LOG_LIMIT_INTERVAL_NS) + 1)
+        << seconds << " s";
+    const std::string held = " more suppressed (PUT to a missing file)";
+    for (int i = 0; i < 10 && !proc.wait_for(held, 600ms); i++)
+        EXPECT_TRUE(refused("missing.log"));
+    const size_t at = proc.output.find(held);
+    ASSERT_NE(at, std::string::npos) << proc.output.substr(0, 3000);
+    const size_t start_of_line = proc.output.rfind('\n', at) + 1;
+    const std::string line = proc.output.substr(start_of_line, at - start_of_line);
+    const size_t count_at = line.rfind("\u2026 ");
+    ASSERT_NE(count_at, std::string::npos) << line;
+    EXPECT_GE(std::stoi(line.substr(count_at + 4)), flood - passed) << line;
 }
 
 // Connections that go away at every step (before the open is answered, while a chunk is

@@ -183,9 +183,12 @@ int complete_connection(connection* conn, request_info* request) {
         g_string_free(conn->reply, TRUE);
         conn->reply = nullptr;
     }
-    // A request naming no session gets a one-connection session of its own.
-    if (request->session_id == 0)
-        request->session_id = static_cast<uint64_t>(conn->sock);
+    // A request naming no session gets a one-connection session of its own, under an id
+    // from the server's own count in a space no request can name: nobody can take it first.
+    if (request->session_id == 0) {
+        request->session_id = next_anonymous_session_id();
+        request->anonymous = true;
+    }
     conn->transfer_deadline = request->transfer_deadline;
     conn->conn_id = request->conn_id;
 
@@ -204,8 +207,9 @@ int complete_connection(connection* conn, request_info* request) {
             if (conn->warmup_samples != nullptr)
                 g_free(conn->warmup_samples);
             conn->warmup_samples = nullptr;
-            VH_LOG(LOG_ERR, "%ld: Could not complete the creation of the connection %d",
-                   thread_tag(), conn->sock);
+            VH_LOG_LIMITED("connection not completed", LOG_ERR,
+                           "%ld: Could not complete the creation of the connection %d",
+                           thread_tag(), conn->sock);
             return -1;
         }
         conn->warmup_capacity = warmup;
@@ -215,8 +219,8 @@ int complete_connection(connection* conn, request_info* request) {
     if (request->method == GET && request->tcp_cong[0] != '\0' &&
         setsockopt(conn->sock, IPPROTO_TCP, TCP_CONGESTION, request->tcp_cong,
                    static_cast<socklen_t>(strlen(request->tcp_cong))) != 0)
-        VH_LOG(LOG_WARNING, "Error setting TCP_CONGESTION %s: %s", request->tcp_cong,
-               strerror(errno));
+        VH_LOG_LIMITED("TCP_CONGESTION refused", LOG_WARNING, "Error setting TCP_CONGESTION %s: %s",
+                       request->tcp_cong, strerror(errno));
     return 0;
 }
 
@@ -250,8 +254,8 @@ int send_reply_step(connection* conn, int flags) {
     if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
         return 1;
     if (sent < 0) {
-        VH_LOG(LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
+        VH_LOG_LIMITED("reply not sent", LOG_ERR, "%ld: error sending reply %d: %s", thread_tag(),
+                       conn->sock, strerror(errno));
         release_reply(conn);
         return -2;
     }

@@ -67,8 +67,8 @@ struct connection {
     size_t num_measur;
     // The joined session; null until the connection joins one.
     struct session* session;
-    // During a hand-over between threads: the id of the session it is to join.
-    uint64_t session_id_in_transit;
+    // During a hand-over between threads: the key of the session it is to join.
+    session_key session_in_transit;
     uint8_t stats[16];
     size_t stats_len;
     size_t stats_sent;

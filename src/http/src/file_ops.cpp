@@ -3,12 +3,15 @@
 #include "file_ops.h"
 #include "budget.h"
 
+#include "log_space.h"
 #include "metrics.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -145,15 +148,26 @@ static void open_cmd(char* path, int reply_fd, const char* beneath) {
         fclose(reply); // nobody will ever close it otherwise
 }
 
+// Appends within both limits: the file's own (max_put_size) and the log directory's. The
+// size is the file's real one: a stream opened for appending tells position 0 until it has
+// written. Each chunk is flushed, so that the size seen next time is the whole file.
 static void write_cmd(FILE* file, uint8_t* data, size_t len, int reply_fd, uint64_t reserved) {
-    uint64_t reply = len;
-    // A client may add its own data to its session log, but not fill the disk.
-    long at = ftell(file);
-    if (at < 0 ||
-        static_cast<off_t>(at) + static_cast<off_t>(len) >
-            max_put_size.load(std::memory_order_relaxed) ||
-        fwrite(data, len, 1, file) != 1)
-        reply = 0;
+    uint64_t reply = 0;
+    struct stat before {};
+    if (len > 0 && fflush(file) == 0 && fstat(fileno(file), &before) == 0 &&
+        static_cast<uint64_t>(before.st_size) + len <=
+            static_cast<uint64_t>(max_put_size.load(std::memory_order_relaxed)) &&
+        log_space_reserve(LOG_SPACE_PUT, len)) {
+        if (fwrite(data, len, 1, file) == 1 && fflush(file) == 0) {
+            reply = len;
+        } else {
+            // Whatever did not reach the file gives its room back.
+            struct stat after {};
+            off_t added = fstat(fileno(file), &after) == 0 ? after.st_size - before.st_size : 0;
+            log_space_release(
+                len - static_cast<uint64_t>(std::clamp<off_t>(added, 0, static_cast<off_t>(len))));
+        }
+    }
     free(data);
     release_memory(reserved);
     send_reply(reply_fd, &reply);
@@ -197,10 +211,48 @@ static FILE* open_for_dump(const char* path) {
     return file;
 }
 
+// The name of the n-th session log that wants `path` (n from 2): "-N" before ".log".
+static std::string numbered_name(const std::string& path, unsigned n) {
+    const std::string suffix = "-" + std::to_string(n);
+    const size_t dot = path.size() >= 4 && path.compare(path.size() - 4, 4, ".log") == 0
+                           ? path.size() - 4
+                           : path.size();
+    return path.substr(0, dot) + suffix + path.substr(dot);
+}
+
+// Gives the written temporary file a name no file has: `path` itself, or when that exists
+// (another log of the same session id that ended in the same second), the first free
+// numbered name. Never replaces a file. 0, or -1 with errno.
+static int publish_log(const std::string& temporary, const std::string& path) {
+    for (unsigned n = 1; n <= MAX_LOG_NAME_NUMBER; n++) {
+        const std::string name = n == 1 ? path : numbered_name(path, n);
+        if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno == EINVAL || errno == ENOSYS) {
+            // A file system without the flag: a hard link fails just as well on a taken name.
+            if (link(temporary.c_str(), name.c_str()) == 0) {
+                unlink(temporary.c_str());
+                return 0;
+            }
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 // Writes a session log whole under a temporary name and gives it its name only then:
 // a full or failing disk leaves no empty or partial log behind. Failures are counted,
-// and logged once while they go on.
+// and logged once while they go on. A log that would take the log directory past its
+// limit is refused (log_space.h) and counted there.
 static void dump_cmd(char* path, char* data, size_t len, uint64_t reserved) {
+    if (!log_space_reserve(LOG_SPACE_SESSION_LOG, len)) {
+        free(path);
+        free(data);
+        release_memory(reserved);
+        return;
+    }
     std::string temporary = std::string(path) + ".part";
     const char* step = "fopen";
     int err = 0;
@@ -216,7 +268,7 @@ static void dump_cmd(char* path, char* data, size_t len, uint64_t reserved) {
             step = "fclose";
             err = errno;
         }
-        if (err == 0 && rename(temporary.c_str(), path) != 0) {
+        if (err == 0 && publish_log(temporary, path) != 0) {
             step = "rename";
             err = errno;
         }
@@ -224,6 +276,7 @@ static void dump_cmd(char* path, char* data, size_t len, uint64_t reserved) {
             unlink(temporary.c_str());
     }
     if (err != 0) {
+        log_space_release(len);
         count_session_log_failed();
         if (!logs_failing)
             VH_LOG(LOG_ERR, "%s: %s (session log %s not written; until one is, no more such lines)",

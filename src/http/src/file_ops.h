@@ -26,6 +26,10 @@ enum fileops_type : uint32_t {
 extern std::atomic<off_t> max_put_size;
 constexpr off_t MAX_PUT_SIZE_DEFAULT = 64 * 1024 * 1024;
 
+// Session logs that would take a name already taken are given "NAME-2.log", "NAME-3.log"
+// and so on, up to this number; past it the log is not written (and counted as failed).
+constexpr unsigned MAX_LOG_NAME_NUMBER = 1000;
+
 // One command as it travels through the command pipe (native layout: the pipe
 // never leaves the process). Heap buffers must come from malloc.
 struct fileops_cmd {

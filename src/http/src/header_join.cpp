@@ -38,8 +38,9 @@ static const char CLIENT_REFUSAL_BODY[] =
 // session id and, when given, a request: a path-style replacement of the session's
 // parameters, or, for a `placed` connection, the request the owner creates the session
 // from. -4 (now that worker's), or -1.
-static int hand_over(int epfd, connection* conn, uint64_t id, int owner_epfd,
+static int hand_over(int epfd, connection* conn, session_key key, int owner_epfd,
                      const request_info* carried, bool placed) {
+    const uint64_t id = key.id;
     if (epoll_ctl(epfd, EPOLL_CTL_DEL, conn->sock, nullptr) != 0) {
         VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
@@ -47,7 +48,7 @@ static int hand_over(int epfd, connection* conn, uint64_t id, int owner_epfd,
     }
     timeout_list_remove(conn);
     conn->state = HEADER_RECEIVED;
-    conn->session_id_in_transit = id;
+    conn->session_in_transit = key;
     conn->placed = placed;
     if (carried != nullptr) {
         conn->pending_request =
@@ -69,16 +70,18 @@ static int hand_over(int epfd, connection* conn, uint64_t id, int owner_epfd,
 
 // Joins conn to its session on this thread, or hands it to the thread that owns
 // the session. 0, -1, or -4 (now owned by another thread).
-static int set_session(int epfd, connection* conn, session* sess, uint64_t id, int owner_epfd,
+static int set_session(int epfd, connection* conn, session* sess, session_key key, int owner_epfd,
                        const request_info* replacement) {
+    const uint64_t id = key.id;
     if (owner_epfd != epfd)
-        return hand_over(epfd, conn, id, owner_epfd, replacement, false);
+        return hand_over(epfd, conn, key, owner_epfd, replacement, false);
     conn->session = sess;
     if (replacement != nullptr)
         conn->pending_request =
             static_cast<request_info*>(g_slice_copy(sizeof(request_info), replacement));
     if (handle_header_received(epfd, conn) < 0) {
-        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
+        VH_LOG_LIMITED("session not joined", LOG_ERR, "%ld: Could not set the session %d %lu",
+                       thread_tag(), conn->sock, id);
         return -1;
     }
     return after_join(epfd, conn);
@@ -117,17 +120,19 @@ static int refuse_session(int epfd, connection* conn, uint64_t id, admission_ref
     format_client_address(conn->client, client, sizeof(client));
     const char* body;
     if (refusal == REFUSED_BY_SERVER_LIMIT) {
-        VH_LOG(LOG_INFO, "Session %lu from %s refused: the limit of %d sessions is reached", id,
-               client, max_sessions);
+        VH_LOG_LIMITED("session refused", LOG_INFO,
+                       "Session %lu from %s refused: the limit of %d sessions is reached", id,
+                       client, max_sessions);
         body = REFUSAL_BODY;
     } else if (refusal == REFUSED_BY_MEMORY_BUDGET) {
         VH_LOG(LOG_INFO, "Session %lu from %s refused: the memory budget of %lu bytes is reached",
                id, client, static_cast<unsigned long>(memory_budget()));
         body = REFUSAL_BODY;
     } else {
-        VH_LOG(LOG_INFO,
-               "Session %lu from %s refused: the limit of %d sessions per client is reached", id,
-               client, max_client_sessions);
+        VH_LOG_LIMITED(
+            "session refused per client", LOG_INFO,
+            "Session %lu from %s refused: the limit of %d sessions per client is reached", id,
+            client, max_client_sessions);
         body = CLIENT_REFUSAL_BODY;
     }
     // The request is answered: what it sent must not be left unread, or our close would
@@ -161,7 +166,8 @@ int receive_header_piece(connection* conn, char* buffer, int flags, ssize_t* n) 
     if (*n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return 0;
-        VH_LOG(LOG_ERR, "fd %d, recv: %s", conn->sock, strerror(errno));
+        VH_LOG_LIMITED("header not received", LOG_ERR, "fd %d, recv: %s", conn->sock,
+                       strerror(errno));
         return -1;
     }
     buffer[*n] = '\0';
@@ -251,19 +257,19 @@ int handle_connection_connected(int epfd, connection* conn) {
         return refuse_session(epfd, conn, request.session_id, refusal);
     if (sess == nullptr && place_at >= 0) {
         // A new session for another worker: it creates the session from this request.
-        int result = hand_over(epfd, conn, request.session_id, place_at, &request, true);
+        int result = hand_over(epfd, conn, key_of(&request), place_at, &request, true);
         if (result != -4)
             count_owned_session(place_at, -1); // it never got there
         return result;
     }
     if (sess == nullptr) {
-        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
-               request.session_id);
+        VH_LOG_LIMITED("session not set", LOG_ERR, "%ld: Could not set the session %d %lu",
+                       thread_tag(), conn->sock, request.session_id);
         return -1;
     }
     // The owner came from under the container lock: a session of another thread may
     // already be gone, so only its id travels with the hand-over.
-    return set_session(epfd, conn, sess, request.session_id, owner_epfd,
+    return set_session(epfd, conn, sess, key_of(&request), owner_epfd,
                        replace ? &request : nullptr);
 }
 
@@ -291,12 +297,12 @@ static int create_placed_session(int epfd, connection* conn, session** sess) {
         if (result == 0)
             result = PLACED_REFUSED;
     } else if (*sess == nullptr) {
-        VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock,
-               request->session_id);
+        VH_LOG_LIMITED("session not set", LOG_ERR, "%ld: Could not set the session %d %lu",
+                       thread_tag(), conn->sock, request->session_id);
         result = -1;
     } else if (owner_epfd != epfd) {
         // Another connection of the session made it on its own worker meanwhile.
-        result = hand_over(epfd, conn, request->session_id, owner_epfd, replace ? request : nullptr,
+        result = hand_over(epfd, conn, key_of(request), owner_epfd, replace ? request : nullptr,
                            false);
     } else if (replace) {
         // Applied once the connection has joined.
@@ -318,7 +324,7 @@ int handle_header_received(int epfd, connection* conn) {
             return created == PLACED_REFUSED ? 0 : created;
     } else if (conn->state == HEADER_RECEIVED) {
         (void)__atomic_load_n(&conn->handed_over, __ATOMIC_ACQUIRE);
-        sess = get_session(conn->session_id_in_transit, epfd);
+        sess = get_session(conn->session_in_transit, epfd);
         conn->session = nullptr;
         if (sess == nullptr) {
             VH_LOG(LOG_INFO, "%ld: Delayed connection destruction", thread_tag());
@@ -346,7 +352,7 @@ int handle_header_received(int epfd, connection* conn) {
         }
     }
     if (add_connection(sess, conn) != 0) {
-        VH_LOG(LOG_ERR, "Could not add connection");
+        VH_LOG_LIMITED("connection not added", LOG_ERR, "Could not add connection");
         drop_session_without_connections(sess);
         return -1;
     }

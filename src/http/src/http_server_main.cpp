@@ -1,6 +1,7 @@
 // Server process: options and logging set-up, listening sockets, daemonizing and start-up.
 #include "budget.h"
 #include "file_ops.h"
+#include "log_space.h"
 #include "http_server.h"
 #include "main_thread.h"
 #include "metrics.h"
@@ -316,6 +317,7 @@ int main(int argc, char** argv) {
     gchar* metrics = nullptr;
     gint64 put_size = MAX_PUT_SIZE_DEFAULT;
     gchar* max_memory = nullptr;
+    gchar* log_space = nullptr;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -354,6 +356,8 @@ int main(int argc, char** argv) {
          "Bytes that requests may make the server allocate, K, M or G may follow (default: a "
          "quarter of the memory, or of the cgroup's limit)",
          "<bytes>"},
+        {"max-log-space", 0, 0, G_OPTION_ARG_STRING, &log_space,
+         "Bytes the log directory may hold, with K, M or G (default 1G, 0: no limit)", "<bytes>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -438,6 +442,20 @@ int main(int argc, char** argv) {
     }
     set_memory_budget(budget);
     VH_DEBUG(1, LOG_DEBUG, "Memory budget: %lu bytes", static_cast<unsigned long>(budget));
+    uint64_t log_space_bytes = MAX_LOG_SPACE_DEFAULT;
+    // An empty value (an unset variable in a service unit) keeps the default.
+    if (log_space != nullptr && log_space[0] != '\0') {
+        if (parse_byte_size(log_space, &log_space_bytes) != 0) {
+            VH_LOG(LOG_ERR, "Log space limit %s is not a number of bytes (K, M or G may follow)",
+                   log_space);
+            exit(1);
+        }
+        if (log_space_bytes > MAX_LOG_SPACE_MAX) {
+            VH_LOG(LOG_ERR, "Log space limit %s is not within range 0-%lu", log_space,
+                   static_cast<unsigned long>(MAX_LOG_SPACE_MAX));
+            exit(1);
+        }
+    }
     max_sessions = max_sess;
     max_client_sessions = max_client_sess;
     drain_timeout = drain;
@@ -504,6 +522,7 @@ int main(int argc, char** argv) {
     // Before any thread exists, so that every thread leaves them to the main thread.
     block_stop_signals();
 
+    init_log_space(log_directory, log_space_bytes);
     if (init_file_ops() != 0) {
         VH_LOG(LOG_ERR, "Could not init file operations");
         exit(1);

@@ -155,8 +155,10 @@ static void dispatch_timer(session_timer* timer, GHashTable* pending_sessions) {
                 queue_to_destroy(sess);
             break;
         }
-        VH_LOG(LOG_WARNING, "Session life time max limit reached (%ds). Teardown of session",
-               session_timeout);
+
+        VH_LOG_LIMITED("session expired", LOG_WARNING,
+                       "Session life time max limit reached (%ds). Teardown of session",
+                       session_timeout);
         if (sess->finishing) {
             // Finished before, and its clients still hold on: the life time is over for them
             // too, whatever their connections are doing.

@@ -3,6 +3,7 @@
 #include "metrics.h"
 #include "client_limits.h"
 #include "budget.h"
+#include "log_space.h"
 #include "workers.h"
 
 #include "settings.h"
@@ -294,6 +295,18 @@ std::string format_metrics() {
                   "PUT uploads whose data could not all be appended to their session log.");
     append_sample(out, "varnholt_put_appends_failed_total", "",
                   put_appends_failed.load(std::memory_order_relaxed));
+    append_family(out, "varnholt_log_space_used_bytes", "gauge",
+                  "Bytes the files of the log directory hold, as the server counts them.");
+    append_sample(out, "varnholt_log_space_used_bytes", "", log_space_used());
+    append_family(out, "varnholt_log_space_limit_bytes", "gauge",
+                  "Bytes the log directory may hold (--max-log-space; 0: no limit).");
+    append_sample(out, "varnholt_log_space_limit_bytes", "", log_space_limit());
+    append_family(out, "varnholt_log_space_refusals_total", "counter",
+                  "Session logs and PUT appends refused because the log directory was full.");
+    append_sample(out, "varnholt_log_space_refusals_total", label("what", "session_log"),
+                  log_space_refusals(LOG_SPACE_SESSION_LOG));
+    append_sample(out, "varnholt_log_space_refusals_total", label("what", "put"),
+                  log_space_refusals(LOG_SPACE_PUT));
 
     bool is_draining = draining.load(std::memory_order_acquire);
     append_family(out, "varnholt_draining", "gauge",

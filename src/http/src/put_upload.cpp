@@ -53,7 +53,8 @@ int handle_put_request(int epfd, connection* conn, request_info* request, size_t
     request->put_path = nullptr;
     if (log_directory == nullptr || !put_path_is_confined(put_path)) {
         if (log_directory != nullptr)
-            VH_LOG(LOG_WARNING, "Request for traces of non existent session");
+            VH_LOG_LIMITED("PUT to a missing file", LOG_WARNING,
+                           "Request for traces of non existent session");
         if (put_path != nullptr)
             g_string_free(put_path, TRUE);
         return -1;
@@ -114,7 +115,8 @@ static int handle_put_checking_file(int epfd, connection* conn) {
         return -1;
     }
     if (answer == 0) {
-        VH_LOG(LOG_WARNING, "Request for traces of non existent session");
+        VH_LOG_LIMITED("PUT to a missing file", LOG_WARNING,
+                       "Request for traces of non existent session");
         return -1;
     }
     conn->put_file = reinterpret_cast<FILE*>(answer);
@@ -130,8 +132,8 @@ static int handle_put_checking_file(int epfd, connection* conn) {
 static int handle_sending_put_reply(int epfd, connection* conn) {
     int sent = send_reply_chunk(conn);
     if (sent == -1) {
-        VH_LOG(LOG_ERR, "%ld: error sending PUT reply %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
+        VH_LOG_LIMITED("PUT reply not sent", LOG_ERR, "%ld: error sending PUT reply %d: %s",
+                       thread_tag(), conn->sock, strerror(errno));
         release_reply(conn);
         return -1;
     }
@@ -179,7 +181,8 @@ static int handle_real_recv(int epfd, connection* conn) {
     cmd.reserved = PUT_CHUNK_SIZE;
     if (send_fileops_cmd(&cmd) != 0) {
         // Going on would leave a hole in the file: the upload ends here.
-        VH_LOG(LOG_ERR, "%ld: Could not write received data", thread_tag());
+        VH_LOG_LIMITED("PUT chunk not posted", LOG_ERR, "%ld: Could not write received data",
+                       thread_tag());
         free(chunk);
         release_memory(PUT_CHUNK_SIZE);
         count_put_append_failed();
@@ -213,7 +216,7 @@ static int handle_writing_file(int epfd, connection* conn) {
         return 0;
     }
     if (answer == 0) {
-        VH_LOG(LOG_ERR, "Error writing file");
+        VH_LOG_LIMITED("PUT append refused", LOG_ERR, "Error writing file");
         count_put_append_failed();
         return -1;
     }

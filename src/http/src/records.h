@@ -23,6 +23,13 @@ enum epoll_kind : uint32_t {
     EPOLL_WORKER_MAIL = 8,
 };
 
+// What the session container finds a session by. Anonymous sessions (a request that named
+// none) have ids of their own counting, in a space apart: no request can name one.
+struct session_key {
+    uint64_t id;
+    bool anonymous;
+};
+
 namespace varnholt {
 // Head of every record registered with epoll; epoll_event.data.ptr points at it.
 // Records that start with the same two fields (listen_socket, connection) are

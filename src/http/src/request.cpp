@@ -1,6 +1,8 @@
 // Request parsing: the request pattern, the query's test parameters and the path-style upload form.
 #include "request.h"
 
+#include "log_limit.h"
+
 #include "settings.h"
 
 #include <algorithm>
@@ -588,9 +590,17 @@ static void read_long_path(const std::string& path, request_info* request) {
     } catch (const std::logic_error& e) {
         // A bad number costs the client its path values, not its connection. The path may
         // hold line ends: spelled out, it cannot add lines of its own to the output.
-        printf("Path [%s] parse error: %s\n",
-               with_visible_line_ends(path.data(), path.size()).c_str(), e.what());
-        fflush(stdout);
+        // Any client can send such paths at will: a few lines pass, the rest are counted.
+        static log_limiter limiter;
+        uint64_t held_back = 0;
+        if (log_limit_pass(&limiter, log_limit_now_ns(), &held_back)) {
+            printf("Path [%s] parse error: %s\n",
+                   with_visible_line_ends(path.data(), path.size()).c_str(), e.what());
+            if (held_back > 0)
+                printf("\u2026 %lu more suppressed (path parse error)\n",
+                       static_cast<unsigned long>(held_back));
+            fflush(stdout);
+        }
     }
     if (request->method == POST) {
         if (request->max_warmup_samples == 0) {

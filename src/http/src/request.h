@@ -47,6 +47,9 @@ struct request_info {
     size_t conn_id;
     timespec transfer_deadline; // CLOCK_MONOTONIC, zero = none
     GString* put_path;          // PUT only; owned by the caller after a successful parse
+    // The request named no session: its id came from next_anonymous_session_id(), and the
+    // session is kept apart from every session a request can name.
+    bool anonymous;
 };
 
 // Byte length of the session-wide part of request_info (method .. latency_test).

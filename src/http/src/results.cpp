@@ -22,8 +22,8 @@ int handle_sending_results(int epfd, connection* conn) {
     if (sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
         return 0;
     if (sent == -1) {
-        VH_LOG(LOG_ERR, "%ld: Error sending the report %d: %s", thread_tag(), conn->sock,
-               strerror(errno));
+        VH_LOG_LIMITED("results not sent", LOG_ERR, "%ld: Error sending the report %d: %s",
+                       thread_tag(), conn->sock, strerror(errno));
         return -1;
     }
     // All sent: half-close and wait for the client's close. Back on the time-out

@@ -35,13 +35,24 @@ static thread_local GSList* sessions_to_destroy = nullptr;
 // The memory budget counts latency samples in the queue's blocks of seven.
 static_assert(sizeof(varnholt::http_latency_protocol::connection_sample) == 72);
 
-// Keys are pointers to 64-bit ids (a session's first field, or any id variable).
+// Keys are pointers to session_key (a session's `key`, or any key variable).
 static guint session_id_hash(gconstpointer key) {
-    return static_cast<guint>(*static_cast<const uint64_t*>(key));
+    return static_cast<guint>(static_cast<const session_key*>(key)->id);
 }
 
 static gboolean session_id_equal(gconstpointer a, gconstpointer b) {
-    return *static_cast<const uint64_t*>(a) == *static_cast<const uint64_t*>(b);
+    const auto* x = static_cast<const session_key*>(a);
+    const auto* y = static_cast<const session_key*>(b);
+    return x->id == y->id && x->anonymous == y->anonymous;
+}
+
+static std::atomic<uint32_t> anonymous_sessions{0};
+
+uint64_t next_anonymous_session_id() {
+    // Never 0 (which means "none named"), never extended: 1 to 0xFFFFFFFF, then round again.
+    // A session lives at most minutes; ids wrap only after four billion more.
+    const uint32_t n = anonymous_sessions.fetch_add(1, std::memory_order_relaxed);
+    return uint64_t{n} % EXTENDED_SESSION_MIN + 1;
 }
 
 static void lock_container_or_exit() {
@@ -249,6 +260,7 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
     if (sess == nullptr)
         return nullptr;
     sess->id = *id;
+    sess->key = {*id, request->anonymous};
     sess->serverside_start_ns = steady_now_ns();
     sess->epoll_fd = epoll_fd;
     sess->start_timestamp = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -391,8 +403,8 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         return nullptr;
     }
     session* answer = nullptr;
-    auto* found =
-        static_cast<session*>(g_hash_table_lookup(session_container, &request->session_id));
+    const session_key lookup_key = key_of(request);
+    auto* found = static_cast<session*>(g_hash_table_lookup(session_container, &lookup_key));
     if (found != nullptr) {
         answer = found;
         if (memcmp(&found->request, request, REQUEST_SESSION_PART_SIZE) != 0) {
@@ -428,7 +440,7 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         candidate->reserved_bytes = candidate->memory.total; // by check_admission
         if (max_client_sessions > 0)
             count_client_session(candidate);
-        g_hash_table_add(session_container, candidate);
+        g_hash_table_insert(session_container, &candidate->key, candidate);
         answer = candidate;
         // A placed session was counted when it was placed.
         if (!placed)
@@ -450,7 +462,8 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         return nullptr;
     }
     if (answer == nullptr) {
-        VH_LOG(LOG_WARNING, "%ld: could not create session %lu", thread_tag(), request->session_id);
+        VH_LOG_LIMITED("session not created", LOG_WARNING, "%ld: could not create session %lu",
+                       thread_tag(), request->session_id);
         if (candidate != nullptr)
             free_session(candidate);
         return nullptr;
@@ -462,13 +475,13 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
     return answer;
 }
 
-session* get_session(uint64_t id, int owner_epfd) {
+session* get_session(session_key key, int owner_epfd) {
     int rc = pthread_mutex_lock(&session_container_mutex);
     if (rc != 0) {
         VH_LOG(LOG_ERR, "pthread_mutex_lock: %s", strerror(rc));
         return nullptr;
     }
-    auto* sess = static_cast<session*>(g_hash_table_lookup(session_container, &id));
+    auto* sess = static_cast<session*>(g_hash_table_lookup(session_container, &key));
     // The owner is fixed before publication, so it may be read under the lock.
     if (sess != nullptr && owner_epfd >= 0 && sess->epoll_fd != owner_epfd)
         sess = nullptr;
@@ -481,15 +494,17 @@ session* get_session(uint64_t id, int owner_epfd) {
 
 int add_connection(session* sess, connection* conn) {
     if (sess->test.state == FINISHED || sess->test.state == DEAD) {
-        VH_LOG(LOG_WARNING, "Late connection for finished session received. Destroying it...");
+        VH_LOG_LIMITED("late connection", LOG_WARNING,
+                       "Late connection for finished session received. Destroying it...");
         return -1;
     }
     if (conn->conn_id >= sess->request.num_conns || conn->conn_id >= sess->conns_size) {
-        VH_LOG(LOG_WARNING, "Invalid connection ID received");
+        VH_LOG_LIMITED("invalid connection index", LOG_WARNING, "Invalid connection ID received");
         return -1;
     }
     if (sess->conns[conn->conn_id] != nullptr) {
-        VH_LOG(LOG_WARNING, "%ld: Duplicated connections received", thread_tag());
+        VH_LOG_LIMITED("duplicated connection", LOG_WARNING, "%ld: Duplicated connections received",
+                       thread_tag());
         return -1;
     }
     sess->conns[conn->conn_id] = conn;
@@ -506,8 +521,9 @@ void drop_session_without_connections(session* sess) {
     for (size_t i = 0; i < sess->conns_size; i++)
         if (sess->conns[i] != nullptr)
             return;
-    VH_LOG(LOG_INFO, "%ld: session %lu ended: its first connection went before joining",
-           thread_tag(), sess->id);
+    VH_LOG_LIMITED("session left before joining", LOG_INFO,
+                   "%ld: session %lu ended: its first connection went before joining", thread_tag(),
+                   sess->id);
     sess->test.failed = true;
     queue_to_destroy(sess);
 }
@@ -688,7 +704,7 @@ void queue_to_destroy(session* sess) {
     assert(sess != NULL);
     assert(sess->test.state != DEAD);
     lock_container_or_exit();
-    gboolean found = g_hash_table_remove(session_container, &sess->id);
+    gboolean found = g_hash_table_remove(session_container, &sess->key);
     assert(found);
     (void)found;
     uncount_client_session(sess);
@@ -838,7 +854,7 @@ void store_session_report(session* sess) {
     uint64_t number = sess->id - (static_cast<uint64_t>(sess->request.unit_id) << 32);
     if (asprintf(&path, "%s/%u_%lu_%lu.log", log_directory, sess->request.unit_id,
                  static_cast<unsigned long>(sess->test.end_time), number) < 0) {
-        VH_LOG(LOG_WARNING, "Could not write session log");
+        VH_LOG_LIMITED("session log not posted", LOG_WARNING, "Could not write session log");
         return;
     }
     GString* text = build_session_report(sess);
@@ -859,7 +875,7 @@ void store_session_report(session* sess) {
         count_session_log_failed();
         // A full queue has been logged by the post, at most once a minute.
         if (errno != EAGAIN)
-            VH_LOG(LOG_WARNING, "Could not write session log");
+            VH_LOG_LIMITED("session log not posted", LOG_WARNING, "Could not write session log");
         free(path);
         g_free(data);
     }

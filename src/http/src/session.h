@@ -65,9 +65,18 @@ struct session_test_state {
     uint64_t data_bytes;
 };
 
+inline session_key key_of(const request_info* request) {
+    return {request->session_id, request->anonymous};
+}
+
+// The id for the next request that names no session: 1 to 0xFFFFFFFF, counted for the
+// whole process (any worker thread), so never the socket number a client could predict.
+uint64_t next_anonymous_session_id();
+
 // One test session, owned by the worker thread whose timer queue holds its timers.
 struct session {
-    uint64_t id; // first field: the container hashes through a pointer to it
+    uint64_t id;
+    session_key key; // {id, anonymous}: the container hashes through a pointer to it
     int epoll_fd;
     connection** conns;
     size_t active_conns;
@@ -173,7 +182,7 @@ void apply_request_replacement(session* sess, const request_info* request);
 // only by the session's owner.
 // With owner_epfd (not -1), a session owned by another worker counts as none: a connection
 // handed over for one session must not join another that took the same id elsewhere.
-session* get_session(uint64_t id, int owner_epfd = -1);
+session* get_session(session_key key, int owner_epfd = -1);
 
 // Joins conn to the session's slot conn->conn_id. 0, or -1 (logged) when refused.
 int add_connection(session* sess, connection* conn);

@@ -1,6 +1,8 @@
 // Process-wide settings and the log routine that every thread uses.
 #pragma once
 
+#include "log_limit.h"
+
 #include <cstdio>
 #include <pthread.h>
 #include <sys/types.h>
@@ -69,4 +71,21 @@ inline long thread_tag() {
     do {                                                                                           \
         if (debug_level > (threshold))                                                             \
             VH_LOG((priority), fmt __VA_OPT__(, ) __VA_ARGS__);                                    \
+    } while (0)
+
+// Form for lines a client can cause at will (refused requests, failures of its own
+// connection): each call site passes a burst of lines and then about two a second
+// (log_limit.h). The first line that passes after some were held back is followed by
+// "… N more suppressed (KIND)"; KIND is a short literal naming the line. A held-back call
+// evaluates none of its arguments.
+#define VH_LOG_LIMITED(kind, priority, fmt, ...)                                                   \
+    do {                                                                                           \
+        static log_limiter vh_limiter_;                                                            \
+        uint64_t vh_held_back_ = 0;                                                                \
+        if (log_limit_pass(&vh_limiter_, log_limit_now_ns(), &vh_held_back_)) {                    \
+            VH_LOG((priority), fmt __VA_OPT__(, ) __VA_ARGS__);                                    \
+            if (vh_held_back_ > 0)                                                                 \
+                VH_LOG((priority), "\u2026 %lu more suppressed (%s)",                              \
+                       static_cast<unsigned long>(vh_held_back_), kind);                           \
+        }                                                                                          \
     } while (0)

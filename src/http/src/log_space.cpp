@@ -1,0 +1,89 @@
+// The log directory's disk budget: what session logs and PUT appends may take in all.
+#include "log_space.h"
+
+#include "settings.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+
+// Written by the file operations thread only (and at start-up); the metrics page reads them.
+static std::atomic<uint64_t> used{0};
+static std::atomic<uint64_t> limit{MAX_LOG_SPACE_DEFAULT};
+static std::atomic<uint64_t> refusals[NUM_LOG_SPACE_USES];
+static const char* measured_directory = nullptr;
+static int64_t next_measure_ns = 0;
+
+uint64_t log_space_used() {
+    return used.load(std::memory_order_relaxed);
+}
+
+uint64_t log_space_limit() {
+    return limit.load(std::memory_order_relaxed);
+}
+
+uint64_t log_space_refusals(log_space_use use) {
+    return refusals[use].load(std::memory_order_relaxed);
+}
+
+// The apparent sizes of the regular files directly in `directory`, 0 without one.
+static uint64_t measure(const char* directory) {
+    if (directory == nullptr)
+        return 0;
+    DIR* dir = opendir(directory);
+    if (dir == nullptr)
+        return 0;
+    uint64_t total = 0;
+    while (dirent* entry = readdir(dir)) {
+        struct stat st {};
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            total += static_cast<uint64_t>(st.st_size);
+    }
+    closedir(dir);
+    return total;
+}
+
+void init_log_space(const char* directory, uint64_t bytes) {
+    measured_directory = directory;
+    limit.store(bytes, std::memory_order_relaxed);
+    used.store(measure(directory), std::memory_order_relaxed);
+    next_measure_ns = 0;
+    for (auto& refused : refusals)
+        refused.store(0, std::memory_order_relaxed);
+}
+
+bool log_space_reserve(log_space_use use, uint64_t bytes) {
+    const uint64_t most = limit.load(std::memory_order_relaxed);
+    uint64_t now_used = used.load(std::memory_order_relaxed);
+    if (most != 0 && (bytes > most || now_used > most - bytes)) {
+        const int64_t now = log_limit_now_ns();
+        if (now >= next_measure_ns) {
+            next_measure_ns = now + 60 * int64_t{1000000000};
+            now_used = measure(measured_directory);
+            used.store(now_used, std::memory_order_relaxed);
+        }
+        if (bytes > most || now_used > most - bytes) {
+            refusals[use].fetch_add(1, std::memory_order_relaxed);
+            VH_LOG_LIMITED("log space", LOG_WARNING,
+                           "Log directory full: %s of %lu bytes refused, %lu of %lu bytes used",
+                           use == LOG_SPACE_PUT ? "PUT append" : "session log",
+                           static_cast<unsigned long>(bytes), static_cast<unsigned long>(now_used),
+                           static_cast<unsigned long>(most));
+            return false;
+        }
+    }
+    used.store(now_used + bytes, std::memory_order_relaxed);
+    return true;
+}
+
+void log_space_release(uint64_t bytes) {
+    const uint64_t now_used = used.load(std::memory_order_relaxed);
+    used.store(now_used > bytes ? now_used - bytes : 0, std::memory_order_relaxed);
+}
+
