@@ -123,7 +123,8 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
 // 2 x 1501 trace lines of 96 bytes twice over (the text may double as it grows), about 580 KB;
 // a second such session does not fit and gets the server's 503 (and its line), while the first
 // one's second connection still joins. Once the first has ended, its reservation is back and
-// the second is admitted. The page shows the budget, what is reserved and the refusal.
+// the second is admitted. A client's sessions hold at most half of the budget together (its
+// first one excepted). The page shows the budget, what is reserved and the refusals.
 TEST(Admission, ASessionWhoseWorstCaseDoesNotFitTheMemoryBudgetWaitsForOneToEnd) {
     server_process proc;
     int port = start_activated(proc, options({"--max-memory", "1M", "--metrics", "127.0.0.1:0"}));
@@ -139,11 +140,17 @@ TEST(Admission, ASessionWhoseWorstCaseDoesNotFitTheMemoryBudgetWaitsForOneToEnd)
         << proc.output;
     client joining("127.0.0.1", port, download_request(60, 2, 1, tracing));
     EXPECT_EQ(joining.recv(GET_REPLY.size()), GET_REPLY);
+    // Its client holds more than its half of the budget: even a small session of it waits, one
+    // of another client fits beside.
+    EXPECT_EQ(client("127.0.0.1", port, download_request(62)).rest(), CLIENT_FULL);
+    client small("127.0.0.3", port, download_request(63));
+    EXPECT_EQ(small.recv(GET_REPLY.size()), GET_REPLY);
     std::map<std::string, double> page = scrape(mport);
+    EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"client_memory\"}"], 1);
     EXPECT_EQ(page["varnholt_memory_budget_bytes"], 1048576);
     EXPECT_GT(page["varnholt_memory_reserved_bytes"], 2 * 1501 * 96 * 2);
     EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"memory\"}"], 1);
-    ASSERT_TRUE(first.end() && joining.end());
+    ASSERT_TRUE(first.end() && joining.end() && small.end());
     for (int i = 0; i < 100 && scrape(mport)["varnholt_memory_reserved_bytes"] > 0; i++)
         std::this_thread::sleep_for(50ms);
     EXPECT_EQ(scrape(mport)["varnholt_memory_reserved_bytes"], 0);

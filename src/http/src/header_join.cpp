@@ -125,9 +125,16 @@ static int refuse_session(int epfd, connection* conn, uint64_t id, admission_ref
                        client, max_sessions);
         body = REFUSAL_BODY;
     } else if (refusal == REFUSED_BY_MEMORY_BUDGET) {
-        VH_LOG(LOG_INFO, "Session %lu from %s refused: the memory budget of %lu bytes is reached",
-               id, client, static_cast<unsigned long>(memory_budget()));
+        VH_LOG_LIMITED("session refused for memory", LOG_INFO,
+                       "Session %lu from %s refused: the memory budget of %lu bytes is reached", id,
+                       client, static_cast<unsigned long>(memory_budget()));
         body = REFUSAL_BODY;
+    } else if (refusal == REFUSED_BY_CLIENT_MEMORY) {
+        VH_LOG_LIMITED("session refused for client memory", LOG_INFO,
+                       "Session %lu from %s refused: its client's sessions hold %lu%% of the "
+                       "memory budget",
+                       id, client, static_cast<unsigned long>(CLIENT_MEMORY_SHARE));
+        body = CLIENT_REFUSAL_BODY;
     } else {
         VH_LOG_LIMITED(
             "session refused per client", LOG_INFO,
@@ -302,8 +309,8 @@ static int create_placed_session(int epfd, connection* conn, session** sess) {
         result = -1;
     } else if (owner_epfd != epfd) {
         // Another connection of the session made it on its own worker meanwhile.
-        result = hand_over(epfd, conn, key_of(request), owner_epfd, replace ? request : nullptr,
-                           false);
+        result =
+            hand_over(epfd, conn, key_of(request), owner_epfd, replace ? request : nullptr, false);
     } else if (replace) {
         // Applied once the connection has joined.
         conn->pending_request =

@@ -49,7 +49,8 @@ const char* build_revision = "unknown";
 
 const char* const KIND_NAMES[NUM_SESSION_KINDS] = {"download", "upload", "latency"};
 const char* const OUTCOME_NAMES[NUM_SESSION_OUTCOMES] = {"completed", "failed", "expired"};
-const char* const REFUSAL_NAMES[NUM_REFUSAL_REASONS] = {"server_limit", "client_limit", "memory"};
+const char* const REFUSAL_NAMES[NUM_REFUSAL_REASONS] = {"server_limit", "client_limit", "memory",
+                                                        "client_memory"};
 const char* const CONNECTION_REFUSAL_NAMES[NUM_CONNECTION_REFUSALS] = {"client_connections",
                                                                        "client_pending"};
 

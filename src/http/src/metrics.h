@@ -26,7 +26,8 @@ enum refusal_reason : int {
     REFUSED_SERVER_LIMIT = 0,  // the server runs its most sessions
     REFUSED_CLIENT_LIMIT = 1,  // the client's address runs its most sessions
     REFUSED_MEMORY_BUDGET = 2, // the session's worst case does not fit in the memory budget
-    NUM_REFUSAL_REASONS = 3,
+    REFUSED_CLIENT_MEMORY = 3, // the client's sessions hold their share of the memory budget
+    NUM_REFUSAL_REASONS = 4,
 };
 
 enum connection_refusal : int {

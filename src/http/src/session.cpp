@@ -72,12 +72,13 @@ static void unlock_container_or_exit() {
 }
 
 // Sessions counted per client (client_key: the hash and equality group an IPv6 network),
-// for the per-client limit. Guarded by the container mutex; a client leaves the table with
-// its last session.
+// with the memory they reserved, for the per-client limits. Guarded by the container mutex;
+// a client leaves the table with its last session.
 namespace {
 struct client_tally {
     client_address client; // the key points here
     int sessions;
+    uint64_t memory;
 };
 } // namespace
 static GHashTable* client_tallies = nullptr;
@@ -108,6 +109,7 @@ static void count_client_session(session* sess) {
         g_hash_table_insert(client_tallies, &tally->client, tally);
     }
     tally->sessions++;
+    tally->memory += sess->memory.total;
     sess->counted_for_client = true;
 }
 
@@ -117,7 +119,8 @@ static void uncount_client_session(session* sess) {
         return;
     sess->counted_for_client = false;
     client_tally* tally = find_tally(&sess->client);
-    assert(tally != NULL && tally->sessions > 0);
+    assert(tally != NULL && tally->sessions > 0 && tally->memory >= sess->memory.total);
+    tally->memory -= sess->memory.total;
     if (--tally->sessions == 0)
         g_hash_table_remove(client_tallies, &tally->client);
 }
@@ -363,11 +366,11 @@ static admission_refusal check_admission(const client_address* client, uint64_t 
     if (max_sessions > 0 &&
         g_hash_table_size(session_container) >= static_cast<guint>(max_sessions))
         return REFUSED_BY_SERVER_LIMIT;
-    if (max_client_sessions > 0) {
-        client_tally* tally = find_tally(client);
-        if (tally != nullptr && tally->sessions >= max_client_sessions)
-            return REFUSED_BY_CLIENT_LIMIT;
-    }
+    client_tally* tally = find_tally(client);
+    if (tally != nullptr && max_client_sessions > 0 && tally->sessions >= max_client_sessions)
+        return REFUSED_BY_CLIENT_LIMIT;
+    if (tally != nullptr && tally->memory + need > memory_budget() / 100 * CLIENT_MEMORY_SHARE)
+        return REFUSED_BY_CLIENT_MEMORY;
     if (reserve ? !reserve_memory(need) : !memory_would_fit(need))
         return REFUSED_BY_MEMORY_BUDGET;
     return NOT_REFUSED;
@@ -438,8 +441,7 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
     } else if (candidate != nullptr) {
         candidate->client = *client;
         candidate->reserved_bytes = candidate->memory.total; // by check_admission
-        if (max_client_sessions > 0)
-            count_client_session(candidate);
+        count_client_session(candidate);
         g_hash_table_insert(session_container, &candidate->key, candidate);
         answer = candidate;
         // A placed session was counted when it was placed.
@@ -454,9 +456,10 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
     if (placed && (answer == nullptr || answer != candidate))
         count_owned_session(epoll_fd, -1); // placed here, but not created here after all
     if (*refusal != NOT_REFUSED) {
-        count_session_refused(*refusal == REFUSED_BY_SERVER_LIMIT   ? REFUSED_SERVER_LIMIT
-                              : *refusal == REFUSED_BY_CLIENT_LIMIT ? REFUSED_CLIENT_LIMIT
-                                                                    : REFUSED_MEMORY_BUDGET);
+        count_session_refused(*refusal == REFUSED_BY_SERVER_LIMIT    ? REFUSED_SERVER_LIMIT
+                              : *refusal == REFUSED_BY_CLIENT_LIMIT  ? REFUSED_CLIENT_LIMIT
+                              : *refusal == REFUSED_BY_CLIENT_MEMORY ? REFUSED_CLIENT_MEMORY
+                                                                     : REFUSED_MEMORY_BUDGET);
         if (candidate != nullptr)
             free_session(candidate);
         return nullptr;

@@ -161,11 +161,17 @@ session* create_session(const uint64_t* id, const request_info* request, int epo
 // publication and released when it is freed. Otherwise null is returned with *refusal set to
 // the limit that was reached (it stays NOT_REFUSED for every other null). Connections joining a
 // running session are never refused.
+// The part of the memory budget (percent) that the sessions of one client may hold together;
+// a client's first session is bounded by the budget alone.
+constexpr uint64_t CLIENT_MEMORY_SHARE = 50;
 enum admission_refusal : int {
     NOT_REFUSED = 0,
     REFUSED_BY_SERVER_LIMIT = 1,
     REFUSED_BY_CLIENT_LIMIT = 2,
     REFUSED_BY_MEMORY_BUDGET = 3,
+    // The client's sessions already hold CLIENT_MEMORY_SHARE of the budget: one client may not
+    // take what every other needs.
+    REFUSED_BY_CLIENT_MEMORY = 4,
 };
 session* create_unique_session(request_info* request, int epoll_fd, const client_address* client,
                                bool placed, bool* replace, int* owner_epfd, int* place_at,
