@@ -86,6 +86,14 @@ seeds["wrap_count"] = op(OPEN)+req(0,"GET","/",ctl(1,1,2305843009213693953,2))
 seeds["wrap_warmup"] = op(OPEN)+req(0,"POST","/",ctl(1,1,1,0)+[("MAX_WARMUP_SAMPLES",1152921504606846977),("NUM_WARMUP_SAMPLES",1000),("WARMUP_SAMPLE_TIME",100),("RESULT_NUM_INTERVALS",2),("RESULTS_INTERVAL_PERIOD",1)])+data(0,10)
 seeds["interval_max"] = op(OPEN)+req(0,"POST","/",ctl(1,1,1,0)+[("NUM_WARMUP_SAMPLES",1),("MAX_WARMUP_SAMPLES",2),("WARMUP_SAMPLE_TIME",100),("RESULT_NUM_INTERVALS",2),("RESULTS_INTERVAL_PERIOD",18446744073709551615),("WARMUP_TOLERANCE",100)])+data(0,50)+time(T1S)+data(0,50)+time(T1S)
 seeds["latency_wrap"] = op(OPEN)+req(0,"GET","/file",[("LATENCY_TEST","GET"),("LATENCY_INTERVAL",18446744073709551),("LATENCY_ID",4294967297),("CONTROL",1),("NUM_CONNECTIONS",1),("CONNECTION",0),("TRACE_INTERVAL",18446744073709551)])+time(T1S)+op(STATS)
+# The limits shared by all clients: IPv6 clients of one /64 past the per-client caps, a session
+# whose worst case does not fit a small memory budget (a length of 2 or 3 modulo 4 chooses
+# it), and the deadlines of a refusal, a HEAD keep-alive connection and a PUT trickle.
+def pad(b, mod): return b + bytes([15]) * ((mod - len(b)) % 4)
+seeds["prefix_clients"] = b"".join(op(OPEN,k)+req(k,"GET","/file",ctl(7,k+1,1,0)) for k in range(4,8))+b"".join(op(READ,k) for k in range(4,8))+time(T5S)+op(READ,7)
+seeds["budget_trace"] = pad(op(OPEN,0)+req(0,"GET","/file",ctl(9,1,2,0)+[("TRACE_INTERVAL",10),("STORE_LOG",1)])+op(OPEN,4)+req(4,"GET","/file",ctl(9,2,1,0)+[("TRACE_INTERVAL",100)])+op(READ,0)+op(READ,4)+time(T1S)+op(READ,4), 2)
+seeds["deadlines"] = (op(OPEN,0)+raw(0,"HEAD / HTTP/1.1\r\n\r\n")+op(OPEN,1)+op(PUT,1)+bytes([0])+op(SETTLE)+data(1,1)+
+    op(OPEN,2)+req(2,"GET","/file",lat("GET",0,1,0))+raw(2,"GET /res")+time(T5S)+raw(0,"HEAD / HTTP/1.1\r\n\r\n")+time(T5S)+time(T5S)+op(READ,0)+op(READ,2)+time(TLIFE1)+raw(0,"HEAD / HTTP/1.1\r\n\r\n")+op(READ,0))
 os.makedirs("fuzz/corpus/server", exist_ok=True)
 for name, b in seeds.items():
     assert len(b) < 1024, name

@@ -1,9 +1,15 @@
 // Fuzz target: the whole server against hostile clients. The input is a program of client
 // actions on real loopback connections to one worker that runs in this thread, step by
 // step (lending connections to itself for programs of odd length, as it would to other
-// workers), with a clock of its own for the session timers, so that time passes without
-// waiting. After every program all clients close and the session life time passes: the
-// server must then hold no session and no descriptor more than before the first program.
+// workers), with a clock of its own for the session timers and the connection deadlines, so
+// that time passes without waiting. Clients 0 to 3 come over IPv4; clients 4 to 7 over IPv6,
+// each from an address of its own in one /64 when the machine routes fd29::/64 to itself
+// (the test command runs this target in a network namespace that does), so the per-client
+// limits count them as one client; from ::1 otherwise. The per-client limits are low, and
+// programs whose length is 2 or 3 modulo 4 run with a memory budget of 64 KiB, so that
+// refusals of every kind are reached. After every program all clients close and the session
+// life time passes: the server must then hold no session, no descriptor, no reserved memory
+// and no client count more than before the first program.
 //
 // Input format: a sequence of actions, each an opcode byte and its operands. The low four
 // bits of the opcode byte choose the action, the next three the client slot k (0 to 7).
@@ -28,6 +34,8 @@
 //  11 SETTLE              wait until the file operations thread is idle, then run the worker
 //
 // Missing operands read as zero; a program ends after MAX_ACTIONS actions or its bytes.
+#include "budget.h"
+#include "client_limits.h"
 #include "connection.h"
 #include "file_ops.h"
 #include "lending.h"
@@ -46,6 +54,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -66,7 +75,9 @@ constexpr int SESSION_LIFE_S = 60;
 constexpr int SOCKET_BUFFER = 16 * 1024;
 
 struct worker_state {
-    listen_socket listener{EPOLL_LISTEN_SOCKET, -1};
+    // 127.0.0.1 and ::1.
+    listen_socket listeners[2] = {{EPOLL_LISTEN_SOCKET, -1}, {EPOLL_LISTEN_SOCKET, -1}};
+    bool prefix_routed = false; // fd29::/64 is this machine's
     int epfd = -1;
     int port = 0;
     GHashTable* pending = nullptr;
@@ -125,7 +136,7 @@ void write_bytes(const std::string& path, size_t size) {
 // Runs the worker until it has nothing ready, at most `steps` iterations.
 void run_worker(int steps) {
     for (int i = 0; i < steps; i++)
-        if (!run_worker_step(worker.epfd, worker.pending, &worker.listener, 1,
+        if (!run_worker_step(worker.epfd, worker.pending, worker.listeners, 2,
                              std::chrono::seconds(SESSION_LIFE_S), 0))
             return;
 }
@@ -141,6 +152,9 @@ void start_worker() {
     session_timeout = SESSION_LIFE_S;
     max_sessions = 6;
     max_client_sessions = 4;
+    max_client_connections = 3;
+    max_client_pending = 2;
+    client_prefix_v6 = 64;
 
     char tmpl[] = "/tmp/server_fuzz.XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
@@ -173,23 +187,59 @@ void start_worker() {
 
     if (create_session_container() != 0 || init_file_ops() != 0)
         fail("cannot start the session container or the file operations thread");
-    worker.listener.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     // Small buffers (the accepted sockets inherit them): a download fills its connection
     // after a few kilobytes instead of megabytes, which keeps a program quick.
-    int buffer = SOCKET_BUFFER;
-    setsockopt(worker.listener.fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
-    setsockopt(worker.listener.fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (worker.listener.fd < 0 ||
-        bind(worker.listener.fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(worker.listener.fd, 512) != 0 ||
-        getsockname(worker.listener.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        fail("cannot listen on loopback");
-    worker.port = ntohs(addr.sin_port);
-    worker.epfd = open_worker(&worker.listener, 1);
+    for (int family : {AF_INET, AF_INET6}) {
+        listen_socket& ls = worker.listeners[family == AF_INET ? 0 : 1];
+        ls.fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int buffer = SOCKET_BUFFER;
+        setsockopt(ls.fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
+        setsockopt(ls.fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+        sockaddr_storage addr{};
+        socklen_t len = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        if (family == AF_INET) {
+            auto& in4 = reinterpret_cast<sockaddr_in&>(addr);
+            in4.sin_family = AF_INET;
+            in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            in4.sin_port = htons(static_cast<uint16_t>(worker.port));
+        } else {
+            auto& in6 = reinterpret_cast<sockaddr_in6&>(addr);
+            in6.sin6_family = AF_INET6;
+            in6.sin6_addr = in6addr_loopback;
+            in6.sin6_port = htons(static_cast<uint16_t>(worker.port));
+        }
+        if (ls.fd < 0 || bind(ls.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            listen(ls.fd, 512) != 0 ||
+            getsockname(ls.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            fail("cannot listen on loopback");
+        worker.port = ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
+    }
+    // Whether clients may take addresses of fd29::/64 (a local route for the whole prefix):
+    // a connection from one of them reaches the IPv6 listener.
+    int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 source{}, target{};
+    source.sin6_family = target.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "fd29::7", &source.sin6_addr);
+    target.sin6_addr = in6addr_loopback;
+    target.sin6_port = htons(static_cast<uint16_t>(worker.port));
+    int one = 1;
+    timeval second{1, 0};
+    setsockopt(probe, SOL_IP, IP_FREEBIND, &one, sizeof(one));
+    setsockopt(probe, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof(second));
+    worker.prefix_routed =
+        probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&source), sizeof(source)) == 0 &&
+        connect(probe, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+    close(probe);
+    if (worker.prefix_routed) {
+        int accepted = -1;
+        for (int i = 0;
+             i < 100 && (accepted = accept(worker.listeners[1].fd, nullptr, nullptr)) < 0; i++)
+            usleep(10000);
+        close(accepted);
+    }
+    dprintf(STDERR_FILENO, "server_fuzz: IPv6 clients from %s\n",
+            worker.prefix_routed ? "addresses of fd29::/64" : "::1 (fd29::/64 is not routed here)");
+    worker.epfd = open_worker(worker.listeners, 2);
     worker.pending = g_hash_table_new(g_direct_hash, g_direct_equal);
     if (worker.epfd < 0 || worker.pending == nullptr)
         fail("cannot set up the worker");
@@ -341,23 +391,48 @@ void close_client(size_t k, bool reset) {
 
 void open_client(size_t k) {
     close_client(k, false);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool v6 = k >= CLIENTS / 2;
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         fail("socket");
     int buffer = SOCKET_BUFFER;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(worker.port));
+    sockaddr_storage addr{};
+    socklen_t len;
+    if (v6) {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(addr);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_addr = in6addr_loopback;
+        in6.sin6_port = htons(static_cast<uint16_t>(worker.port));
+        len = sizeof(in6);
+        if (worker.prefix_routed) {
+            // A new address of the /64 for every connection, as a host with privacy
+            // addresses takes them.
+            static uint16_t next = 0;
+            sockaddr_in6 source{};
+            source.sin6_family = AF_INET6;
+            inet_pton(AF_INET6, "fd29::", &source.sin6_addr);
+            source.sin6_addr.s6_addr[14] = static_cast<uint8_t>(k);
+            source.sin6_addr.s6_addr[15] = static_cast<uint8_t>(++next);
+            int one = 1;
+            setsockopt(fd, SOL_IP, IP_FREEBIND, &one, sizeof(one));
+            bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof(source));
+        }
+    } else {
+        auto& in4 = reinterpret_cast<sockaddr_in&>(addr);
+        in4.sin_family = AF_INET;
+        in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        in4.sin_port = htons(static_cast<uint16_t>(worker.port));
+        len = sizeof(in4);
+    }
     // Blocking on loopback: done at once while the backlog has room, which it has. A machine
     // out of local ports (every test beside this one makes connections too) leaves the client
     // unopened: that says nothing of the server.
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
         const int err = errno;
         close(fd);
-        if (err == EADDRNOTAVAIL || err == EAGAIN || err == EINTR)
+        if (err == EADDRNOTAVAIL || err == EAGAIN || err == EINTR || err == EADDRINUSE)
             return;
         dprintf(STDERR_FILENO, "server_fuzz: connect: %s\n", strerror(err));
         abort();
@@ -493,13 +568,17 @@ void check_all_released() {
     // taking a difference for a leak.
     int fds = count_fds();
     for (int i = 0; i < 200 && (fds != worker.start_fds || session_count() != 0); i++) {
-        run_worker_step(worker.epfd, worker.pending, &worker.listener, 1,
+        run_worker_step(worker.epfd, worker.pending, worker.listeners, 2,
                         std::chrono::seconds(SESSION_LIFE_S), 1);
         wait_file_ops_done(5000);
         fds = count_fds();
     }
     if (session_count() != 0)
         fail("a session outlived its connections and its life time");
+    if (memory_reserved() != 0)
+        fail("memory stayed reserved after its sessions and uploads");
+    if (connected_client_count() != 0)
+        fail("a client stayed counted after its connections");
     if (fds != worker.start_fds) {
         dprintf(STDERR_FILENO,
                 "server_fuzz: %d descriptors open, %d at the start; %ld connections, %ld "
@@ -532,6 +611,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // same worker, which then plays both owner and carrier): the messages between them
     // are driven too.
     lend_within_worker = size % 2 == 1;
+    set_memory_budget(size % 4 >= 2 ? 64 * 1024 : uint64_t{64} << 20);
     run_program(in);
     check_all_released();
     return 0;

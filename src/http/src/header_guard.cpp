@@ -8,6 +8,7 @@
 
 #include "connection.h"
 #include "settings.h"
+#include "timers.h"
 
 // This thread's connections with a deadline, one list per kind, oldest first: every
 // deadline of a kind is the same span after its start, so each list is in deadline order and
@@ -26,7 +27,8 @@ static connection* header_link_owner(timeout_link* link) {
 static int64_t monotonic_ms() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 +
+           thread_clock_offset_ns() / 1000000;
 }
 
 static int64_t span_ms(deadline_kind kind) {

@@ -228,7 +228,8 @@ static bool idle_scan_due() {
     static thread_local int64_t last_scan_ms = INT64_MIN;
     timespec now;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    int64_t now_ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    int64_t now_ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 +
+                     thread_clock_offset_ns() / 1000000;
     if (last_scan_ms != INT64_MIN && now_ms - last_scan_ms < IDLE_SCAN_PERIOD_MS)
         return false;
     last_scan_ms = now_ms;

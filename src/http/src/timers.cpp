@@ -220,6 +220,10 @@ int timer_queue_reprogram(timer_queue* queue, int64_t now_ns) {
     return program(queue, earliest);
 }
 
+int64_t thread_clock_offset_ns() {
+    return clock_offset_ns;
+}
+
 int advance_thread_clock(int64_t ns) {
     clock_offset_ns += ns;
     timer_queue* queue = thread_timer_queue();

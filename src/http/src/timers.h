@@ -83,3 +83,6 @@ int timer_queue_reprogram(timer_queue* queue, int64_t now_ns);
 // without waiting: timers that become due fire at the worker's next wait. 0, or -1 with
 // errno from setting the descriptor.
 int advance_thread_clock(int64_t ns);
+// What advance_thread_clock() added so far on the calling thread (0 in the server): the
+// coarse clocks of the connection deadlines and the idle scan add it too.
+int64_t thread_clock_offset_ns();
