@@ -714,10 +714,13 @@ constexpr int LIVE_TARGET_SESSIONS = 5000;
 constexpr double LIVE_TARGET_P99_MS = 2.0;
 constexpr double LIVE_TARGET_CPU_RATIO = 1.2;
 // What lets every session in: no cap on sessions, none per client address, and none on
-// connections of one address, whose header has not arrived or at all (all come from 127.0.0.1).
+// connections of one address, whose header has not arrived or at all (all come from 127.0.0.1);
+// and a memory budget that the worst cases of thousands of latency sessions fit in (they
+// reserve megabytes each, and use kilobytes).
 const std::vector<std::string> LIVE_SERVER_OPTIONS = {
     "--max-client-pending", "0", "--max-client-connections", "0",
-    "--max-sessions",       "0", "--max-client-sessions",    "0"};
+    "--max-sessions",       "0", "--max-client-sessions",    "0",
+    "--max-memory",         "1048576G"};
 
 struct live_windows {
     double mix = 6.0; // seconds measured with every session live
