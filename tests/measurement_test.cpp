@@ -45,7 +45,7 @@ struct Measurement : ::testing::Test {
         if (sess != nullptr && sess->test.state == DEAD) {
             trigger_sessions_destroy();
         } else if (sess != nullptr) {
-            g_hash_table_remove(session_container, &sess->id);
+            g_hash_table_remove(session_container, &sess->key);
             for (size_t i = 0; i < sess->conns_size; i++)
                 if (sess->conns[i] != nullptr)
                     internal_destroy_connection(sess->conns[i]);
@@ -71,7 +71,7 @@ struct Measurement : ::testing::Test {
     void start() {
         sess = create_session(&req.session_id, &req, epfd);
         ASSERT_NE(sess, nullptr);
-        g_hash_table_add(session_container, sess);
+        g_hash_table_insert(session_container, &sess->key, sess);
         sess->test.start_time = {clock, 0};
         sess->test.started = true;
     }
