@@ -16,8 +16,9 @@
 static std::atomic<uint64_t> used{0};
 static std::atomic<uint64_t> limit{MAX_LOG_SPACE_DEFAULT};
 static std::atomic<uint64_t> refusals[NUM_LOG_SPACE_USES];
-static const char* measured_directory = nullptr;
-static int64_t next_measure_ns = 0;
+// Atomic only so that a test may set them again while the thread runs.
+static std::atomic<const char*> measured_directory{nullptr};
+static std::atomic<int64_t> next_measure_ns{0};
 
 uint64_t log_space_used() {
     return used.load(std::memory_order_relaxed);
@@ -50,10 +51,10 @@ static uint64_t measure(const char* directory) {
 }
 
 void init_log_space(const char* directory, uint64_t bytes) {
-    measured_directory = directory;
+    measured_directory.store(directory, std::memory_order_relaxed);
     limit.store(bytes, std::memory_order_relaxed);
     used.store(measure(directory), std::memory_order_relaxed);
-    next_measure_ns = 0;
+    next_measure_ns.store(0, std::memory_order_relaxed);
     for (auto& refused : refusals)
         refused.store(0, std::memory_order_relaxed);
 }
@@ -63,9 +64,9 @@ bool log_space_reserve(log_space_use use, uint64_t bytes) {
     uint64_t now_used = used.load(std::memory_order_relaxed);
     if (most != 0 && (bytes > most || now_used > most - bytes)) {
         const int64_t now = log_limit_now_ns();
-        if (now >= next_measure_ns) {
-            next_measure_ns = now + 60 * int64_t{1000000000};
-            now_used = measure(measured_directory);
+        if (now >= next_measure_ns.load(std::memory_order_relaxed)) {
+            next_measure_ns.store(now + 60 * int64_t{1000000000}, std::memory_order_relaxed);
+            now_used = measure(measured_directory.load(std::memory_order_relaxed));
             used.store(now_used, std::memory_order_relaxed);
         }
         if (bytes > most || now_used > most - bytes) {
