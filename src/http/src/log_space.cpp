@@ -51,7 +51,7 @@ static uint64_t measure(const char* directory) {
 }
 
 void init_log_space(const char* directory, uint64_t bytes) {
-    measured_directory.store(directory, std::memory_order_relaxed);
+    measured_directory.store(directory, std::memory_order_release);
     limit.store(bytes, std::memory_order_relaxed);
     used.store(measure(directory), std::memory_order_relaxed);
     next_measure_ns.store(0, std::memory_order_relaxed);
@@ -66,7 +66,7 @@ bool log_space_reserve(log_space_use use, uint64_t bytes) {
         const int64_t now = log_limit_now_ns();
         if (now >= next_measure_ns.load(std::memory_order_relaxed)) {
             next_measure_ns.store(now + 60 * int64_t{1000000000}, std::memory_order_relaxed);
-            now_used = measure(measured_directory.load(std::memory_order_relaxed));
+            now_used = measure(measured_directory.load(std::memory_order_acquire));
             used.store(now_used, std::memory_order_relaxed);
         }
         if (bytes > most || now_used > most - bytes) {
