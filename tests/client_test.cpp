@@ -374,19 +374,14 @@ TEST(ClientProtocol, JsonNumbersArePlainDecimalsAndTargetsKeepTheirPortRange) {
 // ---------------------------------------------------------------------------------------
 // Whole tests against the real server
 
-class ClientEndToEnd : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_GT(port = vh_test::start_activated(server, {}), 0);
-        addr = "127.0.0.1:" + std::to_string(port);
-    }
-    void TearDown() override {
+struct ClientEndToEnd : ::testing::Test {
+    ~ClientEndToEnd() override {
         vh_test::remove_tree(dir);
     }
     vh_test::server_process server;
     std::string dir = vh_test::make_temp_dir(); // for pictures
-    int port = 0;
-    std::string addr;
+    int port = vh_test::start_activated(server, {});
+    std::string addr = "127.0.0.1:" + std::to_string(port);
 };
 
 // A download's report: what each connection received (the whole stats message among what it
@@ -550,15 +545,6 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
 // ---------------------------------------------------------------------------------------
 // Scripted servers that misbehave, on ::1
 
-// Reads one request header, byte by byte so that nothing after it is consumed.
-std::string read_head(int fd) {
-    std::string req, more;
-    for (auto until = steady::now() + 5s; req.find("\r\n\r\n") == npos && steady::now() < until &&
-                                          !(more = vh_test::recv_exact(fd, 1, 1s)).empty();)
-        req += more;
-    return req;
-}
-
 // A canned exchange: `first` is sent at once; then, on `then` (a pause of 300 ms or another
 // request), `second` when there is one, followed by a half-close; then the server waits for
 // the client to go, at most 5 s, or (LINGER) stays 2 s past the client's half-close.
@@ -577,7 +563,7 @@ void play(int fd, const canned& c) {
         return;
     std::this_thread::sleep_for(c.then == PAUSE ? 300ms : c.then == LINGER ? 2000ms : 0ms);
     if (c.then == REQUEST)
-        read_head(fd);
+        vh_test::read_reply_head(fd, 5s);
     if (c.second) {
         vh_test::send_all(fd, *c.second);
         shutdown(fd, SHUT_WR);
@@ -600,7 +586,9 @@ struct scripted_server {
                   int c = poll(&p, 1, 50) > 0 ? accept(fd, nullptr, nullptr) : -1;
                   if (c >= 0)
                       workers.emplace_back([load, control, c] {
-                          const bool ctl = read_head(c).find("CONNECTION=0") != npos && control;
+                          const bool ctl =
+                              vh_test::read_reply_head(c, 5s).find("CONNECTION=0") != npos &&
+                              control;
                           play(c, ctl ? *control : load);
                           close(c);
                       });
