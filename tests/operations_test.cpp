@@ -71,17 +71,6 @@ std::map<std::string, double> scrape(int port) {
     return samples;
 }
 
-// Starts the server on an inherited socket with `args` and the metrics endpoint on a port of
-// its own; returns the endpoint's port (0 if it never said).
-int start_with_metrics(server_process& proc, int* port, std::vector<std::string> args) {
-    args.insert(args.end(), {"--metrics", "127.0.0.1:0"});
-    *port = start_activated(proc, options(args));
-    const std::string said = "Metrics on address 127.0.0.1 port ";
-    return proc.wait_for(said, 10s)
-               ? std::stoi(proc.output.substr(proc.output.find(said) + said.size()))
-               : 0;
-}
-
 // --- Admission -------------------------------------------------------------------------
 
 // A second session from the same address, an upload too (refused before its interim reply, so
@@ -138,9 +127,9 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
 // first one excepted). The page shows the budget, what is reserved and the refusals.
 TEST(Admission, ASessionWhoseWorstCaseDoesNotFitTheMemoryBudgetWaitsForOneToEnd) {
     server_process proc;
-    int port = 0;
-    const int mport = start_with_metrics(proc, &port, {"--max-memory", "1M"});
-    ASSERT_GT(mport, 0) << proc.output;
+    int port = start_activated(proc, options({"--max-memory", "1M", "--metrics", "127.0.0.1:0"}));
+    ASSERT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
+    const int mport = std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
     const std::string tracing = "&TRACE_INTERVAL=200";
     client first("127.0.0.1", port, download_request(60, 2, 0, tracing));
     ASSERT_EQ(first.recv(GET_REPLY.size()), GET_REPLY);
@@ -193,12 +182,11 @@ TEST(Admission, ABurstOfNewSessionsOverBothWorkersAdmitsExactlyTheLimit) {
 
 TEST(Metrics, SessionsRefusalsBytesWorkersDescriptorsAndEveryConnectionOfAClientAreCounted) {
     server_process proc;
-    int port = 0;
-    const int mport =
-        start_with_metrics(proc, &port,
-                           {"-d", "3", "--max-client-sessions", "1", "--max-client-connections",
-                            "3", "--max-client-pending", "1"});
-    ASSERT_GT(mport, 0) << proc.output;
+    int port = start_activated(
+        proc, options({"-d", "3", "--metrics", "127.0.0.1:0", "--max-client-sessions", "1",
+                       "--max-client-connections", "3", "--max-client-pending", "1"}));
+    ASSERT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
+    const int mport = std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
 
     std::map<std::string, double> page;
     {
