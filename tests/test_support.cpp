@@ -67,26 +67,25 @@ std::string read_file(const std::string& path) {
 }
 
 // The number of descriptors open in process `pid` (-1 if its table is unreadable), and an
-// "N -> target" line for each in `*lines` if given.
-static int list_fds(pid_t pid, std::string* lines) {
+// "N -> target" line for each in `lines`.
+static int list_fds(pid_t pid, std::string& lines) {
     std::error_code ec, gone; // gone: a descriptor closed meanwhile
     int n = 0;
     std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
     for (; !ec && it != end; it.increment(ec), n++)
-        if (lines != nullptr)
-            *lines += it->path().filename().string() + " -> " +
-                      std::filesystem::read_symlink(it->path(), gone).string() + "\n";
+        lines += it->path().filename().string() + " -> " +
+                 std::filesystem::read_symlink(it->path(), gone).string() + "\n";
     return ec ? -1 : n;
 }
 
 int count_fds(pid_t pid) {
-    return list_fds(pid, nullptr);
+    std::string lines;
+    return list_fds(pid, lines);
 }
 
 std::string describe_fds(pid_t pid) {
     std::string lines;
-    list_fds(pid, &lines);
-    return lines;
+    return list_fds(pid, lines), lines;
 }
 
 socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr) {
@@ -150,18 +149,17 @@ std::string read_until_close(int fd, ms timeout, bool* closed) {
     return receive(fd, SIZE_MAX, timeout, closed);
 }
 
+bool wait_closed(int fd, ms timeout) {
+    bool closed = false;
+    return receive(fd, SIZE_MAX, timeout, &closed), closed;
+}
+
 std::string recv_exact(int fd, size_t n, ms timeout) {
     return receive(fd, n, timeout);
 }
 
 std::string read_reply_head(int fd, ms timeout) {
     return receive(fd, SIZE_MAX, timeout, nullptr, "\r\n\r\n");
-}
-
-bool wait_closed(int fd, ms timeout) {
-    bool closed = false;
-    receive(fd, SIZE_MAX, timeout, &closed);
-    return closed;
 }
 
 bool peer_closed(int fd) {
@@ -329,10 +327,7 @@ std::string upload_request(uint64_t session, size_t conns, size_t index, const s
 
 start_options options(std::vector<std::string> args,
                       std::vector<std::pair<std::string, std::string>> env) {
-    start_options opts;
-    opts.args = std::move(args);
-    opts.env = std::move(env);
-    return opts;
+    return {std::move(args), std::move(env), -1, ""};
 }
 
 std::string test_file() {
