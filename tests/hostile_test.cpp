@@ -9,6 +9,7 @@
 #include <array>
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <random>
 #include <atomic>
@@ -37,41 +38,29 @@ using steady = std::chrono::steady_clock;
 struct test_lines {
     std::string server_ns, honest_ns, attack_ns;
     bool ready = false;
-    static bool run(const std::string& command) {
-        return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+    static bool run(const std::string& script) {
+        return std::system(("{ set -e\n" + script + "\n} >/dev/null 2>&1").c_str()) == 0;
     }
     explicit test_lines(const std::string& rate) {
         const std::string id = std::to_string(getpid());
         server_ns = "vh-srv-" + id;
         honest_ns = "vh-hon-" + id;
         attack_ns = "vh-atk-" + id;
-        const std::string s = "ip netns exec " + server_ns + " ",
-                          h = "ip netns exec " + honest_ns + " ",
-                          a = "ip netns exec " + attack_ns + " ";
-        ready =
-            run("ip netns add " + server_ns) && run("ip netns add " + honest_ns) &&
-            run("ip netns add " + attack_ns) &&
-            run("ip link add vhh" + id + " netns " + server_ns + " type veth peer name vhh" + id +
-                " netns " + honest_ns) &&
-            run("ip link add vha" + id + " netns " + server_ns + " type veth peer name vha" + id +
-                " netns " + attack_ns) &&
-            run(s + "ip link set lo up") && run(h + "ip link set lo up") &&
-            run(a + "ip link set lo up") && run(s + "ip addr add 10.29.0.1/24 dev vhh" + id) &&
-            run(h + "ip addr add 10.29.0.2/24 dev vhh" + id) &&
-            run(s + "ip addr add fd29:0:0:ff::1/64 dev vha" + id + " nodad") &&
-            run(a + "ip addr add fd29:0:0:ff::2/64 dev vha" + id + " nodad") &&
-            run(s + "ip link set vhh" + id + " up") && run(h + "ip link set vhh" + id + " up") &&
-            run(s + "ip link set vha" + id + " up") && run(a + "ip link set vha" + id + " up") &&
-            run(s + "ip -6 route add fd29:0:0:1::/64 via fd29:0:0:ff::2") &&
-            run(a + "ip -6 route add local fd29:0:0:1::/64 dev lo") &&
-            run(s + "tc qdisc add dev vhh" + id + " root tbf rate " + rate +
-                " burst 256kb latency 50ms") &&
-            run(h + "tc qdisc add dev vhh" + id + " root tbf rate " + rate +
-                " burst 256kb latency 50ms");
+        ready = run("s=" + server_ns + " h=" + honest_ns + " a=" + attack_ns + " i=" + id +
+                    " rate=" + rate + R"(
+ip netns add $s; ip netns add $h; ip netns add $a
+ip link add vhh$i netns $s type veth peer name vhh$i netns $h
+ip link add vha$i netns $s type veth peer name vha$i netns $a
+for n in $s $h $a; do ip -n $n link set lo up; done
+ip -n $s addr add 10.29.0.1/24 dev vhh$i; ip -n $h addr add 10.29.0.2/24 dev vhh$i
+ip -n $s addr add fd29:0:0:ff::1/64 dev vha$i nodad; ip -n $a addr add fd29:0:0:ff::2/64 dev vha$i nodad
+for n in $s $h; do ip -n $n link set vhh$i up; done; for n in $s $a; do ip -n $n link set vha$i up; done
+ip -n $s -6 route add fd29:0:0:1::/64 via fd29:0:0:ff::2; ip -n $a -6 route add local fd29:0:0:1::/64 dev lo
+for n in $s $h; do ip netns exec $n tc qdisc add dev vhh$i root tbf rate $rate burst 256kb latency 50ms; done)");
     }
     ~test_lines() {
-        for (const std::string* ns : {&server_ns, &honest_ns, &attack_ns})
-            run("ip netns del " + *ns);
+        run("for n in " + server_ns + " " + honest_ns + " " + attack_ns +
+            "; do ip netns del $n || true; done");
     }
 };
 
@@ -84,40 +73,28 @@ bool enter_netns(const std::string& name) {
 }
 
 // A connection from `source` (any address of the attackers' /64, or the honest IPv4 one) to
-// the server's port; -1 on failure. The socket is non-blocking once connected.
+// the server's port; -1 on failure.
 int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf = 0) {
-    const bool v6 = source.find(':') != std::string::npos;
-    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    sockaddr_storage src{}, dst{};
-    socklen_t len;
-    if (v6) {
-        auto& s6 = reinterpret_cast<sockaddr_in6&>(src);
-        auto& d6 = reinterpret_cast<sockaddr_in6&>(dst);
-        s6.sin6_family = d6.sin6_family = AF_INET6;
-        inet_pton(AF_INET6, source.c_str(), &s6.sin6_addr);
-        inet_pton(AF_INET6, server.c_str(), &d6.sin6_addr);
-        d6.sin6_port = htons(static_cast<uint16_t>(port));
-        len = sizeof(sockaddr_in6);
-    } else {
-        auto& s4 = reinterpret_cast<sockaddr_in&>(src);
-        auto& d4 = reinterpret_cast<sockaddr_in&>(dst);
-        s4.sin_family = d4.sin_family = AF_INET;
-        inet_pton(AF_INET, source.c_str(), &s4.sin_addr);
-        inet_pton(AF_INET, server.c_str(), &d4.sin_addr);
-        d4.sin_port = htons(static_cast<uint16_t>(port));
-        len = sizeof(sockaddr_in);
-    }
-    int one = 1;
-    setsockopt(fd, SOL_IP, IP_FREEBIND, &one, sizeof(one));
+    addrinfo hints{}, *src = nullptr, *dst = nullptr;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    int fd = -1, one = 1;
     timeval tv{2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&src), len) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&dst), len) != 0) {
-        close(fd);
-        return -1;
+    if (getaddrinfo(source.c_str(), "0", &hints, &src) == 0 &&
+        getaddrinfo(server.c_str(), std::to_string(port).c_str(), &hints, &dst) == 0 &&
+        (fd = socket(dst->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0)) >= 0) {
+        if (rcvbuf > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+        setsockopt(fd, SOL_IP, IP_FREEBIND, &one, sizeof(one));
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+        if (bind(fd, src->ai_addr, src->ai_addrlen) != 0 ||
+            connect(fd, dst->ai_addr, dst->ai_addrlen) != 0)
+            fd = (close(fd), -1);
     }
+    if (src != nullptr)
+        freeaddrinfo(src);
+    if (dst != nullptr)
+        freeaddrinfo(dst);
     return fd;
 }
 
