@@ -12,7 +12,10 @@
 #include "timers.h"
 
 #include <gtest/gtest.h>
+#include <atomic>
 #include <malloc.h>
+#include <poll.h>
+#include <thread>
 #include <utility>
 
 using namespace vh_test;
@@ -161,6 +164,62 @@ TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoes
     GString* reply = g_string_new_len(document.data(), static_cast<gssize>(document.size()));
     EXPECT_LE(heap_bytes() - heap, static_cast<int64_t>(bound.total));
     g_string_free(reply, TRUE);
+}
+
+// A download's reply head waits for its data (MSG_MORE); a lent connection's data leaves only
+// on its carrier. The head must have gone before the connection was lent: the client reads it
+// while the lending is still in the mailbox, untaken.
+TEST_F(LentSession, ALentDownloadsReplyHeadLeavesBeforeItsCarrierRuns) {
+    ASSERT_GE(clients[0] = send_new(port, download_request(78, 2, 0)), 0);
+    // Joined, answered and lent in one step; the carrier has not run.
+    for (int i = 0; i < 50 && session_count() == 0; i++)
+        steps(1);
+    // On loopback a pushed segment is in the peer's queue when the push returns; a held one
+    // leaves only when the kernel's cork timer fires, 200 ms later.
+    pollfd ready{clients[0], POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 0), 1) << "the head is held back";
+    char buf[128];
+    const ssize_t n = recv(clients[0], buf, sizeof(buf), MSG_DONTWAIT);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), GET_REPLY);
+}
+
+// A connection without a path gets the header-only reply and is closed, in a latency session
+// as in a download.
+TEST_F(LentSession, ALatencyLoadConnectionWithoutAPathIsClosedAfterItsReply) {
+    const std::string query =
+        "/?CONTROL=1&LATENCY_ID=4294967401&LATENCY_TEST=GET&LATENCY_INTERVAL=100&"
+        "NUM_CONNECTIONS=2&CONNECTION=";
+    ASSERT_GE(clients[0] = send_new(port, http_request("GET", query + "0")), 0);
+    ASSERT_EQ(await(clients[0], 44), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n") << query;
+    ASSERT_GE(clients[1] = send_new(port, http_request("GET", query + "1")), 0);
+    const std::string reply = await(clients[1], SIZE_MAX);
+    EXPECT_EQ(reply, "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n");
+    char byte;
+    EXPECT_EQ(recv(clients[1], &byte, 1, MSG_DONTWAIT), 0) << "closed after the reply";
+}
+
+// A carrier counts while the owner samples: whatever the interleaving, a sample never holds
+// more data than total bytes.
+TEST(LentCounters, ASampleNeverHoldsMoreDataThanTotal) {
+    connection conn{};
+    std::atomic<bool> started{false}, done{false};
+    std::thread carrier([&] {
+        for (int i = 0; i < 1000000 && !started; i++)
+            std::this_thread::yield();
+        for (int i = 0; i < 20000000; i++)
+            count_moved(&conn, 1);
+        done = true;
+    });
+    size_t torn = 0;
+    started = true;
+    for (int i = 0; i < 100000000 && !done; i++) {
+        uint64_t total = 0;
+        uint64_t data = 0;
+        counted_bytes(&conn, &total, &data);
+        torn += data > total;
+    }
+    carrier.join();
+    EXPECT_EQ(torn, 0u);
 }
 
 } // namespace

@@ -112,12 +112,24 @@ static void lend(int epfd, connection* conn, int carrier) {
     }
 }
 
-bool lend_if_spread(int epfd, connection* conn) {
-    session* sess = conn->session;
+// The worker that would carry conn, -1 when it stays on the owner's.
+static int carrier_for(int epfd, const connection* conn) {
+    const session* sess = conn->session;
     if (sess == nullptr || !may_lend(sess) || conn->latency_control || !is_data_state(conn->state))
-        return false;
-    int carrier = lend_within_worker ? epfd : worker_after(epfd, conn->conn_id);
-    if (carrier == epfd && !lend_within_worker)
+        return -1;
+    if (lend_within_worker)
+        return epfd;
+    int carrier = worker_after(epfd, conn->conn_id);
+    return carrier == epfd ? -1 : carrier;
+}
+
+bool would_lend(int epfd, const connection* conn) {
+    return carrier_for(epfd, conn) >= 0;
+}
+
+bool lend_if_spread(int epfd, connection* conn) {
+    int carrier = carrier_for(epfd, conn);
+    if (carrier < 0)
         return false;
     lend(epfd, conn, carrier);
     return conn->lent;

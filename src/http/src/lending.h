@@ -17,6 +17,8 @@ extern bool lend_within_worker;
 // data phase. True when conn, on the owner's worker `epfd`, was lent: it is no longer
 // this thread's to touch until it comes back.
 bool lend_if_spread(int epfd, connection* conn);
+// True when lend_if_spread would lend conn now.
+bool would_lend(int epfd, const connection* conn);
 
 // The carrier's side, after a lent connection's event: a result other than 0 (-1 end,
 // -2 disable, -3 the client finished sending), or a count past the point its owner asked to

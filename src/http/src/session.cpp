@@ -900,11 +900,14 @@ void sample_latency(session* sess) {
         socklen_t len = sizeof(info);
         if (getsockopt(conn->sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
             continue;
+        uint64_t total = 0;
+        uint64_t data = 0;
+        counted_bytes(conn, &total, &data);
         try {
             (*sess->latency_results)[i].push_back(connection_sample{
                 ts, static_cast<int64_t>(info.tcpi_rtt), static_cast<int64_t>(info.tcpi_rttvar),
                 info.tcpi_lost, info.tcpi_total_retrans, info.tcpi_retrans, info.tcpi_snd_cwnd,
-                counted_total(conn), counted_data(conn)});
+                total, data});
         } catch (const std::bad_alloc&) {
             // Out of memory: this session ends, the process goes on.
             VH_LOG(LOG_ERR, "%ld: no memory for the latency samples of session %lu", thread_tag(),
