@@ -166,6 +166,45 @@ TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoes
     g_string_free(reply, TRUE);
 }
 
+// A session that finished while its connections are lent waits for them to come back, and
+// counts as finishing meanwhile: its life time ending then is no expiry (the results say OK).
+TEST_F(LentSession, AnExpiryWhileTheRecallsAreOutIsNoOutcome) {
+    open_upload();
+    session* sess = get_session({(uint64_t{4} << 32) + 77, false});
+    ASSERT_NE(sess, nullptr);
+    finish_session(sess); // the recalls are in the mailbox
+    ASSERT_TRUE(sess->finish_after_recall);
+    advance_thread_clock((LIFE_S + 1) * 1000000000LL);
+    usleep(5000); // the expiry is ready with the recalls
+    steps(1);
+    for (int& fd : clients) {
+        const std::string results = await(fd, SIZE_MAX);
+        EXPECT_NE(results.find("RESULT: OK"), std::string::npos) << results;
+        close(std::exchange(fd, -1));
+    }
+}
+
+// Nor does it take a trace line or a late connection while it waits.
+TEST_F(LentSession, NoSampleAndNoJoinWhileTheRecallsAreOut) {
+    const std::string traced = "&TRACE_INTERVAL=10";
+    ASSERT_GE(clients[0] = send_new(port, download_request(80, 2, 0, traced)), 0);
+    ASSERT_EQ(await(clients[0], GET_REPLY.size()).substr(0, GET_REPLY.size()), GET_REPLY);
+    session* sess = get_session({(uint64_t{4} << 32) + 80, false});
+    ASSERT_NE(sess, nullptr);
+    ASSERT_EQ(sess->lent_conns, 1u);
+    ASSERT_GE(clients[1] = connect_loopback(port), 0);
+    steps(2); // accepted, its request not sent yet
+    finish_session(sess);
+    const size_t lines = sess->traces->len;
+    ASSERT_TRUE(send_all(clients[1], download_request(80, 2, 1, traced)));
+    advance_thread_clock(100 * 1000000LL); // a trace line is due
+    usleep(5000);
+    steps(1); // the recall, the trace timer and the late connection, before the return
+    EXPECT_EQ(sess->traces->len, lines);
+    EXPECT_EQ(sess->conns[1], nullptr);
+    EXPECT_EQ(await(clients[1], SIZE_MAX).find("HTTP/1.1 200"), std::string::npos);
+}
+
 // A download's reply head waits for its data (MSG_MORE); a lent connection's data leaves only
 // on its carrier. The head must have gone before the connection was lent: the client reads it
 // while the lending is still in the mailbox, untaken.

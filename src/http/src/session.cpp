@@ -496,7 +496,7 @@ session* get_session(session_key key, int owner_epfd) {
 // Connections of a session.
 
 int add_connection(session* sess, connection* conn) {
-    if (sess->test.state == FINISHED || sess->test.state == DEAD) {
+    if (sess->test.state == FINISHED || sess->test.state == DEAD || session_finishing(sess)) {
         VH_LOG_LIMITED("late connection", LOG_WARNING,
                        "Late connection for finished session received. Destroying it...");
         return -1;
@@ -689,7 +689,7 @@ void finish_cut_short_sessions(int epfd) {
     bool waiting = false;
     // Finishing may take a session out of the container: not while walking it.
     for (session* sess : owned) {
-        if (stage == NOT_ASKED && !sess->finishing && sess->test.state != DEAD &&
+        if (stage == NOT_ASKED && !session_finishing(sess) && sess->test.state != DEAD &&
             sess->test.state != FINISHED) {
             sess->cut_short = true;
             finish_session(sess);
