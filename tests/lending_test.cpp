@@ -73,9 +73,9 @@ struct LentSession : ::testing::Test {
     }
     // An upload of three connections whose warm-up never ends by itself; every connection
     // has its interim reply and is lent.
-    void open_upload() {
+    void open_upload(const std::string& extra = "") {
         for (size_t i = 0; i < 3; i++) {
-            ASSERT_GE(clients[i] = send_new(port, upload_request(77, 3, i, RULES)), 0);
+            ASSERT_GE(clients[i] = send_new(port, upload_request(77, 3, i, RULES, extra)), 0);
             ASSERT_EQ(await(clients[i], CONTINUE.size()), CONTINUE) << i;
         }
         steps(6); // the lendings are taken
@@ -203,6 +203,45 @@ TEST_F(LentSession, NoSampleAndNoJoinWhileTheRecallsAreOut) {
     EXPECT_EQ(sess->traces->len, lines);
     EXPECT_EQ(sess->conns[1], nullptr);
     EXPECT_EQ(await(clients[1], SIZE_MAX).find("HTTP/1.1 200"), std::string::npos);
+}
+
+// What the lent connections may move before they come back, against what the session has
+// left before its nearest limit.
+static void expect_shares_within_limit(const session* sess) {
+    unsigned __int128 shares = 0;
+    for (size_t i = 0; i < sess->conns_size; i++)
+        if (const connection* c = sess->conns[i]; c != nullptr && c->lent)
+            shares += c->return_at - counted_data(c);
+    EXPECT_LE(shares, bytes_until_due(sess));
+}
+
+// Each connection is lent as it joins: the shares given before are moved when a connection
+// joins and when a path-style request lowers a limit, so that together they never exceed it.
+TEST_F(LentSession, TheLentSharesNeverAddUpToMoreThanWhatIsLeft) {
+    open_upload("&TEST_DATA_CAP=900000");
+    session* sess = get_session({(uint64_t{4} << 32) + 77, false});
+    ASSERT_NE(sess, nullptr);
+    ASSERT_EQ(sess->lent_conns, 3u);
+    expect_shares_within_limit(sess);
+    request_info lower = sess->request;
+    lower.test_data_cap = 300000;
+    apply_request_replacement(sess, &lower);
+    expect_shares_within_limit(sess);
+}
+
+// A warm-up that ends by size brings every connection back in one pass, the session due:
+// they stay for its check and are lent again after it.
+TEST_F(LentSession, ConnectionsBackWhileTheSessionIsDueAreLentAgainAfterItsCheck) {
+    open_upload("&MAX_WARMUP_SIZE=3000");
+    session* sess = get_session({(uint64_t{4} << 32) + 77, false});
+    ASSERT_NE(sess, nullptr);
+    for (int fd : clients)
+        ASSERT_TRUE(send_all(fd, std::string(2000, 'u')));
+    for (int i = 0; i < 50 && sess->test.state == WARMUP; i++)
+        steps(1);
+    steps(4); // the lendings are taken
+    EXPECT_EQ(sess->test.state, MEASUR);
+    EXPECT_EQ(sess->lent_conns, 3u);
 }
 
 // A download's reply head waits for its data (MSG_MORE); a lent connection's data leaves only

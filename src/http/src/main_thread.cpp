@@ -411,8 +411,10 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
             continue;
         if (!sess->finishing) {
             handle_session_periodic(sess, now);
-            if (sess->test.state < FINISHED && !sess->finishing)
+            if (sess->test.state < FINISHED && !session_finishing(sess)) {
                 rebudget_lent_connections(sess);
+                lend_kept_connections(epfd, sess);
+            }
         } else if (sess->active_conns == 0) {
             queue_to_destroy(sess);
         }

@@ -357,6 +357,7 @@ void apply_request_replacement(session* sess, const request_info* request) {
     lock_container_or_exit();
     apply_request_replacement_locked(sess, request);
     unlock_container_or_exit();
+    rebudget_lent_connections(sess); // the limits may have moved
 }
 
 // Why a new session from `client` needing `need` bytes may not start now, under the container
@@ -513,6 +514,7 @@ int add_connection(session* sess, connection* conn) {
     sess->conns[conn->conn_id] = conn;
     conn->session = sess;
     sess->active_conns++;
+    rebudget_lent_connections(sess); // one share more
     VH_DEBUG(7, LOG_DEBUG, "%ld: connection %d added. Active connections left: %zd", thread_tag(),
              conn->sock, sess->active_conns);
     return 0;
@@ -539,8 +541,10 @@ void remove_connection(session* sess, connection* conn) {
         VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
     // A disabled connection was already counted out when it was disabled.
     bool was_active = conn->state != DISABLED;
-    if (was_active)
+    if (was_active) {
         sess->active_conns--;
+        rebudget_lent_connections(sess);
+    }
     VH_DEBUG(7, LOG_DEBUG,
              "%ld: connection %d(%zd) removed from session %lu. Active connections left: %zd",
              thread_tag(), conn->sock, conn->conn_id, sess->id, sess->active_conns);
@@ -569,6 +573,8 @@ void disable_connection(session* sess, connection* conn) {
     timeout_list_remove(conn);
     if (was_active && --sess->active_conns == 0)
         sess->test.finish_requested = true;
+    else if (was_active)
+        rebudget_lent_connections(sess);
 }
 
 // ---------------------------------------------------------------------------
