@@ -284,13 +284,13 @@ TEST(LentCounters, ASampleNeverHoldsMoreDataThanTotal) {
     std::thread carrier([&] {
         for (int i = 0; i < 1000000 && !started; i++)
             std::this_thread::yield();
-        for (int i = 0; i < 20000000; i++)
+        for (int i = 0; i < 200000000; i++)
             count_moved(&conn, 1);
         done = true;
     });
     size_t torn = 0;
     started = true;
-    for (int i = 0; i < 100000000 && !done; i++) {
+    for (long i = 0; i < 4000000000 && !done; i++) {
         uint64_t total = 0;
         uint64_t data = 0;
         counted_bytes(&conn, &total, &data);
