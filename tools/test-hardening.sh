@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer)
-# into build-fuzz/ and runs each one for a bounded time as a regression check.
+# into build-fuzz/ and runs each one for a bounded time as a regression check; the two-worker
+# server target (server2) also runs built with ThreadSanitizer, from build-fuzz-tsan/.
 #
 #   tools/test-hardening.sh                 # 30 s per target
 #   tools/test-hardening.sh --long 3600     # an hour per target
@@ -13,7 +14,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_targets=(request latency_request header_pieces path_style request_matcher server)
+all_targets=(request latency_request header_pieces path_style request_matcher server server2)
 seconds=30
 runs=-1
 targets=()
@@ -21,7 +22,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --long) seconds=$2; shift 2 ;;
     --runs) runs=$2; seconds=0; shift 2 ;;
-    request|latency_request|header_pieces|path_style|request_matcher|server) targets+=("$1"); shift ;;
+    request|latency_request|header_pieces|path_style|request_matcher|server|server2) targets+=("$1"); shift ;;
     *) echo "usage: $0 [--long SECONDS | --runs COUNT] [${all_targets[*]}]" >&2; exit 2 ;;
     esac
 done
@@ -35,30 +36,43 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVH_FUZZ=ON >/dev/null || exit 1
 cmake --build "$build" --target "${all_targets[@]/%/_fuzz}" || exit 1
 
+tsan=build-fuzz-tsan
+if [[ " ${targets[*]} " == *" server2 "* ]]; then
+    cmake -S . -B "$tsan" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
+          -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVH_FUZZ=ON -DVH_FUZZ_SANITIZE=thread >/dev/null || exit 1
+    cmake --build "$tsan" --target server2_fuzz || exit 1
+fi
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$build/findings"
 passed=0
 failed=0
-for t in "${targets[@]}"; do
+run_target() { # name, build directory, label
+    local t=$1 dir=$2 label=$3
     corpus="$build/corpus/$t"
     mkdir -p "$corpus"
-    log="$build/findings/$t.log"
-    echo "== $t (${seconds} s, runs ${runs})"
+    log="$build/findings/$t$label.log"
+    echo "== $t$label (${seconds} s, runs ${runs})"
     # Two pieces of one peek each are the longest text a worker ever parses. The time-out
     # per input is generous: on a loaded machine a unit may wait long for its CPU.
-    "$build/fuzz/${t}_fuzz" -max_len=32766 -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
+    "$dir/fuzz/${t}_fuzz" -max_len=32766 -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
         -max_total_time="$seconds" -runs="$runs" \
-        -artifact_prefix="$build/findings/$t-" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1
+        -artifact_prefix="$build/findings/$t$label-" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1
     rc=$?
     grep -E '^stat::(number_of_executed_units|average_exec_per_sec)|^Done ' "$log"
     if [ $rc -eq 0 ]; then
         passed=$((passed + 1))
     else
         failed=$((failed + 1))
-        echo "FAILED: $t (exit $rc); its log: $log"
+        echo "FAILED: $t$label (exit $rc); its log: $log"
         tail -n 40 "$log"
     fi
+}
+for t in "${targets[@]}"; do
+    run_target "$t" "$build" ""
+    [ "$t" != server2 ] || run_target server2 "$tsan" "-tsan"
 done
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]
