@@ -102,8 +102,9 @@ struct worker_loop {
 };
 std::array<worker_loop, WORKERS> loops;
 size_t current = 0; // the worker that runs after an action
-std::mutex turn_mutex;
-std::condition_variable turn;
+// Never destroyed: the workers wait on them when the fuzzer exits.
+std::mutex& turn_mutex = *new std::mutex;
+std::condition_variable& turn = *new std::condition_variable;
 
 // Runs fn on worker w's thread (with one worker: this one) and waits until it is done. Only
 // one thread runs at any time.

@@ -44,7 +44,7 @@ if [[ " ${targets[*]} " == *" server2 "* ]]; then
 fi
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:abort_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:suppressions=$PWD/fuzz/tsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$build/findings"
 passed=0
