@@ -33,7 +33,14 @@
 //  10 PUT k name         send a PUT header for one of a few names
 //  11 SETTLE              wait until the file operations thread is idle, then run the worker
 //
+//  12 WORKER k            the worker that runs after the next actions: k modulo the workers
+//
 // Missing operands read as zero; a program ends after MAX_ACTIONS actions or its bytes.
+//
+// Built with VH_FUZZ_TWO_WORKERS (server2_fuzz), the server has two workers, each on a thread
+// of its own with its own thread-locals, and one lends to the other as in the server: the
+// input chooses which one runs next (WORKER) while the other waits on a condition variable,
+// so every run is one interleaving of theirs, and their mail goes through their mailboxes.
 #include "budget.h"
 #include "client_limits.h"
 #include "connection.h"
@@ -48,6 +55,10 @@
 
 #include <array>
 #include <cerrno>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -74,13 +85,17 @@ constexpr int64_t MS = 1000000;
 constexpr int SESSION_LIFE_S = 60;
 constexpr int SOCKET_BUFFER = 16 * 1024;
 
+#ifdef VH_FUZZ_TWO_WORKERS
+constexpr size_t WORKERS = 2;
+#else
+constexpr size_t WORKERS = 1;
+#endif
+
 struct worker_state {
     // 127.0.0.1 and ::1.
     listen_socket listeners[2] = {{EPOLL_LISTEN_SOCKET, -1}, {EPOLL_LISTEN_SOCKET, -1}};
     bool prefix_routed = false; // fd29::/64 is this machine's
-    int epfd = -1;
     int port = 0;
-    GHashTable* pending = nullptr;
     std::string dir;
     std::string put_log;
     int start_fds = -1;
@@ -88,6 +103,45 @@ struct worker_state {
 
 worker_state worker;
 bool verbose = false;
+
+// One worker's loop, and the job it is to run on its thread next.
+struct worker_loop {
+    int epfd = -1;
+    GHashTable* pending = nullptr;
+    std::function<void()> job;
+    bool busy = false;
+};
+std::array<worker_loop, WORKERS> loops;
+size_t current = 0; // the worker that runs after an action
+// Never destroyed: the workers wait on them when the fuzzer exits.
+std::mutex& turn_mutex = *new std::mutex;
+std::condition_variable& turn = *new std::condition_variable;
+
+// Runs fn on worker w's thread (with one worker: this one) and waits until it is done. Only
+// one thread runs at any time.
+void run_on(size_t w, const std::function<void()>& fn) {
+    if (WORKERS == 1) {
+        fn();
+        return;
+    }
+    std::unique_lock<std::mutex> lock(turn_mutex);
+    loops[w].job = fn;
+    loops[w].busy = true;
+    turn.notify_all();
+    turn.wait(lock, [w] { return !loops[w].busy; });
+}
+
+[[noreturn]] void worker_thread(size_t w) {
+    std::unique_lock<std::mutex> lock(turn_mutex);
+    for (;;) {
+        turn.wait(lock, [w] { return loops[w].busy; });
+        lock.unlock();
+        loops[w].job();
+        lock.lock();
+        loops[w].busy = false;
+        turn.notify_all();
+    }
+}
 
 [[noreturn]] void fail(const char* what) {
     dprintf(STDERR_FILENO, "server_fuzz: %s\n", what);
@@ -133,18 +187,43 @@ void write_bytes(const std::string& path, size_t size) {
     close(fd);
 }
 
-// Runs the worker until it has nothing ready, at most `steps` iterations.
+// Runs worker w until it has nothing ready, at most `steps` iterations, waiting wait_ms for
+// its first event.
+void run_worker_on(size_t w, int steps, int wait_ms = 0) {
+    run_on(w, [w, steps, wait_ms] {
+        for (int i = 0; i < steps; i++)
+            if (!run_worker_step(loops[w].epfd, loops[w].pending, worker.listeners, 2,
+                                 std::chrono::seconds(SESSION_LIFE_S), i == 0 ? wait_ms : 0))
+                return;
+    });
+}
+
+// Runs the current worker.
 void run_worker(int steps) {
-    for (int i = 0; i < steps; i++)
-        if (!run_worker_step(worker.epfd, worker.pending, worker.listeners, 2,
-                             std::chrono::seconds(SESSION_LIFE_S), 0))
-            return;
+    run_worker_on(current, steps);
+}
+
+// Runs every worker in turn, twice: mail one posts to the other is taken.
+void run_all(int steps, int wait_ms = 0) {
+    for (int round = 0; round < 2; round++)
+        for (size_t w = 0; w < WORKERS; w++)
+            run_worker_on(w, steps, wait_ms);
+}
+
+// Time passes on every worker's clock alike.
+void advance_clocks(int64_t ns) {
+    for (size_t w = 0; w < WORKERS; w++) {
+        int rc = 0;
+        run_on(w, [&rc, ns] { rc = advance_thread_clock(ns); });
+        if (rc != 0)
+            fail("cannot set the timer descriptor");
+    }
 }
 
 void settle() {
-    run_worker(STEPS_PER_ACTION);
+    run_all(STEPS_PER_ACTION);
     wait_file_ops_done(5000);
-    run_worker(STEPS_PER_ACTION);
+    run_all(STEPS_PER_ACTION);
 }
 
 void start_worker() {
@@ -239,10 +318,16 @@ void start_worker() {
     }
     dprintf(STDERR_FILENO, "server_fuzz: IPv6 clients from %s\n",
             worker.prefix_routed ? "addresses of fd29::/64" : "::1 (fd29::/64 is not routed here)");
-    worker.epfd = open_worker(worker.listeners, 2);
-    worker.pending = g_hash_table_new(g_direct_hash, g_direct_equal);
-    if (worker.epfd < 0 || worker.pending == nullptr)
-        fail("cannot set up the worker");
+    for (size_t w = 0; w < WORKERS; w++) {
+        if (WORKERS > 1)
+            std::thread(worker_thread, w).detach();
+        run_on(w, [w] {
+            loops[w].epfd = open_worker(worker.listeners, 2);
+            loops[w].pending = g_hash_table_new(g_direct_hash, g_direct_equal);
+        });
+        if (loops[w].epfd < 0 || loops[w].pending == nullptr)
+            fail("cannot set up the worker");
+    }
 }
 
 // Removes the session logs a program made and empties the PUT target when it grew.
@@ -522,8 +607,7 @@ void run_program(reader& in) {
             read_client(k);
             break;
         case 8:
-            if (advance_thread_clock(TIME_STEPS[in.byte() % std::size(TIME_STEPS)]) != 0)
-                fail("cannot set the timer descriptor");
+            advance_clocks(TIME_STEPS[in.byte() % std::size(TIME_STEPS)]);
             break;
         case 9: {
             static const char STATS[] = "GET /results HTTP/1.1\r\nHost: test\r\n\r\n";
@@ -540,6 +624,9 @@ void run_program(reader& in) {
         case 11:
             settle();
             break;
+        case 12:
+            current = k % WORKERS;
+            break;
         default:
             break;
         }
@@ -551,25 +638,24 @@ void run_program(reader& in) {
 void check_all_released() {
     for (size_t k = 0; k < CLIENTS; k++)
         close_client(k, false);
-    run_worker(STEPS_PER_ACTION);
+    run_all(STEPS_PER_ACTION);
     for (int round = 0; round < 2; round++) {
-        if (advance_thread_clock((SESSION_LIFE_S + 1) * 1000 * MS) != 0)
-            fail("cannot set the timer descriptor");
-        run_worker(STEPS_PER_ACTION);
+        advance_clocks((SESSION_LIFE_S + 1) * 1000 * MS);
+        run_all(STEPS_PER_ACTION);
     }
     settle();
     static unsigned programs = 0;
     if (++programs % 64 == 0)
         clean_log_directory();
-    // The worker keeps its descriptor of the file to send for the next download.
-    release_worker_sent_file();
+    // A worker keeps its descriptor of the file to send for the next download.
+    for (size_t w = 0; w < WORKERS; w++)
+        run_on(w, [] { release_worker_sent_file(); });
     // The file operations thread answers and closes its copies of reply pipes on its own
     // time, and a PUT connection waits for its answers: let both go on for a while before
     // taking a difference for a leak.
     int fds = count_fds();
     for (int i = 0; i < 200 && (fds != worker.start_fds || session_count() != 0); i++) {
-        run_worker_step(worker.epfd, worker.pending, worker.listeners, 2,
-                        std::chrono::seconds(SESSION_LIFE_S), 1);
+        run_all(1, 1);
         wait_file_ops_done(5000);
         fds = count_fds();
     }
@@ -610,8 +696,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Programs of odd length run with every connection lent after its first reply (to this
     // same worker, which then plays both owner and carrier): the messages between them
     // are driven too.
-    lend_within_worker = size % 2 == 1;
+    lend_within_worker = WORKERS == 1 && size % 2 == 1;
     set_memory_budget(size % 4 >= 2 ? 64 * 1024 : uint64_t{64} << 20);
+    current = 0;
     run_program(in);
     check_all_released();
     return 0;

@@ -12,7 +12,10 @@
 #include "timers.h"
 
 #include <gtest/gtest.h>
+#include <atomic>
 #include <malloc.h>
+#include <poll.h>
+#include <thread>
 #include <utility>
 
 using namespace vh_test;
@@ -70,9 +73,9 @@ struct LentSession : ::testing::Test {
     }
     // An upload of three connections whose warm-up never ends by itself; every connection
     // has its interim reply and is lent.
-    void open_upload() {
+    void open_upload(const std::string& extra = "") {
         for (size_t i = 0; i < 3; i++) {
-            ASSERT_GE(clients[i] = send_new(port, upload_request(77, 3, i, RULES)), 0);
+            ASSERT_GE(clients[i] = send_new(port, upload_request(77, 3, i, RULES, extra)), 0);
             ASSERT_EQ(await(clients[i], CONTINUE.size()), CONTINUE) << i;
         }
         steps(6); // the lendings are taken
@@ -161,6 +164,140 @@ TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoes
     GString* reply = g_string_new_len(document.data(), static_cast<gssize>(document.size()));
     EXPECT_LE(heap_bytes() - heap, static_cast<int64_t>(bound.total));
     g_string_free(reply, TRUE);
+}
+
+// A session that finished while its connections are lent waits for them to come back, and
+// counts as finishing meanwhile: its life time ending then is no expiry (the results say OK).
+TEST_F(LentSession, AnExpiryWhileTheRecallsAreOutIsNoOutcome) {
+    open_upload();
+    session* sess = get_session({(uint64_t{4} << 32) + 77, false});
+    ASSERT_NE(sess, nullptr);
+    finish_session(sess); // the recalls are in the mailbox
+    ASSERT_TRUE(sess->finish_after_recall);
+    advance_thread_clock((LIFE_S + 1) * 1000000000LL);
+    usleep(5000); // the expiry is ready with the recalls
+    steps(1);
+    for (int& fd : clients) {
+        const std::string results = await(fd, SIZE_MAX);
+        EXPECT_NE(results.find("RESULT: OK"), std::string::npos) << results;
+        close(std::exchange(fd, -1));
+    }
+}
+
+// Nor does it take a trace line or a late connection while it waits.
+TEST_F(LentSession, NoSampleAndNoJoinWhileTheRecallsAreOut) {
+    const std::string traced = "&TRACE_INTERVAL=10";
+    ASSERT_GE(clients[0] = send_new(port, download_request(80, 2, 0, traced)), 0);
+    ASSERT_EQ(await(clients[0], GET_REPLY.size()).substr(0, GET_REPLY.size()), GET_REPLY);
+    session* sess = get_session({(uint64_t{4} << 32) + 80, false});
+    ASSERT_NE(sess, nullptr);
+    ASSERT_EQ(sess->lent_conns, 1u);
+    ASSERT_GE(clients[1] = connect_loopback(port), 0);
+    steps(2); // accepted, its request not sent yet
+    finish_session(sess);
+    const size_t lines = sess->traces->len;
+    ASSERT_TRUE(send_all(clients[1], download_request(80, 2, 1, traced)));
+    advance_thread_clock(100 * 1000000LL); // a trace line is due
+    usleep(5000);
+    steps(1); // the recall, the trace timer and the late connection, before the return
+    EXPECT_EQ(sess->traces->len, lines);
+    EXPECT_EQ(sess->conns[1], nullptr);
+    EXPECT_EQ(await(clients[1], SIZE_MAX).find("HTTP/1.1 200"), std::string::npos);
+}
+
+// What the lent connections may move before they come back, against what the session has
+// left before its nearest limit.
+static void expect_shares_within_limit(const session* sess) {
+    unsigned __int128 shares = 0;
+    for (size_t i = 0; i < sess->conns_size; i++)
+        if (const connection* c = sess->conns[i]; c != nullptr && c->lent)
+            shares += c->return_at - counted_data(c);
+    EXPECT_LE(shares, bytes_until_due(sess));
+}
+
+// Each connection is lent as it joins: the shares given before are moved when a connection
+// joins and when a path-style request lowers a limit, so that together they never exceed it.
+TEST_F(LentSession, TheLentSharesNeverAddUpToMoreThanWhatIsLeft) {
+    open_upload("&TEST_DATA_CAP=900000");
+    session* sess = get_session({(uint64_t{4} << 32) + 77, false});
+    ASSERT_NE(sess, nullptr);
+    ASSERT_EQ(sess->lent_conns, 3u);
+    expect_shares_within_limit(sess);
+    request_info lower = sess->request;
+    lower.test_data_cap = 300000;
+    apply_request_replacement(sess, &lower);
+    expect_shares_within_limit(sess);
+}
+
+// A warm-up that ends by size brings every connection back in one pass, the session due:
+// they stay for its check and are lent again after it.
+TEST_F(LentSession, ConnectionsBackWhileTheSessionIsDueAreLentAgainAfterItsCheck) {
+    open_upload("&MAX_WARMUP_SIZE=3000");
+    session* sess = get_session({(uint64_t{4} << 32) + 77, false});
+    ASSERT_NE(sess, nullptr);
+    for (int fd : clients)
+        ASSERT_TRUE(send_all(fd, std::string(2000, 'u')));
+    for (int i = 0; i < 50 && sess->test.state == WARMUP; i++)
+        steps(1);
+    steps(4); // the lendings are taken
+    EXPECT_EQ(sess->test.state, MEASUR);
+    EXPECT_EQ(sess->lent_conns, 3u);
+}
+
+// A download's reply head waits for its data (MSG_MORE); a lent connection's data leaves only
+// on its carrier. The head must have gone before the connection was lent: the client reads it
+// while the lending is still in the mailbox, untaken.
+TEST_F(LentSession, ALentDownloadsReplyHeadLeavesBeforeItsCarrierRuns) {
+    ASSERT_GE(clients[0] = send_new(port, download_request(78, 2, 0)), 0);
+    // Joined, answered and lent in one step; the carrier has not run.
+    for (int i = 0; i < 50 && session_count() == 0; i++)
+        steps(1);
+    // On loopback a pushed segment is in the peer's queue when the push returns; a held one
+    // leaves only when the kernel's cork timer fires, 200 ms later.
+    pollfd ready{clients[0], POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 0), 1) << "the head is held back";
+    char buf[128];
+    const ssize_t n = recv(clients[0], buf, sizeof(buf), MSG_DONTWAIT);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), GET_REPLY);
+}
+
+// A connection without a path gets the header-only reply and is closed, in a latency session
+// as in a download.
+TEST_F(LentSession, ALatencyLoadConnectionWithoutAPathIsClosedAfterItsReply) {
+    const std::string query =
+        "/?CONTROL=1&LATENCY_ID=4294967401&LATENCY_TEST=GET&LATENCY_INTERVAL=100&"
+        "NUM_CONNECTIONS=2&CONNECTION=";
+    ASSERT_GE(clients[0] = send_new(port, http_request("GET", query + "0")), 0);
+    ASSERT_EQ(await(clients[0], 44), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n") << query;
+    ASSERT_GE(clients[1] = send_new(port, http_request("GET", query + "1")), 0);
+    const std::string reply = await(clients[1], SIZE_MAX);
+    EXPECT_EQ(reply, "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n");
+    char byte;
+    EXPECT_EQ(recv(clients[1], &byte, 1, MSG_DONTWAIT), 0) << "closed after the reply";
+}
+
+// A carrier counts while the owner samples: whatever the interleaving, a sample never holds
+// more data than total bytes.
+TEST(LentCounters, ASampleNeverHoldsMoreDataThanTotal) {
+    connection conn{};
+    std::atomic<bool> started{false}, done{false};
+    std::thread carrier([&] {
+        for (int i = 0; i < 1000000 && !started; i++)
+            std::this_thread::yield();
+        for (int i = 0; i < 200000000; i++)
+            count_moved(&conn, 1);
+        done = true;
+    });
+    size_t torn = 0;
+    started = true;
+    for (long i = 0; i < 4000000000 && !done; i++) {
+        uint64_t total = 0;
+        uint64_t data = 0;
+        counted_bytes(&conn, &total, &data);
+        torn += data > total;
+    }
+    carrier.join();
+    EXPECT_EQ(torn, 0u);
 }
 
 } // namespace

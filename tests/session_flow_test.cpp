@@ -3,6 +3,7 @@
 #include "hardening_support.h"
 #include "log_limit.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
@@ -413,6 +414,85 @@ TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
          i++, std::this_thread::sleep_for(50ms))
         content = read_file(logs + "/steady.log");
     EXPECT_EQ(content.size(), piece.size() * step);
+}
+
+} // namespace
+
+namespace {
+
+// The figures of one run: the upload sessions below on a server whose workers run on `cpus`.
+// Each connection sends a fixed amount at once, and each session ends when its byte cap is
+// passed (one a controlled session, one path-style with a joining request that lowers its
+// cap), so that what the results replies and the session logs say does not depend on the
+// timing; the times themselves are taken out.
+std::string without_times(const std::string& text) {
+    // The end time, and the two time fields of each sample.
+    const std::string s = std::regex_replace(text, std::regex("END_TIME: [0-9]+"), "END_TIME");
+    return std::regex_replace(s, std::regex("(WARMUP|MEASUR)([_A-Z]*)( [0-9]+)?: [0-9]+ [0-9]+ "),
+                              "$1$2$3: ");
+}
+
+std::string upload_figures(const std::string& cpus) {
+    const std::string logs = make_temp_dir();
+    server_process proc;
+    start_options opts = options({"-d", "3", "-l", logs});
+    opts.cpu_list = cpus;
+    const int port = start_activated(proc, opts);
+    EXPECT_GT(port, 0);
+    const std::string rules = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=1000&"
+                              "RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1&STORE_LOG=1";
+    const std::string path = "/0123456789abcdef0123456789abcdef0123/";
+    const struct {
+        std::string request;
+        size_t bytes;
+    } conns[] = {{upload_request(41, 2, 0, rules, "&TEST_DATA_CAP=3000"), 2000},
+                 {upload_request(41, 2, 1, rules, "&TEST_DATA_CAP=3000"), 2000},
+                 {http_request("POST", path + "0/60000?" + controlled_query(42, 2, 0) +
+                                           "&TEST_DATA_CAP=90000&" + rules),
+                  3000},
+                 {http_request("POST", path + "1/60000?" + controlled_query(42, 2, 1) +
+                                           "&TEST_DATA_CAP=5000&" + rules),
+                  3000}};
+    std::vector<int> fds;
+    for (const auto& c : conns) {
+        fds.push_back(connect_loopback(port));
+        EXPECT_TRUE(send_all(fds.back(), c.request));
+        EXPECT_EQ(recv_exact(fds.back(), CONTINUE.size(), 5s), CONTINUE);
+    }
+    for (size_t i = 0; i < fds.size(); i++)
+        EXPECT_TRUE(send_all(fds[i], std::string(conns[i].bytes, 'u')));
+    std::string figures;
+    for (int fd : fds) {
+        figures += without_times(read_until_close(fd, 10s)) + "--\n";
+        close(fd);
+    }
+    // Written as "<name>.part" first, and renamed once whole.
+    auto written = [&] {
+        int n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(logs))
+            n += e.path().extension() == ".log";
+        return n;
+    };
+    for (int i = 0; i < 100 && written() < 2; i++)
+        std::this_thread::sleep_for(50ms);
+    std::vector<std::string> texts; // in an order that does not depend on their end times
+    for (const auto& e : std::filesystem::directory_iterator(logs))
+        if (e.path().extension() == ".log")
+            texts.push_back(without_times(read_file(e.path())));
+    std::sort(texts.begin(), texts.end());
+    for (const auto& text : texts)
+        figures += text + "--\n";
+    remove_tree(logs);
+    return figures;
+}
+
+// A session's connections spread over two workers measure exactly what they measure on one.
+TEST(SameFigures, UploadsSpreadOverTwoWorkersMeasureWhatTheyMeasureOnOne) {
+    if (worker_count() < 2)
+        GTEST_SKIP() << "one CPU";
+    const std::string one = upload_figures("0");
+    EXPECT_EQ(count_occurrences(one, "NUM_CONNECTIONS: 2"), 2) << one; // both logs
+    EXPECT_EQ(upload_figures("0,1"), one);
 }
 
 } // namespace

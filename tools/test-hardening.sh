@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer)
-# into build-fuzz/ and runs each one for a bounded time as a regression check.
+# into build-fuzz/ and runs each one for a bounded time as a regression check. With --tsan the
+# two-worker server target (server2) also runs built with ThreadSanitizer, from
+# build-fuzz-tsan/ (not yet part of the test command: it reports a race still to be judged).
 #
 #   tools/test-hardening.sh                 # 30 s per target
 #   tools/test-hardening.sh --long 3600     # an hour per target
@@ -13,15 +15,17 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_targets=(request latency_request header_pieces path_style request_matcher server)
+all_targets=(request latency_request header_pieces path_style request_matcher server server2)
 seconds=30
 runs=-1
+with_tsan=0
 targets=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --long) seconds=$2; shift 2 ;;
+    --tsan) with_tsan=1; shift ;;
     --runs) runs=$2; seconds=0; shift 2 ;;
-    request|latency_request|header_pieces|path_style|request_matcher|server) targets+=("$1"); shift ;;
+    request|latency_request|header_pieces|path_style|request_matcher|server|server2) targets+=("$1"); shift ;;
     *) echo "usage: $0 [--long SECONDS | --runs COUNT] [${all_targets[*]}]" >&2; exit 2 ;;
     esac
 done
@@ -35,32 +39,39 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVH_FUZZ=ON >/dev/null || exit 1
 cmake --build "$build" --target "${all_targets[@]/%/_fuzz}" || exit 1
 
+tsan=build-fuzz-tsan
+if [ "$with_tsan" -eq 1 ] && [[ " ${targets[*]} " == *" server2 "* ]]; then
+    cmake -S . -B "$tsan" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
+          -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVH_FUZZ=ON -DVH_FUZZ_SANITIZE=thread >/dev/null || exit 1
+    cmake --build "$tsan" --target server2_fuzz || exit 1
+fi
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:suppressions=$PWD/fuzz/tsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$build/findings"
 passed=0
 failed=0
-for t in "${targets[@]}"; do
+run_target() { # name, build directory, label
+    local t=$1 dir=$2 label=$3
     corpus="$build/corpus/$t"
     mkdir -p "$corpus"
-    log="$build/findings/$t.log"
-    echo "== $t (${seconds} s, runs ${runs})"
+    log="$build/findings/$t$label.log"
+    echo "== $t$label (${seconds} s, runs ${runs})"
+    # The whole-server targets run in a network namespace of their own where fd29::/64 is
+    # local, so that their IPv6 clients come from many addresses of one prefix (root only;
+    # elsewhere they come from ::1, and the target says so).
+    local netns=() ns="vh-fuzz-$$"
+    if [[ "$t" == server* ]] && [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null &&
+        ip netns add "$ns" && ip netns exec "$ns" ip link set lo up &&
+        ip netns exec "$ns" ip -6 route add local fd29::/64 dev lo; then
+        netns=(ip netns exec "$ns")
+    fi
     # Two pieces of one peek each are the longest text a worker ever parses. The time-out
     # per input is generous: on a loaded machine a unit may wait long for its CPU.
-    # The whole-server target runs in a network namespace of its own where fd29::/64 is local,
-    # so that its IPv6 clients come from many addresses of one prefix (root only; elsewhere
-    # they come from ::1, and the target says so).
-    netns=()
-    if [ "$t" = server ] && [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null; then
-        ns="vh-fuzz-$$"
-        if ip netns add "$ns" && ip netns exec "$ns" ip link set lo up &&
-            ip netns exec "$ns" ip -6 route add local fd29::/64 dev lo; then
-            netns=(ip netns exec "$ns")
-        fi
-    fi
-    "${netns[@]}" "$build/fuzz/${t}_fuzz" -max_len=32766 -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
+    "${netns[@]}" "$dir/fuzz/${t}_fuzz" -max_len=32766 -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
         -max_total_time="$seconds" -runs="$runs" \
-        -artifact_prefix="$build/findings/$t-" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1
+        -artifact_prefix="$build/findings/$t$label-" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1
     rc=$?
     if [ ${#netns[@]} -gt 0 ]; then ip netns del "$ns"; fi
     grep -m1 '^server_fuzz: IPv6 clients' "$log" || true
@@ -69,9 +80,13 @@ for t in "${targets[@]}"; do
         passed=$((passed + 1))
     else
         failed=$((failed + 1))
-        echo "FAILED: $t (exit $rc); its log: $log"
+        echo "FAILED: $t$label (exit $rc); its log: $log"
         tail -n 40 "$log"
     fi
+}
+for t in "${targets[@]}"; do
+    run_target "$t" "$build" ""
+    [ "$t" != server2 ] || [ "$with_tsan" -eq 0 ] || run_target server2 "$tsan" "-tsan"
 done
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -118,12 +118,24 @@ struct connection {
 };
 
 // The counts of a connection that may be lent, as far as its carrier has counted now. Any
-// thread that may read the record.
+// thread that may read the record. The carrier stores the total first and publishes the
+// data count after it (release); a reader that needs both takes the data count first
+// (acquire) and the total after it, and so never sees more data than total.
 inline uint64_t counted_total(const connection* conn) {
     return __atomic_load_n(&conn->total_bytes, __ATOMIC_RELAXED);
 }
 inline uint64_t counted_data(const connection* conn) {
-    return __atomic_load_n(&conn->data_bytes, __ATOMIC_RELAXED);
+    return __atomic_load_n(&conn->data_bytes, __ATOMIC_ACQUIRE);
+}
+// Both counts, read in the order that keeps *total >= *data.
+inline void counted_bytes(const connection* conn, uint64_t* total, uint64_t* data) {
+    *data = counted_data(conn);
+    *total = counted_total(conn);
+}
+// The carrier's side: adds n to both counts, in the order counted_bytes relies on.
+inline void count_moved(connection* conn, uint64_t n) {
+    __atomic_store_n(&conn->total_bytes, conn->total_bytes + n, __ATOMIC_RELAXED);
+    __atomic_store_n(&conn->data_bytes, conn->data_bytes + n, __ATOMIC_RELEASE);
 }
 
 static_assert(offsetof(connection, kind) == offsetof(varnholt::epoll_data, kind));

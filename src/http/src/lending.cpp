@@ -19,8 +19,12 @@
 // - Limits. The session's sums are the owner's counts of its own connections plus, for each
 //   lent one, what it moved since it was lent. The owner gives every lent connection a point
 //   (`return_at`, a share of the bytes left before the nearest limit) at which its carrier
-//   gives it back, so that a limit is caught as promptly as by the owner's own events; the
-//   owner moves those points with an atomic store whenever a check changes the limits.
+//   gives it back, so that a limit is caught as promptly as by the owner's own events. Every
+//   share is taken from the same count of what is left, so the shares never add up to more
+//   than it; the owner moves all points with atomic stores whenever a connection is lent,
+//   joins or stops counting, a path-style request replaces the limits, or a check changes
+//   them. Connections that came back while their session was due stay for its check and go
+//   out again after it.
 // - Everything else goes by message (workers.h mailboxes): LEND (owner to carrier), RETURN
 //   (carrier to owner, with the result of the connection's last event: end, disable, client
 //   finished, or its point reached) and RECALL (owner to carrier, when the session finishes).
@@ -100,24 +104,40 @@ static void lend(int epfd, connection* conn, int carrier) {
     conn->carrier_epfd = carrier;
     conn->lent_base_total = conn->total_bytes;
     conn->lent_base_data = conn->data_bytes;
-    __atomic_store_n(&conn->return_at, lent_return_point(sess, conn), __ATOMIC_RELAXED);
     sess->lent_conns++;
+    // Every lent connection's share is taken from the same count of what is left, so that
+    // the shares never add up to more than that.
+    rebudget_lent_connections(sess);
     if (post_mail(carrier, {MAIL_LEND, 0, conn}) != 0) {
         // No mailbox there: it stays here after all.
         conn->lent = false;
         sess->lent_conns--;
+        rebudget_lent_connections(sess);
         if (watch(epfd, conn) != 0)
             VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
         timeout_list_append(thread_timeout_list(), conn);
     }
 }
 
+// The worker that would carry conn, -1 when it stays on the owner's.
+static int carrier_for(int epfd, const connection* conn) {
+    const session* sess = conn->session;
+    if (sess == nullptr || !may_lend(sess) || conn->latency_control ||
+        !is_data_state(conn->state) || conn->upload_ended)
+        return -1;
+    if (lend_within_worker)
+        return epfd;
+    int carrier = worker_after(epfd, conn->conn_id);
+    return carrier == epfd ? -1 : carrier;
+}
+
+bool would_lend(int epfd, const connection* conn) {
+    return carrier_for(epfd, conn) >= 0;
+}
+
 bool lend_if_spread(int epfd, connection* conn) {
-    session* sess = conn->session;
-    if (sess == nullptr || !may_lend(sess) || conn->latency_control || !is_data_state(conn->state))
-        return false;
-    int carrier = lend_within_worker ? epfd : worker_after(epfd, conn->conn_id);
-    if (carrier == epfd && !lend_within_worker)
+    int carrier = carrier_for(epfd, conn);
+    if (carrier < 0)
         return false;
     lend(epfd, conn, carrier);
     return conn->lent;
@@ -169,12 +189,21 @@ static void take_back(int epfd, connection* conn, int result, GHashTable* pendin
     timeout_list_append(thread_timeout_list(), conn);
     apply_connection_result(conn, result, pending_sessions);
     // Back only because its point was reached, and the session still far from its limits:
-    // it goes out again with a new point.
+    // it goes out again with a new point. When the session is due, it stays until the check
+    // is done (lend_kept_connections).
     if (result == 0 && sess->test.state != DEAD && !g_hash_table_contains(pending_sessions, sess))
         lend_if_spread(epfd, conn);
     if (sess->lent_conns == 0 && sess->finish_after_recall) {
         sess->finish_after_recall = false;
         finish_session(sess);
+    }
+}
+
+void lend_kept_connections(int epfd, session* sess) {
+    for (size_t i = 0; i < sess->conns_size; i++) {
+        connection* conn = sess->conns[i];
+        if (conn != nullptr && !conn->lent)
+            lend_if_spread(epfd, conn);
     }
 }
 

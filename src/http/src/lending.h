@@ -17,6 +17,12 @@ extern bool lend_within_worker;
 // data phase. True when conn, on the owner's worker `epfd`, was lent: it is no longer
 // this thread's to touch until it comes back.
 bool lend_if_spread(int epfd, connection* conn);
+// True when lend_if_spread would lend conn now.
+bool would_lend(int epfd, const connection* conn);
+
+// After a session's periodic check: its connections that came back while it was due, and
+// would be lent, go out again (with points from the check's new limits).
+void lend_kept_connections(int epfd, session* sess);
 
 // The carrier's side, after a lent connection's event: a result other than 0 (-1 end,
 // -2 disable, -3 the client finished sending), or a count past the point its owner asked to

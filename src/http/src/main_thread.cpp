@@ -146,16 +146,19 @@ static void dispatch_timer(session_timer* timer, GHashTable* pending_sessions) {
         g_hash_table_add(pending_sessions, sess);
         break;
     case EPOLL_SESSION_EXPIRY_TIMER:
+        if (sess->finish_after_recall) {
+            // Finished, its lent connections on their way back: it ends as it finished (an
+            // expiry now is no outcome of its own), and goes once they are back.
+            (void)arm_timer(sess, &sess->expiry_timer, {1, 0}, {0, 0});
+            break;
+        }
         if (sess->expired) {
             // The grace after the life time is over: the session goes, whatever its clients
-            // are doing, once its lent connections are back.
-            if (sess->finish_after_recall)
-                (void)arm_timer(sess, &sess->expiry_timer, {1, 0}, {0, 0});
-            else if (sess->test.state != DEAD)
+            // are doing.
+            if (sess->test.state != DEAD)
                 queue_to_destroy(sess);
             break;
         }
-
         VH_LOG_LIMITED("session expired", LOG_WARNING,
                        "Session life time max limit reached (%ds). Teardown of session",
                        session_timeout);
@@ -179,12 +182,13 @@ static void dispatch_timer(session_timer* timer, GHashTable* pending_sessions) {
         break;
     case EPOLL_SESSION_TRACE_TIMER:
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_trace_timer %lu", thread_tag(), sess->id);
-        if (sess->traces != nullptr)
+        if (sess->traces != nullptr && !session_finishing(sess))
             append_trace_lines(sess);
         break;
     case EPOLL_SESSION_LATENCY_TIMER:
         VH_DEBUG(9, LOG_DEBUG, "%ld: handle_session_latency_timer %lu", thread_tag(), sess->id);
-        sample_latency(sess);
+        if (!session_finishing(sess))
+            sample_latency(sess);
         break;
     default:
         assert(!"Bug! Unknown session timer" && timer->kind == EPOLL_SESSION_DATA_TIMER);
@@ -408,8 +412,10 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
             continue;
         if (!sess->finishing) {
             handle_session_periodic(sess, now);
-            if (sess->test.state < FINISHED && !sess->finishing)
+            if (sess->test.state < FINISHED && !session_finishing(sess)) {
                 rebudget_lent_connections(sess);
+                lend_kept_connections(epfd, sess);
+            }
         } else if (sess->active_conns == 0) {
             queue_to_destroy(sess);
         }

@@ -357,6 +357,7 @@ void apply_request_replacement(session* sess, const request_info* request) {
     lock_container_or_exit();
     apply_request_replacement_locked(sess, request);
     unlock_container_or_exit();
+    rebudget_lent_connections(sess); // the limits may have moved
 }
 
 // Why a new session from `client` needing `need` bytes may not start now, under the container
@@ -496,7 +497,7 @@ session* get_session(session_key key, int owner_epfd) {
 // Connections of a session.
 
 int add_connection(session* sess, connection* conn) {
-    if (sess->test.state == FINISHED || sess->test.state == DEAD) {
+    if (sess->test.state == FINISHED || sess->test.state == DEAD || session_finishing(sess)) {
         VH_LOG_LIMITED("late connection", LOG_WARNING,
                        "Late connection for finished session received. Destroying it...");
         return -1;
@@ -513,6 +514,7 @@ int add_connection(session* sess, connection* conn) {
     sess->conns[conn->conn_id] = conn;
     conn->session = sess;
     sess->active_conns++;
+    rebudget_lent_connections(sess); // one share more
     VH_DEBUG(7, LOG_DEBUG, "%ld: connection %d added. Active connections left: %zd", thread_tag(),
              conn->sock, sess->active_conns);
     return 0;
@@ -539,8 +541,10 @@ void remove_connection(session* sess, connection* conn) {
         VH_LOG(LOG_ERR, "epoll_ctl: %s", strerror(errno));
     // A disabled connection was already counted out when it was disabled.
     bool was_active = conn->state != DISABLED;
-    if (was_active)
+    if (was_active) {
         sess->active_conns--;
+        rebudget_lent_connections(sess);
+    }
     VH_DEBUG(7, LOG_DEBUG,
              "%ld: connection %d(%zd) removed from session %lu. Active connections left: %zd",
              thread_tag(), conn->sock, conn->conn_id, sess->id, sess->active_conns);
@@ -569,6 +573,8 @@ void disable_connection(session* sess, connection* conn) {
     timeout_list_remove(conn);
     if (was_active && --sess->active_conns == 0)
         sess->test.finish_requested = true;
+    else if (was_active)
+        rebudget_lent_connections(sess);
 }
 
 // ---------------------------------------------------------------------------
@@ -689,7 +695,7 @@ void finish_cut_short_sessions(int epfd) {
     bool waiting = false;
     // Finishing may take a session out of the container: not while walking it.
     for (session* sess : owned) {
-        if (stage == NOT_ASKED && !sess->finishing && sess->test.state != DEAD &&
+        if (stage == NOT_ASKED && !session_finishing(sess) && sess->test.state != DEAD &&
             sess->test.state != FINISHED) {
             sess->cut_short = true;
             finish_session(sess);
@@ -900,11 +906,14 @@ void sample_latency(session* sess) {
         socklen_t len = sizeof(info);
         if (getsockopt(conn->sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
             continue;
+        uint64_t total = 0;
+        uint64_t data = 0;
+        counted_bytes(conn, &total, &data);
         try {
             (*sess->latency_results)[i].push_back(connection_sample{
                 ts, static_cast<int64_t>(info.tcpi_rtt), static_cast<int64_t>(info.tcpi_rttvar),
                 info.tcpi_lost, info.tcpi_total_retrans, info.tcpi_retrans, info.tcpi_snd_cwnd,
-                counted_total(conn), counted_data(conn)});
+                total, data});
         } catch (const std::bad_alloc&) {
             // Out of memory: this session ends, the process goes on.
             VH_LOG(LOG_ERR, "%ld: no memory for the latency samples of session %lu", thread_tag(),

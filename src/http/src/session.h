@@ -262,6 +262,11 @@ bool session_is_due(const session* sess);
 // The data count at which a lent connection goes back to its owner: its share among the
 // session's active connections of the bytes left before the nearest limit.
 uint64_t lent_return_point(const session* sess, const connection* conn);
+// True from the finish on, the wait for its lent connections included: no expiry outcome, cut
+// short, join or sample any more.
+inline bool session_finishing(const session* sess) {
+    return sess->finishing || sess->finish_after_recall;
+}
 // Asks every carrier of the session for its lent connections back; the session finishes
 // when the last is back. Owner thread.
 void recall_lent_connections(session* sess);

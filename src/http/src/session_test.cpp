@@ -99,8 +99,11 @@ void session_bytes(const session* sess, uint64_t* total, uint64_t* data) {
         const connection* c = sess->conns[i];
         if (c == nullptr || !c->lent)
             continue;
-        *total += counted_total(c) - c->lent_base_total;
-        *data += counted_data(c) - c->lent_base_data;
+        uint64_t moved_total = 0;
+        uint64_t moved_data = 0;
+        counted_bytes(c, &moved_total, &moved_data);
+        *total += moved_total - c->lent_base_total;
+        *data += moved_data - c->lent_base_data;
     }
 }
 

@@ -39,8 +39,7 @@ static bool deadline_passed(const connection* conn) {
 // it (lending.h): stored whole, by their only writer. A lent connection's bytes reach the
 // session's sums through those counts; it never touches the session itself.
 static void count_bytes(connection* conn, uint64_t n) {
-    __atomic_store_n(&conn->total_bytes, conn->total_bytes + n, __ATOMIC_RELAXED);
-    __atomic_store_n(&conn->data_bytes, conn->data_bytes + n, __ATOMIC_RELAXED);
+    count_moved(conn, n);
     if (conn->session != nullptr && !conn->lent) {
         conn->session->test.total_bytes += n;
         conn->session->test.data_bytes += n;
@@ -222,6 +221,12 @@ static int start_download_timers(session* sess, connection* conn) {
 
 static int first_reply_sent(int epfd, connection* conn, uint32_t events);
 
+// Sends what MSG_MORE held back of the reply, and whatever follows, without delay.
+static void push_reply_head(connection* conn) {
+    int one = 1;
+    setsockopt(conn->sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+}
+
 int handle_connection_sending_reply(int epfd, connection* conn, uint32_t events) {
     int sent = send_reply_step(conn);
     if (sent != 0)
@@ -243,11 +248,9 @@ static int send_download_reply_now(int epfd, connection* conn) {
         return sent == 1 ? 0 : sent;
     int result = first_reply_sent(epfd, conn, 0);
     if (result == -4)
-        return result; // lent: its carrier sends the data, which pushes the header out
-    if (data_follows && conn->data_bytes == 0) {
-        int one = 1;
-        setsockopt(conn->sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    }
+        return result; // lent: first_reply_sent pushed the header out
+    if (data_follows && conn->data_bytes == 0)
+        push_reply_head(conn);
     return result;
 }
 
@@ -265,13 +268,23 @@ static int first_reply_sent(int epfd, connection* conn, uint32_t events) {
     session* sess = conn->session;
     switch (sess->request.method) {
     case GET:
-        if (sess->no_path)
+        if (sess->no_path) {
+            // The header-only reply is all there is. The socket is closed with its session,
+            // which a latency session's control connection keeps alive: the client is told
+            // now.
+            shutdown(conn->sock, SHUT_RDWR);
             return -1;
+        }
         conn->state = SENDING_DATA;
         if (!sess->test.started && start_download_timers(sess, conn) != 0)
             return -2;
-        if (lend_if_spread(epfd, conn))
-            return -4;
+        // A lent connection's data leaves only after a hop to its carrier, which may find its
+        // deadline passed and send none: the header, held back for the data, goes out now.
+        if (would_lend(epfd, conn)) {
+            push_reply_head(conn);
+            if (lend_if_spread(epfd, conn))
+                return -4;
+        }
         return handle_connection_sending_data(epfd, conn, events);
     case POST:
         if (enqueue_post_data(sess->epoll_fd, conn) != 0) {
