@@ -178,10 +178,12 @@ TEST_F(FileOps, CapsCountTheRealSizeAndLogsNeverReplaceOneAnother) {
     EXPECT_EQ(read_file(name + ".log") + read_file(name + "-2.log") + read_file(name + "-3.log"),
               "first+secondthird");
 
-    init_log_space(dir.c_str(), 1);
+    // The file operations thread keeps the directory's name: one that outlives the thread.
+    static const std::string space_dir = dir;
+    init_log_space(space_dir.c_str(), 1);
     const uint64_t used = log_space_used();
     EXPECT_EQ(used, 100u + 6 + 6 + 5);
-    init_log_space(dir.c_str(), used + 10);
+    init_log_space(space_dir.c_str(), used + 10);
     testing::internal::CaptureStderr();
     post(FILEOPS_DUMP, dir + "/new.log", std::string(11, 'n'));
     EXPECT_EQ(ask(FILEOPS_WRITE, "", std::string(11, 'p'), first), 0u);
