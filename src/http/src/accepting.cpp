@@ -20,6 +20,9 @@
 
 // Set when accept4 found no descriptor or memory; cleared when descriptors are freed.
 static thread_local bool accept_paused = false;
+// Set when this worker reported a shortage of descriptors or memory; cleared once its
+// listening queue is found empty.
+static thread_local bool shortage_reported = false;
 
 bool thread_accept_paused() {
     return accept_paused;
@@ -72,13 +75,19 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
         int sock = accept4(ls->fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_NONBLOCK);
         if (sock < 0) {
             int err = errno;
-            if (err == EAGAIN || err == EWOULDBLOCK)
+            if (err == EAGAIN || err == EWOULDBLOCK) {
+                shortage_reported = false; // the queue is empty: any shortage is over
                 return;
-            VH_LOG(LOG_ERR, "%ld: accept: %s", thread_tag(), strerror(err));
+            }
             // Out of descriptors or memory: stop taking connections until some are
-            // freed, instead of waking up for every queued connection in vain.
-            if (err == ENOBUFS || err == ENOMEM || err == ENFILE || err == EMFILE)
-                accept_paused = true;
+            // freed, instead of waking up for every queued connection in vain. A shortage
+            // is reported once, not at every retry while it lasts (each freed descriptor
+            // wakes every paused worker, and all but one find the table full again).
+            const bool shortage = err == ENOBUFS || err == ENOMEM || err == ENFILE || err == EMFILE;
+            if (!shortage || !shortage_reported)
+                VH_LOG(LOG_ERR, "%ld: accept: %s", thread_tag(), strerror(err));
+            if (shortage)
+                accept_paused = shortage_reported = true;
             return;
         }
         const client_address client = client_address_of(peer);
