@@ -62,26 +62,24 @@ client_admission admit_client_connection(const client_address* client) {
     return admission;
 }
 
-void release_pending_connection(const client_address* client) {
+// Gives back one count of the client's tally: its pending headers or its connections.
+static void release_count(const client_address* client, int connection_tally::*count) {
     pthread_mutex_lock(&tally_mutex);
     connection_tally* tally = find_tally(client);
-    assert(tally != NULL && tally->pending > 0);
+    assert(tally != NULL && tally->*count > 0);
     if (tally != nullptr) {
-        tally->pending--;
+        (tally->*count)--;
         drop_if_unused(tally);
     }
     pthread_mutex_unlock(&tally_mutex);
 }
 
+void release_pending_connection(const client_address* client) {
+    release_count(client, &connection_tally::pending);
+}
+
 void release_client_connection(const client_address* client) {
-    pthread_mutex_lock(&tally_mutex);
-    connection_tally* tally = find_tally(client);
-    assert(tally != NULL && tally->connections > 0);
-    if (tally != nullptr) {
-        tally->connections--;
-        drop_if_unused(tally);
-    }
-    pthread_mutex_unlock(&tally_mutex);
+    release_count(client, &connection_tally::connections);
 }
 
 int pending_connection_count(const client_address* client) {
