@@ -94,8 +94,25 @@ seeds["prefix_clients"] = b"".join(op(OPEN,k)+req(k,"GET","/file",ctl(7,k+1,1,0)
 seeds["budget_trace"] = pad(op(OPEN,0)+req(0,"GET","/file",ctl(9,1,2,0)+[("TRACE_INTERVAL",10),("STORE_LOG",1)])+op(OPEN,4)+req(4,"GET","/file",ctl(9,2,1,0)+[("TRACE_INTERVAL",100)])+op(READ,0)+op(READ,4)+time(T1S)+op(READ,4), 2)
 seeds["deadlines"] = (op(OPEN,0)+raw(0,"HEAD / HTTP/1.1\r\n\r\n")+op(OPEN,1)+op(PUT,1)+bytes([0])+op(SETTLE)+data(1,1)+
     op(OPEN,2)+req(2,"GET","/file",lat("GET",0,1,0))+raw(2,"GET /res")+time(T5S)+raw(0,"HEAD / HTTP/1.1\r\n\r\n")+time(T5S)+time(T5S)+op(READ,0)+op(READ,2)+time(TLIFE1)+raw(0,"HEAD / HTTP/1.1\r\n\r\n")+op(READ,0))
-os.makedirs("fuzz/corpus/server", exist_ok=True)
-for name, b in seeds.items():
-    assert len(b) < 1024, name
-    open(os.path.join("fuzz/corpus/server", name), "wb").write(b)
-print(len(seeds))
+# The two-worker target (server2) starts from the same programs and from these, which step one
+# worker alone (opcode 12, WORKER k) while the other holds a session's connections: a carrier
+# whose lent connections fall idle past the limit (two life times on its clock while their
+# owner never runs) gives them back, and an owner that recalls them meanwhile.
+WORKER = 12
+def worker(k): return op(WORKER, k)
+def spread(unit, n, method="GET", rules=()):
+    return b"".join(op(OPEN,k)+req(k,method,"/file",ctl(unit,1,n,k)+list(rules)) for k in range(n))
+seeds2 = dict(seeds)
+for w in range(2):
+    seeds2["idle_carrier_%d" % w] = (worker(w)+spread(11,4)+op(READ,0)+op(READ,1)+worker(1-w)+
+        time(TLIFE1)+time(TLIFE1)+op(READ,2)+worker(w)+op(READ,0)+op(READ,3))
+    seeds2["idle_upload_%d" % w] = (worker(w)+spread(12,3,"POST",UP)+data(0,20)+data(1,20)+data(2,20)+
+        worker(1-w)+time(TLIFE1)+time(TLIFE1)+worker(w)+data(2,20)+op(READ,0))
+seeds2["recall_while_lent"] = (spread(13,4,"POST",UPFAST)+b"".join(data(k,40)+time(T100) for k in range(4))+
+    worker(1)+time(T1S)+data(1,40)+worker(0)+time(T1S)+op(RESET,2)+worker(1)+time(TLIFE1)+worker(0)+op(READ,0))
+for directory, table in (("fuzz/corpus/server", seeds), ("fuzz/corpus/server2", seeds2)):
+    os.makedirs(directory, exist_ok=True)
+    for name, b in table.items():
+        assert len(b) < 1024, name
+        open(os.path.join(directory, name), "wb").write(b)
+print(len(seeds), len(seeds2))

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer)
-# into build-fuzz/ and runs each one for a bounded time as a regression check. With --tsan the
-# two-worker server target (server2) also runs built with ThreadSanitizer, from
-# build-fuzz-tsan/ (not yet part of the test command: it reports a race still to be judged).
+# into build-fuzz/ and runs each one for a bounded time as a regression check. The two-worker
+# server target (server2) also runs built with ThreadSanitizer, from build-fuzz-tsan/, unless
+# --no-tsan is given.
 #
 #   tools/test-hardening.sh                 # 30 s per target
 #   tools/test-hardening.sh --long 3600     # an hour per target
@@ -18,15 +18,15 @@ cd "$(dirname "$0")/.."
 all_targets=(request latency_request header_pieces path_style request_matcher server server2)
 seconds=30
 runs=-1
-with_tsan=0
+with_tsan=1
 targets=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --long) seconds=$2; shift 2 ;;
-    --tsan) with_tsan=1; shift ;;
+    --no-tsan) with_tsan=0; shift ;;
     --runs) runs=$2; seconds=0; shift 2 ;;
     request|latency_request|header_pieces|path_style|request_matcher|server|server2) targets+=("$1"); shift ;;
-    *) echo "usage: $0 [--long SECONDS | --runs COUNT] [${all_targets[*]}]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--long SECONDS | --runs COUNT] [--no-tsan] [${all_targets[*]}]" >&2; exit 2 ;;
     esac
 done
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")

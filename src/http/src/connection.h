@@ -53,6 +53,9 @@ struct connection {
     GString* reply;
     size_t reply_sent;
     struct timeout_link timeout_link;
+    // The worker's clock shift (timers.h) at the connection's last event, in milliseconds: the
+    // idle scan adds what the shift grew since to the kernel's idle time. Always 0 in service.
+    int64_t active_shift_ms;
     size_t conn_id; // index of the connection in its session
     // Bytes moved, written only by the worker the connection is on and read by its session's
     // owner at any time: accessed atomically (counted_total, counted_data) while it may be

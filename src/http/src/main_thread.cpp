@@ -227,29 +227,42 @@ static uint32_t idle_limit_ms(std::chrono::seconds timeout) {
 // A connection is idle only after a minute or more: one scan a second finds it soon
 // enough, and spares a busy worker a TCP_INFO read in every loop iteration (a few per
 // cent of a worker that streams one connection). The coarse clock costs no system call.
-static bool idle_scan_due() {
-    static constexpr int64_t IDLE_SCAN_PERIOD_MS = 1000;
-    static thread_local int64_t last_scan_ms = INT64_MIN;
+static thread_local int64_t last_idle_scan_ms = INT64_MIN;
+// Set while a step runs the loop only for its scans: the wait for events returns at once.
+static thread_local bool loop_without_wait = false;
+
+static int64_t idle_clock_ms() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    int64_t now_ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 +
-                     thread_clock_offset_ns() / 1000000;
-    if (last_scan_ms != INT64_MIN && now_ms - last_scan_ms < IDLE_SCAN_PERIOD_MS)
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 +
+           thread_clock_offset_ns() / 1000000;
+}
+
+static bool idle_scan_pending() {
+    static constexpr int64_t IDLE_SCAN_PERIOD_MS = 1000;
+    return last_idle_scan_ms == INT64_MIN ||
+           idle_clock_ms() - last_idle_scan_ms >= IDLE_SCAN_PERIOD_MS;
+}
+
+static bool idle_scan_due() {
+    if (!idle_scan_pending())
         return false;
-    last_scan_ms = now_ms;
+    last_idle_scan_ms = idle_clock_ms();
     return true;
 }
 
-// Milliseconds since data last moved on the socket, from the kernel's view; false
-// when it cannot be read. "Never" (all bits set) counts as just now.
-static bool idle_time_ms(int sock, uint32_t* idle) {
+// Milliseconds since data last moved on the socket, from the kernel's view, plus what the
+// worker's clock was shifted by since the connection's last event; false when it cannot be
+// read. "Never" (all bits set) counts as just now.
+static bool idle_time_ms(const connection* conn, uint64_t* idle) {
     tcp_info info{};
     socklen_t len = sizeof(info);
-    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+    if (getsockopt(conn->sock, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
         return false;
     uint32_t recv_ms = info.tcpi_last_data_recv == UINT32_MAX ? 0 : info.tcpi_last_data_recv;
     uint32_t sent_ms = info.tcpi_last_data_sent == UINT32_MAX ? 0 : info.tcpi_last_data_sent;
-    *idle = std::min(recv_ms, sent_ms);
+    const int64_t shifted = thread_clock_offset_ns() / 1000000 - conn->active_shift_ms;
+    *idle = std::min(recv_ms, sent_ms) + static_cast<uint64_t>(std::max<int64_t>(shifted, 0));
     return true;
 }
 
@@ -262,8 +275,8 @@ static void scan_idle_connections(GHashTable* pending_sessions, uint32_t limit_m
         assert(timeout_next != timeout_next->next);
         timeout_link* next = timeout_next->next;
         connection* conn = timeout_link_owner(timeout_next);
-        uint32_t idle = 0;
-        if (!idle_time_ms(conn->sock, &idle)) {
+        uint64_t idle = 0;
+        if (!idle_time_ms(conn, &idle)) {
             timeout_next = next;
             continue;
         }
@@ -338,7 +351,8 @@ void main_loop(int epfd, epoll_event* events, int max_events, GHashTable* pendin
     (void)timeout;
     // A header deadline must be enforced even on a worker that nothing else wakes.
     static constexpr int HEADER_SCAN_WAIT_MS = 1000;
-    int wait_ms = thread_accept_paused()       ? ACCEPT_RETRY_MS
+    int wait_ms = loop_without_wait            ? 0
+                  : thread_accept_paused()     ? ACCEPT_RETRY_MS
                   : header_deadlines_waiting() ? HEADER_SCAN_WAIT_MS
                                                : -1;
     int n = epoll_wait(epfd, events, max_events, wait_ms);
@@ -524,10 +538,16 @@ bool run_worker_step(int epfd, GHashTable* pending_sessions, const listen_socket
     // The epoll descriptor is readable while events are ready; asking it does not take them,
     // so the loop's own wait below returns at once.
     pollfd ready{epfd, POLLIN, 0};
-    if (poll(&ready, 1, wait_ms) <= 0)
+    const timeout_link* list = thread_timeout_list();
+    const bool scan_only = poll(&ready, 1, wait_ms) <= 0;
+    // With nothing ready, a clock moved past the idle scan's period still gets its scan, as
+    // the loop would on its next wake-up.
+    if (scan_only && (list->next == list || !idle_scan_pending()))
         return false;
     epoll_event events[MAX_EVENTS];
+    loop_without_wait = scan_only;
     main_loop(epfd, events, MAX_EVENTS, pending_sessions, timeout);
+    loop_without_wait = false;
     bool released = take_connections_released();
     if (trigger_sessions_destroy() || (thread_accept_paused() && released)) {
         for (size_t i = 0; i < count; i++) {

@@ -2,6 +2,7 @@
 #include "timeout_list.h"
 
 #include "connection.h"
+#include "timers.h"
 
 #include <cstddef>
 
@@ -29,6 +30,7 @@ void timeout_list_unlink(connection* conn) {
 
 void timeout_list_append(timeout_link* sentinel, connection* conn) {
     timeout_link* link = &conn->timeout_link;
+    conn->active_shift_ms = thread_clock_offset_ns() / 1000000;
     link->next = sentinel;
     link->prev = sentinel->prev;
     sentinel->prev->next = link;
