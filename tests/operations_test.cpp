@@ -71,6 +71,20 @@ std::map<std::string, double> scrape(int port) {
     return samples;
 }
 
+// What /ready on the metrics port says: its status line and its page.
+std::string readiness(int mport) {
+    const std::string reply =
+        client("127.0.0.1", mport, "GET /ready HTTP/1.1\r\nHost: x\r\n\r\n").rest();
+    const size_t body = reply.find("\r\n\r\n");
+    return reply.substr(0, reply.find("\r\n")) + " " +
+           (body == std::string::npos ? "" : reply.substr(body + 4));
+}
+
+int metrics_port(server_process& proc) {
+    EXPECT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
+    return std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
+}
+
 // --- Admission -------------------------------------------------------------------------
 
 // A second session from the same address, an upload too (refused before its interim reply, so
@@ -78,12 +92,15 @@ std::map<std::string, double> scrape(int port) {
 // session's second connection joins it (joining is never refused); another address has its
 // own allowance, but the server's limit counts every address. Refusals in bulk (read, closed
 // at once, reset) release their descriptors and leave the running sessions undisturbed; once
-// a session is over, its address may start the next one.
+// a session is over, its address may start the next one. /ready tells a load balancer when the
+// server is full, and when it has room again.
 TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
     server_process proc;
-    int port =
-        start_activated(proc, options({"--max-sessions", "2", "--max-client-sessions", "1"}));
+    int port = start_activated(proc, options({"--max-sessions", "2", "--max-client-sessions", "1",
+                                              "--metrics", "127.0.0.1:0"}));
     ASSERT_GT(port, 0);
+    const int mport = metrics_port(proc);
+    EXPECT_EQ(readiness(mport), "HTTP/1.1 200 OK ready\n");
     client first("127.0.0.1", port, download_request(10, 2, 0));
     ASSERT_EQ(first.recv(GET_REPLY.size()), GET_REPLY);
     EXPECT_EQ(client("127.0.0.1", port, download_request(11)).rest(), CLIENT_FULL);
@@ -93,6 +110,8 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
     client other("127.0.0.2", port, download_request(13));
     EXPECT_EQ(other.recv(GET_REPLY.size()), GET_REPLY);
     EXPECT_EQ(client("127.0.0.3", port, download_request(14)).rest(), SERVER_FULL);
+    EXPECT_EQ(readiness(mport),
+              "HTTP/1.1 503 Service Unavailable not ready: the session limit is reached\n");
     std::this_thread::sleep_for(100ms);
     const int idle = count_fds(proc.pid);
     for (uint64_t i = 0; i < 150; i++) {
@@ -112,6 +131,10 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
     EXPECT_EQ(other.recv(1000).size(), 1000u) << "the running session was disturbed";
     ASSERT_TRUE(first.end());
     ASSERT_TRUE(joining.end());
+    std::string ready;
+    for (int i = 0; i < 50 && (ready = readiness(mport)) != "HTTP/1.1 200 OK ready\n"; i++)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(ready, "HTTP/1.1 200 OK ready\n");
     bool admitted = false; // the end of the last one is seen a moment after its connections close
     for (uint64_t i = 0; i < 50 && !admitted; i++, std::this_thread::sleep_for(50ms))
         admitted =
@@ -128,8 +151,7 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
 TEST(Admission, ASessionWhoseWorstCaseDoesNotFitTheMemoryBudgetWaitsForOneToEnd) {
     server_process proc;
     int port = start_activated(proc, options({"--max-memory", "1M", "--metrics", "127.0.0.1:0"}));
-    ASSERT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
-    const int mport = std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
+    const int mport = metrics_port(proc);
     const std::string tracing = "&TRACE_INTERVAL=200";
     client first("127.0.0.1", port, download_request(60, 2, 0, tracing));
     ASSERT_EQ(first.recv(GET_REPLY.size()), GET_REPLY);
@@ -185,8 +207,7 @@ TEST(Metrics, SessionsRefusalsBytesWorkersDescriptorsAndEveryConnectionOfAClient
     int port = start_activated(
         proc, options({"-d", "3", "--metrics", "127.0.0.1:0", "--max-client-sessions", "1",
                        "--max-client-connections", "3", "--max-client-pending", "1"}));
-    ASSERT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
-    const int mport = std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
+    const int mport = metrics_port(proc);
 
     std::map<std::string, double> page;
     {
@@ -235,7 +256,8 @@ TEST(Metrics, SessionsRefusalsBytesWorkersDescriptorsAndEveryConnectionOfAClient
     EXPECT_LE(cpu_ticks(proc.pid) - before, 10) << "the metrics thread spins";
     EXPECT_FALSE(scrape(mport).empty());
     silent.clear();
-    // With the descriptor table full, a scrape is still answered, and counts it full.
+    // With the descriptor table full, a scrape is still answered, and counts it full; the server
+    // is not ready then.
     std::this_thread::sleep_for(300ms); // the silent ones are gone
     int used = count_fds(proc.pid);
     rlimit old{};
@@ -246,7 +268,10 @@ TEST(Metrics, SessionsRefusalsBytesWorkersDescriptorsAndEveryConnectionOfAClient
     EXPECT_GE(page["varnholt_open_fds"], used - 1);
     EXPECT_LE(page["varnholt_open_fds"], used);
     EXPECT_EQ(page["varnholt_max_fds"], used);
+    EXPECT_EQ(readiness(mport),
+              "HTTP/1.1 503 Service Unavailable not ready: descriptors are used up\n");
     ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, &old, nullptr), 0);
+    EXPECT_EQ(readiness(mport), "HTTP/1.1 200 OK ready\n");
 
     // Then one client's connections count against --max-client-connections whatever they do (a
     // HEAD connection between requests, a running download, a header on its way), and those
@@ -364,12 +389,15 @@ TEST(Drain, RunningSessionsFinishWhileNewConnectionsAreRefusedAndTheManagerIsTol
 TEST(Drain, ASessionThatDoesNotEndIsCutShortAfterTheDrainTimeoutAndLogged) {
     server_process proc;
     std::string logs = make_temp_dir();
-    int port = start_activated(proc, options({"--drain-timeout", "1", "-l", logs}));
+    int port = start_activated(
+        proc, options({"--drain-timeout", "1", "-l", logs, "--metrics", "127.0.0.1:0"}));
+    const int mport = metrics_port(proc);
     client dl("127.0.0.1", port, download_request(70, 1, 0, "&STORE_LOG=1"));
     ASSERT_EQ(dl.recv(GET_REPLY.size()), GET_REPLY);
     auto sent = std::chrono::steady_clock::now();
     kill(proc.pid, SIGTERM);
     ASSERT_TRUE(proc.wait_for("Stopping: accepting ended", 5s)) << proc.output;
+    EXPECT_EQ(readiness(mport), "HTTP/1.1 503 Service Unavailable not ready: draining\n");
     // A connection queued on an inherited socket is left for the next server: neither
     // answered nor refused.
     client queued("127.0.0.1", port, download_request(71));

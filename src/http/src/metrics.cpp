@@ -6,6 +6,7 @@
 #include "log_space.h"
 #include "workers.h"
 
+#include "session.h"
 #include "settings.h"
 
 #include <algorithm>
@@ -145,6 +146,28 @@ static long count_open_descriptors() {
         if (entry->d_name[0] != '.')
             n++;
     return n - 1; // the directory's own descriptor
+}
+
+// Descriptors kept free for a test's connections before the server calls itself full.
+constexpr long READY_SPARE_FDS = 32;
+
+const char* unready_reason() {
+    if (draining.load(std::memory_order_acquire))
+        return "draining";
+    if (max_sessions > 0 && session_count() >= static_cast<size_t>(max_sessions))
+        return "the session limit is reached";
+    // The smallest test: a download of one connection.
+    request_info smallest{};
+    smallest.method = GET;
+    smallest.num_conns = 1;
+    if (!memory_would_fit(session_memory_bound(&smallest).total))
+        return "the memory budget is used up";
+    rlimit limit{};
+    const long open = count_open_descriptors();
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && open >= 0 &&
+        open + READY_SPARE_FDS >= static_cast<long>(limit.rlim_cur))
+        return "descriptors are used up";
+    return nullptr;
 }
 
 static void append_family(std::string& out, const char* name, const char* type, const char* help) {
@@ -386,9 +409,13 @@ static std::string reply_to(const std::string& request) {
     if (method != "GET" && method != "HEAD") {
         status = "405 Method Not Allowed";
         body = "Only GET and HEAD are served here.\n";
+    } else if (path == "/ready") {
+        const char* reason = unready_reason();
+        status = reason == nullptr ? "200 OK" : "503 Service Unavailable";
+        body = reason == nullptr ? "ready\n" : std::string("not ready: ") + reason + "\n";
     } else if (path != "/metrics") {
         status = "404 Not Found";
-        body = "The metrics are at /metrics.\n";
+        body = "The metrics are at /metrics, readiness at /ready.\n";
     } else {
         status = "200 OK";
         body = format_metrics();

@@ -76,6 +76,10 @@ void count_connection_refused(connection_refusal reason);
 // Set once when the server starts stopping; shown as varnholt_draining and
 // varnholt_draining_seconds.
 void set_metrics_draining();
+// Whether the server takes new tests now, as /ready tells load balancers: null when it does
+// (not draining, under the session limit, room in the memory budget and the descriptor table
+// for a one-connection download), otherwise the reason in a few words. Any thread.
+const char* unready_reason();
 
 // A session log that was not written whole (or was dropped), a PUT upload whose data
 // was not all appended. Any thread.
