@@ -161,8 +161,8 @@ static void append_time(GString* out, const char* key, int64_t us) {
     tm utc{};
     gmtime_r(&seconds, &utc);
     g_string_append_printf(out, "%s\"%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ\"", key,
-                           utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                           utc.tm_min, utc.tm_sec, static_cast<long>(us % 1000000));
+                           utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                           utc.tm_sec, static_cast<long>(us % 1000000));
 }
 
 static uint64_t timespec_ms(const timespec& t) {
@@ -227,7 +227,8 @@ static void append_connection(GString* out, const connection* conn, bool first, 
     uint64_t total = 0;
     uint64_t data = 0;
     counted_bytes(conn, &total, &data);
-    const int64_t duration_ms = conn->accepted_ms > 0 ? std::max<int64_t>(now_ms - conn->accepted_ms, 0) : 0;
+    const int64_t duration_ms =
+        conn->accepted_ms > 0 ? std::max<int64_t>(now_ms - conn->accepted_ms, 0) : 0;
     append_u64(out, first ? "{\"index\":" : ",{\"index\":", conn->conn_id);
     append_u64(out, ",\"total_bytes\":", total);
     append_u64(out, ",\"data_bytes\":", data);
@@ -260,7 +261,8 @@ static double measured_bps(const session* sess) {
     uint64_t bytes = 0;
     for (size_t i = 0; i < sess->conns_size; i++) {
         const connection* c = sess->conns[i];
-        if (c != nullptr && c->measur_bytes != nullptr && c->num_measur > k && k < c->measur_capacity)
+        if (c != nullptr && c->measur_bytes != nullptr && c->num_measur > k &&
+            k < c->measur_capacity)
             bytes += c->measur_bytes[k];
     }
     const timespec from =
@@ -365,10 +367,12 @@ static void address_text(const sockaddr_storage& address, char* text, unsigned* 
 
 static endpoints endpoints_of(const session* sess) {
     endpoints ends;
+    int any_sock = -1;
     for (size_t i = 0; i < sess->conns_size; i++) {
         const connection* conn = sess->conns[i];
         if (conn == nullptr)
             continue;
+        any_sock = any_sock < 0 ? conn->sock : any_sock;
         sockaddr_storage peer{};
         sockaddr_storage local{};
         socklen_t peer_len = sizeof(peer);
@@ -380,6 +384,13 @@ static endpoints endpoints_of(const session* sess) {
         address_text(local, ends.server, &ends.server_port, &ends.family);
         return ends;
     }
+    // Every peer went (a reset forgets it): the local end is still known, and the client's
+    // address as accepted, without its port.
+    sockaddr_storage local{};
+    socklen_t local_len = sizeof(local);
+    if (any_sock >= 0 &&
+        getsockname(any_sock, reinterpret_cast<sockaddr*>(&local), &local_len) == 0)
+        address_text(local, ends.server, &ends.server_port, &ends.family);
     format_client_address(sess->client, ends.client, sizeof(ends.client));
     return ends;
 }
@@ -428,9 +439,8 @@ static GString* build_record(const session* sess, uint64_t number, session_outco
                              int64_t wall_us, int64_t steady_ns) {
     const int64_t start_us = wall_us - (steady_ns - sess->serverside_start_ns) / 1000;
     // A finished test ended at its finish (measurement_end); one given up ends now.
-    const int64_t end_us = sess->finishing && sess->measurement_end > 0
-                               ? start_us + sess->measurement_end
-                               : wall_us;
+    const int64_t end_us =
+        sess->finishing && sess->measurement_end > 0 ? start_us + sess->measurement_end : wall_us;
     const int64_t now_ms = steady_ns / 1000000;
     const uint64_t unit_id = sess->id >> 32;
     GString* out = g_string_sized_new(4096);
@@ -536,8 +546,8 @@ void archive_session(session* sess, uint64_t number, session_outcome outcome) {
                  static_cast<unsigned long>(number)) < 0) {
         g_string_free(text, TRUE);
         count_archive_record(ARCHIVE_FAILED);
-        VH_LOG_LIMITED("archive record not posted", LOG_WARNING,
-                       "Could not archive session %lu", sess->id);
+        VH_LOG_LIMITED("archive record not posted", LOG_WARNING, "Could not archive session %lu",
+                       sess->id);
         return;
     }
     const size_t len = text->len;
@@ -556,8 +566,8 @@ void archive_session(session* sess, uint64_t number, session_outcome outcome) {
     }
     count_archive_record(ARCHIVE_FAILED);
     if (errno != EAGAIN)
-        VH_LOG_LIMITED("archive record not posted", LOG_WARNING,
-                       "Could not archive session %lu", sess->id);
+        VH_LOG_LIMITED("archive record not posted", LOG_WARNING, "Could not archive session %lu",
+                       sess->id);
     free(path);
     g_free(data);
 }
@@ -635,8 +645,9 @@ void write_archive_record(char* path, char* data, size_t len) {
         log_space_release(len);
         count_archive_record(ARCHIVE_FAILED);
         if (!records_failing)
-            VH_LOG(LOG_ERR, "%s: %s (archive record %s not written; until one is, no more such "
-                            "lines)",
+            VH_LOG(LOG_ERR,
+                   "%s: %s (archive record %s not written; until one is, no more such "
+                   "lines)",
                    step, strerror(err), path);
         records_failing = true;
     } else {
