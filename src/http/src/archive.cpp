@@ -170,12 +170,13 @@ static uint64_t timespec_ms(const timespec& t) {
 }
 
 // The request parameters of the session, as the keys the client gives them, those with a
-// value only (what was not given reads as zero). The server keeps no access token.
+// value only (what was not given reads as zero, or as no limit). The server keeps no access
+// token.
 static void append_parameters(GString* out, const session* sess) {
     const request_info& r = sess->request;
     bool first = true;
     auto number = [&](const char* name, uint64_t value) {
-        if (value == 0)
+        if (value == 0 || value == UINT64_MAX) // not given: the parser's defaults
             return;
         g_string_append_printf(out, "%s\"%s\":\"%lu\"", first ? "" : ",", name,
                                static_cast<unsigned long>(value));
