@@ -107,6 +107,7 @@ install(PROGRAMS ${vh_deploy_out}/varnholt-httpd.init
         DESTINATION /etc/init.d RENAME varnholt-httpd)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
               ${PROJECT_SOURCE_DIR}/docs/operating.md
+              ${PROJECT_SOURCE_DIR}/docs/fleet.md
               ${PROJECT_SOURCE_DIR}/deploy/debian/copyright
               ${vh_changelog_gz}
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/varnholt-httpd)
