@@ -551,7 +551,7 @@ int main(int argc, char** argv) {
     init_log_space(log_directory, log_space_bytes, archive_directory);
     set_archive_build_info(VH_VERSION, VH_REVISION);
     // Every test id of this process starts with the host and the time of its start.
-    VH_DEBUG(0, LOG_INFO, "Test ids start with %s", test_id_prefix().c_str());
+    VH_DEBUG(1, LOG_DEBUG, "Test ids start with %s", test_id_prefix().c_str());
     if (init_file_ops() != 0) {
         VH_LOG(LOG_ERR, "Could not init file operations");
         exit(1);
