@@ -107,12 +107,19 @@ install(PROGRAMS ${vh_deploy_out}/varnholt-httpd.init
         DESTINATION /etc/init.d RENAME varnholt-httpd)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
               ${PROJECT_SOURCE_DIR}/docs/operating.md
+              ${PROJECT_SOURCE_DIR}/docs/fleet.md
               ${PROJECT_SOURCE_DIR}/deploy/debian/copyright
               ${vh_changelog_gz}
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/varnholt-httpd)
 # Recording and alerting rules for Prometheus, to be included in its rule_files.
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/prometheus/varnholt-httpd.rules.yml
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/varnholt-httpd/prometheus)
+# Schemas of the results archive's records (made by tools/archive_schema.py).
+install(FILES ${PROJECT_SOURCE_DIR}/schema/download.schema.json
+              ${PROJECT_SOURCE_DIR}/schema/upload.schema.json
+              ${PROJECT_SOURCE_DIR}/schema/latency.schema.json
+              ${PROJECT_SOURCE_DIR}/schema/bigquery.json
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/varnholt-httpd/schema)
 
 # Debian package. Run-time library dependencies come from dpkg-shlibdeps; the
 # maintainer scripts need adduser. The user, the log directory and the file to

@@ -9,7 +9,9 @@
 // programs whose length is 2 or 3 modulo 4 run with a memory budget of 64 KiB, so that
 // refusals of every kind are reached. After every program all clients close and the session
 // life time passes: the server must then hold no session, no descriptor, no reserved memory
-// and no client count more than before the first program.
+// and no client count more than before the first program. The server runs with an archive
+// directory: every record a program's sessions left must parse as a JSON record, and the
+// archive is emptied before the next program.
 //
 // Input format: a sequence of actions, each an opcode byte and its operands. The low four
 // bits of the opcode byte choose the action, the next three the client slot k (0 to 7).
@@ -41,11 +43,13 @@
 // of its own with its own thread-locals, and one lends to the other as in the server: the
 // input chooses which one runs next (WORKER) while the other waits on a condition variable,
 // so every run is one interleaving of theirs, and their mail goes through their mailboxes.
+#include "archive.h"
 #include "budget.h"
 #include "client_limits.h"
 #include "connection.h"
 #include "file_ops.h"
 #include "lending.h"
+#include "log_space.h"
 #include "main_thread.h"
 #include "metrics.h"
 #include "sent_file.h"
@@ -54,6 +58,8 @@
 #include "timers.h"
 
 #include <array>
+#include <boost/json.hpp>
+#include <filesystem>
 #include <cerrno>
 #include <condition_variable>
 #include <functional>
@@ -98,6 +104,7 @@ struct worker_state {
     int port = 0;
     std::string dir;
     std::string put_log;
+    std::string archive; // the archive directory, emptied after every program
     int start_fds = -1;
 };
 
@@ -246,6 +253,10 @@ void start_worker() {
     worker.put_log = worker.dir + "/put.log";
     write_bytes(worker.put_log, 0);
     log_directory = worker.dir.c_str();
+    worker.archive = worker.dir + "/archive";
+    if (mkdir(worker.archive.c_str(), 0755) != 0)
+        fail("cannot make the archive directory");
+    archive_directory = worker.archive.c_str();
 
     // Every log line the server writes goes to a stream of its own; the fuzzer and the
     // sanitizers keep the real standard error.
@@ -344,6 +355,37 @@ void clean_log_directory() {
     struct stat st {};
     if (stat(worker.put_log.c_str(), &st) == 0 && st.st_size > (1 << 20))
         truncate(worker.put_log.c_str(), 0);
+}
+
+// Every record the program's sessions left in the archive must be one JSON object of the
+// current version; then the archive is emptied, and its space given back.
+void check_and_empty_archive() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(worker.archive, error), end; !error && it != end;
+         it.increment(error)) {
+        if (!it->is_regular_file(error))
+            continue;
+        const std::string name = it->path().filename().string();
+        if (name.starts_with("."))
+            fail("an archive record was left under its temporary name");
+        std::string text;
+        if (FILE* f = fopen(it->path().c_str(), "re")) {
+            char buf[4096];
+            for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;)
+                text.append(buf, n);
+            fclose(f);
+        }
+        boost::system::error_code parse_error;
+        boost::json::value record = boost::json::parse(text, parse_error);
+        if (parse_error || !record.is_object() ||
+            record.as_object().if_contains("schema_version") == nullptr ||
+            record.as_object().at("schema_version") != ARCHIVE_SCHEMA_VERSION)
+            fail("an archive record is not a JSON record of the current version");
+    }
+    for (const auto& entry : fs::directory_iterator(worker.archive, error))
+        fs::remove_all(entry.path(), error);
+    init_log_space(log_directory, MAX_LOG_SPACE_DEFAULT, archive_directory);
 }
 
 // ---------------------------------------------------------------------------
@@ -644,6 +686,7 @@ void check_all_released() {
         run_all(STEPS_PER_ACTION);
     }
     settle();
+    check_and_empty_archive();
     static unsigned programs = 0;
     if (++programs % 64 == 0)
         clean_log_directory();

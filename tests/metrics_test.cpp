@@ -1,7 +1,9 @@
 // The metrics endpoint's address, client addresses as printed and as counted, the latency
 // statistics document written directly as text, and the memory budget's arithmetic, without a
 // server.
+#include "archive.h"
 #include "budget.h"
+#include "connection.h"
 #include "client_limits.h"
 #include "main_thread.h"
 #include "metrics.h"
@@ -9,8 +11,10 @@
 #include "settings.h"
 
 #include <arpa/inet.h>
+#include <boost/json.hpp>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/socket.h>
 
 namespace {
 
@@ -131,6 +135,68 @@ TEST(LatencyDocument, SamplesOfEveryConnectionIncludingExtremeValues) {
         EXPECT_EQ(build_latency_document(sess), head + tails[latency]) << latency;
         free_session(sess);
     }
+}
+
+// The archive record of a latency session at its widest (every sample slot taken, extreme
+// values, a connection whose TCP statistics cannot be read, a congestion control name to
+// escape) is one line of valid JSON within the bound the memory budget reserves for it, and the
+// bound counts only with an archive directory.
+TEST(ArchiveRecord, TheWidestRecordParsesAndFitsItsReservation) {
+    using varnholt::http_latency_protocol::connection_sample;
+    session_timeout = 60;
+    request_info req{};
+    req.method = GET;
+    req.session_id = (0xFFFFFFFFull << 32) + 0xFFFFFFFF;
+    req.unit_id = 0xFFFFFFFF;
+    req.num_conns = 3;
+    req.max_warmup_size = req.transfer_max_size = req.test_data_cap = UINT64_MAX;
+    req.latency_test = true;
+    req.latency_interval = {1, 0};
+    memcpy(req.tcp_cong, "\"\x01\xff\\abcdefghijkl", 16);
+    const session_memory without = session_memory_bound(&req);
+    EXPECT_EQ(without.archive_record, 0u);
+    archive_directory = "/nonexistent";
+    const session_memory bound = session_memory_bound(&req);
+    archive_directory = nullptr;
+    EXPECT_EQ(bound.archive_record, archive_record_bound(&req));
+    EXPECT_EQ(bound.total, without.total + bound.archive_record);
+    session* sess = create_session(&req.session_id, &req, -1);
+    ASSERT_NE(sess, nullptr);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    connection* conn = new_connection(pair[0]);
+    ASSERT_NE(conn, nullptr);
+    conn->conn_id = 2;
+    conn->total_bytes = conn->data_bytes = UINT64_MAX;
+    sess->conns[2] = conn;
+    for (auto& result : *sess->latency_results)
+        for (size_t i = 0; i < bound.latency_sample_cap; i++)
+            result.push_back(connection_sample{INT64_MIN, INT64_MIN, INT64_MIN, UINT64_MAX,
+                                               UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX,
+                                               UINT64_MAX});
+    sess->cut_short = true;
+    GString* text = build_archive_record(sess, UINT64_MAX, OUTCOME_COMPLETED);
+    const std::string record(text->str, text->len);
+    g_string_free(text, TRUE);
+    EXPECT_LE(2 * record.size() + 2, bound.archive_record);
+    EXPECT_EQ(record.find('\n'), record.size() - 1);
+    boost::json::object parsed = boost::json::parse(record).as_object();
+    EXPECT_EQ(parsed["outcome"], "cut_short");
+    EXPECT_EQ(parsed["unit_id"].as_int64(), 0xFFFFFFFF);
+    EXPECT_EQ(parsed["parameters"].as_object()["TCP_CONG"], "\"\x01\u00ff\\abcdefghijkl");
+    EXPECT_EQ(parsed["connections"].as_array().size(), 1u);
+    EXPECT_EQ(parsed["latency"]
+                  .as_object()["connections"]
+                  .as_array()[1]
+                  .as_object()["samples"]
+                  .as_array()
+                  .size(),
+              bound.latency_sample_cap);
+    sess->conns[2] = nullptr;
+    internal_destroy_connection(conn);
+    close(pair[1]);
+    free_session(sess);
+    session_timeout = SESSION_TIMEOUT_DEFAULT;
 }
 
 // Byte counts with their suffixes (a budget of 1M shows on the page of a real server), and

@@ -225,8 +225,13 @@ usr/sbin/varnholt-httpd
 usr/share/doc/varnholt-httpd/README.md
 usr/share/doc/varnholt-httpd/changelog.gz
 usr/share/doc/varnholt-httpd/operating.md
+usr/share/doc/varnholt-httpd/fleet.md
 usr/share/doc/varnholt-httpd/copyright
 usr/share/varnholt-httpd/prometheus/varnholt-httpd.rules.yml
+usr/share/varnholt-httpd/schema/bigquery.json
+usr/share/varnholt-httpd/schema/download.schema.json
+usr/share/varnholt-httpd/schema/latency.schema.json
+usr/share/varnholt-httpd/schema/upload.schema.json
 usr/share/man/man1/varnholt-client.1.gz
 usr/share/man/man8/varnholt-httpd.8.gz
 EOF

@@ -32,6 +32,8 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
+stage "archive schema (generated files up to date)"
+python3 tools/archive_schema.py --check || failures=$((failures + 1))
 stage "build"
 run_config build
 # The minute-long time-out tests run once, in the plain build, unless asked.

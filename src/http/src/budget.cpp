@@ -2,6 +2,7 @@
 // session, and the default limit from the machine's and the cgroup's memory.
 #include "budget.h"
 
+#include "archive.h"
 #include "settings.h"
 
 #include <algorithm>
@@ -61,10 +62,11 @@ static uint64_t samples_per_connection(const timespec& interval) {
 //             D = 256 + 16C + 328CS
 //   log       upload: g(128 + C x (128 + 88P))           (the session log's text, while it
 //             others:  g(128 + 128C + 64 + 96T)           waits for the disk)
+//   archive   archive_record_bound                       (the record, built at the end)
 //
 // Each part counts only when the session has it: upload parts for an extended POST, the trace
 // for an extended session with TRACE_INTERVAL, latency for LATENCY_TEST, the log with a log
-// directory and STORE_LOG or a trace.
+// directory and STORE_LOG or a trace, the record with an archive directory.
 session_memory session_memory_bound(const request_info* request) {
     session_memory m{};
     const bool extended = request->session_id > EXTENDED_SESSION_MIN;
@@ -97,6 +99,10 @@ session_memory session_memory_bound(const request_info* request) {
             upload ? grown(LOG_HEAD_MAX + conns * (LOG_CONN_MAX + LOG_LINE_MAX * slots))
                    : grown(LOG_HEAD_MAX + LOG_CONN_MAX * conns + TRACE_HEAD_MAX + m.trace_text_cap);
         total += m.log_text;
+    }
+    if (archive_directory != nullptr) {
+        m.archive_record = archive_record_bound(request);
+        total += m.archive_record;
     }
     m.total = total;
     return m;

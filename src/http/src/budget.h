@@ -29,12 +29,13 @@ constexpr size_t CONNECTION_SLOT_BYTES = 24;
 struct session_memory {
     uint64_t total;
     uint64_t log_text;         // the session log's share of `total`, handed on with the log
+    uint64_t archive_record;   // the archive record's share, handed on with the record
     size_t trace_text_cap;     // bytes of trace text, at most
     size_t latency_sample_cap; // latency samples per connection slot, at most
 };
 
 // The worst case of a session made from a range-checked request, under the current session
-// time-out and log directory. Any thread.
+// time-out, log directory and archive directory. Any thread.
 session_memory session_memory_bound(const request_info* request);
 
 // Sets the budget (bytes). Main thread, at start-up (tests: before sessions run).

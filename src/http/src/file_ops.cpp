@@ -1,6 +1,7 @@
 // File operations thread: executes open, append, close and whole-file writes posted
 // by the worker threads through a pipe, so that no event loop waits for a disk.
 #include "file_ops.h"
+#include "archive.h"
 #include "budget.h"
 
 #include "log_space.h"
@@ -310,6 +311,10 @@ static void run_cmd(const fileops_cmd& cmd) {
         break;
     case FILEOPS_DUMP:
         dump_cmd(cmd.path, static_cast<char*>(cmd.data), cmd.len, cmd.reserved);
+        break;
+    case FILEOPS_ARCHIVE:
+        write_archive_record(cmd.path, static_cast<char*>(cmd.data), cmd.len);
+        release_memory(cmd.reserved);
         break;
     case FILEOPS_ABANDON:
         abandon_cmd(cmd.reply_fd);

@@ -19,6 +19,7 @@ enum fileops_type : uint32_t {
     // answer is there by now; the file it names is closed, then the descriptor.
     FILEOPS_ABANDON = 5,
     FILEOPS_WAKE = 6, // does nothing: wakes the thread for commands that waited for room
+    FILEOPS_ARCHIVE = 7, // writes an archive record (archive.h) whole, then renames it
 };
 
 // Size in bytes up to which PUT uploads may extend a file (a session log): a client
@@ -35,20 +36,20 @@ constexpr unsigned MAX_LOG_NAME_NUMBER = 1000;
 struct fileops_cmd {
     uint32_t type;
     union {
-        char* path; // OPEN, DUMP
+        char* path; // OPEN, DUMP, ARCHIVE
         FILE* file; // WRITE, CLOSE
     };
     union {
         int open_reply_fd; // OPEN
-        void* data;        // WRITE, DUMP
+        void* data;        // WRITE, DUMP, ARCHIVE
     };
-    size_t len;   // WRITE, DUMP
+    size_t len;   // WRITE, DUMP, ARCHIVE
     int reply_fd; // WRITE, SYNC; ABANDON: the answer pipe's read end
     union {
         // OPEN: when set, `path` is relative to this directory and may not resolve to
         // anything outside it (no "..", no symbolic link leading out). Not owned.
         const char* beneath;
-        // WRITE, DUMP: bytes of the memory budget that `data` holds, released by the thread
+        // WRITE, DUMP, ARCHIVE: bytes of the memory budget that `data` holds, released by the thread
         // once it has freed it. A command that could not be posted leaves them to its caller.
         uint64_t reserved;
     };
@@ -66,7 +67,7 @@ void stop_file_ops();
 // Posts one command; any thread may call it, and it never blocks. 0 on success: the
 // thread then owns the command's heap buffers. -1 (logged) when posting failed: the
 // caller keeps them. When the queue is full (the thread is behind, a slow or stalled
-// disk) open, write and dump commands fail with errno EAGAIN, logged at most once a
+// disk) open, write, dump and archive commands fail with errno EAGAIN, logged at most once a
 // minute; close, abandon and sync commands are kept aside and still run, after
 // everything posted before them.
 //

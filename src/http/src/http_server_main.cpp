@@ -1,6 +1,7 @@
 // Server process: options and logging set-up, listening sockets, daemonizing and start-up.
 #include "budget.h"
 #include "file_ops.h"
+#include "archive.h"
 #include "log_space.h"
 #include "http_server.h"
 #include "main_thread.h"
@@ -318,6 +319,7 @@ int main(int argc, char** argv) {
     gint64 put_size = MAX_PUT_SIZE_DEFAULT;
     gchar* max_memory = nullptr;
     gchar* log_space = nullptr;
+    gchar* archive_dir = nullptr;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -358,6 +360,9 @@ int main(int argc, char** argv) {
          "<bytes>"},
         {"max-log-space", 0, 0, G_OPTION_ARG_STRING, &log_space,
          "Bytes the log directory may hold, with K, M or G (default 1G, 0: no limit)", "<bytes>"},
+        {"archive-dir", 0, 0, G_OPTION_ARG_STRING, &archive_dir,
+         "Directory where a JSON record of every finished test is written (default: none)",
+         "<dir path>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -398,6 +403,18 @@ int main(int argc, char** argv) {
             exit(1);
         }
         log_directory = log_dir;
+    }
+    // An empty value (an unset variable in a service unit) leaves the archive off.
+    if (archive_dir != nullptr && archive_dir[0] != '\0') {
+        struct stat dir_st {};
+        const int err = stat(archive_dir, &dir_st) != 0 ? errno
+                        : !S_ISDIR(dir_st.st_mode)      ? ENOTDIR
+                                                        : 0;
+        if (err != 0) {
+            VH_LOG(LOG_ERR, "Could not open archive directory %s: %s", archive_dir, strerror(err));
+            exit(1);
+        }
+        archive_directory = archive_dir;
     }
 
     if (timeout < SESSION_TIMEOUT_MIN || timeout > SESSION_TIMEOUT_MAX) {
@@ -507,6 +524,15 @@ int main(int argc, char** argv) {
             }
             log_directory = absolute;
         }
+        if (archive_directory != nullptr && archive_directory[0] != '/') {
+            char* absolute = realpath(archive_directory, nullptr);
+            if (absolute == nullptr) {
+                VH_LOG(LOG_ERR, "Could not open archive directory %s: %s", archive_directory,
+                       strerror(errno));
+                exit(1);
+            }
+            archive_directory = absolute;
+        }
         int rc = daemonize(argv[0]);
         if (rc != 0) {
             open_system_log(argv[0], true);
@@ -522,7 +548,10 @@ int main(int argc, char** argv) {
     // Before any thread exists, so that every thread leaves them to the main thread.
     block_stop_signals();
 
-    init_log_space(log_directory, log_space_bytes);
+    init_log_space(log_directory, log_space_bytes, archive_directory);
+    set_archive_build_info(VH_VERSION, VH_REVISION);
+    // Every test id of this process starts with the host and the time of its start.
+    VH_DEBUG(1, LOG_DEBUG, "Test ids start with %s", test_id_prefix().c_str());
     if (init_file_ops() != 0) {
         VH_LOG(LOG_ERR, "Could not init file operations");
         exit(1);

@@ -3,6 +3,7 @@
 #include "metrics.h"
 #include "client_limits.h"
 #include "budget.h"
+#include "archive.h"
 #include "log_space.h"
 #include "workers.h"
 
@@ -331,6 +332,19 @@ std::string format_metrics() {
                   log_space_refusals(LOG_SPACE_SESSION_LOG));
     append_sample(out, "varnholt_log_space_refusals_total", label("what", "put"),
                   log_space_refusals(LOG_SPACE_PUT));
+    append_sample(out, "varnholt_log_space_refusals_total", label("what", "archive"),
+                  log_space_refusals(LOG_SPACE_ARCHIVE));
+    append_family(out, "varnholt_archive_info", "gauge",
+                  "Always 1; the label is what every test id of this process starts with.");
+    append_sample(out, "varnholt_archive_info", label("test_id_prefix", test_id_prefix().c_str()), 1);
+    append_family(out, "varnholt_archive_records_total", "counter",
+                  "Archive records of finished sessions: written, dropped because the log space "
+                  "limit was reached, or failed.");
+    static const char* const record_results[NUM_ARCHIVE_RESULTS] = {"written", "dropped_space",
+                                                                    "failed"};
+    for (int r = 0; r < NUM_ARCHIVE_RESULTS; r++)
+        append_sample(out, "varnholt_archive_records_total", label("result", record_results[r]),
+                      archive_records(static_cast<archive_result>(r)));
 
     bool is_draining = draining.load(std::memory_order_acquire);
     append_family(out, "varnholt_draining", "gauge",

@@ -4,6 +4,7 @@
 #include "timeout_list.h"
 #include "workers.h"
 
+#include "archive.h"
 #include "connection.h"
 #include "file_ops.h"
 #include "settings.h"
@@ -742,12 +743,18 @@ bool trigger_sessions_destroy() {
     for (GSList* item = sessions_to_destroy; item != nullptr; item = item->next) {
         auto* sess = static_cast<session*>(item->data);
         assert(sess != NULL);
+        const session_outcome outcome = session_outcome_of(sess);
+        const uint64_t test_number = next_test_number();
+        // The record reads the connections' final TCP statistics: before their sockets close.
+        if (archive_directory != nullptr)
+            archive_session(sess, test_number, outcome);
         for (size_t i = 0; i < sess->conns_size; i++)
             if (sess->conns[i] != nullptr)
                 internal_destroy_connection(sess->conns[i]);
-        VH_DEBUG(2, LOG_DEBUG, "%ld: session %lu destroyed", thread_tag(), sess->id);
+        VH_DEBUG(2, LOG_DEBUG, "%ld: session %lu destroyed, test %s-%lu", thread_tag(), sess->id,
+                 test_id_prefix().c_str(), static_cast<unsigned long>(test_number));
         count_owned_session(sess->epoll_fd, -1);
-        count_session_ended(kind_of(sess), session_outcome_of(sess));
+        count_session_ended(kind_of(sess), outcome);
         free_session(sess);
     }
     g_slist_free(sessions_to_destroy);

@@ -1,0 +1,216 @@
+// The results archive of the real server: one record per finished session under
+// DIR/<kind>/YYYY/MM/DD/<test id>.json, valid against its schema, the session logs unchanged,
+// and a full log space that drops records and counts them.
+#include "test_support.h"
+#include "hardening_support.h"
+
+#include <boost/json.hpp>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using namespace vh_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Archive : ::testing::Test {
+    server_process proc;
+    std::string logs = make_temp_dir(), archive = make_temp_dir();
+    int port = -1, metrics_port = -1;
+    ~Archive() override {
+        remove_tree(logs);
+        remove_tree(archive);
+    }
+    void start(std::vector<std::string> args) {
+        args.insert(args.end(), {"-d", "3", "-l", logs, "--archive-dir", archive, "--metrics",
+                                 "127.0.0.1:0", "--drain-timeout", "1"});
+        ASSERT_GT(port = start_activated(proc, options(args)), 0);
+        ASSERT_TRUE(proc.wait_for("Metrics on address", 5s)) << proc.output;
+        std::smatch m;
+        ASSERT_TRUE(
+            std::regex_search(proc.output, m, std::regex("Metrics on address \\S+ port (\\d+)")));
+        metrics_port = std::stoi(m[1]);
+    }
+    // The value of one sample of the metrics page (-1 when it has none).
+    double metric(const std::string& name) {
+        int fd = send_new(metrics_port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+        std::string page = read_until_close(fd, 5s);
+        close(fd);
+        size_t at = page.find("\n" + name + " ");
+        return at == std::string::npos ? -1 : std::stod(page.substr(at + name.size() + 2));
+    }
+    // Every file below the archive, relative names.
+    std::vector<std::string> files() {
+        std::vector<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(archive))
+            if (e.is_regular_file())
+                names.push_back(fs::relative(e.path(), archive).string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::vector<std::string> wait_files(size_t n) {
+        for (int i = 0; i < 100 && files().size() < n; i++)
+            std::this_thread::sleep_for(50ms);
+        return files();
+    }
+};
+
+const std::string QUICK_RESULT = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=4&WARMUP_SAMPLE_TIME=100&"
+                                 "WARMUP_TOLERANCE=100&RESULT_NUM_INTERVALS=1&"
+                                 "RESULTS_INTERVAL_PERIOD=1";
+
+// An upload of one connection that sends until it has its results and the server's close.
+std::string run_upload(int port, uint64_t session) {
+    int fd = send_new(port, upload_request(session, 1, 0, QUICK_RESULT, "&STORE_LOG=1"));
+    EXPECT_EQ(recv_exact(fd, CONTINUE.size(), 5s), CONTINUE);
+    const std::string chunk(64 << 10, 'u');
+    std::string received;
+    char buf[4096];
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms)) {
+        send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN))
+            break;
+        received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    }
+    close(fd);
+    return received;
+}
+
+// A download, a measured upload, a latency session and a download cut short by the drain each
+// leave one record: its path from its kind, the start's date and its test id, written whole
+// (no temporary name left, 0644 in 0755 directories); the members match what happened and the
+// session logs, which stay as they were; every record validates against its kind's schema.
+TEST_F(Archive, EveryFinishedSessionLeavesOneValidRecord) {
+    start({});
+    int dl = send_new(port, download_request(11, 1, 0, "&STORE_LOG=1"));
+    ASSERT_EQ(recv_exact(dl, GET_REPLY.size(), 5s), GET_REPLY);
+    ASSERT_GT(recv_exact(dl, 1 << 20, 5s).size(), 0u);
+    shutdown(dl, SHUT_WR);
+    read_until_close(dl, 10s);
+    close(dl);
+    const std::string results = run_upload(port, 12);
+    EXPECT_NE(results.find("RESULT: OK\n"), std::string::npos) << results;
+    int control = send_new(port, "GET /?LATENCY_TEST=GET&LATENCY_ID=4294967600&LATENCY_INTERVAL=50&"
+                                 "CONTROL=1&NUM_CONNECTIONS=1&CONNECTION=0 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(read_reply_head(control, 5s), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(send_all(control, "GET /results HTTP/1.1\r\n\r\n"));
+    const std::string head = read_reply_head(control, 5s);
+    ASSERT_EQ(head.rfind("HTTP/1.1 200 OK\r\nContent-Length: ", 0), 0u) << head;
+    recv_exact(control, std::stoul(head.substr(33)), 5s); // read whole: no reset at the close
+    close(control);
+    ASSERT_EQ(wait_files(3).size(), 3u) << proc.output;
+    EXPECT_EQ(metric("varnholt_archive_records_total{result=\"written\"}"), 3);
+    ASSERT_TRUE(proc.wait_count("destroyed, test ", 3, 5s)) << proc.output;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(proc.output, m, std::regex("destroyed, test (\\S+)-[0-9]+")));
+    const std::string prefix = m[1];
+    EXPECT_TRUE(std::regex_match(prefix, std::regex("[A-Za-z0-9._-]+-[0-9]{16}"))) << prefix;
+    EXPECT_EQ(metric("varnholt_archive_info{test_id_prefix=\"" + prefix + "\"}"), 1);
+
+    // Cut short: a download still running when the server stops.
+    int cut = send_new(port, download_request(13));
+    ASSERT_EQ(recv_exact(cut, GET_REPLY.size(), 5s), GET_REPLY);
+    kill(proc.pid, SIGTERM);
+    EXPECT_EQ(proc.wait_exit(10s), 0) << proc.output;
+    close(cut);
+
+    const std::vector<std::string> names = files();
+    ASSERT_EQ(names.size(), 4u);
+    std::map<std::string, boost::json::object> by_kind;
+    std::string validate =
+        "import json,sys,jsonschema\nfor kind,path in zip(sys.argv[1::2],sys.argv[2::2]):\n"
+        " jsonschema.Draft202012Validator(json.load(open('" VH_SOURCE_DIR
+        "/schema/'+kind+'.schema.json'))).validate(json.load(open(path)))\n";
+    std::string command = "python3 -c \"" + validate + "\"";
+    for (const std::string& name : names) {
+        EXPECT_TRUE(std::regex_match(name, std::regex("(download|upload|latency)/[0-9]{4}/[0-9]{2}/"
+                                                      "[0-9]{2}/" +
+                                                      prefix + "-[1-9][0-9]*\\.json")))
+            << name;
+        const fs::path path = fs::path(archive) / name;
+        EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, static_cast<fs::perms>(0644));
+        EXPECT_EQ(fs::status(path.parent_path()).permissions() & fs::perms::all,
+                  static_cast<fs::perms>(0755));
+        boost::json::object record = boost::json::parse(read_file(path)).as_object();
+        const std::string kind(record["kind"].as_string());
+        EXPECT_EQ(name.substr(0, name.find('/')), kind);
+        EXPECT_EQ(std::string(record["test_id"].as_string()) + ".json", path.filename().string());
+        // The date directories are the start's.
+        std::string date(record["start_time"].as_string().subview(0, 10));
+        std::replace(date.begin(), date.end(), '-', '/');
+        EXPECT_NE(name.find("/" + date + "/"), std::string::npos) << name;
+        EXPECT_LE(record["start_time_us"].as_int64(), record["end_time_us"].as_int64());
+        EXPECT_EQ(record["client_address"].as_string(), "127.0.0.1");
+        EXPECT_EQ(record["server_port"].as_int64(), port) << kind << " " << record;
+        const std::string key = kind + (record["outcome"] == "cut_short" ? "-cut" : "");
+        EXPECT_EQ(by_kind.count(key), 0u) << key;
+        by_kind[key] = record;
+        command += " " + kind + " " + path.string();
+    }
+    EXPECT_EQ(system(command.c_str()), 0) << command;
+
+    boost::json::object& download = by_kind["download"];
+    EXPECT_EQ(download["outcome"], "completed");
+    EXPECT_EQ(download["session_id"].as_int64(), (4ll << 32) + 11);
+    EXPECT_EQ(download["unit_id"].as_int64(), 4);
+    EXPECT_EQ(download["parameters"].as_object()["STORE_LOG"], "1");
+    EXPECT_TRUE(download["measured_bps"].is_null() && download["upload"].is_null());
+    // The session log stays what it was, and the record names it and counts the same bytes.
+    const std::string log(download["session_log"].as_string());
+    EXPECT_EQ(read_file(log), "VH_HTTP_SERVER: 1.0\nTEST: GET\nCONNECTION: 0\nBYTES_TRANSMITTED: " +
+                                  std::to_string(download["data_bytes"].as_int64()) + "\n");
+    boost::json::object conn = download["connections"].as_array()[0].as_object();
+    EXPECT_EQ(conn["data_bytes"], download["data_bytes"]);
+    EXPECT_GT(conn["bytes_acked"].as_int64(), 0);
+    EXPECT_FALSE(conn["congestion_control"].as_string().empty());
+
+    boost::json::object& upload = by_kind["upload"];
+    EXPECT_EQ(upload["outcome"], "completed");
+    EXPECT_GT(upload["measured_bps"].as_double(), 0);
+    EXPECT_EQ(upload["upload"].as_object()["result_bps"], upload["measured_bps"]);
+    EXPECT_EQ(upload["upload"].as_object()["intervals"].as_array().size(), 1u);
+    EXPECT_EQ(read_file(std::string(upload["session_log"].as_string()))
+                  .rfind("VH_HTTP_SERVER: 1.0\nTEST: POST\nRESULT: OK\nNUM_CONNECTIONS: 1\n", 0),
+              0u);
+
+    boost::json::object& latency = by_kind["latency"];
+    EXPECT_EQ(latency["session_id"].as_int64(), 4294967600);
+    EXPECT_EQ(latency["latency"].as_object()["connections"].as_array().size(), 1u);
+    EXPECT_EQ(latency["parameters"].as_object()["LATENCY_INTERVAL"], "50");
+    EXPECT_EQ(by_kind["download-cut"]["reason"], "the server stopped before the test ended");
+    EXPECT_TRUE(by_kind["download-cut"]["session_log"].is_null());
+}
+
+// With the log space already taken, a finished session's record is not written, nothing is
+// deleted, and the drop is counted and logged.
+TEST_F(Archive, AFullLogSpaceDropsRecordsAndCountsThem) {
+    write_file(logs + "/old.log", 4096);
+    start({"--max-log-space", "4K"});
+    int dl = send_new(port, download_request(21));
+    ASSERT_EQ(recv_exact(dl, GET_REPLY.size(), 5s), GET_REPLY);
+    shutdown(dl, SHUT_WR);
+    read_until_close(dl, 10s);
+    close(dl);
+    for (int i = 0;
+         i < 100 && metric("varnholt_archive_records_total{result=\"dropped_space\"}") < 1; i++)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(metric("varnholt_archive_records_total{result=\"dropped_space\"}"), 1);
+    EXPECT_EQ(metric("varnholt_archive_records_total{result=\"written\"}"), 0);
+    EXPECT_EQ(metric("varnholt_log_space_refusals_total{what=\"archive\"}"), 1);
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(read_file(logs + "/old.log").size(), 4096u);
+    EXPECT_TRUE(proc.wait_for("archive record of", 5s)) << proc.output;
+}
+
+} // namespace
