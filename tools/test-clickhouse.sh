@@ -66,6 +66,7 @@ cleanup() {
     fi
 }
 trap cleanup EXIT
+trap "exit 130" INT TERM
 
 # --no-services: Debian's own ClickHouse service must not start and take port 9000.
 tools/install-deps.sh --no-services clickhouse-server clickhouse-client jq iproute2 python3
@@ -389,8 +390,9 @@ for row in rows:
 
 for p in problems:
     print(p)
-print(f"{len(records)} records: {dict(sorted(kinds.items()))}; "
-      f"median bit/s per unit: {dict(sorted(want.items()))}")
+summary = (f"{len(records)} records: {dict(sorted(kinds.items()))}; "
+           f"median bit/s per unit: {dict(sorted(want.items()))}")
+(work / "summary.txt").write_text(summary + "\n")
 sys.exit(1 if problems else 0)
 EOF
 }
@@ -401,7 +403,7 @@ merged_once() {
     for i in 0 1; do
         ch "$i" --query "OPTIMIZE TABLE varnholt.tests_local FINAL" || return 1
         n=$(ch "$i" --query "SELECT count() FROM varnholt.tests_local")
-        echo "shard $i: $n rows"
+        echo "shard $i: $n rows" | tee -a "$work/summary.txt"
         sum=$((sum + n))
     done
     [ "$sum" = "$expected" ] && [ "$(rows)" = "$expected" ] &&
@@ -409,5 +411,6 @@ merged_once() {
 }
 check "loaded twice, merged: one row per test across the shards" merged_once
 
+sed 's/^/     /' "$work/summary.txt" 2>/dev/null || true
 summary
 [ "$failed" -eq 0 ]
