@@ -4,7 +4,9 @@
 #   tools/install-deps.sh [--no-services] [more packages...]
 #
 # More packages are installed along with the base set. --no-services keeps the packages'
-# own services from starting during the install (nginx would start on port 80).
+# own services from starting during the install (nginx would start on port 80). The
+# optional stages name theirs: tools/test-hardening.sh the clang toolchain,
+# tools/test-clickhouse.sh clickhouse-server, clickhouse-client and jq.
 set -euo pipefail
 
 no_services=0

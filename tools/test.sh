@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build, the AddressSanitizer and
 # UndefinedBehaviorSanitizer build, the threaded tests under ThreadSanitizer, the
-# fuzz regression runs and the packaging tests.
+# fuzz regression runs, the packaging tests and the loading of the results archive
+# into ClickHouse.
 #
 # Usage: tools/test.sh [--long]   (--long also runs the minute-long tests in the
 #                                  sanitizer builds and longer fuzz runs)
@@ -59,6 +60,9 @@ if [ "$(id -u)" -eq 0 ]; then
 else
     echo "packaging tests need root: skipped"
 fi
+
+stage "ClickHouse archive loading"
+tools/test-clickhouse.sh || failures=$((failures + 1))
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures test stage(s) failed (${SECONDS} s)"
