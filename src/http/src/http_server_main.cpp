@@ -550,8 +550,10 @@ int main(int argc, char** argv) {
 
     init_log_space(log_directory, log_space_bytes, archive_directory);
     set_archive_build_info(VH_VERSION, VH_REVISION);
-    // Every test id of this process starts with the host and the time of its start.
-    VH_DEBUG(1, LOG_DEBUG, "Test ids start with %s", test_id_prefix().c_str());
+    // Every test id of this process starts with the host and the time of its start, taken now
+    // (the debug line may not be printed, and its arguments then not evaluated).
+    const std::string& test_ids = test_id_prefix();
+    VH_DEBUG(1, LOG_DEBUG, "Test ids start with %s", test_ids.c_str());
     if (init_file_ops() != 0) {
         VH_LOG(LOG_ERR, "Could not init file operations");
         exit(1);
