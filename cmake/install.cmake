@@ -108,6 +108,7 @@ install(PROGRAMS ${vh_deploy_out}/varnholt-httpd.init
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
               ${PROJECT_SOURCE_DIR}/docs/operating.md
               ${PROJECT_SOURCE_DIR}/docs/fleet.md
+              ${PROJECT_SOURCE_DIR}/docs/clickhouse.md
               ${PROJECT_SOURCE_DIR}/deploy/debian/copyright
               ${vh_changelog_gz}
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/varnholt-httpd)
@@ -119,7 +120,14 @@ install(FILES ${PROJECT_SOURCE_DIR}/schema/download.schema.json
               ${PROJECT_SOURCE_DIR}/schema/upload.schema.json
               ${PROJECT_SOURCE_DIR}/schema/latency.schema.json
               ${PROJECT_SOURCE_DIR}/schema/bigquery.json
+              ${PROJECT_SOURCE_DIR}/schema/clickhouse.sql
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/varnholt-httpd/schema)
+# The ClickHouse shipper of the archive, with a timer for it (see clickhouse.md).
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/clickhouse/varnholt-archive-ship
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/varnholt-httpd/clickhouse)
+install(FILES ${PROJECT_SOURCE_DIR}/deploy/clickhouse/varnholt-archive-ship.service
+              ${PROJECT_SOURCE_DIR}/deploy/clickhouse/varnholt-archive-ship.timer
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/varnholt-httpd/clickhouse)
 
 # Debian package. Run-time library dependencies come from dpkg-shlibdeps; the
 # maintainer scripts need adduser. The user, the log directory and the file to

@@ -226,9 +226,14 @@ usr/share/doc/varnholt-httpd/README.md
 usr/share/doc/varnholt-httpd/changelog.gz
 usr/share/doc/varnholt-httpd/operating.md
 usr/share/doc/varnholt-httpd/fleet.md
+usr/share/doc/varnholt-httpd/clickhouse.md
 usr/share/doc/varnholt-httpd/copyright
 usr/share/varnholt-httpd/prometheus/varnholt-httpd.rules.yml
 usr/share/varnholt-httpd/schema/bigquery.json
+usr/share/varnholt-httpd/schema/clickhouse.sql
+usr/share/varnholt-httpd/clickhouse/varnholt-archive-ship
+usr/share/varnholt-httpd/clickhouse/varnholt-archive-ship.service
+usr/share/varnholt-httpd/clickhouse/varnholt-archive-ship.timer
 usr/share/varnholt-httpd/schema/download.schema.json
 usr/share/varnholt-httpd/schema/latency.schema.json
 usr/share/varnholt-httpd/schema/upload.schema.json
