@@ -7,6 +7,7 @@
 #include "metrics.h"
 #include "session.h"
 #include "settings.h"
+#include "token.h"
 
 #include <algorithm>
 #include <cassert>
@@ -318,6 +319,8 @@ int main(int argc, char** argv) {
     gint64 put_size = MAX_PUT_SIZE_DEFAULT;
     gchar* max_memory = nullptr;
     gchar* log_space = nullptr;
+    gchar* token_keys = nullptr;
+    gchar* token_audience = nullptr;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -358,6 +361,12 @@ int main(int argc, char** argv) {
          "<bytes>"},
         {"max-log-space", 0, 0, G_OPTION_ARG_STRING, &log_space,
          "Bytes the log directory may hold, with K, M or G (default 1G, 0: no limit)", "<bytes>"},
+        {"token-keys", 0, 0, G_OPTION_ARG_STRING, &token_keys,
+         "Tests need a token signed by one of these Ed25519 public keys (PEM; read again on "
+         "SIGHUP; default: no token needed)",
+         "<path>"},
+        {"token-audience", 0, 0, G_OPTION_ARG_STRING, &token_audience,
+         "The audience tokens must name (default: the host name)", "<name>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -481,6 +490,11 @@ int main(int argc, char** argv) {
             exit(1);
         }
     }
+
+    // An empty path (an unset variable in a service unit) leaves the check off.
+    if (token_keys != nullptr && token_keys[0] != '\0' &&
+        start_token_check(token_keys, token_audience) != 0)
+        exit(1);
 
     if (create_session_container() != 0) {
         VH_LOG(LOG_ERR, "Could not create session container");
