@@ -27,20 +27,20 @@ std::string sign_token(EVP_PKEY* key, std::string_view header_json, std::string_
         return "";
     std::vector<unsigned char> signature;
     size_t length = 0;
-    bool ok = EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
-              EVP_DigestSign(ctx, nullptr, &length,
-                             reinterpret_cast<const unsigned char*>(input.data()),
-                             input.size()) == 1;
+    bool ok =
+        EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
+        EVP_DigestSign(ctx, nullptr, &length, reinterpret_cast<const unsigned char*>(input.data()),
+                       input.size()) == 1;
     if (ok) {
         signature.resize(length);
-        ok = EVP_DigestSign(ctx, signature.data(), &length,
-                            reinterpret_cast<const unsigned char*>(input.data()),
-                            input.size()) == 1;
+        ok =
+            EVP_DigestSign(ctx, signature.data(), &length,
+                           reinterpret_cast<const unsigned char*>(input.data()), input.size()) == 1;
     }
     EVP_MD_CTX_free(ctx);
     if (!ok)
         return "";
     return input + "." +
-           base64url_encode(std::string_view(reinterpret_cast<const char*>(signature.data()),
-                                             length));
+           base64url_encode(
+               std::string_view(reinterpret_cast<const char*>(signature.data()), length));
 }

@@ -284,9 +284,9 @@ constexpr char by_low_half(unsigned l) {
         return ~static_cast<uint32_t>(_mm256_movemask_epi8(none));
     };
     // "-" and "." share their halves with "&" and with no range of ours: compared directly.
-    const uint32_t dash_dot = static_cast<uint32_t>(_mm256_movemask_epi8(
-        _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('-')),
-                        _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('.')))));
+    const uint32_t dash_dot = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('-')),
+                                             _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('.')))));
     return {in_any(IN_AMP | IN_EQ),
             in_any(IN_EQ | IN_DIGIT | IN_UPPER_A_O | IN_UPPER_P_Z | IN_US | IN_LOWER_A_O |
                    IN_LOWER_P_Z) |
@@ -307,9 +307,10 @@ constexpr char by_low_half(unsigned l) {
 #endif
 
 // The query after its "?": ([A-Z_]+=[[:alnum:]_.-]+&)*[A-Z_]+=[[:alnum:]_.-]+, ended by the first
-// byte that is neither a letter, a digit, "_", "-", ".", "=" nor "&". Each "=" and "&" flips the parity of the
-// separators seen so far, so a byte lies in a key where the parity is even and in a value where it
-// is odd; the separators alternate when every "=" makes the parity odd and every "&" even.
+// byte that is neither a letter, a digit, "_", "-", ".", "=" nor "&". Each "=" and "&" flips the
+// parity of the separators seen so far, so a byte lies in a key where the parity is even and in a
+// value where it is odd; the separators alternate when every "=" makes the parity odd and every "&"
+// even.
 bool scanner::query() {
     uint64_t parity = 0;    // all ones after an odd number of separators
     uint64_t after_sep = 1; // the byte before the next one is a separator (or the "?")

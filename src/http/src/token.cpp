@@ -299,8 +299,8 @@ token_verdict verify_token(const token_keys& keys, std::string_view token,
 
 const char* token_verdict_name(token_verdict verdict) {
     static const char* const NAMES[NUM_TOKEN_VERDICTS] = {
-        "valid",     "missing", "malformed", "algorithm", "signature",
-        "audience",  "expired", "lifetime",  "unit",
+        "valid",    "missing", "malformed", "algorithm", "signature",
+        "audience", "expired", "lifetime",  "unit",
     };
     return verdict >= 0 && verdict < NUM_TOKEN_VERDICTS ? NAMES[verdict] : "unknown";
 }
@@ -340,8 +340,8 @@ int start_token_check(const char* key_path, const char* audience) {
     char* absolute = realpath(key_path, nullptr);
     key_file = absolute != nullptr ? absolute : key_path;
     free(absolute);
-    VH_LOG(LOG_INFO, "Tests need a token for audience %s: %zu keys from %s",
-           audience_name.c_str(), token_key_count(*keys), key_path);
+    VH_LOG(LOG_INFO, "Tests need a token for audience %s: %zu keys from %s", audience_name.c_str(),
+           token_key_count(*keys), key_path);
     {
         std::lock_guard<std::mutex> lock(keys_mutex);
         keys_in_use = std::move(keys);
@@ -382,8 +382,8 @@ static void log_refusal(token_verdict verdict, uint32_t unit_id) {
         VH_LOG_LIMITED("token missing", LOG_INFO, "Request of unit %u refused: no token", unit_id);
         break;
     case TOKEN_MALFORMED:
-        VH_LOG_LIMITED("token malformed", LOG_INFO, "Request of unit %u refused: token %s",
-                       unit_id, name);
+        VH_LOG_LIMITED("token malformed", LOG_INFO, "Request of unit %u refused: token %s", unit_id,
+                       name);
         break;
     case TOKEN_ALGORITHM:
         VH_LOG_LIMITED("token algorithm", LOG_INFO,
@@ -391,8 +391,7 @@ static void log_refusal(token_verdict verdict, uint32_t unit_id) {
         break;
     case TOKEN_SIGNATURE:
         VH_LOG_LIMITED("token signature", LOG_INFO,
-                       "Request of unit %u refused: token signature verified by no key",
-                       unit_id);
+                       "Request of unit %u refused: token signature verified by no key", unit_id);
         break;
     case TOKEN_AUDIENCE:
         VH_LOG_LIMITED("token audience", LOG_INFO,
@@ -400,13 +399,13 @@ static void log_refusal(token_verdict verdict, uint32_t unit_id) {
                        audience_name.c_str());
         break;
     case TOKEN_EXPIRED:
-        VH_LOG_LIMITED("token expired", LOG_INFO, "Request of unit %u refused: token %s",
-                       unit_id, name);
+        VH_LOG_LIMITED("token expired", LOG_INFO, "Request of unit %u refused: token %s", unit_id,
+                       name);
         break;
     case TOKEN_LIFETIME:
         VH_LOG_LIMITED("token lifetime", LOG_INFO,
-                       "Request of unit %u refused: token expires more than %ld s ahead",
-                       unit_id, static_cast<long>(MAX_TOKEN_LIFETIME_S));
+                       "Request of unit %u refused: token expires more than %ld s ahead", unit_id,
+                       static_cast<long>(MAX_TOKEN_LIFETIME_S));
         break;
     case TOKEN_UNIT:
         VH_LOG_LIMITED("token unit", LOG_INFO,
