@@ -275,6 +275,17 @@ TEST_F(TokenServer, SighupRotatesKeysAndABrokenFileKeepsThem) {
     EXPECT_EQ(kill(proc.pid, 0), 0); // SIGHUP did not end it
 }
 
+// varnholt-client sends its token with every request: the test connections' and the latency
+// control connection's statistics requests.
+TEST_F(TokenServer, TheClientCarriesItsToken) {
+    const std::string client = std::string(VH_CLIENT_PATH) + " ";
+    const std::string server = " 127.0.0.1:" + std::to_string(port) + " >/dev/null 2>&1";
+    const std::string with_token = " --token=" + token("a");
+    EXPECT_EQ(system((client + "download -c 2 -d 0.5" + with_token + server).c_str()), 0);
+    EXPECT_EQ(system((client + "latency -c 1 -d 1" + with_token + server).c_str()), 0);
+    EXPECT_NE(system((client + "download -c 2 -d 0.5 -t 2" + server).c_str()), 0);
+}
+
 TEST(TokenStart, AnUnreadableKeyFileStopsTheStart) {
     server_process proc;
     start_activated(proc, options({"--token-keys", "/nonexistent/keys.pem"}));
