@@ -169,6 +169,12 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return usage();
     const std::string command = argv[1];
+    if (command == "--help" || command == "-h") {
+        printf("usage: varnholt-token keygen PRIVATE.pem PUBLIC.pem\n"
+               "       varnholt-token sign --key PRIVATE.pem --audience NAME --ttl SECONDS "
+               "[--unit N]\n");
+        return 0;
+    }
     if (command == "keygen")
         return keygen(argc, argv);
     if (command == "sign")
