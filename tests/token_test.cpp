@@ -5,11 +5,13 @@
 #include "token.h"
 #include "token_sign.h"
 
+#include <atomic>
 #include <csignal>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <openssl/hmac.h>
 #include <openssl/pem.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -158,6 +160,24 @@ TEST_F(TokenVerifier, KeyFilesRotateAndRefuseWhatHoldsNoKey) {
     EXPECT_EQ(check_request_token(valid.data(), valid.size(), 7), TOKEN_VALID);
     EXPECT_NE(format_metrics().find("varnholt_token_refusals_total{reason=\"missing\"} 1\n"),
               std::string::npos);
+
+    // Workers verify while SIGHUP swaps the set under them, the old key and the new by turns.
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 2; w++)
+        workers.emplace_back([&] {
+            while (!stop.load())
+                failures += check_request_token(valid.data(), valid.size(), 7) != TOKEN_VALID;
+        });
+    for (int i = 0; i < 20; i++) {
+        keys_of(i % 2 == 0 ? old_key.public_pem() + new_key.public_pem() : old_key.public_pem());
+        reload_token_keys();
+    }
+    stop = true;
+    for (std::thread& t : workers)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 // --- The server ----------------------------------------------------------------------
