@@ -67,6 +67,9 @@ set(vh_man_pages varnholt-httpd.8)
 if(TARGET varnholt-client)
   list(APPEND vh_man_pages varnholt-client.1)
 endif()
+if(TARGET varnholt-token)
+  list(APPEND vh_man_pages varnholt-token.1)
+endif()
 set(vh_man_outputs)
 foreach(page IN LISTS vh_man_pages)
   set(out ${PROJECT_BINARY_DIR}/man/${page}.gz)
@@ -94,6 +97,9 @@ add_custom_target(vh_man_pages ALL DEPENDS ${vh_man_outputs})
 install(TARGETS varnholt-httpd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 if(TARGET varnholt-client)
   install(TARGETS varnholt-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET varnholt-token)
+  install(TARGETS varnholt-token RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(FILES ${vh_deploy_out}/varnholt-httpd.socket
               ${vh_deploy_out}/varnholt-httpd.service
@@ -129,7 +135,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/deploy/clickhouse/varnholt-archive-ship.serv
               ${PROJECT_SOURCE_DIR}/deploy/clickhouse/varnholt-archive-ship.timer
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/varnholt-httpd/clickhouse)
 
-# Debian package. Run-time library dependencies come from dpkg-shlibdeps; the
+# Debian package. Run-time library dependencies (libcrypto of OpenSSL 3 among them) come
+# from dpkg-shlibdeps; the
 # maintainer scripts need adduser. The user, the log directory and the file to
 # send are made by postinst (not shipped), so that purge can remove them.
 set(CPACK_GENERATOR DEB)

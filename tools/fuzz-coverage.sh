@@ -27,7 +27,7 @@ mapfile -t sources < <(sed -n '/^add_library(varnholt_core/,/)/p' CMakeLists.txt
 clang++-14 -std=c++20 -O1 -g -fprofile-instr-generate -fcoverage-mapping -fsanitize=fuzzer \
     "${defines[@]}" -Isrc/http/src $(pkg-config --cflags glib-2.0) fuzz/server_fuzz.cpp \
     "${sources[@]}" \
-    $(pkg-config --libs glib-2.0 libsystemd) -lboost_json -lpthread -o "$out/server_fuzz" || exit 1
+    $(pkg-config --libs glib-2.0 libsystemd) -lboost_json -lcrypto -lpthread -o "$out/server_fuzz" || exit 1
 
 find "$@" -type f | while read -r input; do
     LLVM_PROFILE_FILE="$out/profiles/%p.profraw" "$out/server_fuzz" "$input" >/dev/null 2>&1

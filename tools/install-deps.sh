@@ -15,7 +15,7 @@ if [ "${1:-}" = "--no-services" ]; then
     shift
 fi
 packages=(build-essential cmake ninja-build pkg-config git
-          libglib2.0-dev libsystemd-dev libboost-json1.81-dev libgtest-dev clang-format
+          libglib2.0-dev libsystemd-dev libboost-json1.81-dev libssl-dev libgtest-dev clang-format
           python3-jsonschema "$@")
 
 missing=()

@@ -206,7 +206,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     generator=(-G Ninja)
 fi
 cmake -S . -B "$build" "${generator[@]}" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$build" --target varnholt-httpd varnholt-client vh_man_pages
+cmake --build "$build" --target varnholt-httpd varnholt-client varnholt-token vh_man_pages
 unit_dir=$(sed -n 's/^VH_SYSTEMD_UNIT_DIR:PATH=//p' "$build/CMakeCache.txt")
 tmpfiles_dir=$(sed -n 's/^VH_TMPFILES_DIR:PATH=//p' "$build/CMakeCache.txt")
 
@@ -220,6 +220,7 @@ ${unit_dir#/}/varnholt-httpd-standalone.service
 ${unit_dir#/}/varnholt-httpd.service
 ${unit_dir#/}/varnholt-httpd.socket
 usr/bin/varnholt-client
+usr/bin/varnholt-token
 ${tmpfiles_dir#/}/varnholt-httpd.conf
 usr/sbin/varnholt-httpd
 usr/share/doc/varnholt-httpd/README.md
@@ -238,6 +239,7 @@ usr/share/varnholt-httpd/schema/download.schema.json
 usr/share/varnholt-httpd/schema/latency.schema.json
 usr/share/varnholt-httpd/schema/upload.schema.json
 usr/share/man/man1/varnholt-client.1.gz
+usr/share/man/man1/varnholt-token.1.gz
 usr/share/man/man8/varnholt-httpd.8.gz
 EOF
 )
@@ -283,7 +285,8 @@ depends_names=$(tr ',|' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//')
 check_depends() {
     local bin soname path owner bad=0 owners
     local -A library
-    for bin in "$stage/usr/sbin/varnholt-httpd" "$stage/usr/bin/varnholt-client"; do
+    for bin in "$stage/usr/sbin/varnholt-httpd" "$stage/usr/bin/varnholt-client" \
+        "$stage/usr/bin/varnholt-token"; do
         for soname in $(objdump -p "$bin" | awk '$1 == "NEEDED" { print $2 }'); do
             library[$soname]=$(ldconfig -p | awk -v s="$soname" '$1 == s { print $NF; exit }')
         done
@@ -331,7 +334,8 @@ check "lintian: no error, no warning" lintian --fail-on error,warning "$deb"
 # Built with Debian's hardening: lintian's hardening-no-* tags name what is missing.
 hardened() {
     local bin headers symbols
-    for bin in "$stage/usr/sbin/varnholt-httpd" "$stage/usr/bin/varnholt-client"; do
+    for bin in "$stage/usr/sbin/varnholt-httpd" "$stage/usr/bin/varnholt-client" \
+        "$stage/usr/bin/varnholt-token"; do
         headers=$(readelf -hldW "$bin")
         symbols=$(readelf -W --dyn-syms "$bin")
         grep -q 'FLAGS.*BIND_NOW' <<<"$headers" || echo "$bin: not bound at start-up"
@@ -693,11 +697,12 @@ check "SysV mode keeps relative file and log directory paths" relative_paths
 man_warnings() {
     { MANWIDTH=80 man --warnings -l "$1" >/dev/null; } 2>&1
 }
-for page in man/varnholt-httpd.8 man/varnholt-client.1 \
-    /usr/share/man/man8/varnholt-httpd.8.gz /usr/share/man/man1/varnholt-client.1.gz; do
+for page in man/varnholt-httpd.8 man/varnholt-client.1 man/varnholt-token.1 \
+    /usr/share/man/man8/varnholt-httpd.8.gz /usr/share/man/man1/varnholt-client.1.gz \
+    /usr/share/man/man1/varnholt-token.1.gz; do
     check "man -l $page: no warning" silent man_warnings "$page"
 done
-for page in man/varnholt-httpd.8 man/varnholt-client.1; do
+for page in man/varnholt-httpd.8 man/varnholt-client.1 man/varnholt-token.1; do
     check "groff -ww $page: no warning" silent groff -man -ww -z "$page"
 done
 check "man finds the installed server page" same "$(man -w 8 varnholt-httpd)" /usr/share/man/man8/varnholt-httpd.8.gz
@@ -717,6 +722,21 @@ options_documented() {
 }
 check "server man page covers every option" options_documented /usr/sbin/varnholt-httpd man/varnholt-httpd.8
 check "client man page covers every option" options_documented /usr/bin/varnholt-client man/varnholt-client.1
+check "token man page covers every option" options_documented /usr/bin/varnholt-token man/varnholt-token.1
+check "man finds the installed token page" same "$(man -w 1 varnholt-token)" /usr/share/man/man1/varnholt-token.1.gz
+# The installed command makes a key pair (the private key for its owner alone) and signs.
+token_works() {
+    local dir
+    dir=$(mktemp -d)
+    /usr/bin/varnholt-token keygen "$dir/k" "$dir/p" &&
+        [ "$(stat -c %a "$dir/k")" = 600 ] &&
+        /usr/bin/varnholt-token sign --key "$dir/k" --audience a --ttl 60 --unit 3 |
+        grep -Eq '^[A-Za-z0-9_-]+\.[A-Za-z0-9_-]+\.[A-Za-z0-9_-]+$'
+    local status=$?
+    rm -rf "$dir"
+    return $status
+}
+check "varnholt-token makes keys and signs" token_works
 check "server man page: environment and exit status" \
     grep -qE 'VH_VERBOSE' man/varnholt-httpd.8
 check "client man page: exit status section" grep -q '^\.SH EXIT STATUS' man/varnholt-client.1
@@ -732,7 +752,7 @@ check_purged() {
     getent passwd "$user" >/dev/null && echo "user $user left" && left=1
     getent group "$user" >/dev/null && echo "group $user left" && left=1
     for path in "$log_dir" "$state_dir" "$default_file" /usr/sbin/varnholt-httpd \
-        /usr/bin/varnholt-client "$unit_dir/varnholt-httpd.service" "/etc/init.d/$pkg" \
+        /usr/bin/varnholt-client /usr/bin/varnholt-token "$unit_dir/varnholt-httpd.service" "/etc/init.d/$pkg" \
         /usr/share/$pkg; do
         if [ -e "$path" ]; then
             echo "$path left"

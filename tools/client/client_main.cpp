@@ -31,6 +31,8 @@ const char* const USAGE =
     "                              of the server (default 10)\n"
     "      --unit-id=N             unit id, 1 to 4294967295 (default: random)\n"
     "      --session-id=N          session id, 0 to 4294967295 (default: random)\n"
+    "      --token=STRING          signed test token the server demands, sent with every\n"
+    "                              request as ACCESS_TOKEN= (default: none)\n"
     "      --json                  print one JSON document instead of the text report\n"
     "      --json-stream           print one JSON object per line as the test runs (each\n"
     "                              interval, upload sample and statistics fetch), then the\n"
@@ -78,6 +80,7 @@ enum long_only {
     OPT_DIRECTION,
     OPT_LATENCY_INTERVAL,
     OPT_FETCH_INTERVAL,
+    OPT_TOKEN,
 };
 
 const option LONG_OPTIONS[] = {
@@ -100,6 +103,7 @@ const option LONG_OPTIONS[] = {
     {"direction", required_argument, nullptr, OPT_DIRECTION},
     {"latency-interval", required_argument, nullptr, OPT_LATENCY_INTERVAL},
     {"fetch-interval", required_argument, nullptr, OPT_FETCH_INTERVAL},
+    {"token", required_argument, nullptr, OPT_TOKEN},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -251,6 +255,17 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
                 return 2;
             o.latency_interval_ms = v;
             break;
+        case OPT_TOKEN: {
+            // A compact JWS: base64url parts joined by dots, nothing a query could not carry.
+            const std::string token = optarg;
+            if (token.empty() || token.size() > 2048 ||
+                token.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                        "0123456789-_.") != std::string::npos)
+                return usage_error("--token: expected a signed token (letters, digits, \"-\", "
+                                   "\"_\" and \".\")");
+            o.token = token;
+            break;
+        }
         case OPT_FETCH_INTERVAL:
             if (!whole("fetch-interval", 1, 600000))
                 return 2;

@@ -274,14 +274,17 @@ std::string build_test_request(const session_params& p, size_t connection) {
              "&WARMUP_TOLERANCE=" + std::to_string(p.warmup_tolerance) +
              "&RESULT_NUM_INTERVALS=" + std::to_string(p.result_num_intervals) +
              "&RESULTS_INTERVAL_PERIOD=" + std::to_string(p.results_interval_period_s);
+    if (!p.token.empty())
+        q += "&ACCESS_TOKEN=" + p.token;
     std::string text = std::string(method) + " " + p.path + "?" + q + " HTTP/1.1\r\n";
     if (!p.host_header.empty())
         text += "Host: " + p.host_header + "\r\n";
     return text + "\r\n";
 }
 
-std::string build_statistics_request(const std::string& host_header) {
-    std::string text = "GET /results HTTP/1.1\r\n";
+std::string build_statistics_request(const std::string& host_header, const std::string& token) {
+    std::string text =
+        "GET /results" + (token.empty() ? "" : "?ACCESS_TOKEN=" + token) + " HTTP/1.1\r\n";
     if (!host_header.empty())
         text += "Host: " + host_header + "\r\n";
     return text + "\r\n";

@@ -38,12 +38,13 @@ struct session_params {
     size_t result_num_intervals = 0;
     size_t results_interval_period_s = 0;
     size_t latency_interval_ms = 0; // latency sessions only
+    std::string token;              // ACCESS_TOKEN=, when the server demands one
 };
 
 // The whole request header of connection `connection` (its CONNECTION= value).
 std::string build_test_request(const session_params& p, size_t connection);
 // The request that asks a latency control connection for the statistics document.
-std::string build_statistics_request(const std::string& host_header);
+std::string build_statistics_request(const std::string& host_header, const std::string& token = "");
 
 // Longest first reply header accepted before giving up on finding its end.
 constexpr size_t MAX_REPLY_HEAD = 16384;

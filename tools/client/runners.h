@@ -27,6 +27,7 @@ struct client_options {
     uint32_t unit_id = 1;
     uint32_t session_id = 0;
     uint64_t latency_id = 0;
+    std::string token;           // ACCESS_TOKEN= of every request; empty: none
     bool latency_upload = false; // latency test direction POST
     size_t num_warmup_samples = 4;
     size_t max_warmup_samples = 20;

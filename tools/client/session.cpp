@@ -31,6 +31,7 @@ session_params make_params(const client_options& o, bool upload) {
     p.unit_id = o.unit_id;
     p.session_id = o.session_id;
     p.latency_id = o.latency_id;
+    p.token = o.token;
     p.num_connections = o.connections;
     p.num_warmup_samples = o.num_warmup_samples;
     p.max_warmup_samples = o.max_warmup_samples;
@@ -109,7 +110,7 @@ bool run_latency(const client_options& o, const std::vector<endpoint>& eps, size
 
     control_channel ch;
     ch.fd = control[0].fd;
-    ch.request = build_statistics_request(p.host_header);
+    ch.request = build_statistics_request(p.host_header, p.token);
     ch.origin = mono_clock::now();
     ch.next_fetch = after_seconds(ch.origin, static_cast<double>(o.fetch_interval_ms) / 1000);
     ch.every_s = static_cast<double>(o.fetch_interval_ms) / 1000;

@@ -12,6 +12,7 @@
 #include "settings.h"
 #include "timers.h"
 #include "timeout_list.h"
+#include "token.h"
 #include "workers.h"
 
 #include <arpa/inet.h>
@@ -31,6 +32,8 @@ static const char LATENCY_REPLY[] = "HTTP/1.1 201 Created\r\nContent-Length: 0\r
 static const char HEAD_REPLY[] =
     "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 500000000000\r\n\r\n";
 static const char REFUSAL_BODY[] = "Too many test sessions are running: retry later.\n";
+static const char TOKEN_REFUSAL[] =
+    "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 static const char CLIENT_REFUSAL_BODY[] =
     "Too many test sessions are running from your address: retry later.\n";
 
@@ -110,8 +113,8 @@ header_step collect_header_piece(GString** held, const char* piece, size_t n, re
     return HEADER_COMPLETE;
 }
 
-// Sends what the socket takes of conn's reply: 1 while some is left (a would-block send
-// counts as some left), 0 when all went, -2 on failure (logged, the reply released).
+static int send_refusal(int epfd, connection* conn, const char* reply);
+
 // Answers a session that may not start now with 503 and a Retry-After, then half-closes
 // and waits for the client's close like a finished test, for LINGER_SECONDS at most. The
 // connection has no session.
@@ -142,17 +145,24 @@ static int refuse_session(int epfd, connection* conn, uint64_t id, admission_ref
             client, max_client_sessions);
         body = CLIENT_REFUSAL_BODY;
     }
+    char reply[512];
+    snprintf(reply, sizeof reply,
+             "HTTP/1.1 503 Service Unavailable\r\nRetry-After: %d\r\n"
+             "Content-Type: text/plain\r\nContent-Length: %zu\r\n"
+             "Connection: close\r\n\r\n%s",
+             RETRY_AFTER_SECONDS, strlen(body), body);
+    return send_refusal(epfd, conn, reply);
+}
+
+// Answers a request with `reply`, a refusal that ends the connection, then half-closes and
+// waits for the client's close, for LINGER_SECONDS at most. 0, or -1.
+static int send_refusal(int epfd, connection* conn, const char* reply) {
     // The request is answered: what it sent must not be left unread, or our close would
     // reset the connection before the client reads the reply.
     if (discard_pending(conn->sock) < 0)
         return -1;
     release_reply(conn);
-    conn->reply = g_string_new(nullptr);
-    g_string_printf(conn->reply,
-                    "HTTP/1.1 503 Service Unavailable\r\nRetry-After: %d\r\n"
-                    "Content-Type: text/plain\r\nContent-Length: %zu\r\n"
-                    "Connection: close\r\n\r\n%s",
-                    RETRY_AFTER_SECONDS, strlen(body), body);
+    conn->reply = g_string_new(reply);
     conn->reply_sent = 0;
     conn->state = SENDING_REFUSAL;
     // Refused, the client has a few seconds to take the reply and close, not the idle time.
@@ -209,6 +219,18 @@ int handle_connection_connected(int epfd, connection* conn) {
     case HEADER_COMPLETE:
         end_header_deadline(conn);
         break;
+    }
+
+    // Every request that starts or feeds a test needs a valid token; HEAD creates nothing and
+    // sends a few bytes, so it stays open (a load balancer's health check sends it).
+    if (request.method != HEAD && token_check_enabled()) {
+        const char* text = held != nullptr ? held->str : buffer;
+        const char* token = request.token_length > 0 ? text + request.token_at : nullptr;
+        if (check_request_token(token, request.token_length, request.unit_id) != TOKEN_VALID) {
+            if (request.put_path != nullptr)
+                g_string_free(request.put_path, TRUE);
+            return send_refusal(epfd, conn, TOKEN_REFUSAL);
+        }
     }
 
     if (request.method == POST) {

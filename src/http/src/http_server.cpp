@@ -6,6 +6,7 @@
 #include "metrics.h"
 #include "session.h"
 #include "settings.h"
+#include "token.h"
 #include "workers.h"
 
 #include <cassert>
@@ -49,6 +50,9 @@ static sigset_t stop_signals() {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    // Not a stop signal: it asks for the token keys to be read again. Blocked and waited for
+    // with the others, so that only the main thread ever sees it.
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -74,7 +78,9 @@ bool wait_stop_signal(int ms) {
     int sig;
     do {
         sig = sigtimedwait(&set, nullptr, &wait);
-    } while (sig < 0 && errno == EINTR);
+        if (sig == SIGHUP)
+            reload_token_keys();
+    } while ((sig < 0 && errno == EINTR) || sig == SIGHUP);
     return sig == SIGTERM || sig == SIGINT;
 }
 

@@ -8,6 +8,7 @@
 #include "metrics.h"
 #include "session.h"
 #include "settings.h"
+#include "token.h"
 
 #include <algorithm>
 #include <cassert>
@@ -320,6 +321,8 @@ int main(int argc, char** argv) {
     gchar* max_memory = nullptr;
     gchar* log_space = nullptr;
     gchar* archive_dir = nullptr;
+    gchar* token_keys = nullptr;
+    gchar* token_audience = nullptr;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -363,6 +366,12 @@ int main(int argc, char** argv) {
         {"archive-dir", 0, 0, G_OPTION_ARG_STRING, &archive_dir,
          "Directory where a JSON record of every finished test is written (default: none)",
          "<dir path>"},
+        {"token-keys", 0, 0, G_OPTION_ARG_STRING, &token_keys,
+         "Tests need a token signed by one of these Ed25519 public keys (PEM; read again on "
+         "SIGHUP; default: no token needed)",
+         "<path>"},
+        {"token-audience", 0, 0, G_OPTION_ARG_STRING, &token_audience,
+         "The audience tokens must name (default: the host name)", "<name>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -498,6 +507,11 @@ int main(int argc, char** argv) {
             exit(1);
         }
     }
+
+    // An empty path (an unset variable in a service unit) leaves the check off.
+    if (token_keys != nullptr && token_keys[0] != '\0' &&
+        start_token_check(token_keys, token_audience) != 0)
+        exit(1);
 
     if (create_session_container() != 0) {
         VH_LOG(LOG_ERR, "Could not create session container");

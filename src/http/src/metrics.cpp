@@ -1,6 +1,7 @@
 // Operational counters and the metrics endpoint: a thread of its own answers scrapes on
 // a separate listening address, so that a slow scraper never holds up a worker.
 #include "metrics.h"
+#include "token.h"
 #include "client_limits.h"
 #include "budget.h"
 #include "archive.h"
@@ -232,6 +233,16 @@ std::string format_metrics() {
     for (int r = 0; r < NUM_REFUSAL_REASONS; r++)
         append_sample(out, "varnholt_sessions_refused_total", label("reason", REFUSAL_NAMES[r]),
                       sessions_refused[r].load(std::memory_order_relaxed));
+    if (token_check_enabled()) {
+        append_family(out, "varnholt_token_refusals_total", "counter",
+                      "Test requests refused with 403 Forbidden, by what was wrong with the "
+                      "token.");
+        for (int v = TOKEN_VALID + 1; v < NUM_TOKEN_VERDICTS; v++) {
+            const token_verdict verdict = static_cast<token_verdict>(v);
+            append_sample(out, "varnholt_token_refusals_total",
+                          label("reason", token_verdict_name(verdict)), token_refusals(verdict));
+        }
+    }
 
     // Workers registered so far, in the order they started (all of them after start-up).
     size_t used = 0;

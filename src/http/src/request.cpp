@@ -17,7 +17,7 @@
 #include <string_view>
 
 const char* const REQUEST_PATTERN =
-    "^(GET|POST|PUT|HEAD) /([^? ]+)?(\\?(([A-Z_]+=[[:alnum:]]+&)+)?[A-Z_]+=[[:alnum:]]+)? "
+    "^(GET|POST|PUT|HEAD) /([^? ]+)?(\\?(([A-Z_]+=[[:alnum:]_.-]+&)+)?[A-Z_]+=[[:alnum:]_.-]+)? "
     "HTTP/[[:digit:]]+\\.[[:digit:]]+ ?\r\n([[:print:]]+:[[:print:]]+\r\n)*(\r\n)*$";
 
 #define VH_SCAN_WIDTH 16
@@ -109,12 +109,29 @@ static timespec deadline_from_text(const std::string& ms_text) {
     return transfer_deadline_after(now, ms);
 }
 
-// The received text with CR and LF spelled out, so a refused header stays on one log line.
+// The received text with CR and LF spelled out, so a refused header stays on one log line, and
+// with the value of every ACCESS_TOKEN= replaced by "<hidden>": a token is a credential while
+// it lives, and log lines outlive it.
 static std::string with_visible_line_ends(const char* data, size_t data_size) {
     std::string text(data, data_size);
+    hide_access_tokens(&text);
     boost::algorithm::replace_all(text, "\r", "<CR>");
     boost::algorithm::replace_all(text, "\n", "<LF>");
     return text;
+}
+
+void hide_access_tokens(std::string* text) {
+    static constexpr std::string_view KEY = "ACCESS_TOKEN=";
+    static constexpr std::string_view HIDDEN = "<hidden>";
+    for (size_t at = text->find(KEY); at != std::string::npos; at = text->find(KEY, at)) {
+        at += KEY.size();
+        size_t end = at;
+        while (end < text->size() && (*text)[end] != '&' && (*text)[end] != ' ' &&
+               (*text)[end] != '\r' && (*text)[end] != '\n')
+            ++end;
+        text->replace(at, end - at, HIDDEN);
+        at += HIDDEN.size();
+    }
 }
 
 // LATENCY_TEST= chooses the method of the whole session. The comparison may run past this
@@ -230,6 +247,7 @@ enum query_key : uint8_t {
     KEY_STORE_LOG,
     KEY_LATENCY_INTERVAL,
     KEY_LATENCY_TEST,
+    KEY_ACCESS_TOKEN,
     KEY_COUNT,
 };
 
@@ -258,6 +276,7 @@ constexpr std::array<std::string_view, KEY_COUNT> KEY_NAMES = {
     "STORE_LOG",
     "LATENCY_INTERVAL",
     "LATENCY_TEST",
+    "ACCESS_TOKEN",
 };
 
 // A perfect hash of the names on their length, first and last character: one slot and one
@@ -484,6 +503,11 @@ static int apply_parameter(query_key key, const char* value, const char* query_e
         const size_t length = static_cast<size_t>(value_end - value);
         if (length >= sizeof request->tcp_cong)
             return -1;
+        // Values may hold "-", "_" and "." for the token's sake; an algorithm's name may not.
+        for (const char* c = value; c < value_end; ++c) {
+            if (*c == '-' || *c == '_' || *c == '.')
+                return -1;
+        }
         // Cleared whole so that a repeated, shorter name leaves no bytes of the earlier one:
         // sessions compare their parameters byte for byte.
         memset(request->tcp_cong, 0, sizeof request->tcp_cong);
@@ -506,24 +530,40 @@ static int apply_parameter(query_key key, const char* value, const char* query_e
     }
     case KEY_LATENCY_TEST:
         return apply_latency_test(value, query_end, request);
+    case KEY_ACCESS_TOKEN:
+        break; // read by read_query, which knows where the text starts
     }
     return 0;
 }
 
-// Walks the query (without its "?") in place, one "&"-separated parameter at a time. The
-// pattern has made every parameter a non-empty name, "=" and a non-empty value.
-static int read_query(const char* query, const char* query_end, request_info* request,
-                      bool* controlled) {
+// Notes where the value of ACCESS_TOKEN= lies in `text`; the token itself is checked later, by
+// the caller, and a bad one is answered rather than dropped as a malformed request is.
+static void note_token(const char* text, const char* value, const char* value_end,
+                       request_info* request) {
+    request->token_at = static_cast<uint32_t>(value - text);
+    request->token_length = static_cast<uint32_t>(value_end - value);
+}
+
+// Walks the query (without its "?") of `text` in place, one "&"-separated parameter at a time.
+// The pattern has made every parameter a non-empty name, "=" and a non-empty value.
+// `token_only` reads ACCESS_TOKEN= alone (a PUT's query carries nothing else of ours).
+static int read_query(const char* text, const char* query, const char* query_end,
+                      request_info* request, bool* controlled, bool token_only) {
     const char* param = query;
     for (size_t count = 1;; ++count) {
-        if (count > MAX_QUERY_PARAMETERS)
+        // Only the parameters we apply are bounded; finding a token costs what the text does.
+        if (count > MAX_QUERY_PARAMETERS && !token_only)
             return -1;
         const char* equals = find_byte(param, query_end, '=');
         const query_key key = find_key(param, static_cast<size_t>(equals - param));
         const char* rest = equals + 1;
-        if (key != KEY_UNKNOWN &&
-            apply_parameter(key, equals + 1, query_end, request, controlled, &rest) < 0)
+        if (key == KEY_ACCESS_TOKEN) {
+            rest = find_byte(rest, query_end, '&');
+            note_token(text, equals + 1, rest, request);
+        } else if (key != KEY_UNKNOWN && !token_only &&
+                   apply_parameter(key, equals + 1, query_end, request, controlled, &rest) < 0) {
             return -1;
+        }
         const char* param_end = find_byte(rest, query_end, '&');
         if (param_end == query_end)
             return 0;
@@ -650,7 +690,15 @@ int parse_request(const char* data, size_t data_size, request_info* request) {
 
     const regmatch_t& path_match = match[MATCH_PATH];
     const bool has_path = path_match.rm_so >= 0;
+    const regmatch_t& query_match = match[MATCH_QUERY];
     if (request->method == PUT) {
+        // A PUT's query is read for its token only, and before the path is taken, so that a
+        // refused query leaves nothing to release.
+        bool ignored = false;
+        if (query_match.rm_so >= 0 &&
+            read_query(data, data + query_match.rm_so + 1, data + query_match.rm_eo, request,
+                       &ignored, true) < 0)
+            return -1;
         request->put_path = has_path ? g_string_new_len(data + path_match.rm_so,
                                                         path_match.rm_eo - path_match.rm_so)
                                      : g_string_new("");
@@ -663,14 +711,13 @@ int parse_request(const char* data, size_t data_size, request_info* request) {
     else
         request->no_path = true;
 
-    const regmatch_t& query_match = match[MATCH_QUERY];
     if (query_match.rm_so < 0) {
         request->num_conns = 1;
         request->conn_id = 0;
     } else {
         bool controlled = false;
-        if (read_query(data + query_match.rm_so + 1, data + query_match.rm_eo, request,
-                       &controlled) < 0)
+        if (read_query(data, data + query_match.rm_so + 1, data + query_match.rm_eo, request,
+                       &controlled, false) < 0)
             return -1;
         if (check_parameters(request, controlled) < 0)
             return -1;

@@ -50,6 +50,10 @@ struct request_info {
     // The request named no session: its id came from next_anonymous_session_id(), and the
     // session is kept apart from every session a request can name.
     bool anonymous;
+    // ACCESS_TOKEN=: where the last one's value lies in the parsed text, as an offset from its
+    // start and a length (0: no token). Read by every method, PUT included.
+    uint32_t token_at;
+    uint32_t token_length;
 };
 
 // Byte length of the session-wide part of request_info (method .. latency_test).
@@ -108,6 +112,9 @@ bool match_request_scan(const char* data, size_t size, regmatch_t match[4], bool
 
 // The names (without "=") of the query keys the server reads, in no particular order.
 std::span<const std::string_view> query_key_names();
+
+// Replaces the value of every ACCESS_TOKEN= in `text` by "<hidden>", for text that is logged.
+void hide_access_tokens(std::string* text);
 
 // Parses the received header text. data[data_size] must be NUL.
 // Returns -2 when the header is incomplete, -1 when it is invalid, otherwise the

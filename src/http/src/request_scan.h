@@ -220,7 +220,7 @@ struct scanner {
 };
 
 // One bit a byte: "=" or "&"; allowed where the query's separator parity is odd (letters, digits,
-// "="); allowed where it is even (upper-case letters, "_", "&").
+// "_", "-", ".", "="); allowed where it is even (upper-case letters, "_", "&").
 struct query_bytes {
     uint32_t sep, odd_ok, even_ok;
 };
@@ -283,8 +283,14 @@ constexpr char by_low_half(unsigned l) {
                               _mm256_setzero_si256());
         return ~static_cast<uint32_t>(_mm256_movemask_epi8(none));
     };
+    // "-" and "." share their halves with "&" and with no range of ours: compared directly.
+    const uint32_t dash_dot = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('-')),
+                                             _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('.')))));
     return {in_any(IN_AMP | IN_EQ),
-            in_any(IN_EQ | IN_DIGIT | IN_UPPER_A_O | IN_UPPER_P_Z | IN_LOWER_A_O | IN_LOWER_P_Z),
+            in_any(IN_EQ | IN_DIGIT | IN_UPPER_A_O | IN_UPPER_P_Z | IN_US | IN_LOWER_A_O |
+                   IN_LOWER_P_Z) |
+                dash_dot,
             in_any(IN_AMP | IN_UPPER_A_O | IN_UPPER_P_Z | IN_US)};
 }
 #undef VH_HALVES
@@ -292,16 +298,19 @@ constexpr char by_low_half(unsigned l) {
 [[gnu::always_inline]] inline query_bytes classify_query_bytes(vec v) {
     const vec is_eq = v == splat('='), is_amp = v == splat('&');
     const vec upper = in_range(v, 'A', 'Z');
+    const vec underscore = v == splat('_');
     return {bits_of(is_eq | is_amp),
-            bits_of(upper | in_range(v, 'a', 'z') | in_range(v, '0', '9') | is_eq),
-            bits_of(upper | (v == splat('_')) | is_amp)};
+            bits_of(upper | in_range(v, 'a', 'z') | in_range(v, '0', '9') | is_eq | underscore |
+                    (v == splat('-')) | (v == splat('.'))),
+            bits_of(upper | underscore | is_amp)};
 }
 #endif
 
-// The query after its "?": ([A-Z_]+=[[:alnum:]]+&)*[A-Z_]+=[[:alnum:]]+, ended by the first byte
-// that is neither a letter, a digit, "_", "=" nor "&". Each "=" and "&" flips the parity of the
-// separators seen so far, so a byte lies in a key where the parity is even and in a value where it
-// is odd; the separators alternate when every "=" makes the parity odd and every "&" even.
+// The query after its "?": ([A-Z_]+=[[:alnum:]_.-]+&)*[A-Z_]+=[[:alnum:]_.-]+, ended by the first
+// byte that is neither a letter, a digit, "_", "-", ".", "=" nor "&". Each "=" and "&" flips the
+// parity of the separators seen so far, so a byte lies in a key where the parity is even and in a
+// value where it is odd; the separators alternate when every "=" makes the parity odd and every "&"
+// even.
 bool scanner::query() {
     uint64_t parity = 0;    // all ones after an odd number of separators
     uint64_t after_sep = 1; // the byte before the next one is a separator (or the "?")

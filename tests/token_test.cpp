@@ -1,0 +1,308 @@
+// Signed test tokens: the verifier on its own, and a server that demands them, over real
+// sockets, with its keys made and its tokens signed by varnholt-token.
+#include "metrics.h"
+#include "test_support.h"
+#include "token.h"
+#include "token_sign.h"
+
+#include <atomic>
+#include <csignal>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <openssl/hmac.h>
+#include <openssl/pem.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using namespace vh_test;
+
+namespace {
+
+const std::string AUDIENCE = "speed.example";
+
+struct key_pair {
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    ~key_pair() {
+        EVP_PKEY_free(key);
+    }
+    std::string public_pem() const {
+        BIO* bio = BIO_new(BIO_s_mem());
+        PEM_write_bio_PUBKEY(bio, key);
+        char* data = nullptr;
+        const long n = BIO_get_mem_data(bio, &data);
+        std::string pem(data, static_cast<size_t>(n));
+        BIO_free(bio);
+        return pem;
+    }
+};
+
+std::string claims(int64_t exp, const std::string& aud = "\"" + AUDIENCE + "\"",
+                   const std::string& more = "") {
+    return "{\"aud\":" + aud + ",\"exp\":" + std::to_string(exp) + more + "}";
+}
+
+class TokenVerifier : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = make_temp_dir();
+    }
+    void TearDown() override {
+        remove_tree(dir);
+    }
+    std::shared_ptr<const token_keys> keys_of(const std::string& pem) {
+        const std::string path = dir + "/keys.pem";
+        FILE* f = fopen(path.c_str(), "w");
+        fputs(pem.c_str(), f);
+        fclose(f);
+        std::string why;
+        return load_token_keys(path.c_str(), &why);
+    }
+    token_verdict verify(const token_keys& keys, const std::string& token, uint32_t unit = 7) {
+        return verify_token(keys, token, AUDIENCE, unit, now);
+    }
+    std::string dir;
+    key_pair old_key, new_key;
+    const int64_t now = time(nullptr);
+};
+
+TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
+    const auto keys = keys_of(old_key.public_pem());
+    ASSERT_NE(keys, nullptr);
+    const auto signed_by = [&](const key_pair& k, const std::string& c) {
+        return sign_token(k.key, TOKEN_HEADER, c);
+    };
+    const std::string valid = signed_by(old_key, claims(now + 60));
+    EXPECT_EQ(verify(*keys, valid), TOKEN_VALID);
+    EXPECT_EQ(verify(*keys, signed_by(old_key, claims(now + 60, "[\"a\",\"" + AUDIENCE + "\"]",
+                                                      ",\"unit\":7,\"iat\":1"))),
+              TOKEN_VALID);
+    EXPECT_EQ(verify(*keys, signed_by(old_key, claims(now - 1))), TOKEN_EXPIRED);
+    EXPECT_EQ(verify(*keys, signed_by(old_key, claims(now + MAX_TOKEN_LIFETIME_S + 5))),
+              TOKEN_LIFETIME);
+    EXPECT_EQ(verify(*keys, signed_by(new_key, claims(now + 60))), TOKEN_SIGNATURE);
+    EXPECT_EQ(verify(*keys, signed_by(old_key, claims(now + 60, "\"other.example\""))),
+              TOKEN_AUDIENCE);
+    EXPECT_EQ(
+        verify(*keys, signed_by(old_key, claims(now + 60, "\"" + AUDIENCE + "\"", ",\"unit\":8"))),
+        TOKEN_UNIT);
+
+    // Tampering: claims swapped under the old signature, a signature byte changed.
+    const size_t dot1 = valid.find('.'), dot2 = valid.rfind('.');
+    const std::string forged =
+        valid.substr(0, dot1 + 1) +
+        base64url_encode(claims(now + 60, "\"" + AUDIENCE + "\"", ",\"unit\":7")) +
+        valid.substr(dot2);
+    EXPECT_EQ(verify(*keys, forged), TOKEN_SIGNATURE);
+    std::string flipped = valid;
+    flipped[dot2 + 5] = flipped[dot2 + 5] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(verify(*keys, flipped), TOKEN_SIGNATURE);
+
+    // Algorithms other than EdDSA: none, and HS256 keyed with the public key's own bytes.
+    const std::string body = base64url_encode(claims(now + 60));
+    EXPECT_EQ(verify(*keys, base64url_encode(R"({"alg":"none"})") + "." + body + "."),
+              TOKEN_ALGORITHM);
+    const std::string hs_input = base64url_encode(R"({"alg":"HS256","typ":"JWT"})") + "." + body;
+    const std::string secret = old_key.public_pem();
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned mac_len = 0;
+    HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+         reinterpret_cast<const unsigned char*>(hs_input.data()), hs_input.size(), mac, &mac_len);
+    EXPECT_EQ(
+        verify(*keys, hs_input + "." +
+                          base64url_encode(std::string(reinterpret_cast<char*>(mac), mac_len))),
+        TOKEN_ALGORITHM);
+
+    // Garbage of every shape, and a 64 KiB token, never throw and are malformed.
+    for (const std::string& bad :
+         {std::string(), std::string("abc"), std::string("a.b"), std::string("a.b.c.d"),
+          std::string("!!.!!.!!"), base64url_encode("[1]") + "." + body + ".AAAA",
+          base64url_encode(R"({"alg":"EdDSA","crit":["x"]})") + "." + body + ".AAAA",
+          std::string(65536, 'A') + "." + body + ".AAAA", valid + "A"})
+        EXPECT_NE(verify(*keys, bad), TOKEN_VALID) << bad.substr(0, 80);
+    EXPECT_EQ(verify(*keys, std::string(65536, 'A') + "." + body + ".AAAA"), TOKEN_MALFORMED);
+    // Claims of the wrong types, signed: still refused.
+    for (const std::string& c :
+         {std::string(R"({"aud":5,"exp":1})"), "{\"aud\":\"" + AUDIENCE + "\",\"exp\":\"soon\"}",
+          "{\"aud\":\"" + AUDIENCE + "\"}", claims(now + 60, "[1]"),
+          claims(now + 60, "\"" + AUDIENCE + "\"", ",\"unit\":-1")})
+        EXPECT_EQ(verify(*keys, signed_by(old_key, c)), TOKEN_MALFORMED) << c;
+}
+
+TEST_F(TokenVerifier, KeyFilesRotateAndRefuseWhatHoldsNoKey) {
+    const auto both = keys_of("# rotation\n" + old_key.public_pem() + new_key.public_pem());
+    ASSERT_NE(both, nullptr);
+    EXPECT_EQ(token_key_count(*both), 2u);
+    for (const key_pair* k : {&old_key, &new_key})
+        EXPECT_EQ(verify(*both, sign_token(k->key, TOKEN_HEADER, claims(now + 60))), TOKEN_VALID);
+
+    std::string why;
+    EXPECT_EQ(load_token_keys((dir + "/missing").c_str(), &why), nullptr);
+    EXPECT_NE(why.find("No such file"), std::string::npos) << why;
+    EXPECT_EQ(keys_of("not a key\n"), nullptr);
+
+    // The server's check counts each refusal under its reason.
+    ASSERT_EQ(start_token_check(dir.c_str(), AUDIENCE.c_str()), -1); // a directory
+    keys_of(old_key.public_pem());
+    ASSERT_EQ(start_token_check((dir + "/keys.pem").c_str(), AUDIENCE.c_str()), 0);
+    EXPECT_EQ(check_request_token(nullptr, 0, 7), TOKEN_MISSING);
+    const std::string valid = sign_token(old_key.key, TOKEN_HEADER, claims(now + 60));
+    EXPECT_EQ(check_request_token(valid.data(), valid.size(), 7), TOKEN_VALID);
+    EXPECT_NE(format_metrics().find("varnholt_token_refusals_total{reason=\"missing\"} 1\n"),
+              std::string::npos);
+
+    // Workers verify while SIGHUP swaps the set under them, the old key and the new by turns.
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 2; w++)
+        workers.emplace_back([&] {
+            while (!stop.load())
+                failures += check_request_token(valid.data(), valid.size(), 7) != TOKEN_VALID;
+        });
+    for (int i = 0; i < 20; i++) {
+        keys_of(i % 2 == 0 ? old_key.public_pem() + new_key.public_pem() : old_key.public_pem());
+        reload_token_keys();
+    }
+    stop = true;
+    for (std::thread& t : workers)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+// --- The server ----------------------------------------------------------------------
+
+// Runs varnholt-token; its standard output, trimmed.
+std::string run_token_tool(const std::string& args) {
+    FILE* p = popen((std::string(VH_TOKEN_PATH) + " " + args).c_str(), "r");
+    std::string out;
+    char chunk[512];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, p)) > 0)
+        out.append(chunk, n);
+    EXPECT_EQ(pclose(p), 0) << args;
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+const std::string FORBIDDEN =
+    "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+class TokenServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = make_temp_dir();
+        for (const char* name : {"a", "b"})
+            run_token_tool("keygen " + dir + "/" + name + ".key " + dir + "/" + name + ".pub");
+        keys = dir + "/keys.pem";
+        ASSERT_EQ(system(("cp " + dir + "/a.pub " + keys).c_str()), 0);
+        port = start_activated(proc, options({"--token-keys", keys, "--token-audience", AUDIENCE},
+                                             {{"VH_VERBOSE", "10"}}));
+        ASSERT_TRUE(proc.wait_for("Tests need a token for audience", 10s)) << proc.output;
+    }
+    void TearDown() override {
+        remove_tree(dir);
+    }
+    std::string token(const std::string& key, const std::string& more = "") {
+        return run_token_tool("sign --key " + dir + "/" + key + ".key --audience " + AUDIENCE +
+                              " --ttl 60" + more);
+    }
+    // The reply head to `request` on a new connection (the connection is left in *fd).
+    std::string reply_to(const std::string& request, int* fd) {
+        *fd = send_new(port, request);
+        return read_reply_head(*fd, 5s);
+    }
+    void expect_forbidden(const std::string& request) {
+        int fd = send_new(port, request);
+        bool closed = false;
+        EXPECT_EQ(read_until_close(fd, 5s, &closed), FORBIDDEN);
+        EXPECT_TRUE(closed);
+        close(fd);
+    }
+    void reload(const std::string& expect) {
+        const int before = count_occurrences(proc.output, expect);
+        kill(proc.pid, SIGHUP);
+        ASSERT_TRUE(proc.wait_count(expect, before + 1, 5s)) << proc.output;
+    }
+    std::string dir, keys;
+    server_process proc;
+    int port = 0;
+};
+
+TEST_F(TokenServer, TestsNeedTheirTokenOnEveryConnection) {
+    const std::string a = token("a", " --unit 4");
+    int fd;
+    EXPECT_EQ(reply_to(download_request(11, 1, 0, "&ACCESS_TOKEN=" + a), &fd), GET_REPLY);
+    close(fd);
+    EXPECT_EQ(reply_to(upload_request(12, 1, 0, QUICK_UPLOAD, "&ACCESS_TOKEN=" + a), &fd),
+              CONTINUE);
+    close(fd);
+
+    expect_forbidden(download_request(13));
+    expect_forbidden(http_request("GET", "/"));
+    expect_forbidden(http_request("PUT", "/trace.log", "Content-Length: 3\r\n"));
+    expect_forbidden(download_request(13, 1, 0, "&ACCESS_TOKEN=" + token("b")));
+    expect_forbidden(download_request(13, 1, 0, "&ACCESS_TOKEN=" + token("a", " --unit 5")));
+    // HEAD starts nothing and stays open.
+    EXPECT_EQ(reply_to(http_request("HEAD", "/x"), &fd), HEAD_REPLY);
+    close(fd);
+
+    // The second connection of a session is checked on its own.
+    int first;
+    EXPECT_EQ(reply_to(download_request(14, 2, 0, "&ACCESS_TOKEN=" + a), &first), GET_REPLY);
+    expect_forbidden(download_request(14, 2, 1));
+    EXPECT_EQ(reply_to(download_request(14, 2, 1, "&ACCESS_TOKEN=" + a), &fd), GET_REPLY);
+    close(fd);
+    close(first);
+
+    // Neither the token nor any part of its signature reaches the log, even in the debug
+    // line of a request the pattern refuses.
+    int bad = send_new(port, "GET /x?ACCESS_TOKEN=" + a + "! HTTP/1.1\r\n\r\n");
+    read_until_close(bad, 5s);
+    close(bad);
+    ASSERT_TRUE(proc.wait_for("ACCESS_TOKEN=<hidden>", 5s)) << proc.output;
+    EXPECT_TRUE(proc.wait_for("refused: token signature verified by no key", 1s));
+    EXPECT_TRUE(proc.wait_for("refused: no token", 1s));
+    EXPECT_EQ(proc.output.find(a.substr(a.rfind('.') + 1)), std::string::npos);
+}
+
+TEST_F(TokenServer, SighupRotatesKeysAndABrokenFileKeepsThem) {
+    const std::string b = token("b");
+    expect_forbidden(download_request(21, 1, 0, "&ACCESS_TOKEN=" + b));
+    ASSERT_EQ(system(("cat " + dir + "/a.pub " + dir + "/b.pub > " + keys).c_str()), 0);
+    reload("Token keys reloaded: 2 keys");
+    int fd;
+    EXPECT_EQ(reply_to(download_request(22, 1, 0, "&ACCESS_TOKEN=" + b), &fd), GET_REPLY);
+    close(fd);
+    EXPECT_EQ(reply_to(download_request(23, 1, 0, "&ACCESS_TOKEN=" + token("a")), &fd), GET_REPLY);
+    close(fd);
+
+    ASSERT_EQ(system(("echo broken > " + keys).c_str()), 0);
+    reload("Keeping the token keys in use");
+    EXPECT_EQ(reply_to(download_request(24, 1, 0, "&ACCESS_TOKEN=" + b), &fd), GET_REPLY);
+    close(fd);
+    EXPECT_EQ(kill(proc.pid, 0), 0); // SIGHUP did not end it
+}
+
+// varnholt-client sends its token with every request: the test connections' and the latency
+// control connection's statistics requests.
+TEST_F(TokenServer, TheClientCarriesItsToken) {
+    const std::string client = std::string(VH_CLIENT_PATH) + " ";
+    const std::string server = " 127.0.0.1:" + std::to_string(port) + " >/dev/null 2>&1";
+    const std::string with_token = " --token=" + token("a");
+    EXPECT_EQ(system((client + "download -c 2 -d 0.5" + with_token + server).c_str()), 0);
+    EXPECT_EQ(system((client + "latency -c 1 -d 1" + with_token + server).c_str()), 0);
+    EXPECT_NE(system((client + "download -c 2 -d 0.5 -t 2" + server).c_str()), 0);
+}
+
+TEST(TokenStart, AnUnreadableKeyFileStopsTheStart) {
+    server_process proc;
+    start_activated(proc, options({"--token-keys", "/nonexistent/keys.pem"}));
+    EXPECT_EQ(proc.wait_exit(10s), 1);
+    EXPECT_NE(proc.output.find("Could not read token keys from /nonexistent/keys.pem: No such"),
+              std::string::npos)
+        << proc.output;
+}
+
+} // namespace
