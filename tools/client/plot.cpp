@@ -386,9 +386,11 @@ std::string svg_plot(const test_report& r, const std::string& date) {
     tp.x = load.seconds;
     tp.y = load.total;
     double end = std::max(max_of(p.lines, false, true), tp.x.empty() ? 0 : tp.x.back());
-    series idle = line("idle round trip (median of the first samples)", "#1f1f1f", 2, "6 4");
+    const double idle_us =
+        l.summary.idle.count > 0 ? l.summary.idle.median_us : l.summary.first.median_us;
+    series idle = line("idle round trip (before the load)", "#1f1f1f", 2, "6 4");
     idle.x = {0, end};
-    idle.y = {l.summary.first.median_us, l.summary.first.median_us};
+    idle.y = {idle_us, idle_us};
     p.lines.insert(p.lines.begin(), idle);
     p.lines.push_back(tp);
     responsiveness resp = make_responsiveness(l.summary);

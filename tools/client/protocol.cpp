@@ -607,9 +607,9 @@ responsiveness make_responsiveness(const latency_summary& s) {
         return r;
     r.valid = true;
     r.rpm = 60000.0 / (s.loaded.median_us / 1000.0);
-    r.idle_rtt_us = s.first.median_us;
-    r.added_median_us = s.loaded.median_us - s.first.median_us;
-    r.added_p90_us = s.loaded.p90_us - s.first.median_us;
+    r.idle_rtt_us = s.idle.count > 0 ? s.idle.median_us : s.first.median_us;
+    r.added_median_us = s.loaded.median_us - r.idle_rtt_us;
+    r.added_p90_us = s.loaded.p90_us - r.idle_rtt_us;
     return r;
 }
 

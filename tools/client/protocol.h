@@ -174,16 +174,20 @@ struct latency_conn_summary {
 
 // Round-trip times of the load connections: the first sample of each against the later
 // samples taken while the connection moved data, and one summary per load connection
-// (connection indexes from `first_load` on; the ones before are control connections).
+// (connection indexes from `first_load` on; the ones before are control connections). `idle`:
+// the round trips the client measured before any load connection was opened (set by the test,
+// not by summarize_latency).
 struct latency_summary {
+    rtt_stats idle;
     rtt_stats first;
     rtt_stats loaded;
     std::vector<latency_conn_summary> conns;
 };
 
 // Working latency: round trips per minute under load (60,000 / the median loaded round trip
-// in milliseconds), the idle round trip (median of the first samples) and the delay the load
-// adds to it. Every figure is 0, and `valid` false, without loaded samples.
+// in milliseconds), the idle round trip (the median of `idle`; of the first samples when there
+// is none) and the delay the load adds to it. Every figure is 0, and `valid` false, without loaded
+// samples.
 struct responsiveness {
     bool valid = false;
     double rpm = 0;

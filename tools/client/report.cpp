@@ -123,6 +123,7 @@ void print_rtt(const char* what, const rtt_stats& s, FILE* out) {
 
 void print_latency(const test_report& r, FILE* out) {
     const latency_summary& s = r.latency.summary;
+    print_rtt("round trips before the load (statistics requests, idle):", s.idle, out);
     std::fprintf(out, "round-trip time (tcp_rtt):\n");
     print_rtt("  first samples:", s.first, out);
     print_rtt("  under load:   ", s.loaded, out);
@@ -293,6 +294,7 @@ json::object latency_json(const test_report& r) {
     }
     json::object o{{"direction", r.options.latency_upload ? "POST" : "GET"},
                    {"latency_interval_ms", r.options.latency_interval_ms},
+                   {"rtt_idle", rtt_json(l.summary.idle)},
                    {"rtt_first_samples", rtt_json(l.summary.first)},
                    {"rtt_under_load", rtt_json(l.summary.loaded)},
                    {"per_connection", std::move(conns)},

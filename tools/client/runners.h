@@ -97,6 +97,9 @@ struct fetch_record {
     std::vector<size_t> samples; // sample count of each connection
 };
 
+// Round trips on the control connection before the load: the idle baseline of a latency test.
+constexpr int IDLE_PROBES = 5;
+
 struct latency_result {
     std::vector<fetch_record> fetches;
     latency_document final_doc;

@@ -119,6 +119,22 @@ bool run_latency(const client_options& o, const std::vector<endpoint>& eps, size
     ch.hooks = hooks;
     ch.connections = o.connections + 1;
 
+    // The idle round trip, measured idle: statistics requests on the control connection, one
+    // after another, before any load connection exists. The first samples of the load
+    // connections come later, once their data has filled the queues on the path.
+    std::vector<int64_t> idle;
+    ch.hooks = nullptr; // not fetches of the test
+    for (int i = 0; i < IDLE_PROBES; i++) {
+        const time_point sent = mono_clock::now();
+        if (!control_fetch_now(ch, error))
+            return false;
+        idle.push_back(
+            std::chrono::duration_cast<std::chrono::microseconds>(mono_clock::now() - sent)
+                .count());
+    }
+    ch.fetches.clear();
+    ch.hooks = hooks;
+
     if (!open_conns(eps, used, 1, o.connections, o.timeout_s, &load, error) ||
         !send_requests(load, p, o.timeout_s, error))
         return false;
@@ -133,6 +149,7 @@ bool run_latency(const client_options& o, const std::vector<endpoint>& eps, size
     report->latency.fetches = ch.fetches;
     report->latency.final_doc = ch.last;
     report->latency.summary = summarize_latency(ch.last, 1);
+    report->latency.summary.idle = make_rtt_stats(idle);
     return true;
 }
 
