@@ -349,6 +349,34 @@ TEST(ClientProtocol, HostileLatencyDocumentsRefusedRatherThanWrapped) {
 }
 
 // Report numbers are plain decimals; a target's port lies in 1..65535.
+// A download's steady state starts where the client finds its rate stable, as the server does
+// for uploads: after a slow start, at the first window of stable samples; at the maximum when
+// it never holds still; not at all when the load ends before that, or just after it.
+TEST(ClientProtocol, TheSteadyStateStartsAfterAWarmUpTheClientDetects) {
+    // Rates per half second (bytes per second), as a timeline of two connections every 0.1 s.
+    auto timeline = [](const std::vector<double>& rates) {
+        std::vector<timeline_point> t{{0, {0, 0}}};
+        double bytes = 0;
+        for (size_t i = 0; i < rates.size() * 5; i++) {
+            bytes += rates[i / 5] * 0.1;
+            const auto half = static_cast<uint64_t>(bytes / 2);
+            t.push_back({static_cast<double>(i + 1) / 10, {half, half}});
+        }
+        return t;
+    };
+    steady_state s =
+        find_steady_state(timeline({10, 20, 40, 80, 100, 104, 96, 100, 100, 100}), 0.5, 3, 20, 10);
+    EXPECT_TRUE(s.valid && !s.at_max);
+    EXPECT_EQ(std::tuple(s.warmup_samples, s.warmup_s, s.seconds), std::tuple(7u, 3.5, 1.5));
+    EXPECT_NEAR(s.bits_per_second, 800, 2);
+    s = find_steady_state(timeline({100, 10, 100, 10, 100, 10, 100, 10}), 0.5, 2, 4, 10);
+    EXPECT_TRUE(s.valid && s.at_max);
+    EXPECT_EQ(std::tuple(s.warmup_samples, s.warmup_s), std::tuple(4u, 2.0));
+    EXPECT_NEAR(s.bits_per_second, 55 * 8, 2);
+    EXPECT_FALSE(find_steady_state(timeline({10, 20, 40, 80}), 0.5, 3, 20, 10).valid);
+    EXPECT_FALSE(find_steady_state(timeline({100, 100, 100, 100}), 0.5, 4, 20, 10).valid);
+}
+
 TEST(ClientProtocol, JsonNumbersArePlainDecimalsAndTargetsKeepTheirPortRange) {
     json::object o = json::parse("{\"a\":2.000011573,\"b\":7.58e9,\"c\":1e-7,\"d\":"
                                  "18446744073709551615,\"e\":-3,\"g\":\"x\\\"y\"}")

@@ -1,6 +1,8 @@
 // The download loop: stream for the duration, half-close, read each stats message at the FIN.
 #include "engine.h"
 
+#include <cmath>
+#include <numeric>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -62,6 +64,61 @@ bool read_head(test_conn& c, std::vector<char>& buf, time_point now, std::string
 }
 
 } // namespace
+
+namespace {
+
+// Bytes received by all connections at `t` seconds, between the timeline's points.
+double bytes_at(const std::vector<timeline_point>& timeline, double t) {
+    auto total = [](const timeline_point& p) {
+        return static_cast<double>(std::accumulate(p.bytes.begin(), p.bytes.end(), uint64_t{0}));
+    };
+    for (size_t i = 1; i < timeline.size(); i++) {
+        const timeline_point &a = timeline[i - 1], &b = timeline[i];
+        if (t <= b.seconds) {
+            const double span = b.seconds - a.seconds;
+            const double f = span > 0 ? std::clamp((t - a.seconds) / span, 0.0, 1.0) : 1.0;
+            return total(a) + f * (total(b) - total(a));
+        }
+    }
+    return timeline.empty() ? 0 : total(timeline.back());
+}
+
+} // namespace
+
+steady_state find_steady_state(const std::vector<timeline_point>& timeline, double sample_s,
+                               size_t stable, size_t max_samples, int tolerance) {
+    steady_state s;
+    if (timeline.size() < 2 || sample_s <= 0 || stable == 0)
+        return s;
+    const double end = timeline.back().seconds;
+    std::vector<double> rates;
+    for (size_t k = 1; k <= max_samples && k * sample_s <= end; k++) {
+        const double t = static_cast<double>(k) * sample_s;
+        rates.push_back((bytes_at(timeline, t) - bytes_at(timeline, t - sample_s)) / sample_s);
+        bool done = k == max_samples;
+        if (rates.size() >= stable) {
+            const auto window = rates.end() - static_cast<std::ptrdiff_t>(stable);
+            const double mean =
+                std::accumulate(window, rates.end(), 0.0) / static_cast<double>(stable);
+            const bool within = std::all_of(window, rates.end(), [&](double r) {
+                return std::abs(r - mean) <= mean * tolerance / 100.0;
+            });
+            s.at_max = !within && done;
+            done = done || within;
+        }
+        if (done) {
+            s.warmup_samples = k;
+            s.warmup_s = t;
+            s.seconds = end - t;
+            s.valid = s.seconds >= sample_s; // at least one sample period of steady load
+            if (s.valid)
+                s.bits_per_second =
+                    (bytes_at(timeline, end) - bytes_at(timeline, t)) * 8 / s.seconds;
+            return s;
+        }
+    }
+    return s;
+}
 
 bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
                         control_channel* ctl, progress_meter* pm, const live_hooks* hooks,
@@ -211,6 +268,8 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
         }
     }
     r->seconds = seconds_between(t0, t1);
+    r->steady = find_steady_state(r->timeline, static_cast<double>(o.warmup_sample_time_ms) / 1000,
+                                  o.num_warmup_samples, o.max_warmup_samples, o.warmup_tolerance);
     r->bytes = 0;
     r->conns.clear();
     for (const test_conn& c : conns) {

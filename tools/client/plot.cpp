@@ -356,12 +356,23 @@ std::string svg_plot(const test_report& r, const std::string& date) {
             figure = format_rate(r.download.seconds > 0 ? static_cast<double>(r.download.bytes) *
                                                               8 / r.download.seconds
                                                         : 0);
+            // The steady state: its rate from the end of the client's warm-up to the end.
+            const steady_state& st = r.download.steady;
+            if (st.valid) {
+                series steady = line("steady state", "#1f1f1f", 1.6, "2 3");
+                steady.x = {st.warmup_s, st.warmup_s + st.seconds};
+                steady.y = {st.bits_per_second, st.bits_per_second};
+                p.lines.push_back(steady);
+                figure += ", steady " + format_rate(st.bits_per_second);
+            }
         }
         p.title = head + count_text(o.connections, "connection") + " · " + date + " · " + figure;
         p.x = make_axis(max_of(p.lines, false, true), 10, "time since the first reply (s)");
         p.left = rate_axis(max_of(p.lines, false, false), "throughput");
         if (upload_load && r.upload.summary.warmup_samples > 0)
             p.warmup_end = r.upload.summary.warmup_seconds;
+        else if (!upload_load && r.download.steady.valid)
+            p.warmup_end = r.download.steady.warmup_s;
         return render(p);
     }
 

@@ -87,6 +87,14 @@ double rate(uint64_t bytes, double seconds) {
 void print_download(const download_result& d, FILE* out) {
     std::fprintf(out, "downloaded %s in %.2f s: %s\n", format_bytes(d.bytes).c_str(), d.seconds,
                  format_rate(rate(d.bytes, d.seconds)).c_str());
+    const steady_state& s = d.steady;
+    if (s.valid)
+        std::fprintf(out, "steady state: %s over %.2f s after a warm-up of %.2f s (%s%s)\n",
+                     format_rate(s.bits_per_second).c_str(), s.seconds, s.warmup_s,
+                     counted(s.warmup_samples, "sample", "samples").c_str(),
+                     s.at_max ? ", its maximum: the rate never held still" : "");
+    else
+        std::fprintf(out, "steady state: none (the load ended during its warm-up)\n");
     for (const conn_result& c : d.conns) {
         std::string retrans = c.stats.has_retransmissions ? std::to_string(c.stats.retransmissions)
                                                           : std::string("not reported");
@@ -195,9 +203,18 @@ json::object download_json(const download_result& d) {
             o["retransmissions"] = nullptr;
         conns.push_back(std::move(o));
     }
+    const steady_state& s = d.steady;
+    json::object steady{{"bits_per_second", nullptr},
+                        {"seconds", s.seconds},
+                        {"warmup_seconds", s.warmup_s},
+                        {"warmup_samples", s.warmup_samples},
+                        {"warmup_at_max", s.at_max}};
+    if (s.valid)
+        steady["bits_per_second"] = s.bits_per_second;
     return json::object{{"seconds", d.seconds},
                         {"bytes", d.bytes},
                         {"bits_per_second", rate(d.bytes, d.seconds)},
+                        {"steady_state", std::move(steady)},
                         {"per_connection", std::move(conns)},
                         {"throughput_series", series_json(d.timeline, d.timeline_step_s)}};
 }

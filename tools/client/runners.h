@@ -73,13 +73,29 @@ struct rate_series {
 
 rate_series make_rate_series(const std::vector<timeline_point>& timeline);
 
+// A download's steady state: its rate after a warm-up the client detects itself, as the server
+// does for uploads. Samples of `sample_s` seconds; the warm-up ends once the last `stable`
+// sample rates lie within `tolerance` percent of their mean, or after `max_samples`.
+struct steady_state {
+    bool valid = false;  // a warm-up ended, and the load went on after it
+    bool at_max = false; // it ended at its maximum, not because the rate was stable
+    size_t warmup_samples = 0;
+    double warmup_s = 0;
+    double seconds = 0; // from the end of the warm-up to the end of the load
+    double bits_per_second = 0;
+};
+
 struct download_result {
     double seconds = 0; // from the first reply to the half-close
     uint64_t bytes = 0;
+    steady_state steady;
     std::vector<conn_result> conns;
     std::vector<timeline_point> timeline; // bytes received
     double timeline_step_s = TIMELINE_STEP_S;
 };
+
+steady_state find_steady_state(const std::vector<timeline_point>& timeline, double sample_s,
+                               size_t stable, size_t max_samples, int tolerance);
 
 struct upload_result {
     double seconds = 0;      // from the first interim reply to the first results byte
