@@ -31,6 +31,7 @@ parse_result parse_line_spec(const std::string& text, line_config* out);
 struct line_counts {
     uint64_t bytes = 0, pkts = 0, qdrops = 0, lossdrops = 0;
     double qwait_ns = 0; // summed queueing time of the packets delivered
+    int64_t late_ns = 0; // the latest a packet left after its due time
 };
 
 struct packet_meta {

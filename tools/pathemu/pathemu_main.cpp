@@ -63,13 +63,14 @@ void roll_to(direction& d, const relay_shared& shared, int64_t second) {
         if (shared.stats_fd >= 0) {
             const line_counts& c = d.counts;
             char text[256];
-            const int n = std::snprintf(
-                text, sizeof(text),
-                "t=%lld dir=%s bytes=%llu pkts=%llu qdrops=%llu lossdrops=%llu qdelay_ms=%.3f\n",
-                (long long)d.second, d.name, (unsigned long long)c.bytes,
-                (unsigned long long)c.pkts, (unsigned long long)c.qdrops,
-                (unsigned long long)c.lossdrops,
-                c.pkts > 0 ? c.qwait_ns / double(c.pkts) / 1e6 : 0.0);
+            const int n = std::snprintf(text, sizeof(text),
+                                        "t=%lld dir=%s bytes=%llu pkts=%llu qdrops=%llu "
+                                        "lossdrops=%llu qdelay_ms=%.3f late_ms=%.3f\n",
+                                        (long long)d.second, d.name, (unsigned long long)c.bytes,
+                                        (unsigned long long)c.pkts, (unsigned long long)c.qdrops,
+                                        (unsigned long long)c.lossdrops,
+                                        c.pkts > 0 ? c.qwait_ns / double(c.pkts) / 1e6 : 0.0,
+                                        double(c.late_ns) / 1e6);
             if (write(shared.stats_fd, text, size_t(n)) < 0) {
                 // A full disk or a closed pipe loses counts, never packets.
             }
@@ -89,6 +90,7 @@ int64_t deliver(direction& d, const relay_shared& shared, int64_t now) {
             d.counts.bytes += p.len;
             d.counts.pkts++;
             d.counts.qwait_ns += double(p.qwait);
+            d.counts.late_ns = std::max(d.counts.late_ns, now - p.due);
         }
         line_pop(d.line);
     }
