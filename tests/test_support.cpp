@@ -292,7 +292,8 @@ void start(server_process& proc, const start_options& opts) {
         if (!opts.cpu_list.empty() && sched_setaffinity(0, sizeof(set), &set) != 0)
             _exit(126);
         signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> argv{const_cast<char*>(VH_HTTPD_PATH)};
+        std::vector<char*> argv{
+            const_cast<char*>(opts.program.empty() ? VH_HTTPD_PATH : opts.program.c_str())};
         for (const std::string& arg : opts.args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
@@ -327,7 +328,7 @@ std::string upload_request(uint64_t session, size_t conns, size_t index, const s
 
 start_options options(std::vector<std::string> args,
                       std::vector<std::pair<std::string, std::string>> env) {
-    return {std::move(args), std::move(env), -1, ""};
+    return {std::move(args), std::move(env), -1, "", ""};
 }
 
 std::string test_file() {

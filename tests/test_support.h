@@ -106,6 +106,7 @@ struct start_options {
     std::vector<std::pair<std::string, std::string>> env; // added to the environment
     int inherit_fd = -1;  // handed over as descriptor 3 with LISTEN_FDS=1
     std::string cpu_list; // run under this affinity mask ("1", "0,1")
+    std::string program;  // the executable to start, when not the server
 };
 
 // Options of a start: these arguments (after the program name) and environment variables.

@@ -1,0 +1,154 @@
+// The path emulator between two namespaces of its own: the round trip it adds, the rate it
+// delivers by its own counts and by the receiver's, and that it leaves nothing behind, also
+// after a run that was killed.
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using namespace vh_test;
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+bool enter_netns(const std::string& name) {
+    int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return entered;
+}
+
+sockaddr_in address_b(int port) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(uint16_t(port));
+    inet_pton(AF_INET, "10.77.0.2", &sin.sin_addr);
+    return sin;
+}
+
+int connect_b(int port) {
+    const sockaddr_in sin = address_b(port);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof(sin)) != 0)
+        fd = (close(fd), -1);
+    return fd;
+}
+
+TEST(PathEmulator, DelaysAndShapesTheLineAndCleansUp) {
+    if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "the path emulator needs root and /dev/net/tun";
+    const std::string id = std::to_string(getpid()), ns_a = "vh-pea-" + id, ns_b = "vh-peb-" + id;
+    const std::string dir = make_temp_dir(), stats = dir + "/stats";
+    start_options opts = options({"--ns-a", ns_a, "--ns-b", ns_b, "--up", "20mbit,50ms,20ms",
+                                  "--down", "20mbit,50ms,20ms", "--stats", stats});
+    opts.program = VH_PATHEMU_PATH;
+    { // A run killed outright leaves its namespaces; the next start removes them.
+        server_process killed;
+        start(killed, opts);
+        ASSERT_TRUE(killed.wait_for("ready", 5s)) << killed.output;
+        kill(killed.pid, SIGKILL);
+        killed.wait_exit(5s);
+        ASSERT_EQ(access(("/run/netns/" + ns_a).c_str(), F_OK), 0);
+    }
+    server_process emu;
+    start(emu, opts);
+    ASSERT_TRUE(emu.wait_for("ready", 5s)) << emu.output;
+    EXPECT_NE(emu.output.find("removed 2 namespaces"), std::string::npos) << emu.output;
+
+    // B listens; A connects: each connect takes one round trip, 2 x 20 ms.
+    int port = 0, listener = -1;
+    std::thread([&] {
+        ASSERT_TRUE(enter_netns(ns_b));
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sin = address_b(0);
+        socklen_t len = sizeof(sin);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sin), len), 0);
+        listen(listener, 16);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&sin), &len);
+        port = ntohs(sin.sin_port);
+    }).join();
+    ASSERT_GT(port, 0);
+    std::vector<double> rtts;
+    double received = 0, mss = 0;
+    std::thread([&] {
+        ASSERT_TRUE(enter_netns(ns_a));
+        for (int i = 0; i < 5; i++) {
+            const auto t0 = steady::now();
+            const int fd = connect_b(port);
+            rtts.push_back(std::chrono::duration<double, std::milli>(steady::now() - t0).count());
+            close(fd);
+        }
+    }).join();
+    for (int i = 0; i < 5; i++) // the probes, never used
+        close(accept4(listener, nullptr, nullptr, SOCK_NONBLOCK));
+    std::thread sender([&] { // B sends for 4.5 s over the down direction
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const std::string chunk(65536, 'x');
+        for (auto end = steady::now() + 4500ms; fd >= 0 && steady::now() < end;)
+            send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        close(fd);
+    });
+    std::thread([&] {
+        ASSERT_TRUE(enter_netns(ns_a));
+        const int fd = connect_b(port);
+        const timeval limit{10, 0}; // a stalled line fails the test, never hangs it
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        int seg = 0;
+        socklen_t len = sizeof(seg);
+        char buf[65536];
+        auto first = steady::time_point{};
+        for (ssize_t n; (n = recv(fd, buf, sizeof(buf), 0)) > 0;) {
+            const auto now = steady::now();
+            first = first == steady::time_point{} ? now : first;
+            if (now > first + 1s && now <= first + 4s) // the receiver's count of 3 s
+                received += double(n);
+        }
+        getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &seg, &len);
+        mss = seg;
+        close(fd);
+    }).join();
+    sender.join();
+    close(listener);
+    std::sort(rtts.begin(), rtts.end());
+    ASSERT_EQ(rtts.size(), 5u);
+    EXPECT_NEAR(rtts[2], 40.0, 2.0);
+    // Payload to line bytes: 52 bytes of IPv4 and TCP headers (with timestamps) per segment.
+    ASSERT_GT(mss, 500);
+    const double line_rate = received / 3 * 8 * (mss + 52) / mss / 20e6;
+    EXPECT_GE(line_rate, 0.95);
+    EXPECT_LE(line_rate, 1.01);
+
+    ASSERT_EQ(kill(emu.pid, SIGTERM), 0);
+    EXPECT_EQ(emu.wait_exit(5s), 0) << emu.output;
+    // The emulator's own counts of the seconds it carried the transfer at full speed.
+    std::vector<double> seconds;
+    std::istringstream lines(read_file(stats));
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("dir=down") != std::string::npos)
+            seconds.push_back(std::stod(line.substr(line.find("bytes=") + 6)) * 8 / 20e6);
+    std::vector<double> busy;
+    for (double s : seconds)
+        if (s > 0.5)
+            busy.push_back(s);
+    ASSERT_GE(busy.size(), 4u) << read_file(stats);
+    for (size_t i = 1; i + 1 < busy.size(); i++) { // the first and last seconds are partial
+        EXPECT_GE(busy[i], 0.95) << read_file(stats);
+        EXPECT_LE(busy[i], 1.01) << read_file(stats);
+    }
+    EXPECT_NE(access(("/run/netns/" + ns_a).c_str(), F_OK), 0);
+    EXPECT_NE(access(("/run/netns/" + ns_b).c_str(), F_OK), 0);
+    EXPECT_NE(access(("/run/varnholt-pathemu/" + ns_a).c_str(), F_OK), 0);
+    remove_tree(dir);
+}
+
+} // namespace
