@@ -24,7 +24,7 @@ namespace {
 struct Archive : ::testing::Test {
     server_process proc;
     std::string logs = make_temp_dir(), archive = make_temp_dir();
-    int port = -1, metrics_port = -1;
+    int port = -1, metrics = -1;
     ~Archive() override {
         remove_tree(logs);
         remove_tree(archive);
@@ -33,19 +33,12 @@ struct Archive : ::testing::Test {
         args.insert(args.end(), {"-d", "3", "-l", logs, "--archive-dir", archive, "--metrics",
                                  "127.0.0.1:0", "--drain-timeout", "1"});
         ASSERT_GT(port = start_activated(proc, options(args)), 0);
-        ASSERT_TRUE(proc.wait_for("Metrics on address", 5s)) << proc.output;
-        std::smatch m;
-        ASSERT_TRUE(
-            std::regex_search(proc.output, m, std::regex("Metrics on address \\S+ port (\\d+)")));
-        metrics_port = std::stoi(m[1]);
+        metrics = metrics_port(proc);
     }
     // The value of one sample of the metrics page (-1 when it has none).
     double metric(const std::string& name) {
-        int fd = send_new(metrics_port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
-        std::string page = read_until_close(fd, 5s);
-        close(fd);
-        size_t at = page.find("\n" + name + " ");
-        return at == std::string::npos ? -1 : std::stod(page.substr(at + name.size() + 2));
+        const auto page = scrape(metrics);
+        return page.contains(name) ? page.at(name) : -1;
     }
     // Every file below the archive, relative names.
     std::vector<std::string> files() {
@@ -100,14 +93,12 @@ TEST_F(Archive, EveryFinishedSessionLeavesOneValidRecord) {
     close(dl);
     const std::string results = run_upload(port, 12);
     EXPECT_NE(results.find("RESULT: OK\n"), std::string::npos) << results;
-    int control = send_new(port, "GET /?LATENCY_TEST=GET&LATENCY_ID=4294967600&LATENCY_INTERVAL=50&"
-                                 "CONTROL=1&NUM_CONNECTIONS=1&CONNECTION=0 HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(read_reply_head(control, 5s), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    int control =
+        send_new(port, http_request("GET", latency_target("GET", 4294967600, 50, 1) + "0"));
+    EXPECT_EQ(read_reply_head(control, 5s), CREATED);
     std::this_thread::sleep_for(300ms);
-    ASSERT_TRUE(send_all(control, "GET /results HTTP/1.1\r\n\r\n"));
-    const std::string head = read_reply_head(control, 5s);
-    ASSERT_EQ(head.rfind("HTTP/1.1 200 OK\r\nContent-Length: ", 0), 0u) << head;
-    recv_exact(control, std::stoul(head.substr(33)), 5s); // read whole: no reset at the close
+    // Read whole: no reset at the close.
+    ASSERT_TRUE(fetch_statistics(control).starts_with("HTTP/1.1 200 OK\r\n"));
     close(control);
     ASSERT_EQ(wait_files(3).size(), 3u) << proc.output;
     EXPECT_EQ(metric("varnholt_archive_records_total{result=\"written\"}"), 3);

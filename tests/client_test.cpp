@@ -659,7 +659,6 @@ void expect_cases(const std::vector<bad_server_case>& cases) {
 
 const std::string NOT_FOUND = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
                   DATA = vh_test::GET_REPLY + std::string(65536, 'x'),
-                  CREATED = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n",
                   DOWN = "download: connection 0: ", UP = "upload: connection 0: ",
                   CONTROL = "latency: control connection: ",
                   RESULTS = "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: ";
@@ -667,7 +666,7 @@ const std::string NOT_FOUND = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r
 // A statistics document after the control connection's first reply, announced as `length`.
 canned statistics(const std::string& doc, std::string length = "") {
     length = length.empty() ? std::to_string(doc.size()) : length;
-    return canned(CREATED, REQUEST,
+    return canned(vh_test::CREATED, REQUEST,
                   "HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + doc);
 }
 

@@ -130,11 +130,9 @@ TEST_F(LentSession, ASampleDueWhileTheConnectionsGoBackReadsLiveRecords) {
 // goes back when it ends: the teardown).
 TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoesBack) {
     const uint64_t id = 4294967400;
-    const std::string query = "/lat?LATENCY_TEST=GET&LATENCY_ID=" + std::to_string(id) +
-                              "&LATENCY_INTERVAL=10&TRACE_INTERVAL=10&CONTROL=1&NUM_CONNECTIONS=2"
-                              "&CONNECTION=";
+    const std::string query = latency_target("GET", id, 10, 2, "/lat", "&TRACE_INTERVAL=10");
     ASSERT_GE(clients[0] = send_new(port, http_request("GET", query + "0")), 0);
-    ASSERT_EQ(await(clients[0], 44), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_EQ(await(clients[0], 44), CREATED);
     ASSERT_GE(clients[1] = send_new(port, http_request("GET", query + "1")), 0);
     ASSERT_EQ(await(clients[1], GET_REPLY.size()).substr(0, GET_REPLY.size()), GET_REPLY);
     session* sess = get_session({id, false});
@@ -264,11 +262,9 @@ TEST_F(LentSession, ALentDownloadsReplyHeadLeavesBeforeItsCarrierRuns) {
 // A connection without a path gets the header-only reply and is closed, in a latency session
 // as in a download.
 TEST_F(LentSession, ALatencyLoadConnectionWithoutAPathIsClosedAfterItsReply) {
-    const std::string query =
-        "/?CONTROL=1&LATENCY_ID=4294967401&LATENCY_TEST=GET&LATENCY_INTERVAL=100&"
-        "NUM_CONNECTIONS=2&CONNECTION=";
+    const std::string query = latency_target("GET", 4294967401, 100, 2, "/");
     ASSERT_GE(clients[0] = send_new(port, http_request("GET", query + "0")), 0);
-    ASSERT_EQ(await(clients[0], 44), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n") << query;
+    ASSERT_EQ(await(clients[0], 44), CREATED) << query;
     ASSERT_GE(clients[1] = send_new(port, http_request("GET", query + "1")), 0);
     const std::string reply = await(clients[1], SIZE_MAX);
     EXPECT_EQ(reply, "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n");

@@ -8,9 +8,7 @@
 #include <deque>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <map>
 #include <memory>
-#include <sstream>
 #include <sys/resource.h>
 #include <sys/un.h>
 #include <thread>
@@ -58,19 +56,6 @@ struct client {
     }
 };
 
-// The samples of a scrape, "name{labels}" -> value.
-std::map<std::string, double> scrape(int port) {
-    std::string reply =
-        client("127.0.0.1", port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n").rest();
-    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
-    std::map<std::string, double> samples;
-    std::istringstream lines(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)));
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty() && line[0] != '#')
-            samples[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ')));
-    return samples;
-}
-
 // What /ready on the metrics port says: its status line and its page.
 std::string readiness(int mport) {
     const std::string reply =
@@ -78,11 +63,6 @@ std::string readiness(int mport) {
     const size_t body = reply.find("\r\n\r\n");
     return reply.substr(0, reply.find("\r\n")) + " " +
            (body == std::string::npos ? "" : reply.substr(body + 4));
-}
-
-int metrics_port(server_process& proc) {
-    EXPECT_TRUE(proc.wait_for("Metrics on address 127.0.0.1 port ", 10s)) << proc.output;
-    return std::stoi(proc.output.substr(proc.output.find("127.0.0.1 port ") + 15));
 }
 
 // --- Admission -------------------------------------------------------------------------

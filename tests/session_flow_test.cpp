@@ -390,12 +390,9 @@ TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
     start({"--header-timeout", "1"});
     std::ofstream(logs + "/slow.log").flush();
     std::ofstream(logs + "/steady.log").flush();
-    int control = open(http_request("GET", "/?LATENCY_TEST=GET&LATENCY_ID=4294967500&"
-                                           "LATENCY_INTERVAL=100&CONTROL=1&NUM_CONNECTIONS=2&"
-                                           "CONNECTION=0"),
-                       "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
-    ASSERT_TRUE(send_all(control, "GET /results HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(read_reply_head(control, 5s).rfind("HTTP/1.1 200 OK\r\nContent-Length: ", 0), 0u);
+    int control =
+        open(http_request("GET", latency_target("GET", 4294967500, 100, 2) + "0"), CREATED);
+    EXPECT_TRUE(fetch_statistics(control).starts_with("HTTP/1.1 200 OK\r\nContent-Length: "));
     int slow = open(put("slow.log"), PUT_CONTINUE),
         steady_fd = open(put("steady.log"), PUT_CONTINUE);
     const std::string piece(1024, 's'), request = "GET /results HTTP/1.1\r\nX-Slow: yes\r\n";
@@ -469,9 +466,7 @@ std::string session_figures(const std::string& cpus, bool expiry) {
     const std::string quick = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=500&"
                               "RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1&STORE_LOG=1";
     const std::string path = "/0123456789abcdef0123456789abcdef0123/";
-    const std::string latency = "/lat?LATENCY_TEST=POST&LATENCY_ID=4294967999&LATENCY_INTERVAL="
-                                "100&CONTROL=1&NUM_CONNECTIONS=3&" +
-                                quick + "&CONNECTION=";
+    const std::string latency = latency_target("POST", 4294967999, 100, 3, "/lat", "&" + quick);
     struct conn {
         std::string request;
         size_t bytes;
@@ -496,7 +491,7 @@ std::string session_figures(const std::string& cpus, bool expiry) {
                              1000 + 500 * i});
     const int control = connect_loopback(port);
     EXPECT_TRUE(send_all(control, http_request("POST", latency + "0")));
-    EXPECT_EQ(read_reply_head(control, 5s), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(read_reply_head(control, 5s), CREATED);
     std::vector<int> fds;
     for (const auto& c : conns) {
         fds.push_back(connect_loopback(port));
@@ -510,12 +505,7 @@ std::string session_figures(const std::string& cpus, bool expiry) {
         figures += without_times(read_until_close(fd, 75s)) + "--\n";
         close(fd);
     }
-    EXPECT_TRUE(send_all(control, "GET /results HTTP/1.1\r\n\r\n"));
-    std::string document = read_reply_head(control, 5s);
-    const size_t length = document.find("Content-Length: ");
-    if (length != std::string::npos)
-        document += recv_exact(control, std::stoul(document.substr(length + 16)), 5s);
-    figures += last_samples(document) + "--\n";
+    figures += last_samples(fetch_statistics(control)) + "--\n";
     close(control);
     // Written as "<name>.part" first, and renamed once whole.
     const int sessions = expiry ? 4 : 3;

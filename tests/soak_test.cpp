@@ -23,7 +23,6 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-const std::string CREATED = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n";
 const std::string STATS_REQUEST = http_request("GET", "/results", "Host: soak\r\n");
 const std::string PUT_NAME = "soak-session.log"; // a session log in the log directory
 
@@ -192,9 +191,7 @@ struct client {
     // two packets) while a download runs beside it.
     bool latency() {
         const uint64_t id = (uint64_t{1} << 32) + (uint64_t{index_} << 20) + next_id_;
-        const std::string request =
-            "GET /lat?LATENCY_TEST=GET&LATENCY_INTERVAL=50&LATENCY_ID=" + std::to_string(id) +
-            "&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=";
+        const std::string request = "GET " + latency_target("GET", id, 50, 2);
         if (open() < 0 || !send_all(fds_[0], request + "0 HTTP/1.1\r\n\r\n"))
             return vanish();
         expect(fds_[0], CREATED, "latency control reply");

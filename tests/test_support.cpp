@@ -326,6 +326,43 @@ std::string upload_request(uint64_t session, size_t conns, size_t index, const s
                         "/up?" + controlled_query(session, conns, index) + "&" + rules + extra);
 }
 
+std::string latency_target(const std::string& test, uint64_t id, uint64_t interval, size_t conns,
+                           const std::string& path, const std::string& extra) {
+    return path + "?LATENCY_TEST=" + test + "&LATENCY_ID=" + std::to_string(id) +
+           "&LATENCY_INTERVAL=" + std::to_string(interval) +
+           "&CONTROL=1&NUM_CONNECTIONS=" + std::to_string(conns) + extra + "&CONNECTION=";
+}
+
+std::string fetch_statistics(int fd) {
+    if (!send_all(fd, "GET /results HTTP/1.1\r\n\r\n"))
+        return "";
+    const std::string head = read_reply_head(fd, ms(5000));
+    const size_t at = head.find("\r\nContent-Length: ");
+    return at == std::string::npos || !head.starts_with("HTTP/1.1 200 OK\r\n")
+               ? head
+               : head + recv_exact(fd, std::stoul(head.substr(at + 18)), ms(5000));
+}
+
+std::map<std::string, double> scrape(int port) {
+    const int fd = send_new(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string reply = read_until_close(fd, ms(5000));
+    close(fd);
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK\r\n")) << reply;
+    std::map<std::string, double> samples;
+    std::istringstream lines(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)));
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] != '#')
+            samples[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ')));
+    return samples;
+}
+
+int metrics_port(server_process& proc) {
+    const std::string said = "Metrics on address 127.0.0.1 port ";
+    EXPECT_TRUE(proc.wait_for(said, ms(10000))) << proc.output;
+    const size_t at = proc.output.find(said);
+    return at == std::string::npos ? -1 : std::stoi(proc.output.substr(at + said.size()));
+}
+
 start_options options(std::vector<std::string> args,
                       std::vector<std::pair<std::string, std::string>> env) {
     return {std::move(args), std::move(env), -1, "", ""};

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -22,6 +23,8 @@ inline const std::string HEAD_REPLY =
     "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nContent-Length: 500000000000\r\n\r\n";
 inline const std::string CONTINUE = "HTTP/1.1 100 Continue\r\nX-Varnholt: 1\r\n\r\n";
 inline const std::string PUT_CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
+// The reply to a latency session's control connection.
+inline const std::string CREATED = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n";
 
 // Requests as clients send them. A whole header: the request line, `lines` and the blank line.
 std::string http_request(const std::string& method, const std::string& target,
@@ -30,6 +33,11 @@ std::string http_request(const std::string& method, const std::string& target,
 // (unit 4 and above make it an extended session, one with its own timers and results).
 std::string controlled_query(uint64_t session, size_t conns = 1, size_t index = 0,
                              uint32_t unit = 4);
+// The target of a request of latency session `id` (`test` GET or POST, a sample every
+// `interval` ms, `conns` connections the control one included, `extra` "&KEY=V..."), up to
+// its connection index.
+std::string latency_target(const std::string& test, uint64_t id, uint64_t interval, size_t conns,
+                           const std::string& path = "/lat", const std::string& extra = "");
 // Upload rules for quick tests: 100 ms warm-up samples within 100 %, two of them at least and
 // four at most, then three 1 s intervals.
 inline const std::string QUICK_UPLOAD =
@@ -77,6 +85,11 @@ std::string recv_exact(int fd, size_t n, std::chrono::milliseconds timeout);
 // Waits until the peer closes the connection: true if it did within `timeout`.
 bool wait_closed(int fd, std::chrono::milliseconds timeout);
 
+// Asks control connection `fd` for its statistics: the reply head and the whole document.
+std::string fetch_statistics(int fd);
+// The samples of a scrape of the metrics endpoint on `port`, "name{labels}" -> value.
+std::map<std::string, double> scrape(int port);
+
 // A server process started from the built executable, with its standard error
 // (and standard output) collected.
 struct server_process {
@@ -123,6 +136,9 @@ int start_activated(server_process& proc, start_options opts, bool nonblocking =
 void expect_only_lines(const std::string& output, const std::vector<std::string>& known);
 // Counts the occurrences of `what` in `text`.
 int count_occurrences(const std::string& text, const std::string& what);
+
+// The metrics port of a server started with "--metrics 127.0.0.1:0".
+int metrics_port(server_process& proc);
 
 // Path of a test file made once per test binary.
 std::string test_file();

@@ -296,13 +296,4 @@ TEST_F(TokenServer, TheClientCarriesItsToken) {
     EXPECT_NE(system((client + "download -c 2 -d 0.5 -t 2" + server).c_str()), 0);
 }
 
-TEST(TokenStart, AnUnreadableKeyFileStopsTheStart) {
-    server_process proc;
-    start_activated(proc, options({"--token-keys", "/nonexistent/keys.pem"}));
-    EXPECT_EQ(proc.wait_exit(10s), 1);
-    EXPECT_NE(proc.output.find("Could not read token keys from /nonexistent/keys.pem: No such"),
-              std::string::npos)
-        << proc.output;
-}
-
 } // namespace
