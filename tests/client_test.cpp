@@ -139,8 +139,9 @@ json::object parse_stream(const client_run& run, std::map<std::string, size_t>* 
 using points = std::vector<std::pair<double, double>>;
 
 // Checks that the picture is an SVG document (a declaration, one <svg> root, tags that open and
-// close alike) with no outside reference, names the test, draws `series` polylines, and plots the
-// report's throughput series, total and per connection, point by point in the report's units.
+// close alike) with no outside reference, names the test, draws `series` polylines (and the steady
+// state of a download that has one), and plots the report's throughput series, total and per
+// connection, and that steady state, point by point in the report's units.
 void expect_plot_matches(const std::string& path, const json::object& report, size_t series) {
     std::string svg = vh_test::read_file(path);
     EXPECT_EQ(vh_test::count_occurrences(svg, "url("), vh_test::count_occurrences(svg, "url(#"));
@@ -166,6 +167,13 @@ void expect_plot_matches(const std::string& path, const json::object& report, si
     const json::array& per = load.at("throughput_series").at("per_connection").as_array();
     for (size_t i = 0; test != "latency" && i < per.size(); i++)
         columns("connection " + std::to_string(i), per[i]);
+    // A download's steady state, when it has one, from the end of its warm-up to the end.
+    if (test == "download" && !load.at("steady_state").at("bits_per_second").is_null()) {
+        const json::value& st = load.at("steady_state");
+        const double from = num(st.at("warmup_seconds")), bps = num(st.at("bits_per_second"));
+        want["steady state"] = {{from, bps}, {from + num(st.at("seconds")), bps}};
+        series++;
+    }
     for (size_t tag = 0; (tag = svg.find("<polyline ", tag + 1)) != npos;) {
         const auto attribute = [&](const std::string& key) {
             const size_t at = svg.find(" " + key + "=\"", tag) + key.size() + 3;
