@@ -1,9 +1,11 @@
 // The path emulator between two namespaces of its own: the round trip it adds, the rate it
 // delivers by its own counts and by the receiver's, and that it leaves nothing behind, also
-// after a run that was killed.
+// after a run that was killed. Over such a line, the client's idle round trip and steady state.
 #include "test_support.h"
 
 #include <arpa/inet.h>
+#include <boost/json.hpp>
+#include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -149,6 +151,66 @@ TEST(PathEmulator, DelaysAndShapesTheLineAndCleansUp) {
     EXPECT_NE(access(("/run/netns/" + ns_b).c_str(), F_OK), 0);
     EXPECT_NE(access(("/run/varnholt-pathemu/" + ns_a).c_str(), F_OK), 0);
     remove_tree(dir);
+}
+
+// The client's JSON report of a test run in namespace `ns` against the server at 10.77.0.2.
+boost::json::object client_report(const std::string& ns, const std::string& args) {
+    const std::string command =
+        "ip netns exec " + ns + " " + VH_CLIENT_PATH + " " + args + " --json 10.77.0.2:8080 2>&1";
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;)
+            out.append(buf, n);
+        pclose(p);
+    }
+    boost::system::error_code ec;
+    boost::json::value v = boost::json::parse(out, ec);
+    EXPECT_TRUE(!ec && v.is_object()) << out;
+    return !ec && v.is_object() ? v.as_object() : boost::json::object{};
+}
+
+double number(const boost::json::value& v) {
+    return v.is_double() ? v.get_double() : v.is_int64() ? double(v.get_int64()) : -1;
+}
+
+// On a 20 Mbit/s line with 20 ms each way and a 100 ms queue, the idle round trip is measured
+// before the load fills the queue (it once read the queue, and the added delay came out
+// negative), and a download's steady state leaves TCP's slow start out of its figure.
+TEST(PathEmulator, TheClientsIdleRoundTripAndSteadyStateOnADelayedLine) {
+    if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "the path emulator needs root and /dev/net/tun";
+    const std::string id = std::to_string(getpid()), ns_a = "vh-pca-" + id, ns_b = "vh-pcb-" + id;
+    start_options emu_opts = options({"--ns-a", ns_a, "--ns-b", ns_b, "--up", "20mbit,100ms,20ms",
+                                      "--down", "20mbit,100ms,20ms"});
+    emu_opts.program = VH_PATHEMU_PATH;
+    server_process emu, server;
+    start(emu, emu_opts);
+    ASSERT_TRUE(emu.wait_for("ready", 5s)) << emu.output;
+    start_options server_opts =
+        options({"netns", "exec", ns_b, VH_HTTPD_PATH, "-f", test_file(), "-s", "8080", "-d", "2"});
+    server_opts.program = "/usr/sbin/ip";
+    start(server, server_opts);
+    ASSERT_TRUE(server.wait_for("listening on address", 5s)) << server.output;
+
+    const boost::json::object latency = client_report(ns_a, "latency --duration 3");
+    ASSERT_TRUE(latency.contains("responsiveness")) << latency;
+    const boost::json::value& r = latency.at("responsiveness");
+    // The line's 40 ms, and a little for the emulator's timing and the server's reply.
+    EXPECT_GE(number(r.at("idle_rtt_us")), 39000) << latency;
+    EXPECT_LE(number(r.at("idle_rtt_us")), 44000) << latency;
+    EXPECT_GT(number(r.at("added_delay_median_us")), 0) << latency;
+
+    const boost::json::object download = client_report(ns_a, "download --duration 6");
+    ASSERT_TRUE(download.contains("steady_state")) << download;
+    const double steady_bps = number(download.at("steady_state").at("bits_per_second"));
+    EXPECT_GE(steady_bps, number(download.at("bits_per_second"))) << download;
+    EXPECT_LE(steady_bps, 20e6 * 1.01) << download;
+
+    kill(server.pid, SIGTERM);
+    server.wait_exit(5s);
+    kill(emu.pid, SIGTERM);
+    EXPECT_EQ(emu.wait_exit(5s), 0) << emu.output;
 }
 
 } // namespace
