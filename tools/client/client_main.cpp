@@ -20,12 +20,12 @@ using namespace vh_client;
 namespace {
 
 const char* const USAGE =
-    "usage: varnholt-client download|upload|latency [options] HOST[:PORT]\n"
+    "usage: varnholt-client download|upload|latency|bidir [options] HOST[:PORT]\n"
     "\n"
     "Runs one speed test against the server at HOST (a name, an IPv4 address or an IPv6\n"
     "address, in brackets when a port follows; port 80 unless given).\n"
     "\n"
-    "  -c, --connections=N         test connections (default 4)\n"
+    "  -c, --connections=N         test connections (default 4), each way in a bidir test\n"
     "  -d, --duration=SECONDS      length of a download, also in a latency test (default 10)\n"
     "  -t, --timeout=SECONDS       limit of every wait: connecting, each reply, any silence\n"
     "                              of the server (default 10)\n"
@@ -49,6 +49,11 @@ const char* const USAGE =
     "      --warmup-tolerance=PCT  spread of stable samples in percent (default 10)\n"
     "      --intervals=N           measurement intervals (default 10)\n"
     "      --interval-period=S     length of a measurement interval in seconds (default 1)\n"
+    "\n"
+    "bidir (a download and an upload session at once, each measured as alone; the\n"
+    "upload session's id is the session id with its lowest bit flipped, its latency id too):\n"
+    "      --latency               latency sessions each way (GET and POST at once), with\n"
+    "                              both idle round trips measured before either load starts\n"
     "\n"
     "latency:\n"
     "      --direction=GET|POST    load direction, download or upload (default GET)\n"
@@ -83,6 +88,7 @@ enum long_only {
     OPT_LATENCY_INTERVAL,
     OPT_FETCH_INTERVAL,
     OPT_TOKEN,
+    OPT_LATENCY,
 };
 
 const option LONG_OPTIONS[] = {
@@ -106,6 +112,7 @@ const option LONG_OPTIONS[] = {
     {"latency-interval", required_argument, nullptr, OPT_LATENCY_INTERVAL},
     {"fetch-interval", required_argument, nullptr, OPT_FETCH_INTERVAL},
     {"token", required_argument, nullptr, OPT_TOKEN},
+    {"latency", no_argument, nullptr, OPT_LATENCY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -268,6 +275,9 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
             o.token = token;
             break;
         }
+        case OPT_LATENCY:
+            o.bidir_latency = true;
+            break;
         case OPT_FETCH_INTERVAL:
             if (!whole("fetch-interval", 1, 600000))
                 return 2;
@@ -280,7 +290,7 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
         }
     }
     if (argc - optind != 2)
-        return usage_error("expected a test (download, upload or latency) and a server");
+        return usage_error("expected a test (download, upload, latency or bidir) and a server");
     std::string kind = argv[optind];
     if (kind == "download")
         o.kind = test_kind::download;
@@ -288,8 +298,12 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
         o.kind = test_kind::upload;
     else if (kind == "latency")
         o.kind = test_kind::latency;
+    else if (kind == "bidir")
+        o.kind = test_kind::bidir;
     else
-        return usage_error("unknown test \"" + kind + "\" (download, upload or latency)");
+        return usage_error("unknown test \"" + kind + "\" (download, upload, latency or bidir)");
+    if (o.bidir_latency && o.kind != test_kind::bidir)
+        return usage_error("--latency: only for a bidir test (a latency test is \"latency\")");
     o.server_text = argv[optind + 1];
     std::string why;
     if (!parse_target(o.server_text, &o.server, &why))
@@ -357,7 +371,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", json_report(report).c_str());
     else
         print_text_report(report, stdout);
-    bool upload = cmd.opts.kind == test_kind::upload ||
+    bool upload = cmd.opts.kind == test_kind::upload || cmd.opts.kind == test_kind::bidir ||
                   (cmd.opts.kind == test_kind::latency && cmd.opts.latency_upload);
     return upload && !report.upload.results.ok ? 3 : 0;
 }

@@ -214,6 +214,7 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
                 if (c.head_done && !started) {
                     started = true;
                     t0 = now;
+                    r->first_reply = now;
                     next_point = after_seconds(t0, r->timeline_step_s);
                     add_timeline_point(r->timeline, conns, t0, t0, test_kind::download, hooks);
                     progress_begin(pm, now, kind_name(o.kind));

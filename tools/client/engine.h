@@ -57,6 +57,7 @@ struct control_channel {
     double timeout_s = 10;
     unsigned long long max_document = 0; // longest document accepted, from the test's length
     const live_hooks* hooks = nullptr;
+    test_kind load = test_kind::download; // the session's load direction
     size_t connections = 0; // every document has one entry per connection of the session
     std::vector<fetch_record> fetches;
     latency_document last;

@@ -87,6 +87,7 @@ bool take_document(control_channel& ch, time_point now, std::string* error) {
             }
         }
     }
+    f.load = ch.load;
     ch.fetches.push_back(f);
     if (ch.hooks != nullptr && ch.hooks->fetch)
         ch.hooks->fetch(f, doc);

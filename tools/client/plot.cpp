@@ -334,12 +334,53 @@ std::string count_text(size_t n, const char* what) {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
+// A total rate series shifted by `start_s` onto a two-way test's common time axis.
+series shifted_total(std::string name, const char* colour, const std::vector<timeline_point>& tl,
+                     double start_s) {
+    rate_series r = make_rate_series(tl);
+    series s = line(std::move(name), colour, 2.6);
+    for (double x : r.seconds)
+        s.x.push_back(x + start_s);
+    s.y = r.total;
+    return s;
+}
+
+// Both directions at once: the two totals on one time axis and the download's steady state.
+std::string bidir_plot(const test_report& r, const std::string& head, const std::string& date) {
+    picture p;
+    const download_result& d = r.download;
+    const upload_result& u = r.upload;
+    p.lines.push_back(shifted_total("download, total", "#4e79a7", d.timeline, d.start_s));
+    p.lines.push_back(
+        shifted_total("upload, client sent, total", "#f28e2b", u.timeline, u.start_s));
+    std::string figure =
+        "download " + format_rate(d.seconds > 0 ? static_cast<double>(d.bytes) * 8 / d.seconds : 0);
+    if (d.steady.valid) {
+        series steady = line("download steady state", "#1f1f1f", 1.6, "2 3");
+        double from = d.start_s + d.steady.warmup_s;
+        steady.x = {from, from + d.steady.seconds};
+        steady.y = {d.steady.bits_per_second, d.steady.bits_per_second};
+        p.lines.push_back(steady);
+        figure += " (steady " + format_rate(d.steady.bits_per_second) + ")";
+    }
+    figure += u.summary.intervals.empty()
+                  ? ", upload: no measurement"
+                  : ", upload " + format_rate(u.summary.measurement.bits_per_second);
+    p.title = head + count_text(r.options.connections, "connection") + " each way · " + date +
+              " · " + figure;
+    p.x = make_axis(max_of(p.lines, false, true), 10, "time since the first reply (s)");
+    p.left = rate_axis(max_of(p.lines, false, false), "throughput");
+    return render(p);
+}
+
 } // namespace
 
 std::string svg_plot(const test_report& r, const std::string& date) {
     const client_options& o = r.options;
     picture p;
     std::string head = std::string(kind_name(o.kind)) + " test · " + o.server_text + " · ";
+    if (o.kind == test_kind::bidir)
+        return bidir_plot(r, head, date);
     bool upload_load =
         o.kind == test_kind::upload || (o.kind == test_kind::latency && o.latency_upload);
     if (o.kind != test_kind::latency) {

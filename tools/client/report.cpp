@@ -70,7 +70,15 @@ std::string server_line(const test_report& r) {
     std::string s = std::string(kind_name(o.kind)) + " test against " + o.server_text;
     if (!r.address.empty() && r.address != o.server.host)
         s += " (" + r.address + ")";
-    if (o.kind == test_kind::latency)
+    if (o.kind == test_kind::bidir && o.bidir_latency)
+        s += ", " + counted(o.connections, "load connection", "load connections") +
+             " and a control connection each way, latency ids " + std::to_string(o.latency_id) +
+             " (download) and " + std::to_string(upload_latency_id(o)) + " (upload)";
+    else if (o.kind == test_kind::bidir)
+        s += ", " + counted(o.connections, "connection", "connections") + " each way, unit id " +
+             std::to_string(o.unit_id) + ", session ids " + std::to_string(o.session_id) +
+             " (download) and " + std::to_string(upload_session_id(o)) + " (upload)";
+    else if (o.kind == test_kind::latency)
         s += std::string(", direction ") + (o.latency_upload ? "POST" : "GET") + ", " +
              counted(o.connections, "load connection", "load connections") +
              " and a control connection, " + "latency id " + std::to_string(o.latency_id);
@@ -129,8 +137,9 @@ void print_rtt(const char* what, const rtt_stats& s, FILE* out) {
                  format_us(s.p99_us).c_str(), s.count);
 }
 
-void print_latency(const test_report& r, FILE* out) {
-    const latency_summary& s = r.latency.summary;
+// The round trips of a latency session, before and under its load.
+void print_round_trips(const latency_result& l, FILE* out) {
+    const latency_summary& s = l.summary;
     print_rtt("round trips before the load (statistics requests, idle):", s.idle, out);
     std::fprintf(out, "round-trip time (tcp_rtt):\n");
     print_rtt("  first samples:", s.first, out);
@@ -151,14 +160,18 @@ void print_latency(const test_report& r, FILE* out) {
                      static_cast<unsigned long long>(c.retransmissions),
                      format_rate(c.bits_per_second).c_str());
     std::string counts;
-    for (const fetch_record& f : r.latency.fetches) {
+    for (const fetch_record& f : l.fetches) {
         size_t total = 0;
         for (size_t n : f.samples)
             total += n;
         counts += (counts.empty() ? "" : ", ") + std::to_string(total);
     }
-    std::fprintf(out, "statistics fetched %zu times (samples: %s)\n", r.latency.fetches.size(),
+    std::fprintf(out, "statistics fetched %zu times (samples: %s)\n", l.fetches.size(),
                  counts.c_str());
+}
+
+void print_latency(const test_report& r, FILE* out) {
+    print_round_trips(r.latency, out);
     if (r.options.latency_upload)
         print_upload(r.upload, out);
     else
@@ -282,8 +295,8 @@ json::object responsiveness_json(const responsiveness& r) {
                         {"added_delay_p90_us", r.added_p90_us}};
 }
 
-json::object latency_json(const test_report& r) {
-    const latency_result& l = r.latency;
+// The round trips of a latency session whose load goes `upload` or not.
+json::object round_trips_json(const client_options& opts, const latency_result& l, bool upload) {
     json::array conns;
     int64_t origin = latency_origin_ms(l.final_doc, 1);
     for (const latency_conn_summary& c : l.summary.conns) {
@@ -309,16 +322,20 @@ json::object latency_json(const test_report& r) {
             counts.push_back(n);
         fetches.push_back(json::object{{"elapsed_s", f.elapsed_s}, {"samples", std::move(counts)}});
     }
-    json::object o{{"direction", r.options.latency_upload ? "POST" : "GET"},
-                   {"latency_interval_ms", r.options.latency_interval_ms},
-                   {"rtt_idle", rtt_json(l.summary.idle)},
-                   {"rtt_first_samples", rtt_json(l.summary.first)},
-                   {"rtt_under_load", rtt_json(l.summary.loaded)},
-                   {"per_connection", std::move(conns)},
-                   {"fetches", std::move(fetches)},
-                   {"measurement_start_us", l.final_doc.measurement_start},
-                   {"measurement_end_us", l.final_doc.measurement_end},
-                   {"responsiveness", responsiveness_json(make_responsiveness(l.summary))}};
+    return json::object{{"direction", upload ? "POST" : "GET"},
+                        {"latency_interval_ms", opts.latency_interval_ms},
+                        {"rtt_idle", rtt_json(l.summary.idle)},
+                        {"rtt_first_samples", rtt_json(l.summary.first)},
+                        {"rtt_under_load", rtt_json(l.summary.loaded)},
+                        {"per_connection", std::move(conns)},
+                        {"fetches", std::move(fetches)},
+                        {"measurement_start_us", l.final_doc.measurement_start},
+                        {"measurement_end_us", l.final_doc.measurement_end},
+                        {"responsiveness", responsiveness_json(make_responsiveness(l.summary))}};
+}
+
+json::object latency_json(const test_report& r) {
+    json::object o = round_trips_json(r.options, r.latency, r.options.latency_upload);
     if (r.options.latency_upload)
         o["upload"] = upload_json(r.options, r.upload);
     else
@@ -329,7 +346,14 @@ json::object latency_json(const test_report& r) {
 json::object head_json(const client_options& o) {
     json::object j{
         {"test", kind_name(o.kind)}, {"server", o.server_text}, {"connections", o.connections}};
-    if (o.kind == test_kind::latency) {
+    if (o.kind == test_kind::bidir && o.bidir_latency) {
+        j["latency_ids"] =
+            json::object{{"download", o.latency_id}, {"upload", upload_latency_id(o)}};
+    } else if (o.kind == test_kind::bidir) {
+        j["unit_id"] = o.unit_id;
+        j["session_ids"] =
+            json::object{{"download", o.session_id}, {"upload", upload_session_id(o)}};
+    } else if (o.kind == test_kind::latency) {
         j["latency_id"] = o.latency_id;
     } else {
         j["unit_id"] = o.unit_id;
@@ -351,6 +375,16 @@ void print_text_report(const test_report& r, FILE* out) {
         break;
     case test_kind::latency:
         print_latency(r, out);
+        break;
+    case test_kind::bidir:
+        std::fprintf(out, "download:\n");
+        if (r.options.bidir_latency)
+            print_round_trips(r.latency, out);
+        print_download(r.download, out);
+        std::fprintf(out, "upload:\n");
+        if (r.options.bidir_latency)
+            print_round_trips(r.latency_up, out);
+        print_upload(r.upload, out);
         break;
     }
 }
@@ -376,6 +410,17 @@ std::string json_report(const test_report& r) {
         break;
     case test_kind::latency:
         body = latency_json(r);
+        break;
+    case test_kind::bidir:
+        // Each direction as its test alone reports it, and where it starts on the common axis.
+        body["download"] = download_json(r.download);
+        body["download"].as_object()["start_s"] = r.download.start_s;
+        body["upload"] = upload_json(r.options, r.upload);
+        body["upload"].as_object()["start_s"] = r.upload.start_s;
+        if (r.options.bidir_latency) {
+            body["latency_download"] = round_trips_json(r.options, r.latency, false);
+            body["latency_upload"] = round_trips_json(r.options, r.latency_up, true);
+        }
         break;
     }
     for (auto& kv : body)
@@ -441,6 +486,7 @@ live_hooks json_stream_hooks(FILE* out) {
                 rtts.push_back(c.back().tcp_rtt);
         }
         print_line(out, json::object{{"event", "statistics"},
+                                     {"load", kind_name(f.load)},
                                      {"elapsed_s", f.elapsed_s},
                                      {"samples", std::move(counts)},
                                      {"rtt_us", std::move(rtts)}});

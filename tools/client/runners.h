@@ -1,8 +1,10 @@
-// The three tests (download, upload, latency): options, results and the entry point.
+// The tests (download, upload, latency, both directions at once): options, results and the
+// entry point.
 #pragma once
 
 #include "protocol.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -13,7 +15,8 @@ namespace vh_client {
 
 struct progress_meter;
 
-enum class test_kind { download, upload, latency };
+// bidir: a download session and an upload session to the same server at once.
+enum class test_kind { download, upload, latency, bidir };
 
 const char* kind_name(test_kind k);
 
@@ -29,6 +32,7 @@ struct client_options {
     uint64_t latency_id = 0;
     std::string token;           // ACCESS_TOKEN= of every request; empty: none
     bool latency_upload = false; // latency test direction POST
+    bool bidir_latency = false;  // bidir: a latency session each way instead of plain ones
     size_t num_warmup_samples = 4;
     size_t max_warmup_samples = 20;
     size_t warmup_sample_time_ms = 500;
@@ -92,6 +96,8 @@ struct download_result {
     std::vector<conn_result> conns;
     std::vector<timeline_point> timeline; // bytes received
     double timeline_step_s = TIMELINE_STEP_S;
+    std::chrono::steady_clock::time_point first_reply{};
+    double start_s = 0; // bidir: the first reply, in seconds since the earlier direction's
 };
 
 steady_state find_steady_state(const std::vector<timeline_point>& timeline, double sample_s,
@@ -105,12 +111,15 @@ struct upload_result {
     upload_summary summary;
     std::vector<timeline_point> timeline; // bytes sent, until the first results byte
     double timeline_step_s = TIMELINE_STEP_S;
+    std::chrono::steady_clock::time_point first_reply{};
+    double start_s = 0; // bidir: the first reply, in seconds since the earlier direction's
 };
 
 // One statistics document fetched during or after the load.
 struct fetch_record {
-    double elapsed_s = 0;        // since the control connection got its first reply
-    std::vector<size_t> samples; // sample count of each connection
+    double elapsed_s = 0;                 // since the control connection got its first reply
+    test_kind load = test_kind::download; // the direction of the session's load
+    std::vector<size_t> samples;          // sample count of each connection
 };
 
 // Round trips on the control connection before the load: the idle baseline of a latency test.
@@ -137,13 +146,23 @@ struct test_report {
     client_options options;
     std::string address; // numeric address connected to
     int port = 0;
-    download_result download; // downloads and download latency tests
-    upload_result upload;     // uploads and upload latency tests
-    latency_result latency;
+    download_result download;  // downloads and download latency tests
+    upload_result upload;      // uploads and upload latency tests
+    latency_result latency;    // a latency test; a two-way one's download session
+    latency_result latency_up; // a two-way latency test's upload session
 };
 
+// The session ids of a two-way test's upload session: its own, next to the download's.
+inline uint32_t upload_session_id(const client_options& o) {
+    return o.session_id ^ 1u;
+}
+inline uint64_t upload_latency_id(const client_options& o) {
+    return o.latency_id ^ 1u;
+}
+
 // Runs the test the options describe. Returns 0, or -1 with *error naming the step that
-// failed ("connection 2: first reply: timed out after 10 s").
+// failed ("download: connection 2: first reply: timed out after 10 s"; a two-way test's error
+// names its direction too: "bidir: upload: connection 1: ...").
 int run_test(const client_options& o, progress_meter* progress, const live_hooks* hooks,
              test_report* report, std::string* error);
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <thread>
 #include <unistd.h>
 
 namespace vh_client {
@@ -92,64 +93,155 @@ bool await_control_reply(test_conn& c, double timeout_s, std::string* error) {
     }
 }
 
-bool run_latency(const client_options& o, const std::vector<endpoint>& eps, size_t* used,
-                 progress_meter* pm, const live_hooks* hooks, test_report* report,
-                 std::string* error) {
-    session_params p = make_params(o, o.latency_upload);
-    p.latency = true;
-    p.num_connections = o.connections + 1;
-    std::vector<test_conn> control;
-    std::vector<test_conn> load;
-    conn_guard g1{&control}, g2{&load};
-    if (!open_conns(eps, used, 0, 1, o.timeout_s, &control, error))
+// A latency session: its control connection, idle round trips measured on it, then its load.
+struct latency_session {
+    client_options o;
+    session_params p;
+    std::vector<test_conn> control, load;
+    control_channel ch;
+    std::vector<int64_t> idle;
+    latency_session(const client_options& opts)
+        : o(opts), p(make_params(opts, opts.latency_upload)) {
+        p.latency = true;
+        p.num_connections = o.connections + 1;
+    }
+    ~latency_session() {
+        close_conns(control);
+        close_conns(load);
+    }
+};
+
+// Opens the control connection and measures the idle round trip on it.
+bool latency_idle(latency_session& s, const std::vector<endpoint>& eps, size_t* used,
+                  const live_hooks* hooks, std::string* error) {
+    const client_options& o = s.o;
+    if (!open_conns(eps, used, 0, 1, o.timeout_s, &s.control, error))
         return false;
-    control[0].control = true;
-    if (!send_requests(control, p, o.timeout_s, error) ||
-        !await_control_reply(control[0], o.timeout_s, error))
+    s.control[0].control = true;
+    if (!send_requests(s.control, s.p, o.timeout_s, error) ||
+        !await_control_reply(s.control[0], o.timeout_s, error))
         return false;
 
-    control_channel ch;
-    ch.fd = control[0].fd;
-    ch.request = build_statistics_request(p.host_header, p.token);
+    control_channel& ch = s.ch;
+    ch.fd = s.control[0].fd;
+    ch.request = build_statistics_request(s.p.host_header, s.p.token);
     ch.origin = mono_clock::now();
     ch.next_fetch = after_seconds(ch.origin, static_cast<double>(o.fetch_interval_ms) / 1000);
     ch.every_s = static_cast<double>(o.fetch_interval_ms) / 1000;
     ch.timeout_s = o.timeout_s;
     ch.max_document = max_statistics_document(o);
-    ch.hooks = hooks;
+    ch.load = o.latency_upload ? test_kind::upload : test_kind::download;
     ch.connections = o.connections + 1;
 
     // The idle round trip, measured idle: statistics requests on the control connection, one
     // after another, before any load connection exists. The first samples of the load
     // connections come later, once their data has filled the queues on the path.
-    std::vector<int64_t> idle;
     ch.hooks = nullptr; // not fetches of the test
     for (int i = 0; i < IDLE_PROBES; i++) {
         const time_point sent = mono_clock::now();
         if (!control_fetch_now(ch, error))
             return false;
-        idle.push_back(
+        s.idle.push_back(
             std::chrono::duration_cast<std::chrono::microseconds>(mono_clock::now() - sent)
                 .count());
     }
     ch.fetches.clear();
     ch.hooks = hooks;
+    return true;
+}
 
-    if (!open_conns(eps, used, 1, o.connections, o.timeout_s, &load, error) ||
-        !send_requests(load, p, o.timeout_s, error))
+// Opens the load connections and runs the load; the round trips go to *out.
+bool latency_load(latency_session& s, const std::vector<endpoint>& eps, size_t* used,
+                  progress_meter* pm, const live_hooks* hooks, test_report* report,
+                  latency_result* out, std::string* error) {
+    const client_options& o = s.o;
+    control_channel& ch = s.ch;
+    if (!open_conns(eps, used, 1, o.connections, o.timeout_s, &s.load, error) ||
+        !send_requests(s.load, s.p, o.timeout_s, error))
         return false;
     bool ok = o.latency_upload
-                  ? run_upload_phase(o, load, &ch, pm, hooks, &report->upload, error)
-                  : run_download_phase(o, load, &ch, pm, hooks, &report->download, error);
+                  ? run_upload_phase(o, s.load, &ch, pm, hooks, &report->upload, error)
+                  : run_download_phase(o, s.load, &ch, pm, hooks, &report->download, error);
     if (!ok)
         return false;
     // The document after the load: every sample the session took.
     if (!control_fetch_now(ch, error))
         return false;
-    report->latency.fetches = ch.fetches;
-    report->latency.final_doc = ch.last;
-    report->latency.summary = summarize_latency(ch.last, 1);
-    report->latency.summary.idle = make_rtt_stats(idle);
+    out->fetches = ch.fetches;
+    out->final_doc = ch.last;
+    out->summary = summarize_latency(ch.last, 1);
+    out->summary.idle = make_rtt_stats(s.idle);
+    return true;
+}
+
+bool run_latency(const client_options& o, const std::vector<endpoint>& eps, size_t* used,
+                 progress_meter* pm, const live_hooks* hooks, test_report* report,
+                 std::string* error) {
+    latency_session s(o);
+    return latency_idle(s, eps, used, hooks, error) &&
+           latency_load(s, eps, used, pm, hooks, report, &report->latency, error);
+}
+
+// Both directions at once: two ordinary sessions, each run on a thread of its own as it would
+// run alone. Everything a runner touches is its own (connections, results, error text); the
+// endpoint is chosen before the threads start, so that *used is only read. Only the download
+// shows progress, and the hooks' callers print whole lines.
+bool run_bidir(const client_options& o, const std::vector<endpoint>& eps, size_t* used,
+               progress_meter* pm, const live_hooks* hooks, test_report* report,
+               std::string* error) {
+    client_options down = o, up = o;
+    down.kind = o.bidir_latency ? test_kind::latency : test_kind::download;
+    up.kind = o.bidir_latency ? test_kind::latency : test_kind::upload;
+    down.latency_upload = false;
+    up.latency_upload = true;
+    up.session_id = upload_session_id(o);
+    up.latency_id = upload_latency_id(o);
+    std::string why[2];
+    bool ok[2] = {false, false};
+    if (o.bidir_latency) {
+        // Both idle round trips are measured before either load starts.
+        latency_session ds(down), us(up);
+        if (!latency_idle(ds, eps, used, hooks, &why[0])) {
+            *error = "download: " + why[0];
+            return false;
+        }
+        if (!latency_idle(us, eps, used, hooks, &why[1])) {
+            *error = "upload: " + why[1];
+            return false;
+        }
+        std::thread t([&] {
+            ok[1] =
+                latency_load(us, eps, used, nullptr, hooks, report, &report->latency_up, &why[1]);
+        });
+        ok[0] = latency_load(ds, eps, used, pm, hooks, report, &report->latency, &why[0]);
+        t.join();
+    } else {
+        std::vector<test_conn> dc, uc;
+        conn_guard g1{&dc}, g2{&uc};
+        if (!open_conns(eps, used, 0, o.connections, o.timeout_s, &dc, &why[0])) {
+            *error = "download: " + why[0];
+            return false;
+        }
+        if (!open_conns(eps, used, 0, o.connections, o.timeout_s, &uc, &why[1])) {
+            *error = "upload: " + why[1];
+            return false;
+        }
+        std::thread t([&] {
+            ok[1] = send_requests(uc, make_params(up, true), up.timeout_s, &why[1]) &&
+                    run_upload_phase(up, uc, nullptr, nullptr, hooks, &report->upload, &why[1]);
+        });
+        ok[0] = send_requests(dc, make_params(down, false), down.timeout_s, &why[0]) &&
+                run_download_phase(down, dc, nullptr, pm, hooks, &report->download, &why[0]);
+        t.join();
+    }
+    if (!ok[0] || !ok[1]) {
+        *error = !ok[0] ? "download: " + why[0] : "upload: " + why[1];
+        return false;
+    }
+    // One time axis for both: each direction's first reply from the earlier of the two.
+    const auto d0 = report->download.first_reply, u0 = report->upload.first_reply;
+    report->download.start_s = d0 > u0 ? seconds_between(u0, d0) : 0;
+    report->upload.start_s = u0 > d0 ? seconds_between(d0, u0) : 0;
     return true;
 }
 
@@ -163,6 +255,8 @@ const char* kind_name(test_kind k) {
         return "upload";
     case test_kind::latency:
         return "latency";
+    case test_kind::bidir:
+        return "bidir";
     }
     return "?";
 }
@@ -277,6 +371,8 @@ int run_test(const client_options& o, progress_meter* pm, const live_hooks* hook
     bool ok = false;
     if (o.kind == test_kind::latency) {
         ok = run_latency(o, eps, &used, pm, hooks, report, &why);
+    } else if (o.kind == test_kind::bidir) {
+        ok = run_bidir(o, eps, &used, pm, hooks, report, &why);
     } else {
         bool upload = o.kind == test_kind::upload;
         session_params p = make_params(o, upload);

@@ -178,6 +178,7 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
                 if (c.head_done && !had_head && !started) {
                     started = true;
                     t0 = now;
+                    r->first_reply = now;
                     next_point = after_seconds(t0, r->timeline_step_s);
                     add_timeline_point(r->timeline, conns, t0, t0, test_kind::upload, hooks);
                     results_deadline = after_seconds(now, expected_seconds(o) + t);
