@@ -115,16 +115,17 @@ json::object parse_object(const std::string& text) {
 }
 
 // The lines of a --json-stream run: the count of each event, and the report as the last line.
-// Each interval line must give its own length and rate: the time since the line before it (the
-// first: since the start), and its bytes over that time.
+// Each interval line must give its own length and rate: the time since the line before it of the
+// same load (the first: since the start), and its bytes over that time.
 json::object parse_stream(const client_run& run, std::map<std::string, size_t>* events) {
     std::istringstream in(run.out);
     std::string line;
-    double last = 0;
+    std::map<std::string, double> lasts;
     while (std::getline(in, line) && line.starts_with("{\"event\"")) {
         json::object o = parse_object(line);
         if ((*events)[std::string(o.at("event").as_string())]++, o.at("event") != "interval")
             continue;
+        double& last = lasts[std::string(o.at("load").as_string())];
         const double dt = num(o.at("interval_s"));
         EXPECT_NEAR(dt, num(o.at("seconds")) - last, 1e-6) << line;
         EXPECT_NEAR(num(o.at("bits_per_second")), num(o.at("bytes")) * 8 / dt, 1e-3) << line;
@@ -152,12 +153,25 @@ void expect_plot_matches(const std::string& path, const json::object& report, si
                 vh_test::count_occurrences(svg, "<g") == vh_test::count_occurrences(svg, "</g>"));
     std::map<std::string, points> want, got;
     const std::string test(report.at("test").as_string());
-    const json::value& load = test != "latency"             ? report
-                              : report.contains("download") ? report.at("download")
-                                                            : report.at("upload");
+    // A two-way test: each direction's total on the common axis, from where it started.
+    const auto shifted = [&](const std::string& name, const json::value& load) {
+        const double start = num(load.at("start_s"));
+        const json::value& ts = load.at("throughput_series");
+        for (size_t i = 0; i < ts.at("seconds").as_array().size(); i++)
+            want[name].emplace_back(num(ts.at("seconds").as_array()[i]) + start,
+                                    num(ts.at("bits_per_second").as_array()[i]));
+    };
+    if (test == "bidir") {
+        shifted("download, total", report.at("download"));
+        shifted("upload, client sent, total", report.at("upload"));
+    }
+    const json::value& load =
+        test == "bidir" || test == "latency"
+            ? report.contains("download") ? report.at("download") : report.at("upload")
+            : report;
     const json::array& xs = load.at("throughput_series").at("seconds").as_array();
     const auto columns = [&](const std::string& name, const json::value& ys) {
-        for (size_t i = 0; i < xs.size(); i++)
+        for (size_t i = 0; test != "bidir" && i < xs.size(); i++)
             want[name].emplace_back(num(xs[i]), num(ys.as_array().at(i)));
     };
     columns(test == "download" ? "total"
@@ -165,13 +179,17 @@ void expect_plot_matches(const std::string& path, const json::object& report, si
                                : "load throughput (right axis)",
             load.at("throughput_series").at("bits_per_second"));
     const json::array& per = load.at("throughput_series").at("per_connection").as_array();
-    for (size_t i = 0; test != "latency" && i < per.size(); i++)
+    for (size_t i = 0; test != "latency" && test != "bidir" && i < per.size(); i++)
         columns("connection " + std::to_string(i), per[i]);
     // A download's steady state, when it has one, from the end of its warm-up to the end.
-    if (test == "download" && !load.at("steady_state").at("bits_per_second").is_null()) {
+    if (test != "latency" && test != "upload" &&
+        !load.at("steady_state").at("bits_per_second").is_null()) {
         const json::value& st = load.at("steady_state");
-        const double from = num(st.at("warmup_seconds")), bps = num(st.at("bits_per_second"));
-        want["steady state"] = {{from, bps}, {from + num(st.at("seconds")), bps}};
+        const double from = num(st.at("warmup_seconds")) +
+                            (test == "bidir" ? num(load.at("start_s")) : 0),
+                     bps = num(st.at("bits_per_second"));
+        want[test == "bidir" ? "download steady state" : "steady state"] = {
+            {from, bps}, {from + num(st.at("seconds")), bps}};
         series++;
     }
     for (size_t tag = 0; (tag = svg.find("<polyline ", tag + 1)) != npos;) {
@@ -413,7 +431,7 @@ struct ClientEndToEnd : ::testing::Test {
     }
     vh_test::server_process server;
     std::string dir = vh_test::make_temp_dir(); // for pictures
-    int port = vh_test::start_activated(server, {});
+    int port = vh_test::start_activated(server, vh_test::options({"--metrics", "127.0.0.1:0"}));
     std::string addr = "127.0.0.1:" + std::to_string(port);
 };
 
@@ -576,6 +594,52 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
             << r;
         up ? expect_upload_consistent(load, 2) : expect_download_consistent(load, 2, 2);
     }
+}
+
+// Both directions at once: two sessions the server counts as such, each reported as it would be
+// alone, their intervals tagged in the stream and both totals on one time axis in the picture.
+// A server that takes one session at a time refuses one of them: one line naming which.
+TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
+    client_run run = run_client("bidir -c 2 -d 2 --warmup-samples 2 --warmup-sample-time 100 "
+                                "--warmup-tolerance 50 --intervals 2 --json-stream --plot " +
+                                dir + "/b.svg " + addr);
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    std::map<std::string, size_t> events;
+    json::object r = parse_stream(run, &events);
+    const json::value &down = r.at("download"), &up = r.at("upload");
+    expect_download_consistent(down, 2, 2);
+    expect_upload_consistent(up, 2);
+    expect_plot_matches(dir + "/b.svg", r, 2);
+    const size_t down_points = down.at("throughput_series").at("seconds").as_array().size(),
+                 up_points = up.at("throughput_series").at("seconds").as_array().size();
+    EXPECT_EQ(std::tuple(vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"download\""),
+                         vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"upload\""),
+                         events["measurement_sample"]),
+              std::tuple(int(down_points), int(up_points), 2u));
+    // At once: one started when the other did, and the other within the first second.
+    EXPECT_TRUE(std::min(num(down.at("start_s")), num(up.at("start_s"))) == 0 &&
+                std::max(num(down.at("start_s")), num(up.at("start_s"))) < 1)
+        << down.at("start_s") << up.at("start_s");
+    const json::value& ids = r.at("session_ids");
+    EXPECT_NE(ids.at("download"), ids.at("upload"));
+    auto page = vh_test::scrape(vh_test::metrics_port(server));
+    EXPECT_EQ(std::tuple(page["varnholt_sessions_started_total{kind=\"download\"}"],
+                         page["varnholt_sessions_started_total{kind=\"upload\"}"]),
+              std::tuple(1.0, 1.0));
+
+    vh_test::server_process one;
+    const int single = vh_test::start_activated(one, vh_test::options({"--max-sessions", "1"}));
+    client_run refused =
+        run_client("bidir -c 2 -d 1 --intervals 1 --json 127.0.0.1:" + std::to_string(single));
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_TRUE((refused.err.starts_with("varnholt-client: bidir: download: connection ") ||
+                 refused.err.starts_with("varnholt-client: bidir: upload: connection ")) &&
+                refused.err.find(": first reply: ") != npos &&
+                vh_test::count_occurrences(refused.err, "\n") == 1)
+        << refused.err;
+    json::object failed = parse_object(refused.out);
+    EXPECT_EQ(std::tuple(failed.at("ok"), failed.at("error")),
+              std::tuple(false, refused.err.substr(17, refused.err.size() - 18).c_str()));
 }
 
 // ---------------------------------------------------------------------------------------
