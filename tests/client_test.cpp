@@ -627,6 +627,23 @@ TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
                          page["varnholt_sessions_started_total{kind=\"upload\"}"]),
               std::tuple(1.0, 1.0));
 
+    // Latency sessions each way: each direction's round trips, idle and under the two-way load.
+    run = run_client(
+        "bidir --latency -c 1 -d 1 --intervals 1 --latency-interval 50 --warmup-samples 2 "
+        "--warmup-sample-time 100 --warmup-tolerance 50 --json " +
+        addr);
+    ASSERT_EQ(run.status, 0) << run.err;
+    r = parse_object(run.out);
+    for (const char* way : {"latency_download", "latency_upload"})
+        EXPECT_TRUE(count(r.at(way).at("rtt_idle").at("count")) == 5 &&
+                    count(r.at(way).at("rtt_under_load").at("count")) > 0)
+            << r.at(way);
+    EXPECT_EQ(std::tuple(r.at("latency_download").at("direction"),
+                         r.at("latency_upload").at("direction")),
+              std::tuple("GET", "POST"));
+    page = vh_test::scrape(vh_test::metrics_port(server));
+    EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"latency\"}"], 2.0);
+
     vh_test::server_process one;
     const int single = vh_test::start_activated(one, vh_test::options({"--max-sessions", "1"}));
     client_run refused =
