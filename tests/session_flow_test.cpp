@@ -454,7 +454,30 @@ std::string last_samples(const std::string& reply) {
     return out;
 }
 
-std::string session_figures(const std::string& cpus, bool expiry) {
+// What a run's results replies, statistics document and session logs say.
+struct run_texts {
+    std::vector<std::string> replies, logs;
+    std::string document;
+};
+
+// Those texts with their times taken out, the logs in an order that does not depend on their
+// end times. On one thread at a time: the C++ library's regular expressions fill character
+// tables they share on first use, without a lock.
+std::string figures_of(const run_texts& run) {
+    std::string figures;
+    for (const auto& reply : run.replies)
+        figures += without_times(reply) + "--\n";
+    figures += last_samples(run.document) + "--\n";
+    std::vector<std::string> texts;
+    for (const auto& log : run.logs)
+        texts.push_back(without_times(log));
+    std::sort(texts.begin(), texts.end());
+    for (const auto& text : texts)
+        figures += text + "--\n";
+    return figures;
+}
+
+run_texts session_texts(const std::string& cpus, bool expiry) {
     const std::string logs = make_temp_dir();
     server_process proc;
     start_options opts = options({"-d", "3", "-l", logs, "-t", "60"});
@@ -500,12 +523,12 @@ std::string session_figures(const std::string& cpus, bool expiry) {
     }
     for (size_t i = 0; i < fds.size(); i++)
         EXPECT_TRUE(send_all(fds[i], std::string(conns[i].bytes, 'u')));
-    std::string figures;
+    run_texts run;
     for (int fd : fds) {
-        figures += without_times(read_until_close(fd, 75s)) + "--\n";
+        run.replies.push_back(read_until_close(fd, 75s));
         close(fd);
     }
-    figures += last_samples(fetch_statistics(control)) + "--\n";
+    run.document = fetch_statistics(control);
     close(control);
     // Written as "<name>.part" first, and renamed once whole.
     const int sessions = expiry ? 4 : 3;
@@ -517,15 +540,11 @@ std::string session_figures(const std::string& cpus, bool expiry) {
     };
     for (int i = 0; i < 100 && written() < sessions; i++)
         std::this_thread::sleep_for(50ms);
-    std::vector<std::string> texts; // in an order that does not depend on their end times
     for (const auto& e : std::filesystem::directory_iterator(logs))
         if (e.path().extension() == ".log")
-            texts.push_back(without_times(read_file(e.path())));
-    std::sort(texts.begin(), texts.end());
-    for (const auto& text : texts)
-        figures += text + "--\n";
+            run.logs.push_back(read_file(e.path()));
     remove_tree(logs);
-    return figures;
+    return run;
 }
 
 // A session's connections spread over two workers measure exactly what they measure on one:
@@ -535,10 +554,11 @@ TEST(SameFigures, SessionsSpreadOverTwoWorkersMeasureWhatTheyMeasureOnOne) {
         GTEST_SKIP() << "one CPU";
     // The expiry takes the shortest life time, a minute: left to the plain build.
     const bool expiry = getenv("VH_SKIP_SLOW") == nullptr;
-    std::string spread;
-    std::thread other([&] { spread = session_figures("0,1", expiry); });
-    const std::string one = session_figures("0", expiry);
+    run_texts spread_run;
+    std::thread other([&] { spread_run = session_texts("0,1", expiry); });
+    const run_texts one_run = session_texts("0", expiry);
     other.join();
+    const std::string one = figures_of(one_run), spread = figures_of(spread_run);
     EXPECT_EQ(count_occurrences(one, "NUM_CONNECTIONS: 2"), expiry ? 3 : 2) << one;
     EXPECT_EQ(count_occurrences(one, "NUM_CONNECTIONS: 3"), 1) << one;
     EXPECT_EQ(count_occurrences(one, "none\n"), 0) << one; // every connection sampled
