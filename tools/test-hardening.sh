@@ -47,7 +47,9 @@ if [ "$with_tsan" -eq 1 ] && [[ " ${targets[*]} " == *" server2 "* ]]; then
 fi
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:suppressions=$PWD/fuzz/tsan.supp
+# A report ends the ThreadSanitizer run at once (exit 66): aborting instead raced the fuzzer's
+# own crash handler against the sanitizer's locks and could hang the run.
+export TSAN_OPTIONS=halt_on_error=1:suppressions=$PWD/fuzz/tsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$build/findings"
 passed=0
@@ -69,7 +71,10 @@ run_target() { # name, build directory, label
     fi
     # Two pieces of one peek each are the longest text a worker ever parses. The time-out
     # per input is generous: on a loaded machine a unit may wait long for its CPU.
-    "${netns[@]}" "$dir/fuzz/${t}_fuzz" -max_len=32766 -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
+    # A run that hangs fails instead of holding the test command up: ten minutes past its time
+    # (or an hour and a half for a count of runs).
+    local limit=$((seconds > 0 ? seconds + 600 : 5400))
+    "${netns[@]}" timeout -k 10 "$limit" "$dir/fuzz/${t}_fuzz" -max_len=32766 -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
         -max_total_time="$seconds" -runs="$runs" \
         -artifact_prefix="$build/findings/$t$label-" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1
     rc=$?

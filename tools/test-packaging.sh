@@ -251,7 +251,7 @@ staged_modes() {
     while read -r f; do
         mode=$(stat -c %a "$stage/$f")
         case $f in
-        usr/bin/* | usr/sbin/* | etc/init.d/*) want=755 ;;
+        usr/bin/* | usr/sbin/* | etc/init.d/* | */varnholt-archive-ship) want=755 ;;
         *) want=644 ;;
         esac
         if [ "$mode" != "$want" ]; then
