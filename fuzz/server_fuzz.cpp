@@ -108,7 +108,9 @@ struct worker_state {
     int start_fds = -1;
 };
 
-worker_state worker;
+// Never destroyed: at exit the file operations thread may still be writing below its
+// directories, whose names it reads from here.
+worker_state& worker = *new worker_state;
 bool verbose = false;
 
 // One worker's loop, and the job it is to run on its thread next.
