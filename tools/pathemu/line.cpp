@@ -54,7 +54,7 @@ constexpr double MAX_TIME_NS = 10e9;
 
 } // namespace
 
-parse_result parse_line_spec(const std::string& text, line_config* out) {
+parse_result parse_line(const std::string& text, line_config* out) {
     std::vector<std::string> fields;
     size_t from = 0;
     for (;;) {

@@ -25,7 +25,7 @@ enum class parse_result { ok, bad_syntax, out_of_range };
 // "RATE,QUEUE,DELAY[,LOSS[,JITTER]]": rates in bit/kbit/mbit/gbit (or a plain number of bit/s),
 // the queue as time (us/ms/s) or bytes (a plain number, k, m: 1024-based), delay and jitter as
 // time, loss as "0.1%" or a fraction.
-parse_result parse_line_spec(const std::string& text, line_config* out);
+parse_result parse_line(const std::string& text, line_config* out);
 
 // Counts of one second.
 struct line_counts {

@@ -142,8 +142,8 @@ void relay(std::vector<direction*> dirs, relay_shared* shared) {
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: varnholt-pathemu --ns-a NAME --ns-b NAME --down SPEC --up SPEC [options]\n"
-                 "  SPEC is RATE,QUEUE,DELAY[,LOSS[,JITTER]], e.g. 100mbit,100ms,20ms,0.1%%,1ms\n"
+                 "usage: varnholt-pathemu --ns-a NAME --ns-b NAME --down LINE --up LINE [options]\n"
+                 "  LINE is RATE,QUEUE,DELAY[,LOSS[,JITTER]], e.g. 100mbit,100ms,20ms,0.1%%,1ms\n"
                  "  --addr-a CIDR, --addr-b CIDR  addresses (10.77.0.1/24, 10.77.0.2/24)\n"
                  "  --dev-a NAME, --dev-b NAME    TUN device names (pemu-a, pemu-b)\n"
                  "  --stats FILE                  counts per second and direction (- for stdout)\n"
@@ -164,7 +164,7 @@ int parse_options(int argc, char** argv, options* o) {
         const std::string value = argv[++i];
         line_config* line = arg == "--up" ? &o->up : arg == "--down" ? &o->down : nullptr;
         if (line != nullptr) {
-            const parse_result r = parse_line_spec(value, line);
+            const parse_result r = parse_line(value, line);
             if (r != parse_result::ok) {
                 std::fprintf(stderr, "varnholt-pathemu: %s %s: %s\n", arg.c_str(), value.c_str(),
                              r == parse_result::out_of_range ? "out of range" : "malformed");
