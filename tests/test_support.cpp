@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -375,6 +376,18 @@ std::string test_file() {
         return p;
     }();
     return path;
+}
+
+tls_files make_test_certificate(const std::string& dir, const std::string& name) {
+    const std::string cert = dir + "/" + name + ".crt", key = dir + "/" + name + ".key";
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1 "
+        "-keyout '" +
+        key + "' -out '" + cert + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        return {};
+    return {cert, key};
 }
 
 } // namespace vh_test

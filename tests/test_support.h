@@ -143,4 +143,12 @@ int metrics_port(server_process& proc);
 // Path of a test file made once per test binary.
 std::string test_file();
 
+// A self-signed certificate for localhost, 127.0.0.1 and ::1 and its key (PEM, P-256), made
+// with `openssl req` in `dir` under the names `<name>.crt` and `<name>.key`. Empty paths when
+// openssl fails.
+struct tls_files {
+    std::string cert, key;
+};
+tls_files make_test_certificate(const std::string& dir, const std::string& name = "server");
+
 } // namespace vh_test
