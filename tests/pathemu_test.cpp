@@ -133,11 +133,22 @@ TEST(PathEmulator, DelaysAndShapesTheLineAndCleansUp) {
     ASSERT_EQ(kill(emu.pid, SIGTERM), 0);
     EXPECT_EQ(emu.wait_exit(5s), 0) << emu.output;
     // The emulator's own counts of the seconds it carried the transfer at full speed.
+    // Its TCP payload is what the receiver read, and each second is stamped on the system
+    // clock one second after the one before.
     std::vector<double> seconds;
     std::istringstream lines(read_file(stats));
-    for (std::string line; std::getline(lines, line);)
-        if (line.find("dir=down") != std::string::npos)
-            seconds.push_back(std::stod(line.substr(line.find("bytes=") + 6)) * 8 / 20e6);
+    long long previous_stamp = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("dir=down") == std::string::npos)
+            continue;
+        const double bytes = std::stod(line.substr(line.find("bytes=") + 6));
+        const double payload = std::stod(line.substr(line.find("payload=") + 8));
+        const long long stamp = std::stoll(line.substr(line.find("unix_us=") + 8));
+        seconds.push_back(bytes * 8 / 20e6);
+        EXPECT_TRUE(bytes < 1e6 || (payload > 0.96 * bytes && payload < bytes)) << line;
+        EXPECT_TRUE(previous_stamp == 0 || stamp == previous_stamp + 1000000) << line;
+        previous_stamp = stamp;
+    }
     std::vector<double> busy;
     for (double s : seconds)
         if (s > 0.5)
