@@ -77,6 +77,9 @@ FIELDS = [
         ("congestion_control", "string", "REQUIRED", "congestion control algorithm"),
     ]),
     ("upload", "object", "NULLABLE", "uploads: warm-up samples and measurement intervals", [
+        ("test_start_us", "integer", "NULLABLE",
+         "the test's start (its first upload answered), unix microseconds: the samples' "
+         "time_us count from it; null when it never started"),
         ("warmup_samples", "object", "REPEATED", "warm-up samples", SAMPLE),
         ("intervals", "object", "REPEATED", "measurement intervals", SAMPLE),
         ("result_bps", "number", "NULLABLE", "the measured result, bit/s"),

@@ -283,8 +283,18 @@ static double measured_bps(const session* sess) {
     return seconds > 0 ? static_cast<double>(bytes) * 8 / seconds : -1;
 }
 
-static void append_upload(GString* out, const session* sess, double result) {
-    append_raw(out, ",\"upload\":{\"warmup_samples\":[");
+// `start_us`: the session's creation on the system clock. The samples count from the test's
+// start, the first upload answered, which the record places on the same clock.
+static void append_upload(GString* out, const session* sess, double result, int64_t start_us) {
+    append_raw(out, ",\"upload\":{\"test_start_us\":");
+    if (sess->test.started) {
+        const int64_t test_ns = static_cast<int64_t>(sess->test.start_time.tv_sec) * 1000000000 +
+                                sess->test.start_time.tv_nsec;
+        append_i64(out, "", start_us + (test_ns - sess->serverside_start_ns) / 1000);
+    } else {
+        append_raw(out, "null");
+    }
+    append_raw(out, ",\"warmup_samples\":[");
     bool first = true;
     for (size_t i = 0; i < sess->request.num_conns && i < sess->conns_size; i++) {
         const connection* conn = sess->conns[i];
@@ -512,7 +522,7 @@ static GString* build_record(const session* sess, uint64_t number, session_outco
     }
     g_string_append_c(out, ']');
     if (upload)
-        append_upload(out, sess, result);
+        append_upload(out, sess, result, start_us);
     else
         append_raw(out, ",\"upload\":null");
     if (sess->is_latency && sess->latency_results != nullptr)
