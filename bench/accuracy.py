@@ -176,8 +176,13 @@ class Line:
 
 def upload_figure(line, conns):
     line.client("upload", "-c", str(conns))
-    time.sleep(0.2)
-    records = line.new_records("upload")
+    # The record is written when the session ends, once its connections have closed.
+    records = []
+    for _ in range(100):
+        records = line.new_records("upload")
+        if records:
+            break
+        time.sleep(0.1)
     if len(records) != 1:
         raise RuntimeError(f"expected one upload record, found {len(records)}")
     rec = records[0]
