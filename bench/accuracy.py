@@ -8,9 +8,10 @@ it puts varnholt-pathemu between two network namespaces (client and server), sta
 in one, and runs from the other: uploads of 1 and 4 connections (the server's figure),
 downloads of 1 and 4 connections (the client's steady-state and whole-test figures) and a
 latency test (idle and loaded round trips). Every figure is set beside the TCP payload the
-emulator itself delivered in the direction of the load during the seconds the figure covers
-(its counts every 100 ms, interpolated at the window's edges), so the ratio says how well
-the figure tells what the line carried, whatever TCP made of the line.
+emulator itself delivered for the first time (retransmissions of data already through are
+not counted) in the direction of the load during the seconds the figure covers (its counts
+every 100 ms, interpolated at the window's edges), so the ratio says how well the figure
+tells what the line carried, whatever TCP made of the line.
 """
 import argparse
 import glob
@@ -43,8 +44,9 @@ class Case:
 
     @property
     def duration(self):
-        # Long round trips need longer for slow start to end and the steady state to show.
-        return 20 if self.rtt >= 600 else 10
+        # Long round trips need longer for slow start to end and the steady state to show: the
+        # client's warm-up may take up to its most samples, 10 s.
+        return 30 if self.rtt >= 600 else 20 if self.rtt >= 150 else 10
 
 
 def all_cases():
@@ -70,7 +72,7 @@ def in_ns(ns, cmd):
 
 
 class Stats:
-    """The emulator's counts: per direction, (unix_us, payload, pkts, qdelay_ms, drops)."""
+    """The emulator's counts: per direction, (unix_us, goodput, pkts, qdelay_ms, drops)."""
 
     def __init__(self, path):
         self.path = path
@@ -82,13 +84,14 @@ class Stats:
                 fields = dict(p.split("=", 1) for p in line.split())
                 if fields.get("dir") != direction:
                     continue
-                out.append((int(fields["unix_us"]), int(fields["payload"]), int(fields["pkts"]),
+                out.append((int(fields["unix_us"]), int(fields["goodput"]), int(fields["pkts"]),
                             float(fields["qdelay_ms"]),
                             int(fields["qdrops"]) + int(fields["lossdrops"])))
         return out
 
     def goodput(self, direction, a_us, b_us):
-        """TCP payload delivered between a_us and b_us, in bit/s (linear within an interval)."""
+        """TCP payload delivered for the first time between a_us and b_us, in bit/s (linear
+        within an interval)."""
         total = 0.0
         for start, payload, _, _, _ in self.rows(direction):
             end = start + STATS_INTERVAL_US
@@ -145,13 +148,15 @@ class Line:
             raise RuntimeError("the server did not listen")
         self.seen = set()
 
-    def client(self, *test_args):
+    def client(self, name, *test_args):
         cmd = in_ns(NS_CLIENT, [os.path.join(self.args.build, "varnholt-client"), *test_args,
                                 "--json", f"{ADDR_SERVER}:{PORT}"])
         done = subprocess.run(cmd, capture_output=True, text=True, timeout=180)
         if done.returncode != 0:
             raise RuntimeError(" ".join(test_args) + ": " + done.stdout[-500:] + done.stderr[-500:])
         time.sleep(0.5)  # the emulator's counts of the last interval are written
+        with open(os.path.join(self.work, name + ".json"), "w") as f:
+            f.write(done.stdout)
         return json.loads(done.stdout)
 
     def new_records(self, kind):
@@ -175,7 +180,7 @@ class Line:
 
 
 def upload_figure(line, conns):
-    line.client("upload", "-c", str(conns))
+    line.client(f"upload-{conns}", "upload", "-c", str(conns))
     # The record is written when the session ends, once its connections have closed.
     records = []
     for _ in range(100):
@@ -195,7 +200,7 @@ def upload_figure(line, conns):
 
 
 def download_figures(line, conns, duration):
-    doc = line.client("download", "-c", str(conns), "-d", str(duration))
+    doc = line.client(f"download-{conns}", "download", "-c", str(conns), "-d", str(duration))
     first = doc["first_reply_unix_us"]
     whole_end = first + doc["seconds"] * 1e6
     steady = doc["steady_state"]
@@ -210,7 +215,7 @@ def download_figures(line, conns, duration):
 
 
 def latency_figures(line, duration):
-    doc = line.client("latency", "-c", "4", "-d", str(duration))
+    doc = line.client("latency", "latency", "-c", "4", "-d", str(duration))
     load = doc["download"]
     first = load["first_reply_unix_us"]
     # The queue's own delay over the load's middle: from 2 s in, when the queue has filled.

@@ -1,5 +1,6 @@
 // varnholt-pathemu: joins two network namespaces through a TUN device in each and relays the
 // packets between them over an emulated line, one per direction: up (A to B) and down (B to A).
+#include "goodput.h"
 #include "line.h"
 #include "netns.h"
 
@@ -43,6 +44,8 @@ struct direction {
     int64_t slot = 0; // the stats interval `counts` belong to, from 0 at the start
     line_counts counts;
     uint64_t payload = 0; // TCP payload bytes delivered in the interval
+    uint64_t goodput = 0; // of which delivered for the first time
+    goodput_state flows;
 };
 
 struct relay_shared {
@@ -87,17 +90,19 @@ void roll_to(direction& d, const relay_shared& shared, int64_t slot) {
             const int n = std::snprintf(
                 text, sizeof(text),
                 "t=%s dir=%s bytes=%llu pkts=%llu qdrops=%llu lossdrops=%llu qdelay_ms=%.3f "
-                "late_ms=%.3f payload=%llu unix_us=%lld\n",
+                "late_ms=%.3f payload=%llu goodput=%llu unix_us=%lld\n",
                 t, d.name, (unsigned long long)c.bytes, (unsigned long long)c.pkts,
                 (unsigned long long)c.qdrops, (unsigned long long)c.lossdrops,
                 c.pkts > 0 ? c.qwait_ns / double(c.pkts) / 1e6 : 0.0, double(c.late_ns) / 1e6,
-                (unsigned long long)d.payload, (long long)(shared.start_unix_us + from / 1000));
+                (unsigned long long)d.payload, (unsigned long long)d.goodput,
+                (long long)(shared.start_unix_us + from / 1000));
             if (write(shared.stats_fd, text, size_t(n)) < 0) {
                 // A full disk or a closed pipe loses counts, never packets.
             }
         }
         d.counts = line_counts{};
         d.payload = 0;
+        d.goodput = 0;
         d.slot++;
     }
 }
@@ -114,6 +119,7 @@ int64_t deliver(direction& d, const relay_shared& shared, int64_t now) {
             d.counts.qwait_ns += double(p.qwait);
             d.counts.late_ns = std::max(d.counts.late_ns, now - p.due);
             d.payload += tcp_payload(data, p.len);
+            d.goodput += goodput_add(d.flows, data, p.len);
         }
         line_pop(d.line);
     }
