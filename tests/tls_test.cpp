@@ -156,12 +156,14 @@ struct TlsPort : ::testing::Test {
 // plain port's bytes, inside TLS 1.3 (or 1.2 when the client asks for it), and only
 // http/1.1 is spoken.
 TEST_F(TlsPort, EveryTestKindAnswersAsOnThePlainPort) {
-    start({"--max-sessions", "2"});
+    std::filesystem::create_directory(dir + "/archive");
+    start({"--max-sessions", "2", "-l", dir, "--archive-dir", dir + "/archive", "--metrics",
+           "127.0.0.1:0"});
     auto head = open(http_request("HEAD", "/file"), HEAD_REPLY);
     EXPECT_EQ(head->version(), "TLSv1.3");
 
     const std::string file = read_file(test_file());
-    auto down = open(download_request(11), GET_REPLY);
+    auto down = open(download_request(11, 1, 0, "&STORE_LOG=1"), GET_REPLY);
     const std::string data = recv_exact(down->fd, file.size() / 2, 10s);
     EXPECT_TRUE(data == file.substr(0, data.size())) << data.size() << " bytes";
     // Two sessions run: a third is refused.
@@ -191,6 +193,30 @@ TEST_F(TlsPort, EveryTestKindAnswersAsOnThePlainPort) {
         ASSERT_TRUE(
             proc.wait_for("session " + std::to_string((4ull << 32) + id) + " destroyed", 5s))
             << id << proc.output;
+    // Reported: the session log's TLS lines, the archive record's transport, the metrics.
+    std::string log, record;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name.starts_with("4_") && name.ends_with("_11.log"))
+            log = read_file(e.path());
+        if (name.ends_with(".json") &&
+            read_file(e.path()).find("\"session_id\":17179869195,") != std::string::npos)
+            record = read_file(e.path());
+    }
+    EXPECT_TRUE(log.starts_with("VH_HTTP_SERVER: 1.0\nTEST: GET\nTLS_VERSION: TLSv1.3\nTLS_CIPHER: "
+                                "TLS_AES_128_GCM_SHA256\nKERNEL_TLS: "))
+        << log;
+    EXPECT_NE(record.find("\"transport\":\"tls\",\"tls_version\":\"TLSv1.3\",\"tls_cipher\":"
+                          "\"TLS_AES_128_GCM_SHA256\",\"kernel_tls\":"),
+              std::string::npos)
+        << record;
+    auto page = scrape(metrics_port(proc));
+    EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"download\",transport=\"tls\"}"], 1);
+    EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"download\",transport=\"tcp\"}"], 0);
+    EXPECT_EQ(page["varnholt_tls_info{kernel_tls=\"0\"}"] +
+                  page["varnholt_tls_info{kernel_tls=\"1\"}"],
+              1);
+
     const std::string target = latency_target("GET", 4294967700, 100, 2);
     auto control = open(http_request("GET", target + "0"), CREATED);
     auto loaded = open(http_request("GET", target + "1"), GET_REPLY);

@@ -221,6 +221,7 @@ int handle_connection_connected(int epfd, connection* conn) {
         end_header_deadline(conn);
         break;
     }
+    request.tls = conn->tls != nullptr;
 
     // Every request that starts or feeds a test needs a valid token; HEAD creates nothing and
     // sends a few bytes, so it stays open (a load balancer's health check sends it).
@@ -386,6 +387,7 @@ int handle_header_received(int epfd, connection* conn) {
         drop_session_without_connections(sess);
         return -1;
     }
+    note_session_transport(sess, conn);
     // A path-style request's parameters replace the session's only now that it has joined.
     if (conn->pending_request != nullptr) {
         apply_request_replacement(sess, conn->pending_request);
