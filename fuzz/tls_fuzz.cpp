@@ -26,6 +26,7 @@
 #include "tls.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -158,12 +159,12 @@ struct reader {
 
 const char* const REQUESTS[] = {
     "GET /file?CONTROL=1&UNITID=4&SESSIONID=7&NUM_CONNECTIONS=1&CONNECTION=0 HTTP/1.1\r\n\r\n",
-    "POST /up?CONTROL=1&UNITID=4&SESSIONID=8&NUM_CONNECTIONS=1&CONNECTION=0&NUM_WARMUP_SAMPLES=2"
-    "&MAX_WARMUP_SAMPLES=4&WARMUP_SAMPLE_TIME=100&RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1"
-    " HTTP/1.1\r\n\r\n",
+    ("POST /up?CONTROL=1&UNITID=4&SESSIONID=8&NUM_CONNECTIONS=1&CONNECTION=0&NUM_WARMUP_SAMPLES=2"
+     "&MAX_WARMUP_SAMPLES=4&WARMUP_SAMPLE_TIME=100&RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1"
+     " HTTP/1.1\r\n\r\n"),
     "HEAD /file HTTP/1.1\r\n\r\n",
-    "GET /lat?LATENCY_TEST=GET&LATENCY_ID=4294967700&LATENCY_INTERVAL=100&CONTROL=1&"
-    "NUM_CONNECTIONS=1&CONNECTION=0 HTTP/1.1\r\n\r\n",
+    ("GET /lat?LATENCY_TEST=GET&LATENCY_ID=4294967700&LATENCY_INTERVAL=100&CONTROL=1&"
+     "NUM_CONNECTIONS=1&CONNECTION=0 HTTP/1.1\r\n\r\n"),
     "GET /results HTTP/1.1\r\n\r\n",
 };
 
@@ -230,6 +231,9 @@ void run_program(reader& in) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("G_SLICE", "always-malloc", 1);
+    // OpenSSL writes to its sockets with write(2): a closed peer must not end the process, as
+    // the server ignores the signal too.
+    signal(SIGPIPE, SIG_IGN);
     start_worker();
     return 0;
 }
