@@ -17,6 +17,7 @@
 //   5 REQUEST n           one of a few whole requests through TLS (PUT too)
 #include "budget.h"
 #include "file_ops.h"
+#include "lending.h"
 #include "main_thread.h"
 #include "metrics.h"
 #include "sent_file.h"
@@ -249,6 +250,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int start_fds = count_fds();
+    // Programs of odd length lend every connection after its first reply (to this same
+    // worker): a TLS connection's state travels with it.
+    lend_within_worker = size % 2 == 1;
     reader in{data, size};
     run_program(in);
     run();
