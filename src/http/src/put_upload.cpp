@@ -61,8 +61,7 @@ int handle_put_request(int epfd, connection* conn, request_info* request, size_t
         return -1;
     }
     // The header's own bytes only: what follows them is already the upload.
-    if (header_in_socket > 0 &&
-        connection_discard(conn, header_in_socket) != static_cast<ssize_t>(header_in_socket)) {
+    if (connection_discard(conn, header_in_socket) != static_cast<ssize_t>(header_in_socket)) {
         VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
         g_string_free(put_path, TRUE);
         return -1;
@@ -131,6 +130,8 @@ static int handle_put_checking_file(int epfd, connection* conn) {
     return 0;
 }
 
+static int handle_real_recv(int epfd, connection* conn);
+
 static int handle_sending_put_reply(int epfd, connection* conn) {
     int sent = send_reply_chunk(conn);
     if (sent == -1) {
@@ -148,7 +149,8 @@ static int handle_sending_put_reply(int epfd, connection* conn) {
         return -1;
     }
     timeout_list_move_to_tail(thread_timeout_list(), conn);
-    return 0;
+    // A body sent with the header may lie decrypted in TLS already: no event would come.
+    return connection_has_pending(conn) ? handle_real_recv(epfd, conn) : 0;
 }
 
 static int handle_real_recv(int epfd, connection* conn) {
