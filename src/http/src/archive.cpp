@@ -478,6 +478,14 @@ static GString* build_record(const session* sess, uint64_t number, session_outco
     append_u64(out, ",\"client_port\":", ends.client_port);
     append_string(out, ",\"server_address\":", ends.server);
     append_u64(out, ",\"server_port\":", ends.server_port);
+    append_string(out, ",\"transport\":", sess->transport.tls ? "tls" : "tcp");
+    if (sess->transport.tls) {
+        append_string(out, ",\"tls_version\":", sess->transport.version);
+        append_string(out, ",\"tls_cipher\":", sess->transport.cipher);
+        append_u64(out, ",\"kernel_tls\":", sess->transport.kernel_tls ? 1 : 0);
+    } else {
+        append_raw(out, ",\"tls_version\":null,\"tls_cipher\":null,\"kernel_tls\":null");
+    }
     append_time(out, ",\"start_time\":", start_us);
     append_time(out, ",\"end_time\":", end_us);
     append_i64(out, ",\"start_time_us\":", start_us);
