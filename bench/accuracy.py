@@ -8,8 +8,9 @@ it puts varnholt-pathemu between two network namespaces (client and server), sta
 in one, and runs from the other: uploads of 1 and 4 connections (the server's figure),
 downloads of 1 and 4 connections (the client's steady-state and whole-test figures) and a
 latency test (idle and loaded round trips). Every figure is set beside the TCP payload the
-emulator itself delivered for the first time (retransmissions of data already through are
-not counted) in the direction of the load during the seconds the figure covers (its counts
+emulator itself delivered in order (what the receiving application could read: data beyond
+a hole counts once the hole is filled, retransmissions of data already through not at all)
+in the direction of the load during the seconds the figure covers (its counts
 every 100 ms, interpolated at the window's edges), so the ratio says how well the figure
 tells what the line carried, whatever TCP made of the line.
 """
@@ -90,8 +91,8 @@ class Stats:
         return out
 
     def goodput(self, direction, a_us, b_us):
-        """TCP payload delivered for the first time between a_us and b_us, in bit/s (linear
-        within an interval)."""
+        """TCP payload made readable in order between a_us and b_us, in bit/s (linear within
+        an interval)."""
         total = 0.0
         for start, payload, _, _, _ in self.rows(direction):
             end = start + STATS_INTERVAL_US
@@ -149,8 +150,10 @@ class Line:
         self.seen = set()
 
     def client(self, name, *test_args):
+        # A connection starved by the others on a long line with a short queue may back off
+        # for longer than the client's usual 10 s of silence before it gives up on it.
         cmd = in_ns(NS_CLIENT, [os.path.join(self.args.build, "varnholt-client"), *test_args,
-                                "--json", f"{ADDR_SERVER}:{PORT}"])
+                                "--timeout", "30", "--json", f"{ADDR_SERVER}:{PORT}"])
         done = subprocess.run(cmd, capture_output=True, text=True, timeout=180)
         if done.returncode != 0:
             raise RuntimeError(" ".join(test_args) + ": " + done.stdout[-500:] + done.stderr[-500:])

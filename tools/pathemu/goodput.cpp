@@ -45,8 +45,8 @@ uint64_t goodput_add(goodput_state& state, const uint8_t* p, size_t len) {
     if (to <= 0)
         return 0;
     from = std::max<int64_t>(from, 0);
-    // What the ranges above already hold of [from, to), then the union.
-    int64_t fresh = to - from, lo = from, hi = to;
+    // The union with the ranges above.
+    int64_t lo = from, hi = to;
     std::vector<std::pair<uint32_t, uint32_t>> kept;
     for (const auto& [a, b] : f.above) {
         const int64_t ra = rel(a, f.through), rb = rel(b, f.through);
@@ -54,7 +54,6 @@ uint64_t goodput_add(goodput_state& state, const uint8_t* p, size_t len) {
             kept.emplace_back(a, b);
             continue;
         }
-        fresh -= std::max<int64_t>(0, std::min(rb, to) - std::max(ra, from));
         lo = std::min(lo, ra);
         hi = std::max(hi, rb);
     }
@@ -62,15 +61,17 @@ uint64_t goodput_add(goodput_state& state, const uint8_t* p, size_t len) {
     std::sort(kept.begin(), kept.end(), [&](const auto& x, const auto& y) {
         return rel(x.first, f.through) < rel(y.first, f.through);
     });
-    // The bottom range reaching `through` moves it up.
+    // The bottom range reaching `through` moves it up: those bytes are now readable.
+    uint64_t readable = 0;
     if (rel(kept.front().first, f.through) <= 0) {
+        readable = uint64_t(rel(kept.front().second, f.through));
         f.through = kept.front().second;
         kept.erase(kept.begin());
     }
     if (kept.size() > MAX_RANGES)
         kept.erase(kept.begin()); // a flow with that many holes: forget the lowest
     f.above = std::move(kept);
-    return uint64_t(std::max<int64_t>(fresh, 0));
+    return readable;
 }
 
 } // namespace pathemu

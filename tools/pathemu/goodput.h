@@ -1,8 +1,8 @@
-// The goodput of a direction: TCP payload bytes delivered for the first time. A segment that
-// was delivered before (a spurious retransmission, or the part of a retransmission that
-// overlaps data already through) adds nothing; a retransmission that fills a hole adds what
-// was missing. Per flow: the sequence number below which everything went through, and the
-// ranges delivered above it.
+// The goodput of a direction: TCP payload bytes that became readable in order, as a receiving
+// application reads them. A segment beyond a hole adds nothing until the hole is filled; the
+// retransmission that fills it adds the hole and everything through after it; a segment that
+// went through before (a spurious retransmission) adds nothing. Per flow: the sequence number
+// below which everything went through, and the ranges delivered above it.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +25,7 @@ struct goodput_state {
 inline constexpr size_t MAX_FLOWS = 4096;
 inline constexpr size_t MAX_RANGES = 4096;
 
-// New payload bytes in the IPv4 packet `p` of `len` bytes (0 for other packets).
+// The bytes the IPv4 packet `p` of `len` bytes made readable (0 for other packets).
 uint64_t goodput_add(goodput_state& state, const uint8_t* p, size_t len);
 
 } // namespace pathemu
