@@ -25,6 +25,8 @@ std::string take_openssl_error(const char* fallback) {
     ERR_clear_error();
     if (e == 0)
         return fallback;
+    if (ERR_SYSTEM_ERROR(e))
+        return errno_text(ERR_GET_REASON(e));
     if (const char* reason = ERR_reason_error_string(e))
         return reason;
     char buf[256];
