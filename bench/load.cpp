@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -679,6 +680,10 @@ load_result run_load(const load_plan& plan, const cpu_probe& probe) {
         result.error = "TLS: cannot make a context";
         return result;
     }
+    // OpenSSL writes to its sockets with write(), which has no MSG_NOSIGNAL: a server that
+    // closes in the middle of an upload must not end the process.
+    if (plan.tls)
+        signal(SIGPIPE, SIG_IGN);
     run.tls = tls.get();
     int threads = std::max(1, plan.threads);
     std::vector<std::unique_ptr<client_thread>> pool;

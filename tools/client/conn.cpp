@@ -104,10 +104,17 @@ ssize_t conn_discard(conn& c, char* scratch, size_t n) {
 ssize_t conn_write(conn& c, const char* data, size_t n) {
     if (c.ssl == nullptr)
         return send(c.fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-    errno = 0;
-    ERR_clear_error();
-    int rc = SSL_write(c.ssl, data, ssl_len(n));
-    return rc > 0 ? rc : fail_io(c, rc, EPIPE);
+    // One record a call (partial writes); as many as the socket takes now.
+    size_t done = 0;
+    while (done < n) {
+        errno = 0;
+        ERR_clear_error();
+        int rc = SSL_write(c.ssl, data + done, ssl_len(n - done));
+        if (rc <= 0)
+            return done > 0 ? static_cast<ssize_t>(done) : fail_io(c, rc, EPIPE);
+        done += static_cast<size_t>(rc);
+    }
+    return static_cast<ssize_t>(done);
 }
 
 int conn_shutdown_write(conn& c) {

@@ -28,7 +28,8 @@ ssize_t conn_read(conn& c, char* buf, size_t n);
 // (at least TLS_RECORD bytes) over TLS. As conn_read.
 ssize_t conn_discard(conn& c, char* scratch, size_t n);
 // Like send(MSG_NOSIGNAL | MSG_DONTWAIT): bytes taken, or -1 with errno set (EAGAIN when
-// nothing could be taken now). Over TLS a call after EAGAIN must offer the same bytes again.
+// nothing could be taken now). Over TLS a record the socket took only in part goes out at the
+// next call, which must offer at least as many bytes (it counts them as sent from there).
 ssize_t conn_write(conn& c, const char* data, size_t n);
 // Ends the client's sending: a close_notify over TLS, then the socket's half-close. 0 or -1
 // with errno set.
