@@ -644,7 +644,7 @@ void print_report(const std::vector<figure>& figures, std::map<std::string, figu
         if (!f.tls || own.empty())
             continue;
         if (!tls_header) {
-            printf("\n== Over TLS (TLS 1.3, TLS_AES_256_GCM_SHA384, P-256 certificate): varnholt "
+            printf("\n== Over TLS (TLS 1.3, TLS_AES_128_GCM_SHA256, P-256 certificate): varnholt "
                    "over TLS / varnholt plain in the same round, / nginx over HTTPS (medians of "
                    "the per-round ratios); server cores per Gbit/s over TLS, plain, nginx\n");
             tls_header = true;
