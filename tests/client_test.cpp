@@ -875,6 +875,7 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
              "/none/x.svg\": No such file or directory\nTry 'varnholt-client --help'.",
          2},
         {"download", canned(""), DOWN + "first reply: timed out after 1 s"},
+        {"download --tls", canned(""), DOWN + "TLS handshake: no answer (timed out)"},
         {"download -d 0.5", canned(DATA, LINGER), // past the client's time-out
          DOWN + "stats message: the server sent nothing more after the half-close (timed out "
                 "after 1 s)"},
