@@ -54,6 +54,8 @@ set(VH_TMPFILES_CONF ${VH_TMPFILES_DIR}/${VH_TMPFILES_NAME})
 set(vh_deploy_src ${PROJECT_SOURCE_DIR}/deploy)
 set(vh_deploy_out ${PROJECT_BINARY_DIR}/deploy)
 configure_file(${vh_deploy_src}/varnholt-httpd.socket ${vh_deploy_out}/varnholt-httpd.socket COPYONLY)
+configure_file(${vh_deploy_src}/varnholt-httpd-tls.socket ${vh_deploy_out}/varnholt-httpd-tls.socket
+               COPYONLY)
 foreach(file IN ITEMS varnholt-httpd.service varnholt-httpd-standalone.service
                       varnholt-httpd.default varnholt-httpd.tmpfiles
                       varnholt-httpd.init
@@ -102,6 +104,7 @@ if(TARGET varnholt-token)
   install(TARGETS varnholt-token RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(FILES ${vh_deploy_out}/varnholt-httpd.socket
+              ${vh_deploy_out}/varnholt-httpd-tls.socket
               ${vh_deploy_out}/varnholt-httpd.service
               ${vh_deploy_out}/varnholt-httpd-standalone.service
         DESTINATION ${VH_SYSTEMD_UNIT_DIR})

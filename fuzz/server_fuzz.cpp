@@ -99,7 +99,8 @@ constexpr size_t WORKERS = 1;
 
 struct worker_state {
     // 127.0.0.1 and ::1.
-    listen_socket listeners[2] = {{EPOLL_LISTEN_SOCKET, -1}, {EPOLL_LISTEN_SOCKET, -1}};
+    listen_socket listeners[2] = {{EPOLL_LISTEN_SOCKET, -1, false},
+                                  {EPOLL_LISTEN_SOCKET, -1, false}};
     bool prefix_routed = false; // fd29::/64 is this machine's
     int port = 0;
     std::string dir;

@@ -170,7 +170,14 @@ TEST_F(Archive, EveryFinishedSessionLeavesOneValidRecord) {
     EXPECT_EQ(upload["outcome"], "completed");
     EXPECT_GT(upload["measured_bps"].as_double(), 0);
     EXPECT_EQ(upload["upload"].as_object()["result_bps"], upload["measured_bps"]);
-    EXPECT_EQ(upload["upload"].as_object()["intervals"].as_array().size(), 1u);
+    // The samples' times count from the test's start, which lies within the session's life
+    // and before the last interval ended.
+    boost::json::object& detail = upload["upload"].as_object();
+    ASSERT_EQ(detail["intervals"].as_array().size(), 1u);
+    const int64_t test_start = detail["test_start_us"].as_int64();
+    EXPECT_GE(test_start, upload["start_time_us"].as_int64());
+    EXPECT_LE(test_start + detail["intervals"].as_array()[0].as_object()["time_us"].as_int64(),
+              upload["end_time_us"].as_int64() + 1000);
     EXPECT_EQ(read_file(std::string(upload["session_log"].as_string()))
                   .rfind("VH_HTTP_SERVER: 1.0\nTEST: POST\nRESULT: OK\nNUM_CONNECTIONS: 1\n", 0),
               0u);

@@ -630,8 +630,8 @@ TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
     const json::value& ids = r.at("session_ids");
     EXPECT_NE(ids.at("download"), ids.at("upload"));
     auto page = vh_test::scrape(vh_test::metrics_port(server));
-    EXPECT_EQ(std::tuple(page["varnholt_sessions_started_total{kind=\"download\"}"],
-                         page["varnholt_sessions_started_total{kind=\"upload\"}"]),
+    EXPECT_EQ(std::tuple(page["varnholt_sessions_started_total{kind=\"download\",transport=\"tcp\"}"],
+                         page["varnholt_sessions_started_total{kind=\"upload\",transport=\"tcp\"}"]),
               std::tuple(1.0, 1.0));
 
     // Latency sessions each way: each direction's round trips, idle and under the two-way load.
@@ -649,7 +649,7 @@ TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
                          r.at("latency_upload").at("direction")),
               std::tuple("GET", "POST"));
     page = vh_test::scrape(vh_test::metrics_port(server));
-    EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"latency\"}"], 2.0);
+    EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"latency\",transport=\"tcp\"}"], 2.0);
 
     vh_test::server_process one;
     const int single = vh_test::start_activated(one, vh_test::options({"--max-sessions", "1"}));

@@ -27,7 +27,7 @@ const std::string RULES = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAM
                           "RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1";
 
 struct LentSession : ::testing::Test {
-    listen_socket listener{EPOLL_LISTEN_SOCKET, -1};
+    listen_socket listener{EPOLL_LISTEN_SOCKET, -1, false};
     int epfd = -1, port = 0, clients[3] = {-1, -1, -1};
     GHashTable* pending = g_hash_table_new(g_direct_hash, g_direct_equal);
 

@@ -196,12 +196,12 @@ TEST(Metrics, SessionsRefusalsBytesWorkersDescriptorsAndEveryConnectionOfAClient
         ASSERT_EQ(dl.recv(200000).size(), 200000u);
         page = scrape(mport);
         EXPECT_EQ(page["varnholt_sessions_running{kind=\"download\"}"], 1);
-        EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"download\"}"], 1);
+        EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"download\",transport=\"tcp\"}"], 1);
         EXPECT_EQ(client("127.0.0.1", port, download_request(41)).rest(), CLIENT_FULL);
         ASSERT_TRUE(dl.end());
     }
     const std::string ended =
-        "varnholt_sessions_ended_total{kind=\"download\",outcome=\"completed\"}";
+        "varnholt_sessions_ended_total{kind=\"download\",outcome=\"completed\",transport=\"tcp\"}";
     for (int i = 0; i < 100 && (page = scrape(mport))[ended] < 1; i++)
         std::this_thread::sleep_for(50ms);
     EXPECT_EQ(page[ended], 1);

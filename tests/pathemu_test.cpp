@@ -1,6 +1,7 @@
 // The path emulator between two namespaces of its own: the round trip it adds, the rate it
 // delivers by its own counts and by the receiver's, and that it leaves nothing behind, also
 // after a run that was killed. Over such a line, the client's idle round trip and steady state.
+#include "goodput.h"
 #include "test_support.h"
 
 #include <arpa/inet.h>
@@ -44,6 +45,37 @@ int connect_b(int port) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof(sin)) != 0)
         fd = (close(fd), -1);
     return fd;
+}
+
+// An IPv4 TCP segment of `size` payload bytes at `seq` on the flow from port `port`.
+std::vector<uint8_t> segment(uint32_t seq, uint16_t size, uint16_t port = 40000, bool syn = false) {
+    std::vector<uint8_t> p(40 + size, 0);
+    p[0] = 0x45, p[9] = 6, p[32] = 0x50, p[33] = syn ? 0x02 : 0x10;
+    p[20] = uint8_t(port >> 8), p[21] = uint8_t(port);
+    for (int i = 0; i < 4; i++)
+        p[24 + i] = uint8_t(seq >> (24 - 8 * i));
+    return p;
+}
+
+// Goodput counts each payload byte once, at its first delivery, across holes, duplicates and
+// the wrap of the sequence numbers, per flow.
+TEST(PathEmulator, GoodputCountsEveryByteOnce) {
+    pathemu::goodput_state g;
+    auto add = [&](uint32_t seq, uint16_t size, uint16_t port = 40000, bool syn = false) {
+        const std::vector<uint8_t> p = segment(seq, size, port, syn);
+        return pathemu::goodput_add(g, p.data(), p.size());
+    };
+    const uint32_t isn = 0xfffff000; // data wraps past 2^32 after 4 KiB
+    EXPECT_EQ(add(isn, 0, 40000, true), 0u);
+    EXPECT_EQ(add(isn + 1, 1000), 1000u);
+    EXPECT_EQ(add(isn + 2001, 1000), 1000u); // beyond a hole
+    EXPECT_EQ(add(isn + 1, 1000), 0u);       // a spurious retransmission
+    EXPECT_EQ(add(isn + 501, 2000), 1000u);  // fills the hole, overlapping both sides
+    EXPECT_EQ(add(isn + 3001, 3000), 3000u); // across the wrap
+    EXPECT_EQ(add(isn + 3001, 3000), 0u);
+    EXPECT_EQ(add(isn + 6001, 100), 100u);
+    EXPECT_EQ(add(7, 500, 40001, true), 500u); // another flow, data on its SYN
+    EXPECT_EQ(add(8, 500, 40001), 0u);
 }
 
 TEST(PathEmulator, DelaysAndShapesTheLineAndCleansUp) {
@@ -133,11 +165,22 @@ TEST(PathEmulator, DelaysAndShapesTheLineAndCleansUp) {
     ASSERT_EQ(kill(emu.pid, SIGTERM), 0);
     EXPECT_EQ(emu.wait_exit(5s), 0) << emu.output;
     // The emulator's own counts of the seconds it carried the transfer at full speed.
+    // Its TCP payload is what the receiver read, and each second is stamped on the system
+    // clock one second after the one before.
     std::vector<double> seconds;
     std::istringstream lines(read_file(stats));
-    for (std::string line; std::getline(lines, line);)
-        if (line.find("dir=down") != std::string::npos)
-            seconds.push_back(std::stod(line.substr(line.find("bytes=") + 6)) * 8 / 20e6);
+    long long previous_stamp = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("dir=down") == std::string::npos)
+            continue;
+        const double bytes = std::stod(line.substr(line.find("bytes=") + 6));
+        const double payload = std::stod(line.substr(line.find("payload=") + 8));
+        const long long stamp = std::stoll(line.substr(line.find("unix_us=") + 8));
+        seconds.push_back(bytes * 8 / 20e6);
+        EXPECT_TRUE(bytes < 1e6 || (payload > 0.96 * bytes && payload < bytes)) << line;
+        EXPECT_TRUE(previous_stamp == 0 || stamp == previous_stamp + 1000000) << line;
+        previous_stamp = stamp;
+    }
     std::vector<double> busy;
     for (double s : seconds)
         if (s > 0.5)

@@ -49,6 +49,10 @@ FIELDS = [
     ("server_address", "string", "REQUIRED", "numeric server address"),
     ("client_port", "integer", "REQUIRED", "client port"),
     ("server_port", "integer", "REQUIRED", "server port"),
+    ("transport", "string", "REQUIRED", "tcp, or tls for a test of the TLS port"),
+    ("tls_version", "string", "NULLABLE", "TLS: the protocol version, TLSv1.3 or TLSv1.2"),
+    ("tls_cipher", "string", "NULLABLE", "TLS: the cipher suite's standard name"),
+    ("kernel_tls", "integer", "NULLABLE", "TLS: 1 when the kernel encrypted, 0 when the server"),
     ("start_time", "timestamp", "REQUIRED", "start, RFC 3339 UTC with microseconds"),
     ("end_time", "timestamp", "REQUIRED", "end, RFC 3339 UTC with microseconds"),
     ("start_time_us", "integer", "REQUIRED", "start, unix microseconds"),
@@ -77,6 +81,9 @@ FIELDS = [
         ("congestion_control", "string", "REQUIRED", "congestion control algorithm"),
     ]),
     ("upload", "object", "NULLABLE", "uploads: warm-up samples and measurement intervals", [
+        ("test_start_us", "integer", "NULLABLE",
+         "the test's start (its first upload answered), unix microseconds: the samples' "
+         "time_us count from it; null when it never started"),
         ("warmup_samples", "object", "REPEATED", "warm-up samples", SAMPLE),
         ("intervals", "object", "REPEATED", "measurement intervals", SAMPLE),
         ("result_bps", "number", "NULLABLE", "the measured result, bit/s"),

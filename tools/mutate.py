@@ -4,15 +4,31 @@ the client's sources, rebuilds incrementally, runs the test tiers and reports wh
 tests caught (killed), which they let through (survived) and which made them hang (timed out).
 
     tools/mutate.py [--seed 1] [--count 60] [--build build-mutate] [--labels unit,worker,threaded,process]
-                    [--timeout 900] [--list] [--out FILE] [--only FILE.cpp,...] [--resume LOG]
+                    [--timeout 900] [--jobs 1] [--list] [--save-sample FILE] [--sample FILE]
+                    [--out FILE] [--only FILE.cpp,...] [--resume LOG]
 
-The sample is fixed by the seed: the same seed and sources give the same mutants. Every source
-file gets at least one before the rest are drawn. A mutant that does not compile (warnings are
-errors) is replaced by the next draw of the same file. The sources are restored after every
-mutant, also when the run is interrupted.
+A draw is fixed by the seed and keyed by the sites' text, not their places: every site is
+ranked by a hash of the seed, its file's path and its line's text before and after the
+change. Each source file gets its best-ranked site, then the best-ranked of all the rest
+fill the count. So a sample stays what it was as the code grows: a new file adds its own
+site and displaces at most the last of the rest; edits elsewhere in a file, or lines
+moving, change nothing; only a mutated line that was itself rewritten leaves the sample.
+A mutant that does not compile (warnings are errors) is replaced by its file's next-ranked
+site. --save-sample writes the draw (file, line, kind, the line before and after), --sample
+replays such a file: each mutant is found again by its line's text, the nearest to where
+it was, and one whose line is gone is reported and left out of the share.
+
+--jobs N runs N mutants at once, each in its own copy of the tree with its own build
+directory (made once, then rebuilt incrementally), its tests on the CPUs divided among them.
+The sources are restored after every mutant, also when the run is interrupted; the copies
+are never the working tree.
 """
 import argparse
+import hashlib
+import json
 import os
+import shutil
+import threading
 import random
 import re
 import signal
@@ -21,7 +37,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCE_DIRS = ["src/http/src", "tools/client"]
+SOURCE_DIRS = ["src/http/src", "tools/client", "tools/token", "tools/pathemu"]
 
 # (kind, pattern, replacement). Binary operators are matched with the spaces the formatter puts
 # around them, which keeps templates, pointers and shifts out.
@@ -98,26 +114,8 @@ def candidates(path):
     return lines, sites
 
 
-def lines_of(f):
-    return open(os.path.join(ROOT, f)).read().split("\n")
-
-
-def sample(files, count, seed):
-    """A fixed draw: one site per file in turn, then the rest from all sites. Each file's sites
-    come in a seeded order, so a replacement for a mutant that does not compile is the file's
-    next one."""
-    rng = random.Random(seed)
-    per_file = {}
-    for f in files:
-        _, sites = candidates(os.path.join(ROOT, f))
-        rng.shuffle(sites)
-        if sites:
-            per_file[f] = sites
-    order = list(per_file)
-    plan = [f for f in order][:count]
-    while len(plan) < count:
-        plan.append(rng.choice(order))
-    return per_file, plan
+def lines_of(root, f):
+    return open(os.path.join(root, f)).read().split("\n")
 
 
 def describe(old, new):
@@ -126,10 +124,86 @@ def describe(old, new):
     return old if new == ";" else new
 
 
-def run(cmd, timeout, log):
+class Mutant:
+    def __init__(self, f, n, kind, old, new):
+        self.file, self.n, self.kind, self.old, self.new = f, n, kind, old, new
+
+    def as_json(self):
+        return json.dumps({"file": self.file, "line": self.n + 1, "kind": self.kind,
+                           "before": self.old, "after": self.new})
+
+    def text(self):
+        return describe(self.old, self.new)
+
+
+def rank(seed, f, kind, old, new, occurrence):
+    key = f"{seed}\0{f}\0{kind}\0{old.strip()}\0{new.strip()}\0{occurrence}"
+    return hashlib.sha256(key.encode()).hexdigest()
+
+
+def ranked_sites(f, seed):
+    """A file's sites, best-ranked first."""
+    lines, sites = candidates(os.path.join(ROOT, f))
+    seen, keyed = {}, []
+    for n, kind, new in sites:
+        ident = (kind, lines[n].strip(), new.strip())
+        seen[ident] = seen.get(ident, 0) + 1
+        keyed.append((rank(seed, f, kind, lines[n], new, seen[ident]),
+                      Mutant(f, n, kind, lines[n], new)))
+    keyed.sort(key=lambda k: k[0])
+    return keyed
+
+
+def sample(files, count, seed):
+    """The draw: (first choice, the file's other sites in rank order to replace it) per mutant."""
+    per_file = {f: ranked_sites(f, seed) for f in files}
+    per_file = {f: s for f, s in per_file.items() if s}
+    firsts = sorted(((s[0][0], f) for f, s in per_file.items()))[:count]
+    plan = [f for _, f in firsts]
+    rest = sorted((key, f, i) for f, s in per_file.items() for i, (key, _) in enumerate(s)
+                  if i > 0 or f not in plan)
+    for _, f, _ in rest[: count - len(plan)]:
+        plan.append(f)
+    # The k-th draw of a file takes its k-th site; a replacement its next unused one.
+    return {f: [m for _, m in s] for f, s in per_file.items()}, plan
+
+
+def source_files():
+    return [os.path.join(d, name) for d in SOURCE_DIRS
+            for name in sorted(os.listdir(os.path.join(ROOT, d))) if name.endswith(".cpp")]
+
+
+def replay(path):
+    """A saved sample, each mutant found again by its line's text."""
+    mutants, gone = [], []
+    for line in open(path):
+        if not line.strip():
+            continue
+        d = json.loads(line)
+        # In its file first, else wherever the line moved; indentation may have changed.
+        found = None
+        for f in [d["file"]] + [x for x in source_files() if x != d["file"]]:
+            if not os.path.exists(os.path.join(ROOT, f)):
+                continue
+            lines = lines_of(ROOT, f)
+            places = [i for i, text in enumerate(lines) if text.strip() == d["before"].strip()]
+            if places:
+                n = min(places, key=lambda i: abs(i + 1 - d["line"]))
+                found = (f, n, lines[n])
+                break
+        if found is None:
+            gone.append(d)
+            continue
+        f, n, old = found
+        indent = old[: len(old) - len(old.lstrip())]
+        mutants.append(Mutant(f, n, d["kind"], old, indent + d["after"].lstrip()))
+    return mutants, gone
+
+
+def run(cmd, timeout, log, cwd=ROOT):
     started = time.monotonic()
     with open(log, "a") as out:
-        proc = subprocess.Popen(cmd, cwd=ROOT, stdout=out, stderr=subprocess.STDOUT,
+        proc = subprocess.Popen(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
                                 start_new_session=True)
         try:
             rc = proc.wait(timeout=timeout)
@@ -140,6 +214,20 @@ def run(cmd, timeout, log):
     return rc, time.monotonic() - started
 
 
+def make_slot(build, k):
+    """A copy of the tree and its build directory for one job."""
+    slot = os.path.join(build, f"slot{k}")
+    tree, out = os.path.join(slot, "tree"), os.path.join(slot, "build")
+    if os.path.exists(tree):
+        shutil.rmtree(tree)
+    shutil.copytree(ROOT, tree, symlinks=True,
+                    ignore=lambda d, names: [n for n in names
+                                             if n.startswith("build") or n == ".git"]
+                    if d == ROOT else [])
+    os.makedirs(out, exist_ok=True)
+    return tree, out
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--seed", type=int, default=1)
@@ -147,104 +235,155 @@ def main():
     ap.add_argument("--build", default="build-mutate")
     ap.add_argument("--labels", default="unit,worker,threaded,process")
     ap.add_argument("--timeout", type=int, default=900, help="seconds for one mutant's tests")
+    ap.add_argument("--jobs", type=int, default=1, help="mutants judged at once")
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
+    ap.add_argument("--save-sample", default="", help="write the draw to this file")
+    ap.add_argument("--sample", default="", help="judge the mutants of a saved draw")
     ap.add_argument("--only", default="", help="comma-separated file names to mutate")
     ap.add_argument("--out", default="")
     ap.add_argument("--resume", default="",
-                    help="the output of an interrupted run with the same seed: its mutants are "
+                    help="the output of an interrupted run of the same sample: its mutants are "
                          "counted as it judged them, and the run goes on after them")
     args = ap.parse_args()
 
-    files = []
-    for d in SOURCE_DIRS:
-        for name in sorted(os.listdir(os.path.join(ROOT, d))):
-            if name.endswith(".cpp") and (not args.only or name in args.only.split(",")):
-                files.append(os.path.join(d, name))
-    per_file, plan = sample(files, args.count, args.seed)
-    if args.list:
+    files = [f for f in source_files()
+             if not args.only or os.path.basename(f) in args.only.split(",")]
+    gone = []
+    if args.sample:
+        fixed, gone = replay(args.sample)
+        per_file, plan = {}, []
+        for m in fixed:
+            per_file.setdefault(m.file, []).append(m)
+            plan.append(m.file)
+        replaceable = False
+    else:
+        per_file, plan = sample(files, args.count, args.seed)
+        replaceable = True
+    if args.list or args.save_sample:
         cursor = {f: 0 for f in per_file}
+        out = open(args.save_sample, "w") if args.save_sample else None
         for f in plan:
-            n, kind, new = per_file[f][cursor[f] % len(per_file[f])]
+            m = per_file[f][cursor[f] % len(per_file[f])]
             cursor[f] += 1
-            print(f"{f}:{n + 1}: {kind}: {describe(lines_of(f)[n], new)}")
+            if args.list:
+                print(f"{f}:{m.n + 1}: {m.kind}: {m.text()}")
+            if out:
+                out.write(m.as_json() + "\n")
+        for d in gone:
+            print(f"gone: {d['file']}:{d['line']}: {d['kind']}: {d['after']}")
         return 0
 
     build = os.path.join(ROOT, args.build)
-    log = os.path.join(build, "mutate.log")
     os.makedirs(build, exist_ok=True)
-    subprocess.run(["cmake", "-S", ROOT, "-B", build, "-G", "Ninja", "-DVH_HARDEN=OFF"],
-                   check=True, stdout=subprocess.DEVNULL)
-    if subprocess.run(["cmake", "--build", build], cwd=ROOT).returncode != 0:
-        print("the unmutated tree does not build", file=sys.stderr)
-        return 2
+    log = os.path.join(build, "mutate.log")
+    jobs = max(1, args.jobs)
+    slots = [make_slot(build, k) for k in range(jobs)]
     label_regex = "^(" + "|".join(args.labels.split(",")) + ")$"
-    test_cmd = ["ctest", "--test-dir", build, "-j", str(os.cpu_count() or 1), "-L", label_regex,
-                "--stop-on-failure", "--timeout", "300"]
-    if run(test_cmd, args.timeout, log)[0] != 0:
+    cpus = str(max(1, (os.cpu_count() or 1) // jobs))
+
+    def test_cmd(out):
+        return ["ctest", "--test-dir", out, "-j", cpus, "-L", label_regex, "--stop-on-failure",
+                "--timeout", "300"]
+
+    for tree, out in slots:
+        subprocess.run(["cmake", "-S", tree, "-B", out, "-G", "Ninja", "-DVH_HARDEN=OFF"],
+                       check=True, stdout=subprocess.DEVNULL)
+        if subprocess.run(["cmake", "--build", out], cwd=tree).returncode != 0:
+            print("the unmutated tree does not build", file=sys.stderr)
+            return 2
+    if run(test_cmd(slots[0][1]), args.timeout, log, slots[0][0])[0] != 0:
         print("the unmutated tree fails its tests: see " + log, file=sys.stderr)
         return 2
 
-    results = []
-    cursor = {f: 0 for f in per_file}
     # "[i/n] outcome file:line kind: change (s)" lines of an earlier run of the same sample.
     done = {}
     if args.resume:
-        pattern = re.compile(r"^\[(\d+)/\d+\] (killed|survived|timed out)\s+(\S+):(\d+) ([^:]+): (.*) \((\d+) s\)$")
+        pattern = re.compile(r"^\[(\d+)/\d+\] (killed|survived|timed out)\s+(\S+):(\d+) "
+                             r"([^:]+): (.*) \((\d+) s\)")
         for line in open(args.resume):
             m = pattern.match(line.rstrip("\n"))
             if m:
                 done[int(m.group(1))] = (m.group(2), m.group(3), int(m.group(4)), m.group(5),
                                          m.group(6), float(m.group(7)))
-    for index, f in enumerate(plan):
-        if index + 1 in done:
-            outcome = done[index + 1]
-            # Past the site it used, and past those that did not compile before it.
-            while cursor[f] < len(per_file[f]) and per_file[f][cursor[f]][0] + 1 != outcome[2]:
-                cursor[f] += 1
+    lock = threading.Lock()
+    cursor = {f: 0 for f in per_file}
+    claims = []  # per plan index, the file's sites it may use, in order
+    for f in plan:
+        claims.append(f)
+    results = [None] * len(plan)
+    queue = list(range(len(plan)))
+
+    def next_site(f):
+        with lock:
+            if cursor[f] >= len(per_file[f]):
+                return None
+            m = per_file[f][cursor[f]]
             cursor[f] += 1
-            results.append(outcome)
-            print(f"[{index + 1}/{len(plan)}] {outcome[0]:9} {f}:{outcome[2]} {outcome[3]}: "
-                  f"{outcome[4]} ({outcome[5]:.0f} s) (from {args.resume})", flush=True)
-            continue
-        path = os.path.join(ROOT, f)
+            return m
+
+    def report(index, outcome, suffix=""):
+        with lock:
+            results[index] = outcome
+            print(f"[{index + 1}/{len(plan)}] {outcome[0]:9} {outcome[1]}:{outcome[2]} "
+                  f"{outcome[3]}: {outcome[4]} ({outcome[5]:.0f} s){suffix}", flush=True)
+
+    def judge(tree, out, m):
+        path = os.path.join(tree, m.file)
         original = open(path).read()
         lines = original.split("\n")
-        outcome = None
-        while cursor[f] < len(per_file[f]) and outcome is None:
-            n, kind, new = per_file[f][cursor[f]]
-            cursor[f] += 1
-            mutated = lines[:n] + [new] + lines[n + 1:]
-            try:
-                with open(path, "w") as out:
-                    out.write("\n".join(mutated))
-                built, _ = run(["cmake", "--build", build], 900, log)
-                if built != 0:
-                    continue  # does not compile: the file's next site instead
-                rc, seconds = run(test_cmd, args.timeout, log)
-                outcome = ("timed out" if rc == "timeout" else "killed" if rc != 0 else "survived",
-                           f, n + 1, kind, describe(lines[n], new), seconds)
-            finally:
-                with open(path, "w") as out:
-                    out.write(original)
-        if outcome is None:
-            continue
-        results.append(outcome)
-        print(f"[{index + 1}/{len(plan)}] {outcome[0]:9} {f}:{outcome[2]} {outcome[3]}: "
-              f"{outcome[4]} ({outcome[5]:.0f} s)", flush=True)
-    subprocess.run(["cmake", "--build", build], cwd=ROOT, stdout=subprocess.DEVNULL)
+        try:
+            with open(path, "w") as w:
+                w.write("\n".join(lines[:m.n] + [m.new] + lines[m.n + 1:]))
+            built, _ = run(["cmake", "--build", out], 900, log, tree)
+            if built != 0:
+                return None
+            rc, seconds = run(test_cmd(out), args.timeout, log, tree)
+            return ("timed out" if rc == "timeout" else "killed" if rc != 0 else "survived",
+                    m.file, m.n + 1, m.kind, m.text(), seconds)
+        finally:
+            with open(path, "w") as w:
+                w.write(original)
 
-    counts = {k: sum(1 for r in results if r[0] == k) for k in ("killed", "survived", "timed out")}
-    total = len(results)
-    lines = [f"mutants: {total} (seed {args.seed}); killed {counts['killed']}, "
-             f"survived {counts['survived']}, timed out {counts['timed out']}; "
-             f"killed share {(counts['killed'] + counts['timed out']) / max(total, 1):.2f}",
+    def worker(tree, out):
+        while True:
+            with lock:
+                if not queue:
+                    return
+                index = queue.pop(0)
+            f = plan[index]
+            # Sites are claimed in plan order per file, so a draw is the same at any --jobs.
+            m = next_site(f)
+            if index + 1 in done:
+                report(index, done[index + 1], f" (from {args.resume})")
+                continue
+            while m is not None:
+                outcome = judge(tree, out, m)
+                if outcome is not None:
+                    report(index, outcome)
+                    break
+                m = next_site(f) if replaceable else None
+
+    threads = [threading.Thread(target=worker, args=slot) for slot in slots]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+    judged = [r for r in results if r is not None]
+    counts = {k: sum(1 for r in judged if r[0] == k) for k in ("killed", "survived", "timed out")}
+    total = len(judged)
+    lines = [f"mutants: {total} (seed {args.seed}{', ' + args.sample if args.sample else ''}); "
+             f"killed {counts['killed']}, survived {counts['survived']}, timed out "
+             f"{counts['timed out']}; killed share "
+             f"{(counts['killed'] + counts['timed out']) / max(total, 1):.2f}",
              "survivors:"]
-    lines += [f"  {r[1]}:{r[2]} {r[3]}: {r[4]}" for r in results if r[0] == "survived"]
-    report = "\n".join(lines)
-    print(report)
+    lines += [f"  {r[1]}:{r[2]} {r[3]}: {r[4]}" for r in judged if r[0] == "survived"]
+    lines += [f"gone: {d['file']}:{d['line']} {d['kind']}: {d['after']}" for d in gone]
+    report_text = "\n".join(lines)
+    print(report_text)
     if args.out:
-        with open(args.out, "w") as out:
-            out.write(report + "\n")
+        with open(args.out, "w") as w:
+            w.write(report_text + "\n")
     return 0
 
 

@@ -352,8 +352,8 @@ written, work, expected, units = (pathlib.Path(sys.argv[1]), pathlib.Path(sys.ar
                                   int(sys.argv[3]), [int(u) for u in sys.argv[4:]])
 scalars = ["schema_version", "test_id", "kind", "server_host", "server_version",
            "server_revision", "family", "client_address", "client_port", "server_address",
-           "server_port", "start_time", "end_time", "start_time_us", "end_time_us", "outcome",
-           "reason", "unit_id", "session_id", "connection_count", "total_bytes", "data_bytes",
+           "server_port", "transport", "tls_version", "tls_cipher", "kernel_tls", "start_time",
+           "end_time", "start_time_us", "end_time_us", "outcome", "reason", "unit_id", "session_id", "connection_count", "total_bytes", "data_bytes",
            "measured_bps"]
 records = [json.loads(p.read_text()) for p in sorted(written.rglob("*.json"))]
 problems = []

@@ -15,7 +15,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_targets=(request latency_request header_pieces path_style request_matcher server server2 token)
+all_targets=(request latency_request header_pieces path_style request_matcher server server2 token tls)
 seconds=30
 runs=-1
 with_tsan=1
@@ -25,7 +25,7 @@ while [ $# -gt 0 ]; do
     --long) seconds=$2; shift 2 ;;
     --no-tsan) with_tsan=0; shift ;;
     --runs) runs=$2; seconds=0; shift 2 ;;
-    request|latency_request|header_pieces|path_style|request_matcher|server|server2|token) targets+=("$1"); shift ;;
+    request|latency_request|header_pieces|path_style|request_matcher|server|server2|token|tls) targets+=("$1"); shift ;;
     *) echo "usage: $0 [--long SECONDS | --runs COUNT] [--no-tsan] [${all_targets[*]}]" >&2; exit 2 ;;
     esac
 done

@@ -18,7 +18,8 @@ user=varnholt-httpd
 state_dir=/var/lib/varnholt-httpd
 log_dir=/var/log/varnholt-httpd
 default_file=/etc/default/varnholt-httpd
-units=(varnholt-httpd.socket varnholt-httpd.service varnholt-httpd-standalone.service)
+units=(varnholt-httpd.socket varnholt-httpd-tls.socket varnholt-httpd.service
+    varnholt-httpd-standalone.service)
 
 passed=0
 failed=0
@@ -217,6 +218,7 @@ expected_files=$(sort <<EOF
 etc/default/varnholt-httpd
 etc/init.d/varnholt-httpd
 ${unit_dir#/}/varnholt-httpd-standalone.service
+${unit_dir#/}/varnholt-httpd-tls.socket
 ${unit_dir#/}/varnholt-httpd.service
 ${unit_dir#/}/varnholt-httpd.socket
 usr/bin/varnholt-client
@@ -391,6 +393,8 @@ user_access() {
 }
 check "service user reads the file and writes the log directory" user_access
 check "socket unit enabled" same "$(systemctl is-enabled varnholt-httpd.socket 2>&1)" enabled
+check "TLS socket unit not enabled (it needs a certificate)" \
+    same "$(systemctl is-enabled varnholt-httpd-tls.socket 2>&1 || true)" disabled
 check "standalone unit not enabled" \
     same "$(systemctl is-enabled varnholt-httpd-standalone.service 2>&1 || true)" disabled
 

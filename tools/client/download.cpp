@@ -215,6 +215,10 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
                     started = true;
                     t0 = now;
                     r->first_reply = now;
+                    r->first_reply_unix_us =
+                        std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
                     next_point = after_seconds(t0, r->timeline_step_s);
                     add_timeline_point(r->timeline, conns, t0, t0, test_kind::download, hooks);
                     progress_begin(pm, now, kind_name(o.kind));

@@ -225,6 +225,7 @@ json::object download_json(const download_result& d) {
     if (s.valid)
         steady["bits_per_second"] = s.bits_per_second;
     return json::object{{"seconds", d.seconds},
+                        {"first_reply_unix_us", d.first_reply_unix_us},
                         {"bytes", d.bytes},
                         {"bits_per_second", rate(d.bytes, d.seconds)},
                         {"steady_state", std::move(steady)},

@@ -100,6 +100,7 @@ struct download_result {
     std::vector<timeline_point> timeline; // bytes received
     double timeline_step_s = TIMELINE_STEP_S;
     std::chrono::steady_clock::time_point first_reply{};
+    int64_t first_reply_unix_us = 0; // the same instant on the system clock
     double start_s = 0; // bidir: the first reply, in seconds since the earlier direction's
 };
 
@@ -115,6 +116,7 @@ struct upload_result {
     std::vector<timeline_point> timeline; // bytes sent, until the first results byte
     double timeline_step_s = TIMELINE_STEP_S;
     std::chrono::steady_clock::time_point first_reply{};
+    int64_t first_reply_unix_us = 0; // the same instant on the system clock
     double start_s = 0; // bidir: the first reply, in seconds since the earlier direction's
 };
 

@@ -54,6 +54,14 @@ constexpr double MAX_TIME_NS = 10e9;
 
 } // namespace
 
+bool parse_duration(const std::string& text, int64_t* ns) {
+    double value = 0;
+    if (!parse_time(text, &value) || value > MAX_TIME_NS)
+        return false;
+    *ns = int64_t(value);
+    return true;
+}
+
 parse_result parse_line(const std::string& text, line_config* out) {
     std::vector<std::string> fields;
     size_t from = 0;

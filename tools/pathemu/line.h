@@ -26,6 +26,8 @@ enum class parse_result { ok, bad_syntax, out_of_range };
 // the queue as time (us/ms/s) or bytes (a plain number, k, m: 1024-based), delay and jitter as
 // time, loss as "0.1%" or a fraction.
 parse_result parse_line(const std::string& text, line_config* out);
+// A time such as "100ms" (ns, us, ms, s; at most 10 s), in nanoseconds.
+bool parse_duration(const std::string& text, int64_t* ns);
 
 // Counts of one second.
 struct line_counts {

@@ -1,5 +1,6 @@
 // varnholt-pathemu: joins two network namespaces through a TUN device in each and relays the
 // packets between them over an emulated line, one per direction: up (A to B) and down (B to A).
+#include "goodput.h"
 #include "line.h"
 #include "netns.h"
 
@@ -29,6 +30,7 @@ constexpr int64_t SECOND = 1000000000;
 struct options {
     std::string ns_a, ns_b, addr_a = "10.77.0.1/24", addr_b = "10.77.0.2/24";
     std::string dev_a = "pemu-a", dev_b = "pemu-b", stats = "";
+    int64_t stats_interval = SECOND;
     line_config up, down;
     bool have_up = false, have_down = false, one_loop = false;
     uint64_t seed = 1;
@@ -39,12 +41,17 @@ struct direction {
     const char* name = "";
     int src = -1, dst = -1;
     line_state line;
-    int64_t second = 0; // the second `counts` belong to
+    int64_t slot = 0; // the stats interval `counts` belong to, from 0 at the start
     line_counts counts;
+    uint64_t payload = 0; // TCP payload bytes delivered in the interval
+    uint64_t goodput = 0; // of which delivered for the first time
+    goodput_state flows;
 };
 
 struct relay_shared {
-    int64_t start = 0;
+    int64_t start = 0;         // CLOCK_MONOTONIC
+    int64_t start_unix_us = 0; // the same instant on CLOCK_REALTIME
+    int64_t interval = SECOND; // of the counts
     int stats_fd = -1;
     int stop_fd = -1;
     std::atomic<bool> stop{false};
@@ -56,33 +63,53 @@ int64_t now_ns() {
     return int64_t(ts.tv_sec) * SECOND + ts.tv_nsec;
 }
 
-// Writes the counts of every second before `second` (an empty one for each second without
+// The TCP payload of an IPv4 packet (what a receiving application reads), 0 for others.
+uint64_t tcp_payload(const uint8_t* p, size_t len) {
+    if (len < 20 || (p[0] >> 4) != 4 || p[9] != 6)
+        return 0;
+    const size_t ip_header = size_t(p[0] & 15) * 4;
+    if (ip_header < 20 || len < ip_header + 20)
+        return 0;
+    const size_t tcp_header = size_t(p[ip_header + 12] >> 4) * 4;
+    return len > ip_header + tcp_header ? len - ip_header - tcp_header : 0;
+}
+
+// Writes the counts of every interval before `slot` (an empty one for each interval without
 // traffic), one line each.
-void roll_to(direction& d, const relay_shared& shared, int64_t second) {
-    while (d.second < second) {
+void roll_to(direction& d, const relay_shared& shared, int64_t slot) {
+    while (d.slot < slot) {
         if (shared.stats_fd >= 0) {
             const line_counts& c = d.counts;
-            char text[256];
-            const int n = std::snprintf(text, sizeof(text),
-                                        "t=%lld dir=%s bytes=%llu pkts=%llu qdrops=%llu "
-                                        "lossdrops=%llu qdelay_ms=%.3f late_ms=%.3f\n",
-                                        (long long)d.second, d.name, (unsigned long long)c.bytes,
-                                        (unsigned long long)c.pkts, (unsigned long long)c.qdrops,
-                                        (unsigned long long)c.lossdrops,
-                                        c.pkts > 0 ? c.qwait_ns / double(c.pkts) / 1e6 : 0.0,
-                                        double(c.late_ns) / 1e6);
+            const int64_t from = d.slot * shared.interval;
+            char t[32];
+            if (shared.interval % SECOND == 0)
+                std::snprintf(t, sizeof(t), "%lld", (long long)(from / SECOND));
+            else
+                std::snprintf(t, sizeof(t), "%.3f", double(from) / SECOND);
+            char text[320];
+            const int n = std::snprintf(
+                text, sizeof(text),
+                "t=%s dir=%s bytes=%llu pkts=%llu qdrops=%llu lossdrops=%llu qdelay_ms=%.3f "
+                "late_ms=%.3f payload=%llu goodput=%llu unix_us=%lld\n",
+                t, d.name, (unsigned long long)c.bytes, (unsigned long long)c.pkts,
+                (unsigned long long)c.qdrops, (unsigned long long)c.lossdrops,
+                c.pkts > 0 ? c.qwait_ns / double(c.pkts) / 1e6 : 0.0, double(c.late_ns) / 1e6,
+                (unsigned long long)d.payload, (unsigned long long)d.goodput,
+                (long long)(shared.start_unix_us + from / 1000));
             if (write(shared.stats_fd, text, size_t(n)) < 0) {
                 // A full disk or a closed pipe loses counts, never packets.
             }
         }
         d.counts = line_counts{};
-        d.second++;
+        d.payload = 0;
+        d.goodput = 0;
+        d.slot++;
     }
 }
 
-// Delivers what is due; returns the next deadline (a due packet or the next second's counts).
+// Delivers what is due; returns the next deadline (a due packet or the next interval's counts).
 int64_t deliver(direction& d, const relay_shared& shared, int64_t now) {
-    roll_to(d, shared, (now - shared.start) / SECOND);
+    roll_to(d, shared, (now - shared.start) / shared.interval);
     while (line_next_due(d.line) <= now) {
         const uint8_t* data = nullptr;
         const packet_meta& p = line_front(d.line, &data);
@@ -91,10 +118,12 @@ int64_t deliver(direction& d, const relay_shared& shared, int64_t now) {
             d.counts.pkts++;
             d.counts.qwait_ns += double(p.qwait);
             d.counts.late_ns = std::max(d.counts.late_ns, now - p.due);
+            d.payload += tcp_payload(data, p.len);
+            d.goodput += goodput_add(d.flows, data, p.len);
         }
         line_pop(d.line);
     }
-    return std::min(line_next_due(d.line), shared.start + (d.second + 1) * SECOND);
+    return std::min(line_next_due(d.line), shared.start + (d.slot + 1) * shared.interval);
 }
 
 // Reads what arrived (a bounded batch, so that deliveries are not held up).
@@ -134,21 +163,22 @@ void relay(std::vector<direction*> dirs, relay_shared* shared) {
         now = now_ns();
         for (size_t i = 0; i < dirs.size(); i++)
             if (fds[i].revents & POLLIN) {
-                roll_to(*dirs[i], *shared, (now - shared->start) / SECOND);
+                roll_to(*dirs[i], *shared, (now - shared->start) / shared->interval);
                 receive(*dirs[i], now);
             }
     }
 }
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: varnholt-pathemu --ns-a NAME --ns-b NAME --down LINE --up LINE [options]\n"
-                 "  LINE is RATE,QUEUE,DELAY[,LOSS[,JITTER]], e.g. 100mbit,100ms,20ms,0.1%%,1ms\n"
-                 "  --addr-a CIDR, --addr-b CIDR  addresses (10.77.0.1/24, 10.77.0.2/24)\n"
-                 "  --dev-a NAME, --dev-b NAME    TUN device names (pemu-a, pemu-b)\n"
-                 "  --stats FILE                  counts per second and direction (- for stdout)\n"
-                 "  --seed N                      seed of loss and jitter (1)\n"
-                 "  --one-loop                    relay both directions in one thread\n");
+    std::fprintf(
+        stderr, "usage: varnholt-pathemu --ns-a NAME --ns-b NAME --down LINE --up LINE [options]\n"
+                "  LINE is RATE,QUEUE,DELAY[,LOSS[,JITTER]], e.g. 100mbit,100ms,20ms,0.1%%,1ms\n"
+                "  --addr-a CIDR, --addr-b CIDR  addresses (10.77.0.1/24, 10.77.0.2/24)\n"
+                "  --dev-a NAME, --dev-b NAME    TUN device names (pemu-a, pemu-b)\n"
+                "  --stats FILE                  counts per interval and direction (- for stdout)\n"
+                "  --stats-interval TIME         of the counts: 1ms to 10s (1s)\n"
+                "  --seed N                      seed of loss and jitter (1)\n"
+                "  --one-loop                    relay both directions in one thread\n");
 }
 
 // Options parsed from the command line; 0, or the exit code of a usage error.
@@ -185,6 +215,13 @@ int parse_options(int argc, char** argv, options* o) {
             o->dev_b = value;
         } else if (arg == "--stats") {
             o->stats = value;
+        } else if (arg == "--stats-interval") {
+            if (!parse_duration(value, &o->stats_interval) || o->stats_interval < 1000000 ||
+                o->stats_interval > 10 * SECOND) {
+                std::fprintf(stderr, "varnholt-pathemu: --stats-interval %s: 1ms to 10s\n",
+                             value.c_str());
+                return 2;
+            }
         } else if (arg == "--seed") {
             o->seed = std::strtoull(value.c_str(), nullptr, 10);
         } else {
@@ -252,6 +289,10 @@ int main(int argc, char** argv) {
     if (code == 0) {
         shared.stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         shared.start = now_ns();
+        timespec real{};
+        clock_gettime(CLOCK_REALTIME, &real);
+        shared.start_unix_us = int64_t(real.tv_sec) * 1000000 + real.tv_nsec / 1000;
+        shared.interval = opts.stats_interval;
         direction up, down;
         up.name = "up";
         up.src = tun[0];

@@ -8,6 +8,7 @@
 #include "metrics.h"
 #include "settings.h"
 #include "timeout_list.h"
+#include "tls.h"
 #include "workers.h"
 
 #include <arpa/inet.h>
@@ -107,7 +108,15 @@ void handle_listen_socket(int epfd, const listen_socket* ls) {
         }
         conn->client = client;
         conn->client_counted = true;
+        // The handshake counts as the header's time: its deadline and its client's cap of
+        // pending connections hold from here.
         start_header_deadline(conn, true);
+        if (ls->tls && tls_attach(conn) != 0) {
+            bump(metrics->connections_accepted, 1);
+            bump(metrics->connections_open, 1);
+            destroy_connection(conn);
+            continue;
+        }
         bump(metrics->connections_accepted, 1);
         bump(metrics->connections_open, 1);
         if (attach_connection(epfd, conn) != 0) {

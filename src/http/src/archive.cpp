@@ -283,8 +283,18 @@ static double measured_bps(const session* sess) {
     return seconds > 0 ? static_cast<double>(bytes) * 8 / seconds : -1;
 }
 
-static void append_upload(GString* out, const session* sess, double result) {
-    append_raw(out, ",\"upload\":{\"warmup_samples\":[");
+// `start_us`: the session's creation on the system clock. The samples count from the test's
+// start, the first upload answered, which the record places on the same clock.
+static void append_upload(GString* out, const session* sess, double result, int64_t start_us) {
+    append_raw(out, ",\"upload\":{\"test_start_us\":");
+    if (sess->test.started) {
+        const int64_t test_ns = static_cast<int64_t>(sess->test.start_time.tv_sec) * 1000000000 +
+                                sess->test.start_time.tv_nsec;
+        append_i64(out, "", start_us + (test_ns - sess->serverside_start_ns) / 1000);
+    } else {
+        append_raw(out, "null");
+    }
+    append_raw(out, ",\"warmup_samples\":[");
     bool first = true;
     for (size_t i = 0; i < sess->request.num_conns && i < sess->conns_size; i++) {
         const connection* conn = sess->conns[i];
@@ -468,6 +478,14 @@ static GString* build_record(const session* sess, uint64_t number, session_outco
     append_u64(out, ",\"client_port\":", ends.client_port);
     append_string(out, ",\"server_address\":", ends.server);
     append_u64(out, ",\"server_port\":", ends.server_port);
+    append_string(out, ",\"transport\":", sess->transport.tls ? "tls" : "tcp");
+    if (sess->transport.tls) {
+        append_string(out, ",\"tls_version\":", sess->transport.version);
+        append_string(out, ",\"tls_cipher\":", sess->transport.cipher);
+        append_u64(out, ",\"kernel_tls\":", sess->transport.kernel_tls ? 1 : 0);
+    } else {
+        append_raw(out, ",\"tls_version\":null,\"tls_cipher\":null,\"kernel_tls\":null");
+    }
     append_time(out, ",\"start_time\":", start_us);
     append_time(out, ",\"end_time\":", end_us);
     append_i64(out, ",\"start_time_us\":", start_us);
@@ -512,7 +530,7 @@ static GString* build_record(const session* sess, uint64_t number, session_outco
     }
     g_string_append_c(out, ']');
     if (upload)
-        append_upload(out, sess, result);
+        append_upload(out, sess, result, start_us);
     else
         append_raw(out, ",\"upload\":null");
     if (sess->is_latency && sess->latency_results != nullptr)

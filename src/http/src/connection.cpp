@@ -14,6 +14,7 @@
 #include "request.h"
 #include "sent_file.h"
 #include "session.h"
+#include "tls.h"
 
 #include <atomic>
 #include <cassert>
@@ -75,6 +76,12 @@ void internal_destroy_connection(connection* conn) {
     if (conn->client_counted)
         release_client_connection(&conn->client);
     bump(thread_metrics()->connections_open, -1);
+    // A TLS client's close_notify (or a record after it) may lie unread: a close over unread
+    // bytes resets the connection, and the client would lose what it had not yet read of ours.
+    if (conn->tls != nullptr) {
+        tls_release(conn);
+        (void)discard_pending(conn->sock);
+    }
     close(conn->sock);
     release_sent_file(conn->file);
     if (conn->kind != EPOLL_PUT_CONNECTION) {
@@ -137,7 +144,7 @@ int send_reply_chunk(connection* conn, int flags) {
     size_t left = conn->reply->len - conn->reply_sent;
     if (left > static_cast<size_t>(LLONG_MAX))
         left = static_cast<size_t>(LLONG_MAX);
-    ssize_t n = send(conn->sock, conn->reply->str + conn->reply_sent, left, MSG_NOSIGNAL | flags);
+    ssize_t n = connection_send(conn, conn->reply->str + conn->reply_sent, left, flags);
     if (n < 0)
         return -1;
     conn->reply_sent += static_cast<size_t>(n);
@@ -262,9 +269,9 @@ int send_reply_step(connection* conn, int flags) {
     return 0;
 }
 
-int attach_connection(int epfd, connection* conn) {
+int attach_connection(int epfd, connection* conn, bool writable) {
     epoll_event ev{};
-    ev.events = EPOLLIN;
+    ev.events = EPOLLIN | (writable ? EPOLLOUT : 0u);
     ev.data.ptr = conn;
     if (epoll_ctl(epfd, EPOLL_CTL_ADD, conn->sock, &ev) != 0) {
         VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));

@@ -12,6 +12,7 @@
 
 struct session;
 struct sent_file;
+struct tls_state;
 
 enum connection_state : uint32_t {
     CONNECTED = 0,
@@ -34,6 +35,7 @@ enum connection_state : uint32_t {
     LATENCY_PENDING = 18,
     LATENCY_RECEIVING_REQUEST = 19,
     SENDING_REFUSAL = 20, // a 503 to a session that may not start now
+    TLS_HANDSHAKE = 21,   // accepted on a TLS port: the handshake before the request header
 };
 
 struct warmup_sample {
@@ -46,6 +48,9 @@ struct warmup_sample {
 struct connection {
     uint32_t kind; // EPOLL_CONNECTION, or EPOLL_PUT_CONNECTION once a PUT was parsed
     int sock;
+    // Accepted on a TLS port: its TLS state (tls.h), which travels with the record; null on
+    // plain TCP. Every read and write of the connection goes through tls.h.
+    struct tls_state* tls;
     // Downloads: the file streamed, taken with the request; null on every other connection.
     struct sent_file* file;
     off_t file_offset;
@@ -156,7 +161,8 @@ void destroy_connection(connection* conn);
 // Closes the connection's descriptors and releases the record and all it owns.
 void internal_destroy_connection(connection* conn);
 
-// Sends the unsent rest of `reply` (one send, with MSG_NOSIGNAL and `flags`). -1 on error
+// Sends the unsent rest of `reply` (one send, with MSG_NOSIGNAL and `flags`; through TLS on
+// a TLS connection, where `flags` has no meaning). -1 on error
 // (errno kept), 0 when everything has been sent, 1 when bytes remain. Never releases `reply`.
 int send_reply_chunk(connection* conn, int flags = 0);
 
@@ -171,8 +177,10 @@ void set_reply(connection* conn, const char* text);
 // included), -2 on failure (logged; the reply is released).
 int send_reply_step(connection* conn, int flags = 0);
 
-// Registers conn's socket with epfd for EPOLLIN (level-triggered). 0 or -1 (logged).
-int attach_connection(int epfd, connection* conn);
+// Registers conn's socket with epfd for EPOLLIN (level-triggered), and EPOLLOUT too when
+// `writable`: a TLS connection handed over holds its header in OpenSSL's buffer, which the
+// socket never reports, and is dispatched at once that way. 0 or -1 (logged).
+int attach_connection(int epfd, connection* conn, bool writable = false);
 
 // Re-arm conn's socket in epfd for the next phase: EPOLLOUT|EPOLLRDHUP, EPOLLOUT,
 // or EPOLLIN (all level-triggered). 0, or -1 (logged).

@@ -12,6 +12,7 @@
 #include "settings.h"
 #include "timers.h"
 #include "timeout_list.h"
+#include "tls.h"
 #include "token.h"
 #include "workers.h"
 
@@ -61,7 +62,7 @@ static int hand_over(int epfd, connection* conn, session_key key, int owner_epfd
     // Everything written above must be visible to the owner before its
     // epoll set can report the socket.
     __atomic_store_n(&conn->handed_over, 1u, __ATOMIC_RELEASE);
-    if (attach_connection(owner_epfd, conn) != 0) {
+    if (attach_connection(owner_epfd, conn, conn->tls != nullptr) != 0) {
         conn->session = nullptr;
         VH_LOG(LOG_ERR, "Could not attach connection to thread: %s", strerror(errno));
         VH_LOG(LOG_ERR, "%ld: Could not set the session %d %lu", thread_tag(), conn->sock, id);
@@ -159,7 +160,7 @@ static int refuse_session(int epfd, connection* conn, uint64_t id, admission_ref
 static int send_refusal(int epfd, connection* conn, const char* reply) {
     // The request is answered: what it sent must not be left unread, or our close would
     // reset the connection before the client reads the reply.
-    if (discard_pending(conn->sock) < 0)
+    if (connection_discard_pending(conn) < 0 && errno != EAGAIN)
         return -1;
     release_reply(conn);
     conn->reply = g_string_new(reply);
@@ -177,7 +178,7 @@ static int send_refusal(int epfd, connection* conn, const char* reply) {
 }
 
 int receive_header_piece(connection* conn, char* buffer, int flags, ssize_t* n) {
-    *n = recv(conn->sock, buffer, HEADER_LIMIT, flags);
+    *n = connection_recv(conn, buffer, HEADER_LIMIT, (flags & MSG_PEEK) != 0);
     if (*n == 0)
         return -1;
     if (*n < 0) {
@@ -211,7 +212,7 @@ int handle_connection_connected(int epfd, connection* conn) {
         conn->state = RECEIVING_HEADER;
         conn->reply = held;
         // Stored: now take exactly these bytes out of the socket.
-        if (discard_bytes(conn->sock, static_cast<size_t>(n)) != n) {
+        if (connection_discard(conn, static_cast<size_t>(n)) != n) {
             VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
             return -1;
         }
@@ -220,6 +221,7 @@ int handle_connection_connected(int epfd, connection* conn) {
         end_header_deadline(conn);
         break;
     }
+    request.tls = conn->tls != nullptr;
 
     // Every request that starts or feeds a test needs a valid token; HEAD creates nothing and
     // sends a few bytes, so it stays open (a load balancer's health check sends it).
@@ -256,7 +258,7 @@ int handle_connection_connected(int epfd, connection* conn) {
         return -1;
 
     if (request.method == HEAD) {
-        if (discard_pending(conn->sock) < 0) {
+        if (connection_discard_pending(conn) < 0) {
             VH_LOG(LOG_ERR, "This should never, ever, happen!!!");
             return -1;
         }
@@ -364,7 +366,7 @@ int handle_header_received(int epfd, connection* conn) {
         conn->session = nullptr;
     }
 
-    if (discard_pending(conn->sock) < 0) {
+    if (connection_discard_pending(conn) < 0) {
         VH_LOG(LOG_ERR, "This should never, ever, happen!!!");
         drop_session_without_connections(sess);
         return -1;
@@ -385,6 +387,7 @@ int handle_header_received(int epfd, connection* conn) {
         drop_session_without_connections(sess);
         return -1;
     }
+    note_session_transport(sess, conn);
     // A path-style request's parameters replace the session's only now that it has joined.
     if (conn->pending_request != nullptr) {
         apply_request_replacement(sess, conn->pending_request);

@@ -6,6 +6,7 @@
 #include "metrics.h"
 #include "session.h"
 #include "settings.h"
+#include "tls.h"
 #include "token.h"
 #include "workers.h"
 
@@ -50,8 +51,8 @@ static sigset_t stop_signals() {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
-    // Not a stop signal: it asks for the token keys to be read again. Blocked and waited for
-    // with the others, so that only the main thread ever sees it.
+    // Not a stop signal: it asks for the token keys and the TLS certificate to be read again.
+    // Blocked and waited for with the others, so that only the main thread ever sees it.
     sigaddset(&set, SIGHUP);
     return set;
 }
@@ -78,8 +79,10 @@ bool wait_stop_signal(int ms) {
     int sig;
     do {
         sig = sigtimedwait(&set, nullptr, &wait);
-        if (sig == SIGHUP)
+        if (sig == SIGHUP) {
             reload_token_keys();
+            reload_tls();
+        }
     } while ((sig < 0 && errno == EINTR) || sig == SIGHUP);
     return sig == SIGTERM || sig == SIGINT;
 }

@@ -8,6 +8,7 @@
 #include "metrics.h"
 #include "session.h"
 #include "settings.h"
+#include "tls.h"
 #include "token.h"
 
 #include <algorithm>
@@ -61,48 +62,36 @@ static void close_sockets(const std::vector<int>& fds) {
     }
 }
 
-static listen_socket* new_socket_array(const std::vector<int>& fds) {
-    auto* array = static_cast<listen_socket*>(malloc(fds.size() * sizeof(listen_socket)));
+// A listening socket and whether its connections speak TLS.
+struct opened_socket {
+    int fd;
+    bool tls;
+};
+
+static listen_socket* new_socket_array(const std::vector<opened_socket>& opened) {
+    auto* array = static_cast<listen_socket*>(malloc(opened.size() * sizeof(listen_socket)));
     if (array == nullptr)
         return nullptr;
-    for (size_t i = 0; i < fds.size(); i++) {
+    for (size_t i = 0; i < opened.size(); i++) {
         array[i].kind = EPOLL_LISTEN_SOCKET;
-        array[i].fd = fds[i];
+        array[i].fd = opened[i].fd;
+        array[i].tls = opened[i].tls;
     }
     return array;
 }
 
-// Stores a new array of listening sockets: the ones handed over by systemd, or one
-// of our own on every local address of `service`. 0, or -1 (logged, nothing stored).
-// Some failures (socket creation, socket options) end the process instead.
-static int get_listening_sockets(const char* service, listen_socket** sockets, size_t* count) {
-    // Clearing the activation variables makes a retry open its own sockets.
-    int inherited = sd_listen_fds(1);
-    if (inherited > 0) {
-        std::vector<int> fds;
-        for (int i = 0; i < inherited; i++) {
-            int fd = SD_LISTEN_FDS_START + i;
-            // A blocking inherited socket would hang a worker in accept4 once the
-            // queue is empty: every worker drains until EAGAIN.
-            int flags = fcntl(fd, F_GETFL);
-            if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-                VH_LOG(LOG_ERR, "Could not make inherited socket %d non-blocking: %s", fd,
-                       strerror(errno));
-                return -1;
-            }
-            fds.push_back(fd);
-        }
-        listen_socket* array = new_socket_array(fds);
-        if (array == nullptr) {
-            VH_LOG(LOG_ERR, "malloc: %s", strerror(errno));
-            return -1;
-        }
-        *sockets = array;
-        *count = fds.size();
-        sockets_inherited = true;
-        return 0;
-    }
+static std::vector<int> descriptors_of(const std::vector<opened_socket>& opened) {
+    std::vector<int> fds;
+    for (const opened_socket& s : opened)
+        fds.push_back(s.fd);
+    return fds;
+}
 
+// Opens a socket on every local address of `service` and appends them to *opened. False when
+// an address could not be bound or listened on (the sockets opened are appended all the same).
+// Some failures (socket creation, socket options) end the process instead.
+static bool open_service_sockets(const char* service, bool tls,
+                                 std::vector<opened_socket>* opened) {
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE | AI_ADDRCONFIG;
     hints.ai_family = AF_UNSPEC;
@@ -112,11 +101,10 @@ static int get_listening_sockets(const char* service, listen_socket** sockets, s
     int rc = getaddrinfo(nullptr, service, &hints, &result);
     if (rc != 0) {
         VH_LOG(LOG_ERR, "getaddrinfo: %s", gai_strerror(rc));
-        return -1;
+        return false;
     }
     assert(result != NULL);
 
-    std::vector<int> fds;
     bool failed = false;
     for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
         int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK, ai->ai_protocol);
@@ -160,24 +148,77 @@ static int get_listening_sockets(const char* service, listen_socket** sockets, s
                 host[0] = '\0';
                 port[0] = '\0';
             }
-            VH_LOG(LOG_INFO, "Socket %d listening on address %s port %s", fd, host, port);
+            VH_LOG(LOG_INFO, "Socket %d listening on address %s port %s%s", fd, host, port,
+                   tls ? " (TLS)" : "");
         }
-        fds.push_back(fd);
+        opened->push_back({fd, tls});
     }
     freeaddrinfo(result);
+    return !failed;
+}
 
-    if (fds.empty() || failed) {
-        close_sockets(fds);
+// Stores a new array of listening sockets: the ones handed over by systemd (the one named
+// "tls" speaks TLS), or our own on every local address of `service` (plain) and of
+// `tls_service` (TLS), either of which may be null. 0, or -1 (logged, nothing stored).
+// Some failures (socket creation, socket options) end the process instead.
+static int get_listening_sockets(const char* service, const char* tls_service,
+                                 listen_socket** sockets, size_t* count) {
+    // Clearing the activation variables makes a retry open its own sockets.
+    char** names = nullptr;
+    int inherited = sd_listen_fds_with_names(1, &names);
+    if (inherited > 0) {
+        std::vector<opened_socket> opened;
+        bool failed = false;
+        for (int i = 0; i < inherited; i++) {
+            int fd = SD_LISTEN_FDS_START + i;
+            const bool tls =
+                names != nullptr && names[i] != nullptr && strcmp(names[i], "tls") == 0;
+            // A blocking inherited socket would hang a worker in accept4 once the
+            // queue is empty: every worker drains until EAGAIN.
+            int flags = fcntl(fd, F_GETFL);
+            if (!failed && (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)) {
+                VH_LOG(LOG_ERR, "Could not make inherited socket %d non-blocking: %s", fd,
+                       strerror(errno));
+                failed = true;
+            }
+            opened.push_back({fd, tls});
+        }
+        if (names != nullptr) {
+            for (int i = 0; i < inherited; i++)
+                free(names[i]);
+            free(names);
+        }
+        if (failed)
+            return -1;
+        listen_socket* array = new_socket_array(opened);
+        if (array == nullptr) {
+            VH_LOG(LOG_ERR, "malloc: %s", strerror(errno));
+            return -1;
+        }
+        *sockets = array;
+        *count = opened.size();
+        sockets_inherited = true;
+        return 0;
+    }
+
+    std::vector<opened_socket> opened;
+    bool ok = true;
+    if (service != nullptr)
+        ok = open_service_sockets(service, false, &opened);
+    if (ok && tls_service != nullptr)
+        ok = open_service_sockets(tls_service, true, &opened);
+    if (opened.empty() || !ok) {
+        close_sockets(descriptors_of(opened));
         return -1;
     }
-    listen_socket* array = new_socket_array(fds);
+    listen_socket* array = new_socket_array(opened);
     if (array == nullptr) {
         VH_LOG(LOG_ERR, "malloc: %s", strerror(errno));
-        close_sockets(fds);
+        close_sockets(descriptors_of(opened));
         return -1;
     }
     *sockets = array;
-    *count = fds.size();
+    *count = opened.size();
     return 0;
 }
 
@@ -323,6 +364,9 @@ int main(int argc, char** argv) {
     gchar* archive_dir = nullptr;
     gchar* token_keys = nullptr;
     gchar* token_audience = nullptr;
+    gchar* tls_service = nullptr;
+    gchar* tls_cert = nullptr;
+    gchar* tls_key = nullptr;
     GOptionEntry entries[] = {
         {"service", 's', 0, G_OPTION_ARG_STRING, &service, "Service/port to listen to",
          "<service>"},
@@ -372,6 +416,14 @@ int main(int argc, char** argv) {
          "<path>"},
         {"token-audience", 0, 0, G_OPTION_ARG_STRING, &token_audience,
          "The audience tokens must name (default: the host name)", "<name>"},
+        {"tls-service", 0, 0, G_OPTION_ARG_STRING, &tls_service,
+         "Service/port to listen to with TLS, the same tests inside it (default: none; given "
+         "alone, no plain port is opened)",
+         "<service>"},
+        {"tls-cert", 0, 0, G_OPTION_ARG_STRING, &tls_cert,
+         "Certificate of the TLS port, its chain may follow (PEM; read again on SIGHUP)", "<path>"},
+        {"tls-key", 0, 0, G_OPTION_ARG_STRING, &tls_key,
+         "Private key of the TLS port's certificate (PEM; read again on SIGHUP)", "<path>"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext* context = g_option_context_new(nullptr);
@@ -508,6 +560,19 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Empty values (unset variables in a service unit) count as not given. A TLS port alone
+    // is a valid server: the plain port's default applies only when neither is given.
+    const auto given = [](const gchar* value) { return value != nullptr && value[0] != '\0'; };
+    const char* plain_port = given(service) ? service : given(tls_service) ? nullptr : "80";
+    const char* tls_port = given(tls_service) ? tls_service : nullptr;
+    if ((tls_port != nullptr || given(tls_cert) || given(tls_key)) &&
+        (!given(tls_cert) || !given(tls_key))) {
+        VH_LOG(LOG_ERR, "The TLS port needs both a certificate (--tls-cert) and a key (--tls-key)");
+        exit(1);
+    }
+    if (given(tls_cert) && start_tls(tls_cert, tls_key) != 0)
+        exit(1);
+
     // An empty path (an unset variable in a service unit) leaves the check off.
     if (token_keys != nullptr && token_keys[0] != '\0' &&
         start_token_check(token_keys, token_audience) != 0)
@@ -575,7 +640,7 @@ int main(int argc, char** argv) {
 
     listen_socket* sockets = nullptr;
     size_t count = 0;
-    while (get_listening_sockets(service != nullptr ? service : "80", &sockets, &count) != 0) {
+    while (get_listening_sockets(plain_port, tls_port, &sockets, &count) != 0) {
         VH_LOG(LOG_ERR, "Could not create listening sockets, retrying in 1 second...");
         // The stop signals are blocked by now: wait for them rather than sleep, so that a
         // server waiting for its port can still be stopped.
@@ -583,6 +648,14 @@ int main(int argc, char** argv) {
             VH_LOG(LOG_INFO, "Stopped while waiting for the listening sockets");
             stop_file_ops();
             exit(0);
+        }
+    }
+
+    for (size_t i = 0; i < count; i++) {
+        if (sockets[i].tls && !tls_enabled()) {
+            VH_LOG(LOG_ERR, "A TLS socket (named \"tls\") was passed, but no certificate and key "
+                            "were given (--tls-cert, --tls-key)");
+            exit(1);
         }
     }
 

@@ -13,6 +13,7 @@
 #include "settings.h"
 #include "timers.h"
 #include "timeout_list.h"
+#include "tls.h"
 #include "workers.h"
 
 #include <algorithm>
@@ -106,6 +107,9 @@ int handle_connection(int epfd, uint32_t events, connection* conn) {
     case LATENCY_RECEIVING_REQUEST:
         STATE_LABEL(9, LATENCY_RECEIVING_REQUEST);
         return handle_latency_pending(epfd, conn);
+    case TLS_HANDSHAKE:
+        STATE_LABEL(9, TLS_HANDSHAKE);
+        return tls_handshake_step(epfd, conn) < 0 ? -1 : 0;
     case DISABLED:
         VH_DEBUG(2, LOG_DEBUG, "%ld: spurious event detected in socket %d", thread_tag(),
                  conn->sock);
@@ -117,11 +121,33 @@ int handle_connection(int epfd, uint32_t events, connection* conn) {
     }
 }
 
+// States that read from the client when its socket reports input.
+static bool reads_input(connection_state state) {
+    switch (state) {
+    case CONNECTED:
+    case RECEIVING_HEADER:
+    case POST_ANSWERED:
+    case RECEIVING_DATA:
+    case WAITING_FOR_CLOSE:
+    case LATENCY_PENDING:
+    case LATENCY_RECEIVING_REQUEST:
+        return true;
+    default:
+        return false;
+    }
+}
+
 static void dispatch_connection(int epfd, uint32_t events, connection* conn,
                                 GHashTable* pending_sessions) {
     timeout_list_move_to_tail(thread_timeout_list(), conn);
     int sock = conn->sock;
     int result = handle_connection(epfd, events, conn);
+    // Bytes TLS decrypted and a handler left (a read shorter than a record) are no event of
+    // the socket's: they are handled now, a few rounds at most.
+    for (int round = 0;
+         round < 4 && result == 0 && reads_input(conn->state) && connection_has_pending(conn);
+         round++)
+        result = handle_connection(epfd, EPOLLIN, conn);
     VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d: %d", thread_tag(), sock, result);
     if (result == -4)
         return; // now another worker's, or lent out: not ours to touch

@@ -10,6 +10,7 @@
 
 #include "session.h"
 #include "settings.h"
+#include "tls.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -37,8 +38,10 @@ std::atomic<size_t> workers_used{0};
 thread_local worker_metrics* own_record = nullptr;
 worker_metrics spare_records[1];
 
-std::atomic<uint64_t> sessions_started[NUM_SESSION_KINDS];
-std::atomic<uint64_t> sessions_ended[NUM_SESSION_KINDS][NUM_SESSION_OUTCOMES];
+// By kind (and outcome) and transport: 0 plain TCP, 1 TLS.
+constexpr int NUM_TRANSPORTS = 2;
+std::atomic<uint64_t> sessions_started[NUM_SESSION_KINDS][NUM_TRANSPORTS];
+std::atomic<uint64_t> sessions_ended[NUM_SESSION_KINDS][NUM_SESSION_OUTCOMES][NUM_TRANSPORTS];
 std::atomic<uint64_t> sessions_refused[NUM_REFUSAL_REASONS];
 std::atomic<uint64_t> connections_refused[NUM_CONNECTION_REFUSALS];
 std::atomic<bool> draining{false};
@@ -52,6 +55,7 @@ const char* build_revision = "unknown";
 
 const char* const KIND_NAMES[NUM_SESSION_KINDS] = {"download", "upload", "latency"};
 const char* const OUTCOME_NAMES[NUM_SESSION_OUTCOMES] = {"completed", "failed", "expired"};
+const char* const TRANSPORT_NAMES[NUM_TRANSPORTS] = {"tcp", "tls"};
 const char* const REFUSAL_NAMES[NUM_REFUSAL_REASONS] = {"server_limit", "client_limit", "memory",
                                                         "client_memory"};
 const char* const CONNECTION_REFUSAL_NAMES[NUM_CONNECTION_REFUSALS] = {"client_connections",
@@ -89,12 +93,12 @@ worker_metrics* thread_metrics() {
     return record != nullptr ? record : &spare_records[0];
 }
 
-void count_session_started(session_kind kind) {
-    sessions_started[kind].fetch_add(1, std::memory_order_relaxed);
+void count_session_started(session_kind kind, bool tls) {
+    sessions_started[kind][tls ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
 }
 
-void count_session_ended(session_kind kind, session_outcome outcome) {
-    sessions_ended[kind][outcome].fetch_add(1, std::memory_order_relaxed);
+void count_session_ended(session_kind kind, session_outcome outcome, bool tls) {
+    sessions_ended[kind][outcome][tls ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
 }
 
 void count_session_refused(refusal_reason reason) {
@@ -207,27 +211,37 @@ std::string format_metrics() {
 
     uint64_t ended_by_kind[NUM_SESSION_KINDS] = {};
     append_family(out, "varnholt_sessions_ended_total", "counter",
-                  "Sessions ended, by kind and outcome.");
+                  "Sessions ended, by kind, outcome and transport.");
     for (int k = 0; k < NUM_SESSION_KINDS; k++)
-        for (int o = 0; o < NUM_SESSION_OUTCOMES; o++) {
-            uint64_t n = sessions_ended[k][o].load(std::memory_order_relaxed);
-            ended_by_kind[k] += n;
-            append_sample(out, "varnholt_sessions_ended_total",
-                          label("kind", KIND_NAMES[k]) + "," + label("outcome", OUTCOME_NAMES[o]),
-                          n);
-        }
+        for (int o = 0; o < NUM_SESSION_OUTCOMES; o++)
+            for (int t = 0; t < NUM_TRANSPORTS; t++) {
+                uint64_t n = sessions_ended[k][o][t].load(std::memory_order_relaxed);
+                ended_by_kind[k] += n;
+                append_sample(out, "varnholt_sessions_ended_total",
+                              label("kind", KIND_NAMES[k]) + "," +
+                                  label("outcome", OUTCOME_NAMES[o]) + "," +
+                                  label("transport", TRANSPORT_NAMES[t]),
+                              n);
+            }
     // Started is read after ended, so that running = started - ended is never negative.
-    uint64_t started[NUM_SESSION_KINDS];
+    uint64_t started[NUM_SESSION_KINDS][NUM_TRANSPORTS];
     for (int k = 0; k < NUM_SESSION_KINDS; k++)
-        started[k] = sessions_started[k].load(std::memory_order_relaxed);
-    append_family(out, "varnholt_sessions_started_total", "counter", "Sessions admitted, by kind.");
+        for (int t = 0; t < NUM_TRANSPORTS; t++)
+            started[k][t] = sessions_started[k][t].load(std::memory_order_relaxed);
+    append_family(out, "varnholt_sessions_started_total", "counter",
+                  "Sessions admitted, by kind and transport.");
     for (int k = 0; k < NUM_SESSION_KINDS; k++)
-        append_sample(out, "varnholt_sessions_started_total", label("kind", KIND_NAMES[k]),
-                      started[k]);
+        for (int t = 0; t < NUM_TRANSPORTS; t++)
+            append_sample(out, "varnholt_sessions_started_total",
+                          label("kind", KIND_NAMES[k]) + "," +
+                              label("transport", TRANSPORT_NAMES[t]),
+                          started[k][t]);
     append_family(out, "varnholt_sessions_running", "gauge", "Sessions running now, by kind.");
     for (int k = 0; k < NUM_SESSION_KINDS; k++)
         append_sample(out, "varnholt_sessions_running", label("kind", KIND_NAMES[k]),
-                      started[k] >= ended_by_kind[k] ? started[k] - ended_by_kind[k] : 0);
+                      started[k][0] + started[k][1] >= ended_by_kind[k]
+                          ? started[k][0] + started[k][1] - ended_by_kind[k]
+                          : 0);
     append_family(out, "varnholt_sessions_refused_total", "counter",
                   "Sessions refused with 503 Service Unavailable, by the limit reached.");
     for (int r = 0; r < NUM_REFUSAL_REASONS; r++)
@@ -347,7 +361,8 @@ std::string format_metrics() {
                   log_space_refusals(LOG_SPACE_ARCHIVE));
     append_family(out, "varnholt_archive_info", "gauge",
                   "Always 1; the label is what every test id of this process starts with.");
-    append_sample(out, "varnholt_archive_info", label("test_id_prefix", test_id_prefix().c_str()), 1);
+    append_sample(out, "varnholt_archive_info", label("test_id_prefix", test_id_prefix().c_str()),
+                  1);
     append_family(out, "varnholt_archive_records_total", "counter",
                   "Archive records of finished sessions: written, dropped because the log space "
                   "limit was reached, or failed.");
@@ -380,6 +395,13 @@ std::string format_metrics() {
                   "Always 1; the labels name the version and revision of the build.");
     append_sample(out, "varnholt_build_info",
                   label("version", build_version) + "," + label("revision", build_revision), 1);
+    if (tls_enabled()) {
+        append_family(out, "varnholt_tls_info", "gauge",
+                      "Always 1 with a TLS port; kernel_tls=\"1\" when the kernel encrypts "
+                      "downloads, \"0\" when the workers do.");
+        append_sample(out, "varnholt_tls_info",
+                      label("kernel_tls", kernel_tls_available() ? "1" : "0"), 1);
+    }
     return out;
 }
 

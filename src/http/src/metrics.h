@@ -67,8 +67,9 @@ void register_worker_metrics(int epfd);
 worker_metrics* thread_metrics();
 
 // Session events, from any worker thread.
-void count_session_started(session_kind kind);
-void count_session_ended(session_kind kind, session_outcome outcome);
+// `tls`: the session came over the TLS port (label transport="tls", else "tcp").
+void count_session_started(session_kind kind, bool tls);
+void count_session_ended(session_kind kind, session_outcome outcome, bool tls);
 void count_session_refused(refusal_reason reason);
 // A connection closed at the accept by a per-client limit. Any thread.
 void count_connection_refused(connection_refusal reason);

@@ -9,6 +9,7 @@
 #include "session.h"
 #include "settings.h"
 #include "timeout_list.h"
+#include "tls.h"
 #include "workers.h"
 
 #include <cassert>
@@ -60,7 +61,7 @@ int handle_put_request(int epfd, connection* conn, request_info* request, size_t
         return -1;
     }
     // The header's own bytes only: what follows them is already the upload.
-    if (discard_bytes(conn->sock, header_in_socket) != static_cast<ssize_t>(header_in_socket)) {
+    if (connection_discard(conn, header_in_socket) != static_cast<ssize_t>(header_in_socket)) {
         VH_LOG(LOG_ERR, "%ld: This should never, ever, happen!!! %d", thread_tag(), conn->sock);
         g_string_free(put_path, TRUE);
         return -1;
@@ -129,6 +130,8 @@ static int handle_put_checking_file(int epfd, connection* conn) {
     return 0;
 }
 
+static int handle_real_recv(int epfd, connection* conn);
+
 static int handle_sending_put_reply(int epfd, connection* conn) {
     int sent = send_reply_chunk(conn);
     if (sent == -1) {
@@ -146,7 +149,8 @@ static int handle_sending_put_reply(int epfd, connection* conn) {
         return -1;
     }
     timeout_list_move_to_tail(thread_timeout_list(), conn);
-    return 0;
+    // A body sent with the header may lie decrypted in TLS already: no event would come.
+    return connection_has_pending(conn) ? handle_real_recv(epfd, conn) : 0;
 }
 
 static int handle_real_recv(int epfd, connection* conn) {
@@ -163,7 +167,7 @@ static int handle_real_recv(int epfd, connection* conn) {
         release_memory(PUT_CHUNK_SIZE);
         return 0; // try again at the next event
     }
-    ssize_t n = recv(conn->sock, chunk, PUT_CHUNK_SIZE, 0);
+    ssize_t n = connection_recv(conn, chunk, PUT_CHUNK_SIZE, false);
     if (n <= 0) {
         free(chunk);
         release_memory(PUT_CHUNK_SIZE);
@@ -226,6 +230,9 @@ static int handle_writing_file(int epfd, connection* conn) {
         VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
         return -1;
     }
+    // Bytes TLS decrypted already are no event of the socket's.
+    if (connection_has_pending(conn))
+        return handle_real_recv(epfd, conn);
     return 0;
 }
 

@@ -44,6 +44,7 @@ struct epoll_data {
 struct listen_socket {
     uint32_t kind; // EPOLL_LISTEN_SOCKET
     int fd;
+    bool tls; // its connections speak TLS (tls.h)
 };
 
 // A client's IP address: IPv4 addresses as IPv4-mapped IPv6 ones, so that a client

@@ -54,6 +54,8 @@ struct request_info {
     // start and a length (0: no token). Read by every method, PUT included.
     uint32_t token_at;
     uint32_t token_length;
+    // It came over TLS: the transport of the session it creates (metrics, log, archive).
+    bool tls;
 };
 
 // Byte length of the session-wide part of request_info (method .. latency_test).

@@ -7,6 +7,7 @@
 #include "session.h"
 #include "settings.h"
 #include "timeout_list.h"
+#include "tls.h"
 
 #include <cassert>
 #include <cerrno>
@@ -32,7 +33,7 @@ int handle_sending_results(int epfd, connection* conn) {
     conn->reply_sent = 0;
     if (conn->timeout_link.next == &conn->timeout_link)
         timeout_list_append(thread_timeout_list(), conn);
-    shutdown(conn->sock, SHUT_WR);
+    connection_shutdown(conn, SHUT_WR);
     conn->state = WAITING_FOR_CLOSE;
     if (enqueue_post_data(epfd, conn) != 0)
         VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
@@ -40,7 +41,10 @@ int handle_sending_results(int epfd, connection* conn) {
 }
 
 int handle_waiting_for_close(connection* conn) {
-    ssize_t n = discard_pending(conn->sock);
+    ssize_t n = connection_discard_pending(conn);
+    // A TLS record not yet whole wakes the connection too.
+    if (n < 0 && errno == EAGAIN)
+        return 0;
     if (n < 0) {
         VH_DEBUG(2, LOG_DEBUG, "%ld: Error waiting for close of connection %d: %s", thread_tag(),
                  conn->sock, strerror(errno));

@@ -397,6 +397,8 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
     session* candidate = chosen == epoll_fd && may_create
                              ? create_session(&request->session_id, request, epoll_fd)
                              : nullptr;
+    if (candidate != nullptr)
+        candidate->transport.tls = request->tls;
 
     int rc = pthread_mutex_lock(&session_container_mutex);
     if (rc != 0) {
@@ -449,7 +451,7 @@ session* create_unique_session(request_info* request, int epoll_fd, const client
         // A placed session was counted when it was placed.
         if (!placed)
             count_owned_session(candidate->epoll_fd, 1);
-        count_session_started(kind_of(candidate));
+        count_session_started(kind_of(candidate), candidate->transport.tls);
     }
     if (answer != nullptr)
         *owner_epfd = answer->epoll_fd;
@@ -754,7 +756,7 @@ bool trigger_sessions_destroy() {
         VH_DEBUG(2, LOG_DEBUG, "%ld: session %lu destroyed, test %s-%lu", thread_tag(), sess->id,
                  test_id_prefix().c_str(), static_cast<unsigned long>(test_number));
         count_owned_session(sess->epoll_fd, -1);
-        count_session_ended(kind_of(sess), outcome);
+        count_session_ended(kind_of(sess), outcome, sess->transport.tls);
         free_session(sess);
     }
     g_slist_free(sessions_to_destroy);
@@ -817,9 +819,25 @@ timespec time_diff(timespec a, timespec b) {
     return d;
 }
 
+void note_session_transport(session* sess, const connection* conn) {
+    if (conn->tls == nullptr)
+        return;
+    const transport_info info = connection_transport(conn);
+    if (sess->transport.version[0] == '\0') {
+        memcpy(sess->transport.version, info.version, sizeof(info.version));
+        memcpy(sess->transport.cipher, info.cipher, sizeof(info.cipher));
+    }
+    sess->transport.kernel_tls = sess->transport.kernel_tls || info.kernel_tls;
+}
+
 GString* build_session_report(const session* sess) {
     GString* text = g_string_new("VH_HTTP_SERVER: 1.0\n");
     g_string_append_printf(text, "TEST: %s\n", sess->request.method == GET ? "GET" : "POST");
+    // Only sessions of the TLS port: the plain port's logs stay as they were.
+    if (sess->transport.tls)
+        g_string_append_printf(text, "TLS_VERSION: %s\nTLS_CIPHER: %s\nKERNEL_TLS: %d\n",
+                               sess->transport.version, sess->transport.cipher,
+                               sess->transport.kernel_tls ? 1 : 0);
     if (sess->cut_short)
         g_string_append(text, "CUT_SHORT: 1\n");
     if (is_extended(sess) && sess->request.method == POST) {

@@ -6,6 +6,7 @@
 #include "metrics.h"
 #include "request.h"
 #include "timers.h"
+#include "tls.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -76,6 +77,8 @@ uint64_t next_anonymous_session_id();
 // One test session, owned by the worker thread whose timer queue holds its timers.
 struct session {
     uint64_t id;
+    // The transport of the request that created it; the TLS details from its connections.
+    transport_info transport;
     session_key key; // {id, anonymous}: the container hashes through a pointer to it
     int epoll_fd;
     connection** conns;
@@ -296,3 +299,6 @@ size_t session_count();
 
 // The kind a session is counted as in the metrics.
 session_kind kind_of(const session* sess);
+// Takes the TLS version and suite of a TLS connection that joined, for the log and the
+// archive (the first one's; kernel TLS when any of them had it). Owner thread.
+void note_session_transport(session* sess, const connection* conn);

@@ -11,6 +11,7 @@
 #include "settings.h"
 #include "timers.h"
 #include "timeout_list.h"
+#include "tls.h"
 
 #include <algorithm>
 #include <cassert>
@@ -47,13 +48,13 @@ static void count_bytes(connection* conn, uint64_t n) {
 }
 
 int send_stats(connection* conn) {
-    ssize_t n = send(conn->sock, conn->stats + conn->stats_sent, conn->stats_len - conn->stats_sent,
-                     MSG_NOSIGNAL);
+    ssize_t n = connection_send(conn, conn->stats + conn->stats_sent,
+                                conn->stats_len - conn->stats_sent, 0);
     if (n < 0)
         return -2;
     conn->stats_sent += static_cast<size_t>(n);
     if (conn->stats_sent == conn->stats_len) {
-        shutdown(conn->sock, SHUT_WR);
+        connection_shutdown(conn, SHUT_WR);
         return -2; // a download connection always ends disabled, its socket kept
     }
     return 0;
@@ -77,11 +78,12 @@ int handle_connection_sending_data(int epfd, connection* conn, uint32_t events) 
     // not shut down its own half.
     if (events & (EPOLLERR | EPOLLHUP))
         return -2;
-    if (!(events & EPOLLRDHUP)) {
+    // A TLS record of the file begun must be finished before the statistics may follow.
+    if (!(events & EPOLLRDHUP) || connection_write_pending(conn)) {
         // Restart from the beginning once past the middle, so that every call can
         // offer at least half the file.
         const off_t size = conn->file->size;
-        if (conn->file_offset > size / 2)
+        if (conn->file_offset > size / 2 && !connection_write_pending(conn))
             conn->file_offset = 0;
         // A new stream starts with small offers, each as large as everything sent so far:
         // a client that reads a little and leaves then costs a page or a few spliced pages,
@@ -92,7 +94,10 @@ int handle_connection_sending_data(int epfd, connection* conn, uint32_t events) 
         if (conn->data_bytes < STREAM_RAMP_END)
             offer = static_cast<size_t>(
                 std::min<uint64_t>(offer, std::max(STREAM_FIRST_OFFER, conn->data_bytes)));
-        ssize_t n = sendfile(conn->sock, conn->file->fd, &conn->file_offset, offer);
+        // After the client's end only the record begun goes (a TLS write is a whole record).
+        if (events & EPOLLRDHUP)
+            offer = 1;
+        ssize_t n = connection_send_file(conn, conn->file, &conn->file_offset, offer);
         if (n > 0) {
             count_bytes(conn, static_cast<uint64_t>(n));
             bump(thread_metrics()->bytes_sent, static_cast<uint64_t>(n));
@@ -140,7 +145,7 @@ int handle_connection_sending_data(int epfd, connection* conn, uint32_t events) 
 int receive_test_data(connection* conn) {
     if (deadline_passed(conn))
         return -2;
-    ssize_t n = discard_pending(conn->sock);
+    ssize_t n = connection_discard_pending(conn);
     if (n > 0) {
         count_bytes(conn, static_cast<uint64_t>(n));
         bump(thread_metrics()->bytes_received, static_cast<uint64_t>(n));
@@ -272,7 +277,7 @@ static int first_reply_sent(int epfd, connection* conn, uint32_t events) {
             // The header-only reply is all there is. The socket is closed with its session,
             // which a latency session's control connection keeps alive: the client is told
             // now.
-            shutdown(conn->sock, SHUT_RDWR);
+            connection_shutdown(conn, SHUT_RDWR);
             return -1;
         }
         conn->state = SENDING_DATA;
@@ -316,7 +321,7 @@ int send_head_reply(connection* conn) {
     // A HEAD connection lives no longer than a session: requests sent one by one, each
     // within the header time-out, would otherwise keep it for ever.
     if (header_clock_ms() - conn->accepted_ms >= static_cast<int64_t>(session_timeout) * 1000) {
-        shutdown(conn->sock, SHUT_WR);
+        connection_shutdown(conn, SHUT_WR);
         conn->state = WAITING_FOR_CLOSE;
         start_linger_deadline(conn);
         return 0;

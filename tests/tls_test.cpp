@@ -1,0 +1,301 @@
+// The TLS port of the real server: every test kind inside TLS with the plain port's bytes,
+// hostile handshakes, the certificate reload on SIGHUP, and kernel TLS where the kernel has it.
+#include "hardening_support.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using namespace vh_test;
+
+namespace {
+
+// A TLS client relayed onto a plain socket pair: the test reads and writes plain bytes on
+// `fd` with the ordinary helpers; a thread carries them inside TLS. The test's half-close
+// becomes a close_notify and a half-close of the TCP connection, the server's end an end of
+// stream on `fd`.
+struct tls_client {
+    int fd = -1;
+    int tcp = -1;
+    SSL_CTX* ctx = nullptr;
+    SSL* ssl = nullptr;
+    std::thread relay;
+
+    ~tls_client() {
+        close(fd);
+        if (relay.joinable())
+            relay.join();
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+        close(tcp);
+    }
+
+    // Connects and completes the handshake, trusting `ca` only; false when it failed.
+    bool open(int port, const std::string& ca, const char* alpn = "http/1.1", int version = 0) {
+        ctx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_max_proto_version(ctx, version);
+        SSL_CTX_load_verify_locations(ctx, ca.c_str(), nullptr);
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        ssl = SSL_new(ctx);
+        SSL_set1_host(ssl, "localhost");
+        const std::string wire = alpn == nullptr ? "" : char(strlen(alpn)) + std::string(alpn);
+        SSL_set_alpn_protos(ssl, reinterpret_cast<const unsigned char*>(wire.data()),
+                            static_cast<unsigned>(wire.size()));
+        timeval limit{10, 0};
+        setsockopt(tcp = connect_loopback(port), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        SSL_set_fd(ssl, tcp);
+        int pair[2];
+        if (SSL_connect(ssl) != 1 || socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+            return ERR_clear_error(), false;
+        fd = pair[0];
+        relay = std::thread([this, end = pair[1]] { carry(end); });
+        return true;
+    }
+
+    void carry(int end) {
+        bool from_test = true, from_server = true;
+        char buffer[16384];
+        while (from_server) {
+            pollfd fds[2] = {{end, static_cast<short>(from_test ? POLLIN : 0), 0},
+                             {tcp, POLLIN, 0}};
+            if (SSL_pending(ssl) == 0 && poll(fds, 2, 100) <= 0)
+                continue;
+            if (fds[0].revents != 0) {
+                ssize_t n = recv(end, buffer, sizeof(buffer), 0);
+                if (n > 0 && SSL_write(ssl, buffer, static_cast<int>(n)) <= 0)
+                    break;
+                if (n <= 0) {
+                    from_test = false;
+                    SSL_shutdown(ssl);
+                    shutdown(tcp, SHUT_WR);
+                }
+            }
+            if (SSL_pending(ssl) > 0 || fds[1].revents != 0) {
+                int n = SSL_read(ssl, buffer, sizeof(buffer));
+                if (n <= 0 || send(end, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n)
+                    from_server = false;
+            }
+        }
+        ERR_clear_error();
+        shutdown(end, SHUT_WR);
+        // Until the test has read everything and closed its end.
+        while (recv(end, buffer, sizeof(buffer), 0) > 0) {
+        }
+        close(end);
+    }
+};
+
+// A ClientHello as a client sends it, taken from a handshake into memory.
+std::string client_hello() {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(ctx);
+    BIO *inside = nullptr, *outside = nullptr;
+    BIO_new_bio_pair(&inside, 0, &outside, 0);
+    SSL_set_bio(ssl, inside, inside);
+    SSL_connect(ssl);
+    std::string hello(BIO_ctrl_pending(outside), '\0');
+    BIO_read(outside, hello.data(), static_cast<int>(hello.size()));
+    BIO_free(outside), SSL_free(ssl), SSL_CTX_free(ctx), ERR_clear_error();
+    return hello;
+}
+
+struct TlsPort : ::testing::Test {
+    server_process proc;
+    std::string dir = make_temp_dir();
+    tls_files cert = make_test_certificate(dir);
+    int port = -1;
+    ~TlsPort() override {
+        remove_tree(dir);
+    }
+    // The server with only a TLS port, handed over as the activated socket named "tls".
+    void start(std::vector<std::string> args = {}) {
+        ASSERT_FALSE(cert.cert.empty());
+        args.insert(args.begin(), {"-d", "3", "--tls-cert", cert.cert, "--tls-key", cert.key});
+        ASSERT_GT(port = start_activated(proc, options(args, {{"LISTEN_FDNAMES", "tls"}})), 0);
+    }
+    // A TLS connection that sent `request` and read `reply`.
+    std::unique_ptr<tls_client> open(const std::string& request, const std::string& reply) {
+        auto client = std::make_unique<tls_client>();
+        EXPECT_TRUE(client->open(port, cert.cert)) << proc.output;
+        EXPECT_TRUE(send_all(client->fd, request));
+        EXPECT_EQ(recv_exact(client->fd, reply.size(), 5s), reply);
+        return client;
+    }
+};
+
+// Downloads stream the file and end with the statistics message, uploads get their results,
+// a latency session its statistics, HEAD its reply, a session beyond the limit its 503: the
+// plain port's bytes, inside TLS 1.3 (or 1.2 when the client asks for it), and only
+// http/1.1 is spoken.
+TEST_F(TlsPort, EveryTestKindAnswersAsOnThePlainPort) {
+    std::filesystem::create_directory(dir + "/archive");
+    start({"--max-sessions", "2", "-l", dir, "--archive-dir", dir + "/archive", "--metrics",
+           "127.0.0.1:0"});
+    auto head = open(http_request("HEAD", "/file"), HEAD_REPLY);
+    EXPECT_STREQ(SSL_get_version(head->ssl), "TLSv1.3");
+
+    const std::string file = read_file(test_file());
+    auto down = open(download_request(11, 1, 0, "&STORE_LOG=1"), GET_REPLY);
+    EXPECT_TRUE(recv_exact(down->fd, file.size() / 2, 10s) == file.substr(0, file.size() / 2));
+    // Two sessions run: a third is refused.
+    auto up = open(upload_request(12), CONTINUE);
+    auto refused =
+        open(download_request(13), "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 10");
+    shutdown(down->fd, SHUT_WR);
+    const std::string rest = read_until_close(down->fd, 10s);
+    ASSERT_GE(rest.size(), 16u);
+    EXPECT_EQ(rest.substr(rest.size() - 16, 12),
+              std::string("\x01\x02\x03\x04\x05\x06\x07\x08\0\0\0\x04", 12))
+        << rest.size();
+
+    const std::string chunk(64 << 10, 'u');
+    std::string results;
+    for (int i = 0; i < 3000 && results.empty(); i++) { // until its results, 15 s at most
+        send(up->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        results = recv_exact(up->fd, 1, 5ms);
+    }
+    results += read_until_close(up->fd, 5s);
+    EXPECT_TRUE(results.starts_with("VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: OK\n")) << results;
+
+    up.reset();
+    down.reset();
+    for (uint64_t id : {11, 12})
+        ASSERT_TRUE(
+            proc.wait_for("session " + std::to_string((4ull << 32) + id) + " destroyed", 5s))
+            << id << proc.output;
+    // Reported: the session log's TLS lines, the archive record's transport, the metrics.
+    std::string texts;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        if (e.path().string().ends_with("_11.log") || e.path().string().ends_with(".json"))
+            texts += read_file(e.path());
+    EXPECT_NE(texts.find("TEST: GET\nTLS_VERSION: TLSv1.3\nTLS_CIPHER: TLS_AES_128_GCM_SHA256\n"
+                         "KERNEL_TLS: "),
+              std::string::npos)
+        << texts;
+    EXPECT_NE(texts.find("\"transport\":\"tls\",\"tls_version\":\"TLSv1.3\",\"tls_cipher\":"
+                         "\"TLS_AES_128_GCM_SHA256\",\"kernel_tls\":"),
+              std::string::npos);
+    auto page = scrape(metrics_port(proc));
+    EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"download\",transport=\"tls\"}"], 1);
+    EXPECT_EQ(page["varnholt_sessions_started_total{kind=\"download\",transport=\"tcp\"}"], 0);
+    EXPECT_EQ(page["varnholt_tls_info{kernel_tls=\"0\"}"] +
+                  page["varnholt_tls_info{kernel_tls=\"1\"}"],
+              1);
+
+    const std::string target = latency_target("GET", 4294967700, 100, 2);
+    auto control = open(http_request("GET", target + "0"), CREATED);
+    auto loaded = open(http_request("GET", target + "1"), GET_REPLY);
+    std::this_thread::sleep_for(500ms);
+    const std::string stats = fetch_statistics(control->fd);
+    EXPECT_TRUE(stats.starts_with("HTTP/1.1 200 OK\r\n")) << stats;
+    EXPECT_NE(stats.find("application/json\r\n\r\n{"), std::string::npos) << stats;
+
+    // Another protocol is refused, no ALPN at all is served; TLS 1.2 only with ECDHE.
+    tls_client other, v12;
+    EXPECT_FALSE(other.open(port, cert.cert, "h2"));
+    ASSERT_TRUE(v12.open(port, cert.cert, nullptr, TLS1_2_VERSION));
+    EXPECT_STREQ(SSL_get_version(v12.ssl), "TLSv1.2");
+    EXPECT_STREQ(SSL_get_cipher_name(v12.ssl), "ECDHE-ECDSA-AES256-GCM-SHA384");
+    EXPECT_TRUE(proc.wait_for("TLS: certificate " + cert.cert, 1s)) << proc.output;
+}
+
+// A ClientHello trickled a byte at a time is cut at the header deadline; garbage and a
+// handshake abandoned midway cost their own connection; a thousand half-open handshakes from
+// one address are bounded by its cap of pending connections, and a download beside them runs.
+TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnections) {
+    rlimit files{4096, 4096};
+    setrlimit(RLIMIT_NOFILE, &files);
+    // Quiet: nobody reads its output while the connections are opened.
+    start({"-d", "0", "--header-timeout", "2", "--max-client-pending", "100"});
+    const std::string hello = client_hello();
+
+    int trickle = connect_loopback(port);
+    size_t sent = 0;
+    const auto begin = std::chrono::steady_clock::now();
+    while (sent < hello.size() && send(trickle, hello.data() + sent, 1, MSG_NOSIGNAL) == 1 &&
+           !peer_closed(trickle))
+        sent++, std::this_thread::sleep_for(20ms);
+    EXPECT_LT(sent, hello.size());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    close(trickle);
+    const int base_fds = count_fds(proc.pid); // the workers run: the trickle was cut
+
+    int garbage = send_new(port, "GET / HTTP/1.1\r\n\r\n" + std::string(3000, '\x17'));
+    EXPECT_TRUE(wait_closed(garbage, 5s));
+    close(garbage);
+    int abandoned = send_new(port, hello.substr(0, hello.size() / 2));
+    close(abandoned);
+
+    std::vector<int> half_open;
+    sockaddr_in from{AF_INET, 0, {htonl(0x7f000002)}, {}}; // 127.0.0.2: not the download's client
+    sockaddr_storage to{};
+    const socklen_t to_len = loopback_address(false, port, &to);
+    for (int i = 0; i < 1000; i++) {
+        half_open.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        bind(half_open.back(), reinterpret_cast<sockaddr*>(&from), sizeof(from));
+        ASSERT_EQ(connect(half_open.back(), reinterpret_cast<sockaddr*>(&to), to_len), 0) << i;
+        send(half_open.back(), hello.data(), hello.size() / 2, MSG_NOSIGNAL);
+    }
+    auto down = open(download_request(21), GET_REPLY);
+    EXPECT_EQ(recv_exact(down->fd, 8 << 20, 10s).size(), 8u << 20);
+    EXPECT_LT(count_fds(proc.pid), base_fds + 100 + 20) << describe_fds(proc.pid);
+    for (int fd : half_open)
+        close(fd);
+    down.reset();
+    EXPECT_LE(settle_fds(proc, base_fds), base_fds) << describe_fds(proc.pid);
+    EXPECT_TRUE(proc.wait_for("TLS handshake failed", 1s)) << proc.output;
+}
+
+// SIGHUP: new connections get the new certificate while a running download goes on; a bad
+// file keeps the pair in use. A missing key refuses the start.
+TEST_F(TlsPort, TheCertificateIsReloadedOnSighupAndABadOneIsKept) {
+    start();
+    auto down = open(download_request(31), GET_REPLY);
+    const tls_files second = make_test_certificate(dir, "second");
+    for (auto [from, to] : {std::pair{second.cert, cert.cert}, {second.key, cert.key}})
+        std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    kill(proc.pid, SIGHUP);
+    ASSERT_TRUE(proc.wait_for("TLS certificate reloaded", 5s)) << proc.output;
+    tls_client fresh, stale;
+    EXPECT_TRUE(fresh.open(port, second.cert));
+    EXPECT_FALSE(stale.open(port, dir + "/none.crt"));
+    EXPECT_EQ(recv_exact(down->fd, 4 << 20, 10s).size(), 4u << 20);
+
+    std::ofstream(cert.cert) << "-----BEGIN CERTIFICATE-----\nbad\n-----END CERTIFICATE-----\n";
+    kill(proc.pid, SIGHUP);
+    ASSERT_TRUE(proc.wait_for("Keeping the TLS certificate in use", 5s)) << proc.output;
+    tls_client kept;
+    EXPECT_TRUE(kept.open(port, second.cert));
+    EXPECT_EQ(recv_exact(down->fd, 1 << 20, 10s).size(), 1u << 20);
+
+    server_process refused;
+    vh_test::start(refused, options({"-f", test_file(), "--tls-service", "0", "--tls-cert",
+                                     cert.cert, "--tls-key", dir + "/missing.key"}));
+    EXPECT_EQ(refused.wait_exit(10s), 1);
+    EXPECT_NE(refused.output.find("Could not use the TLS certificate"), std::string::npos)
+        << refused.output;
+}
+
+// Where the kernel offers kernel TLS, downloads go through it and the bytes are the file's.
+TEST_F(TlsPort, KernelTlsCarriesDownloadsWhereTheKernelHasIt) {
+    start();
+    if (!proc.wait_for("encrypted by the kernel (kernel TLS)", 1s))
+        GTEST_SKIP() << "the kernel offers no kernel TLS here: the downloads' user-space path is "
+                        "what EveryTestKindAnswersAsOnThePlainPort tests";
+    const std::string file = read_file(test_file());
+    auto down = open(download_request(41), GET_REPLY);
+    EXPECT_TRUE(recv_exact(down->fd, file.size() / 2, 10s) == file.substr(0, file.size() / 2));
+}
+
+} // namespace
