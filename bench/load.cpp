@@ -363,16 +363,36 @@ SSL_CTX* make_tls_context() {
     return ctx;
 }
 
+// Why the last TLS call of this thread that was no mere wait failed, for the run's error.
+thread_local std::string tls_failure;
+
+bool tls_want(const client_conn* c, int rc);
+
 // A request in one go, as a plain send of a fresh connection goes.
 bool tls_send_request(client_conn* c) {
     ERR_clear_error();
-    return SSL_write(c->ssl, c->request.data(), static_cast<int>(c->request.size())) ==
-           static_cast<int>(c->request.size());
+    int n = SSL_write(c->ssl, c->request.data(), static_cast<int>(c->request.size()));
+    if (n == static_cast<int>(c->request.size()))
+        return true;
+    if (n > 0 || tls_want(c, n))
+        tls_failure = "TLS: the request did not go in one write";
+    return false;
 }
 
 bool tls_want(const client_conn* c, int rc) {
+    const int saved = errno;
     int e = SSL_get_error(c->ssl, rc);
-    return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE;
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
+        return true;
+    unsigned long reason = ERR_get_error();
+    tls_failure =
+        e == SSL_ERROR_ZERO_RETURN ? std::string("the server ended the TLS session")
+        : e == SSL_ERROR_SYSCALL
+            ? std::string("TLS: ") + (saved != 0 ? strerror(saved) : "the server closed")
+            : std::string("TLS: ") + (reason != 0 && ERR_reason_error_string(reason) != nullptr
+                                          ? ERR_reason_error_string(reason)
+                                          : "error " + std::to_string(e));
+    return false;
 }
 
 // Plaintext that arrived on a connection, taken by its state.
@@ -513,7 +533,9 @@ void run_events(client_thread& t, int timeout_ms, bool tearing_down) {
         if (plan.kind == load_kind::session_rate && next_session(t, c))
             continue; // one failed short session; counted as not completed
         t.run->fail(std::string("connection failed in state ") +
-                    std::to_string(static_cast<int>(c->state)) + ": " + strerror(err));
+                    std::to_string(static_cast<int>(c->state)) + ": " +
+                    (tls_failure.empty() ? strerror(err) : tls_failure));
+        tls_failure.clear();
         close_conn(c);
     }
 }
