@@ -78,6 +78,10 @@ struct figure {
     // A figure of one session spread over every worker: the figure of as many one-connection
     // sessions that its throughput is compared with, round by round (empty: none).
     std::string spread_of = "";
+    // Over TLS: varnholt's TLS port against nginx's HTTPS port (no reference server, no
+    // iperf3), and against the plain figure `plain_of` of the same round.
+    bool tls = false;
+    std::string plain_of = "";
 };
 
 struct sample {
@@ -109,6 +113,11 @@ struct server_set {
     std::vector<int> cpus;                   // the CPUs the confined servers use
     pinned_server varnholt_on[PINNED_CPUS];  // varnholt confined to cpus[i]
     pinned_server reference_on[PINNED_CPUS]; // the reference confined to cpus[i]
+    // For the TLS figures: varnholt with a TLS port alone, confined as above, and nginx's
+    // HTTPS port, with one self-signed certificate.
+    pinned_server varnholt_tls_on[PINNED_CPUS];
+    int nginx_tls_port = 0;
+    std::string cert, key;
 };
 
 double elapsed_s(clock_type::time_point since) {
@@ -171,7 +180,7 @@ pid_t start_with_listener(const std::vector<std::string>& argv, const std::strin
     return pid;
 }
 
-std::string write_nginx_config(const options& opt, int port) {
+std::string write_nginx_config(const options& opt, int port, const server_set& s) {
     std::string dir = opt.work + "/nginx";
     mkdir(dir.c_str(), 0755);
     mkdir((dir + "/tmp").c_str(), 0755);
@@ -205,12 +214,33 @@ std::string write_nginx_config(const options& opt, int port) {
             "    listen 127.0.0.1:"
          << port << " backlog=4096;\n"
          << "    root " << opt.www << ";\n"
-         << "  }\n"
-            "}\n";
+         << "  }\n";
+    // The same file over HTTPS, with the certificate and the protocol varnholt's TLS port has.
+    if (s.nginx_tls_port > 0)
+        conf << "  server {\n"
+                "    listen 127.0.0.1:"
+             << s.nginx_tls_port << " ssl backlog=4096;\n"
+             << "    ssl_certificate " << s.cert << ";\n"
+             << "    ssl_certificate_key " << s.key << ";\n"
+             << "    ssl_protocols TLSv1.3;\n"
+             << "    root " << opt.www << ";\n"
+             << "  }\n";
+    conf << "}\n";
     return dir;
 }
 
-bool start_servers(const options& opt, server_set& s) {
+// A self-signed P-256 certificate for 127.0.0.1 in the work directory.
+bool make_certificate(const options& opt, server_set& s) {
+    s.cert = opt.work + "/tls.crt";
+    s.key = opt.work + "/tls.key";
+    return std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                        "-nodes -days 2 -subj /CN=localhost "
+                        "-addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout '" +
+                        s.key + "' -out '" + s.cert + "' >/dev/null 2>&1")
+                           .c_str()) == 0;
+}
+
+bool start_servers(const options& opt, bool tls, server_set& s) {
     std::string payload = opt.www + "/payload.bin";
     // The memory figure's idle connections never send a header: by default one address may
     // hold 256 of them, each for 10 s, and 4096 connections in all.
@@ -242,6 +272,27 @@ bool start_servers(const options& opt, server_set& s) {
             return false;
         }
     }
+    if (tls && !make_certificate(opt, s)) {
+        fprintf(stderr, "could not make a certificate with openssl\n");
+        return false;
+    }
+    for (size_t i = 0; tls && i < s.cpus.size(); i++) {
+        auto& v = s.varnholt_tls_on[i];
+        v.port = free_port();
+        spawn_options o;
+        o.argv = {
+            opt.server, "-f",        payload, "--tls-service", std::to_string(v.port), "--tls-cert",
+            s.cert,     "--tls-key", s.key};
+        o.log_path = opt.work + "/varnholt-tls-cpu" + std::to_string(s.cpus[i]) + ".log";
+        o.unset_env = {"VH_VERBOSE"};
+        o.cpu = s.cpus[i];
+        v.pid = spawn(o);
+        if (v.pid <= 0 || !wait_connectable(v.port, 5000)) {
+            fprintf(stderr, "could not start varnholt with a TLS port on CPU %d: %s\n", s.cpus[i],
+                    tail_of(read_text(o.log_path), 600).c_str());
+            return false;
+        }
+    }
     for (impl_id id : {VARNHOLT, REF_ONE, REF_SPREAD}) {
         s.available[id] = s.pid[id] > 0;
         if (!s.available[id]) {
@@ -251,7 +302,8 @@ bool start_servers(const options& opt, server_set& s) {
     }
     if (opt.nginx && executable_exists("nginx")) {
         s.port[NGINX] = free_port();
-        std::string dir = write_nginx_config(opt, s.port[NGINX]);
+        s.nginx_tls_port = tls ? free_port() : 0;
+        std::string dir = write_nginx_config(opt, s.port[NGINX], s);
         spawn_options o;
         o.argv = {"nginx", "-p", dir, "-c", dir + "/nginx.conf", "-e", dir + "/error.log"};
         o.log_path = opt.work + "/nginx.log";
@@ -288,6 +340,7 @@ void stop_servers(server_set& s) {
     for (int i = 0; i < PINNED_CPUS; i++) {
         stop_process(s.varnholt_on[i].pid, 2000);
         stop_process(s.reference_on[i].pid, 2000);
+        stop_process(s.varnholt_tls_on[i].pid, 2000);
     }
 }
 
@@ -430,10 +483,15 @@ bool run_one(const options& opt, const server_set& s, const figure& f, impl_id i
                                    : dialect::reference;
     plan.port = s.port[impl];
     pid_t pid = s.pid[impl];
+    plan.tls = f.tls;
+    if (f.tls && impl == NGINX)
+        plan.port = s.nginx_tls_port;
     // One-session figures: both servers confined to this round's CPU.
     if (f.reference == REF_ONE && !s.cpus.empty() && (impl == VARNHOLT || impl == REF_ONE)) {
         size_t i = static_cast<size_t>(round) % s.cpus.size();
-        const pinned_server& p = impl == VARNHOLT ? s.varnholt_on[i] : s.reference_on[i];
+        const pinned_server& p = impl == REF_ONE ? s.reference_on[i]
+                                 : f.tls         ? s.varnholt_tls_on[i]
+                                                 : s.varnholt_on[i];
         plan.port = p.port;
         pid = p.pid;
     }
@@ -489,7 +547,9 @@ std::vector<double> values_of(const std::vector<sample>& v, double sample::*fiel
 }
 
 std::vector<impl_id> impls_of(const figure& f, const server_set& s) {
-    std::vector<impl_id> impls{VARNHOLT, f.reference};
+    std::vector<impl_id> impls{VARNHOLT};
+    if (!f.tls)
+        impls.push_back(f.reference);
     if (f.nginx && s.available[NGINX])
         impls.push_back(NGINX);
     if (f.iperf3 && s.available[IPERF3])
@@ -573,6 +633,41 @@ void print_report(const std::vector<figure>& figures, std::map<std::string, figu
             ratios.empty() ? pad("-", 26) : pad(fmt("%.2f of ", median(ratios)) + f.spread_of, 26);
         if (!first.empty())
             line += fmt("threads %.2f", median(first)) + fmt(" + %.2f", median(second));
+        printf("%s\n", line.c_str());
+    }
+
+    // Over TLS: what encryption costs against the plain figure of the same round, and how the
+    // server does against nginx over HTTPS; CPU per Gbit/s shows where the cost goes.
+    bool tls_header = false;
+    for (const auto& f : figures) {
+        const auto& own = res[f.id].samples[VARNHOLT];
+        if (!f.tls || own.empty())
+            continue;
+        if (!tls_header) {
+            printf("\n== Over TLS (TLS 1.3, TLS_AES_128_GCM_SHA256, P-256 certificate): varnholt "
+                   "over TLS / varnholt plain in the same round, / nginx over HTTPS (medians of "
+                   "the per-round ratios); server cores per Gbit/s over TLS, plain, nginx\n");
+            tls_header = true;
+        }
+        std::vector<double> to_plain, per_gbit[3];
+        auto found = res.find(f.plain_of);
+        const std::vector<sample>* plain =
+            found != res.end() ? &found->second.samples[VARNHOLT] : nullptr;
+        for (size_t k = 0; plain != nullptr && k < own.size() && k < plain->size(); k++)
+            if ((*plain)[k].value > 0)
+                to_plain.push_back(own[k].value / (*plain)[k].value);
+        const std::vector<sample>* sets[3] = {&own, plain, &res[f.id].samples[NGINX]};
+        for (int i = 0; i < 3; i++)
+            for (size_t k = 0; sets[i] != nullptr && k < sets[i]->size(); k++)
+                if ((*sets[i])[k].value > 0)
+                    per_gbit[i].push_back((*sets[i])[k].server_cores / (*sets[i])[k].value);
+        const auto& to_nginx = res[f.id].ratios[NGINX];
+        std::string line =
+            pad(f.label, 36) + pad(value_text(f, median(values_of(own, &sample::value))), 14);
+        line += pad(to_plain.empty() ? "-" : fmt("%.2f of ", median(to_plain)) + f.plain_of, 22);
+        line += pad(to_nginx.empty() ? "-" : fmt("%.2f of nginx", median(to_nginx)), 18);
+        for (int i = 0; i < 3; i++)
+            line += per_gbit[i].empty() ? "-  " : fmt("%.3f  ", median(per_gbit[i]));
         printf("%s\n", line.c_str());
     }
 
@@ -718,8 +813,8 @@ constexpr double LIVE_TARGET_CPU_RATIO = 1.2;
 // and a memory budget that the worst cases of thousands of latency sessions fit in (they
 // reserve megabytes each, and use kilobytes).
 const std::vector<std::string> LIVE_SERVER_OPTIONS = {
-    "--max-client-pending", "0", "--max-client-connections", "0",
-    "--max-sessions",       "0", "--max-client-sessions",    "0",
+    "--max-client-pending", "0",       "--max-client-connections", "0",
+    "--max-sessions",       "0",       "--max-client-sessions",    "0",
     "--max-memory",         "1048576G"};
 
 struct live_windows {
@@ -1169,6 +1264,16 @@ std::vector<figure> all_figures() {
          0.90, REF_SPREAD},
         {"up-16w", "upload, 1 session x 16, all CPUs", K::upload, 1, 16, 2, REF_SPREAD, false,
          false, 0, VARNHOLT, "up-16x1"},
+        // Over TLS: against the plain figures above and nginx's HTTPS port. Uploads have no
+        // nginx figure, as in plain (nginx has nothing that takes a stream and discards it).
+        {"tls-down-1", "TLS download, 1 session x 1 conn", K::download, 1, 1, 1, REF_ONE, true,
+         false, 1.0, NGINX, "", true, "down-1"},
+        {"tls-down-4", "TLS download, 1 session x 4 conns", K::download, 1, 4, 2, REF_ONE, true,
+         false, 1.0, NGINX, "", true, "down-4"},
+        {"tls-up-1", "TLS upload, 1 session x 1 conn", K::upload, 1, 1, 1, REF_ONE, false, false, 0,
+         VARNHOLT, "", true, "up-1"},
+        {"tls-up-4", "TLS upload, 1 session x 4 conns", K::upload, 1, 4, 2, REF_ONE, false, false,
+         0, VARNHOLT, "", true, "up-4"},
         {"rate", "short sessions, 64 clients", K::session_rate, 0, 64, 2, REF_SPREAD, true, false,
          0.85, NGINX},
         {"head", "HEAD requests, 64 kept-open conns", K::head, 0, 64, 2, REF_SPREAD, true, false, 0,
@@ -1214,7 +1319,9 @@ int main(int argc, char** argv) {
            load_average().c_str(), opt.rounds, opt.rounds == 1 ? "" : "s", opt.warmup, opt.seconds);
 
     server_set servers;
-    if (!start_servers(opt, servers)) {
+    const bool tls =
+        std::any_of(figures.begin(), figures.end(), [](const figure& f) { return f.tls; });
+    if (!start_servers(opt, tls, servers)) {
         stop_servers(servers);
         return 1;
     }

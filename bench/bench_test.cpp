@@ -342,9 +342,10 @@ TEST(ReferenceServer, ClosesARequestThatNeverEnds) {
 // ---------------------------------------------------------------------------
 // The load generators, briefly, against both servers.
 
-load_result short_run(load_kind kind, dialect server, int port, pid_t pid, int sessions,
-                      int conns) {
+load_result short_run(load_kind kind, dialect server, int port, pid_t pid, int sessions, int conns,
+                      bool tls = false) {
     load_plan plan;
+    plan.tls = tls;
     plan.kind = kind;
     plan.server = server;
     plan.port = port;
@@ -436,6 +437,34 @@ TEST(LoadGenerators, TheServerUnderTestAnswersEveryKindAndReportsItsUploads) {
             EXPECT_LT(e.error_ms, 100);
         }
     EXPECT_TRUE(process_alive(vh.pid));
+}
+
+// Over TLS, against the server's TLS port: downloads decrypted, uploads encrypted, and every
+// upload's results read back after its last record, its close_notify and its half-close.
+TEST(LoadGenerators, DownloadsAndUploadsOverTlsAgainstTheServerUnderTest) {
+    temp_file file(payload(1 << 20));
+    const std::string cert = file.dir + "/tls.crt", key = file.dir + "/tls.key";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                           "-nodes -days 2 -subj /CN=localhost -keyout " +
+                           key + " -out " + cert + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    const int port = free_port();
+    spawn_options o;
+    o.argv = {
+        VH_HTTPD_PATH, "-f",        file.path, "--tls-service", std::to_string(port), "--tls-cert",
+        cert,          "--tls-key", key};
+    o.unset_env = {"VH_VERBOSE"};
+    const pid_t pid = spawn(o);
+    ASSERT_TRUE(wait_connectable(port, 5000));
+    load_result down = short_run(load_kind::download, dialect::varnholt, port, pid, 1, 4, true);
+    ASSERT_TRUE(down.ok) << down.error;
+    EXPECT_GT(down.bytes, 1000000u);
+    load_result up = short_run(load_kind::upload, dialect::varnholt, port, pid, 2, 2, true);
+    ASSERT_TRUE(up.ok) << up.error;
+    EXPECT_GT(up.bytes, 1000000u);
+    EXPECT_EQ(std::pair(up.results_ok, up.results_expected), std::pair(4, 4));
+    stop_process(pid);
 }
 
 TEST(LoadGenerators, ASetUpThatNobodyAnswersFailsWithinItsLimit) {

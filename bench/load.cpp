@@ -1,6 +1,8 @@
 // Load generators of the benchmarks. Each client thread runs its own level-triggered epoll
 // loop over its share of the connections. Downloads are drained with recv(MSG_TRUNC), which
 // frees the data in the kernel without copying it; uploads are sent from one shared buffer.
+// Over TLS, downloads are decrypted into a scratch buffer and thrown away, uploads encrypted
+// from the same shared buffer.
 #include "load.h"
 
 #include <algorithm>
@@ -9,12 +11,15 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -69,6 +74,8 @@ enum class cstate {
     streaming_up,
     rate_body, // the little data of a short session
     reading_results,
+    handshaking, // over TLS
+    tls_closing, // over TLS: an upload's last record and close_notify, then the half-close
     closed,
 };
 
@@ -82,10 +89,14 @@ struct client_conn {
     bool counted_ready = false;
     std::string request;
     std::string results;
+    SSL* ssl = nullptr;         // over TLS, once the connection is up
+    bool write_pending = false; // over TLS: a record only partly sent
+    std::string in;             // over TLS: a reply header being collected
 };
 
 struct shared_run {
     const load_plan* plan = nullptr;
+    SSL_CTX* tls = nullptr; // when the plan is over TLS
     std::atomic<int> ready{0};
     std::atomic<bool> measuring{false};
     std::atomic<bool> stop{false};
@@ -124,6 +135,10 @@ bool set_events(int epfd, client_conn* c, uint32_t events, int op = EPOLL_CTL_MO
 // unread download data to drain. A kept-open connection between two requests is closed
 // gracefully, as a client that is done would close it.
 void close_conn(client_conn* c, bool graceful = false) {
+    if (c->ssl != nullptr)
+        SSL_free(c->ssl);
+    c->ssl = nullptr;
+    c->in.clear();
     if (c->fd < 0)
         return;
     if (!graceful) {
@@ -225,7 +240,11 @@ bool on_header(client_thread& t, client_conn* c, std::string_view header) {
     return false;
 }
 
+bool handle_tls_event(client_thread& t, client_conn* c, uint32_t events);
+
 bool handle_event(client_thread& t, client_conn* c, uint32_t events) {
+    if (t.run->tls != nullptr)
+        return handle_tls_event(t, c, events);
     const load_plan& plan = *t.run->plan;
     char buffer[PEEK_LIMIT];
     switch (c->state) {
@@ -311,8 +330,189 @@ bool handle_event(client_thread& t, client_conn* c, uint32_t events) {
     }
     case cstate::closed:
         return true;
+    case cstate::handshaking: // over TLS only
+    case cstate::tls_closing:
+        return false;
     }
     return false;
+}
+
+// ---------------------------------------------------------------------------
+// Over TLS
+
+// Reads of this size take whole records (16 KiB of plaintext at most), so that nothing stays
+// decrypted where epoll cannot see it.
+constexpr size_t TLS_SCRATCH = 1 << 16;
+// Records read or written for one event, at most: the rest waits in the kernel, where epoll
+// sees it, while the other connections get their turn.
+constexpr int TLS_RECORDS_PER_EVENT = 64;
+
+SSL_CTX* make_tls_context() {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr)
+        return nullptr;
+    static const unsigned char ALPN[] = "\x08http/1.1";
+    SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+    // The suite the server under test picks for clients that offer the usual ones; nginx gets
+    // the same.
+    SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256");
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_alpn_protos(ctx, ALPN, sizeof(ALPN) - 1);
+    return ctx;
+}
+
+// Why the last TLS call of this thread that was no mere wait failed, for the run's error.
+thread_local std::string tls_failure;
+
+bool tls_want(const client_conn* c, int rc);
+
+// A request in one go, as a plain send of a fresh connection goes.
+bool tls_send_request(client_conn* c) {
+    ERR_clear_error();
+    int n = SSL_write(c->ssl, c->request.data(), static_cast<int>(c->request.size()));
+    if (n == static_cast<int>(c->request.size()))
+        return true;
+    if (n > 0 || tls_want(c, n))
+        tls_failure = "TLS: the request did not go in one write";
+    return false;
+}
+
+bool tls_want(const client_conn* c, int rc) {
+    const int saved = errno;
+    int e = SSL_get_error(c->ssl, rc);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
+        return true;
+    unsigned long reason = ERR_get_error();
+    tls_failure =
+        e == SSL_ERROR_ZERO_RETURN ? std::string("the server ended the TLS session")
+        : e == SSL_ERROR_SYSCALL
+            ? std::string("TLS: ") + (saved != 0 ? strerror(saved) : "the server closed")
+            : std::string("TLS: ") + (reason != 0 && ERR_reason_error_string(reason) != nullptr
+                                          ? ERR_reason_error_string(reason)
+                                          : "error " + std::to_string(e));
+    return false;
+}
+
+// Plaintext that arrived on a connection, taken by its state.
+bool tls_consume(client_thread& t, client_conn* c, const char* p, size_t n) {
+    while (n > 0) {
+        switch (c->state) {
+        case cstate::awaiting_header: {
+            c->in.append(p, n);
+            size_t length = header_length(c->in);
+            if (length == 0)
+                return c->in.size() < PEEK_LIMIT;
+            std::string header = c->in.substr(0, length), rest = c->in.substr(length);
+            c->in.clear();
+            return on_header(t, c, header) && tls_consume(t, c, rest.data(), rest.size());
+        }
+        case cstate::streaming_down:
+            t.bytes.fetch_add(n, std::memory_order_relaxed);
+            return true;
+        case cstate::nginx_body: {
+            size_t take = static_cast<size_t>(std::min<uint64_t>(n, c->remaining));
+            t.bytes.fetch_add(take, std::memory_order_relaxed);
+            c->remaining -= take;
+            p += take;
+            n -= take;
+            if (c->remaining == 0) {
+                c->state = cstate::awaiting_header;
+                if (!tls_send_request(c))
+                    return false;
+            }
+            break;
+        }
+        case cstate::reading_results:
+            c->results.append(p, std::min(n, 65536 - std::min<size_t>(c->results.size(), 65536)));
+            return true;
+        default: // nothing is expected while an upload is sent
+            return true;
+        }
+    }
+    return true;
+}
+
+bool handle_tls_event(client_thread& t, client_conn* c, uint32_t events) {
+    const load_plan& plan = *t.run->plan;
+    if (c->state == cstate::connecting) {
+        int err = 0;
+        socklen_t len = sizeof(err);
+        if (getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+            return false;
+        c->ssl = SSL_new(t.run->tls);
+        if (c->ssl == nullptr || SSL_set_fd(c->ssl, c->fd) != 1)
+            return false;
+        SSL_set_connect_state(c->ssl);
+        c->state = cstate::handshaking;
+    }
+    ERR_clear_error();
+    switch (c->state) {
+    case cstate::handshaking: {
+        int rc = SSL_do_handshake(c->ssl);
+        if (rc != 1) {
+            if (!tls_want(c, rc))
+                return false;
+            bool write = SSL_get_error(c->ssl, rc) == SSL_ERROR_WANT_WRITE;
+            return set_events(t.epfd, c, write ? EPOLLOUT : EPOLLIN);
+        }
+        // Static downloads keep a second request in flight, as in plain.
+        if (!tls_send_request(c) || (plan.server == dialect::nginx && !tls_send_request(c)))
+            return false;
+        c->state = cstate::awaiting_header;
+        return set_events(t.epfd, c, EPOLLIN);
+    }
+    case cstate::streaming_up:
+    case cstate::tls_closing: {
+        if (events & (EPOLLERR | EPOLLHUP))
+            return false;
+        // One record per call (partial writes): the same buffer every time, so that a record
+        // left half sent is completed by the next call.
+        for (int i = 0;
+             i < TLS_RECORDS_PER_EVENT && (c->write_pending || c->state == cstate::streaming_up);
+             i++) {
+            int n = SSL_write(c->ssl, upload_buffer(), static_cast<int>(UPLOAD_CHUNK));
+            c->write_pending = n <= 0;
+            if (n > 0)
+                t.bytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+            else
+                return tls_want(c, n);
+        }
+        if (c->state == cstate::streaming_up)
+            return true;
+        int rc = SSL_shutdown(c->ssl);
+        if (rc < 0)
+            return tls_want(c, rc);
+        shutdown(c->fd, SHUT_WR);
+        c->state = cstate::reading_results;
+        return set_events(t.epfd, c, EPOLLIN);
+    }
+    case cstate::closed:
+        return true;
+    default:
+        break;
+    }
+    static thread_local char scratch[TLS_SCRATCH];
+    for (int i = 0; i < TLS_RECORDS_PER_EVENT; i++) {
+        int n = SSL_read(c->ssl, scratch, sizeof(scratch));
+        if (n > 0) {
+            if (!tls_consume(t, c, scratch, static_cast<size_t>(n)))
+                return false;
+            continue;
+        }
+        if (tls_want(c, n))
+            return true;
+        if (c->state != cstate::reading_results)
+            return false;
+        // The end of an upload's results.
+        if (c->results.rfind("VARNHOLT_HTTP_REPLY\n", 0) == 0 &&
+            c->results.find("\nRESULT: OK\n") != std::string::npos)
+            t.results_ok++;
+        close_conn(c);
+        return true;
+    }
+    return true;
 }
 
 void run_events(client_thread& t, int timeout_ms, bool tearing_down) {
@@ -333,7 +533,9 @@ void run_events(client_thread& t, int timeout_ms, bool tearing_down) {
         if (plan.kind == load_kind::session_rate && next_session(t, c))
             continue; // one failed short session; counted as not completed
         t.run->fail(std::string("connection failed in state ") +
-                    std::to_string(static_cast<int>(c->state)) + ": " + strerror(err));
+                    std::to_string(static_cast<int>(c->state)) + ": " +
+                    (tls_failure.empty() ? strerror(err) : tls_failure));
+        tls_failure.clear();
         close_conn(c);
     }
 }
@@ -348,13 +550,20 @@ void tear_down(client_thread& t) {
         if (plan.kind == load_kind::head && c->state == cstate::awaiting_header)
             continue;
         if (wait_results && c->state == cstate::streaming_up) {
-            // The end of the upload: the server under test then sends its results.
-            shutdown(c->fd, SHUT_WR);
-            c->state = cstate::reading_results;
+            // The end of the upload: the server under test then sends its results. Over TLS
+            // the record in flight and a close_notify go first.
             if (plan.server == dialect::varnholt)
                 t.results_expected++;
-            if (set_events(t.epfd, c.get(), EPOLLIN))
-                continue;
+            if (c->ssl != nullptr) {
+                c->state = cstate::tls_closing;
+                if (set_events(t.epfd, c.get(), EPOLLOUT))
+                    continue;
+            } else {
+                shutdown(c->fd, SHUT_WR);
+                c->state = cstate::reading_results;
+                if (set_events(t.epfd, c.get(), EPOLLIN))
+                    continue;
+            }
         }
         close_conn(c.get());
     }
@@ -489,6 +698,17 @@ load_result run_load(const load_plan& plan, const cpu_probe& probe) {
     load_result result;
     shared_run run;
     run.plan = &plan;
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls(plan.tls ? make_tls_context() : nullptr,
+                                                          SSL_CTX_free);
+    if (plan.tls && tls == nullptr) {
+        result.error = "TLS: cannot make a context";
+        return result;
+    }
+    // OpenSSL writes to its sockets with write(), which has no MSG_NOSIGNAL: a server that
+    // closes in the middle of an upload must not end the process.
+    if (plan.tls)
+        signal(SIGPIPE, SIG_IGN);
+    run.tls = tls.get();
     int threads = std::max(1, plan.threads);
     std::vector<std::unique_ptr<client_thread>> pool;
     if (!make_client_threads(threads, &run, &pool, &result.error))

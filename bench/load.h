@@ -42,6 +42,9 @@ struct load_plan {
     double warmup_s = 0.5;
     double measure_s = 2.0;
     uint32_t session_base = 1; // first SESSIONID= value; every session gets a new one
+    // Downloads and uploads over TLS 1.3 (TLS_AES_128_GCM_SHA256, no check of the
+    // certificate): data decrypted and thrown away, uploads encrypted from one static buffer.
+    bool tls = false;
 };
 
 struct load_result {

@@ -21,7 +21,7 @@ for arg in "$@"; do
 done
 
 # nginx is installed without starting its own service: the benchmark runs its own.
-tools/install-deps.sh --no-services libbenchmark-dev nginx iperf3
+tools/install-deps.sh --no-services libbenchmark-dev nginx iperf3 openssl
 
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVH_BENCH=ON >/dev/null

@@ -413,12 +413,19 @@ TEST(ClientProtocol, JsonNumbersArePlainDecimalsAndTargetsKeepTheirPortRange) {
     target t;
     std::string why;
     // A bare IPv6 address takes the default port; brackets are no part of the host.
-    for (const std::string parts : {"fe80::1 fe80::1 80", "[::1]:81 ::1 81", "h:1 h 1",
-                                    "h:65535 h 65535", "speed.example speed.example 80"}) {
+    // A scheme says whether TLS is wanted and which port is the default.
+    for (const std::string parts :
+         {"fe80::1 fe80::1 80", "[::1]:81 ::1 81", "h:1 h 1", "h:65535 h 65535",
+          "speed.example speed.example 80", "https://h h 443 tls", "http://h:81/ h 81",
+          "https://[::1]:8443/ ::1 8443 tls", "https://fe80::1 fe80::1 443 tls"}) {
         ASSERT_TRUE(parse_target(parts.substr(0, parts.find(' ')), &t, &why)) << parts;
-        EXPECT_EQ(" " + t.host + " " + t.port, parts.substr(parts.find(' ')));
+        EXPECT_EQ(" " + t.host + " " + t.port + (t.https ? " tls" : ""),
+                  parts.substr(parts.find(' ')));
     }
-    for (const char* bad : {"", "h:", "h:0", "h:65536", "h:8o", "[::1", "[::1]x", ":80"})
+    ASSERT_TRUE(parse_target("h", &t, &why, true));
+    EXPECT_EQ(std::tuple(t.port, t.https), std::tuple("443", false));
+    for (const char* bad :
+         {"", "h:", "h:0", "h:65536", "h:8o", "[::1", "[::1]x", ":80", "https://", "ftp://h"})
         EXPECT_FALSE(parse_target(bad, &t, &why)) << bad;
 }
 
@@ -660,6 +667,104 @@ TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Whole tests over TLS, against the server's TLS port
+
+// The server with only a TLS port (the activated socket named "tls") and a self-signed
+// certificate for localhost, 127.0.0.1 and ::1.
+struct ClientOverTls : ::testing::Test {
+    ~ClientOverTls() override {
+        vh_test::remove_tree(dir);
+    }
+    std::string dir = vh_test::make_temp_dir();
+    vh_test::tls_files cert = vh_test::make_test_certificate(dir);
+    vh_test::server_process server;
+    int port = vh_test::start_activated(
+        server, vh_test::options({"--tls-cert", cert.cert, "--tls-key", cert.key},
+                                 {{"LISTEN_FDNAMES", "tls"}}));
+    std::string trusted = "--ca-file " + cert.cert + " ";
+};
+
+// The same report as in plain: every test and both directions at once, each connection of it
+// (the control connection and its statistics requests too) inside TLS; the session's version
+// and cipher in the text, the document, the stream and the picture's title.
+TEST_F(ClientOverTls, EveryTestRunsInsideTls) {
+    ASSERT_FALSE(cert.cert.empty());
+    const std::string
+        p = std::to_string(port),
+        quick_upload =
+            "--warmup-samples 2 --warmup-sample-time 100 --warmup-tolerance 50 --intervals 2 ";
+    client_run run = run_client("download -c 2 -d 2 --json-stream --plot " + dir + "/d.svg " +
+                                trusted + "https://localhost:" + p);
+    ASSERT_EQ(run.status, 0) << run.err << server.output;
+    std::map<std::string, size_t> events;
+    json::object r = parse_stream(run, &events);
+    expect_download_consistent(r, 2, 2);
+    expect_plot_matches(dir + "/d.svg", r, 3);
+    const json::value& tls = r.at("tls");
+    EXPECT_EQ(tls.at("version"), "TLSv1.3");
+    EXPECT_TRUE(run.out.starts_with("{\"event\":\"tls\",\"version\":\"TLSv1.3\",\"cipher\":" +
+                                    json::serialize(tls.at("cipher")) + "}\n"))
+        << run.out.substr(0, 200);
+    EXPECT_NE(vh_test::read_file(dir + "/d.svg")
+                  .find("TLSv1.3 " + std::string(tls.at("cipher").as_string()) + " · "),
+              npos);
+
+    // An address checked against the certificate's; the text report.
+    run = run_client("upload -c 2 --tls " + quick_upload + trusted + "127.0.0.1:" + p);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\nTLS: TLSv1.3 TLS_"), npos) << run.out;
+    EXPECT_NE(run.out.find("\nRESULT: OK\n"), npos) << run.out;
+
+    for (const char* direction : {"GET", "POST"}) {
+        run = run_client(std::string("latency -c 2 -d 1 --latency-interval 50 --intervals 1 "
+                                     "--json --direction ") +
+                         direction + " " + quick_upload + trusted + "https://localhost:" + p);
+        ASSERT_EQ(run.status, 0) << run.err;
+        r = parse_object(run.out);
+        EXPECT_TRUE(count(r.at("rtt_idle").at("count")) == 5 &&
+                    count(r.at("rtt_under_load").at("count")) > 0 && r.at("tls").is_object())
+            << r;
+    }
+
+    run = run_client("bidir -c 2 -d 2 --json " + quick_upload + trusted + "https://localhost:" + p);
+    ASSERT_EQ(run.status, 0) << run.err;
+    r = parse_object(run.out);
+    expect_download_consistent(r.at("download"), 2, 2);
+    expect_upload_consistent(r.at("upload"), 2);
+}
+
+// A certificate the client cannot trust ends the test at the first handshake, before any
+// request: one line naming why, status 1; the same server with --ca-file or --insecure is
+// fine, and a plain test reports no TLS.
+TEST_F(ClientOverTls, AnUntrustedCertificateEndsTheTestBeforeAnyRequest) {
+    ASSERT_FALSE(cert.cert.empty());
+    const std::string target = "https://localhost:" + std::to_string(port);
+    const vh_test::tls_files other = vh_test::make_test_certificate(dir, "other");
+    for (const std::string& args :
+         {std::string("download --json "), "download --ca-file " + other.cert + " --json "}) {
+        client_run run = run_client(args + target);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "varnholt-client: download: connection 0: TLS handshake: certificate "
+                           "verify failed: self-signed certificate\n");
+        EXPECT_EQ(parse_object(run.out).at("ok"), false);
+    }
+    EXPECT_EQ(run_client("download --ca-file " + dir + "/none.pem " + target).err,
+              "varnholt-client: download: --ca-file: cannot load \"" + dir +
+                  "/none.pem\": No such file or directory\n");
+    EXPECT_EQ(run_client("download --insecure 127.0.0.1:1").status, 2);
+    for (const std::string& args : {trusted, std::string("--insecure ")}) {
+        client_run run = run_client("download -c 1 -d 0.5 " + args + target);
+        EXPECT_EQ(run.status, 0) << run.err;
+    }
+    vh_test::server_process plain;
+    const int plain_port = vh_test::start_activated(plain, vh_test::options({}));
+    client_run run =
+        run_client("download -c 1 -d 0.5 --json http://127.0.0.1:" + std::to_string(plain_port));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(parse_object(run.out).at("tls").is_null());
+}
+
+// ---------------------------------------------------------------------------------------
 // Scripted servers that misbehave, on ::1
 
 // A canned exchange: `first` is sent at once; then, on `then` (a pause of 300 ms or another
@@ -770,6 +875,7 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
              "/none/x.svg\": No such file or directory\nTry 'varnholt-client --help'.",
          2},
         {"download", canned(""), DOWN + "first reply: timed out after 1 s"},
+        {"download --tls", canned(""), DOWN + "TLS handshake: no answer (timed out)"},
         {"download -d 0.5", canned(DATA, LINGER), // past the client's time-out
          DOWN + "stats message: the server sent nothing more after the half-close (timed out "
                 "after 1 s)"},

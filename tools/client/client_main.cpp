@@ -20,10 +20,10 @@ using namespace vh_client;
 namespace {
 
 const char* const USAGE =
-    "usage: varnholt-client download|upload|latency|bidir [options] HOST[:PORT]\n"
+    "usage: varnholt-client download|upload|latency|bidir [options] [https://]HOST[:PORT]\n"
     "\n"
     "Runs one speed test against the server at HOST (a name, an IPv4 address or an IPv6\n"
-    "address, in brackets when a port follows; port 80 unless given).\n"
+    "address, in brackets when a port follows; port 80 unless given, 443 over TLS).\n"
     "\n"
     "  -c, --connections=N         test connections (default 4), each way in a bidir test\n"
     "  -d, --duration=SECONDS      length of a download, also in a latency test (default 10)\n"
@@ -33,6 +33,11 @@ const char* const USAGE =
     "      --session-id=N          session id, 0 to 4294967295 (default: random)\n"
     "      --token=STRING          signed test token the server demands, sent with every\n"
     "                              request as ACCESS_TOKEN= (default: none)\n"
+    "      --tls                   every connection over TLS (as with an https:// server);\n"
+    "                              the server's certificate must be valid for HOST\n"
+    "      --ca-file=FILE          trust the certificates in FILE (PEM) instead of the\n"
+    "                              system's store\n"
+    "      --insecure              accept any certificate of the server\n"
     "      --json                  print one JSON document instead of the text report\n"
     "      --json-stream           print one JSON object per line as the test runs (each\n"
     "                              interval, upload sample and statistics fetch), then the\n"
@@ -89,6 +94,9 @@ enum long_only {
     OPT_FETCH_INTERVAL,
     OPT_TOKEN,
     OPT_LATENCY,
+    OPT_TLS,
+    OPT_CA_FILE,
+    OPT_INSECURE,
 };
 
 const option LONG_OPTIONS[] = {
@@ -113,6 +121,9 @@ const option LONG_OPTIONS[] = {
     {"fetch-interval", required_argument, nullptr, OPT_FETCH_INTERVAL},
     {"token", required_argument, nullptr, OPT_TOKEN},
     {"latency", no_argument, nullptr, OPT_LATENCY},
+    {"tls", no_argument, nullptr, OPT_TLS},
+    {"ca-file", required_argument, nullptr, OPT_CA_FILE},
+    {"insecure", no_argument, nullptr, OPT_INSECURE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -278,6 +289,17 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
         case OPT_LATENCY:
             o.bidir_latency = true;
             break;
+        case OPT_TLS:
+            o.tls = true;
+            break;
+        case OPT_CA_FILE:
+            if (*optarg == '\0')
+                return usage_error("--ca-file: expected a file name");
+            o.ca_file = optarg;
+            break;
+        case OPT_INSECURE:
+            o.tls_insecure = true;
+            break;
         case OPT_FETCH_INTERVAL:
             if (!whole("fetch-interval", 1, 600000))
                 return 2;
@@ -306,8 +328,12 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
         return usage_error("--latency: only for a bidir test (a latency test is \"latency\")");
     o.server_text = argv[optind + 1];
     std::string why;
-    if (!parse_target(o.server_text, &o.server, &why))
+    if (!parse_target(o.server_text, &o.server, &why, o.tls))
         return usage_error(why);
+    o.tls = o.tls || o.server.https;
+    if (!o.tls && (o.tls_insecure || !o.ca_file.empty()))
+        return usage_error(std::string(o.tls_insecure ? "--insecure" : "--ca-file") +
+                           ": only over TLS (--tls or an https:// server)");
     if (o.max_warmup_samples < o.num_warmup_samples)
         return usage_error("--max-warmup-samples must not be less than --warmup-samples");
     if (!unit_set)

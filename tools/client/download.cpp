@@ -27,7 +27,7 @@ void keep_tail(test_conn& c, const char* data, size_t n) {
 
 // Reads the first reply; data behind it already counts.
 bool read_head(test_conn& c, std::vector<char>& buf, time_point now, std::string* error) {
-    ssize_t n = recv(c.fd, buf.data(), 16384, 0);
+    ssize_t n = conn_read(c.io, buf.data(), TLS_RECORD);
     if (n == 0 || (n < 0 && errno == ECONNRESET)) {
         *error = conn_error(c, "first reply",
                             "the server closed the connection without replying "
@@ -37,7 +37,7 @@ bool read_head(test_conn& c, std::vector<char>& buf, time_point now, std::string
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return true;
-        *error = conn_error(c, "first reply", errno_text(errno));
+        *error = conn_error(c, "first reply", io_error_text(errno));
         return false;
     }
     c.in.append(buf.data(), static_cast<size_t>(n));
@@ -142,8 +142,8 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
             // Draining what is in flight takes at most a few windows; allow a generous bound.
             drain_deadline = after_seconds(now, 3 * t);
             for (test_conn& c : conns) {
-                if (shutdown(c.fd, SHUT_WR) != 0) {
-                    *error = conn_error(c, "half-close", errno_text(errno));
+                if (conn_shutdown_write(c.io) != 0) {
+                    *error = conn_error(c, "half-close", io_error_text(errno));
                     return false;
                 }
                 c.half_closed = true;
@@ -196,9 +196,9 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
 
         fds.clear();
         for (test_conn& c : conns)
-            fds.push_back(pollfd{c.done ? -1 : c.fd, POLLIN, 0});
+            fds.push_back(pollfd{c.done ? -1 : c.io.fd, POLLIN, 0});
         if (ctl != nullptr)
-            fds.push_back(pollfd{ctl->fd, control_events(*ctl), 0});
+            fds.push_back(pollfd{ctl->io.fd, control_events(*ctl), 0});
         if (poll(fds.data(), fds.size(), poll_ms(now, wake)) < 0 && errno != EINTR) {
             *error = "download: poll: " + errno_text(errno);
             return false;
@@ -224,8 +224,9 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
                     progress_begin(pm, now, kind_name(o.kind));
                 }
             } else if (!c.half_closed) {
-                // Only file data can arrive before the half-close: discard it in the kernel.
-                ssize_t n = recv(c.fd, nullptr, 1 << 30, MSG_TRUNC | MSG_DONTWAIT);
+                // Only file data can arrive before the half-close: discard it (in the kernel when
+                // plain).
+                ssize_t n = conn_discard(c.io, buf.data(), buf.size());
                 if (n > 0) {
                     c.bytes += static_cast<uint64_t>(n);
                     c.last_progress = now;
@@ -235,11 +236,11 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
                                             std::to_string(c.bytes) + " bytes");
                     return false;
                 } else if (errno != EAGAIN && errno != EINTR) {
-                    *error = conn_error(c, "download", errno_text(errno));
+                    *error = conn_error(c, "download", io_error_text(errno));
                     return false;
                 }
             } else {
-                ssize_t n = recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+                ssize_t n = conn_read(c.io, buf.data(), buf.size());
                 if (n > 0) {
                     c.drained += static_cast<uint64_t>(n);
                     keep_tail(c, buf.data(), static_cast<size_t>(n));
@@ -253,7 +254,7 @@ bool run_download_phase(const client_options& o, std::vector<test_conn>& conns,
                     }
                     c.has_stats = true;
                 } else if (errno != EAGAIN && errno != EINTR) {
-                    *error = conn_error(c, "stats message", errno_text(errno));
+                    *error = conn_error(c, "stats message", io_error_text(errno));
                     return false;
                 }
             }

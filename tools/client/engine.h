@@ -1,10 +1,12 @@
 // Runner internals: per-connection state, the latency control channel, the bounded data loops.
 #pragma once
 
+#include "conn.h"
 #include "net.h"
 #include "progress.h"
 #include "runners.h"
 
+#include <cstdint>
 #include <poll.h>
 #include <string>
 #include <vector>
@@ -12,7 +14,7 @@
 namespace vh_client {
 
 struct test_conn {
-    int fd = -1;
+    conn io;
     size_t index = 0;     // CONNECTION= value
     bool control = false; // the control connection of a latency test
     std::string in;       // reply text being collected
@@ -30,22 +32,37 @@ struct test_conn {
     stats_message stats;
 };
 
+// Where and how a test's connections are made: the server's addresses, the one the first
+// connection reached (SIZE_MAX before; the later ones use it), TLS when it is on, and the
+// session the first connection negotiated. Only the first connection writes to it, before
+// any second thread exists.
+struct dialer {
+    std::vector<endpoint> eps;
+    size_t used = SIZE_MAX;
+    tls_client tls;
+    std::string tls_version, tls_cipher;
+    const live_hooks* hooks = nullptr;
+    ~dialer() {
+        tls_client_free(&tls);
+    }
+};
+
 // Closes every connection still open.
 void close_conns(std::vector<test_conn>& conns);
 // "connection 2: <step>: <what>"
 std::string conn_error(const test_conn& c, const std::string& step, const std::string& what);
 
-// Opens `count` connections numbered from `first_index`. The first connection ever opened
-// tries every endpoint in turn and fixes *used for the others.
-bool open_conns(const std::vector<endpoint>& eps, size_t* used, size_t first_index, size_t count,
-                double timeout_s, std::vector<test_conn>* out, std::string* error);
+// Opens `count` connections numbered from `first_index` (and makes their TLS sessions). The
+// first connection ever opened tries every endpoint in turn and fixes d.used for the others.
+bool open_conns(dialer& d, size_t first_index, size_t count, double timeout_s,
+                std::vector<test_conn>* out, std::string* error);
 // Sends every connection its request header, each within the time-out.
 bool send_requests(std::vector<test_conn>& conns, const session_params& p, double timeout_s,
                    std::string* error);
 
 // The control connection of a latency test: statistics requests and their documents.
 struct control_channel {
-    int fd = -1;
+    conn io;             // the control connection's, owned by it
     std::string request; // the statistics request
     std::string out;     // unsent part of the current request
     std::string in;

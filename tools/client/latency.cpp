@@ -15,13 +15,13 @@ std::string control_error(const std::string& what) {
 
 bool flush_request(control_channel& ch, std::string* error) {
     while (!ch.out.empty()) {
-        ssize_t n = send(ch.fd, ch.out.data(), ch.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = conn_write(ch.io, ch.out.data(), ch.out.size());
         if (n > 0) {
             ch.out.erase(0, static_cast<size_t>(n));
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             return true;
         } else {
-            *error = control_error("request: " + errno_text(errno));
+            *error = control_error("request: " + io_error_text(errno));
             return false;
         }
     }
@@ -125,7 +125,7 @@ time_point control_wakeup(const control_channel& ch) {
 bool control_step(control_channel& ch, short revents, time_point now, std::string* error) {
     if (revents & (POLLIN | POLLERR | POLLHUP)) {
         char buf[65536];
-        ssize_t n = recv(ch.fd, buf, sizeof(buf), MSG_DONTWAIT);
+        ssize_t n = conn_read(ch.io, buf, sizeof(buf));
         if (n > 0) {
             if (!ch.awaiting) {
                 *error = control_error("bytes from the server that nothing asked for");
@@ -138,7 +138,7 @@ bool control_step(control_channel& ch, short revents, time_point now, std::strin
             *error = control_error("the server closed the control connection");
             return false;
         } else if (errno != EAGAIN && errno != EINTR) {
-            *error = control_error(errno_text(errno));
+            *error = control_error(io_error_text(errno));
             return false;
         }
     }
@@ -170,7 +170,7 @@ bool control_fetch_now(control_channel& ch, std::string* error) {
         }
         if (!control_step(ch, 0, now, error))
             return false;
-        pollfd p{ch.fd, control_events(ch), 0};
+        pollfd p{ch.io.fd, control_events(ch), 0};
         if (poll(&p, 1, poll_ms(now, control_wakeup(ch))) < 0 && errno != EINTR) {
             *error = control_error("poll: " + errno_text(errno));
             return false;

@@ -92,29 +92,6 @@ int connect_endpoint(const endpoint& ep, time_point deadline, std::string* error
     return fd;
 }
 
-bool send_all_before(int fd, std::string_view data, time_point deadline, std::string* error) {
-    size_t sent = 0;
-    while (sent < data.size()) {
-        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            *error = errno_text(errno);
-            return false;
-        }
-        time_point now = mono_clock::now();
-        if (now >= deadline) {
-            *error = "the server accepts no data (timed out)";
-            return false;
-        }
-        pollfd p{fd, POLLOUT, 0};
-        poll(&p, 1, poll_ms(now, deadline));
-    }
-    return true;
-}
-
 int poll_ms(time_point now, time_point deadline, int cap_ms) {
     if (deadline <= now)
         return 0;

@@ -28,9 +28,6 @@ bool resolve_target(const target& t, std::vector<endpoint>* out, std::string* er
 // A non-blocking TCP socket connected to `ep` before `deadline`, or -1 with *error set.
 int connect_endpoint(const endpoint& ep, time_point deadline, std::string* error);
 
-// Sends all of `data` on a non-blocking socket before `deadline`; false with *error set.
-bool send_all_before(int fd, std::string_view data, time_point deadline, std::string* error);
-
 // Milliseconds from `now` until `deadline` for poll(), at least 0, at most `cap_ms`.
 int poll_ms(time_point now, time_point deadline, int cap_ms = 1000);
 

@@ -379,6 +379,8 @@ std::string svg_plot(const test_report& r, const std::string& date) {
     const client_options& o = r.options;
     picture p;
     std::string head = std::string(kind_name(o.kind)) + " test · " + o.server_text + " · ";
+    if (!r.tls_version.empty())
+        head += r.tls_version + " " + r.tls_cipher + " · ";
     if (o.kind == test_kind::bidir)
         return bidir_plot(r, head, date);
     bool upload_load =

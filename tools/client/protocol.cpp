@@ -219,9 +219,18 @@ const char* unsound_sample(const latency_sample* prev, const latency_sample& s) 
 
 } // namespace
 
-bool parse_target(std::string_view text, target* out, std::string* error) {
+bool parse_target(std::string_view text, target* out, std::string* error, bool tls) {
+    out->https = false;
+    if (text.starts_with("https://")) {
+        out->https = true;
+        text.remove_prefix(8);
+    } else if (text.starts_with("http://")) {
+        text.remove_prefix(7);
+    }
+    if (text.ends_with('/'))
+        text.remove_suffix(1);
     std::string_view host = text;
-    std::string_view port = "80";
+    std::string_view port = out->https || tls ? "443" : "80";
     if (!text.empty() && text[0] == '[') {
         size_t close = text.find(']');
         if (close == std::string_view::npos) {

@@ -13,11 +13,13 @@ namespace vh_client {
 struct target {
     std::string host;
     std::string port;
+    bool https = false; // given as https://
 };
 
-// Splits HOST[:PORT]: "h", "h:p", "[v6]", "[v6]:p"; a bare address with several colons is an
-// IPv6 address without port. The port defaults to 80. False with *error set on bad input.
-bool parse_target(std::string_view text, target* out, std::string* error);
+// Splits [http://|https://]HOST[:PORT][/]: "h", "h:p", "[v6]", "[v6]:p"; a bare address with
+// several colons is an IPv6 address without port. The port defaults to 443 for https:// (and
+// with `tls`), else to 80. False with *error set on bad input.
+bool parse_target(std::string_view text, target* out, std::string* error, bool tls = false);
 
 // What every connection of one session carries in its query. All connections of a session
 // must send the same values (the server compares them), except CONNECTION=.

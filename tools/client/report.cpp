@@ -367,6 +367,8 @@ json::object head_json(const client_options& o) {
 
 void print_text_report(const test_report& r, FILE* out) {
     std::fprintf(out, "%s\n", server_line(r).c_str());
+    if (!r.tls_version.empty())
+        std::fprintf(out, "TLS: %s %s\n", r.tls_version.c_str(), r.tls_cipher.c_str());
     switch (r.options.kind) {
     case test_kind::download:
         print_download(r.download, out);
@@ -401,6 +403,10 @@ std::string json_report(const test_report& r) {
     j["ok"] = true;
     j["address"] = r.address;
     j["port"] = r.port;
+    if (r.tls_version.empty())
+        j["tls"] = nullptr;
+    else
+        j["tls"] = json::object{{"version", r.tls_version}, {"cipher", r.tls_cipher}};
     json::object body;
     switch (r.options.kind) {
     case test_kind::download:
@@ -491,6 +497,9 @@ live_hooks json_stream_hooks(FILE* out) {
                                      {"elapsed_s", f.elapsed_s},
                                      {"samples", std::move(counts)},
                                      {"rtt_us", std::move(rtts)}});
+    };
+    h.tls = [out](const std::string& version, const std::string& cipher) {
+        print_line(out, json::object{{"event", "tls"}, {"version", version}, {"cipher", cipher}});
     };
     return h;
 }

@@ -31,6 +31,9 @@ struct client_options {
     uint32_t session_id = 0;
     uint64_t latency_id = 0;
     std::string token;           // ACCESS_TOKEN= of every request; empty: none
+    bool tls = false;            // every connection over TLS (--tls or an https:// target)
+    bool tls_insecure = false;   // no check of the server's certificate
+    std::string ca_file;         // certificates trusted instead of the system's store
     bool latency_upload = false; // latency test direction POST
     bool bidir_latency = false;  // bidir: a latency session each way instead of plain ones
     size_t num_warmup_samples = 4;
@@ -142,16 +145,19 @@ struct live_hooks {
     std::function<void(const upload_result&)> results;
     // A statistics document fetched during or after the load.
     std::function<void(const fetch_record&, const latency_document&)> fetch;
+    // The first connection's TLS session is established (its version and cipher suite).
+    std::function<void(const std::string& version, const std::string& cipher)> tls;
 };
 
 struct test_report {
     client_options options;
     std::string address; // numeric address connected to
     int port = 0;
-    download_result download;  // downloads and download latency tests
-    upload_result upload;      // uploads and upload latency tests
-    latency_result latency;    // a latency test; a two-way one's download session
-    latency_result latency_up; // a two-way latency test's upload session
+    std::string tls_version, tls_cipher; // of the first connection; empty when plain
+    download_result download;            // downloads and download latency tests
+    upload_result upload;                // uploads and upload latency tests
+    latency_result latency;              // a latency test; a two-way one's download session
+    latency_result latency_up;           // a two-way latency test's upload session
 };
 
 // The session ids of a two-way test's upload session: its own, next to the download's.

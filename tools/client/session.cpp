@@ -47,7 +47,7 @@ session_params make_params(const client_options& o, bool upload) {
 // Waits for the 201 reply of the latency control connection.
 bool await_control_reply(test_conn& c, double timeout_s, std::string* error) {
     time_point deadline = after_seconds(mono_clock::now(), timeout_s);
-    char buf[4096];
+    char buf[TLS_RECORD];
     for (;;) {
         reply_head head;
         std::string why;
@@ -75,10 +75,10 @@ bool await_control_reply(test_conn& c, double timeout_s, std::string* error) {
             *error = conn_error(c, "first reply", timed_out_text(timeout_s));
             return false;
         }
-        pollfd p{c.fd, POLLIN, 0};
+        pollfd p{c.io.fd, POLLIN, 0};
         if (poll(&p, 1, poll_ms(now, deadline)) <= 0)
             continue;
-        ssize_t n = recv(c.fd, buf, sizeof(buf), 0);
+        ssize_t n = conn_read(c.io, buf, sizeof(buf));
         if (n > 0) {
             c.in.append(buf, static_cast<size_t>(n));
         } else if (n == 0 || errno == ECONNRESET) {
@@ -87,7 +87,7 @@ bool await_control_reply(test_conn& c, double timeout_s, std::string* error) {
                                 "(session refused)");
             return false;
         } else if (errno != EAGAIN && errno != EINTR) {
-            *error = conn_error(c, "first reply", errno_text(errno));
+            *error = conn_error(c, "first reply", io_error_text(errno));
             return false;
         }
     }
@@ -112,10 +112,9 @@ struct latency_session {
 };
 
 // Opens the control connection and measures the idle round trip on it.
-bool latency_idle(latency_session& s, const std::vector<endpoint>& eps, size_t* used,
-                  const live_hooks* hooks, std::string* error) {
+bool latency_idle(latency_session& s, dialer& d, const live_hooks* hooks, std::string* error) {
     const client_options& o = s.o;
-    if (!open_conns(eps, used, 0, 1, o.timeout_s, &s.control, error))
+    if (!open_conns(d, 0, 1, o.timeout_s, &s.control, error))
         return false;
     s.control[0].control = true;
     if (!send_requests(s.control, s.p, o.timeout_s, error) ||
@@ -123,7 +122,7 @@ bool latency_idle(latency_session& s, const std::vector<endpoint>& eps, size_t* 
         return false;
 
     control_channel& ch = s.ch;
-    ch.fd = s.control[0].fd;
+    ch.io = s.control[0].io;
     ch.request = build_statistics_request(s.p.host_header, s.p.token);
     ch.origin = mono_clock::now();
     ch.next_fetch = after_seconds(ch.origin, static_cast<double>(o.fetch_interval_ms) / 1000);
@@ -151,12 +150,11 @@ bool latency_idle(latency_session& s, const std::vector<endpoint>& eps, size_t* 
 }
 
 // Opens the load connections and runs the load; the round trips go to *out.
-bool latency_load(latency_session& s, const std::vector<endpoint>& eps, size_t* used,
-                  progress_meter* pm, const live_hooks* hooks, test_report* report,
-                  latency_result* out, std::string* error) {
+bool latency_load(latency_session& s, dialer& d, progress_meter* pm, const live_hooks* hooks,
+                  test_report* report, latency_result* out, std::string* error) {
     const client_options& o = s.o;
     control_channel& ch = s.ch;
-    if (!open_conns(eps, used, 1, o.connections, o.timeout_s, &s.load, error) ||
+    if (!open_conns(d, 1, o.connections, o.timeout_s, &s.load, error) ||
         !send_requests(s.load, s.p, o.timeout_s, error))
         return false;
     bool ok = o.latency_upload
@@ -174,21 +172,19 @@ bool latency_load(latency_session& s, const std::vector<endpoint>& eps, size_t* 
     return true;
 }
 
-bool run_latency(const client_options& o, const std::vector<endpoint>& eps, size_t* used,
-                 progress_meter* pm, const live_hooks* hooks, test_report* report,
-                 std::string* error) {
+bool run_latency(const client_options& o, dialer& d, progress_meter* pm, const live_hooks* hooks,
+                 test_report* report, std::string* error) {
     latency_session s(o);
-    return latency_idle(s, eps, used, hooks, error) &&
-           latency_load(s, eps, used, pm, hooks, report, &report->latency, error);
+    return latency_idle(s, d, hooks, error) &&
+           latency_load(s, d, pm, hooks, report, &report->latency, error);
 }
 
 // Both directions at once: two ordinary sessions, each run on a thread of its own as it would
 // run alone. Everything a runner touches is its own (connections, results, error text); the
-// endpoint is chosen before the threads start, so that *used is only read. Only the download
+// endpoint is chosen before the threads start, so that the dialer is only read. Only the download
 // shows progress, and the hooks' callers print whole lines.
-bool run_bidir(const client_options& o, const std::vector<endpoint>& eps, size_t* used,
-               progress_meter* pm, const live_hooks* hooks, test_report* report,
-               std::string* error) {
+bool run_bidir(const client_options& o, dialer& d, progress_meter* pm, const live_hooks* hooks,
+               test_report* report, std::string* error) {
     client_options down = o, up = o;
     down.kind = o.bidir_latency ? test_kind::latency : test_kind::download;
     up.kind = o.bidir_latency ? test_kind::latency : test_kind::upload;
@@ -201,28 +197,27 @@ bool run_bidir(const client_options& o, const std::vector<endpoint>& eps, size_t
     if (o.bidir_latency) {
         // Both idle round trips are measured before either load starts.
         latency_session ds(down), us(up);
-        if (!latency_idle(ds, eps, used, hooks, &why[0])) {
+        if (!latency_idle(ds, d, hooks, &why[0])) {
             *error = "download: " + why[0];
             return false;
         }
-        if (!latency_idle(us, eps, used, hooks, &why[1])) {
+        if (!latency_idle(us, d, hooks, &why[1])) {
             *error = "upload: " + why[1];
             return false;
         }
         std::thread t([&] {
-            ok[1] =
-                latency_load(us, eps, used, nullptr, hooks, report, &report->latency_up, &why[1]);
+            ok[1] = latency_load(us, d, nullptr, hooks, report, &report->latency_up, &why[1]);
         });
-        ok[0] = latency_load(ds, eps, used, pm, hooks, report, &report->latency, &why[0]);
+        ok[0] = latency_load(ds, d, pm, hooks, report, &report->latency, &why[0]);
         t.join();
     } else {
         std::vector<test_conn> dc, uc;
         conn_guard g1{&dc}, g2{&uc};
-        if (!open_conns(eps, used, 0, o.connections, o.timeout_s, &dc, &why[0])) {
+        if (!open_conns(d, 0, o.connections, o.timeout_s, &dc, &why[0])) {
             *error = "download: " + why[0];
             return false;
         }
-        if (!open_conns(eps, used, 0, o.connections, o.timeout_s, &uc, &why[1])) {
+        if (!open_conns(d, 0, o.connections, o.timeout_s, &uc, &why[1])) {
             *error = "upload: " + why[1];
             return false;
         }
@@ -263,9 +258,7 @@ const char* kind_name(test_kind k) {
 
 void close_conns(std::vector<test_conn>& conns) {
     for (test_conn& c : conns) {
-        if (c.fd >= 0)
-            close(c.fd);
-        c.fd = -1;
+        conn_close(c.io);
     }
 }
 
@@ -274,34 +267,49 @@ std::string conn_error(const test_conn& c, const std::string& step, const std::s
     return name + ": " + step + ": " + what;
 }
 
-bool open_conns(const std::vector<endpoint>& eps, size_t* used, size_t first_index, size_t count,
-                double timeout_s, std::vector<test_conn>* out, std::string* error) {
+bool open_conns(dialer& d, size_t first_index, size_t count, double timeout_s,
+                std::vector<test_conn>* out, std::string* error) {
     for (size_t i = 0; i < count; i++) {
         test_conn c;
         c.index = first_index + i;
         std::string why;
-        if (*used == SIZE_MAX) {
+        const bool first = d.used == SIZE_MAX;
+        if (first) {
             // First connection: the first address that answers is the one the test uses.
             std::string all;
-            for (size_t e = 0; e < eps.size() && c.fd < 0; e++) {
-                c.fd = connect_endpoint(eps[e], after_seconds(mono_clock::now(), timeout_s), &why);
-                if (c.fd >= 0)
-                    *used = e;
+            for (size_t e = 0; e < d.eps.size() && c.io.fd < 0; e++) {
+                c.io.fd =
+                    connect_endpoint(d.eps[e], after_seconds(mono_clock::now(), timeout_s), &why);
+                if (c.io.fd >= 0)
+                    d.used = e;
                 else
-                    all += (all.empty() ? "" : "; ") + eps[e].text + " port " +
-                           std::to_string(eps[e].port) + ": " + why;
+                    all += (all.empty() ? "" : "; ") + d.eps[e].text + " port " +
+                           std::to_string(d.eps[e].port) + ": " + why;
             }
             why = all;
         } else {
-            c.fd = connect_endpoint(eps[*used], after_seconds(mono_clock::now(), timeout_s), &why);
-            if (c.fd < 0)
-                why = eps[*used].text + " port " + std::to_string(eps[*used].port) + ": " + why;
+            const endpoint& ep = d.eps[d.used];
+            c.io.fd = connect_endpoint(ep, after_seconds(mono_clock::now(), timeout_s), &why);
+            if (c.io.fd < 0)
+                why = ep.text + " port " + std::to_string(ep.port) + ": " + why;
         }
-        if (c.fd < 0) {
+        if (c.io.fd < 0) {
             *error = conn_error(c, "connect", why);
             return false;
         }
-        out->push_back(c);
+        out->push_back(c); // closed by its owner whatever happens next
+        if (d.tls.ctx == nullptr)
+            continue;
+        if (!tls_handshake(out->back().io, d.tls, after_seconds(mono_clock::now(), timeout_s),
+                           &why)) {
+            *error = conn_error(c, "TLS handshake", why);
+            return false;
+        }
+        if (first) {
+            tls_describe(out->back().io, &d.tls_version, &d.tls_cipher);
+            if (d.hooks != nullptr && d.hooks->tls)
+                d.hooks->tls(d.tls_version, d.tls_cipher);
+        }
     }
     return true;
 }
@@ -311,7 +319,7 @@ bool send_requests(std::vector<test_conn>& conns, const session_params& p, doubl
     for (test_conn& c : conns) {
         std::string req = build_test_request(p, c.index);
         std::string why;
-        if (!send_all_before(c.fd, req, after_seconds(mono_clock::now(), timeout_s), &why)) {
+        if (!send_all_before(c.io, req, after_seconds(mono_clock::now(), timeout_s), &why)) {
             *error = conn_error(c, "request", why);
             return false;
         }
@@ -361,33 +369,43 @@ rate_series make_rate_series(const std::vector<timeline_point>& timeline) {
 int run_test(const client_options& o, progress_meter* pm, const live_hooks* hooks,
              test_report* report, std::string* error) {
     report->options = o;
-    std::vector<endpoint> eps;
+    dialer d;
+    d.hooks = hooks;
     std::string why;
-    if (!resolve_target(o.server, &eps, &why)) {
+    if (!resolve_target(o.server, &d.eps, &why)) {
         *error = std::string(kind_name(o.kind)) + ": resolve: " + why;
         return -1;
     }
-    size_t used = SIZE_MAX;
+    tls_settings tls;
+    tls.enabled = o.tls;
+    tls.insecure = o.tls_insecure;
+    tls.ca_file = o.ca_file;
+    if (!tls_client_init(tls, o.server.host, &d.tls, &why)) {
+        *error = std::string(kind_name(o.kind)) + ": " + why;
+        return -1;
+    }
     bool ok = false;
     if (o.kind == test_kind::latency) {
-        ok = run_latency(o, eps, &used, pm, hooks, report, &why);
+        ok = run_latency(o, d, pm, hooks, report, &why);
     } else if (o.kind == test_kind::bidir) {
-        ok = run_bidir(o, eps, &used, pm, hooks, report, &why);
+        ok = run_bidir(o, d, pm, hooks, report, &why);
     } else {
         bool upload = o.kind == test_kind::upload;
         session_params p = make_params(o, upload);
         std::vector<test_conn> conns;
         conn_guard guard{&conns};
-        ok = open_conns(eps, &used, 0, o.connections, o.timeout_s, &conns, &why) &&
+        ok = open_conns(d, 0, o.connections, o.timeout_s, &conns, &why) &&
              send_requests(conns, p, o.timeout_s, &why) &&
              (upload ? run_upload_phase(o, conns, nullptr, pm, hooks, &report->upload, &why)
                      : run_download_phase(o, conns, nullptr, pm, hooks, &report->download, &why));
     }
     progress_end(pm);
-    if (used != SIZE_MAX) {
-        report->address = eps[used].text;
-        report->port = eps[used].port;
+    if (d.used != SIZE_MAX) {
+        report->address = d.eps[d.used].text;
+        report->port = d.eps[d.used].port;
     }
+    report->tls_version = d.tls_version;
+    report->tls_cipher = d.tls_cipher;
     if (!ok) {
         *error = std::string(kind_name(o.kind)) + ": " + why;
         return -1;

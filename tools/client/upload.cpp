@@ -22,11 +22,11 @@ double expected_seconds(const client_options& o) {
 // Handles bytes (or the end) arriving on an upload connection.
 bool read_upload_conn(test_conn& c, std::vector<char>& buf, time_point now, bool* results_seen,
                       time_point* t1, std::string* error) {
-    ssize_t n = recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+    ssize_t n = conn_read(c.io, buf.data(), buf.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return true;
     if (n < 0 && errno != ECONNRESET) {
-        *error = conn_error(c, c.head_done ? "results reply" : "first reply", errno_text(errno));
+        *error = conn_error(c, c.head_done ? "results reply" : "first reply", io_error_text(errno));
         return false;
     }
     if (n <= 0) {
@@ -156,10 +156,10 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
             short ev = POLLIN;
             if (c.head_done && !results_seen && !c.send_closed)
                 ev |= POLLOUT;
-            fds.push_back(pollfd{c.done ? -1 : c.fd, ev, 0});
+            fds.push_back(pollfd{c.done ? -1 : c.io.fd, ev, 0});
         }
         if (ctl != nullptr)
-            fds.push_back(pollfd{ctl->fd, control_events(*ctl), 0});
+            fds.push_back(pollfd{ctl->io.fd, control_events(*ctl), 0});
         if (poll(fds.data(), fds.size(), poll_ms(now, wake)) < 0 && errno != EINTR) {
             *error = "upload: poll: " + errno_text(errno);
             return false;
@@ -191,7 +191,7 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
                 }
             }
             if ((rev & POLLOUT) && c.head_done && !results_seen && !c.send_closed && !c.done) {
-                ssize_t n = send(c.fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                ssize_t n = conn_write(c.io, data.data(), data.size());
                 if (n > 0) {
                     c.bytes += static_cast<uint64_t>(n);
                     c.last_progress = now;
@@ -199,7 +199,7 @@ bool run_upload_phase(const client_options& o, std::vector<test_conn>& conns, co
                     // The server stopped taking data; whether its results came is read next.
                     c.send_closed = true;
                 } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                    *error = conn_error(c, "upload", errno_text(errno));
+                    *error = conn_error(c, "upload", io_error_text(errno));
                     return false;
                 }
             }
