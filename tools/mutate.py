@@ -288,8 +288,8 @@ def main():
     for tree, out in slots:
         subprocess.run(["cmake", "-S", tree, "-B", out, "-G", "Ninja", "-DVH_HARDEN=OFF"],
                        check=True, stdout=subprocess.DEVNULL)
-        if subprocess.run(["cmake", "--build", out], cwd=tree).returncode != 0:
-            print("the unmutated tree does not build", file=sys.stderr)
+        if run(["cmake", "--build", out], 3600, log, tree)[0] != 0:
+            print("the unmutated tree does not build: see " + log, file=sys.stderr)
             return 2
     if run(test_cmd(slots[0][1]), args.timeout, log, slots[0][0])[0] != 0:
         print("the unmutated tree fails its tests: see " + log, file=sys.stderr)
