@@ -63,7 +63,9 @@ TEST(PathEmulator, GoodputCountsEveryByteOnce) {
     pathemu::goodput_state g;
     auto add = [&](uint32_t seq, uint16_t size, uint16_t port = 40000, bool syn = false) {
         const std::vector<uint8_t> p = segment(seq, size, port, syn);
-        return pathemu::goodput_add(g, p.data(), p.size());
+        pathemu::tcp_segment s;
+        EXPECT_TRUE(pathemu::parse_tcp(p.data(), p.size(), &s));
+        return pathemu::goodput_add(g, s);
     };
     const uint32_t isn = 0xfffff000; // data wraps past 2^32 after 4 KiB
     EXPECT_EQ(add(isn, 0, 40000, true), 0u);

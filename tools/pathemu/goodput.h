@@ -25,7 +25,18 @@ struct goodput_state {
 inline constexpr size_t MAX_FLOWS = 4096;
 inline constexpr size_t MAX_RANGES = 4096;
 
-// The bytes the IPv4 packet `p` of `len` bytes made readable (0 for other packets).
-uint64_t goodput_add(goodput_state& state, const uint8_t* p, size_t len);
+// What the counts need of an IPv4 TCP packet.
+struct tcp_segment {
+    uint64_t flow = 0; // addresses and ports
+    uint32_t seq = 0;
+    uint32_t size = 0; // payload bytes
+    bool syn = false;
+};
+
+// The segment in the packet `p` of `len` bytes; false for other packets.
+bool parse_tcp(const uint8_t* p, size_t len, tcp_segment* out);
+
+// The bytes the segment made readable.
+uint64_t goodput_add(goodput_state& state, const tcp_segment& segment);
 
 } // namespace pathemu

@@ -63,17 +63,6 @@ int64_t now_ns() {
     return int64_t(ts.tv_sec) * SECOND + ts.tv_nsec;
 }
 
-// The TCP payload of an IPv4 packet (what a receiving application reads), 0 for others.
-uint64_t tcp_payload(const uint8_t* p, size_t len) {
-    if (len < 20 || (p[0] >> 4) != 4 || p[9] != 6)
-        return 0;
-    const size_t ip_header = size_t(p[0] & 15) * 4;
-    if (ip_header < 20 || len < ip_header + 20)
-        return 0;
-    const size_t tcp_header = size_t(p[ip_header + 12] >> 4) * 4;
-    return len > ip_header + tcp_header ? len - ip_header - tcp_header : 0;
-}
-
 // Writes the counts of every interval before `slot` (an empty one for each interval without
 // traffic), one line each.
 void roll_to(direction& d, const relay_shared& shared, int64_t slot) {
@@ -118,8 +107,11 @@ int64_t deliver(direction& d, const relay_shared& shared, int64_t now) {
             d.counts.pkts++;
             d.counts.qwait_ns += double(p.qwait);
             d.counts.late_ns = std::max(d.counts.late_ns, now - p.due);
-            d.payload += tcp_payload(data, p.len);
-            d.goodput += goodput_add(d.flows, data, p.len);
+            tcp_segment segment;
+            if (parse_tcp(data, p.len, &segment)) {
+                d.payload += segment.size;
+                d.goodput += goodput_add(d.flows, segment);
+            }
         }
         line_pop(d.line);
     }
