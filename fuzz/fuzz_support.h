@@ -5,7 +5,9 @@
 #include "handlers.h"
 #include "request.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
@@ -25,6 +27,24 @@ constexpr size_t MAX_TEXT = 2 * HEADER_LIMIT;
             abort();                                                                               \
         }                                                                                          \
     } while (0)
+
+// Ends a target's run at a set-up that failed or a broken invariant, naming the target.
+[[noreturn]] inline void fail(const char* what) {
+    dprintf(STDERR_FILENO, "%s: %s\n", program_invocation_short_name, what);
+    abort();
+}
+
+// The descriptors this process holds, the directory's own not counted.
+inline int count_fds() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        fail("cannot read /proc/self/fd");
+    int n = 0;
+    while (dirent* e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n - 1;
+}
 
 inline void init_parser() {
     int null_fd = open("/dev/null", O_WRONLY);

@@ -45,6 +45,7 @@
 // so every run is one interleaving of theirs, and their mail goes through their mailboxes.
 #include "archive.h"
 #include "budget.h"
+#include "fuzz_support.h"
 #include "client_limits.h"
 #include "connection.h"
 #include "file_ops.h"
@@ -153,22 +154,8 @@ void run_on(size_t w, const std::function<void()>& fn) {
     }
 }
 
-[[noreturn]] void fail(const char* what) {
-    dprintf(STDERR_FILENO, "server_fuzz: %s\n", what);
-    abort();
-}
-
-int count_fds() {
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr)
-        fail("cannot read /proc/self/fd");
-    int n = 0;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.')
-            n++;
-    closedir(d);
-    return n - 1; // the directory's own descriptor
-}
+using vh_fuzz::count_fds;
+using vh_fuzz::fail;
 
 void print_fds() {
     DIR* d = opendir("/proc/self/fd");

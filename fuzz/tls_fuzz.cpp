@@ -16,6 +16,7 @@
 //   4 TIME t              let t seconds pass on the worker's clock
 //   5 REQUEST n           one of a few whole requests through TLS (PUT too)
 #include "budget.h"
+#include "fuzz_support.h"
 #include "file_ops.h"
 #include "lending.h"
 #include "main_thread.h"
@@ -59,21 +60,8 @@ GHashTable* pending = nullptr;
 SSL_CTX* client_ctx = nullptr;
 std::string put_log; // the PUT target, emptied when it grew
 
-[[noreturn]] void fail(const char* what) {
-    dprintf(STDERR_FILENO, "tls_fuzz: %s\n", what);
-    abort();
-}
-
-int count_fds() {
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr)
-        fail("cannot read /proc/self/fd");
-    int n = 0;
-    while (dirent* e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n - 1;
-}
+using vh_fuzz::count_fds;
+using vh_fuzz::fail;
 
 // Runs the worker until it has nothing ready, at most `steps` iterations, waiting wait_ms for
 // its first event.
