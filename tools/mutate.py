@@ -307,9 +307,6 @@ def main():
                                          m.group(6), float(m.group(7)))
     lock = threading.Lock()
     cursor = {f: 0 for f in per_file}
-    claims = []  # per plan index, the file's sites it may use, in order
-    for f in plan:
-        claims.append(f)
     results = [None] * len(plan)
     queue = list(range(len(plan)))
 
