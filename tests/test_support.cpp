@@ -115,8 +115,10 @@ int listen_loopback(bool ipv6, int* port, bool nonblocking) {
     return fd;
 }
 
-int connect_loopback(int port, bool ipv6) {
+int connect_loopback(int port, bool ipv6, int rcvbuf) {
     int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     sockaddr_storage addr;
     socklen_t len = loopback_address(ipv6, port, &addr);
     return connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 ? fd : (close(fd), -1);

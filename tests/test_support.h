@@ -66,8 +66,9 @@ long rss_kib(pid_t pid);
 socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr);
 // A listening TCP socket on 127.0.0.1 (or ::1) with a port the kernel chose.
 int listen_loopback(bool ipv6, int* port, bool nonblocking = true);
-// Connects to 127.0.0.1 (or ::1); -1 on failure.
-int connect_loopback(int port, bool ipv6 = false);
+// Connects to 127.0.0.1 (or ::1), with a receive buffer of `rcvbuf` bytes when not 0 (set
+// before the connect, so the window the server sees stays small); -1 on failure.
+int connect_loopback(int port, bool ipv6 = false, int rcvbuf = 0);
 // Reads until the peer closes or `timeout` passes; returns what arrived. `*closed`, if
 // given, tells whether the peer closed (an end of stream or a reset) in time.
 std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed = nullptr);

@@ -1,6 +1,9 @@
 // The TLS port of the real server: every test kind inside TLS with the plain port's bytes,
 // hostile handshakes, the certificate reload on SIGHUP, and kernel TLS where the kernel has it.
 #include "hardening_support.h"
+#include "connection.h"
+#include "sent_file.h"
+#include "tls.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -12,6 +15,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -296,6 +301,76 @@ TEST_F(TlsPort, KernelTlsCarriesDownloadsWhereTheKernelHasIt) {
     const std::string file = read_file(test_file());
     auto down = open(download_request(41), GET_REPLY);
     EXPECT_TRUE(recv_exact(down->fd, file.size() / 2, 10s) == file.substr(0, file.size() / 2));
+}
+
+// A worker's own end of a TLS connection with a small send buffer, driven call by call: a
+// download's record the socket takes only in part holds back everything else and goes whole
+// at a later call, and the client reads the file's bytes in order, every one once.
+TEST(TlsRecords, ARecordCutShortGoesWholeBeforeAnythingElse) {
+    const std::string dir = make_temp_dir();
+    const tls_files cert = make_test_certificate(dir);
+    ASSERT_EQ(start_tls(cert.cert.c_str(), cert.key.c_str()), 0);
+    int port = 0;
+    const int listener = listen_loopback(false, &port, false);
+    const int tcp = connect_loopback(port, false, 8192);
+    const int sock = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+    ASSERT_GE(sock, 0);
+    const int small = 8192;
+    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    timeval limit{5, 0};
+    setsockopt(tcp, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+
+    connection* conn = new_connection(sock);
+    ASSERT_EQ(tls_attach(conn), 0);
+    const int epfd = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{EPOLLIN, {.ptr = conn}};
+    epoll_ctl(epfd, EPOLL_CTL_ADD, sock, &ev);
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* client = SSL_new(ctx);
+    SSL_set_fd(client, tcp);
+    std::thread handshake([client] { SSL_connect(client); });
+    int step = 0;
+    for (int i = 0; i < 500 && step == 0; i++, std::this_thread::sleep_for(2ms))
+        step = tls_handshake_step(epfd, conn);
+    handshake.join();
+    ASSERT_EQ(step, 1);
+
+    const std::string file = read_file(test_file());
+    sent_file sent{::open(test_file().c_str(), O_RDONLY | O_CLOEXEC),
+                   static_cast<off_t>(file.size()),
+                   0,
+                   0,
+                   {},
+                   {},
+                   1};
+    off_t offset = 0;
+    std::string received;
+    int cut_short = 0;
+    char buffer[16384];
+    fcntl(tcp, F_SETFL, O_NONBLOCK); // the client takes what has arrived, whole records
+    for (int i = 0; i < 20000 && received.size() < file.size(); i++) {
+        const off_t before = offset;
+        if (connection_send_file(conn, &sent, &offset, file.size()) < 0) {
+            ASSERT_EQ(errno, EAGAIN);
+            cut_short += connection_write_pending(conn) ? 1 : 0;
+            EXPECT_EQ(offset, before); // nothing passed the record begun
+        }
+        int got = 0;
+        while ((got = SSL_read(client, buffer, sizeof(buffer))) > 0)
+            received.append(buffer, static_cast<size_t>(got));
+        ASSERT_EQ(SSL_get_error(client, got), SSL_ERROR_WANT_READ) << received.size();
+        if (offset == before)
+            std::this_thread::sleep_for(100us);
+    }
+    EXPECT_GT(cut_short, 0);
+    EXPECT_FALSE(connection_write_pending(conn));
+    EXPECT_EQ(offset, static_cast<off_t>(file.size()));
+    EXPECT_TRUE(received == file) << received.size();
+    EXPECT_EQ(connection_send_file(conn, &sent, &offset, file.size()), 0); // at the file's end
+
+    SSL_free(client), SSL_CTX_free(ctx), close(tcp), close(sent.fd), close(epfd), close(listener);
+    internal_destroy_connection(conn);
+    remove_tree(dir);
 }
 
 } // namespace

@@ -410,25 +410,29 @@ ssize_t connection_send_file(connection* conn, const sent_file* file, off_t* off
         }
         return io_result(ssl, static_cast<int>(n));
     }
-    // Each write is one record, read from the file at the offset it starts at. A record the
-    // socket took only in part is retried with the same length from the same offset: the
-    // same bytes, as TLS requires of a retry.
-    static thread_local char buffer[TLS_RECORD];
+    // The records of one call are read from the file with one pread, then written one record
+    // per SSL_write. A record the socket took only in part is retried with the same length
+    // from the same offset: the same bytes, as TLS requires of a retry. The offer is counted
+    // in whole records (a record begun always goes whole).
+    static thread_local char batch[TLS_RECORD * FILE_RECORDS_PER_CALL];
+    const off_t left = file->size - *offset;
+    if (left <= 0)
+        return 0;
+    const size_t pending = conn->tls->file_pending;
+    size_t span = std::min(sizeof(batch), static_cast<size_t>(left));
+    if (len < span)
+        span = std::min(span, std::max((len + TLS_RECORD - 1) / TLS_RECORD * TLS_RECORD, pending));
+    ssize_t got = pread(file->fd, batch, span, *offset);
+    if (got <= 0)
+        return got;
     size_t total = 0;
-    for (int i = 0; i < FILE_RECORDS_PER_CALL && total < len; i++) {
-        const off_t left = file->size - *offset;
-        if (left <= 0)
-            break;
-        const size_t want = std::min<size_t>(sizeof(buffer), static_cast<size_t>(left));
-        ssize_t got = pread(file->fd, buffer, want, *offset);
-        if (got <= 0) {
-            if (total > 0)
-                break;
-            return got;
-        }
-        ssize_t n = connection_send(conn, buffer, static_cast<size_t>(got), 0);
+    while (total < static_cast<size_t>(got) && total < len) {
+        size_t record = std::min(TLS_RECORD, static_cast<size_t>(got) - total);
+        if (total == 0 && pending > 0)
+            record = std::min(pending, static_cast<size_t>(got));
+        ssize_t n = connection_send(conn, batch + total, record, 0);
         if (n <= 0) {
-            conn->tls->file_pending = n < 0 && errno == EAGAIN ? static_cast<size_t>(got) : 0;
+            conn->tls->file_pending = n < 0 && errno == EAGAIN ? record : 0;
             if (total > 0)
                 break;
             return n;
