@@ -116,7 +116,8 @@ struct server_set {
     // For the TLS figures: varnholt with a TLS port alone, confined as above, and nginx's
     // HTTPS port, with one self-signed certificate.
     pinned_server varnholt_tls_on[PINNED_CPUS];
-    int nginx_tls_port = 0;
+    pinned_server nginx_tls_on[PINNED_CPUS]; // one worker, confined to cpus[i] like varnholt
+
     std::string cert, key;
 };
 
@@ -180,17 +181,21 @@ pid_t start_with_listener(const std::vector<std::string>& argv, const std::strin
     return pid;
 }
 
-std::string write_nginx_config(const options& opt, int port, const server_set& s) {
-    std::string dir = opt.work + "/nginx";
+// nginx serving the payload on `port` (plain) or `tls_port` (HTTPS), whichever is not 0.
+// `confined`: one worker, which runs where the process was started; otherwise a worker per
+// CPU, each pinned.
+std::string write_nginx_config(const options& opt, const std::string& name, int port, int tls_port,
+                               bool confined, const server_set& s) {
+    std::string dir = opt.work + "/" + name;
     mkdir(dir.c_str(), 0755);
     mkdir((dir + "/tmp").c_str(), 0755);
     std::ofstream conf(dir + "/nginx.conf");
     // Workers pinned like the server's, sendfile, no access log: nginx at its fastest for
     // static files, with room for the idle connections of the memory figure.
     conf << "user root;\n"
-            "worker_processes auto;\n"
-            "worker_cpu_affinity auto;\n"
-            "worker_rlimit_nofile 20000;\n"
+         << (confined ? "worker_processes 1;\n"
+                      : "worker_processes auto;\nworker_cpu_affinity auto;\n")
+         << "worker_rlimit_nofile 20000;\n"
             "daemon off;\n"
             "master_process on;\n"
             "pid "
@@ -209,17 +214,18 @@ std::string write_nginx_config(const options& opt, int port, const server_set& s
          << "  proxy_temp_path " << dir << "/tmp/proxy;\n"
          << "  fastcgi_temp_path " << dir << "/tmp/fastcgi;\n"
          << "  uwsgi_temp_path " << dir << "/tmp/uwsgi;\n"
-         << "  scgi_temp_path " << dir << "/tmp/scgi;\n"
-         << "  server {\n"
-            "    listen 127.0.0.1:"
-         << port << " backlog=4096;\n"
-         << "    root " << opt.www << ";\n"
-         << "  }\n";
-    // The same file over HTTPS, with the certificate and the protocol varnholt's TLS port has.
-    if (s.nginx_tls_port > 0)
+         << "  scgi_temp_path " << dir << "/tmp/scgi;\n";
+    if (port > 0)
         conf << "  server {\n"
                 "    listen 127.0.0.1:"
-             << s.nginx_tls_port << " ssl backlog=4096;\n"
+             << port << " backlog=4096;\n"
+             << "    root " << opt.www << ";\n"
+             << "  }\n";
+    // The same file over HTTPS, with the certificate and the protocol varnholt's TLS port has.
+    if (tls_port > 0)
+        conf << "  server {\n"
+                "    listen 127.0.0.1:"
+             << tls_port << " ssl backlog=4096;\n"
              << "    ssl_certificate " << s.cert << ";\n"
              << "    ssl_certificate_key " << s.key << ";\n"
              << "    ssl_protocols TLSv1.3;\n"
@@ -302,8 +308,7 @@ bool start_servers(const options& opt, bool tls, server_set& s) {
     }
     if (opt.nginx && executable_exists("nginx")) {
         s.port[NGINX] = free_port();
-        s.nginx_tls_port = tls ? free_port() : 0;
-        std::string dir = write_nginx_config(opt, s.port[NGINX], s);
+        std::string dir = write_nginx_config(opt, "nginx", s.port[NGINX], 0, false, s);
         spawn_options o;
         o.argv = {"nginx", "-p", dir, "-c", dir + "/nginx.conf", "-e", dir + "/error.log"};
         o.log_path = opt.work + "/nginx.log";
@@ -313,6 +318,23 @@ bool start_servers(const options& opt, bool tls, server_set& s) {
             fprintf(stderr, "nginx did not start: %s\n",
                     tail_of(read_text(opt.work + "/nginx.log") + read_text(dir + "/error.log"), 600)
                         .c_str());
+    }
+    // The HTTPS figures' nginx: one worker confined to each CPU the one-session servers use.
+    for (size_t i = 0; tls && s.available[NGINX] && i < s.cpus.size(); i++) {
+        auto& n = s.nginx_tls_on[i];
+        n.port = free_port();
+        std::string name = "nginx-tls-cpu" + std::to_string(s.cpus[i]);
+        std::string dir = write_nginx_config(opt, name, 0, n.port, true, s);
+        spawn_options o;
+        o.argv = {"nginx", "-p", dir, "-c", dir + "/nginx.conf", "-e", dir + "/error.log"};
+        o.log_path = opt.work + "/" + name + ".log";
+        o.cpu = s.cpus[i];
+        n.pid = spawn(o);
+        if (n.pid <= 0 || !wait_connectable(n.port, 5000)) {
+            fprintf(stderr, "nginx with an HTTPS port on CPU %d did not start: %s\n", s.cpus[i],
+                    tail_of(read_text(o.log_path) + read_text(dir + "/error.log"), 600).c_str());
+            return false;
+        }
     }
     if (opt.iperf3 && executable_exists("iperf3")) {
         s.port[IPERF3] = free_port();
@@ -341,6 +363,7 @@ void stop_servers(server_set& s) {
         stop_process(s.varnholt_on[i].pid, 2000);
         stop_process(s.reference_on[i].pid, 2000);
         stop_process(s.varnholt_tls_on[i].pid, 2000);
+        stop_process(s.nginx_tls_on[i].pid, 2000);
     }
 }
 
@@ -484,12 +507,12 @@ bool run_one(const options& opt, const server_set& s, const figure& f, impl_id i
     plan.port = s.port[impl];
     pid_t pid = s.pid[impl];
     plan.tls = f.tls;
-    if (f.tls && impl == NGINX)
-        plan.port = s.nginx_tls_port;
-    // One-session figures: both servers confined to this round's CPU.
-    if (f.reference == REF_ONE && !s.cpus.empty() && (impl == VARNHOLT || impl == REF_ONE)) {
+    // One-session figures: both servers confined to this round's CPU (nginx too over TLS).
+    if (f.reference == REF_ONE && !s.cpus.empty() &&
+        (impl == VARNHOLT || impl == REF_ONE || (f.tls && impl == NGINX))) {
         size_t i = static_cast<size_t>(round) % s.cpus.size();
         const pinned_server& p = impl == REF_ONE ? s.reference_on[i]
+                                 : impl == NGINX ? s.nginx_tls_on[i]
                                  : f.tls         ? s.varnholt_tls_on[i]
                                                  : s.varnholt_on[i];
         plan.port = p.port;
