@@ -14,7 +14,8 @@ fill the count. So a sample stays what it was as the code grows: a new file adds
 site and displaces at most the last of the rest; edits elsewhere in a file, or lines
 moving, change nothing; only a mutated line that was itself rewritten leaves the sample.
 A mutant that does not compile (warnings are errors) is replaced by its file's next-ranked
-site. --save-sample writes the draw (file, line, kind, the line before and after), --sample
+site. --save-sample writes the draw (file, line, kind, the line before and after): with
+--list the draw as drawn, after a run the mutants it judged; --sample
 replays such a file: each mutant is found again by its line's text, the nearest to where
 it was, and one whose line is gone is reported and left out of the share.
 
@@ -259,7 +260,7 @@ def main():
     else:
         per_file, plan = sample(files, args.count, args.seed)
         replaceable = True
-    if args.list or args.save_sample:
+    if args.list:
         cursor = {f: 0 for f in per_file}
         out = open(args.save_sample, "w") if args.save_sample else None
         for f in plan:
@@ -318,9 +319,12 @@ def main():
             cursor[f] += 1
             return m
 
-    def report(index, outcome, suffix=""):
+    sites = [None] * len(plan)
+
+    def report(index, outcome, suffix="", site=None):
         with lock:
             results[index] = outcome
+            sites[index] = site
             print(f"[{index + 1}/{len(plan)}] {outcome[0]:9} {outcome[1]}:{outcome[2]} "
                   f"{outcome[3]}: {outcome[4]} ({outcome[5]:.0f} s){suffix}", flush=True)
 
@@ -356,7 +360,7 @@ def main():
             while m is not None:
                 outcome = judge(tree, out, m)
                 if outcome is not None:
-                    report(index, outcome)
+                    report(index, outcome, site=m)
                     break
                 m = next_site(f) if replaceable else None
 
@@ -377,6 +381,11 @@ def main():
     lines += [f"  {r[1]}:{r[2]} {r[3]}: {r[4]}" for r in judged if r[0] == "survived"]
     lines += [f"gone: {d['file']}:{d['line']} {d['kind']}: {d['after']}" for d in gone]
     report_text = "\n".join(lines)
+    # The mutants judged (a site that did not compile replaced by the one judged instead):
+    # what --sample replays.
+    if args.save_sample:
+        with open(args.save_sample, "w") as w:
+            w.writelines(m.as_json() + "\n" for m in sites if m is not None)
     print(report_text)
     if args.out:
         with open(args.out, "w") as w:
