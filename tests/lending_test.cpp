@@ -225,6 +225,20 @@ TEST_F(LentSession, TheLentSharesNeverAddUpToMoreThanWhatIsLeft) {
     lower.test_data_cap = 300000;
     apply_request_replacement(sess, &lower);
     expect_shares_within_limit(sess);
+    // A connection that moved its share comes back only for that and goes out again with a
+    // new one, still within the limit; one that failed on its carrier stays home.
+    const connection* first = sess->conns[0];
+    const uint64_t point = first->return_at;
+    ASSERT_TRUE(send_all(clients[0], std::string(point - counted_data(first) + 1000, 'u')));
+    for (int i = 0; i < 50 && counted_data(first) < point; i++)
+        steps(1);
+    steps(4);
+    EXPECT_EQ(sess->lent_conns, 3u);
+    EXPECT_GT(first->return_at, point);
+    expect_shares_within_limit(sess);
+    reset_close(std::exchange(clients[1], -1));
+    steps(6);
+    EXPECT_EQ(sess->lent_conns, 2u);
 }
 
 // A warm-up that ends by size brings every connection back in one pass, the session due:
