@@ -1,4 +1,6 @@
 // The client: protocol functions, whole tests against the real server, misbehaving servers.
+#include "plot.h"
+#include "progress.h"
 #include "protocol.h"
 #include "report.h"
 #include "test_support.h"
@@ -242,6 +244,10 @@ TEST(ClientProtocol, ReplyHeadsUpToTheirLimitAndStatsMessagesAtTheEndOfTheStream
     ASSERT_EQ(parse_reply_head(vh_test::GET_REPLY + "data", &h, &why), complete);
     EXPECT_EQ(std::tuple(h.status, h.length, h.content_length),
               std::tuple(200, vh_test::GET_REPLY.size(), 500000000000LL));
+    // Spaces around a value, any case of a name.
+    EXPECT_TRUE(parse_reply_head("HTTP/1.1 200 OK\r\ncontent-length:  7  \r\n\r\n", &h, &why) ==
+                    complete &&
+                h.content_length == 7);
 
     const unsigned char full[] = {'x', 'y', 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 4, 0, 0, 1, 2};
     const unsigned char short_form[] = {9, 9, 9, 9, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0};
@@ -348,6 +354,27 @@ TEST(ClientProtocol, HostileLatencyDocumentsRefusedRatherThanWrapped) {
     s.idle = make_rtt_stats({30, 10, 20});
     resp = make_responsiveness(s);
     EXPECT_EQ(std::tuple(resp.idle_rtt_us, resp.added_median_us), std::tuple(20.0, 680.0));
+    // Its picture: round ticks up to the longest round trip and the last sample, responsiveness
+    // with its thousands grouped, the plot area below the legend's two rows.
+    test_report rep;
+    rep.options.kind = test_kind::latency;
+    rep.latency = {{}, d, s};
+    const std::string svg = svg_plot(rep, "today");
+    const auto labels = [&](const std::string& anchor) {
+        std::string all;
+        for (size_t at = 0; (at = svg.find(anchor + "\">", at + 1)) != npos;)
+            all += svg.substr(at + anchor.size() + 2, svg.find('<', at) - at - anchor.size() - 2) +
+                   " ";
+        return all;
+    };
+    EXPECT_EQ(labels("text-anchor=\"end"), "0 0.2 0.4 0.6 0.8 1 ");
+    EXPECT_EQ(labels("text-anchor=\"middle"),
+              "0 0.05 0.1 0.15 0.2 0.25 0.3 time since the first sample (s) ");
+    EXPECT_NE(svg.find(" · today · 85,714 round trips/min under load</text>"), npos);
+    const size_t legend = svg.find("<g font-size"), legend_end = svg.find("</g>", legend);
+    const double top = std::stod(svg.substr(svg.find("<rect x=\"80.0\" y=\"", legend_end) + 18));
+    for (size_t at = legend; (at = svg.find(" y=\"", at + 1)) < legend_end;)
+        EXPECT_LT(std::stod(svg.substr(at + 4)) + 12, top);
     EXPECT_EQ(std::tuple(percentile({}, 50), percentile({5, 1, 4, 2, 3}, 50),
                          percentile({5, 1, 4, 2, 3}, 90), percentile({5, 1, 4, 2, 3}, 0)),
               std::tuple(0.0, 3.0, 5.0, 1.0));
@@ -374,7 +401,6 @@ TEST(ClientProtocol, HostileLatencyDocumentsRefusedRatherThanWrapped) {
             << why;
 }
 
-// Report numbers are plain decimals; a target's port lies in 1..65535.
 // A download's steady state starts where the client finds its rate stable, as the server does
 // for uploads: after a slow start, at the first window of stable samples; at the maximum when
 // it never holds still; not at all when the load ends before that, or just after it.
@@ -403,7 +429,12 @@ TEST(ClientProtocol, TheSteadyStateStartsAfterAWarmUpTheClientDetects) {
     EXPECT_FALSE(find_steady_state(timeline({100, 100, 100, 100}), 0.5, 4, 20, 10).valid);
 }
 
-TEST(ClientProtocol, JsonNumbersArePlainDecimalsAndTargetsKeepTheirPortRange) {
+// Report numbers are plain decimals; the text's units change at each thousand up to tera, with
+// whole bytes below a kilobyte; a target's port lies in 1..65535.
+TEST(ClientProtocol, NumbersInTheirFormsAndTargetsKeepTheirPortRange) {
+    EXPECT_EQ(format_bytes(999) + ", " + format_bytes(1000) + ", " + format_bytes(UINT64_MAX) +
+                  ", " + format_rate(999.994) + ", " + format_rate(2.5e15),
+              "999 B, 1.00 kB, 18446744.07 TB, 999.99 bit/s, 2500.00 Tbit/s");
     json::object o = json::parse("{\"a\":2.000011573,\"b\":7.58e9,\"c\":1e-7,\"d\":"
                                  "18446744073709551615,\"e\":-3,\"g\":\"x\\\"y\"}")
                          .as_object();
@@ -507,7 +538,10 @@ TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
     ASSERT_TRUE(first.progress_shown()) << first.run.err;
     client_run second = run_client(session + addr), run = first.finish();
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_GE(vh_test::count_occurrences(run.err, "\r\033[Kdownload: "), 2) << run.err;
+    // Each line drawn over the one before; the last one erased.
+    EXPECT_TRUE(vh_test::count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
+                run.err.ends_with("\r\033[K"))
+        << run.err;
     EXPECT_EQ(run.out.find('\r'), npos);
     json::object r = parse_object(run.out);
     expect_plot_matches(dir + "/d.svg", r, 4);
@@ -630,9 +664,10 @@ TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
     const json::value& ids = r.at("session_ids");
     EXPECT_NE(ids.at("download"), ids.at("upload"));
     auto page = vh_test::scrape(vh_test::metrics_port(server));
-    EXPECT_EQ(std::tuple(page["varnholt_sessions_started_total{kind=\"download\",transport=\"tcp\"}"],
-                         page["varnholt_sessions_started_total{kind=\"upload\",transport=\"tcp\"}"]),
-              std::tuple(1.0, 1.0));
+    EXPECT_EQ(
+        std::tuple(page["varnholt_sessions_started_total{kind=\"download\",transport=\"tcp\"}"],
+                   page["varnholt_sessions_started_total{kind=\"upload\",transport=\"tcp\"}"]),
+        std::tuple(1.0, 1.0));
 
     // Latency sessions each way: each direction's round trips, idle and under the two-way load.
     run = run_client(
@@ -874,7 +909,9 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
          "--plot: cannot write \"" + dir +
              "/none/x.svg\": No such file or directory\nTry 'varnholt-client --help'.",
          2},
-        {"download", canned(""), DOWN + "first reply: timed out after 1 s"},
+        {"download -d 86400", canned(""), DOWN + "first reply: timed out after 1 s"},
+        {"download -d 86400.01", canned(""),
+         "--duration: expected seconds, got \"86400.01\"\nTry 'varnholt-client --help'.", 2},
         {"download --tls", canned(""), DOWN + "TLS handshake: no answer (timed out)"},
         {"download -d 0.5", canned(DATA, LINGER), // past the client's time-out
          DOWN + "stats message: the server sent nothing more after the half-close (timed out "
@@ -892,6 +929,14 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
     });
     EXPECT_NE(access((dir + "/failed.svg").c_str(), F_OK), 0);
     vh_test::remove_tree(dir);
+    // A later connection that cannot be made names its address as the first would: a listen
+    // queue that takes one connection and drops the next one's SYN.
+    int port = 0, fd = vh_test::listen_loopback(true, &port);
+    ASSERT_EQ(listen(fd, 0), 0);
+    EXPECT_EQ(run_client("download -c 2 -t 1 [::1]:" + std::to_string(port)).err,
+              "varnholt-client: download: connection 1: connect: ::1 port " + std::to_string(port) +
+                  ": no answer (timed out)\n");
+    close(fd);
 }
 
 // A hostile server cannot exhaust the client's memory with a document announced or parsed
