@@ -50,7 +50,7 @@ void write_plain(const json::value& v, std::string& out) {
             out += "null";
             break;
         }
-        char buf[400]; // the longest fixed form of a double is 309 digits and a sign
+        char buf[400]; // the longest fixed form of a double, -5e-324 written out, is 327 characters
         auto res = std::to_chars(buf, buf + sizeof(buf), d, std::chars_format::fixed);
         out.append(buf, res.ptr);
         break;
