@@ -204,7 +204,7 @@ int count_occurrences(const std::string& text, const std::string& what) {
 
 int start_activated(server_process& proc, start_options opts, bool nonblocking) {
     int port = 0;
-    if ((opts.inherit_fd = listen_loopback(false, &port, nonblocking)) < 0)
+    if ((opts.inherit_fd = listen_loopback(opts.ipv6, &port, nonblocking)) < 0)
         return -1;
     if (std::none_of(opts.args.begin(), opts.args.end(),
                      [](const std::string& a) { return a == "-f" || a.rfind("--file", 0) == 0; }))

@@ -121,6 +121,7 @@ struct start_options {
     int inherit_fd = -1;  // handed over as descriptor 3 with LISTEN_FDS=1
     std::string cpu_list; // run under this affinity mask ("1", "0,1")
     std::string program;  // the executable to start, when not the server
+    bool ipv6 = false;    // start_activated: the socket it hands over is on ::1
 };
 
 // Options of a start: these arguments (after the program name) and environment variables.

@@ -36,6 +36,7 @@ struct tls_client {
     SSL_CTX* ctx = nullptr;
     SSL* ssl = nullptr;
     std::thread relay;
+    bool ipv6 = false; // to ::1
 
     ~tls_client() {
         close(fd);
@@ -58,7 +59,8 @@ struct tls_client {
         SSL_set_alpn_protos(ssl, reinterpret_cast<const unsigned char*>(wire.data()),
                             static_cast<unsigned>(wire.size()));
         timeval limit{10, 0};
-        setsockopt(tcp = connect_loopback(port), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        setsockopt(tcp = connect_loopback(port, ipv6), SOL_SOCKET, SO_RCVTIMEO, &limit,
+                   sizeof(limit));
         SSL_set_fd(ssl, tcp);
         int pair[2];
         if (SSL_connect(ssl) != 1 || socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
@@ -120,6 +122,7 @@ struct TlsPort : ::testing::Test {
     std::string dir = make_temp_dir();
     tls_files cert = make_test_certificate(dir);
     int port = -1;
+    bool ipv6 = false; // the server's socket, and the clients', on ::1
     ~TlsPort() override {
         remove_tree(dir);
     }
@@ -127,11 +130,14 @@ struct TlsPort : ::testing::Test {
     void start(std::vector<std::string> args = {}) {
         ASSERT_FALSE(cert.cert.empty());
         args.insert(args.begin(), {"-d", "3", "--tls-cert", cert.cert, "--tls-key", cert.key});
-        ASSERT_GT(port = start_activated(proc, options(args, {{"LISTEN_FDNAMES", "tls"}})), 0);
+        start_options opts = options(args, {{"LISTEN_FDNAMES", "tls"}});
+        opts.ipv6 = ipv6;
+        ASSERT_GT(port = start_activated(proc, opts), 0);
     }
     // A TLS connection that sent `request` and read `reply`.
     std::unique_ptr<tls_client> open(const std::string& request, const std::string& reply) {
         auto client = std::make_unique<tls_client>();
+        client->ipv6 = ipv6;
         EXPECT_TRUE(client->open(port, cert.cert)) << proc.output;
         EXPECT_TRUE(send_all(client->fd, request));
         EXPECT_EQ(recv_exact(client->fd, reply.size(), 5s), reply);
@@ -142,8 +148,9 @@ struct TlsPort : ::testing::Test {
 // Downloads stream the file and end with the statistics message, uploads get their results,
 // a latency session its statistics, HEAD its reply, a session beyond the limit its 503: the
 // plain port's bytes, inside TLS 1.3 (or 1.2 when the client asks for it), and only
-// http/1.1 is spoken.
+// http/1.1 is spoken. Over IPv6: the refusals' lines name the client as it is.
 TEST_F(TlsPort, EveryTestKindAnswersAsOnThePlainPort) {
+    ipv6 = true;
     std::filesystem::create_directory(dir + "/archive");
     start({"--max-sessions", "2", "-l", dir, "--archive-dir", dir + "/archive", "--metrics",
            "127.0.0.1:0"});
@@ -208,11 +215,14 @@ TEST_F(TlsPort, EveryTestKindAnswersAsOnThePlainPort) {
 
     // Another protocol is refused, no ALPN at all is served; TLS 1.2 only with ECDHE.
     tls_client other, v12;
+    other.ipv6 = v12.ipv6 = true;
     EXPECT_FALSE(other.open(port, cert.cert, "h2"));
     ASSERT_TRUE(v12.open(port, cert.cert, nullptr, TLS1_2_VERSION));
     EXPECT_STREQ(SSL_get_version(v12.ssl), "TLSv1.2");
     EXPECT_STREQ(SSL_get_cipher_name(v12.ssl), "ECDHE-ECDSA-AES256-GCM-SHA384");
     EXPECT_TRUE(proc.wait_for("TLS: certificate " + cert.cert, 1s)) << proc.output;
+    EXPECT_TRUE(proc.wait_for(" from ::1 refused: the limit of 2 sessions", 1s)) << proc.output;
+    EXPECT_TRUE(proc.wait_for("from ::1 closed: TLS handshake failed", 1s)) << proc.output;
 }
 
 // A ClientHello trickled a byte at a time is cut at the header deadline; garbage and a
