@@ -276,8 +276,8 @@ struct Put : SessionFlow {
 };
 
 // Targets outside the log directory, by dot-dots or links, a directory, a missing file (not
-// created), a body sent with the header, no log directory at all, or no room in the memory
-// budget.
+// created), a body sent with the header, no log directory at all, no room in the memory
+// budget, or none in the log directory's.
 TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     start();
     std::ofstream(outside + "/victim") << "untouched";
@@ -309,6 +309,15 @@ TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     EXPECT_EQ(read_file(logs + "/t.log"), "x");
     close(fd);
     close(download);
+    // A log directory already full refuses the append: the upload ends with its line.
+    server_process full;
+    port = start_activated(full, options({"-d", "3", "-l", logs, "--max-log-space", "1"}));
+    const int refused_fd = open(put("t.log"), PUT_CONTINUE);
+    send_all(refused_fd, "more");
+    EXPECT_TRUE(wait_closed(refused_fd, 5s));
+    EXPECT_TRUE(full.wait_for("Error writing file", 5s)) << full.output;
+    EXPECT_EQ(read_file(logs + "/t.log"), "x");
+    close(refused_fd);
 }
 
 // A flood of PUTs to a missing file: each is refused, but its warning passes only as a burst
