@@ -215,6 +215,13 @@ def run(cmd, timeout, log, cwd=ROOT):
     return rc, time.monotonic() - started
 
 
+def killers(failed_log):
+    """The tests a run failed ("" when none is listed): which test owns a kill."""
+    if not os.path.exists(failed_log):
+        return ""
+    return ",".join(line.strip().split(":", 1)[-1] for line in open(failed_log) if line.strip())
+
+
 def make_slot(build, k):
     """A copy of the tree and its build directory for one job."""
     slot = os.path.join(build, f"slot{k}")
@@ -325,8 +332,9 @@ def main():
         with lock:
             results[index] = outcome
             sites[index] = site
+            by = f" by {outcome[6]}" if len(outcome) > 6 and outcome[6] else ""
             print(f"[{index + 1}/{len(plan)}] {outcome[0]:9} {outcome[1]}:{outcome[2]} "
-                  f"{outcome[3]}: {outcome[4]} ({outcome[5]:.0f} s){suffix}", flush=True)
+                  f"{outcome[3]}: {outcome[4]} ({outcome[5]:.0f} s){by}{suffix}", flush=True)
 
     def judge(tree, out, m):
         path = os.path.join(tree, m.file)
@@ -338,9 +346,12 @@ def main():
             built, _ = run(["cmake", "--build", out], 900, log, tree)
             if built != 0:
                 return None
+            failed = os.path.join(out, "Testing", "Temporary", "LastTestsFailed.log")
+            if os.path.exists(failed):
+                os.remove(failed)
             rc, seconds = run(test_cmd(out), args.timeout, log, tree)
             return ("timed out" if rc == "timeout" else "killed" if rc != 0 else "survived",
-                    m.file, m.n + 1, m.kind, m.text(), seconds)
+                    m.file, m.n + 1, m.kind, m.text(), seconds, killers(failed))
         finally:
             with open(path, "w") as w:
                 w.write(original)
