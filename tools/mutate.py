@@ -16,8 +16,8 @@ moving, change nothing; only a mutated line that was itself rewritten leaves the
 A mutant that does not compile (warnings are errors) is replaced by its file's next-ranked
 site. --save-sample writes the draw (file, line, kind, the line before and after): with
 --list the draw as drawn, after a run the mutants it judged; --sample
-replays such a file: each mutant is found again by its line's text, the nearest to where
-it was, and one whose line is gone is reported and left out of the share.
+replays such a file: each mutant is found again by its line's code (its comment and the
+text of its literals aside), the nearest to where it was, and one whose line is gone is reported and left out of the share.
 
 --jobs N runs N mutants at once, each in its own copy of the tree with its own build
 directory (made once, then rebuilt incrementally), its tests on the CPUs divided among them.
@@ -187,7 +187,9 @@ def replay(path):
             if not os.path.exists(os.path.join(ROOT, f)):
                 continue
             lines = lines_of(ROOT, f)
-            places = [i for i, text in enumerate(lines) if text.strip() == d["before"].strip()]
+            # The code alone: a comment rewritten on the line keeps the mutant.
+            code = (code_part(d["before"]) or "").strip()
+            places = [i for i, text in enumerate(lines) if (code_part(text) or "").strip() == code]
             if places:
                 n = min(places, key=lambda i: abs(i + 1 - d["line"]))
                 found = (f, n, lines[n])
