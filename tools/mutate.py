@@ -15,9 +15,10 @@ site and displaces at most the last of the rest; edits elsewhere in a file, or l
 moving, change nothing; only a mutated line that was itself rewritten leaves the sample.
 A mutant that does not compile (warnings are errors) is replaced by its file's next-ranked
 site. --save-sample writes the draw (file, line, kind, the line before and after): with
---list the draw as drawn, after a run the mutants it judged; --sample
-replays such a file: each mutant is found again by its line's code (its comment and the
-text of its literals aside), the nearest to where it was, and one whose line is gone is reported and left out of the share.
+--list the draw as drawn, after a run the mutants it judged. --sample replays such a file:
+each mutant is found again by its line's code (its comment and the text of its literals
+aside), the nearest to where it was; one whose line is gone is reported and left out of the
+share.
 
 --jobs N runs N mutants at once, each in its own copy of the tree with its own build
 directory (made once, then rebuilt incrementally), its tests on the CPUs divided among them.
