@@ -52,8 +52,8 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:suppressions=$PWD/fuzz/tsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$build/findings"
-passed=0
-failed=0
+# The targets run side by side, one per CPU: each writes its lines and its exit status to files
+# of its own, shown in order once all are done.
 run_target() { # name, build directory, label
     local t=$1 dir=$2 label=$3
     corpus="$build/corpus/$t"
@@ -63,7 +63,7 @@ run_target() { # name, build directory, label
     # The whole-server targets run in a network namespace of their own where fd29::/64 is
     # local, so that their IPv6 clients come from many addresses of one prefix (root only;
     # elsewhere they come from ::1, and the target says so).
-    local netns=() ns="vh-fuzz-$$"
+    local netns=() ns="vh-fuzz-$$-$t$label"
     if [[ "$t" == server* ]] && [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null &&
         ip netns add "$ns" && ip netns exec "$ns" ip link set lo up &&
         ip netns exec "$ns" ip -6 route add local fd29::/64 dev lo; then
@@ -81,17 +81,37 @@ run_target() { # name, build directory, label
     if [ ${#netns[@]} -gt 0 ]; then ip netns del "$ns"; fi
     grep -m1 '^server_fuzz: IPv6 clients' "$log" || true
     grep -E '^stat::(number_of_executed_units|average_exec_per_sec)|^Done ' "$log"
-    if [ $rc -eq 0 ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
+    if [ $rc -ne 0 ]; then
         echo "FAILED: $t$label (exit $rc); its log: $log"
         tail -n 40 "$log"
     fi
+    echo "$rc" >"$build/findings/$t$label.rc"
 }
+runs_planned=()
 for t in "${targets[@]}"; do
-    run_target "$t" "$build" ""
-    [ "$t" != server2 ] || [ "$with_tsan" -eq 0 ] || run_target server2 "$tsan" "-tsan"
+    runs_planned+=("$t $build ''")
+    [ "$t" != server2 ] || [ "$with_tsan" -eq 0 ] || runs_planned+=("server2 $tsan -tsan")
+done
+slots=$(nproc)
+names=()
+for planned in "${runs_planned[@]}"; do
+    read -r t dir label <<<"$planned"
+    [ "$label" != "''" ] || label=""
+    names+=("$t$label")
+    rm -f "$build/findings/$t$label.rc"
+    run_target "$t" "$dir" "$label" >"$build/findings/$t$label.summary" 2>&1 &
+    while [ "$(jobs -rp | wc -l)" -ge "$slots" ]; do wait -n; done
+done
+wait
+passed=0
+failed=0
+for name in "${names[@]}"; do
+    cat "$build/findings/$name.summary"
+    if [ "$(cat "$build/findings/$name.rc" 2>/dev/null)" = 0 ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
 done
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]
