@@ -392,11 +392,12 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
     EXPECT_EQ(proc.output.find("BUG!"), std::string::npos) << proc.output.substr(0, 2000);
 }
 
-// A PUT body must keep 1 KiB a second over each window of the header time-out, and a
-// statistics request must be whole within it from its first byte: trickles of both are closed,
-// while a steady body beside them goes on and is appended whole, and a whole request answered.
+// A PUT body must keep 1 KiB a second over each window of the header time-out (2 s: 2 KiB),
+// and a statistics request must be whole within it from its first byte: trickles of both are
+// closed, the PUT's at three quarters of the rate, while a steady body beside them goes on and
+// is appended whole, and a whole request answered.
 TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
-    start({"--header-timeout", "1"});
+    start({"--header-timeout", "2"});
     std::ofstream(logs + "/slow.log").flush();
     std::ofstream(logs + "/steady.log").flush();
     int control =
@@ -408,7 +409,7 @@ TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
     int step = 0;
     for (; step < 30 && !(peer_closed(slow) && peer_closed(control));
          step++, std::this_thread::sleep_for(200ms)) {
-        send(slow, "x", 1, MSG_NOSIGNAL);
+        send(slow, piece.data(), 150, MSG_NOSIGNAL); // 750 bytes a second
         send(control, &request[step % request.size()], 1, MSG_NOSIGNAL);
         send_all(steady_fd, piece);
     }
