@@ -655,6 +655,16 @@ TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
                    page["varnholt_sessions_started_total{kind=\"upload\",transport=\"tcp\"}"]),
         std::tuple(1.0, 1.0));
 
+    // The text report: each direction under its name, as it would be alone.
+    run = run_client("bidir -c 1 -d 1 --warmup-samples 2 --warmup-sample-time 100 --intervals 1 " +
+                     addr);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const size_t down_at = run.out.find("\ndownload:\ndownloaded "),
+                 up_at = run.out.find("\nupload:\nRESULT: OK\nwarm-up: ");
+    EXPECT_TRUE(down_at != npos && up_at != npos && up_at > down_at &&
+                run.out.find("\nclient sent ", up_at) != npos)
+        << run.out;
+
     vh_test::server_process one;
     const int single = vh_test::start_activated(one, vh_test::options({"--max-sessions", "1"}));
     client_run refused =
