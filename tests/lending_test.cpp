@@ -126,8 +126,8 @@ TEST_F(LentSession, ASampleDueWhileTheConnectionsGoBackReadsLiveRecords) {
 // A latency session of two connections sampling and tracing at the shortest interval is made
 // to take far more samples and trace lines than its life time allows (late timers, a
 // replacement's shorter interval): both stop at the caps of its reservation, and everything it
-// then holds, with a statistics document and its reply, stays within what it reserved (which
-// goes back when it ends: the teardown).
+// then holds, with a statistics document and its reply, and its session log's text, stays
+// within what it reserved (which goes back when it ends: the teardown).
 TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoesBack) {
     const uint64_t id = 4294967400;
     const std::string query = latency_target("GET", id, 10, 2, "/lat", "&TRACE_INTERVAL=10");
@@ -162,6 +162,15 @@ TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoes
     GString* reply = g_string_new_len(document.data(), static_cast<gssize>(document.size()));
     EXPECT_LE(heap_bytes() - heap, static_cast<int64_t>(bound.total));
     g_string_free(reply, TRUE);
+    // With a log directory, the session log holding all those lines fits the share reserved
+    // for its text as it grew, a share no larger than the full text twice over.
+    log_directory = "/nonexistent";
+    const uint64_t log_share = session_memory_bound(&sess->request).log_text;
+    log_directory = nullptr;
+    GString* log = build_session_report(sess);
+    EXPECT_LE(log->allocated_len, log_share);
+    EXPECT_LT(log_share, 4 * log->len);
+    g_string_free(log, TRUE);
 }
 
 // A session that finished while its connections are lent waits for them to come back, and
