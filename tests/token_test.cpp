@@ -186,6 +186,26 @@ std::string run_token_tool(const std::string& args) {
     return out;
 }
 
+// A bad command line gets the usage (or the option's own line) and status 2; a key file that
+// cannot be read, status 1.
+TEST(TokenTool, BadCommandLinesAreRefusedWithTheirStatus) {
+    const std::string tool = std::string(VH_TOKEN_PATH) + " ";
+    for (const auto& [args, status] : std::vector<std::pair<std::string, int>>{
+             {"", 2},
+             {"mint", 2},
+             {"keygen only-one.pem", 2},
+             {"sign --key", 2},
+             {"sign --key k --audience a --ttl 86401", 2},
+             {"sign --key k --audience a --ttl 0", 2},
+             {"sign --key k --audience a --ttl 9 --unit -1", 2},
+             {"sign --key k --ttl 9", 2},
+             {"sign --key k --audience a --ttl 9 --colour red", 2},
+             {"sign --key /nonexistent --audience a --ttl 9", 1}}) {
+        const int rc = system((tool + args + " >/dev/null 2>&1").c_str());
+        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == status) << args << ": " << rc;
+    }
+}
+
 const std::string FORBIDDEN =
     "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
