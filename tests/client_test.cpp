@@ -908,8 +908,9 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
     close(fd);
 }
 
-// A hostile server cannot exhaust the client's memory with a document announced or parsed
-// beyond the test's size. (Counters or clocks going backwards: the protocol tests above.)
+// A hostile server cannot exhaust the client's memory with a results reply without its end, or
+// a document announced or parsed beyond the test's size. (Counters or clocks going backwards: the
+// protocol tests above.)
 TEST(ClientAgainstScriptedServers, HostileResultsAndDocumentsRefusedWithoutExhaustingMemory) {
     // Within the size this test allows, but twelve times its length as a parsed tree.
     std::string numbers = "0";
@@ -917,6 +918,8 @@ TEST(ClientAgainstScriptedServers, HostileResultsAndDocumentsRefusedWithoutExhau
         numbers += ",0";
     std::string zeros = document({{}, {numbers}});
     expect_cases({
+        {"upload", canned(vh_test::CONTINUE, PAUSE, RESULTS + std::string(1 << 20, '0')),
+         UP + "results reply: longer than 1048576 bytes without its end"},
         // (3 s + 6 time-outs + 10 s) at 10 samples a second, 16 more, 2 connections, 400 bytes
         // a sample, 64 KiB
         {"latency -d 3",
