@@ -120,8 +120,9 @@ struct Measurement : ::testing::Test {
     // Sets `params`, starts the session and runs `script`: "a100" has connection a (slot 0; b
     // is slot 1) move 100 bytes, joining first if it has not; "+b30" joins b with 30 header
     // bytes credited; "t" samples one second later and "=" at the same time; "R" requests the
-    // finish; "W", "M", "F" and "D" expect a state. Returns the session's state, "!" if it
-    // failed, its sample counts, and each connection's sample counts and measured bytes.
+    // finish; "L3" lowers the sample limit to 3; "W", "M", "F" and "D" expect a state. Returns the
+    // session's state, "!" if it failed, its sample counts, and each connection's sample counts and
+    // measured bytes.
     std::string run(const std::string& params, const std::string& script) {
         set(params);
         if (sess == nullptr)
@@ -138,6 +139,8 @@ struct Measurement : ::testing::Test {
                 handle_session_periodic(sess, {word == "t" ? ++clock : clock, 0});
             else if (word == "R")
                 sess->test.finish_requested = true;
+            else if (word[0] == 'L') // a replacement lowers the warm-up's sample limit
+                sess->request.max_warmup_samples = std::stoull(word.substr(1));
             else
                 EXPECT_TRUE(word[0] == '+' || "WMFD"[sess->test.state] == word[0]) << in.tellg();
         }
@@ -182,6 +185,7 @@ TEST_F(Measurement, ScenariosEndInTheirStatesWithTheirCounts) {
          "M 2/0 2/0 2/0"},
         {"TheSampleLimitFails", "maxw=3 fail=1", "a100 t a200 t W a400 t", "F! 3/0 3/0"},
         {"TheSampleLimitStartsMeasurement", "maxw=3", "a100 t a200 t W a400 t", "M 3/0 3/0"},
+        {"ALoweredSampleLimitEndsTheWarmupAtIt", "", "a100 t a200 t L3 a400 t", "M 3/0 3/0"},
         {"TheByteLimitAppliesAtTheSampleReachingIt", "conns=2 maxsize=550 fail=1",
          "+a50 +b50 a100 t a300 t W b50 t", "F! 3/0 3/0 3/0"}, // header credits count
         {"MeasurementRunsUntilTheLastInterval", "warm=1",
