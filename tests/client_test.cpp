@@ -368,6 +368,15 @@ TEST(ClientProtocol, HostileLatencyDocumentsRefusedRatherThanWrapped) {
     for (size_t at = legend; (at = svg.find(" y=\"", at + 1)) < end;)
         EXPECT_LT(std::stod(svg.substr(at + 4)) + 12,
                   std::stod(svg.substr(svg.find("<rect x=\"80.0\" y=\"", end) + 18)));
+    // Of ten connections, the legend names eight and sums up the rest.
+    test_report many;
+    many.options.kind = test_kind::download;
+    for (uint64_t t : {0, 1, 2})
+        many.download.timeline.push_back({t * 0.5, std::vector<uint64_t>(10, t * 1000000)});
+    const std::string crowded = svg_plot(many, "today");
+    EXPECT_TRUE(crowded.find(">connection 7<") != npos && crowded.find(">connection 8<") == npos &&
+                crowded.find(">and 2 more connections<") != npos)
+        << crowded;
     for (const std::string& bad :
          {std::string("{\"protocol_version\":1"), std::string("[1,2]"),
           doc.substr(0, doc.find(",\"connections\"")) + "}",
