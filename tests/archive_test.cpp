@@ -101,7 +101,11 @@ TEST_F(Archive, EveryFinishedSessionLeavesOneValidRecord) {
     ASSERT_TRUE(fetch_statistics(control).starts_with("HTTP/1.1 200 OK\r\n"));
     close(control);
     ASSERT_EQ(wait_files(3).size(), 3u) << proc.output;
-    EXPECT_EQ(metric("varnholt_archive_records_total{result=\"written\"}"), 3);
+    // Counted once the record is in place: a moment after its rename.
+    const std::string written = "varnholt_archive_records_total{result=\"written\"}";
+    for (int i = 0; i < 50 && metric(written) < 3; i++)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(metric(written), 3);
     ASSERT_TRUE(proc.wait_count("destroyed, test ", 3, 5s)) << proc.output;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(proc.output, m, std::regex("destroyed, test (\\S+)-[0-9]+")));
