@@ -188,7 +188,9 @@ TEST(PathEmulator, DelaysAndShapesTheLineAndCleansUp) {
         if (s > 0.5)
             busy.push_back(s);
     ASSERT_GE(busy.size(), 4u) << read_file(stats);
-    for (size_t i = 1; i + 1 < busy.size(); i++) { // the first and last seconds are partial
+    // The first second is partial and ends in slow start's overshoot into the queue, whose
+    // drops the next second recovers from; the last is partial too.
+    for (size_t i = 2; i + 1 < busy.size(); i++) {
         EXPECT_GE(busy[i], 0.95) << read_file(stats);
         EXPECT_LE(busy[i], 1.01) << read_file(stats);
     }
