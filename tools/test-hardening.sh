@@ -87,20 +87,17 @@ run_target() { # name, build directory, label
     fi
     echo "$rc" >"$build/findings/$t$label.rc"
 }
-runs_planned=()
-for t in "${targets[@]}"; do
-    runs_planned+=("$t $build ''")
-    [ "$t" != server2 ] || [ "$with_tsan" -eq 0 ] || runs_planned+=("server2 $tsan -tsan")
-done
 slots=$(nproc)
 names=()
-for planned in "${runs_planned[@]}"; do
-    read -r t dir label <<<"$planned"
-    [ "$label" != "''" ] || label=""
-    names+=("$t$label")
-    rm -f "$build/findings/$t$label.rc"
-    run_target "$t" "$dir" "$label" >"$build/findings/$t$label.summary" 2>&1 &
+launch() { # name, build directory, label: in the background once a CPU is free
+    names+=("$1$3")
+    rm -f "$build/findings/$1$3.rc"
+    run_target "$@" >"$build/findings/$1$3.summary" 2>&1 &
     while [ "$(jobs -rp | wc -l)" -ge "$slots" ]; do wait -n; done
+}
+for t in "${targets[@]}"; do
+    launch "$t" "$build" ""
+    [ "$t" != server2 ] || [ "$with_tsan" -eq 0 ] || launch server2 "$tsan" "-tsan"
 done
 wait
 passed=0
