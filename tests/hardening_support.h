@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sched.h>
 #include <set>
 #include <string>
@@ -53,6 +54,15 @@ inline int idle_descriptors(pid_t pid, int port) {
         last = now;
     }
     return fd >= 0 && stable >= 5 ? last : -1;
+}
+
+// Moves the calling thread into the network namespace `name` (made with `ip netns add`);
+// false on failure.
+inline bool enter_netns(const std::string& name) {
+    const int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return entered;
 }
 
 // A whole-number setting from the environment, for lengthening the load tests.

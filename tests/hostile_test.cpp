@@ -64,14 +64,6 @@ for n in $s $h; do ip netns exec $n tc qdisc add dev vhh$i root tbf rate $rate b
     }
 };
 
-// Moves the calling thread into a namespace by name; false on failure.
-bool enter_netns(const std::string& name) {
-    int fd = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-    close(fd);
-    return entered;
-}
-
 // A connection from `source` (any address of the attackers' /64, or the honest IPv4 one) to
 // the server's port; -1 on failure.
 int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf = 0) {

@@ -2,7 +2,7 @@
 // delivers by its own counts and by the receiver's, and that it leaves nothing behind, also
 // after a run that was killed. Over such a line, the client's idle round trip and steady state.
 #include "goodput.h"
-#include "test_support.h"
+#include "hardening_support.h"
 
 #include <arpa/inet.h>
 #include <boost/json.hpp>
@@ -23,13 +23,6 @@ using namespace vh_test;
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-bool enter_netns(const std::string& name) {
-    int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-    close(fd);
-    return entered;
-}
 
 sockaddr_in address_b(int port) {
     sockaddr_in sin{};
