@@ -211,8 +211,11 @@ TEST_F(TlsPort, EveryTestKindAnswersAsOnThePlainPort) {
 
 // A ClientHello trickled a byte at a time is cut at the header deadline; garbage and a
 // handshake abandoned midway cost their own connection; a thousand half-open handshakes from
-// one address are bounded by its cap of pending connections, and a download beside them runs.
-TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnections) {
+// one address are bounded by its cap of pending connections, and a download beside them runs,
+// its bytes the file's (through kernel TLS where the kernel offers it). Then SIGHUP: new
+// connections get the new certificate while that download goes on; a bad file keeps the pair
+// in use; a missing key refuses the start.
+TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnectionsAndSighupReloadsTheCertificate) {
     rlimit files{4096, 4096};
     setrlimit(RLIMIT_NOFILE, &files);
     // Quiet: nobody reads its output while the connections are opened.
@@ -246,42 +249,36 @@ TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnections) {
         ASSERT_EQ(connect(half_open.back(), reinterpret_cast<sockaddr*>(&to), to_len), 0) << i;
         send(half_open.back(), hello.data(), hello.size() / 2, MSG_NOSIGNAL);
     }
+    const std::string file = read_file(test_file());
     auto down = open(download_request(21), GET_REPLY);
+    EXPECT_TRUE(recv_exact(down->fd, file.size() / 2, 10s) == file.substr(0, file.size() / 2))
+        << (proc.wait_for("(kernel TLS)", 1s) ? "with" : "without") << " kernel TLS";
     EXPECT_EQ(recv_exact(down->fd, 8 << 20, 10s).size(), 8u << 20);
     EXPECT_LT(count_fds(proc.pid), base_fds + 100 + 20) << describe_fds(proc.pid);
     for (int fd : half_open)
         close(fd);
+
+    {
+        const tls_files second = make_test_certificate(dir, "second");
+        for (auto [made, used] : {std::pair{second.cert, cert.cert}, {second.key, cert.key}})
+            std::filesystem::copy_file(made, used,
+                                       std::filesystem::copy_options::overwrite_existing);
+        kill(proc.pid, SIGHUP);
+        ASSERT_TRUE(proc.wait_for("TLS certificate reloaded", 5s)) << proc.output;
+        tls_client fresh, stale;
+        EXPECT_TRUE(fresh.open(port, second.cert));
+        EXPECT_FALSE(stale.open(port, dir + "/none.crt"));
+        EXPECT_EQ(recv_exact(down->fd, 4 << 20, 10s).size(), 4u << 20);
+        std::ofstream(cert.cert) << "-----BEGIN CERTIFICATE-----\nbad\n-----END CERTIFICATE-----\n";
+        kill(proc.pid, SIGHUP);
+        ASSERT_TRUE(proc.wait_for("Keeping the TLS certificate in use", 5s)) << proc.output;
+        tls_client kept;
+        EXPECT_TRUE(kept.open(port, second.cert));
+        EXPECT_EQ(recv_exact(down->fd, 1 << 20, 10s).size(), 1u << 20);
+    }
     down.reset();
     EXPECT_LE(settle_fds(proc, base_fds), base_fds) << describe_fds(proc.pid);
     EXPECT_TRUE(proc.wait_for("TLS handshake failed", 1s)) << proc.output;
-}
-
-// SIGHUP: new connections get the new certificate while a running download goes on, its bytes
-// the file's (through kernel TLS where the kernel offers it); a bad file keeps the pair in use.
-// A missing key refuses the start.
-TEST_F(TlsPort, TheCertificateIsReloadedOnSighupAndABadOneIsKept) {
-    start();
-    const std::string file = read_file(test_file());
-    auto down = open(download_request(31), GET_REPLY);
-    EXPECT_TRUE(recv_exact(down->fd, file.size() / 2, 10s) == file.substr(0, file.size() / 2))
-        << (proc.wait_for("(kernel TLS)", 1s) ? "with" : "without") << " kernel TLS";
-    const tls_files second = make_test_certificate(dir, "second");
-    for (auto [from, to] : {std::pair{second.cert, cert.cert}, {second.key, cert.key}})
-        std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
-    kill(proc.pid, SIGHUP);
-    ASSERT_TRUE(proc.wait_for("TLS certificate reloaded", 5s)) << proc.output;
-    tls_client fresh, stale;
-    EXPECT_TRUE(fresh.open(port, second.cert));
-    EXPECT_FALSE(stale.open(port, dir + "/none.crt"));
-    EXPECT_EQ(recv_exact(down->fd, 4 << 20, 10s).size(), 4u << 20);
-
-    std::ofstream(cert.cert) << "-----BEGIN CERTIFICATE-----\nbad\n-----END CERTIFICATE-----\n";
-    kill(proc.pid, SIGHUP);
-    ASSERT_TRUE(proc.wait_for("Keeping the TLS certificate in use", 5s)) << proc.output;
-    tls_client kept;
-    EXPECT_TRUE(kept.open(port, second.cert));
-    EXPECT_EQ(recv_exact(down->fd, 1 << 20, 10s).size(), 1u << 20);
-
     server_process refused;
     vh_test::start(refused, options({"-f", test_file(), "--tls-service", "0", "--tls-cert",
                                      cert.cert, "--tls-key", dir + "/missing.key"}));
