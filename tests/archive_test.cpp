@@ -46,7 +46,6 @@ struct Archive : ::testing::Test {
         for (const auto& e : fs::recursive_directory_iterator(archive))
             if (e.is_regular_file())
                 names.push_back(fs::relative(e.path(), archive).string());
-        std::sort(names.begin(), names.end());
         return names;
     }
     std::vector<std::string> wait_files(size_t n) {
