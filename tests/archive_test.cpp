@@ -1,6 +1,7 @@
 // The results archive of the real server: one record per finished session under
 // DIR/<kind>/YYYY/MM/DD/<test id>.json, valid against its schema, the session logs unchanged,
-// and a full log space that drops records and counts them.
+// one cut short by the drain's time-out included, and a full log space that drops records and
+// counts them.
 #include "test_support.h"
 #include "hardening_support.h"
 
