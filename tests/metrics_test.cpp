@@ -51,11 +51,8 @@ TEST(ClientLimits, OneIPv6NetworkIsOneClientAndTalliesEmptyWithTheirConnections)
     const client_address a = v6("2001:db8:1:2::1"), b = v6("2001:db8:1:2:ffff::7"),
                          c = v6("2001:db8:1:12::1"), v4 = v6("::ffff:192.0.2.7"),
                          v4b = v6("::ffff:192.0.2.8");
-    for (auto [prefix, a_b, a_c] : {std::tuple{64, true, false},
-                                    {128, false, false},
-                                    {60, true, false},
-                                    {59, true, true},
-                                    {1, true, true}}) {
+    for (auto [prefix, a_b, a_c] :
+         {std::tuple{128, false, false}, {60, true, false}, {59, true, true}, {1, true, true}}) {
         client_prefix_v6 = prefix;
         EXPECT_EQ(client_address_equal(&a, &b), a_b) << prefix;
         EXPECT_EQ(client_address_equal(&a, &c), a_c) << prefix;
@@ -185,12 +182,7 @@ TEST(ArchiveRecord, TheWidestRecordParsesAndFitsItsReservation) {
     EXPECT_EQ(parsed["unit_id"].as_int64(), 0xFFFFFFFF);
     EXPECT_EQ(parsed["parameters"].as_object()["TCP_CONG"], "\"\x01\u00ff\\abcdefghijkl");
     EXPECT_EQ(parsed["connections"].as_array().size(), 1u);
-    EXPECT_EQ(parsed["latency"]
-                  .as_object()["connections"]
-                  .as_array()[1]
-                  .as_object()["samples"]
-                  .as_array()
-                  .size(),
+    EXPECT_EQ(parsed.at("latency").at_pointer("/connections/1/samples").as_array().size(),
               bound.latency_sample_cap);
     sess->conns[2] = nullptr;
     internal_destroy_connection(conn);
