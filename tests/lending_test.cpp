@@ -304,8 +304,7 @@ TEST(LentCounters, ASampleNeverHoldsMoreDataThanTotal) {
     size_t torn = 0;
     started = true;
     for (long i = 0; i < 4000000000 && !done; i++) {
-        uint64_t total = 0;
-        uint64_t data = 0;
+        uint64_t total = 0, data = 0;
         counted_bytes(&conn, &total, &data);
         torn += data > total;
     }
