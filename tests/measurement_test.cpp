@@ -59,14 +59,11 @@ struct Measurement : ::testing::Test {
         req = {};
         req.method = POST;
         req.session_id = SESSION_ID;
-        req.num_conns = 1;
         req.warmup_sample_time = 1000;
-        req.num_warmup_samples = 3;
-        req.max_warmup_samples = 10;
         req.results_interval_period = 2;
-        req.result_num_intervals = 6;
         req.warmup_tolerance = 10;
         req.max_warmup_size = req.transfer_max_size = req.test_data_cap = UINT64_MAX;
+        set("conns=1 warm=3 maxw=10 intervals=6");
     }
     void start() {
         sess = create_session(&req.session_id, &req, epfd);
