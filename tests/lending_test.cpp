@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <atomic>
 #include <malloc.h>
-#include <poll.h>
 #include <thread>
 #include <utility>
 
@@ -30,6 +29,7 @@ struct LentSession : ::testing::Test {
     listen_socket listener{EPOLL_LISTEN_SOCKET, -1, false};
     int epfd = -1, port = 0, clients[3] = {-1, -1, -1};
     GHashTable* pending = g_hash_table_new(g_direct_hash, g_direct_equal);
+    session* sess = nullptr; // the session under test
 
     static void SetUpTestSuite() {
         static const std::string file = test_file();
@@ -71,8 +71,8 @@ struct LentSession : ::testing::Test {
         }
         return got;
     }
-    // An upload of three connections whose warm-up never ends by itself; every connection
-    // has its interim reply and is lent.
+    // An upload of three connections whose warm-up never ends by itself (`sess`); every
+    // connection has its interim reply and is lent.
     void open_upload(const std::string& extra = "") {
         for (size_t i = 0; i < 3; i++) {
             ASSERT_GE(clients[i] = send_new(port, upload_request(77, 3, i, RULES, extra)), 0);
@@ -80,6 +80,7 @@ struct LentSession : ::testing::Test {
         }
         steps(6); // the lendings are taken
         ASSERT_EQ(session_count(), 1u);
+        ASSERT_NE(sess = get_session({(uint64_t{4} << 32) + 77, false}), nullptr);
         // Lent, a connection is still one connection of its client.
         const client_address local{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1}};
         EXPECT_EQ(client_connection_count(&local), 3);
@@ -91,7 +92,7 @@ struct LentSession : ::testing::Test {
 // must find nothing to give (the connection is no longer carried), and the session must end
 // once, answer the other two and release everything.
 TEST_F(LentSession, AConnectionGoneWhileItsRecallIsInFlightEndsOnce) {
-    open_upload();
+    ASSERT_NO_FATAL_FAILURE(open_upload());
     const int fds = count_fds(getpid());
     advance_thread_clock((LIFE_S + 1) * 1000000000LL);
     usleep(5000); // the expiry is ready before the reset
@@ -111,7 +112,7 @@ TEST_F(LentSession, AConnectionGoneWhileItsRecallIsInFlightEndsOnce) {
 // the sample reads the counters of connections on their way back, which must still be
 // alive (deferred destruction), and the session is destroyed once, after their return.
 TEST_F(LentSession, ASampleDueWhileTheConnectionsGoBackReadsLiveRecords) {
-    open_upload();
+    ASSERT_NO_FATAL_FAILURE(open_upload());
     for (int fd : clients)
         ASSERT_TRUE(send_all(fd, std::string(2048, 'u')));
     steps(4);
@@ -135,8 +136,7 @@ TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoes
     ASSERT_EQ(await(clients[0], 44), CREATED);
     ASSERT_GE(clients[1] = send_new(port, http_request("GET", query + "1")), 0);
     ASSERT_EQ(await(clients[1], GET_REPLY.size()).substr(0, GET_REPLY.size()), GET_REPLY);
-    session* sess = get_session({id, false});
-    ASSERT_NE(sess, nullptr);
+    ASSERT_NE(sess = get_session({id, false}), nullptr);
     const session_memory& bound = sess->memory;
     const size_t samples = LIFE_S * 100 + 1; // per connection
     EXPECT_EQ(bound.trace_text_cap, 2 * samples * TRACE_LINE_MAX);
@@ -176,19 +176,14 @@ TEST_F(LentSession, TracesAndLatencySamplesStopAtWhatTheSessionReservedAndItGoes
 // A session that finished while its connections are lent waits for them to come back, and
 // counts as finishing meanwhile: its life time ending then is no expiry (the results say OK).
 TEST_F(LentSession, AnExpiryWhileTheRecallsAreOutIsNoOutcome) {
-    open_upload();
-    session* sess = get_session({(uint64_t{4} << 32) + 77, false});
-    ASSERT_NE(sess, nullptr);
+    ASSERT_NO_FATAL_FAILURE(open_upload());
     finish_session(sess); // the recalls are in the mailbox
     ASSERT_TRUE(sess->finish_after_recall);
     advance_thread_clock((LIFE_S + 1) * 1000000000LL);
     usleep(5000); // the expiry is ready with the recalls
     steps(1);
-    for (int& fd : clients) {
-        const std::string results = await(fd, SIZE_MAX);
-        EXPECT_NE(results.find("RESULT: OK"), std::string::npos) << results;
-        close(std::exchange(fd, -1));
-    }
+    for (int fd : clients)
+        EXPECT_NE(await(fd, SIZE_MAX).find("RESULT: OK"), std::string::npos);
 }
 
 // Nor does it take a trace line or a late connection while it waits.
@@ -196,8 +191,7 @@ TEST_F(LentSession, NoSampleAndNoJoinWhileTheRecallsAreOut) {
     const std::string traced = "&TRACE_INTERVAL=10";
     ASSERT_GE(clients[0] = send_new(port, download_request(80, 2, 0, traced)), 0);
     ASSERT_EQ(await(clients[0], GET_REPLY.size()).substr(0, GET_REPLY.size()), GET_REPLY);
-    session* sess = get_session({(uint64_t{4} << 32) + 80, false});
-    ASSERT_NE(sess, nullptr);
+    ASSERT_NE(sess = get_session({(uint64_t{4} << 32) + 80, false}), nullptr);
     ASSERT_EQ(sess->lent_conns, 1u);
     ASSERT_GE(clients[1] = connect_loopback(port), 0);
     steps(2); // accepted, its request not sent yet
@@ -225,9 +219,7 @@ static void expect_shares_within_limit(const session* sess) {
 // Each connection is lent as it joins: the shares given before are moved when a connection
 // joins and when a path-style request lowers a limit, so that together they never exceed it.
 TEST_F(LentSession, TheLentSharesNeverAddUpToMoreThanWhatIsLeft) {
-    open_upload("&TEST_DATA_CAP=900000");
-    session* sess = get_session({(uint64_t{4} << 32) + 77, false});
-    ASSERT_NE(sess, nullptr);
+    ASSERT_NO_FATAL_FAILURE(open_upload("&TEST_DATA_CAP=900000"));
     ASSERT_EQ(sess->lent_conns, 3u);
     expect_shares_within_limit(sess);
     request_info lower = sess->request;
@@ -253,9 +245,7 @@ TEST_F(LentSession, TheLentSharesNeverAddUpToMoreThanWhatIsLeft) {
 // A warm-up that ends by size brings every connection back in one pass, the session due:
 // they stay for its check and are lent again after it.
 TEST_F(LentSession, ConnectionsBackWhileTheSessionIsDueAreLentAgainAfterItsCheck) {
-    open_upload("&MAX_WARMUP_SIZE=3000");
-    session* sess = get_session({(uint64_t{4} << 32) + 77, false});
-    ASSERT_NE(sess, nullptr);
+    ASSERT_NO_FATAL_FAILURE(open_upload("&MAX_WARMUP_SIZE=3000"));
     for (int fd : clients)
         ASSERT_TRUE(send_all(fd, std::string(2000, 'u')));
     for (int i = 0; i < 50 && sess->test.state == WARMUP; i++)
@@ -275,11 +265,10 @@ TEST_F(LentSession, ALentDownloadsReplyHeadLeavesBeforeItsCarrierRuns) {
         steps(1);
     // On loopback a pushed segment is in the peer's queue when the push returns; a held one
     // leaves only when the kernel's cork timer fires, 200 ms later.
-    pollfd ready{clients[0], POLLIN, 0};
-    ASSERT_EQ(poll(&ready, 1, 0), 1) << "the head is held back";
     char buf[128];
     const ssize_t n = recv(clients[0], buf, sizeof(buf), MSG_DONTWAIT);
-    EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), GET_REPLY);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), GET_REPLY)
+        << "the head is held back";
 }
 
 // A connection without a path gets the header-only reply and is closed, in a latency session
@@ -310,8 +299,7 @@ TEST(LentCounters, ASampleNeverHoldsMoreDataThanTotal) {
     size_t torn = 0;
     started = true;
     for (long i = 0; i < 4000000000 && !done; i++) {
-        uint64_t total = 0;
-        uint64_t data = 0;
+        uint64_t total = 0, data = 0;
         counted_bytes(&conn, &total, &data);
         torn += data > total;
     }

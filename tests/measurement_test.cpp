@@ -59,14 +59,11 @@ struct Measurement : ::testing::Test {
         req = {};
         req.method = POST;
         req.session_id = SESSION_ID;
-        req.num_conns = 1;
         req.warmup_sample_time = 1000;
-        req.num_warmup_samples = 3;
-        req.max_warmup_samples = 10;
         req.results_interval_period = 2;
-        req.result_num_intervals = 6;
         req.warmup_tolerance = 10;
         req.max_warmup_size = req.transfer_max_size = req.test_data_cap = UINT64_MAX;
+        set("conns=1 warm=3 maxw=10 intervals=6");
     }
     void start() {
         sess = create_session(&req.session_id, &req, epfd);
@@ -106,6 +103,7 @@ struct Measurement : ::testing::Test {
             for (auto [name, field] : {std::pair<const char*, uint64_t*>{"conns", &req.num_conns},
                                        {"warm", &req.num_warmup_samples},
                                        {"maxw", &req.max_warmup_samples},
+                                       {"intervals", &req.result_num_intervals},
                                        {"maxsize", &req.max_warmup_size},
                                        {"maxtransfer", &req.transfer_max_size},
                                        {"cap", &req.test_data_cap}})
@@ -219,20 +217,15 @@ TEST_F(Measurement, ScenariosEndInTheirStatesWithTheirCounts) {
 // Limits that say more than was allocated (a replaced request, a connection made
 // with smaller arrays) must stop at the allocations: the sanitizer build checks it.
 TEST_F(Measurement, NoArrayIsAddressedBeyondItsAllocation) {
-    req.max_warmup_samples = 4;
-    req.result_num_intervals = 3;
-    start();
-    req.max_warmup_samples = 2;
-    req.result_num_intervals = 1;
+    run("maxw=4 intervals=3", "");
     sess->request.max_warmup_samples = sess->request.result_num_intervals = 100;
     // The connection has no third sample to judge; then the session's arrays are full.
-    EXPECT_EQ(run("", "a100 t a100 t a100 t W a100 t M a1 t a1 t M a1 t"), "F 4/3 2/1:201");
+    EXPECT_EQ(run("maxw=2 intervals=1", "a100 t a100 t a100 t W a100 t M a1 t a1 t M a1 t"),
+              "F 4/3 2/1:201");
 }
 
 TEST_F(Measurement, TheResultsReplyListsTheSessionSums) {
-    req.num_conns = 2;
-    req.num_warmup_samples = 1;
-    req.result_num_intervals = 2;
+    set("conns=2 warm=1 intervals=2");
     start();
     sess->test.start_time = {100, 500000000};
     connection* a = join(0, 10);
@@ -258,9 +251,7 @@ TEST_F(Measurement, TheResultsReplyListsTheSessionSums) {
 // A failure to re-arm the data timer at the switch to measurement ends the session, not the
 // process.
 TEST_F(Measurement, ARearmFailureEndsTheSessionNotTheProcess) {
-    req.num_warmup_samples = 1;
-    start();
-    move(join(0), 100);
+    run("warm=1", "a100");
     // The worker's descriptor is no timer (and is set for nothing yet): setting it fails.
     timer_queue* timers = thread_timer_queue();
     const int64_t programmed = timers->programmed_ns;

@@ -152,12 +152,9 @@ TEST_F(RequestTest, KeysAreKnownByTheirWholeNameOnly) {
         SCOPED_TRACE(key);
         // CONTROL= takes any value but makes the request controlled, which fails its checks;
         // ACCESS_TOKEN= takes any value and notes where it lies.
-        if (key == "ACCESS_TOKEN") {
-            EXPECT_EQ(parse(with_value(key)), static_cast<int>(with_value(key).size()));
-            EXPECT_EQ(req.token_length, 16u);
-        } else {
-            EXPECT_EQ(parse(with_value(key)), -1);
-        }
+        const bool token = key == "ACCESS_TOKEN";
+        EXPECT_EQ(parse(with_value(key)), token ? static_cast<int>(with_value(key).size()) : -1);
+        EXPECT_TRUE(!token || req.token_length == 16u) << req.token_length;
         std::vector<std::string> lookalikes = {key.substr(1), key.substr(0, key.size() - 1),
                                                key + "S", "X" + key, key + "_"};
         for (size_t i = 0; i < key.size(); ++i) {
@@ -287,7 +284,6 @@ TEST_F(RequestTest, LongPathsCarryPathStyleValuesAndDeadlines) {
         {"HEAD", id + "/3/2000", "HEAD path 0/1 0"},
         {"POST", id + "/3/abc", "POST path 3/5 3132333435363700 path-style 10/6", 0, true},
         {"POST", id + "/99999999999", "POST path 0/5 0 path-style 10/6", 0, true},
-        {"GET", id + "ab/", "GET path 0/1 0", 0, true},
         // A path may hold line ends: spelled out, they add no line to the output.
         {"GET", id + "ab/\r\nforged\n", "GET path 0/1 0", 0, true}};
     for (const auto& c : cases) {

@@ -37,14 +37,13 @@ struct Timers : ::testing::Test {
 TEST_F(Timers, APeriodicTimerStaysOnItsGridAndTimesAreTakenAsATimerDescriptorWould) {
     session_timer t{};
     ASSERT_EQ(timer_start_at(&queue, &t, T0, ms(1500), ms(1000)), 0);
+    // Expirations, the next deadline and the period after each dispatch.
+    const auto state = [&] { return std::tuple(t.expirations, t.due_ns, t.period_ns); };
     EXPECT_EQ(due(T0 + 1700 * MS), std::vector<session_timer*>{&t});
-    EXPECT_EQ(t.expirations, 1u);
-    EXPECT_EQ(t.due_ns, T0 + 2500 * MS);
+    EXPECT_EQ(state(), std::tuple(1u, T0 + 2500 * MS, SEC));
     EXPECT_TRUE(due(T0 + 2499 * MS).empty());
     EXPECT_EQ(due(T0 + 5500 * MS), std::vector<session_timer*>{&t}); // 2.5, 3.5, 4.5 and 5.5 s
-    EXPECT_EQ(t.expirations, 4u);
-    EXPECT_EQ(t.due_ns, T0 + 6500 * MS);
-    EXPECT_EQ(t.period_ns, SEC);
+    EXPECT_EQ(state(), std::tuple(4u, T0 + 6500 * MS, SEC));
     EXPECT_TRUE(timer_armed(&t));
     // Times as a timer descriptor takes them: a zero first expiry disarms; out of range is
     // refused with EINVAL, the timer left as it was; absurdly far is never due, without an
@@ -86,9 +85,8 @@ TEST_F(Timers, TimersStoppedOrStartedAgainDuringADispatch) {
     }
     EXPECT_EQ(seen, (std::vector<session_timer*>{&expiry, &later}));
     EXPECT_FALSE(timer_armed(&data) || timer_armed(&trace));
-    EXPECT_EQ(expiry.due_ns, T0 + 3 * SEC);
-    EXPECT_EQ(expiry.period_ns, 2 * SEC);
-    EXPECT_EQ(expiry.expirations, 0u);
+    EXPECT_EQ(std::tuple(expiry.due_ns, expiry.period_ns, expiry.expirations),
+              std::tuple(T0 + 3 * SEC, 2 * SEC, 0u));
     EXPECT_EQ(due(T0 + 3 * SEC - 1).size(), 0u);
 }
 
