@@ -9,7 +9,6 @@
 #include <boost/json.hpp>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <poll.h>
@@ -51,7 +50,7 @@ std::string slurp(int fd) {
     return s;
 }
 
-// A client process run with the arguments in `line` (separated by spaces), writing its
+// A client process run with the arguments in `line` (words for the shell), writing its
 // standard output to a memory file, its standard error to another or (`on_pty`) to a terminal.
 struct client_proc {
     pid_t pid = -1;
@@ -60,17 +59,14 @@ struct client_proc {
     client_run run;
 
     client_proc(const std::string& line, bool on_pty) {
-        std::istringstream in(std::string(VH_CLIENT_PATH) + " " + line);
-        std::vector<std::string> args{std::istream_iterator<std::string>(in), {}};
+        const std::string command = "exec " + std::string(VH_CLIENT_PATH) + " " + line;
         int slave = err = on_pty ? -1 : memfd_create("err", MFD_CLOEXEC);
         EXPECT_TRUE(out >= 0 && (on_pty ? openpty(&err, &slave, 0, 0, 0) == 0 : err >= 0));
-        std::vector<char*> argv(args.size() + 1);
-        std::transform(args.begin(), args.end(), argv.begin(), [](auto& a) { return a.data(); });
         if ((pid = fork()) == 0) {
             dup2(out, 1);
             dup2(slave, 2);
             close_range(3, ~0u, 0);
-            execv(argv[0], argv.data());
+            execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
             _exit(127);
         }
         if (on_pty)
@@ -785,11 +781,11 @@ void play(int fd, const canned& c) {
 // test's control connection when given.
 struct scripted_server {
     int port = 0, fd = vh_test::listen_loopback(true, &port);
-    std::vector<std::jthread> workers; // joined after the acceptor, which alone adds to them
     std::jthread acceptor;
 
     scripted_server(const canned& load, const std::optional<canned>& control)
         : acceptor([this, load, control](std::stop_token stop) {
+              std::vector<std::jthread> workers; // joined as the acceptor ends
               while (!stop.stop_requested()) {
                   pollfd p{fd, POLLIN, 0};
                   int c = poll(&p, 1, 50) > 0 ? accept(fd, nullptr, nullptr) : -1;
