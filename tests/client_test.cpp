@@ -682,10 +682,13 @@ struct ClientOverTls : ::testing::Test {
 
 // The same report as in plain: every test and both directions at once, each connection of it
 // (the control connection and its statistics requests too) inside TLS; the session's version
-// and cipher in the document, the stream and the picture's title (the text: below). Each sample
-// of an upload's results comes as a line of its own, and each client interval.
-TEST_F(ClientOverTls, EveryTestRunsInsideTls) {
+// and cipher in the document, the stream, the picture's title and the text. Each sample of an
+// upload's results comes as a line of its own, and each client interval. A certificate the
+// client cannot trust ends the test at the first handshake, before any request: one line naming
+// why, status 1; the same server with --insecure is fine.
+TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBeforeAnyRequest) {
     ASSERT_FALSE(cert.cert.empty());
+    const std::string target = "https://localhost:" + std::to_string(port);
     const std::string quick_upload =
         "--warmup-samples 2 --warmup-sample-time 100 --warmup-tolerance 50 --intervals 2 ";
     // An address checked against the certificate's.
@@ -716,24 +719,17 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTls) {
     // Both directions at once with a latency session each way: each control connection too.
     run =
         run_client("bidir --latency -c 2 -d 2 --latency-interval 50 --fetch-interval 300 --json " +
-                   quick_upload + trusted + "https://localhost:" + std::to_string(port));
+                   quick_upload + trusted + target);
     ASSERT_EQ(run.status, 0) << run.err;
     r = parse_object(run.out);
     EXPECT_TRUE(r.at("tls").is_object());
     expect_latency_consistent(r.at("latency_download"), r.at("download"), false);
     expect_latency_consistent(r.at("latency_upload"), r.at("upload"), true);
-}
 
-// A certificate the client cannot trust ends the test at the first handshake, before any
-// request: one line naming why, status 1; the same server with --insecure is fine (with
-// --ca-file: the test above).
-TEST_F(ClientOverTls, AnUntrustedCertificateEndsTheTestBeforeAnyRequest) {
-    ASSERT_FALSE(cert.cert.empty());
-    const std::string target = "https://localhost:" + std::to_string(port);
     const vh_test::tls_files other = vh_test::make_test_certificate(dir, "other");
     for (const std::string& args :
          {std::string("download --json "), "download --ca-file " + other.cert + " --json "}) {
-        client_run run = run_client(args + target);
+        run = run_client(args + target);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, "varnholt-client: download: connection 0: TLS handshake: certificate "
                            "verify failed: self-signed certificate\n");
@@ -744,7 +740,7 @@ TEST_F(ClientOverTls, AnUntrustedCertificateEndsTheTestBeforeAnyRequest) {
                   "/none.pem\": No such file or directory\n");
     EXPECT_EQ(run_client("download --insecure 127.0.0.1:1").status, 2);
     // The text report names the session's version and cipher.
-    client_run run = run_client("download -c 1 -d 0.5 --insecure " + target);
+    run = run_client("download -c 1 -d 0.5 --insecure " + target);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("\nTLS: TLSv1.3 TLS_"), npos) << run.out;
 }
