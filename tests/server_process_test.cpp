@@ -350,33 +350,6 @@ TEST_F(HostileRequests, HostileParametersNeitherEndTheServerNorHoldAPlace) {
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
 }
 
-// A header must be whole within --header-timeout however steadily it trickles in, and one
-// address holds at most --max-client-pending connections whose header is not whole yet.
-TEST_F(HostileRequests, SlowHeadersAreCutAtTheDeadlineAndCappedPerAddress) {
-    port = start_activated(proc, options({"--header-timeout", "2", "--max-client-pending", "4"}));
-    const int idle_fds = idle_descriptors(proc.pid, port);
-    const auto opened = std::chrono::steady_clock::now();
-    std::vector<int> fds(6);
-    for (int& fd : fds)
-        fd = connect_loopback(port);
-    const auto open = [&] {
-        return std::count_if(fds.begin(), fds.end(), [](int fd) { return !peer_closed(fd); });
-    };
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(open(), 4) << "two beyond the cap";
-    // A trickle of one byte every 200 ms does not keep a connection past its deadline.
-    const std::string endless = "GET /x HTTP/1.1\r\nX-Slow: yes\r\n";
-    for (size_t step = 0; step < 40 && open() > 0; step++, std::this_thread::sleep_for(200ms))
-        for (int fd : fds)
-            send(fd, &endless[step % endless.size()], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-    EXPECT_EQ(open(), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - opened, 2s);
-    for (int fd : fds)
-        close(fd);
-    expect_serving(); // the address's count is back
-    EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds);
-}
-
 // At the session time-out a latency session is destroyed, though its control connection keeps
 // asking for statistics (it may ask during a few seconds of grace, then it is closed), and its
 // place is free; a HEAD connection asking every few seconds is closed after its reply.

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
@@ -30,6 +31,32 @@ struct uploader {
     std::string received;
     bool sending = true, closed = false; // closed: the server closed after its results
 };
+
+// Rounds of `chunk` sent on every sending connection and what arrived collected, until each
+// open one has its results and the server's close, or `limit` passed; `round` runs first in
+// each round (given its number and the time since the start).
+void pump(const std::vector<uploader*>& ups, size_t chunk_size, std::chrono::milliseconds limit,
+          const std::function<void(int, std::chrono::nanoseconds)>& round) {
+    const std::string chunk(chunk_size, 'u');
+    char buf[4096];
+    const auto begin = steady::now();
+    for (int r = 0; steady::now() < begin + limit; r++, std::this_thread::sleep_for(5ms)) {
+        round(r, steady::now() - begin);
+        bool all_done = true;
+        for (uploader* u : ups) {
+            if (u->fd < 0 || u->closed)
+                continue;
+            all_done = false;
+            if (u->sending)
+                send(u->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n = recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
+            u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            u->closed = n == 0 || (n < 0 && errno != EAGAIN);
+        }
+        if (all_done)
+            return;
+    }
+}
 
 struct SessionFlow : ::testing::Test {
     server_process proc;
@@ -168,30 +195,15 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
     uploader stays = up(33, 2, 0), leaves = up(33, 2, 1), fails = up(34, 2, 0),
              resets = up(34, 2, 1);
     c.sending = false; // silent, and b slow
-    // Data goes out on every connection until all have their results and the server's FIN.
-    const std::string chunk(64 << 10, 'u');
-    char buf[4096];
-    const auto begin = steady::now(); // warm-up takes at most 0.4 s
-    bool all_done = false;
-    for (int round = 0; !all_done && steady::now() < begin + 20s;
-         round++, std::this_thread::sleep_for(5ms)) {
+    // Data goes out on every connection until all have their results and the server's FIN
+    // (warm-up takes at most 0.4 s).
+    pump({&a, &b, &c, &stays, &leaves, &fails, &resets}, 64 << 10, 20s, [&](int round, auto t) {
         b.sending = round % 10 == 0;
-        if (resets.fd >= 0 && steady::now() - begin > 1s)
+        if (resets.fd >= 0 && t > 1s)
             reset_close(std::exchange(resets.fd, -1));
-        if (leaves.fd >= 0 && steady::now() - begin > 1500ms)
+        if (leaves.fd >= 0 && t > 1500ms)
             close(std::exchange(leaves.fd, -1));
-        all_done = true;
-        for (uploader* u : {&a, &b, &c, &stays, &leaves, &fails, &resets}) {
-            if (u->fd < 0 || u->closed)
-                continue;
-            all_done = false;
-            if (u->sending)
-                send(u->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            ssize_t n = recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
-            u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            u->closed = n == 0 || (n < 0 && errno != EAGAIN);
-        }
-    }
+    });
     for (uploader* u : {&a, &b, &c}) {
         EXPECT_TRUE(u->closed);
         EXPECT_EQ(u->received, a.received);
@@ -229,17 +241,8 @@ TEST_F(Upload, AnEndOfUploadDuringWarmupIsSampledOnce) {
     uploader a{open(upload_request(35, 2, 0, rules), CONTINUE), ""};
     uploader b{open(upload_request(35, 2, 1, rules), CONTINUE), ""};
     shutdown(b.fd, SHUT_WR);
-    const std::string chunk(16 << 10, 'w');
-    char buf[4096];
-    for (int round = 0; round < 2000 && !(a.closed && b.closed); round++) {
-        send(a.fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        std::this_thread::sleep_for(2ms);
-        for (uploader* u : {&a, &b}) {
-            ssize_t n = u->closed ? 0 : recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
-            u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            u->closed = u->closed || n == 0 || (n < 0 && errno != EAGAIN);
-        }
-    }
+    b.sending = false;
+    pump({&a, &b}, 40 << 10, 8s, [](int, auto) {});
     close(a.fd);
     close(b.fd);
     EXPECT_EQ(a.received, b.received);
@@ -297,27 +300,21 @@ TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     server_process without;
     port = start_activated(without, options({"-d", "3"}));
     EXPECT_TRUE(refused("t.log"));
-    // A running download leaves a budget of 1 MiB no room for a chunk: the upload ends.
-    server_process tight;
-    port = start_activated(tight, options({"-d", "3", "-l", logs, "--max-memory", "1M"}));
-    const int download = open(download_request(9));
-    const int fd = open(put("t.log"), PUT_CONTINUE);
-    send_all(fd, "more");
-    EXPECT_TRUE(wait_closed(fd, 5s));
-    EXPECT_TRUE(tight.wait_for("ended: the memory budget of 1048576 bytes is reached", 5s))
-        << tight.output;
-    EXPECT_EQ(read_file(logs + "/t.log"), "x");
-    close(fd);
-    close(download);
-    // A log directory already full refuses the append: the upload ends with its line.
-    server_process full;
-    port = start_activated(full, options({"-d", "3", "-l", logs, "--max-log-space", "1"}));
-    const int refused_fd = open(put("t.log"), PUT_CONTINUE);
-    send_all(refused_fd, "more");
-    EXPECT_TRUE(wait_closed(refused_fd, 5s));
-    EXPECT_TRUE(full.wait_for("Error writing file", 5s)) << full.output;
-    EXPECT_EQ(read_file(logs + "/t.log"), "x");
-    close(refused_fd);
+    // A running download leaves a budget of 1 MiB no room for a chunk, and a log directory
+    // already full refuses the append: either way the upload ends with its line.
+    for (const auto& [limit, line] : {std::pair{"--max-memory=1M", "ended: the memory budget of "
+                                                                   "1048576 bytes is reached"},
+                                      {"--max-log-space=1", "Error writing file"}}) {
+        server_process other;
+        port = start_activated(other, options({"-d", "3", "-l", logs, limit}));
+        const int download = open(download_request(9)), fd = open(put("t.log"), PUT_CONTINUE);
+        send_all(fd, "more");
+        EXPECT_TRUE(wait_closed(fd, 5s));
+        EXPECT_TRUE(other.wait_for(line, 5s)) << other.output;
+        EXPECT_EQ(read_file(logs + "/t.log"), "x");
+        close(fd);
+        close(download);
+    }
 }
 
 // A flood of PUTs to a missing file: each is refused, but its warning passes only as a burst
@@ -393,11 +390,14 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
 }
 
 // A PUT body must keep 1 KiB a second over each window of the header time-out (2 s: 2 KiB),
-// and a statistics request must be whole within it from its first byte: trickles of both are
-// closed, the PUT's at three quarters of the rate, while a steady body beside them goes on and
-// is appended whole, and a whole request answered.
+// and a statistics request must be whole within it from its first byte, as must a first header
+// however steadily it trickles in: trickles of all three are closed, the PUT's at three quarters
+// of the rate, while a steady body beside them goes on and is appended whole, and a whole
+// request answered. One address holds at most --max-client-pending connections whose header is
+// not whole yet, and has its count back once they are gone.
 TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
-    start({"--header-timeout", "2"});
+    start({"--header-timeout", "2", "--max-client-pending", "4"});
+    const int idle_fds = idle_descriptors(proc.pid, port);
     std::ofstream(logs + "/slow.log").flush();
     std::ofstream(logs + "/steady.log").flush();
     int control =
@@ -405,23 +405,38 @@ TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
     EXPECT_TRUE(fetch_statistics(control).starts_with("HTTP/1.1 200 OK\r\nContent-Length: "));
     int slow = open(put("slow.log"), PUT_CONTINUE),
         steady_fd = open(put("steady.log"), PUT_CONTINUE);
+    const auto opened = steady::now();
+    std::vector<int> bare(6);
+    for (int& fd : bare)
+        fd = connect_loopback(port);
+    const auto open_bare = [&] {
+        return std::count_if(bare.begin(), bare.end(), [](int fd) { return !peer_closed(fd); });
+    };
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(open_bare(), 4) << "two beyond the cap";
     const std::string piece(1024, 's'), request = "GET /results HTTP/1.1\r\nX-Slow: yes\r\n";
     int step = 0;
-    for (; step < 30 && !(peer_closed(slow) && peer_closed(control));
+    for (; step < 30 && !(peer_closed(slow) && peer_closed(control) && open_bare() == 0);
          step++, std::this_thread::sleep_for(200ms)) {
         send(slow, piece.data(), 150, MSG_NOSIGNAL); // 750 bytes a second
+        for (int fd : bare)
+            send(fd, &request[step % request.size()], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
         send(control, &request[step % request.size()], 1, MSG_NOSIGNAL);
         send_all(steady_fd, piece);
     }
     EXPECT_LT(step, 30) << "a trickle was never cut";
+    EXPECT_GE(steady::now() - opened, 2s);
     EXPECT_FALSE(peer_closed(steady_fd));
-    for (int fd : {slow, control, steady_fd})
+    for (int fd : bare)
+        close(fd);
+    for (int fd : {slow, control, steady_fd, open("HEAD / HTTP/1.1\r\n\r\n", HEAD_REPLY)})
         close(fd);
     std::string content;
     for (int i = 0; i < 100 && content.size() < piece.size() * step;
          i++, std::this_thread::sleep_for(50ms))
         content = read_file(logs + "/steady.log");
     EXPECT_EQ(content.size(), piece.size() * step);
+    EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
 }
 
 } // namespace
@@ -444,22 +459,17 @@ std::string without_times(const std::string& text) {
 
 // Of a statistics document: per connection, whether it has samples and the byte counts of its
 // last one (what was moved by the end, whenever the samples were taken).
+// A reply that is no such document throws: the test fails.
 std::string last_samples(const std::string& reply) {
-    const size_t body = reply.find("\r\n\r\n");
-    if (body == std::string::npos)
-        return "no reply: " + reply;
-    boost::system::error_code ec;
-    const boost::json::value doc = boost::json::parse(reply.substr(body + 4), ec);
-    if (ec || !doc.is_object())
-        return "not a document: " + reply;
     std::string out;
+    const auto doc =
+        boost::json::parse(reply.substr(std::min(reply.find("\r\n\r\n"), reply.size())));
     for (const auto& conn : doc.at("connections").as_array()) {
         const auto& samples = conn.at("samples").as_array();
         out += samples.empty()
-                   ? std::string("none")
+                   ? "none\n"
                    : boost::json::serialize(samples.back().at("total_transferred")) + "/" +
-                         boost::json::serialize(samples.back().at("data_transferred"));
-        out += "\n";
+                         boost::json::serialize(samples.back().at("data_transferred")) + "\n";
     }
     return out;
 }
@@ -494,12 +504,15 @@ run_texts session_texts(const std::string& cpus, bool expiry) {
     opts.cpu_list = cpus;
     const int port = start_activated(proc, opts);
     EXPECT_GT(port, 0);
-    const std::string rules = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=1000&"
-                              "RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1&STORE_LOG=1";
-    const std::string quick = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=500&"
-                              "RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1&STORE_LOG=1";
-    const std::string path = "/0123456789abcdef0123456789abcdef0123/";
-    const std::string latency = latency_target("POST", 4294967999, 100, 3, "/lat", "&" + quick);
+    const auto rules_of = [](const char* sample_ms, const char* period_s) {
+        return std::string("NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=") +
+               sample_ms + "&RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=" + period_s +
+               "&STORE_LOG=1";
+    };
+    const std::string rules = rules_of("1000", "1"),
+                      path = "/0123456789abcdef0123456789abcdef0123/";
+    const std::string latency =
+        latency_target("POST", 4294967999, 100, 3, "/lat", "&" + rules_of("500", "1"));
     struct conn {
         std::string request;
         size_t bytes;
@@ -517,11 +530,7 @@ run_texts session_texts(const std::string& cpus, bool expiry) {
         {http_request("POST", latency + "2"), 1500}};
     if (expiry) // measures for two hours
         for (size_t i = 0; i < 2; i++)
-            conns.push_back({upload_request(43, 2, i,
-                                            "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&"
-                                            "WARMUP_SAMPLE_TIME=1000&RESULT_NUM_INTERVALS=2&"
-                                            "RESULTS_INTERVAL_PERIOD=3600&STORE_LOG=1"),
-                             1000 + 500 * i});
+            conns.push_back({upload_request(43, 2, i, rules_of("1000", "3600")), 1000 + 500 * i});
     const int control = connect_loopback(port);
     EXPECT_TRUE(send_all(control, http_request("POST", latency + "0")));
     EXPECT_EQ(read_reply_head(control, 5s), CREATED);
@@ -541,18 +550,13 @@ run_texts session_texts(const std::string& cpus, bool expiry) {
     run.document = fetch_statistics(control);
     close(control);
     // Written as "<name>.part" first, and renamed once whole.
-    const int sessions = expiry ? 4 : 3;
-    auto written = [&] {
-        int n = 0;
-        for (const auto& e : std::filesystem::directory_iterator(logs))
-            n += e.path().extension() == ".log";
-        return n;
-    };
-    for (int i = 0; i < 100 && written() < sessions; i++)
+    for (int i = 0; i < 100 && run.logs.size() < (expiry ? 4u : 3u); i++) {
         std::this_thread::sleep_for(50ms);
-    for (const auto& e : std::filesystem::directory_iterator(logs))
-        if (e.path().extension() == ".log")
-            run.logs.push_back(read_file(e.path()));
+        run.logs.clear();
+        for (const auto& e : std::filesystem::directory_iterator(logs))
+            if (e.path().extension() == ".log")
+                run.logs.push_back(read_file(e.path()));
+    }
     remove_tree(logs);
     return run;
 }
