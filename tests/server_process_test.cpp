@@ -81,7 +81,6 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
 TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted) {
     const std::tuple<std::string, std::vector<std::string>, bool> cases[] = {
         {"3", {}, true},
-        {"2", {}, true},
         {"1", {}, false},
         {"3", {"-d", "0"}, false},
         {"0", {"--debug-level=2"}, true},
@@ -128,9 +127,9 @@ TEST(Listening, AServerWaitingForABusyPortRetriesAndHearsSigterm) {
 // --- Socket activation and SysV start-up --------------------------------------------
 
 // A blocking inherited socket once left a worker stuck in accept4 once the queue was empty;
-// with one worker, the connection's close was then never seen. Closed connections release
-// their descriptors.
-TEST(SocketActivation, ABlockingInheritedSocketIsMadeNonBlockingAndConnectionsReleaseDescriptors) {
+// with one worker, the connection's close was then never seen. (That closed connections
+// release their descriptors the refusal, exhaustion and trickle tests check, in bulk.)
+TEST(SocketActivation, ABlockingInheritedSocketIsMadeNonBlockingAndTheCloseIsSeen) {
     server_process proc;
     // -s 1 would need privileges: it is never opened.
     start_options opts = options({"-s", "1", "-d", "3"});
@@ -146,13 +145,6 @@ TEST(SocketActivation, ABlockingInheritedSocketIsMadeNonBlockingAndConnectionsRe
     const std::string info = read_file("/proc/" + std::to_string(proc.pid) + "/fdinfo/3");
     const long flags = std::stol(info.substr(info.find("flags:") + 6), nullptr, 8);
     EXPECT_NE(flags & O_NONBLOCK, 0) << "flags " << std::oct << flags;
-
-    const int idle = idle_descriptors(proc.pid, port);
-    for (int c : flood(port, 200))
-        close(c);
-    proc.wait_count("destroyed after transmitting", 202, 10s);
-    EXPECT_EQ(count_occurrences(proc.output, "destroyed after transmitting"), 202);
-    EXPECT_EQ(settle_fds(proc, idle), idle) << describe_fds(proc.pid);
 }
 
 TEST(SysV, TheCommandReturnsOnceTheDaemonIsReadyAndTheDaemonKeepsNoInheritedDescriptor) {
