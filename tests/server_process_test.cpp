@@ -188,13 +188,10 @@ std::pair<int, int> work_off(const std::vector<int>& clients) {
     for (int fd : clients) {
         bool closed = false;
         const std::string got = read_until_close(fd, 20s, &closed);
-        if (got == "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n" && closed)
-            counts.first++;
-        else if (got.empty() && closed)
-            counts.second++;
-        else
-            ADD_FAILURE() << "[" << got << "], then " << (closed ? "closed" : "left open");
         close(fd);
+        EXPECT_TRUE(closed && (got.empty() || got == "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n"))
+            << "[" << got << "], then " << (closed ? "closed" : "left open");
+        (got.empty() ? counts.second : counts.first)++;
     }
     return counts;
 }
