@@ -37,25 +37,24 @@ struct uploader {
 // open one has its results and the server's close, or `limit` passed; `round` runs first in
 // each round (given its number and the time since the start).
 void pump(const std::vector<uploader*>& ups, size_t chunk_size, std::chrono::milliseconds limit,
-          const std::function<void(int, std::chrono::nanoseconds)>& round) {
+          const std::function<void(int, std::chrono::nanoseconds)>& round = nullptr) {
     const std::string chunk(chunk_size, 'u');
     char buf[4096];
     const auto begin = steady::now();
-    for (int r = 0; steady::now() < begin + limit; r++, std::this_thread::sleep_for(5ms)) {
-        round(r, steady::now() - begin);
-        bool all_done = true;
+    const auto open = [](const uploader* u) { return u->fd >= 0 && !u->closed; };
+    for (int r = 0; steady::now() < begin + limit && std::any_of(ups.begin(), ups.end(), open);
+         r++, std::this_thread::sleep_for(5ms)) {
+        if (round)
+            round(r, steady::now() - begin);
         for (uploader* u : ups) {
-            if (u->fd < 0 || u->closed)
+            if (!open(u))
                 continue;
-            all_done = false;
             if (u->sending)
                 send(u->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ssize_t n = recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
             u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
             u->closed = n == 0 || (n < 0 && errno != EAGAIN);
         }
-        if (all_done)
-            return;
     }
 }
 
@@ -77,8 +76,9 @@ struct SessionFlow : ::testing::Test {
         EXPECT_EQ(recv_exact(fd, reply.size(), 5s), reply);
         return fd;
     }
-    uploader up(uint64_t session, size_t conns, size_t index, const std::string& extra = "") {
-        return {open(upload_request(session, conns, index, QUICK_UPLOAD, extra), CONTINUE), ""};
+    uploader up(uint64_t session, size_t conns, size_t index, const std::string& extra = "",
+                const std::string& rules = QUICK_UPLOAD) {
+        return {open(upload_request(session, conns, index, rules, extra), CONTINUE), ""};
     }
     // The text of the session log named as `name` says, once it has that name (it is written
     // as "<name>.part" first).
@@ -236,11 +236,10 @@ TEST_F(Upload, AnEndOfUploadDuringWarmupIsSampledOnce) {
     start();
     const std::string rules = "NUM_WARMUP_SAMPLES=5&MAX_WARMUP_SAMPLES=5&WARMUP_SAMPLE_TIME=200&"
                               "WARMUP_TOLERANCE=0&RESULT_NUM_INTERVALS=3&RESULTS_INTERVAL_PERIOD=1";
-    uploader a{open(upload_request(35, 2, 0, rules), CONTINUE), ""};
-    uploader b{open(upload_request(35, 2, 1, rules), CONTINUE), ""};
+    uploader a = up(35, 2, 0, "", rules), b = up(35, 2, 1, "", rules);
     shutdown(b.fd, SHUT_WR);
     b.sending = false;
-    pump({&a, &b}, 40 << 10, 8s, [](int, auto) {});
+    pump({&a, &b}, 40 << 10, 8s);
     close(a.fd);
     close(b.fd);
     EXPECT_EQ(a.received, b.received);
