@@ -186,7 +186,7 @@ using Upload = SessionFlow;
 // as many warm-up lines as NUM_WARMUP says, and the log of all three. Beside it, a connection
 // that closes during measurement ends its test early, and a reset fails its test; neither of
 // those writes a log (without traces or STORE_LOG).
-TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
+TEST_F(Upload, EveryConnectionGetsTheSameResultsAndAnEndOfUploadInWarmUpIsSampledOnce) {
     start();
     uploader a = up(31, 3, 0, "&STORE_LOG=1"), b = up(31, 3, 1, "&STORE_LOG=1"),
              c = up(31, 3, 2, "&STORE_LOG=1");
@@ -213,8 +213,8 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
     EXPECT_EQ(results(stays)[0], "OK");
     EXPECT_LT(std::stoi(results(stays)[2]), 3);
     EXPECT_EQ(results(fails)[0], "FAIL");
-    close(stays.fd);
-    close(fails.fd);
+    for (int fd : {stays.fd, fails.fd})
+        close(fd);
     EXPECT_TRUE(proc.wait_for("session " + std::to_string((4ull << 32) + 31) + " destroyed", 5s))
         << proc.output;
     const std::string text = log(), numbers = "(: [0-9]+ [0-9]+ [0-9]+\n)";
@@ -226,29 +226,26 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
         << text;
     using std::filesystem::directory_iterator;
     EXPECT_EQ(std::distance(directory_iterator(logs), directory_iterator()), 1);
-}
 
-// A connection that half-closes during warm-up is sampled once for it: the other connection's
-// steady events do not each take a sample, so the five samples (no window is stable within
-// 0 %) take their four timer periods of 200 ms; the end of upload then ends the test at the
-// start of measurement, and both connections get their results.
-TEST_F(Upload, AnEndOfUploadDuringWarmupIsSampledOnce) {
-    start();
+    // Then a connection that half-closes during warm-up is sampled once for it: the other
+    // connection's steady events do not each take a sample, so the five samples (no window is
+    // stable within 0 %) take their four timer periods of 200 ms; the end of upload then ends
+    // the test at the start of measurement, and both connections get their results.
     const std::string rules = "NUM_WARMUP_SAMPLES=5&MAX_WARMUP_SAMPLES=5&WARMUP_SAMPLE_TIME=200&"
                               "WARMUP_TOLERANCE=0&RESULT_NUM_INTERVALS=3&RESULTS_INTERVAL_PERIOD=1";
-    uploader a = up(35, 2, 0, "", rules), b = up(35, 2, 1, "", rules);
-    shutdown(b.fd, SHUT_WR);
-    b.sending = false;
-    pump({&a, &b}, 40 << 10, 8s);
-    close(a.fd);
-    close(b.fd);
-    EXPECT_EQ(a.received, b.received);
-    auto r = results(a);
+    uploader sends = up(35, 2, 0, "", rules), ended = up(35, 2, 1, "", rules);
+    shutdown(ended.fd, SHUT_WR);
+    ended.sending = false;
+    pump({&sends, &ended}, 40 << 10, 8s);
+    close(sends.fd);
+    close(ended.fd);
+    EXPECT_EQ(sends.received, ended.received);
+    r = results(sends);
     EXPECT_EQ(r[0] + " " + r[1] + " " + r[2], "OK 5 0");
     std::smatch last;
-    ASSERT_TRUE(std::regex_search(a.received, last,
+    ASSERT_TRUE(std::regex_search(sends.received, last,
                                   std::regex("WARMUP_SESSION: ([0-9]+) ([0-9]+) [0-9]+\nSECTION")));
-    EXPECT_GE(std::stod(last[1]) + std::stod(last[2]) / 1e9, 0.6) << a.received;
+    EXPECT_GE(std::stod(last[1]) + std::stod(last[2]) / 1e9, 0.6) << sends.received;
 }
 
 // --- PUT uploads to the log directory --------------------------------------------------------
