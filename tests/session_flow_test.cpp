@@ -8,8 +8,10 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +33,31 @@ struct uploader {
     bool sending = true, closed = false; // closed: the server closed after its results
 };
 
+// Rounds of `chunk` sent on every sending connection and what arrived collected, until each
+// open one has its results and the server's close, or `limit` passed; `round` runs first in
+// each round (given its number and the time since the start).
+void pump(const std::vector<uploader*>& ups, size_t chunk_size, std::chrono::milliseconds limit,
+          const std::function<void(int, std::chrono::nanoseconds)>& round = nullptr) {
+    const std::string chunk(chunk_size, 'u');
+    char buf[4096];
+    const auto begin = steady::now();
+    const auto open = [](const uploader* u) { return u->fd >= 0 && !u->closed; };
+    for (int r = 0; steady::now() < begin + limit && std::any_of(ups.begin(), ups.end(), open);
+         r++, std::this_thread::sleep_for(5ms)) {
+        if (round)
+            round(r, steady::now() - begin);
+        for (uploader* u : ups) {
+            if (!open(u))
+                continue;
+            if (u->sending)
+                send(u->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n = recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
+            u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            u->closed = n == 0 || (n < 0 && errno != EAGAIN);
+        }
+    }
+}
+
 struct SessionFlow : ::testing::Test {
     server_process proc;
     std::string logs = make_temp_dir();
@@ -49,8 +76,9 @@ struct SessionFlow : ::testing::Test {
         EXPECT_EQ(recv_exact(fd, reply.size(), 5s), reply);
         return fd;
     }
-    uploader up(uint64_t session, size_t conns, size_t index, const std::string& extra = "") {
-        return {open(upload_request(session, conns, index, QUICK_UPLOAD, extra), CONTINUE), ""};
+    uploader up(uint64_t session, size_t conns, size_t index, const std::string& extra = "",
+                const std::string& rules = QUICK_UPLOAD) {
+        return {open(upload_request(session, conns, index, rules, extra), CONTINUE), ""};
     }
     // The text of the session log named as `name` says, once it has that name (it is written
     // as "<name>.part" first).
@@ -71,7 +99,7 @@ struct SessionFlow : ::testing::Test {
 // or starting again at 0 once past the middle of the file (its first bytes follow). It ends
 // with the statistics message: the fixed eight bytes, 4, the retransmissions. A path's
 // transfer deadline stops the data.
-TEST_F(SessionFlow, ADownloadStreamsTheFileEndsWithTheStatisticsMessageAndLogsItsBytes) {
+TEST_F(SessionFlow, DownloadsStreamTheFileEndWithTheStatisticsMessageAndLogTheirBytes) {
     start();
     const std::string file = read_file(test_file());
     int fd = open(download_request(11, 1, 0, "&STORE_LOG=1"));
@@ -105,14 +133,11 @@ TEST_F(SessionFlow, ADownloadStreamsTheFileEndsWithTheStatisticsMessageAndLogsIt
     }
     EXPECT_EQ(recv_exact(fd, 1, 300ms), "");
     close(fd);
-}
 
-// A data cap counts the bytes of all the session's connections together. The session's
-// timers: data (one-shot, 330 s) and trace (0.1 s periodic), armed once, the second
-// connection arming nothing (the expiry timer: WorkerTimer's test). Trace lines are sampled
-// while the download runs, and logged.
-TEST_F(SessionFlow, TheDataCapCountsTheBytesOfAllConnectionsAndTimersAreArmedOnce) {
-    start();
+    // A data cap counts the bytes of all the session's connections together. The session's
+    // timers: data (one-shot, 330 s) and trace (0.1 s periodic), armed once, the second
+    // connection arming nothing (the expiry timer: WorkerTimer's test). Trace lines are sampled
+    // while the download runs, and logged.
     const uint64_t cap = 8 << 20;
     const std::string extra =
         "&STORE_LOG=1&TRACE_INTERVAL=100&TEST_DATA_CAP=" + std::to_string(cap);
@@ -127,7 +152,7 @@ TEST_F(SessionFlow, TheDataCapCountsTheBytesOfAllConnectionsAndTimersAreArmedOnc
     std::string got_b = read_until_close(b, 20s), got_a = read_until_close(a, 20s);
     close(a);
     close(b);
-    std::string text = log();
+    std::string text = log(R"(4_[0-9]+_23\.log)");
     // The log counts exactly what each connection received, together beyond the cap.
     EXPECT_NE(text.find("CONNECTION: 0\nBYTES_TRANSMITTED: " + std::to_string(got_a.size()) +
                         "\nCONNECTION: 1\nBYTES_TRANSMITTED: " + std::to_string(got_b.size()) +
@@ -161,37 +186,22 @@ using Upload = SessionFlow;
 // as many warm-up lines as NUM_WARMUP says, and the log of all three. Beside it, a connection
 // that closes during measurement ends its test early, and a reset fails its test; neither of
 // those writes a log (without traces or STORE_LOG).
-TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
+TEST_F(Upload, EveryConnectionGetsTheSameResultsAndAnEndOfUploadInWarmUpIsSampledOnce) {
     start();
     uploader a = up(31, 3, 0, "&STORE_LOG=1"), b = up(31, 3, 1, "&STORE_LOG=1"),
              c = up(31, 3, 2, "&STORE_LOG=1");
     uploader stays = up(33, 2, 0), leaves = up(33, 2, 1), fails = up(34, 2, 0),
              resets = up(34, 2, 1);
     c.sending = false; // silent, and b slow
-    // Data goes out on every connection until all have their results and the server's FIN.
-    const std::string chunk(64 << 10, 'u');
-    char buf[4096];
-    const auto begin = steady::now(); // warm-up takes at most 0.4 s
-    bool all_done = false;
-    for (int round = 0; !all_done && steady::now() < begin + 20s;
-         round++, std::this_thread::sleep_for(5ms)) {
+    // Data goes out on every connection until all have their results and the server's FIN
+    // (warm-up takes at most 0.4 s).
+    pump({&a, &b, &c, &stays, &leaves, &fails, &resets}, 64 << 10, 20s, [&](int round, auto t) {
         b.sending = round % 10 == 0;
-        if (resets.fd >= 0 && steady::now() - begin > 1s)
+        if (resets.fd >= 0 && t > 1s)
             reset_close(std::exchange(resets.fd, -1));
-        if (leaves.fd >= 0 && steady::now() - begin > 1500ms)
+        if (leaves.fd >= 0 && t > 1500ms)
             close(std::exchange(leaves.fd, -1));
-        all_done = true;
-        for (uploader* u : {&a, &b, &c, &stays, &leaves, &fails, &resets}) {
-            if (u->fd < 0 || u->closed)
-                continue;
-            all_done = false;
-            if (u->sending)
-                send(u->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            ssize_t n = recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
-            u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            u->closed = n == 0 || (n < 0 && errno != EAGAIN);
-        }
-    }
+    });
     for (uploader* u : {&a, &b, &c}) {
         EXPECT_TRUE(u->closed);
         EXPECT_EQ(u->received, a.received);
@@ -203,8 +213,8 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
     EXPECT_EQ(results(stays)[0], "OK");
     EXPECT_LT(std::stoi(results(stays)[2]), 3);
     EXPECT_EQ(results(fails)[0], "FAIL");
-    close(stays.fd);
-    close(fails.fd);
+    for (int fd : {stays.fd, fails.fd})
+        close(fd);
     EXPECT_TRUE(proc.wait_for("session " + std::to_string((4ull << 32) + 31) + " destroyed", 5s))
         << proc.output;
     const std::string text = log(), numbers = "(: [0-9]+ [0-9]+ [0-9]+\n)";
@@ -216,39 +226,26 @@ TEST_F(Upload, ThreeConnectionsMeasureAndAllGetTheSameResults) {
         << text;
     using std::filesystem::directory_iterator;
     EXPECT_EQ(std::distance(directory_iterator(logs), directory_iterator()), 1);
-}
 
-// A connection that half-closes during warm-up is sampled once for it: the other connection's
-// steady events do not each take a sample, so the five samples (no window is stable within
-// 0 %) take their four timer periods of 200 ms; the end of upload then ends the test at the
-// start of measurement, and both connections get their results.
-TEST_F(Upload, AnEndOfUploadDuringWarmupIsSampledOnce) {
-    start();
+    // Then a connection that half-closes during warm-up is sampled once for it: the other
+    // connection's steady events do not each take a sample, so the five samples (no window is
+    // stable within 0 %) take their four timer periods of 200 ms; the end of upload then ends
+    // the test at the start of measurement, and both connections get their results.
     const std::string rules = "NUM_WARMUP_SAMPLES=5&MAX_WARMUP_SAMPLES=5&WARMUP_SAMPLE_TIME=200&"
                               "WARMUP_TOLERANCE=0&RESULT_NUM_INTERVALS=3&RESULTS_INTERVAL_PERIOD=1";
-    uploader a{open(upload_request(35, 2, 0, rules), CONTINUE), ""};
-    uploader b{open(upload_request(35, 2, 1, rules), CONTINUE), ""};
-    shutdown(b.fd, SHUT_WR);
-    const std::string chunk(16 << 10, 'w');
-    char buf[4096];
-    for (int round = 0; round < 2000 && !(a.closed && b.closed); round++) {
-        send(a.fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        std::this_thread::sleep_for(2ms);
-        for (uploader* u : {&a, &b}) {
-            ssize_t n = u->closed ? 0 : recv(u->fd, buf, sizeof(buf), MSG_DONTWAIT);
-            u->received.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            u->closed = u->closed || n == 0 || (n < 0 && errno != EAGAIN);
-        }
-    }
-    close(a.fd);
-    close(b.fd);
-    EXPECT_EQ(a.received, b.received);
-    auto r = results(a);
+    uploader sends = up(35, 2, 0, "", rules), ended = up(35, 2, 1, "", rules);
+    shutdown(ended.fd, SHUT_WR);
+    ended.sending = false;
+    pump({&sends, &ended}, 40 << 10, 8s);
+    close(sends.fd);
+    close(ended.fd);
+    EXPECT_EQ(sends.received, ended.received);
+    r = results(sends);
     EXPECT_EQ(r[0] + " " + r[1] + " " + r[2], "OK 5 0");
     std::smatch last;
-    ASSERT_TRUE(std::regex_search(a.received, last,
+    ASSERT_TRUE(std::regex_search(sends.received, last,
                                   std::regex("WARMUP_SESSION: ([0-9]+) ([0-9]+) [0-9]+\nSECTION")));
-    EXPECT_GE(std::stod(last[1]) + std::stod(last[2]) / 1e9, 0.6) << a.received;
+    EXPECT_GE(std::stod(last[1]) + std::stod(last[2]) / 1e9, 0.6) << sends.received;
 }
 
 // --- PUT uploads to the log directory --------------------------------------------------------
@@ -297,27 +294,21 @@ TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     server_process without;
     port = start_activated(without, options({"-d", "3"}));
     EXPECT_TRUE(refused("t.log"));
-    // A running download leaves a budget of 1 MiB no room for a chunk: the upload ends.
-    server_process tight;
-    port = start_activated(tight, options({"-d", "3", "-l", logs, "--max-memory", "1M"}));
-    const int download = open(download_request(9));
-    const int fd = open(put("t.log"), PUT_CONTINUE);
-    send_all(fd, "more");
-    EXPECT_TRUE(wait_closed(fd, 5s));
-    EXPECT_TRUE(tight.wait_for("ended: the memory budget of 1048576 bytes is reached", 5s))
-        << tight.output;
-    EXPECT_EQ(read_file(logs + "/t.log"), "x");
-    close(fd);
-    close(download);
-    // A log directory already full refuses the append: the upload ends with its line.
-    server_process full;
-    port = start_activated(full, options({"-d", "3", "-l", logs, "--max-log-space", "1"}));
-    const int refused_fd = open(put("t.log"), PUT_CONTINUE);
-    send_all(refused_fd, "more");
-    EXPECT_TRUE(wait_closed(refused_fd, 5s));
-    EXPECT_TRUE(full.wait_for("Error writing file", 5s)) << full.output;
-    EXPECT_EQ(read_file(logs + "/t.log"), "x");
-    close(refused_fd);
+    // A running download leaves a budget of 1 MiB no room for a chunk, and a log directory
+    // already full refuses the append: either way the upload ends with its line.
+    for (const auto& [limit, line] : {std::pair{"--max-memory=1M", "ended: the memory budget of "
+                                                                   "1048576 bytes is reached"},
+                                      {"--max-log-space=1", "Error writing file"}}) {
+        server_process other;
+        port = start_activated(other, options({"-d", "3", "-l", logs, limit}));
+        const int download = open(download_request(9)), fd = open(put("t.log"), PUT_CONTINUE);
+        send_all(fd, "more");
+        EXPECT_TRUE(wait_closed(fd, 5s));
+        EXPECT_TRUE(other.wait_for(line, 5s)) << other.output;
+        EXPECT_EQ(read_file(logs + "/t.log"), "x");
+        close(fd);
+        close(download);
+    }
 }
 
 // A flood of PUTs to a missing file: each is refused, but its warning passes only as a burst
@@ -339,13 +330,11 @@ TEST_F(Put, AFloodOfRefusedPutsLogsABurstAndThenTheCountOfTheRest) {
     const std::string held = " more suppressed (PUT to a missing file)";
     for (int i = 0; i < 10 && !proc.wait_for(held, 600ms); i++)
         EXPECT_TRUE(refused("missing.log"));
-    const size_t at = proc.output.find(held);
-    ASSERT_NE(at, std::string::npos) << proc.output.substr(0, 3000);
-    const size_t start_of_line = proc.output.rfind('\n', at) + 1;
-    const std::string line = proc.output.substr(start_of_line, at - start_of_line);
-    const size_t count_at = line.rfind("\u2026 ");
-    ASSERT_NE(count_at, std::string::npos) << line;
-    EXPECT_GE(std::stoi(line.substr(count_at + 4)), flood - passed) << line;
+    std::smatch count; // the number held back, told after the warning that passes next
+    ASSERT_TRUE(std::regex_search(
+        proc.output, count, std::regex("\u2026 ([0-9]+) more suppressed \\(PUT to a missing")))
+        << proc.output.substr(0, 3000);
+    EXPECT_GE(std::stoi(count[1]), flood - passed) << count[0];
 }
 
 // Connections that go away at every step (before the open is answered, while a chunk is
@@ -393,11 +382,14 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
 }
 
 // A PUT body must keep 1 KiB a second over each window of the header time-out (2 s: 2 KiB),
-// and a statistics request must be whole within it from its first byte: trickles of both are
-// closed, the PUT's at three quarters of the rate, while a steady body beside them goes on and
-// is appended whole, and a whole request answered.
+// and a statistics request must be whole within it from its first byte, as must a first header
+// however steadily it trickles in: trickles of all three are closed, the PUT's at three quarters
+// of the rate, while a steady body beside them goes on and is appended whole, and a whole
+// request answered. One address holds at most --max-client-pending connections whose header is
+// not whole yet, and has its count back once they are gone.
 TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
-    start({"--header-timeout", "2"});
+    start({"--header-timeout", "2", "--max-client-pending", "4"});
+    const int idle_fds = idle_descriptors(proc.pid, port);
     std::ofstream(logs + "/slow.log").flush();
     std::ofstream(logs + "/steady.log").flush();
     int control =
@@ -405,23 +397,38 @@ TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
     EXPECT_TRUE(fetch_statistics(control).starts_with("HTTP/1.1 200 OK\r\nContent-Length: "));
     int slow = open(put("slow.log"), PUT_CONTINUE),
         steady_fd = open(put("steady.log"), PUT_CONTINUE);
+    const auto opened = steady::now();
+    std::vector<int> bare(6);
+    for (int& fd : bare)
+        fd = connect_loopback(port);
+    const auto open_bare = [&] {
+        return std::count_if(bare.begin(), bare.end(), [](int fd) { return !peer_closed(fd); });
+    };
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(open_bare(), 4) << "two beyond the cap";
     const std::string piece(1024, 's'), request = "GET /results HTTP/1.1\r\nX-Slow: yes\r\n";
     int step = 0;
-    for (; step < 30 && !(peer_closed(slow) && peer_closed(control));
+    for (; step < 30 && !(peer_closed(slow) && peer_closed(control) && open_bare() == 0);
          step++, std::this_thread::sleep_for(200ms)) {
         send(slow, piece.data(), 150, MSG_NOSIGNAL); // 750 bytes a second
+        for (int fd : bare)
+            send(fd, &request[step % request.size()], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
         send(control, &request[step % request.size()], 1, MSG_NOSIGNAL);
         send_all(steady_fd, piece);
     }
     EXPECT_LT(step, 30) << "a trickle was never cut";
+    EXPECT_GE(steady::now() - opened, 2s);
     EXPECT_FALSE(peer_closed(steady_fd));
-    for (int fd : {slow, control, steady_fd})
+    for (int fd : bare)
+        close(fd);
+    for (int fd : {slow, control, steady_fd, open("HEAD / HTTP/1.1\r\n\r\n", HEAD_REPLY)})
         close(fd);
     std::string content;
     for (int i = 0; i < 100 && content.size() < piece.size() * step;
          i++, std::this_thread::sleep_for(50ms))
         content = read_file(logs + "/steady.log");
     EXPECT_EQ(content.size(), piece.size() * step);
+    EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
 }
 
 } // namespace
@@ -444,47 +451,35 @@ std::string without_times(const std::string& text) {
 
 // Of a statistics document: per connection, whether it has samples and the byte counts of its
 // last one (what was moved by the end, whenever the samples were taken).
-std::string last_samples(const std::string& reply) {
-    const size_t body = reply.find("\r\n\r\n");
-    if (body == std::string::npos)
-        return "no reply: " + reply;
-    boost::system::error_code ec;
-    const boost::json::value doc = boost::json::parse(reply.substr(body + 4), ec);
-    if (ec || !doc.is_object())
-        return "not a document: " + reply;
+// (It runs beside the other server's: a reply that is no such document must not throw.)
+std::string last_samples(const std::string& reply) try {
     std::string out;
+    const auto doc =
+        boost::json::parse(reply.substr(std::min(reply.find("\r\n\r\n"), reply.size())));
     for (const auto& conn : doc.at("connections").as_array()) {
         const auto& samples = conn.at("samples").as_array();
         out += samples.empty()
-                   ? std::string("none")
+                   ? "none\n"
                    : boost::json::serialize(samples.back().at("total_transferred")) + "/" +
-                         boost::json::serialize(samples.back().at("data_transferred"));
-        out += "\n";
+                         boost::json::serialize(samples.back().at("data_transferred")) + "\n";
     }
     return out;
+} catch (const std::exception& e) {
+    return std::string("not a document (") + e.what() + "): " + reply;
 }
 
-// What a run's results replies, statistics document and session logs say.
-struct run_texts {
-    std::vector<std::string> replies, logs;
-    std::string document;
-};
+// What a run's results replies and statistics document say, and its session logs.
+using run_texts = std::pair<std::string, std::vector<std::string>>;
 
 // Those texts with their times taken out, the logs in an order that does not depend on their
 // end times. On one thread at a time: the C++ library's regular expressions fill character
 // tables they share on first use, without a lock.
 std::string figures_of(const run_texts& run) {
-    std::string figures;
-    for (const auto& reply : run.replies)
-        figures += without_times(reply) + "--\n";
-    figures += last_samples(run.document) + "--\n";
-    std::vector<std::string> texts;
-    for (const auto& log : run.logs)
-        texts.push_back(without_times(log));
-    std::sort(texts.begin(), texts.end());
-    for (const auto& text : texts)
-        figures += text + "--\n";
-    return figures;
+    std::vector<std::string> logs;
+    for (const auto& log : run.second)
+        logs.push_back(without_times(log) + "--\n");
+    std::sort(logs.begin(), logs.end());
+    return std::accumulate(logs.begin(), logs.end(), without_times(run.first));
 }
 
 run_texts session_texts(const std::string& cpus, bool expiry) {
@@ -494,17 +489,17 @@ run_texts session_texts(const std::string& cpus, bool expiry) {
     opts.cpu_list = cpus;
     const int port = start_activated(proc, opts);
     EXPECT_GT(port, 0);
-    const std::string rules = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=1000&"
-                              "RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1&STORE_LOG=1";
-    const std::string quick = "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=500&"
-                              "RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=1&STORE_LOG=1";
-    const std::string path = "/0123456789abcdef0123456789abcdef0123/";
-    const std::string latency = latency_target("POST", 4294967999, 100, 3, "/lat", "&" + quick);
-    struct conn {
-        std::string request;
-        size_t bytes;
+    const auto rules_of = [](const char* sample_ms, const char* period_s) {
+        return std::string("NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=") +
+               sample_ms + "&RESULT_NUM_INTERVALS=2&RESULTS_INTERVAL_PERIOD=" + period_s +
+               "&STORE_LOG=1";
     };
-    std::vector<conn> conns = {
+    const std::string rules = rules_of("1000", "1"),
+                      path = "/0123456789abcdef0123456789abcdef0123/";
+    const std::string latency =
+        latency_target("POST", 4294967999, 100, 3, "/lat", "&" + rules_of("500", "1"));
+    std::vector<std::pair<std::string, size_t>> conns = {
+        // request, bytes to send
         {upload_request(41, 2, 0, rules, "&TEST_DATA_CAP=3000"), 2000},
         {upload_request(41, 2, 1, rules, "&TEST_DATA_CAP=3000"), 2000},
         {http_request("POST", path + "0/60000?" + controlled_query(42, 2, 0) +
@@ -517,42 +512,33 @@ run_texts session_texts(const std::string& cpus, bool expiry) {
         {http_request("POST", latency + "2"), 1500}};
     if (expiry) // measures for two hours
         for (size_t i = 0; i < 2; i++)
-            conns.push_back({upload_request(43, 2, i,
-                                            "NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&"
-                                            "WARMUP_SAMPLE_TIME=1000&RESULT_NUM_INTERVALS=2&"
-                                            "RESULTS_INTERVAL_PERIOD=3600&STORE_LOG=1"),
-                             1000 + 500 * i});
+            conns.push_back({upload_request(43, 2, i, rules_of("1000", "3600")), 1000 + 500 * i});
     const int control = connect_loopback(port);
     EXPECT_TRUE(send_all(control, http_request("POST", latency + "0")));
     EXPECT_EQ(read_reply_head(control, 5s), CREATED);
     std::vector<int> fds;
-    for (const auto& c : conns) {
+    for (const auto& [request, bytes] : conns) {
         fds.push_back(connect_loopback(port));
-        EXPECT_TRUE(send_all(fds.back(), c.request));
+        EXPECT_TRUE(send_all(fds.back(), request));
         EXPECT_EQ(recv_exact(fds.back(), CONTINUE.size(), 5s), CONTINUE);
     }
     for (size_t i = 0; i < fds.size(); i++)
-        EXPECT_TRUE(send_all(fds[i], std::string(conns[i].bytes, 'u')));
+        EXPECT_TRUE(send_all(fds[i], std::string(conns[i].second, 'u')));
     run_texts run;
     for (int fd : fds) {
-        run.replies.push_back(read_until_close(fd, 75s));
+        run.first += read_until_close(fd, 75s) + "--\n";
         close(fd);
     }
-    run.document = fetch_statistics(control);
+    run.first += last_samples(fetch_statistics(control)) + "--\n";
     close(control);
     // Written as "<name>.part" first, and renamed once whole.
-    const int sessions = expiry ? 4 : 3;
-    auto written = [&] {
-        int n = 0;
-        for (const auto& e : std::filesystem::directory_iterator(logs))
-            n += e.path().extension() == ".log";
-        return n;
-    };
-    for (int i = 0; i < 100 && written() < sessions; i++)
+    for (int i = 0; i < 100 && run.second.size() < (expiry ? 4u : 3u); i++) {
         std::this_thread::sleep_for(50ms);
-    for (const auto& e : std::filesystem::directory_iterator(logs))
-        if (e.path().extension() == ".log")
-            run.logs.push_back(read_file(e.path()));
+        run.second.clear();
+        for (const auto& e : std::filesystem::directory_iterator(logs))
+            if (e.path().extension() == ".log")
+                run.second.push_back(read_file(e.path()));
+    }
     remove_tree(logs);
     return run;
 }
