@@ -209,12 +209,15 @@ void expect_every_worker_accepts(server_process& proc, int port, const char* whe
 // Bare GET sessions queue behind a download that holds the table: the workers pause without
 // spinning or refusing the queue; once the download ends every waiting session gets its reply
 // (or a close, if the last descriptor went to its socket), and every worker accepts again,
-// even one that paused while it owned no connection.
+// even one that paused while it owned no connection. A PUT whose socket takes the last
+// descriptor gets no answer pipe: it is closed and gives back exactly what it took.
 TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
     if (worker_count() < 2)
         GTEST_SKIP() << "needs two worker threads";
     server_process proc;
-    int port = start_activated(proc, options({"-d", "3"}));
+    const std::string logs = make_temp_dir();
+    write_file(logs + "/target.log", 0);
+    int port = start_activated(proc, options({"-d", "3", "-l", logs}));
     const int idle_fds = idle_descriptors(proc.pid, port);
     expect_every_worker_accepts(proc, port, "before the table fills");
     std::vector<int> holders;
@@ -222,9 +225,13 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
         holders.push_back(send_new(port, download_request(9, 8, i)));
         ASSERT_EQ(recv_exact(holders.back(), GET_REPLY.size(), 5s), GET_REPLY);
     }
-    int used = count_fds(proc.pid);
-    rlimit lim{static_cast<rlim_t>(used), static_cast<rlim_t>(used)};
-    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, &lim, nullptr), 0);
+    rlimit open_limit{};
+    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, nullptr, &open_limit), 0);
+    const auto limit_to = [&](rlim_t n) {
+        rlimit lim{n, open_limit.rlim_max};
+        ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, &lim, nullptr), 0);
+    };
+    limit_to(count_fds(proc.pid));
 
     std::vector<int> clients = flood(port, 60);
     ASSERT_TRUE(proc.wait_for("Too many open files", 10s)) << proc.output;
@@ -244,7 +251,16 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
     EXPECT_EQ(served + refused, 60);
     EXPECT_GT(served, 0) << "refused " << refused;
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds);
+
+    limit_to(idle_fds + 1);
+    const int put = send_new(port, http_request("PUT", "/target.log", ""));
+    EXPECT_TRUE(proc.wait_for("pipe: Too many open files", 5s)) << proc.output;
+    EXPECT_TRUE(wait_closed(put, 5s));
+    close(put);
+    limit_to(open_limit.rlim_cur);
+    EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
     expect_every_worker_accepts(proc, port, "after the table was full");
+    remove_tree(logs);
 }
 
 // --- Hostile requests ----------------------------------------------------------------
