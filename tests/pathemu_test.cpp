@@ -51,7 +51,7 @@ std::vector<uint8_t> segment(uint32_t seq, uint16_t size, uint16_t port = 40000,
 }
 
 // Goodput counts each payload byte once, when it becomes readable in order, across holes,
-// duplicates and the wrap of the sequence numbers, per flow.
+// duplicates and the wrap of the sequence numbers, per flow; what is not a TCP segment, none.
 TEST(PathEmulator, GoodputCountsEveryByteOnce) {
     pathemu::goodput_state g;
     auto add = [&](uint32_t seq, uint16_t size, uint16_t port = 40000, bool syn = false) {
@@ -71,6 +71,16 @@ TEST(PathEmulator, GoodputCountsEveryByteOnce) {
     EXPECT_EQ(add(isn + 6001, 100), 100u);
     EXPECT_EQ(add(7, 500, 40001, true), 500u); // another flow, data on its SYN
     EXPECT_EQ(add(8, 500, 40001), 0u);
+    // Packets that are not whole IPv4 TCP segments count nothing: another protocol, an IP or
+    // TCP header shorter than its minimum, options that run past the packet's end.
+    const std::vector<std::pair<size_t, uint8_t>> broken = {
+        {9, 17}, {0, 0x44}, {0, 0x4f}, {32, 0x40}, {32, 0xf0}};
+    for (const auto& [at, value] : broken) {
+        std::vector<uint8_t> p = segment(isn + 6101, 20);
+        p[at] = value;
+        pathemu::tcp_segment s;
+        EXPECT_FALSE(pathemu::parse_tcp(p.data(), p.size(), &s)) << at << " = " << int(value);
+    }
 }
 
 TEST(PathEmulator, DelaysAndShapesTheLineAndCleansUp) {
