@@ -469,17 +469,20 @@ std::string last_samples(const std::string& reply) try {
 }
 
 // What a run's results replies and statistics document say, and its session logs.
-using run_texts = std::pair<std::string, std::vector<std::string>>;
+struct run_texts {
+    std::string replies; // and the statistics document's samples, each followed by "--"
+    std::vector<std::string> logs;
+};
 
 // Those texts with their times taken out, the logs in an order that does not depend on their
 // end times. On one thread at a time: the C++ library's regular expressions fill character
 // tables they share on first use, without a lock.
 std::string figures_of(const run_texts& run) {
     std::vector<std::string> logs;
-    for (const auto& log : run.second)
+    for (const auto& log : run.logs)
         logs.push_back(without_times(log) + "--\n");
     std::sort(logs.begin(), logs.end());
-    return std::accumulate(logs.begin(), logs.end(), without_times(run.first));
+    return std::accumulate(logs.begin(), logs.end(), without_times(run.replies));
 }
 
 run_texts session_texts(const std::string& cpus, bool expiry) {
@@ -526,19 +529,22 @@ run_texts session_texts(const std::string& cpus, bool expiry) {
         EXPECT_TRUE(send_all(fds[i], std::string(conns[i].second, 'u')));
     run_texts run;
     for (int fd : fds) {
-        run.first += read_until_close(fd, 75s) + "--\n";
+        run.replies += read_until_close(fd, 75s) + "--\n";
         close(fd);
     }
-    run.first += last_samples(fetch_statistics(control)) + "--\n";
+    run.replies += last_samples(fetch_statistics(control)) + "--\n";
     close(control);
     // Written as "<name>.part" first, and renamed once whole.
-    for (int i = 0; i < 100 && run.second.size() < (expiry ? 4u : 3u); i++) {
+    std::vector<std::filesystem::path> written;
+    for (int i = 0; i < 100 && written.size() < (expiry ? 4u : 3u); i++) {
         std::this_thread::sleep_for(50ms);
-        run.second.clear();
+        written.clear();
         for (const auto& e : std::filesystem::directory_iterator(logs))
             if (e.path().extension() == ".log")
-                run.second.push_back(read_file(e.path()));
+                written.push_back(e.path());
     }
+    for (const auto& name : written)
+        run.logs.push_back(read_file(name));
     remove_tree(logs);
     return run;
 }
