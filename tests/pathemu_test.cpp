@@ -1,16 +1,14 @@
 // The path emulator between two namespaces of its own: the round trip it adds, the rate it
-// delivers by its own counts and by the receiver's, and that it leaves nothing behind, also
-// after a run that was killed. Over such a line, the client's idle round trip and steady state.
+// delivers by its own counts and by the client's, the client's idle round trip and steady
+// state over its line, and that it leaves nothing behind, also after a run that was killed.
 #include "goodput.h"
 #include "hardening_support.h"
 
 #include <arpa/inet.h>
 #include <boost/json.hpp>
 #include <cstdio>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sstream>
@@ -24,16 +22,10 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-sockaddr_in address_b(int port) {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(uint16_t(port));
+// A connection from namespace A's side to port 8080 of B's address; -1 on failure.
+int connect_b() {
+    sockaddr_in sin{AF_INET, htons(8080), {}, {}};
     inet_pton(AF_INET, "10.77.0.2", &sin.sin_addr);
-    return sin;
-}
-
-int connect_b(int port) {
-    const sockaddr_in sin = address_b(port);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof(sin)) != 0)
         fd = (close(fd), -1);
@@ -83,126 +75,6 @@ TEST(PathEmulator, GoodputCountsEveryByteOnce) {
     }
 }
 
-TEST(PathEmulator, DelaysAndShapesTheLineAndCleansUp) {
-    if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0)
-        GTEST_SKIP() << "the path emulator needs root and /dev/net/tun";
-    const std::string id = std::to_string(getpid()), ns_a = "vh-pea-" + id, ns_b = "vh-peb-" + id;
-    const std::string dir = make_temp_dir(), stats = dir + "/stats";
-    start_options opts = options({"--ns-a", ns_a, "--ns-b", ns_b, "--up", "20mbit,50ms,20ms",
-                                  "--down", "20mbit,50ms,20ms", "--stats", stats});
-    opts.program = VH_PATHEMU_PATH;
-    { // A run killed outright leaves its namespaces; the next start removes them.
-        server_process killed;
-        start(killed, opts);
-        ASSERT_TRUE(killed.wait_for("ready", 5s)) << killed.output;
-        kill(killed.pid, SIGKILL);
-        killed.wait_exit(5s);
-        ASSERT_EQ(access(("/run/netns/" + ns_a).c_str(), F_OK), 0);
-    }
-    server_process emu;
-    start(emu, opts);
-    ASSERT_TRUE(emu.wait_for("ready", 5s)) << emu.output;
-    EXPECT_NE(emu.output.find("removed 2 namespaces"), std::string::npos) << emu.output;
-
-    // B listens; A connects: each connect takes one round trip, 2 x 20 ms.
-    int port = 0, listener = -1;
-    std::thread([&] {
-        ASSERT_TRUE(enter_netns(ns_b));
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sin = address_b(0);
-        socklen_t len = sizeof(sin);
-        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sin), len), 0);
-        listen(listener, 16);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&sin), &len);
-        port = ntohs(sin.sin_port);
-    }).join();
-    ASSERT_GT(port, 0);
-    std::vector<double> rtts;
-    double received = 0, mss = 0;
-    std::thread([&] {
-        ASSERT_TRUE(enter_netns(ns_a));
-        for (int i = 0; i < 5; i++) {
-            const auto t0 = steady::now();
-            const int fd = connect_b(port);
-            rtts.push_back(std::chrono::duration<double, std::milli>(steady::now() - t0).count());
-            close(fd);
-        }
-    }).join();
-    for (int i = 0; i < 5; i++) // the probes, never used
-        close(accept4(listener, nullptr, nullptr, SOCK_NONBLOCK));
-    std::thread sender([&] { // B sends for 4.5 s over the down direction
-        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        const std::string chunk(65536, 'x');
-        for (auto end = steady::now() + 4500ms; fd >= 0 && steady::now() < end;)
-            send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
-        close(fd);
-    });
-    std::thread([&] {
-        ASSERT_TRUE(enter_netns(ns_a));
-        const int fd = connect_b(port);
-        const timeval limit{10, 0}; // a stalled line fails the test, never hangs it
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-        int seg = 0;
-        socklen_t len = sizeof(seg);
-        char buf[65536];
-        auto first = steady::time_point{};
-        for (ssize_t n; (n = recv(fd, buf, sizeof(buf), 0)) > 0;) {
-            const auto now = steady::now();
-            first = first == steady::time_point{} ? now : first;
-            if (now > first + 1s && now <= first + 4s) // the receiver's count of 3 s
-                received += double(n);
-        }
-        getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &seg, &len);
-        mss = seg;
-        close(fd);
-    }).join();
-    sender.join();
-    close(listener);
-    std::sort(rtts.begin(), rtts.end());
-    ASSERT_EQ(rtts.size(), 5u);
-    EXPECT_NEAR(rtts[2], 40.0, 2.0);
-    // Payload to line bytes: 52 bytes of IPv4 and TCP headers (with timestamps) per segment.
-    ASSERT_GT(mss, 500);
-    const double line_rate = received / 3 * 8 * (mss + 52) / mss / 20e6;
-    EXPECT_GE(line_rate, 0.95);
-    EXPECT_LE(line_rate, 1.01);
-
-    ASSERT_EQ(kill(emu.pid, SIGTERM), 0);
-    EXPECT_EQ(emu.wait_exit(5s), 0) << emu.output;
-    // The emulator's own counts of the seconds it carried the transfer at full speed.
-    // Its TCP payload is what the receiver read, and each second is stamped on the system
-    // clock one second after the one before.
-    std::vector<double> seconds;
-    std::istringstream lines(read_file(stats));
-    long long previous_stamp = 0;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("dir=down") == std::string::npos)
-            continue;
-        const double bytes = std::stod(line.substr(line.find("bytes=") + 6));
-        const double payload = std::stod(line.substr(line.find("payload=") + 8));
-        const long long stamp = std::stoll(line.substr(line.find("unix_us=") + 8));
-        seconds.push_back(bytes * 8 / 20e6);
-        EXPECT_TRUE(bytes < 1e6 || (payload > 0.96 * bytes && payload < bytes)) << line;
-        EXPECT_TRUE(previous_stamp == 0 || stamp == previous_stamp + 1000000) << line;
-        previous_stamp = stamp;
-    }
-    std::vector<double> busy;
-    for (double s : seconds)
-        if (s > 0.5)
-            busy.push_back(s);
-    ASSERT_GE(busy.size(), 4u) << read_file(stats);
-    // The first second is partial and ends in slow start's overshoot into the queue, whose
-    // drops the next second recovers from; the last is partial too.
-    for (size_t i = 2; i + 1 < busy.size(); i++) {
-        EXPECT_GE(busy[i], 0.95) << read_file(stats);
-        EXPECT_LE(busy[i], 1.01) << read_file(stats);
-    }
-    EXPECT_NE(access(("/run/netns/" + ns_a).c_str(), F_OK), 0);
-    EXPECT_NE(access(("/run/netns/" + ns_b).c_str(), F_OK), 0);
-    EXPECT_NE(access(("/run/varnholt-pathemu/" + ns_a).c_str(), F_OK), 0);
-    remove_tree(dir);
-}
-
 // The client's JSON report of a test run in namespace `ns` against the server at 10.77.0.2.
 boost::json::object client_report(const std::string& ns, const std::string& args) {
     const std::string command =
@@ -224,24 +96,60 @@ double number(const boost::json::value& v) {
     return v.is_double() ? v.get_double() : v.is_int64() ? double(v.get_int64()) : -1;
 }
 
-// On a 20 Mbit/s line with 20 ms each way and a 100 ms queue, the idle round trip is measured
-// before the load fills the queue (it once read the queue, and the added delay came out
-// negative), and a download's steady state leaves TCP's slow start out of its figure.
-TEST(PathEmulator, TheClientsIdleRoundTripAndSteadyStateOnADelayedLine) {
+// A line of 20 Mbit/s with 20 ms each way and a 100 ms queue, the server on B's side, the
+// client on A's: a connect takes one round trip; a download gets the line's rate by the
+// emulator's counts and by the client's, whose steady state leaves TCP's slow start out; the
+// client's idle round trip is measured before the load fills the queue (it once read the
+// queue, and the added delay came out negative). A run killed outright leaves its namespaces,
+// which the next start removes; an ended run leaves nothing.
+TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
     if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0)
         GTEST_SKIP() << "the path emulator needs root and /dev/net/tun";
-    const std::string id = std::to_string(getpid()), ns_a = "vh-pca-" + id, ns_b = "vh-pcb-" + id;
-    start_options emu_opts = options({"--ns-a", ns_a, "--ns-b", ns_b, "--up", "20mbit,100ms,20ms",
-                                      "--down", "20mbit,100ms,20ms"});
-    emu_opts.program = VH_PATHEMU_PATH;
+    const std::string id = std::to_string(getpid()), ns_a = "vh-pea-" + id, ns_b = "vh-peb-" + id;
+    const std::string dir = make_temp_dir(), stats = dir + "/stats";
+    start_options opts = options({"--ns-a", ns_a, "--ns-b", ns_b, "--up", "20mbit,100ms,20ms",
+                                  "--down", "20mbit,100ms,20ms", "--stats", stats});
+    opts.program = VH_PATHEMU_PATH;
+    {
+        server_process killed;
+        start(killed, opts);
+        ASSERT_TRUE(killed.wait_for("ready", 5s)) << killed.output;
+        kill(killed.pid, SIGKILL);
+        killed.wait_exit(5s);
+        ASSERT_EQ(access(("/run/netns/" + ns_a).c_str(), F_OK), 0);
+    }
     server_process emu, server;
-    start(emu, emu_opts);
+    start(emu, opts);
     ASSERT_TRUE(emu.wait_for("ready", 5s)) << emu.output;
+    EXPECT_NE(emu.output.find("removed 2 namespaces"), std::string::npos) << emu.output;
     start_options server_opts =
         options({"netns", "exec", ns_b, VH_HTTPD_PATH, "-f", test_file(), "-s", "8080", "-d", "2"});
     server_opts.program = "/usr/sbin/ip";
     start(server, server_opts);
     ASSERT_TRUE(server.wait_for("listening on address", 5s)) << server.output;
+
+    std::vector<double> rtts;
+    std::thread([&] {
+        ASSERT_TRUE(enter_netns(ns_a));
+        for (int i = 0; i < 5; i++) {
+            const auto t0 = steady::now();
+            close(connect_b());
+            rtts.push_back(std::chrono::duration<double, std::milli>(steady::now() - t0).count());
+        }
+    }).join();
+    std::sort(rtts.begin(), rtts.end());
+    ASSERT_EQ(rtts.size(), 5u);
+    EXPECT_NEAR(rtts[2], 40.0, 2.0);
+
+    const boost::json::object download = client_report(ns_a, "download --duration 6");
+    ASSERT_TRUE(download.contains("steady_state")) << download;
+    const double steady_bps = number(download.at("steady_state").at("bits_per_second"));
+    EXPECT_GE(steady_bps, number(download.at("bits_per_second"))) << download;
+    // The payload of 1500-byte packets with 52 bytes of IPv4 and TCP headers.
+    EXPECT_GE(steady_bps, 20e6 * 0.95 * 1448 / 1500) << download;
+    EXPECT_LE(steady_bps, 20e6 * 1.01) << download;
+    std::this_thread::sleep_for(1100ms); // until the download's last second is counted
+    const std::string counts = read_file(stats);
 
     const boost::json::object latency = client_report(ns_a, "latency --duration 3");
     ASSERT_TRUE(latency.contains("responsiveness")) << latency;
@@ -251,16 +159,39 @@ TEST(PathEmulator, TheClientsIdleRoundTripAndSteadyStateOnADelayedLine) {
     EXPECT_LE(number(r.at("idle_rtt_us")), 44000) << latency;
     EXPECT_GT(number(r.at("added_delay_median_us")), 0) << latency;
 
-    const boost::json::object download = client_report(ns_a, "download --duration 6");
-    ASSERT_TRUE(download.contains("steady_state")) << download;
-    const double steady_bps = number(download.at("steady_state").at("bits_per_second"));
-    EXPECT_GE(steady_bps, number(download.at("bits_per_second"))) << download;
-    EXPECT_LE(steady_bps, 20e6 * 1.01) << download;
-
     kill(server.pid, SIGTERM);
     server.wait_exit(5s);
-    kill(emu.pid, SIGTERM);
+    ASSERT_EQ(kill(emu.pid, SIGTERM), 0);
     EXPECT_EQ(emu.wait_exit(5s), 0) << emu.output;
+    // The emulator's own counts of the seconds it carried the download at full speed. Its
+    // TCP payload is nearly all the line carried, and each second is stamped on the system
+    // clock one second after the one before.
+    std::vector<double> busy;
+    std::istringstream lines(counts);
+    long long previous_stamp = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("dir=down") == std::string::npos)
+            continue;
+        const double bytes = std::stod(line.substr(line.find("bytes=") + 6));
+        const double payload = std::stod(line.substr(line.find("payload=") + 8));
+        const long long stamp = std::stoll(line.substr(line.find("unix_us=") + 8));
+        if (bytes * 8 / 20e6 > 0.5)
+            busy.push_back(bytes * 8 / 20e6);
+        EXPECT_TRUE(bytes < 1e6 || (payload > 0.96 * bytes && payload < bytes)) << line;
+        EXPECT_TRUE(previous_stamp == 0 || stamp == previous_stamp + 1000000) << line;
+        previous_stamp = stamp;
+    }
+    ASSERT_GE(busy.size(), 4u) << counts;
+    // The first second is partial and ends in slow start's overshoot into the queue, whose
+    // drops the next second recovers from; the last is partial too.
+    for (size_t i = 2; i + 1 < busy.size(); i++) {
+        EXPECT_GE(busy[i], 0.95) << counts;
+        EXPECT_LE(busy[i], 1.01) << counts;
+    }
+    EXPECT_NE(access(("/run/netns/" + ns_a).c_str(), F_OK), 0);
+    EXPECT_NE(access(("/run/netns/" + ns_b).c_str(), F_OK), 0);
+    EXPECT_NE(access(("/run/varnholt-pathemu/" + ns_a).c_str(), F_OK), 0);
+    remove_tree(dir);
 }
 
 } // namespace
