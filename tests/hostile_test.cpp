@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -168,9 +167,9 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     opts.inherit_fd = listener;
     start(proc, opts);
     close(listener);
-    ASSERT_EQ(setns(own_ns, CLONE_NEWNET), 0);
     ASSERT_TRUE(proc.wait_for("Metrics on address :: port ", 10s)) << proc.output;
     const int mport = std::stoi(proc.output.substr(proc.output.find(":: port ") + 8));
+    scrape(mport); // the first scrape keeps a descriptor for counting descriptors
 
     // The honest rounds alone first.
     ASSERT_TRUE(enter_netns(line.honest_ns));
@@ -179,14 +178,6 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     const double quiet_up = honest_bytes(port, true, 1001, span);
     ASSERT_GT(quiet_down, 0) << proc.output;
     ASSERT_GT(quiet_up, 0) << proc.output;
-    const auto scrape = [&] {
-        const int fd = connect_from("10.29.0.2", "10.29.0.1", mport);
-        send_all(fd, "GET /metrics HTTP/1.1\r\n\r\n");
-        const std::string page = read_until_close(fd, 5s);
-        close(fd);
-        return page;
-    };
-    scrape(); // the first scrape keeps a descriptor for counting descriptors
     std::this_thread::sleep_for(500ms);
     const int idle_fds = count_fds(proc.pid);
 
@@ -198,7 +189,7 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     constexpr int KINDS = 7;
     std::array<std::atomic<int>, KINDS> closed_by_server{};
     std::vector<std::thread> attackers;
-    const auto attacker = [&](int kind) {
+    for (int kind = 0; kind < KINDS; kind++) {
         attackers.emplace_back([&, kind] {
             if (!enter_netns(line.attack_ns))
                 return;
@@ -235,12 +226,9 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
                 case 2: // latency sessions whose control connections keep asking
                     if (held.size() < 40) {
                         id++;
-                        const std::string lat = "GET /lat?LATENCY_TEST=GET&LATENCY_INTERVAL=10&"
-                                                "LATENCY_ID=" +
-                                                std::to_string(id) +
-                                                "&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=";
-                        open(port, lat + "0 HTTP/1.1\r\n\r\n");
-                        open(port, lat + "1 HTTP/1.1\r\n\r\n", 4096);
+                        const std::string lat = latency_target("GET", id, 10, 2);
+                        open(port, http_request("GET", lat + "0", ""));
+                        open(port, http_request("GET", lat + "1", ""), 4096);
                     }
                     for (size_t i = 0; i < held.size(); i += 2) {
                         recv(held[i], buf, sizeof(buf), MSG_DONTWAIT);
@@ -280,26 +268,22 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
             for (int fd : held)
                 close(fd);
         });
-    };
-    for (int kind = 0; kind < KINDS; kind++)
-        attacker(kind);
-    // The server's output is read all along: a full pipe would stall its log lines.
+    }
+    // The server's output is read all along (a full pipe would stall its log lines), and its
+    // resident memory sampled.
     std::atomic<bool> reading{true};
+    long rss_peak = 0;
     std::thread reader([&] {
-        while (reading.load())
-            proc.poll_output(100ms);
+        for (; reading.load(); proc.poll_output(100ms))
+            rss_peak = std::max(rss_peak, rss_kib(proc.pid));
     });
     std::this_thread::sleep_for(3s);
 
     // Beside them: the honest ones are admitted and get their line; the server's memory
     // stays within its budget.
-    long rss_peak = rss_kib(proc.pid);
     const double busy_down = honest_bytes(port, false, 2000, span);
-    rss_peak = std::max(rss_peak, rss_kib(proc.pid));
     const double busy_up = honest_bytes(port, true, 2001, span);
-    rss_peak = std::max(rss_peak, rss_kib(proc.pid));
     std::this_thread::sleep_for(3s);
-    rss_peak = std::max(rss_peak, rss_kib(proc.pid));
     attacking = false;
     for (auto& t : attackers)
         t.join();
@@ -318,20 +302,6 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
 #endif
     EXPECT_LE(rss_peak, allowance_kib);
 
-    // The limits did the holding: sessions beyond the prefix's share of the budget and
-    // connections beyond its cap were refused, and what is reserved stays within the budget.
-    const std::string page = scrape();
-    const auto sample = [&](const std::string& name) {
-        const size_t at = page.find("\n" + name + " ");
-        return at == std::string::npos ? -1.0 : std::atof(page.c_str() + at + name.size() + 2);
-    };
-    EXPECT_GT(sample("varnholt_sessions_refused_total{reason=\"client_memory\"}") +
-                  sample("varnholt_sessions_refused_total{reason=\"memory\"}"),
-              0)
-        << page;
-    EXPECT_GT(sample("varnholt_connections_refused_total{reason=\"client_connections\"}"), 0);
-    EXPECT_LE(sample("varnholt_memory_reserved_bytes"), BUDGET_MIB << 20);
-
     // What the flood held open the server closed by its own rules: the close after a refusal,
     // a PUT below its minimum rate, a scrape's deadline, the header deadline.
     for (int kind : {3, 4, 5, 6})
@@ -342,6 +312,16 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     send_all(head, "HEAD / HTTP/1.1\r\n\r\n");
     EXPECT_EQ(read_reply_head(head, 5s), HEAD_REPLY);
     close(head);
+
+    // The limits did the holding: sessions beyond the prefix's share of the budget and
+    // connections beyond its cap were refused, and what is reserved stays within the budget.
+    ASSERT_TRUE(enter_netns(line.server_ns));
+    auto page = scrape(mport);
+    EXPECT_GT(page["varnholt_sessions_refused_total{reason=\"client_memory\"}"] +
+                  page["varnholt_sessions_refused_total{reason=\"memory\"}"],
+              0);
+    EXPECT_GT(page["varnholt_connections_refused_total{reason=\"client_connections\"}"], 0);
+    EXPECT_LE(page["varnholt_memory_reserved_bytes"], BUDGET_MIB << 20);
     ASSERT_EQ(setns(own_ns, CLONE_NEWNET), 0);
     close(own_ns);
     EXPECT_EQ(settle_fds(proc, idle_fds, 30s), idle_fds) << describe_fds(proc.pid);
