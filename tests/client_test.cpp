@@ -611,42 +611,9 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
     }
 }
 
-// Both directions at once: two sessions, each reported as it would be alone, their intervals
-// tagged in the stream and both totals on one time axis in the picture.
-// A server that takes one session at a time refuses one of them: one line naming which.
-TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
-    client_run run = run_client("bidir -c 2 -d 2 --warmup-samples 2 --warmup-sample-time 100 "
-                                "--warmup-tolerance 50 --intervals 2 --json-stream --plot " +
-                                dir + "/b.svg " + addr);
-    ASSERT_EQ(run.status, 0) << run.err << run.out;
-    std::map<std::string, size_t> events;
-    json::object r = parse_stream(run, &events);
-    const json::value &down = r.at("download"), &up = r.at("upload");
-    expect_download_consistent(down, 2, 2);
-    expect_upload_consistent(up, 2);
-    expect_plot_matches(dir + "/b.svg", r, 2);
-    const size_t down_points = down.at("throughput_series").at("seconds").as_array().size(),
-                 up_points = up.at("throughput_series").at("seconds").as_array().size();
-    EXPECT_EQ(std::tuple(vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"download\""),
-                         vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"upload\""),
-                         events["measurement_sample"]),
-              std::tuple(int(down_points), int(up_points), 2u));
-    // At once: one started when the other did, and the other within the first second.
-    EXPECT_TRUE(std::min(num(down.at("start_s")), num(up.at("start_s"))) == 0 &&
-                std::max(num(down.at("start_s")), num(up.at("start_s"))) < 1)
-        << down.at("start_s") << up.at("start_s");
-    EXPECT_NE(r.at("session_ids").at("download"), r.at("session_ids").at("upload"));
-
-    // The text report: each direction under its name, as it would be alone.
-    run = run_client("bidir -c 1 -d 1 --warmup-samples 2 --warmup-sample-time 100 --intervals 1 " +
-                     addr);
-    ASSERT_EQ(run.status, 0) << run.err;
-    const size_t down_at = run.out.find("\ndownload:\ndownloaded "),
-                 up_at = run.out.find("\nupload:\nRESULT: OK\nwarm-up: ");
-    EXPECT_TRUE(down_at != npos && up_at != npos && up_at > down_at &&
-                run.out.find("\nclient sent ", up_at) != npos)
-        << run.out;
-
+// A server that takes one session at a time refuses one of a two-way test's sessions: one line
+// naming which, and the same text as the report's error. (Both ways at once: over TLS below.)
+TEST(ClientAgainstOneSessionServer, ABidirSessionRefusedIsOneLineNamingWhich) {
     vh_test::server_process one;
     const int single = vh_test::start_activated(one, vh_test::options({"--max-sessions", "1"}));
     client_run refused =
@@ -717,14 +684,29 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
               npos);
 
     // Both directions at once with a latency session each way: each control connection too.
-    run =
-        run_client("bidir --latency -c 2 -d 2 --latency-interval 50 --fetch-interval 300 --json " +
-                   quick_upload + trusted + target);
+    // Each session is reported as it would be alone, its intervals tagged in the stream and
+    // both totals on one time axis in the picture.
+    run = run_client("bidir --latency -c 2 -d 2 --latency-interval 50 --fetch-interval 300 "
+                     "--json-stream --plot " +
+                     dir + "/b.svg " + quick_upload + trusted + target);
     ASSERT_EQ(run.status, 0) << run.err;
-    r = parse_object(run.out);
+    events.clear();
+    r = parse_stream(run, &events);
     EXPECT_TRUE(r.at("tls").is_object());
-    expect_latency_consistent(r.at("latency_download"), r.at("download"), false);
-    expect_latency_consistent(r.at("latency_upload"), r.at("upload"), true);
+    const json::value &down = r.at("download"), &up = r.at("upload");
+    expect_latency_consistent(r.at("latency_download"), down, false);
+    expect_latency_consistent(r.at("latency_upload"), up, true);
+    expect_plot_matches(dir + "/b.svg", r, 2);
+    EXPECT_EQ(std::tuple(vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"download\""),
+                         vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"upload\""),
+                         events["measurement_sample"]),
+              std::tuple(int(down.at("throughput_series").at("seconds").as_array().size()),
+                         int(up.at("throughput_series").at("seconds").as_array().size()), 2u));
+    // At once: one started when the other did, and the other within the first second.
+    EXPECT_TRUE(std::min(num(down.at("start_s")), num(up.at("start_s"))) == 0 &&
+                std::max(num(down.at("start_s")), num(up.at("start_s"))) < 1)
+        << down.at("start_s") << up.at("start_s");
+    EXPECT_NE(r.at("latency_ids").at("download"), r.at("latency_ids").at("upload"));
 
     const vh_test::tls_files other = vh_test::make_test_certificate(dir, "other");
     for (const std::string& args :
@@ -739,10 +721,18 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
               "varnholt-client: download: --ca-file: cannot load \"" + dir +
                   "/none.pem\": No such file or directory\n");
     EXPECT_EQ(run_client("download --insecure 127.0.0.1:1").status, 2);
-    // The text report names the session's version and cipher.
-    run = run_client("download -c 1 -d 0.5 --insecure " + target);
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\nTLS: TLSv1.3 TLS_"), npos) << run.out;
+    // The text report names the session's version and cipher, then each direction under its
+    // name, as it would be alone.
+    run = run_client("bidir -c 1 -d 1 --warmup-samples 2 --warmup-sample-time 100 --intervals 1 "
+                     "--insecure " +
+                     target);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const size_t tls_at = run.out.find("\nTLS: TLSv1.3 TLS_"),
+                 down_at = run.out.find("\ndownload:\ndownloaded "),
+                 up_at = run.out.find("\nupload:\nRESULT: OK\nwarm-up: ");
+    EXPECT_TRUE(tls_at != npos && down_at != npos && up_at != npos && up_at > down_at &&
+                run.out.find("\nclient sent ", up_at) != npos)
+        << run.out;
 }
 
 // ---------------------------------------------------------------------------------------
