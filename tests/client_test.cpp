@@ -520,14 +520,17 @@ void expect_upload_consistent(const json::value& u, size_t intervals) {
 }
 
 // A second client with the same session and connection numbers is refused by the server while
-// the first one runs; the first one, given the server by its host name, is not disturbed, shows
-// its progress on its terminal (not in its report) and reports what it received.
+// the first one runs: a two-way test, whose one error line (and report) names the direction
+// refused. The first one, given the server by its host name, is not disturbed, shows its progress
+// on its terminal (not in its report) and reports what it received.
 TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
-    const std::string session = "download -c 3 -d 3 --unit-id 77 --session-id 88 ",
+    const std::string session = " -c 3 -d 3 --unit-id 77 --session-id 88 ",
                       named = "localhost:" + std::to_string(port);
-    client_proc first(session + "--json --plot " + dir + "/d.svg " + named, true);
+    client_proc first("download" + session + "--json --plot " + dir + "/d.svg " + named, true);
     ASSERT_TRUE(first.progress_shown()) << first.run.err;
-    client_run second = run_client(session + addr), run = first.finish();
+    client_run second = run_client("bidir" + session +
+                                   "--warmup-sample-time 100 --intervals 1 --json " + addr),
+               run = first.finish();
     ASSERT_EQ(run.status, 0) << run.err;
     // Each line drawn over the one before; the last one erased.
     EXPECT_TRUE(vh_test::count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
@@ -540,11 +543,14 @@ TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
               std::tuple(true, named.c_str(), "127.0.0.1", 77u, true));
     expect_download_consistent(r, 3, 3);
     EXPECT_TRUE(second.status == 1 &&
-                second.err.starts_with("varnholt-client: download: connection ") &&
+                second.err.starts_with("varnholt-client: bidir: download: connection ") &&
                 second.err.ends_with(": first reply: the server closed the connection without "
                                      "replying (session refused)\n") &&
                 vh_test::count_occurrences(second.err, "\n") == 1)
         << second.err;
+    json::object failed = parse_object(second.out);
+    EXPECT_EQ(std::tuple(failed.at("ok"), failed.at("error")),
+              std::tuple(false, second.err.substr(17, second.err.size() - 18).c_str()));
 }
 
 // A latency session's report `l` over its load (`up`: an upload): the statistics documents hold
@@ -609,24 +615,6 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
                              r.at("fetches").as_array().size()));
         expect_latency_consistent(r, load, direction == "POST");
     }
-}
-
-// A server that takes one session at a time refuses one of a two-way test's sessions: one line
-// naming which, and the same text as the report's error. (Both ways at once: over TLS below.)
-TEST(ClientAgainstOneSessionServer, ABidirSessionRefusedIsOneLineNamingWhich) {
-    vh_test::server_process one;
-    const int single = vh_test::start_activated(one, vh_test::options({"--max-sessions", "1"}));
-    client_run refused =
-        run_client("bidir -c 2 -d 1 --intervals 1 --json 127.0.0.1:" + std::to_string(single));
-    EXPECT_EQ(refused.status, 1) << refused.out;
-    EXPECT_TRUE((refused.err.starts_with("varnholt-client: bidir: download: connection ") ||
-                 refused.err.starts_with("varnholt-client: bidir: upload: connection ")) &&
-                refused.err.find(": first reply: ") != npos &&
-                vh_test::count_occurrences(refused.err, "\n") == 1)
-        << refused.err;
-    json::object failed = parse_object(refused.out);
-    EXPECT_EQ(std::tuple(failed.at("ok"), failed.at("error")),
-              std::tuple(false, refused.err.substr(17, refused.err.size() - 18).c_str()));
 }
 
 // ---------------------------------------------------------------------------------------
