@@ -22,6 +22,7 @@
 
 using namespace std::chrono_literals;
 using namespace vh_client;
+using namespace vh_test;
 namespace json = boost::json;
 
 namespace {
@@ -142,13 +143,13 @@ using points = std::vector<std::pair<double, double>>;
 // state of a download that has one), and plots the report's throughput series, total and per
 // connection, and that steady state, point by point in the report's units.
 void expect_plot_matches(const std::string& path, const json::object& report, size_t series) {
-    std::string svg = vh_test::read_file(path);
-    EXPECT_EQ(vh_test::count_occurrences(svg, "url("), vh_test::count_occurrences(svg, "url(#"));
+    std::string svg = read_file(path);
+    EXPECT_EQ(count_occurrences(svg, "url("), count_occurrences(svg, "url(#"));
     EXPECT_NE(svg.find(std::string(report.at("server").as_string()) + " · "), npos);
     EXPECT_TRUE(svg.starts_with("<?xml ") && svg.ends_with("</svg>\n") &&
-                vh_test::count_occurrences(svg, "<svg") == 1 &&
-                vh_test::count_occurrences(svg, "<") == vh_test::count_occurrences(svg, ">") &&
-                vh_test::count_occurrences(svg, "<g") == vh_test::count_occurrences(svg, "</g>"));
+                count_occurrences(svg, "<svg") == 1 &&
+                count_occurrences(svg, "<") == count_occurrences(svg, ">") &&
+                count_occurrences(svg, "<g") == count_occurrences(svg, "</g>"));
     std::map<std::string, points> want, got;
     const std::string test(report.at("test").as_string());
     const bool bidir = test == "bidir";
@@ -236,9 +237,9 @@ TEST(ClientProtocol, ReplyHeadsUpToTheirLimitAndStatsMessagesAtTheEndOfTheStream
     std::string why;
     for (const auto& [text, state] : cases)
         EXPECT_EQ(parse_reply_head(text, &h, &why), state) << text.substr(0, 40) << text.size();
-    ASSERT_EQ(parse_reply_head(vh_test::GET_REPLY + "data", &h, &why), complete);
+    ASSERT_EQ(parse_reply_head(GET_REPLY + "data", &h, &why), complete);
     EXPECT_EQ(std::tuple(h.status, h.length, h.content_length),
-              std::tuple(200, vh_test::GET_REPLY.size(), 500000000000LL));
+              std::tuple(200, GET_REPLY.size(), 500000000000LL));
 
     const unsigned char full[] = {'x', 'y', 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 4, 0, 0, 1, 2};
     const unsigned char short_form[] = {9, 9, 9, 9, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0};
@@ -456,11 +457,11 @@ TEST(ClientProtocol, NumbersInTheirFormsAndTargetsKeepTheirPortRange) {
 
 struct ClientEndToEnd : ::testing::Test {
     ~ClientEndToEnd() override {
-        vh_test::remove_tree(dir);
+        remove_tree(dir);
     }
-    vh_test::server_process server;
-    std::string dir = vh_test::make_temp_dir(); // for pictures
-    int port = vh_test::start_activated(server, vh_test::options({}));
+    server_process server;
+    std::string dir = make_temp_dir(); // for pictures
+    int port = start_activated(server, options({}));
     std::string addr = "127.0.0.1:" + std::to_string(port);
 };
 
@@ -533,7 +534,7 @@ TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
                run = first.finish();
     ASSERT_EQ(run.status, 0) << run.err;
     // Each line drawn over the one before; the last one erased.
-    EXPECT_TRUE(vh_test::count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
+    EXPECT_TRUE(count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
                 run.err.ends_with("\r\033[K") && run.out.find('\r') == npos)
         << run.err;
     json::object r = parse_object(run.out);
@@ -546,7 +547,7 @@ TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
                 second.err.starts_with("varnholt-client: bidir: download: connection ") &&
                 second.err.ends_with(": first reply: the server closed the connection without "
                                      "replying (session refused)\n") &&
-                vh_test::count_occurrences(second.err, "\n") == 1)
+                count_occurrences(second.err, "\n") == 1)
         << second.err;
     json::object failed = parse_object(second.out);
     EXPECT_EQ(std::tuple(failed.at("ok"), failed.at("error")),
@@ -624,14 +625,13 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
 // certificate for localhost, 127.0.0.1 and ::1.
 struct ClientOverTls : ::testing::Test {
     ~ClientOverTls() override {
-        vh_test::remove_tree(dir);
+        remove_tree(dir);
     }
-    std::string dir = vh_test::make_temp_dir();
-    vh_test::tls_files cert = vh_test::make_test_certificate(dir);
-    vh_test::server_process server;
-    int port = vh_test::start_activated(
-        server, vh_test::options({"--tls-cert", cert.cert, "--tls-key", cert.key},
-                                 {{"LISTEN_FDNAMES", "tls"}}));
+    std::string dir = make_temp_dir();
+    tls_files cert = make_test_certificate(dir);
+    server_process server;
+    int port = start_activated(server, options({"--tls-cert", cert.cert, "--tls-key", cert.key},
+                                               {{"LISTEN_FDNAMES", "tls"}}));
     std::string trusted = "--ca-file " + cert.cert + " ";
 };
 
@@ -667,7 +667,7 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
     EXPECT_TRUE(run.out.starts_with("{\"event\":\"tls\",\"version\":\"TLSv1.3\",\"cipher\":" +
                                     json::serialize(tls.at("cipher")) + "}\n"))
         << run.out.substr(0, 200);
-    EXPECT_NE(vh_test::read_file(dir + "/u.svg")
+    EXPECT_NE(read_file(dir + "/u.svg")
                   .find("TLSv1.3 " + std::string(tls.at("cipher").as_string()) + " · "),
               npos);
 
@@ -685,8 +685,8 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
     expect_latency_consistent(r.at("latency_download"), down, false);
     expect_latency_consistent(r.at("latency_upload"), up, true);
     expect_plot_matches(dir + "/b.svg", r, 2);
-    EXPECT_EQ(std::tuple(vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"download\""),
-                         vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"upload\""),
+    EXPECT_EQ(std::tuple(count_occurrences(run.out, "\"interval\",\"load\":\"download\""),
+                         count_occurrences(run.out, "\"interval\",\"load\":\"upload\""),
                          events["measurement_sample"]),
               std::tuple(int(down.at("throughput_series").at("seconds").as_array().size()),
                          int(up.at("throughput_series").at("seconds").as_array().size()), 2u));
@@ -696,7 +696,7 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
         << down.at("start_s") << up.at("start_s");
     EXPECT_NE(r.at("latency_ids").at("download"), r.at("latency_ids").at("upload"));
 
-    const vh_test::tls_files other = vh_test::make_test_certificate(dir, "other");
+    const tls_files other = make_test_certificate(dir, "other");
     for (const std::string& args :
          {std::string("download --json "), "download --ca-file " + other.cert + " --json "}) {
         run = run_client(args + target);
@@ -737,14 +737,14 @@ struct canned {
 };
 
 void play(int fd, const canned& c) {
-    vh_test::send_all(fd, c.first);
-    if (c.then == LINGER && !vh_test::wait_closed(fd, 5s))
+    send_all(fd, c.first);
+    if (c.then == LINGER && !wait_closed(fd, 5s))
         return;
     std::this_thread::sleep_for(c.then == PAUSE ? 300ms : c.then == LINGER ? 2000ms : 0ms);
     if (c.then == REQUEST)
-        vh_test::read_reply_head(fd, 5s);
+        read_reply_head(fd, 5s);
     if (c.second) {
-        vh_test::send_all(fd, *c.second);
+        send_all(fd, *c.second);
         shutdown(fd, SHUT_WR);
     }
     pollfd p{fd, POLLRDHUP, 0}; // reads nothing: a server that takes no data
@@ -754,7 +754,7 @@ void play(int fd, const canned& c) {
 // Accepts connections on a loopback port and plays `load` on each, or `control` on a latency
 // test's control connection when given.
 struct scripted_server {
-    int port = 0, fd = vh_test::listen_loopback(true, &port);
+    int port = 0, fd = listen_loopback(true, &port);
     std::jthread acceptor;
 
     scripted_server(const canned& load, const std::optional<canned>& control)
@@ -766,8 +766,7 @@ struct scripted_server {
                   if (c >= 0)
                       workers.emplace_back([load, control, c] {
                           const bool ctl =
-                              vh_test::read_reply_head(c, 5s).find("CONNECTION=0") != npos &&
-                              control;
+                              read_reply_head(c, 5s).find("CONNECTION=0") != npos && control;
                           play(c, ctl ? *control : load);
                           close(c);
                       });
@@ -809,21 +808,28 @@ void expect_cases(const std::vector<bad_server_case>& cases) {
 }
 
 const std::string NOT_FOUND = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
-                  DATA = vh_test::GET_REPLY + std::string(65536, 'x'),
-                  DOWN = "download: connection 0: ", UP = "upload: connection 0: ",
-                  CONTROL = "latency: control connection: ",
+                  DATA = GET_REPLY + std::string(65536, 'x'), DOWN = "download: connection 0: ",
+                  UP = "upload: connection 0: ", CONTROL = "latency: control connection: ",
                   RESULTS = "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: ";
 
 // A statistics document after the control connection's first reply, announced as `length`.
 canned statistics(const std::string& doc, std::string length = "") {
     length = length.empty() ? std::to_string(doc.size()) : length;
-    return canned(vh_test::CREATED, REQUEST,
+    return canned(CREATED, REQUEST,
                   "HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + doc);
 }
 
-// (A server that closes at once, refusing the session: the duplicate session above.)
+// (A server that closes at once, refusing the session: the duplicate session above.) A hostile
+// server cannot exhaust the client's memory with a results reply without its end, or a document
+// announced or parsed beyond the test's size. (Counters or clocks going backwards: the protocol
+// tests above.)
 TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
-    const std::string dir = vh_test::make_temp_dir();
+    const std::string dir = make_temp_dir();
+    // Within the size a latency test allows, but twelve times its length as a parsed tree.
+    std::string numbers = "0";
+    while (numbers.size() < 150000)
+        numbers += ",0";
+    std::string zeros = document({{}, {numbers}});
     expect_cases({
         {"upload --json --plot " + dir + "/failed.svg", canned(NOT_FOUND),
          UP + "first reply: unexpected \"HTTP/1.1 404 Not Found\" (expected 100)"},
@@ -838,40 +844,16 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
         {"download -d 0.5", canned(DATA, LINGER), // past the client's time-out
          DOWN + "stats message: the server sent nothing more after the half-close (timed out "
                 "after 1 s)"},
-        {"upload", canned(vh_test::CONTINUE),
-         UP + "upload: the server takes no data (timed out after 1 s)"},
-        {"upload", canned(vh_test::CONTINUE, PAUSE, ""),
+        {"upload", canned(CONTINUE), UP + "upload: the server takes no data (timed out after 1 s)"},
+        {"upload", canned(CONTINUE, PAUSE, ""),
          UP + "results reply: the server closed the connection before it"},
         // A test the server reports as failed is a test that ran: its report, and status 3.
         {"upload",
-         canned(vh_test::CONTINUE, PAUSE,
+         canned(CONTINUE, PAUSE,
                 RESULTS + "FAIL\nEND_TIME: 5\nSECTION: WARMUP\nNUM_WARMUP: 1\n"
                           "WARMUP_SESSION: 0 100000000 9\nSECTION: MEASUR\nNUM_MEASUR: 0\n\n"),
          "\nRESULT: FAIL\nwarm-up: 0.100 s, 1 sample\nmeasurement: none\n", 3},
-    });
-    EXPECT_NE(access((dir + "/failed.svg").c_str(), F_OK), 0);
-    vh_test::remove_tree(dir);
-    // A later connection that cannot be made names its address as the first would: a listen
-    // queue that takes one connection and drops the next one's SYN.
-    int port = 0, fd = vh_test::listen_loopback(true, &port);
-    ASSERT_EQ(listen(fd, 0), 0);
-    EXPECT_EQ(run_client("download -c 2 -t 1 [::1]:" + std::to_string(port)).err,
-              "varnholt-client: download: connection 1: connect: ::1 port " + std::to_string(port) +
-                  ": no answer (timed out)\n");
-    close(fd);
-}
-
-// A hostile server cannot exhaust the client's memory with a results reply without its end, or
-// a document announced or parsed beyond the test's size. (Counters or clocks going backwards: the
-// protocol tests above.)
-TEST(ClientAgainstScriptedServers, HostileResultsAndDocumentsRefusedWithoutExhaustingMemory) {
-    // Within the size this test allows, but twelve times its length as a parsed tree.
-    std::string numbers = "0";
-    while (numbers.size() < 150000)
-        numbers += ",0";
-    std::string zeros = document({{}, {numbers}});
-    expect_cases({
-        {"upload", canned(vh_test::CONTINUE, PAUSE, RESULTS + std::string(1 << 20, '0')),
+        {"upload", canned(CONTINUE, PAUSE, RESULTS + std::string(1 << 20, '0')),
          UP + "results reply: longer than 1048576 bytes without its end"},
         // (3 s + 6 time-outs + 10 s) at 10 samples a second, 16 more, 2 connections, 400 bytes
         // a sample, 64 KiB
@@ -888,6 +870,16 @@ TEST(ClientAgainstScriptedServers, HostileResultsAndDocumentsRefusedWithoutExhau
          1,
          statistics(zeros)},
     });
+    EXPECT_NE(access((dir + "/failed.svg").c_str(), F_OK), 0);
+    remove_tree(dir);
+    // A later connection that cannot be made names its address as the first would: a listen
+    // queue that takes one connection and drops the next one's SYN.
+    int port = 0, fd = listen_loopback(true, &port);
+    ASSERT_EQ(listen(fd, 0), 0);
+    EXPECT_EQ(run_client("download -c 2 -t 1 [::1]:" + std::to_string(port)).err,
+              "varnholt-client: download: connection 1: connect: ::1 port " + std::to_string(port) +
+                  ": no answer (timed out)\n");
+    close(fd);
 }
 
 } // namespace
