@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <boost/json.hpp>
-#include <csignal>
 #include <gtest/gtest.h>
 #include <map>
 #include <optional>
@@ -34,7 +33,7 @@ constexpr auto npos = std::string::npos;
 // Running the client
 
 struct client_run {
-    int status = -1; // exit status; -1 when killed for taking too long
+    int status = -1; // exit status; 137 when killed for taking too long
     std::string out, err;
     double seconds = 0;
 };
@@ -52,7 +51,8 @@ std::string slurp(int fd) {
 }
 
 // A client process run with the arguments in `line` (words for the shell), writing its
-// standard output to a memory file, its standard error to another or (`on_pty`) to a terminal.
+// standard output to a memory file, its standard error to another or (`on_pty`) to a terminal;
+// killed 40 s after its start (status 137).
 struct client_proc {
     pid_t pid = -1;
     int out = memfd_create("out", MFD_CLOEXEC), err = -1;
@@ -60,7 +60,7 @@ struct client_proc {
     client_run run;
 
     client_proc(const std::string& line, bool on_pty) {
-        const std::string command = "exec " + std::string(VH_CLIENT_PATH) + " " + line;
+        const std::string command = "exec timeout -s KILL 40 " VH_CLIENT_PATH " " + line;
         int slave = err = on_pty ? -1 : memfd_create("err", MFD_CLOEXEC);
         EXPECT_TRUE(out >= 0 && (on_pty ? openpty(&err, &slave, 0, 0, 0) == 0 : err >= 0));
         if ((pid = fork()) == 0) {
@@ -82,14 +82,10 @@ struct client_proc {
                 run.err.append(buf, std::max<ssize_t>(read(err, buf, sizeof(buf)), 0));
         return run.err.find(": ") != npos;
     }
-    // Waits for the client's end, killing it 40 s after its start (status -1).
+    // Waits for the client's end.
     client_run finish() {
         int status = -1;
-        pid_t done = pid > 0 ? 0 : -1; // never a wait for, or a signal to, every process
-        while (done == 0 && (done = waitpid(pid, &status, WNOHANG)) == 0 &&
-               steady::now() < start + 40s)
-            std::this_thread::sleep_for(10ms);
-        if (done == 0 && kill(pid, SIGKILL) == 0)
+        if (pid > 0) // never a wait for every process
             waitpid(pid, &status, 0);
         run.seconds = std::chrono::duration<double>(steady::now() - start).count();
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
