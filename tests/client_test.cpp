@@ -164,14 +164,13 @@ void expect_plot_matches(const std::string& path, const json::object& report, si
         bidir || test == "latency"
             ? report.contains("download") ? report.at("download") : report.at("upload")
             : report;
-    if (bidir) {
-        add("download, total", report.at("download"));
+    if (bidir)
         add("upload, client sent, total", report.at("upload"));
-    } else
-        add(test == "download" ? "total"
-            : test == "upload" ? "client sent, total"
-                               : "load throughput (right axis)",
-            load);
+    add(bidir                ? "download, total"
+        : test == "download" ? "total"
+        : test == "upload"   ? "client sent, total"
+                             : "load throughput (right axis)",
+        load);
     const size_t conns = load.at("throughput_series").at("per_connection").as_array().size();
     for (size_t i = 0; (test == "download" || test == "upload") && i < conns; i++)
         add("connection " + std::to_string(i), load, static_cast<int>(i));

@@ -188,7 +188,6 @@ struct TokenServer : ::testing::Test {
     void SetUp() override {
         for (const char* name : {"a", "b"})
             run_token_tool("keygen " + dir + "/" + name + ".key " + dir + "/" + name + ".pub");
-        keys = dir + "/keys.pem";
         ASSERT_EQ(system(("cp " + dir + "/a.pub " + keys).c_str()), 0);
         port = start_activated(proc, options({"--token-keys", keys, "--token-audience", AUDIENCE},
                                              {{"VH_VERBOSE", "10"}}));
@@ -215,7 +214,7 @@ struct TokenServer : ::testing::Test {
         EXPECT_TRUE(closed);
         close(fd);
     }
-    std::string dir = make_temp_dir(), keys;
+    std::string dir = make_temp_dir(), keys = dir + "/keys.pem";
     server_process proc;
     int port = 0;
 };
