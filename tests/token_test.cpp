@@ -109,8 +109,7 @@ TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
     for (const std::string& bad :
          {std::string(), std::string("abc"), std::string("a.b"), std::string("a.b.c.d"),
           std::string("!!.!!.!!"), base64url_encode("[1]") + "." + body + ".AAAA",
-          base64url_encode(R"({"alg":"EdDSA","crit":["x"]})") + "." + body + ".AAAA",
-          std::string(65536, 'A') + "." + body + ".AAAA", valid + "A"})
+          base64url_encode(R"({"alg":"EdDSA","crit":["x"]})") + "." + body + ".AAAA", valid + "A"})
         EXPECT_NE(verify(*keys, bad), TOKEN_VALID) << bad.substr(0, 80);
     EXPECT_EQ(verify(*keys, std::string(65536, 'A') + "." + body + ".AAAA"), TOKEN_MALFORMED);
 }
@@ -136,21 +135,20 @@ TEST_F(TokenVerifier, KeyFilesRotateAndRefuseWhatHoldsNoKey) {
               std::string::npos);
 
     // Workers verify while SIGHUP swaps the set under them, the old key and the new by turns.
-    std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
-    std::vector<std::thread> workers;
-    for (int w = 0; w < 2; w++)
-        workers.emplace_back([&] {
-            while (!stop.load())
-                failures += check_request_token(valid.data(), valid.size(), 7) != TOKEN_VALID;
-        });
-    for (int i = 0; i < 20; i++) {
-        keys_of(i % 2 == 0 ? old_key.public_pem() + new_key.public_pem() : old_key.public_pem());
-        reload_token_keys();
+    {
+        std::vector<std::jthread> workers; // stopped and joined at the end of the block
+        for (int w = 0; w < 2; w++)
+            workers.emplace_back([&](std::stop_token stop) {
+                while (!stop.stop_requested())
+                    failures += check_request_token(valid.data(), valid.size(), 7) != TOKEN_VALID;
+            });
+        for (int i = 0; i < 20; i++) {
+            keys_of(i % 2 == 0 ? old_key.public_pem() + new_key.public_pem()
+                               : old_key.public_pem());
+            reload_token_keys();
+        }
     }
-    stop = true;
-    for (std::thread& t : workers)
-        t.join();
     EXPECT_EQ(failures.load(), 0);
 }
 
