@@ -112,13 +112,14 @@ json::object parse_object(const std::string& text) {
 // The lines of a --json-stream run: the count of each event, and the report as the last line.
 // Each interval line must give its own length and rate: the time since the line before it of the
 // same load (the first: since the start), and its bytes over that time.
-json::object parse_stream(const client_run& run, std::map<std::string, size_t>* events) {
+std::pair<json::object, std::map<std::string, size_t>> parse_stream(const client_run& run) {
     std::istringstream in(run.out);
     std::string line;
+    std::map<std::string, size_t> events;
     std::map<std::string, double> lasts;
     while (std::getline(in, line) && line.starts_with("{\"event\"")) {
         json::object o = parse_object(line);
-        if ((*events)[std::string(o.at("event").as_string())]++, o.at("event") != "interval")
+        if (events[std::string(o.at("event").as_string())]++, o.at("event") != "interval")
             continue;
         double& last = lasts[std::string(o.at("load").as_string())];
         const double dt = num(o.at("interval_s"));
@@ -126,7 +127,7 @@ json::object parse_stream(const client_run& run, std::map<std::string, size_t>* 
         EXPECT_NEAR(num(o.at("bits_per_second")), num(o.at("bytes")) * 8 / dt, 1e-3) << line;
         last = num(o.at("seconds"));
     }
-    return parse_object(line);
+    return {parse_object(line), events};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -602,8 +603,7 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
             "--warmup-sample-time 100 --warmup-tolerance 50 --intervals 2 --json-stream --plot " +
             dir + "/l.svg --direction " + direction + " " + addr);
         ASSERT_EQ(run.status, 0) << run.err;
-        std::map<std::string, size_t> events;
-        json::object r = parse_stream(run, &events);
+        auto [r, events] = parse_stream(run);
         const json::value& load = r.at(direction == "POST" ? "upload" : "download");
         expect_plot_matches(dir + "/l.svg", r, 4);
         EXPECT_EQ(std::tuple(events["interval"], events["statistics"]),
@@ -647,8 +647,7 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
                    "--json-stream --plot " +
                    dir + "/u.svg " + quick_upload + trusted + "127.0.0.1:" + std::to_string(port));
     ASSERT_EQ(run.status, 0) << run.err << server.output;
-    std::map<std::string, size_t> events;
-    json::object r = parse_stream(run, &events);
+    auto [r, events] = parse_stream(run);
     expect_upload_consistent(r, 2);
     expect_plot_matches(dir + "/u.svg", r, 5);
     const size_t samples = r.at("warmup").at("session_samples").as_array().size();
@@ -673,23 +672,22 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
                      "--json-stream --plot " +
                      dir + "/b.svg " + quick_upload + trusted + target);
     ASSERT_EQ(run.status, 0) << run.err;
-    events.clear();
-    r = parse_stream(run, &events);
-    EXPECT_TRUE(r.at("tls").is_object());
-    const json::value &down = r.at("download"), &up = r.at("upload");
-    expect_latency_consistent(r.at("latency_download"), down, false);
-    expect_latency_consistent(r.at("latency_upload"), up, true);
-    expect_plot_matches(dir + "/b.svg", r, 2);
+    auto [b, b_events] = parse_stream(run);
+    EXPECT_TRUE(b.at("tls").is_object());
+    const json::value &down = b.at("download"), &up = b.at("upload");
+    expect_latency_consistent(b.at("latency_download"), down, false);
+    expect_latency_consistent(b.at("latency_upload"), up, true);
+    expect_plot_matches(dir + "/b.svg", b, 2);
     EXPECT_EQ(std::tuple(count_occurrences(run.out, "\"interval\",\"load\":\"download\""),
                          count_occurrences(run.out, "\"interval\",\"load\":\"upload\""),
-                         events["measurement_sample"]),
+                         b_events["measurement_sample"]),
               std::tuple(int(down.at("throughput_series").at("seconds").as_array().size()),
                          int(up.at("throughput_series").at("seconds").as_array().size()), 2u));
     // At once: one started when the other did, and the other within the first second.
     EXPECT_TRUE(std::min(num(down.at("start_s")), num(up.at("start_s"))) == 0 &&
                 std::max(num(down.at("start_s")), num(up.at("start_s"))) < 1)
         << down.at("start_s") << up.at("start_s");
-    EXPECT_NE(r.at("latency_ids").at("download"), r.at("latency_ids").at("upload"));
+    EXPECT_NE(b.at("latency_ids").at("download"), b.at("latency_ids").at("upload"));
 
     const tls_files other = make_test_certificate(dir, "other");
     for (const std::string& args :
