@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <boost/json.hpp>
-#include <csignal>
 #include <gtest/gtest.h>
 #include <map>
 #include <optional>
@@ -22,6 +21,7 @@
 
 using namespace std::chrono_literals;
 using namespace vh_client;
+using namespace vh_test;
 namespace json = boost::json;
 
 namespace {
@@ -33,7 +33,7 @@ constexpr auto npos = std::string::npos;
 // Running the client
 
 struct client_run {
-    int status = -1; // exit status; -1 when killed for taking too long
+    int status = -1; // exit status; 137 when killed for taking too long
     std::string out, err;
     double seconds = 0;
 };
@@ -51,7 +51,8 @@ std::string slurp(int fd) {
 }
 
 // A client process run with the arguments in `line` (words for the shell), writing its
-// standard output to a memory file, its standard error to another or (`on_pty`) to a terminal.
+// standard output to a memory file, its standard error to another or (`on_pty`) to a terminal;
+// killed 40 s after its start (status 137).
 struct client_proc {
     pid_t pid = -1;
     int out = memfd_create("out", MFD_CLOEXEC), err = -1;
@@ -59,7 +60,7 @@ struct client_proc {
     client_run run;
 
     client_proc(const std::string& line, bool on_pty) {
-        const std::string command = "exec " + std::string(VH_CLIENT_PATH) + " " + line;
+        const std::string command = "exec timeout -s KILL 40 " VH_CLIENT_PATH " " + line;
         int slave = err = on_pty ? -1 : memfd_create("err", MFD_CLOEXEC);
         EXPECT_TRUE(out >= 0 && (on_pty ? openpty(&err, &slave, 0, 0, 0) == 0 : err >= 0));
         if ((pid = fork()) == 0) {
@@ -81,14 +82,10 @@ struct client_proc {
                 run.err.append(buf, std::max<ssize_t>(read(err, buf, sizeof(buf)), 0));
         return run.err.find(": ") != npos;
     }
-    // Waits for the client's end, killing it 40 s after its start (status -1).
+    // Waits for the client's end.
     client_run finish() {
         int status = -1;
-        pid_t done = pid > 0 ? 0 : -1; // never a wait for, or a signal to, every process
-        while (done == 0 && (done = waitpid(pid, &status, WNOHANG)) == 0 &&
-               steady::now() < start + 40s)
-            std::this_thread::sleep_for(10ms);
-        if (done == 0 && kill(pid, SIGKILL) == 0)
+        if (pid > 0) // never a wait for every process
             waitpid(pid, &status, 0);
         run.seconds = std::chrono::duration<double>(steady::now() - start).count();
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -115,13 +112,14 @@ json::object parse_object(const std::string& text) {
 // The lines of a --json-stream run: the count of each event, and the report as the last line.
 // Each interval line must give its own length and rate: the time since the line before it of the
 // same load (the first: since the start), and its bytes over that time.
-json::object parse_stream(const client_run& run, std::map<std::string, size_t>* events) {
+std::pair<json::object, std::map<std::string, size_t>> parse_stream(const client_run& run) {
     std::istringstream in(run.out);
     std::string line;
+    std::map<std::string, size_t> events;
     std::map<std::string, double> lasts;
     while (std::getline(in, line) && line.starts_with("{\"event\"")) {
         json::object o = parse_object(line);
-        if ((*events)[std::string(o.at("event").as_string())]++, o.at("event") != "interval")
+        if (events[std::string(o.at("event").as_string())]++, o.at("event") != "interval")
             continue;
         double& last = lasts[std::string(o.at("load").as_string())];
         const double dt = num(o.at("interval_s"));
@@ -129,7 +127,7 @@ json::object parse_stream(const client_run& run, std::map<std::string, size_t>* 
         EXPECT_NEAR(num(o.at("bits_per_second")), num(o.at("bytes")) * 8 / dt, 1e-3) << line;
         last = num(o.at("seconds"));
     }
-    return parse_object(line);
+    return {parse_object(line), events};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -142,13 +140,13 @@ using points = std::vector<std::pair<double, double>>;
 // state of a download that has one), and plots the report's throughput series, total and per
 // connection, and that steady state, point by point in the report's units.
 void expect_plot_matches(const std::string& path, const json::object& report, size_t series) {
-    std::string svg = vh_test::read_file(path);
-    EXPECT_EQ(vh_test::count_occurrences(svg, "url("), vh_test::count_occurrences(svg, "url(#"));
+    std::string svg = read_file(path);
+    EXPECT_EQ(count_occurrences(svg, "url("), count_occurrences(svg, "url(#"));
     EXPECT_NE(svg.find(std::string(report.at("server").as_string()) + " · "), npos);
     EXPECT_TRUE(svg.starts_with("<?xml ") && svg.ends_with("</svg>\n") &&
-                vh_test::count_occurrences(svg, "<svg") == 1 &&
-                vh_test::count_occurrences(svg, "<") == vh_test::count_occurrences(svg, ">") &&
-                vh_test::count_occurrences(svg, "<g") == vh_test::count_occurrences(svg, "</g>"));
+                count_occurrences(svg, "<svg") == 1 &&
+                count_occurrences(svg, "<") == count_occurrences(svg, ">") &&
+                count_occurrences(svg, "<g") == count_occurrences(svg, "</g>"));
     std::map<std::string, points> want, got;
     const std::string test(report.at("test").as_string());
     const bool bidir = test == "bidir";
@@ -167,14 +165,13 @@ void expect_plot_matches(const std::string& path, const json::object& report, si
         bidir || test == "latency"
             ? report.contains("download") ? report.at("download") : report.at("upload")
             : report;
-    if (bidir) {
-        add("download, total", report.at("download"));
+    if (bidir)
         add("upload, client sent, total", report.at("upload"));
-    } else
-        add(test == "download" ? "total"
-            : test == "upload" ? "client sent, total"
-                               : "load throughput (right axis)",
-            load);
+    add(bidir                ? "download, total"
+        : test == "download" ? "total"
+        : test == "upload"   ? "client sent, total"
+                             : "load throughput (right axis)",
+        load);
     const size_t conns = load.at("throughput_series").at("per_connection").as_array().size();
     for (size_t i = 0; (test == "download" || test == "upload") && i < conns; i++)
         add("connection " + std::to_string(i), load, static_cast<int>(i));
@@ -236,9 +233,9 @@ TEST(ClientProtocol, ReplyHeadsUpToTheirLimitAndStatsMessagesAtTheEndOfTheStream
     std::string why;
     for (const auto& [text, state] : cases)
         EXPECT_EQ(parse_reply_head(text, &h, &why), state) << text.substr(0, 40) << text.size();
-    ASSERT_EQ(parse_reply_head(vh_test::GET_REPLY + "data", &h, &why), complete);
+    ASSERT_EQ(parse_reply_head(GET_REPLY + "data", &h, &why), complete);
     EXPECT_EQ(std::tuple(h.status, h.length, h.content_length),
-              std::tuple(200, vh_test::GET_REPLY.size(), 500000000000LL));
+              std::tuple(200, GET_REPLY.size(), 500000000000LL));
 
     const unsigned char full[] = {'x', 'y', 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 4, 0, 0, 1, 2};
     const unsigned char short_form[] = {9, 9, 9, 9, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0};
@@ -456,11 +453,11 @@ TEST(ClientProtocol, NumbersInTheirFormsAndTargetsKeepTheirPortRange) {
 
 struct ClientEndToEnd : ::testing::Test {
     ~ClientEndToEnd() override {
-        vh_test::remove_tree(dir);
+        remove_tree(dir);
     }
-    vh_test::server_process server;
-    std::string dir = vh_test::make_temp_dir(); // for pictures
-    int port = vh_test::start_activated(server, vh_test::options({}));
+    server_process server;
+    std::string dir = make_temp_dir(); // for pictures
+    int port = start_activated(server, options({}));
     std::string addr = "127.0.0.1:" + std::to_string(port);
 };
 
@@ -520,17 +517,20 @@ void expect_upload_consistent(const json::value& u, size_t intervals) {
 }
 
 // A second client with the same session and connection numbers is refused by the server while
-// the first one runs; the first one, given the server by its host name, is not disturbed, shows
-// its progress on its terminal (not in its report) and reports what it received.
+// the first one runs: a two-way test, whose one error line (and report) names the direction
+// refused. The first one, given the server by its host name, is not disturbed, shows its progress
+// on its terminal (not in its report) and reports what it received.
 TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
-    const std::string session = "download -c 3 -d 3 --unit-id 77 --session-id 88 ",
+    const std::string session = " -c 3 -d 3 --unit-id 77 --session-id 88 ",
                       named = "localhost:" + std::to_string(port);
-    client_proc first(session + "--json --plot " + dir + "/d.svg " + named, true);
+    client_proc first("download" + session + "--json --plot " + dir + "/d.svg " + named, true);
     ASSERT_TRUE(first.progress_shown()) << first.run.err;
-    client_run second = run_client(session + addr), run = first.finish();
+    client_run second = run_client("bidir" + session +
+                                   "--warmup-sample-time 100 --intervals 1 --json " + addr),
+               run = first.finish();
     ASSERT_EQ(run.status, 0) << run.err;
     // Each line drawn over the one before; the last one erased.
-    EXPECT_TRUE(vh_test::count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
+    EXPECT_TRUE(count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
                 run.err.ends_with("\r\033[K") && run.out.find('\r') == npos)
         << run.err;
     json::object r = parse_object(run.out);
@@ -540,11 +540,14 @@ TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
               std::tuple(true, named.c_str(), "127.0.0.1", 77u, true));
     expect_download_consistent(r, 3, 3);
     EXPECT_TRUE(second.status == 1 &&
-                second.err.starts_with("varnholt-client: download: connection ") &&
+                second.err.starts_with("varnholt-client: bidir: download: connection ") &&
                 second.err.ends_with(": first reply: the server closed the connection without "
                                      "replying (session refused)\n") &&
-                vh_test::count_occurrences(second.err, "\n") == 1)
+                count_occurrences(second.err, "\n") == 1)
         << second.err;
+    json::object failed = parse_object(second.out);
+    EXPECT_EQ(std::tuple(failed.at("ok"), failed.at("error")),
+              std::tuple(false, second.err.substr(17, second.err.size() - 18).c_str()));
 }
 
 // A latency session's report `l` over its load (`up`: an upload): the statistics documents hold
@@ -600,8 +603,7 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
             "--warmup-sample-time 100 --warmup-tolerance 50 --intervals 2 --json-stream --plot " +
             dir + "/l.svg --direction " + direction + " " + addr);
         ASSERT_EQ(run.status, 0) << run.err;
-        std::map<std::string, size_t> events;
-        json::object r = parse_stream(run, &events);
+        auto [r, events] = parse_stream(run);
         const json::value& load = r.at(direction == "POST" ? "upload" : "download");
         expect_plot_matches(dir + "/l.svg", r, 4);
         EXPECT_EQ(std::tuple(events["interval"], events["statistics"]),
@@ -611,57 +613,6 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
     }
 }
 
-// Both directions at once: two sessions, each reported as it would be alone, their intervals
-// tagged in the stream and both totals on one time axis in the picture.
-// A server that takes one session at a time refuses one of them: one line naming which.
-TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
-    client_run run = run_client("bidir -c 2 -d 2 --warmup-samples 2 --warmup-sample-time 100 "
-                                "--warmup-tolerance 50 --intervals 2 --json-stream --plot " +
-                                dir + "/b.svg " + addr);
-    ASSERT_EQ(run.status, 0) << run.err << run.out;
-    std::map<std::string, size_t> events;
-    json::object r = parse_stream(run, &events);
-    const json::value &down = r.at("download"), &up = r.at("upload");
-    expect_download_consistent(down, 2, 2);
-    expect_upload_consistent(up, 2);
-    expect_plot_matches(dir + "/b.svg", r, 2);
-    const size_t down_points = down.at("throughput_series").at("seconds").as_array().size(),
-                 up_points = up.at("throughput_series").at("seconds").as_array().size();
-    EXPECT_EQ(std::tuple(vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"download\""),
-                         vh_test::count_occurrences(run.out, "\"interval\",\"load\":\"upload\""),
-                         events["measurement_sample"]),
-              std::tuple(int(down_points), int(up_points), 2u));
-    // At once: one started when the other did, and the other within the first second.
-    EXPECT_TRUE(std::min(num(down.at("start_s")), num(up.at("start_s"))) == 0 &&
-                std::max(num(down.at("start_s")), num(up.at("start_s"))) < 1)
-        << down.at("start_s") << up.at("start_s");
-    EXPECT_NE(r.at("session_ids").at("download"), r.at("session_ids").at("upload"));
-
-    // The text report: each direction under its name, as it would be alone.
-    run = run_client("bidir -c 1 -d 1 --warmup-samples 2 --warmup-sample-time 100 --intervals 1 " +
-                     addr);
-    ASSERT_EQ(run.status, 0) << run.err;
-    const size_t down_at = run.out.find("\ndownload:\ndownloaded "),
-                 up_at = run.out.find("\nupload:\nRESULT: OK\nwarm-up: ");
-    EXPECT_TRUE(down_at != npos && up_at != npos && up_at > down_at &&
-                run.out.find("\nclient sent ", up_at) != npos)
-        << run.out;
-
-    vh_test::server_process one;
-    const int single = vh_test::start_activated(one, vh_test::options({"--max-sessions", "1"}));
-    client_run refused =
-        run_client("bidir -c 2 -d 1 --intervals 1 --json 127.0.0.1:" + std::to_string(single));
-    EXPECT_EQ(refused.status, 1) << refused.out;
-    EXPECT_TRUE((refused.err.starts_with("varnholt-client: bidir: download: connection ") ||
-                 refused.err.starts_with("varnholt-client: bidir: upload: connection ")) &&
-                refused.err.find(": first reply: ") != npos &&
-                vh_test::count_occurrences(refused.err, "\n") == 1)
-        << refused.err;
-    json::object failed = parse_object(refused.out);
-    EXPECT_EQ(std::tuple(failed.at("ok"), failed.at("error")),
-              std::tuple(false, refused.err.substr(17, refused.err.size() - 18).c_str()));
-}
-
 // ---------------------------------------------------------------------------------------
 // Whole tests over TLS, against the server's TLS port
 
@@ -669,14 +620,13 @@ TEST_F(ClientEndToEnd, BidirRunsADownloadAndAnUploadSessionAtOnce) {
 // certificate for localhost, 127.0.0.1 and ::1.
 struct ClientOverTls : ::testing::Test {
     ~ClientOverTls() override {
-        vh_test::remove_tree(dir);
+        remove_tree(dir);
     }
-    std::string dir = vh_test::make_temp_dir();
-    vh_test::tls_files cert = vh_test::make_test_certificate(dir);
-    vh_test::server_process server;
-    int port = vh_test::start_activated(
-        server, vh_test::options({"--tls-cert", cert.cert, "--tls-key", cert.key},
-                                 {{"LISTEN_FDNAMES", "tls"}}));
+    std::string dir = make_temp_dir();
+    tls_files cert = make_test_certificate(dir);
+    server_process server;
+    int port = start_activated(server, options({"--tls-cert", cert.cert, "--tls-key", cert.key},
+                                               {{"LISTEN_FDNAMES", "tls"}}));
     std::string trusted = "--ca-file " + cert.cert + " ";
 };
 
@@ -697,8 +647,7 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
                    "--json-stream --plot " +
                    dir + "/u.svg " + quick_upload + trusted + "127.0.0.1:" + std::to_string(port));
     ASSERT_EQ(run.status, 0) << run.err << server.output;
-    std::map<std::string, size_t> events;
-    json::object r = parse_stream(run, &events);
+    auto [r, events] = parse_stream(run);
     expect_upload_consistent(r, 2);
     expect_plot_matches(dir + "/u.svg", r, 5);
     const size_t samples = r.at("warmup").at("session_samples").as_array().size();
@@ -712,21 +661,35 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
     EXPECT_TRUE(run.out.starts_with("{\"event\":\"tls\",\"version\":\"TLSv1.3\",\"cipher\":" +
                                     json::serialize(tls.at("cipher")) + "}\n"))
         << run.out.substr(0, 200);
-    EXPECT_NE(vh_test::read_file(dir + "/u.svg")
+    EXPECT_NE(read_file(dir + "/u.svg")
                   .find("TLSv1.3 " + std::string(tls.at("cipher").as_string()) + " · "),
               npos);
 
     // Both directions at once with a latency session each way: each control connection too.
-    run =
-        run_client("bidir --latency -c 2 -d 2 --latency-interval 50 --fetch-interval 300 --json " +
-                   quick_upload + trusted + target);
+    // Each session is reported as it would be alone, its intervals tagged in the stream and
+    // both totals on one time axis in the picture.
+    run = run_client("bidir --latency -c 2 -d 2 --latency-interval 50 --fetch-interval 300 "
+                     "--json-stream --plot " +
+                     dir + "/b.svg " + quick_upload + trusted + target);
     ASSERT_EQ(run.status, 0) << run.err;
-    r = parse_object(run.out);
-    EXPECT_TRUE(r.at("tls").is_object());
-    expect_latency_consistent(r.at("latency_download"), r.at("download"), false);
-    expect_latency_consistent(r.at("latency_upload"), r.at("upload"), true);
+    auto [b, b_events] = parse_stream(run);
+    EXPECT_TRUE(b.at("tls").is_object());
+    const json::value &down = b.at("download"), &up = b.at("upload");
+    expect_latency_consistent(b.at("latency_download"), down, false);
+    expect_latency_consistent(b.at("latency_upload"), up, true);
+    expect_plot_matches(dir + "/b.svg", b, 2);
+    EXPECT_EQ(std::tuple(count_occurrences(run.out, "\"interval\",\"load\":\"download\""),
+                         count_occurrences(run.out, "\"interval\",\"load\":\"upload\""),
+                         b_events["measurement_sample"]),
+              std::tuple(int(down.at("throughput_series").at("seconds").as_array().size()),
+                         int(up.at("throughput_series").at("seconds").as_array().size()), 2u));
+    // At once: one started when the other did, and the other within the first second.
+    EXPECT_TRUE(std::min(num(down.at("start_s")), num(up.at("start_s"))) == 0 &&
+                std::max(num(down.at("start_s")), num(up.at("start_s"))) < 1)
+        << down.at("start_s") << up.at("start_s");
+    EXPECT_NE(b.at("latency_ids").at("download"), b.at("latency_ids").at("upload"));
 
-    const vh_test::tls_files other = vh_test::make_test_certificate(dir, "other");
+    const tls_files other = make_test_certificate(dir, "other");
     for (const std::string& args :
          {std::string("download --json "), "download --ca-file " + other.cert + " --json "}) {
         run = run_client(args + target);
@@ -739,10 +702,18 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
               "varnholt-client: download: --ca-file: cannot load \"" + dir +
                   "/none.pem\": No such file or directory\n");
     EXPECT_EQ(run_client("download --insecure 127.0.0.1:1").status, 2);
-    // The text report names the session's version and cipher.
-    run = run_client("download -c 1 -d 0.5 --insecure " + target);
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\nTLS: TLSv1.3 TLS_"), npos) << run.out;
+    // The text report names the session's version and cipher, then each direction under its
+    // name, as it would be alone.
+    run = run_client("bidir -c 1 -d 1 --warmup-samples 2 --warmup-sample-time 100 --intervals 1 "
+                     "--insecure " +
+                     target);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const size_t tls_at = run.out.find("\nTLS: TLSv1.3 TLS_"),
+                 down_at = run.out.find("\ndownload:\ndownloaded "),
+                 up_at = run.out.find("\nupload:\nRESULT: OK\nwarm-up: ");
+    EXPECT_TRUE(tls_at != npos && down_at != npos && up_at != npos && up_at > down_at &&
+                run.out.find("\nclient sent ", up_at) != npos)
+        << run.out;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -759,38 +730,41 @@ struct canned {
 };
 
 void play(int fd, const canned& c) {
-    vh_test::send_all(fd, c.first);
-    if (c.then == LINGER && !vh_test::wait_closed(fd, 5s))
+    send_all(fd, c.first);
+    if (c.then == LINGER && !wait_closed(fd, 5s))
         return;
     std::this_thread::sleep_for(c.then == PAUSE ? 300ms : c.then == LINGER ? 2000ms : 0ms);
     if (c.then == REQUEST)
-        vh_test::read_reply_head(fd, 5s);
+        read_reply_head(fd, 5s);
     if (c.second) {
-        vh_test::send_all(fd, *c.second);
+        send_all(fd, *c.second);
         shutdown(fd, SHUT_WR);
     }
     pollfd p{fd, POLLRDHUP, 0}; // reads nothing: a server that takes no data
     poll(&p, 1, 5000);
 }
 
-// Accepts connections on a loopback port and plays `load` on each, or `control` on a latency
-// test's control connection when given.
+const std::string NOT_FOUND = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
+                  DATA = GET_REPLY + std::string(65536, 'x'), DOWN = "download: connection 0: ",
+                  UP = "upload: connection 0: ", CONTROL = "latency: control connection: ",
+                  RESULTS = "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: ";
+
+// Accepts connections on a loopback port and plays `script` on each; on a latency test
+// (`latency`), on its control connection only, and DATA on the others.
 struct scripted_server {
-    int port = 0, fd = vh_test::listen_loopback(true, &port);
+    int port = 0, fd = listen_loopback(true, &port);
     std::jthread acceptor;
 
-    scripted_server(const canned& load, const std::optional<canned>& control)
-        : acceptor([this, load, control](std::stop_token stop) {
+    scripted_server(const canned& script, bool latency)
+        : acceptor([this, script, latency](std::stop_token stop) {
               std::vector<std::jthread> workers; // joined as the acceptor ends
               while (!stop.stop_requested()) {
                   pollfd p{fd, POLLIN, 0};
                   int c = poll(&p, 1, 50) > 0 ? accept(fd, nullptr, nullptr) : -1;
                   if (c >= 0)
-                      workers.emplace_back([load, control, c] {
-                          const bool ctl =
-                              vh_test::read_reply_head(c, 5s).find("CONNECTION=0") != npos &&
-                              control;
-                          play(c, ctl ? *control : load);
+                      workers.emplace_back([script, latency, c] {
+                          const bool ctl = read_reply_head(c, 5s).find("CONNECTION=0") != npos;
+                          play(c, latency && !ctl ? canned(DATA) : script);
                           close(c);
                       });
               }
@@ -803,11 +777,10 @@ struct scripted_server {
 };
 
 struct bad_server_case {
-    std::string args; // before the server address, separated by spaces
-    canned load;
+    std::string args;     // before the server address, separated by spaces
+    canned script;        // of a latency test: its control connection's
     std::string expected; // the one error line; with status 3, in the report instead
     int status = 1;
-    std::optional<canned> control = {};
 };
 
 // Runs each case against its own scripted server: one connection, 1 s time-outs. A failed
@@ -815,7 +788,7 @@ struct bad_server_case {
 void expect_cases(const std::vector<bad_server_case>& cases) {
     for (const bad_server_case& c : cases) {
         SCOPED_TRACE(c.expected);
-        scripted_server srv(c.load, c.control);
+        scripted_server srv(c.script, c.args.starts_with("latency"));
         client_run run = run_client(c.args +
                                     " -c 1 -t 1 --fetch-interval 100 --warmup-sample-time 100 "
                                     "--max-warmup-samples 4 --intervals 1 [::1]:" +
@@ -830,22 +803,24 @@ void expect_cases(const std::vector<bad_server_case>& cases) {
     }
 }
 
-const std::string NOT_FOUND = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
-                  DATA = vh_test::GET_REPLY + std::string(65536, 'x'),
-                  DOWN = "download: connection 0: ", UP = "upload: connection 0: ",
-                  CONTROL = "latency: control connection: ",
-                  RESULTS = "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: ";
-
 // A statistics document after the control connection's first reply, announced as `length`.
 canned statistics(const std::string& doc, std::string length = "") {
     length = length.empty() ? std::to_string(doc.size()) : length;
-    return canned(vh_test::CREATED, REQUEST,
+    return canned(CREATED, REQUEST,
                   "HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + doc);
 }
 
-// (A server that closes at once, refusing the session: the duplicate session above.)
+// (A server that closes at once, refusing the session: the duplicate session above.) A hostile
+// server cannot exhaust the client's memory with a results reply without its end, or a document
+// announced or parsed beyond the test's size. (Counters or clocks going backwards: the protocol
+// tests above.)
 TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
-    const std::string dir = vh_test::make_temp_dir();
+    const std::string dir = make_temp_dir();
+    // Within the size a latency test allows, but twelve times its length as a parsed tree.
+    std::string numbers = "0";
+    while (numbers.size() < 150000)
+        numbers += ",0";
+    std::string zeros = document({{}, {numbers}});
     expect_cases({
         {"upload --json --plot " + dir + "/failed.svg", canned(NOT_FOUND),
          UP + "first reply: unexpected \"HTTP/1.1 404 Not Found\" (expected 100)"},
@@ -860,56 +835,36 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
         {"download -d 0.5", canned(DATA, LINGER), // past the client's time-out
          DOWN + "stats message: the server sent nothing more after the half-close (timed out "
                 "after 1 s)"},
-        {"upload", canned(vh_test::CONTINUE),
-         UP + "upload: the server takes no data (timed out after 1 s)"},
-        {"upload", canned(vh_test::CONTINUE, PAUSE, ""),
+        {"upload", canned(CONTINUE), UP + "upload: the server takes no data (timed out after 1 s)"},
+        {"upload", canned(CONTINUE, PAUSE, ""),
          UP + "results reply: the server closed the connection before it"},
         // A test the server reports as failed is a test that ran: its report, and status 3.
         {"upload",
-         canned(vh_test::CONTINUE, PAUSE,
+         canned(CONTINUE, PAUSE,
                 RESULTS + "FAIL\nEND_TIME: 5\nSECTION: WARMUP\nNUM_WARMUP: 1\n"
                           "WARMUP_SESSION: 0 100000000 9\nSECTION: MEASUR\nNUM_MEASUR: 0\n\n"),
          "\nRESULT: FAIL\nwarm-up: 0.100 s, 1 sample\nmeasurement: none\n", 3},
+        {"upload", canned(CONTINUE, PAUSE, RESULTS + std::string(1 << 20, '0')),
+         UP + "results reply: longer than 1048576 bytes without its end"},
+        // (3 s + 6 time-outs + 10 s) at 10 samples a second, 16 more, 2 connections, 400 bytes
+        // a sample, 64 KiB
+        {"latency -d 3", statistics("", "999999999999"),
+         CONTROL + "statistics document: Content-Length 999999999999 is more than this test's "
+                   "samples can take (230336 bytes)"},
+        {"latency -d 3", statistics(zeros),
+         CONTROL + "statistics document: parsing it would take more than " +
+             std::to_string(zeros.size() * 6 + 65536) + " bytes"},
     });
     EXPECT_NE(access((dir + "/failed.svg").c_str(), F_OK), 0);
-    vh_test::remove_tree(dir);
+    remove_tree(dir);
     // A later connection that cannot be made names its address as the first would: a listen
     // queue that takes one connection and drops the next one's SYN.
-    int port = 0, fd = vh_test::listen_loopback(true, &port);
+    int port = 0, fd = listen_loopback(true, &port);
     ASSERT_EQ(listen(fd, 0), 0);
     EXPECT_EQ(run_client("download -c 2 -t 1 [::1]:" + std::to_string(port)).err,
               "varnholt-client: download: connection 1: connect: ::1 port " + std::to_string(port) +
                   ": no answer (timed out)\n");
     close(fd);
-}
-
-// A hostile server cannot exhaust the client's memory with a results reply without its end, or
-// a document announced or parsed beyond the test's size. (Counters or clocks going backwards: the
-// protocol tests above.)
-TEST(ClientAgainstScriptedServers, HostileResultsAndDocumentsRefusedWithoutExhaustingMemory) {
-    // Within the size this test allows, but twelve times its length as a parsed tree.
-    std::string numbers = "0";
-    while (numbers.size() < 150000)
-        numbers += ",0";
-    std::string zeros = document({{}, {numbers}});
-    expect_cases({
-        {"upload", canned(vh_test::CONTINUE, PAUSE, RESULTS + std::string(1 << 20, '0')),
-         UP + "results reply: longer than 1048576 bytes without its end"},
-        // (3 s + 6 time-outs + 10 s) at 10 samples a second, 16 more, 2 connections, 400 bytes
-        // a sample, 64 KiB
-        {"latency -d 3",
-         {DATA},
-         CONTROL + "statistics document: Content-Length 999999999999 is more than this test's "
-                   "samples can take (230336 bytes)",
-         1,
-         statistics("", "999999999999")},
-        {"latency -d 3",
-         {DATA},
-         CONTROL + "statistics document: parsing it would take more than " +
-             std::to_string(zeros.size() * 6 + 65536) + " bytes",
-         1,
-         statistics(zeros)},
-    });
 }
 
 } // namespace
