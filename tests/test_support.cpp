@@ -67,26 +67,20 @@ std::string read_file(const std::string& path) {
     return out.str();
 }
 
-// The number of descriptors open in process `pid` (-1 if its table is unreadable), and an
-// "N -> target" line for each in `lines`.
-static int list_fds(pid_t pid, std::string& lines) {
+std::string describe_fds(pid_t pid) {
     std::error_code ec, gone; // gone: a descriptor closed meanwhile
-    int n = 0;
+    std::string lines;
     std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
-    for (; !ec && it != end; it.increment(ec), n++)
+    for (; !ec && it != end; it.increment(ec))
         lines += it->path().filename().string() + " -> " +
                  std::filesystem::read_symlink(it->path(), gone).string() + "\n";
-    return ec ? -1 : n;
+    return ec ? "" : lines;
 }
 
+// A live process always holds a descriptor: no lines means an unreadable table.
 int count_fds(pid_t pid) {
-    std::string lines;
-    return list_fds(pid, lines);
-}
-
-std::string describe_fds(pid_t pid) {
-    std::string lines;
-    return list_fds(pid, lines), lines;
+    const std::string lines = describe_fds(pid);
+    return lines.empty() ? -1 : count_occurrences(lines, "\n");
 }
 
 socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr) {
@@ -387,9 +381,7 @@ tls_files make_test_certificate(const std::string& dir, const std::string& name)
         "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1 "
         "-keyout '" +
         key + "' -out '" + cert + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0)
-        return {};
-    return {cert, key};
+    return std::system(command.c_str()) == 0 ? tls_files{cert, key} : tls_files{};
 }
 
 } // namespace vh_test
