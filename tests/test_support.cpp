@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
@@ -62,9 +63,7 @@ void write_file(const std::string& path, size_t size) {
 }
 
 std::string read_file(const std::string& path) {
-    std::ostringstream out;
-    out << std::ifstream(path, std::ios::binary).rdbuf();
-    return out.str();
+    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 std::string describe_fds(pid_t pid) {
