@@ -4,13 +4,10 @@
 
 #include "test_support.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sched.h>
 #include <set>
-#include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace vh_test {
@@ -63,14 +60,6 @@ inline bool enter_netns(const std::string& name) {
     const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
     close(fd);
     return entered;
-}
-
-// A whole-number setting from the environment, for lengthening the load tests.
-inline long env_long(const char* name, long fallback) {
-    const char* value = std::getenv(name);
-    char* end = nullptr;
-    const long n = value == nullptr ? 0 : std::strtol(value, &end, 10);
-    return end != nullptr && *end == '\0' && n > 0 ? n : fallback;
 }
 
 } // namespace vh_test

@@ -87,7 +87,9 @@ std::string recv_exact(int fd, size_t n, std::chrono::milliseconds timeout);
 bool wait_closed(int fd, std::chrono::milliseconds timeout);
 
 // Asks control connection `fd` for its statistics: the reply head and the whole document.
-std::string fetch_statistics(int fd);
+// `sent` bytes of the request went out before, the rest goes now.
+inline const std::string STATS_REQUEST = "GET /results HTTP/1.1\r\n\r\n";
+std::string fetch_statistics(int fd, size_t sent = 0);
 // The samples of a scrape of the metrics endpoint on `port`, "name{labels}" -> value.
 std::map<std::string, double> scrape(int port);
 
@@ -134,8 +136,6 @@ void start(server_process& proc, const start_options& opts);
 // Starts the server on an inherited loopback socket (LISTEN_FDS) with the test
 // file unless the arguments name one; returns the port.
 int start_activated(server_process& proc, start_options opts, bool nonblocking = true);
-// Fails the running test for each line of `output` (the first 20) that contains none of `known`.
-void expect_only_lines(const std::string& output, const std::vector<std::string>& known);
 // Counts the occurrences of `what` in `text`.
 int count_occurrences(const std::string& text, const std::string& what);
 
