@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/resource.h>
@@ -55,6 +56,14 @@ struct client {
         return read_until_close(fd, 10s).size() >= 16;
     }
 };
+
+// Whether `holds()` comes true within 5 s: what the server counts follows a close a moment later.
+bool eventually(const std::function<bool()>& holds) {
+    for (int i = 0; i < 100; i++, std::this_thread::sleep_for(50ms))
+        if (holds())
+            return true;
+    return false;
+}
 
 // What /ready on the metrics port says: its status line and its page.
 std::string readiness(int mport) {
@@ -111,15 +120,12 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
     EXPECT_EQ(other.recv(1000).size(), 1000u) << "the running session was disturbed";
     ASSERT_TRUE(first.end());
     ASSERT_TRUE(joining.end());
-    std::string ready;
-    for (int i = 0; i < 50 && (ready = readiness(mport)) != "HTTP/1.1 200 OK ready\n"; i++)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(ready, "HTTP/1.1 200 OK ready\n");
-    bool admitted = false; // the end of the last one is seen a moment after its connections close
-    for (uint64_t i = 0; i < 50 && !admitted; i++, std::this_thread::sleep_for(50ms))
-        admitted =
-            client("127.0.0.1", port, download_request(20 + i)).recv(GET_REPLY.size()) == GET_REPLY;
-    EXPECT_TRUE(admitted) << proc.output;
+    EXPECT_TRUE(eventually([&] { return readiness(mport) == "HTTP/1.1 200 OK ready\n"; }));
+    uint64_t next = 20; // the end of the last one is seen a moment after its connections close
+    EXPECT_TRUE(eventually([&] {
+        return client("127.0.0.1", port, download_request(next++)).recv(GET_REPLY.size()) ==
+               GET_REPLY;
+    })) << proc.output;
 }
 
 // With a budget of 1 MiB, a download of two connections tracing every 200 ms reserves
@@ -153,9 +159,7 @@ TEST(Admission, ASessionWhoseWorstCaseDoesNotFitTheMemoryBudgetWaitsForOneToEnd)
     EXPECT_GT(page["varnholt_memory_reserved_bytes"], 2 * 1501 * 96 * 2);
     EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"memory\"}"], 1);
     ASSERT_TRUE(first.end() && joining.end() && small.end());
-    for (int i = 0; i < 100 && scrape(mport)["varnholt_memory_reserved_bytes"] > 0; i++)
-        std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(scrape(mport)["varnholt_memory_reserved_bytes"], 0);
+    EXPECT_TRUE(eventually([&] { return scrape(mport)["varnholt_memory_reserved_bytes"] == 0; }));
     EXPECT_EQ(client("127.0.0.2", port, download_request(61, 2, 0, tracing)).recv(GET_REPLY.size()),
               GET_REPLY);
 }
@@ -202,9 +206,7 @@ TEST(Metrics, SessionsRefusalsBytesWorkersDescriptorsAndEveryConnectionOfAClient
     }
     const std::string ended =
         "varnholt_sessions_ended_total{kind=\"download\",outcome=\"completed\",transport=\"tcp\"}";
-    for (int i = 0; i < 100 && (page = scrape(mport))[ended] < 1; i++)
-        std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(page[ended], 1);
+    EXPECT_TRUE(eventually([&] { return (page = scrape(mport))[ended] == 1; }));
     EXPECT_EQ(page["varnholt_sessions_running{kind=\"download\"}"], 0);
     EXPECT_EQ(page["varnholt_sessions_refused_total{reason=\"client_limit\"}"], 1);
     EXPECT_GE(page["varnholt_test_bytes_total{direction=\"sent\"}"], 200000);
@@ -287,28 +289,17 @@ TEST(Metrics, SessionsRefusalsBytesWorkersDescriptorsAndEveryConnectionOfAClient
     EXPECT_EQ(page[refused + "connections\"}"], 2);
     EXPECT_EQ(page[refused + "pending\"}"], 1);
     // The other client is counted until the server has seen its close.
-    for (int i = 0; i < 100 && page["varnholt_clients_connected"] != 1; i++) {
-        std::this_thread::sleep_for(50ms);
-        page = scrape(mport);
-    }
-    EXPECT_EQ(page["varnholt_clients_connected"], 1);
+    EXPECT_TRUE(eventually([&] { return scrape(mport)["varnholt_clients_connected"] == 1; }));
     EXPECT_EQ(dl->recv(1000).size(), 1000u) << "the running download was disturbed";
 
     // One closes: the next is taken (once the server has seen the close).
     partial.reset();
-    bool served = false;
-    for (int i = 0; i < 50 && !served; i++, std::this_thread::sleep_for(50ms))
-        served = client("127.0.0.5", port, head).recv(HEAD_REPLY.size()) == HEAD_REPLY;
-    EXPECT_TRUE(served);
+    EXPECT_TRUE(eventually(
+        [&] { return client("127.0.0.5", port, head).recv(HEAD_REPLY.size()) == HEAD_REPLY; }));
 
     ASSERT_TRUE(dl->end());
     kept.reset();
-    partial.reset();
-    for (int i = 0; i < 100 && page["varnholt_clients_connected"] != 0; i++) {
-        std::this_thread::sleep_for(50ms);
-        page = scrape(mport);
-    }
-    EXPECT_EQ(page["varnholt_clients_connected"], 0);
+    EXPECT_TRUE(eventually([&] { return scrape(mport)["varnholt_clients_connected"] == 0; }));
     EXPECT_FALSE(proc.output.find("<3>") != std::string::npos) << proc.output;
     EXPECT_TRUE(proc.wait_for("refused: its client holds 3 connections", 5s));
 }
