@@ -26,6 +26,14 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
+// Whether `holds()` comes true within 5 s: files are written by the server a moment later.
+bool eventually(const std::function<bool()>& holds) {
+    for (int i = 0; i < 100; i++, std::this_thread::sleep_for(50ms))
+        if (holds())
+            return true;
+    return false;
+}
+
 // One upload connection: sends while `sending`, collects what the server answers.
 struct uploader {
     int fd;
@@ -224,8 +232,7 @@ TEST_F(Upload, EveryConnectionGetsTheSameResultsAndAnEndOfUploadInWarmUpIsSample
                   "[0-2]\nNUM_WARMUP: [0-9]+\n(WARMUP [0-9]+" +
                   numbers + ")*NUM_MEASUR: 3\n(MEASUR [0-2]" + numbers + "){3}){3}")))
         << text;
-    using std::filesystem::directory_iterator;
-    EXPECT_EQ(std::distance(directory_iterator(logs), directory_iterator()), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(logs), {}), 1);
 
     // Then a connection that half-closes during warm-up is sampled once for it: the other
     // connection's steady events do not each take a sample, so the five samples (no window is
@@ -315,14 +322,13 @@ TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
 // and then about two a second; the next one to pass after the flood tells how many were held.
 TEST_F(Put, AFloodOfRefusedPutsLogsABurstAndThenTheCountOfTheRest) {
     start();
-    const auto began = std::chrono::steady_clock::now();
+    const auto began = steady::now();
     const std::string warning = "Request for traces of non existent session";
     constexpr int flood = 80;
     for (int i = 0; i < flood; i++)
         ASSERT_TRUE(refused("missing.log"));
     proc.poll_output(200ms);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double seconds = std::chrono::duration<double>(steady::now() - began).count();
     const int passed = count_occurrences(proc.output, warning);
     EXPECT_GE(passed, static_cast<int>(LOG_LIMIT_BURST));
     EXPECT_LE(passed, LOG_LIMIT_BURST + static_cast<int>(seconds * 1e9 / LOG_LIMIT_INTERVAL_NS) + 1)
@@ -372,11 +378,8 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
     std::this_thread::sleep_for(20ms);
     send_all(fd, body.substr(600000));
     close(fd);
-    std::string content;
-    for (int i = 0; i < 100 && content.size() <= body.size();
-         i++, std::this_thread::sleep_for(50ms))
-        content = read_file(logs + "/1_100_7.log");
-    EXPECT_TRUE(content == "VH_HTTP_SERVER: 1.0\n" + body) << content.size() << " bytes";
+    EXPECT_TRUE(eventually(
+        [&] { return read_file(logs + "/1_100_7.log") == "VH_HTTP_SERVER: 1.0\n" + body; }));
     proc.poll_output(100ms);
     EXPECT_EQ(proc.output.find("BUG!"), std::string::npos) << proc.output.substr(0, 2000);
 }
@@ -423,11 +426,8 @@ TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
         close(fd);
     for (int fd : {slow, control, steady_fd, open("HEAD / HTTP/1.1\r\n\r\n", HEAD_REPLY)})
         close(fd);
-    std::string content;
-    for (int i = 0; i < 100 && content.size() < piece.size() * step;
-         i++, std::this_thread::sleep_for(50ms))
-        content = read_file(logs + "/steady.log");
-    EXPECT_EQ(content.size(), piece.size() * step);
+    EXPECT_TRUE(
+        eventually([&] { return read_file(logs + "/steady.log").size() == piece.size() * step; }));
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
 }
 
@@ -468,24 +468,18 @@ std::string last_samples(const std::string& reply) try {
     return std::string("not a document (") + e.what() + "): " + reply;
 }
 
-// What a run's results replies and statistics document say, and its session logs.
-struct run_texts {
-    std::string replies; // and the statistics document's samples, each followed by "--"
-    std::vector<std::string> logs;
-};
-
-// Those texts with their times taken out, the logs in an order that does not depend on their
-// end times. On one thread at a time: the C++ library's regular expressions fill character
-// tables they share on first use, without a lock.
-std::string figures_of(const run_texts& run) {
-    std::vector<std::string> logs;
-    for (const auto& log : run.logs)
-        logs.push_back(without_times(log) + "--\n");
-    std::sort(logs.begin(), logs.end());
-    return std::accumulate(logs.begin(), logs.end(), without_times(run.replies));
+// The texts of a run (first what its results replies and statistics document say, each followed
+// by "--", then its session logs) with their times taken out, the logs in an order that does not
+// depend on their end times. On one thread at a time: the C++ library's regular expressions fill
+// character tables they share on first use, without a lock.
+std::string figures_of(std::vector<std::string> texts) {
+    for (auto& text : texts)
+        text = without_times(text) + "--\n";
+    std::sort(texts.begin() + 1, texts.end());
+    return std::accumulate(texts.begin(), texts.end(), std::string());
 }
 
-run_texts session_texts(const std::string& cpus, bool expiry) {
+std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
     const std::string logs = make_temp_dir();
     server_process proc;
     start_options opts = options({"-d", "3", "-l", logs, "-t", "60"});
@@ -527,24 +521,20 @@ run_texts session_texts(const std::string& cpus, bool expiry) {
     }
     for (size_t i = 0; i < fds.size(); i++)
         EXPECT_TRUE(send_all(fds[i], std::string(conns[i].second, 'u')));
-    run_texts run;
+    std::vector<std::string> run(1);
     for (int fd : fds) {
-        run.replies += read_until_close(fd, 75s) + "--\n";
+        run[0] += read_until_close(fd, 75s) + "--\n";
         close(fd);
     }
-    run.replies += last_samples(fetch_statistics(control)) + "--\n";
+    run[0] += last_samples(fetch_statistics(control));
     close(control);
-    // Written as "<name>.part" first, and renamed once whole.
-    std::vector<std::filesystem::path> written;
-    for (int i = 0; i < 100 && written.size() < (expiry ? 4u : 3u); i++) {
-        std::this_thread::sleep_for(50ms);
-        written.clear();
+    eventually([&] { // written as "<name>.part" first, and renamed once whole
+        run.resize(1);
         for (const auto& e : std::filesystem::directory_iterator(logs))
             if (e.path().extension() == ".log")
-                written.push_back(e.path());
-    }
-    for (const auto& name : written)
-        run.logs.push_back(read_file(name));
+                run.push_back(read_file(e.path()));
+        return run.size() == (expiry ? 5u : 4u);
+    });
     remove_tree(logs);
     return run;
 }
@@ -556,9 +546,9 @@ TEST(SameFigures, SessionsSpreadOverTwoWorkersMeasureWhatTheyMeasureOnOne) {
         GTEST_SKIP() << "one CPU";
     // The expiry takes the shortest life time, a minute: left to the plain build.
     const bool expiry = getenv("VH_SKIP_SLOW") == nullptr;
-    run_texts spread_run;
+    std::vector<std::string> spread_run;
     std::thread other([&] { spread_run = session_texts("0,1", expiry); });
-    const run_texts one_run = session_texts("0", expiry);
+    const std::vector<std::string> one_run = session_texts("0", expiry);
     other.join();
     const std::string one = figures_of(one_run), spread = figures_of(spread_run);
     EXPECT_EQ(count_occurrences(one, "NUM_CONNECTIONS: 2"), expiry ? 3 : 2) << one;
