@@ -32,7 +32,7 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
     std::string plain = dir + "/plain";
     write_file(plain, 10);
     const std::string range = " is not within range ", bytes = " is not a number of bytes (K, M";
-    // After "-f plain" unless a file is named (or, first, none).
+    // None first: a file must be named.
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, "A file must be specified\n"},
         {{"-f", dir + "/missing"}, "Can't access file " + dir + "/missing\n"},
@@ -57,15 +57,12 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
         {{"--metrics", "256.1.1.1:80"}, "Metrics address 256.1.1.1:80: "},
         {{"--token-keys", dir + "/missing"},
          "Could not read token keys from " + dir + "/missing: No such file"}};
-    for (auto [args, message] : cases) {
+    for (const auto& [args, message] : cases) {
         server_process proc;
-        if (!args.empty() && args[0] != "-f")
-            args.insert(args.begin(), {"-f", plain});
-        start_options opts = options(args);
-        int port = 0;
-        opts.inherit_fd = listen_loopback(false, &port); // failing for its own reason only
-        start(proc, opts);
-        close(opts.inherit_fd);
+        if (args.empty())
+            start(proc, options(args)); // it fails before it would listen
+        else // with the test file unless one is named, and a socket: failing for its own reason
+            start_activated(proc, options(args));
         EXPECT_EQ(proc.wait_exit(10s), 1) << proc.output;
         EXPECT_TRUE(std::regex_search(
             proc.output, std::regex(R"(^<3>\[src/http/src/\w+\.cpp,\w+\(\):[0-9]+\]: )")))
