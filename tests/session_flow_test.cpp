@@ -5,18 +5,14 @@
 
 #include <algorithm>
 #include <boost/json.hpp>
-#include <arpa/inet.h>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <regex>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 
 using namespace std::chrono_literals;
@@ -124,12 +120,9 @@ TEST_F(SessionFlow, DownloadsStreamTheFileEndWithTheStatisticsMessageAndLogTheir
     shutdown(fd, SHUT_WR); // the client's end: the statistics message follows the data
     const std::string rest = read_until_close(fd, 10s);
     close(fd);
-    ASSERT_GE(rest.size(), 16u);
-    EXPECT_EQ(rest.substr(rest.size() - 16, 12),
-              std::string("\x01\x02\x03\x04\x05\x06\x07\x08\0\0\0\x04", 12));
-    uint32_t retrans;
-    memcpy(&retrans, rest.data() + rest.size() - 4, 4);
-    EXPECT_LT(ntohl(retrans), 1000u);
+    ASSERT_GE(rest.size(), 16u); // the retransmissions, last, are far from 65536 on the loopback
+    EXPECT_EQ(rest.substr(rest.size() - 16, 14),
+              std::string("\x01\x02\x03\x04\x05\x06\x07\x08\0\0\0\x04\0\0", 14));
     // The log counts exactly the file bytes the client received.
     EXPECT_EQ(log(R"(4_[0-9]+_11\.log)"),
               "VH_HTTP_SERVER: 1.0\nTEST: GET\nCONNECTION: 0\nBYTES_TRANSMITTED: " +
@@ -351,10 +344,7 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
     start();
     std::ofstream(logs + "/cut.log").flush();
     std::ofstream(logs + "/1_100_7.log") << "VH_HTTP_SERVER: 1.0\n";
-    close(connect_loopback(port));
-    ASSERT_TRUE(proc.wait_for("destroyed after", 5s));
-    std::this_thread::sleep_for(100ms);
-    const int baseline = count_fds(proc.pid);
+    const int baseline = idle_descriptors(proc.pid, port);
     const std::string before = describe_fds(proc.pid), data(4 << 20, 'c');
     for (int i = 0; i < 90; i++) {
         int c = connect_loopback(port), step = i % 5;
