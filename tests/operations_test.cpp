@@ -101,8 +101,7 @@ TEST(Admission, EachLimitRefusesNewSessionsWithItsWhole503ButNeverAJoin) {
     EXPECT_EQ(client("127.0.0.3", port, download_request(14)).rest(), SERVER_FULL);
     EXPECT_EQ(readiness(mport),
               "HTTP/1.1 503 Service Unavailable not ready: the session limit is reached\n");
-    std::this_thread::sleep_for(100ms);
-    const int idle = count_fds(proc.pid);
+    const int idle = idle_descriptors(proc.pid, port);
     for (uint64_t i = 0; i < 150; i++) {
         client c("127.0.0.4", port, download_request(100 + i));
         if (i % 3 == 0)

@@ -4,7 +4,6 @@
 #include "request.h"
 
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -28,8 +27,7 @@ std::vector<int> flood(int port, int n) {
 // --- Options ---------------------------------------------------------------------------
 
 TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
-    std::string dir = make_temp_dir();
-    std::string plain = dir + "/plain";
+    const std::string dir = make_temp_dir(), plain = dir + "/plain";
     write_file(plain, 10);
     const std::string range = " is not within range ", bytes = " is not a number of bytes (K, M";
     // None first: a file must be named.
@@ -262,8 +260,7 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
 
 // --- Hostile requests ----------------------------------------------------------------
 
-class HostileRequests : public testing::Test {
-  protected:
+struct HostileRequests : testing::Test {
     server_process proc;
     int port = -1;
     // The server closes the connection without a byte of reply, and serves on.
@@ -401,8 +398,7 @@ void write_filled(const std::string& path, char fill) {
 // socket stays writable, and a worker once spun on a sendfile that moved nothing.
 
 TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSpinning) {
-    const std::string dir = make_temp_dir();
-    const std::string file = dir + "/data";
+    const std::string dir = make_temp_dir(), file = dir + "/data";
     write_filled(file, 'A');
     port = start_activated(proc, options({"-d", "3", "-f", file}));
     std::vector<int> idle(20);
