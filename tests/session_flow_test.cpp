@@ -75,8 +75,7 @@ struct SessionFlow : ::testing::Test {
     }
     // A connection that sent `request` and read `reply`.
     int open(const std::string& request, const std::string& reply = GET_REPLY) {
-        int fd = connect_loopback(port);
-        EXPECT_TRUE(send_all(fd, request));
+        int fd = send_new(port, request);
         EXPECT_EQ(recv_exact(fd, reply.size(), 5s), reply);
         return fd;
     }
@@ -262,8 +261,7 @@ struct Put : SessionFlow {
     // Whether a PUT of `path` was closed without a reply, its body sent with its header or
     // after it.
     bool refused(const std::string& path, bool body_with_header = false) {
-        int fd = connect_loopback(port);
-        send_all(fd, put(path) + (body_with_header ? "body bytes" : ""));
+        int fd = send_new(port, put(path) + (body_with_header ? "body bytes" : ""));
         std::string got = read_until_close(fd, 3s);
         send_all(fd, "appended");
         bool closed = wait_closed(fd, 1s);
@@ -347,8 +345,7 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
     const int baseline = idle_descriptors(proc.pid, port);
     const std::string before = describe_fds(proc.pid), data(4 << 20, 'c');
     for (int i = 0; i < 90; i++) {
-        int c = connect_loopback(port), step = i % 5;
-        send_all(c, put("cut.log"));
+        const int step = i % 5, c = send_new(port, put("cut.log"));
         if (step >= 2) {
             EXPECT_EQ(recv_exact(c, PUT_CONTINUE.size(), 5s), PUT_CONTINUE);
             send(c, data.data(), step == 4 ? data.size() : 1 << 20, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -500,13 +497,11 @@ std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
     if (expiry) // measures for two hours
         for (size_t i = 0; i < 2; i++)
             conns.push_back({upload_request(43, 2, i, rules_of("1000", "3600")), 1000 + 500 * i});
-    const int control = connect_loopback(port);
-    EXPECT_TRUE(send_all(control, http_request("POST", latency + "0")));
+    const int control = send_new(port, http_request("POST", latency + "0"));
     EXPECT_EQ(read_reply_head(control, 5s), CREATED);
     std::vector<int> fds;
     for (const auto& [request, bytes] : conns) {
-        fds.push_back(connect_loopback(port));
-        EXPECT_TRUE(send_all(fds.back(), request));
+        fds.push_back(send_new(port, request));
         EXPECT_EQ(recv_exact(fds.back(), CONTINUE.size(), 5s), CONTINUE);
     }
     for (size_t i = 0; i < fds.size(); i++)
