@@ -309,36 +309,13 @@ TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     }
 }
 
-// A flood of PUTs to a missing file: each is refused, but its warning passes only as a burst
-// and then about two a second; the next one to pass after the flood tells how many were held.
-TEST_F(Put, AFloodOfRefusedPutsLogsABurstAndThenTheCountOfTheRest) {
-    start();
-    const auto began = steady::now();
-    const std::string warning = "Request for traces of non existent session";
-    constexpr int flood = 80;
-    for (int i = 0; i < flood; i++)
-        ASSERT_TRUE(refused("missing.log"));
-    proc.poll_output(200ms);
-    const double seconds = std::chrono::duration<double>(steady::now() - began).count();
-    const int passed = count_occurrences(proc.output, warning);
-    EXPECT_GE(passed, static_cast<int>(LOG_LIMIT_BURST));
-    EXPECT_LE(passed, LOG_LIMIT_BURST + static_cast<int>(seconds * 1e9 / LOG_LIMIT_INTERVAL_NS) + 1)
-        << seconds << " s";
-    const std::string held = " more suppressed (PUT to a missing file)";
-    for (int i = 0; i < 10 && !proc.wait_for(held, 600ms); i++)
-        EXPECT_TRUE(refused("missing.log"));
-    std::smatch count; // the number held back, told after the warning that passes next
-    ASSERT_TRUE(std::regex_search(
-        proc.output, count, std::regex("\u2026 ([0-9]+) more suppressed \\(PUT to a missing")))
-        << proc.output.substr(0, 3000);
-    EXPECT_GE(std::stoi(count[1]), flood - passed) << count[0];
-}
-
 // Connections that go away at every step (before the open is answered, while a chunk is
 // written, by reset, by reset with more data queued) leave no descriptor and no open file
 // behind, write only whole chunks, print no error for a hang-up (once taken for a late
-// answer), and the next upload's body, in pieces, is appended in order.
-TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) {
+// answer), and the next upload's body, in pieces, is appended in order. Then a flood of PUTs to
+// a missing file: each is refused, but its warning passes only as a burst and then about two a
+// second; the next one to pass after the flood tells how many were held.
+TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndAFloodOfRefusalsLogsABurstThenTheCount) {
     start();
     std::ofstream(logs + "/cut.log").flush();
     std::ofstream(logs + "/1_100_7.log") << "VH_HTTP_SERVER: 1.0\n";
@@ -369,6 +346,26 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndTheNextBodyIsAppended) 
         [&] { return read_file(logs + "/1_100_7.log") == "VH_HTTP_SERVER: 1.0\n" + body; }));
     proc.poll_output(100ms);
     EXPECT_EQ(proc.output.find("BUG!"), std::string::npos) << proc.output.substr(0, 2000);
+
+    const auto began = steady::now();
+    const std::string warning = "Request for traces of non existent session";
+    constexpr int flood = 80;
+    for (int i = 0; i < flood; i++)
+        ASSERT_TRUE(refused("missing.log"));
+    proc.poll_output(200ms);
+    const double seconds = std::chrono::duration<double>(steady::now() - began).count();
+    const int passed = count_occurrences(proc.output, warning);
+    EXPECT_GE(passed, static_cast<int>(LOG_LIMIT_BURST));
+    EXPECT_LE(passed, LOG_LIMIT_BURST + static_cast<int>(seconds * 1e9 / LOG_LIMIT_INTERVAL_NS) + 1)
+        << seconds << " s";
+    const std::string held = " more suppressed (PUT to a missing file)";
+    for (int i = 0; i < 10 && !proc.wait_for(held, 600ms); i++)
+        EXPECT_TRUE(refused("missing.log"));
+    std::smatch count; // the number held back, told after the warning that passes next
+    ASSERT_TRUE(std::regex_search(
+        proc.output, count, std::regex("\u2026 ([0-9]+) more suppressed \\(PUT to a missing")))
+        << proc.output.substr(0, 3000);
+    EXPECT_GE(std::stoi(count[1]), flood - passed) << count[0];
 }
 
 // A PUT body must keep 1 KiB a second over each window of the header time-out (2 s: 2 KiB),
@@ -417,10 +414,6 @@ TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
         eventually([&] { return read_file(logs + "/steady.log").size() == piece.size() * step; }));
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
 }
-
-} // namespace
-
-namespace {
 
 // The figures of one run: the sessions below on a server whose workers run on `cpus`. Each
 // connection sends a fixed amount at once, so that what the results replies, the statistics
