@@ -289,7 +289,6 @@ struct HostileRequests : testing::Test {
 TEST_F(HostileRequests, HostileParametersNeitherEndTheServerNorHoldAPlace) {
     port = start_activated(proc, options({"-t", "60", "--max-sessions", "3"}));
     const int idle_fds = idle_descriptors(proc.pid, port);
-    ASSERT_GT(idle_fds, 0);
     const long rss_before = rss_kib(proc.pid);
     const auto one = [](uint64_t session) { return "/t?" + controlled_query(session) + "&"; };
     const std::string post = "NUM_WARMUP_SAMPLES=1&MAX_WARMUP_SAMPLES=2&WARMUP_SAMPLE_TIME=100&";
