@@ -4,7 +4,6 @@
 #include "request.h"
 
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -28,11 +27,10 @@ std::vector<int> flood(int port, int n) {
 // --- Options ---------------------------------------------------------------------------
 
 TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
-    std::string dir = make_temp_dir();
-    std::string plain = dir + "/plain";
+    const std::string dir = make_temp_dir(), plain = dir + "/plain";
     write_file(plain, 10);
     const std::string range = " is not within range ", bytes = " is not a number of bytes (K, M";
-    // After "-f plain" unless a file is named (or, first, none).
+    // None first: a file must be named.
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, "A file must be specified\n"},
         {{"-f", dir + "/missing"}, "Can't access file " + dir + "/missing\n"},
@@ -57,15 +55,12 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
         {{"--metrics", "256.1.1.1:80"}, "Metrics address 256.1.1.1:80: "},
         {{"--token-keys", dir + "/missing"},
          "Could not read token keys from " + dir + "/missing: No such file"}};
-    for (auto [args, message] : cases) {
+    for (const auto& [args, message] : cases) {
         server_process proc;
-        if (!args.empty() && args[0] != "-f")
-            args.insert(args.begin(), {"-f", plain});
-        start_options opts = options(args);
-        int port = 0;
-        opts.inherit_fd = listen_loopback(false, &port); // failing for its own reason only
-        start(proc, opts);
-        close(opts.inherit_fd);
+        if (args.empty())
+            start(proc, options(args)); // it fails before it would listen
+        else // with the test file unless one is named, and a socket: failing for its own reason
+            start_activated(proc, options(args));
         EXPECT_EQ(proc.wait_exit(10s), 1) << proc.output;
         EXPECT_TRUE(std::regex_search(
             proc.output, std::regex(R"(^<3>\[src/http/src/\w+\.cpp,\w+\(\):[0-9]+\]: )")))
@@ -98,13 +93,11 @@ TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted
         start_options opts = options({"-s", "0", "-f", test_file()}, {{"VH_VERBOSE", verbose}});
         opts.args.insert(opts.args.end(), extra.begin(), extra.end());
         start(proc, opts);
-        if (shown) {
-            EXPECT_TRUE(proc.wait_for("listening on address", 5s)) << verbose << proc.output;
-        } else {
-            proc.poll_output(700ms);
-            EXPECT_EQ(proc.output, "") << "VH_VERBOSE=" << verbose;
-            EXPECT_EQ(proc.wait_exit(0ms), -1) << "the server ended";
-        }
+        // Shown or not, the server runs on.
+        EXPECT_EQ(proc.wait_for("listening on address", shown ? 5000ms : 700ms), shown)
+            << "VH_VERBOSE=" << verbose << proc.output;
+        EXPECT_TRUE(shown || proc.output.empty()) << "VH_VERBOSE=" << verbose << proc.output;
+        EXPECT_EQ(proc.wait_exit(0ms), -1) << "the server ended";
         EXPECT_EQ(proc.output.find("Metrics on"), std::string::npos) << proc.output;
         EXPECT_EQ(proc.output.find("<3>"), std::string::npos) << proc.output;
     }
@@ -135,7 +128,6 @@ TEST(SocketActivation, ABlockingInheritedSocketIsMadeNonBlockingAndTheCloseIsSee
     opts.cpu_list = "0";
     int port = start_activated(proc, opts, /*nonblocking=*/false);
     int fd = connect_loopback(port);
-    ASSERT_GE(fd, 0);
     ASSERT_TRUE(proc.wait_for("received by", 5s)) << proc.output;
     ASSERT_EQ(send(fd, "abc", 3, 0), 3);
     close(fd);
@@ -181,18 +173,18 @@ TEST(SysV, TheCommandReturnsOnceTheDaemonIsReadyAndTheDaemonKeepsNoInheritedDesc
 // --- Workers and accepting -------------------------------------------------------------
 
 // Reads each bare session's reply in turn and closes it: the number served (the reply, then the
-// close) and the number closed without a byte (refused). Anything else fails.
-std::pair<int, int> work_off(const std::vector<int>& clients) {
-    std::pair<int, int> counts{0, 0};
+// close); the others must be closed without a byte (refused). Anything else fails.
+int work_off(const std::vector<int>& clients) {
+    int served = 0;
     for (int fd : clients) {
         bool closed = false;
         const std::string got = read_until_close(fd, 20s, &closed);
         close(fd);
         EXPECT_TRUE(closed && (got.empty() || got == "HTTP/1.1 200 OK\r\nX-Varnholt: 1\r\n\r\n"))
             << "[" << got << "], then " << (closed ? "closed" : "left open");
-        (got.empty() ? counts.second : counts.first)++;
+        served += !got.empty();
     }
-    return counts;
+    return served;
 }
 
 // Bare sessions in small bursts until every worker has accepted at least one.
@@ -200,7 +192,7 @@ void expect_every_worker_accepts(server_process& proc, int port, const char* whe
     proc.poll_output(0ms);
     size_t mark = proc.output.size();
     for (int i = 0; i < 40 && accepting_workers(proc.output, mark).size() < worker_count(); i++) {
-        EXPECT_EQ(work_off(flood(port, 4)).first, 4);
+        EXPECT_EQ(work_off(flood(port, 4)), 4);
         proc.poll_output(50ms);
     }
     EXPECT_EQ(accepting_workers(proc.output, mark).size(), worker_count()) << when;
@@ -247,9 +239,7 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
 
     for (int fd : holders)
         close(fd);
-    auto [served, refused] = work_off(clients);
-    EXPECT_EQ(served + refused, 60);
-    EXPECT_GT(served, 0) << "refused " << refused;
+    EXPECT_GT(work_off(clients), 0) << "every waiting session refused";
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds);
 
     limit_to(idle_fds + 1);
@@ -265,8 +255,7 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
 
 // --- Hostile requests ----------------------------------------------------------------
 
-class HostileRequests : public testing::Test {
-  protected:
+struct HostileRequests : testing::Test {
     server_process proc;
     int port = -1;
     // The server closes the connection without a byte of reply, and serves on.
@@ -282,17 +271,16 @@ class HostileRequests : public testing::Test {
         EXPECT_EQ(recv_exact(fd, HEAD_REPLY.size(), 5s), HEAD_REPLY) << proc.output;
         close(fd);
     }
-    // A new download connection that got its reply (and 64 KiB of `fill` if given).
-    int get(const std::string& request, char fill = 0) {
+    // A new connection that sent `request` and got its `reply` (and 64 KiB of `fill` if given).
+    int sent(const std::string& request, char fill = 0, const std::string& reply = GET_REPLY) {
         int fd = send_new(port, request);
-        EXPECT_EQ(recv_exact(fd, GET_REPLY.size(), 5s), GET_REPLY) << request;
+        EXPECT_EQ(recv_exact(fd, reply.size(), 5s), reply) << request;
         EXPECT_TRUE(fill == 0 || streams(fd, fill, 1 << 16)) << request;
         return fd;
     }
     // Whether the next `count` bytes of a download all hold `fill`.
     static bool streams(int fd, char fill, size_t count) {
-        const std::string got = recv_exact(fd, count, 10s);
-        return got.size() == count && got.find_first_not_of(fill) == std::string::npos;
+        return recv_exact(fd, count, 10s) == std::string(count, fill);
     }
 };
 
@@ -301,7 +289,6 @@ class HostileRequests : public testing::Test {
 TEST_F(HostileRequests, HostileParametersNeitherEndTheServerNorHoldAPlace) {
     port = start_activated(proc, options({"-t", "60", "--max-sessions", "3"}));
     const int idle_fds = idle_descriptors(proc.pid, port);
-    ASSERT_GT(idle_fds, 0);
     const long rss_before = rss_kib(proc.pid);
     const auto one = [](uint64_t session) { return "/t?" + controlled_query(session) + "&"; };
     const std::string post = "NUM_WARMUP_SAMPLES=1&MAX_WARMUP_SAMPLES=2&WARMUP_SAMPLE_TIME=100&";
@@ -325,12 +312,10 @@ TEST_F(HostileRequests, HostileParametersNeitherEndTheServerNorHoldAPlace) {
 
     // A path-style replacement that lowers the count while slot 3 is joined: the session keeps
     // its slots, and the connection in slot 3 may leave.
-    int slot3 = send_new(port, http_request("POST", "/" + id36 + "/3"));
-    ASSERT_EQ(recv_exact(slot3, CONTINUE.size(), 5s), CONTINUE);
+    int slot3 = sent(http_request("POST", "/" + id36 + "/3"), 0, CONTINUE);
     const std::string fewer =
         "/0?MAX_WARMUP_SAMPLES=1&RESULT_NUM_INTERVALS=1&WARMUP_SAMPLE_TIME=100";
-    int slot0 = send_new(port, http_request("POST", "/" + id36 + fewer));
-    ASSERT_EQ(recv_exact(slot0, CONTINUE.size(), 5s), CONTINUE);
+    int slot0 = sent(http_request("POST", "/" + id36 + fewer), 0, CONTINUE);
     close(slot3);
     expect_serving();
     close(slot0);
@@ -339,8 +324,8 @@ TEST_F(HostileRequests, HostileParametersNeitherEndTheServerNorHoldAPlace) {
     const std::string other = "0z" + id36.substr(2);
     const uint64_t path_id = session_id_str_to_uint64(other);
     int download =
-        get(http_request("GET", "/x?" + controlled_query(path_id & 0xFFFFFFFFu, 2, 0,
-                                                         static_cast<uint32_t>(path_id >> 32))));
+        sent(http_request("GET", "/x?" + controlled_query(path_id & 0xFFFFFFFFu, 2, 0,
+                                                          static_cast<uint32_t>(path_id >> 32))));
     expect_refused(http_request("POST", "/" + other + "/1?WARMUP_SAMPLE_TIME=100"));
     EXPECT_EQ(recv_exact(download, 4096, 5s).size(), 4096u);
     reset_close(download);
@@ -348,7 +333,7 @@ TEST_F(HostileRequests, HostileParametersNeitherEndTheServerNorHoldAPlace) {
     // Nothing above holds a place: once the reset download ended, three honest sessions start.
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
     for (int fd :
-         {get(download_request(100)), get(download_request(101)), get(download_request(102))})
+         {sent(download_request(100)), sent(download_request(101)), sent(download_request(102))})
         reset_close(fd);
     EXPECT_LT(rss_kib(proc.pid) - rss_before, 16 * 1024);
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
@@ -363,33 +348,27 @@ TEST_F(HostileRequests, ALatencySessionAndAHeadConnectionEndAtTheSessionTimeOut)
         GTEST_SKIP() << "VH_SKIP_SLOW set";
     port = start_activated(proc, options({"-t", "60", "--max-sessions", "1"}));
     int control =
-        send_new(port, http_request("GET", latency_target("GET", 4294967600, 60000, 1) + "0"));
-    EXPECT_EQ(read_reply_head(control, 5s), CREATED);
-    int head = send_new(port, "HEAD / HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(recv_exact(head, HEAD_REPLY.size(), 5s), HEAD_REPLY);
+        sent(http_request("GET", latency_target("GET", 4294967600, 60000, 1) + "0"), 0, CREATED);
+    int head = sent("HEAD / HTTP/1.1\r\n\r\n", 0, HEAD_REPLY);
     const int other = send_new(port, download_request(7));
-    const std::string refused = read_until_close(other, 5s);
+    EXPECT_TRUE(read_until_close(other, 5s).starts_with("HTTP/1.1 503 "));
     close(other);
-    EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << refused;
     const auto begin = std::chrono::steady_clock::now();
     bool control_open = true, head_open = true;
     for (int round = 0; round < 20 && (control_open || head_open); round++) {
         std::this_thread::sleep_for(4s);
-        if (head_open && send_all(head, "HEAD / HTTP/1.1\r\n\r\n"))
-            head_open = recv_exact(head, HEAD_REPLY.size(), 5s) == HEAD_REPLY && !peer_closed(head);
+        head_open = head_open && send_all(head, "HEAD / HTTP/1.1\r\n\r\n") &&
+                    recv_exact(head, HEAD_REPLY.size(), 5s) == HEAD_REPLY && !peer_closed(head);
         // A reply whose document is cut short ends with no closing brace.
-        control_open = control_open && fetch_statistics(control).ends_with("}");
-        head_open = head_open && !peer_closed(head);
-        control_open = control_open && !peer_closed(control);
+        control_open =
+            control_open && fetch_statistics(control).ends_with("}") && !peer_closed(control);
     }
     EXPECT_FALSE(control_open);
     EXPECT_FALSE(head_open);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 50s);
     close(control);
     close(head);
-    int next = send_new(port, download_request(8));
-    EXPECT_EQ(recv_exact(next, GET_REPLY.size(), 5s), GET_REPLY) << proc.output;
-    reset_close(next);
+    reset_close(sent(download_request(8))); // its place is free again
 }
 
 void write_filled(const std::string& path, char fill) {
@@ -404,8 +383,7 @@ void write_filled(const std::string& path, char fill) {
 // socket stays writable, and a worker once spun on a sendfile that moved nothing.
 
 TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSpinning) {
-    const std::string dir = make_temp_dir();
-    const std::string file = dir + "/data";
+    const std::string dir = make_temp_dir(), file = dir + "/data";
     write_filled(file, 'A');
     port = start_activated(proc, options({"-d", "3", "-f", file}));
     std::vector<int> idle(20);
@@ -417,28 +395,27 @@ TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSp
         close(fd);
     EXPECT_EQ(settle_fds(proc, held_fds - 20), held_fds - 20); // one descriptor each
 
-    int first = get(http_request("GET", "/first"), 'A');
+    int first = sent(http_request("GET", "/first"), 'A');
     // Downloads of an unchanged file share their worker's descriptor of it.
     std::vector<int> more;
     for (int i = 0; i < 4; i++)
-        more.push_back(get(http_request("GET", "/more"), 'A'));
+        more.push_back(sent(http_request("GET", "/more"), 'A'));
     EXPECT_LE(count_occurrences(describe_fds(proc.pid), " -> " + file + "\n"), 2);
     for (int fd : more)
         close(fd);
     write_filled(file, 'B');
-    int second = get(http_request("GET", "/second"), 'B');
+    int second = sent(http_request("GET", "/second"), 'B');
     EXPECT_TRUE(streams(first, 'A', 16 << 20)); // well past what the socket buffers held
 
     ASSERT_EQ(unlink(file.c_str()), 0);
     expect_refused(http_request("GET", "/third"));
     EXPECT_TRUE(proc.wait_for("Could not create connection: No such file or directory", 5s));
-    int upload = send_new(port, http_request("POST", "/upload"));
-    EXPECT_EQ(recv_exact(upload, CONTINUE.size(), 5s), CONTINUE);
+    int upload = sent(http_request("POST", "/upload"), 0, CONTINUE);
     EXPECT_TRUE(streams(first, 'A', 4 << 20));
     EXPECT_TRUE(streams(second, 'B', 4 << 20));
 
     write_filled(file, 'C');
-    int fourth = get(http_request("GET", "/fourth"), 'C');
+    int fourth = sent(http_request("GET", "/fourth"), 'C');
     for (int fd : {first, second, upload})
         close(fd);
 
