@@ -7,7 +7,6 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <regex>
@@ -57,14 +56,6 @@ struct client {
         return read_until_close(fd, 10s).size() >= 16;
     }
 };
-
-// Whether `holds()` comes true within 5 s: what the server counts follows a close a moment later.
-bool eventually(const std::function<bool()>& holds) {
-    for (int i = 0; i < 100; i++, std::this_thread::sleep_for(50ms))
-        if (holds())
-            return true;
-    return false;
-}
 
 // What /ready on the metrics port says: its status line and its page.
 std::string readiness(int mport) {

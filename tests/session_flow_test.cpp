@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <boost/json.hpp>
 #include <filesystem>
-#include <functional>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <numeric>
@@ -21,14 +20,6 @@ using namespace vh_test;
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-// Whether `holds()` comes true within 5 s: files are written by the server a moment later.
-bool eventually(const std::function<bool()>& holds) {
-    for (int i = 0; i < 100; i++, std::this_thread::sleep_for(50ms))
-        if (holds())
-            return true;
-    return false;
-}
 
 // One upload connection: sends while `sending`, collects what the server answers.
 struct uploader {

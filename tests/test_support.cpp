@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vh_test {
@@ -143,6 +144,13 @@ static std::string receive(int fd, size_t n, ms timeout, bool* closed = nullptr,
 
 std::string read_until_close(int fd, ms timeout, bool* closed) {
     return receive(fd, SIZE_MAX, timeout, closed);
+}
+
+bool eventually(const std::function<bool()>& holds) {
+    for (int i = 0; i < 100; i++, std::this_thread::sleep_for(ms(50)))
+        if (holds())
+            return true;
+    return false;
 }
 
 bool wait_closed(int fd, ms timeout) {

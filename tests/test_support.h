@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/socket.h>
@@ -85,6 +86,8 @@ bool send_all(int fd, const std::string& data);
 std::string recv_exact(int fd, size_t n, std::chrono::milliseconds timeout);
 // Waits until the peer closes the connection: true if it did within `timeout`.
 bool wait_closed(int fd, std::chrono::milliseconds timeout);
+// Whether `holds` comes true within 5 s (asked every 50 ms).
+bool eventually(const std::function<bool()>& holds);
 
 // Asks control connection `fd` for its statistics: the reply head and the whole document.
 // `sent` bytes of the request went out before, the rest goes now.
