@@ -39,13 +39,13 @@ struct Archive : ::testing::Test {
     // The value of one sample of the metrics page (-1 when it has none), once it is `least` or
     // after 5 s.
     double metric(const std::string& name, double least = -1) {
-        for (int i = 0;; i++) {
+        double v = -1;
+        eventually([&] {
             const auto page = scrape(metrics);
-            const double v = page.contains(name) ? page.at(name) : -1;
-            if (v >= least || i == 100)
-                return v;
-            std::this_thread::sleep_for(50ms);
-        }
+            v = page.contains(name) ? page.at(name) : -1;
+            return v >= least;
+        });
+        return v;
     }
     // A download on a connection of its own, ended by the client's half-close once data came.
     void download(uint64_t session, const std::string& extra = "") {

@@ -77,15 +77,19 @@ struct SessionFlow : ::testing::Test {
     // The text of the session log named as `name` says, once it has that name (it is written
     // as "<name>.part" first).
     std::string log(const std::string& name = R"(4_[0-9]+_[0-9]+\.log)") {
-        for (int i = 0; i < 100; i++, std::this_thread::sleep_for(50ms))
+        std::string text;
+        eventually([&] {
             for (const auto& e : std::filesystem::directory_iterator(logs)) {
                 if (!std::regex_match(e.path().filename().string(), std::regex(name)))
                     continue;
                 EXPECT_EQ(e.status().permissions() & std::filesystem::perms::all,
                           static_cast<std::filesystem::perms>(0644));
-                return read_file(e.path());
+                text = read_file(e.path());
+                return true;
             }
-        return "";
+            return false;
+        });
+        return text;
     }
 };
 
@@ -497,13 +501,16 @@ std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
     }
     run[0] += last_samples(fetch_statistics(control));
     close(control);
+    std::vector<std::filesystem::path> written;
     eventually([&] { // written as "<name>.part" first, and renamed once whole
-        run.resize(1);
+        written.clear();
         for (const auto& e : std::filesystem::directory_iterator(logs))
             if (e.path().extension() == ".log")
-                run.push_back(read_file(e.path()));
-        return run.size() == (expiry ? 5u : 4u);
+                written.push_back(e.path());
+        return written.size() == (expiry ? 4u : 3u);
     });
+    for (const auto& name : written)
+        run.push_back(read_file(name));
     remove_tree(logs);
     return run;
 }
