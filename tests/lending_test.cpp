@@ -1,6 +1,7 @@
 // Sessions whose connections another worker carries, on one worker that lends to itself
 // and runs step by step: every message between owner and carrier goes through its mailbox,
-// in an order the test arranges; and what such a session may allocate against what it reserved.
+// in an order the test arranges; what such a session may allocate against what it reserved;
+// and, on the same stepped worker, connections whose client stops reading.
 #include "budget.h"
 #include "client_limits.h"
 #include "connection.h"
@@ -9,11 +10,14 @@
 #include "main_thread.h"
 #include "session.h"
 #include "settings.h"
+#include "timeout_list.h"
 #include "timers.h"
 
 #include <gtest/gtest.h>
 #include <atomic>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <thread>
 #include <utility>
 
@@ -30,14 +34,16 @@ struct LentSession : ::testing::Test {
     int epfd = -1, port = 0, clients[3] = {-1, -1, -1};
     GHashTable* pending = g_hash_table_new(g_direct_hash, g_direct_equal);
     session* sess = nullptr; // the session under test
+    const client_address local{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1}};
 
     static void SetUpTestSuite() {
         static const std::string file = test_file();
         file_path = file.c_str();
         session_timeout = LIFE_S;
-        stderr = fopen("/dev/null", "we"); // the server's log lines
+        static FILE* quiet = stderr = fopen("/dev/null", "we"); // the server's log lines
         lend_within_worker = true;
-        ASSERT_EQ(create_session_container(), 0);
+        static const int made = create_session_container(); // once for both fixtures
+        ASSERT_TRUE(quiet != nullptr && made == 0);
     }
     void SetUp() override {
         listener.fd = listen_loopback(false, &port);
@@ -82,7 +88,6 @@ struct LentSession : ::testing::Test {
         ASSERT_EQ(session_count(), 1u);
         ASSERT_NE(sess = get_session({(uint64_t{4} << 32) + 77, false}), nullptr);
         // Lent, a connection is still one connection of its client.
-        const client_address local{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1}};
         EXPECT_EQ(client_connection_count(&local), 3);
     }
 };
@@ -308,3 +313,42 @@ TEST(LentCounters, ASampleNeverHoldsMoreDataThanTotal) {
 }
 
 } // namespace
+
+// The same worker, for connections outside any session.
+struct SteppedWorker : LentSession {};
+
+// Clients that stop reading their HEAD replies fill the socket until one reply goes in part:
+// the rest waits for room and follows, in order, once the client reads again. A client that
+// never reads again holds a connection no deadline covers (no header is awaited while a reply
+// is owed): the idle scan closes it once it was idle for the session time-out and 5 s more.
+TEST_F(SteppedWorker, AHeadReplyCutByAFullSocketWaitsForRoomOrTheIdleLimit) {
+    const int small = 4096; // accepted sockets take the listener's send buffer
+    ASSERT_EQ(setsockopt(listener.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
+    auto cut = [] { // the worker's most recently active connection waits for room
+        timeout_link* list = thread_timeout_list();
+        return list->prev != list && timeout_link_owner(list->prev)->state == SENDING_HEAD_REPLY;
+    };
+    size_t sent[2] = {0, 0}; // requests until a reply was cut
+    for (size_t c = 0; c < 2; c++) {
+        ASSERT_GE(clients[c] = connect_loopback(port, false, small), 0);
+        const int one = 1; // each request goes at once, alone
+        setsockopt(clients[c], IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        do {
+            ASSERT_TRUE(send_all(clients[c], http_request("HEAD", "/"))) << sent[c];
+            steps(3);
+        } while (++sent[c] < 2000 && !cut());
+        ASSERT_TRUE(cut());
+    }
+    std::string replies;
+    for (size_t i = 0; i <= sent[0]; i++)
+        replies += HEAD_REPLY;
+    ASSERT_TRUE(send_all(clients[0], http_request("HEAD", "/")));
+    EXPECT_EQ(await(clients[0], replies.size()), replies); // and the next request is served
+
+    advance_thread_clock((LIFE_S + 4) * 1000000000LL);
+    steps(3); // the first waits for its next header no longer than the header time-out
+    EXPECT_EQ(client_connection_count(&local), 1);
+    advance_thread_clock(2 * 1000000000LL);
+    steps(3);
+    EXPECT_TRUE(wait_closed(clients[1], std::chrono::seconds(5))); // behind what the socket held
+}
