@@ -340,7 +340,19 @@ static int daemonize(const char* ident) {
 // ---------------------------------------------------------------------------
 // Start-up.
 
+// Descriptors 0 to 2 are taken by /dev/null where the caller left them closed. Else the first
+// pipe or socket opened would take one of them: log lines would go into it, and the daemon's
+// start would close it with the standard streams.
+static void hold_standard_descriptors() {
+    int fd = 0;
+    while (fd <= 2 && (fd = open("/dev/null", O_RDWR)) >= 0) {
+    }
+    if (fd > 2)
+        close(fd);
+}
+
 int main(int argc, char** argv) {
+    hold_standard_descriptors();
     const char* verbose = getenv("VH_VERBOSE");
     if (verbose != nullptr)
         debug_level = atoi(verbose);
