@@ -6,14 +6,10 @@
 
 #include <arpa/inet.h>
 #include <boost/json.hpp>
-#include <cstdio>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace vh_test;
@@ -76,24 +72,18 @@ TEST(PathEmulator, GoodputCountsEveryByteOnce) {
 }
 
 // The client's JSON report of a test run in namespace `ns` against the server at 10.77.0.2.
-boost::json::object client_report(const std::string& ns, const std::string& args) {
-    const std::string command =
-        "ip netns exec " + ns + " " + VH_CLIENT_PATH + " " + args + " --json 10.77.0.2:8080 2>&1";
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;)
-            out.append(buf, n);
-        pclose(p);
-    }
+boost::json::object client_report(const std::string& ns, std::vector<std::string> args) {
+    args.insert(args.begin(), {"netns", "exec", ns, VH_CLIENT_PATH});
+    args.insert(args.end(), {"--json", "10.77.0.2:8080"});
+    start_options opts = options(args);
+    opts.program = "/usr/sbin/ip";
+    server_process client;
+    start(client, opts);
+    client.wait_exit(30s);
     boost::system::error_code ec;
-    boost::json::value v = boost::json::parse(out, ec);
-    EXPECT_TRUE(!ec && v.is_object()) << out;
+    boost::json::value v = boost::json::parse(client.output, ec);
+    EXPECT_TRUE(!ec && v.is_object()) << client.output;
     return !ec && v.is_object() ? v.as_object() : boost::json::object{};
-}
-
-double number(const boost::json::value& v) {
-    return v.is_double() ? v.get_double() : v.is_int64() ? double(v.get_int64()) : -1;
 }
 
 // A line of 20 Mbit/s with 20 ms each way and a 100 ms queue, the server on B's side, the
@@ -141,23 +131,23 @@ TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
     ASSERT_EQ(rtts.size(), 5u);
     EXPECT_NEAR(rtts[2], 40.0, 2.0);
 
-    const boost::json::object download = client_report(ns_a, "download --duration 6");
+    const boost::json::object download = client_report(ns_a, {"download", "--duration", "6"});
     ASSERT_TRUE(download.contains("steady_state")) << download;
-    const double steady_bps = number(download.at("steady_state").at("bits_per_second"));
-    EXPECT_GE(steady_bps, number(download.at("bits_per_second"))) << download;
+    const double steady_bps = download.at("steady_state").at("bits_per_second").to_number<double>();
+    EXPECT_GE(steady_bps, download.at("bits_per_second").to_number<double>()) << download;
     // The payload of 1500-byte packets with 52 bytes of IPv4 and TCP headers.
     EXPECT_GE(steady_bps, 20e6 * 0.95 * 1448 / 1500) << download;
     EXPECT_LE(steady_bps, 20e6 * 1.01) << download;
     std::this_thread::sleep_for(1100ms); // until the download's last second is counted
     const std::string counts = read_file(stats);
 
-    const boost::json::object latency = client_report(ns_a, "latency --duration 3");
+    const boost::json::object latency = client_report(ns_a, {"latency", "--duration", "3"});
     ASSERT_TRUE(latency.contains("responsiveness")) << latency;
     const boost::json::value& r = latency.at("responsiveness");
     // The line's 40 ms, and a little for the emulator's timing and the server's reply.
-    EXPECT_GE(number(r.at("idle_rtt_us")), 39000) << latency;
-    EXPECT_LE(number(r.at("idle_rtt_us")), 44000) << latency;
-    EXPECT_GT(number(r.at("added_delay_median_us")), 0) << latency;
+    EXPECT_GE(r.at("idle_rtt_us").to_number<double>(), 39000) << latency;
+    EXPECT_LE(r.at("idle_rtt_us").to_number<double>(), 44000) << latency;
+    EXPECT_GT(r.at("added_delay_median_us").to_number<double>(), 0) << latency;
 
     kill(server.pid, SIGTERM);
     server.wait_exit(5s);
