@@ -2,7 +2,6 @@
 // reference for what the request pattern means.
 #include "request.h"
 
-#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>

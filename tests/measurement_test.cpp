@@ -5,7 +5,6 @@
 #include "settings.h"
 
 #include <gtest/gtest.h>
-#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <sys/epoll.h>

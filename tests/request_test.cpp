@@ -10,8 +10,6 @@
 #include <boost/algorithm/string/replace.hpp>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
