@@ -141,7 +141,8 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     setrlimit(RLIMIT_NOFILE, &lim);
     const int own_ns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
 
-    // The server runs in its namespace, on a socket of both families made there.
+    // The server runs in its namespace, on one socket of both families made there: the honest
+    // client's IPv4 address reaches it mapped into IPv6, beside the attackers' own IPv6 ones.
     constexpr long BUDGET_MIB = 64;
     std::string logs = make_temp_dir();
     write_file(logs + "/target.log", 0);
