@@ -29,13 +29,11 @@ int post(uint32_t type, const std::string& path, const std::string& data = "", i
          FILE* file = nullptr) {
     fileops_cmd cmd{};
     cmd.type = type;
-    if (file != nullptr)
-        cmd.file = file;
-    else
+    cmd.file = file;
+    if (file == nullptr)
         cmd.path = strdup(path.c_str());
+    cmd.open_reply_fd = reply_fd; // an open's: the data of the others takes its place
     const bool has_data = type != FILEOPS_OPEN && type != FILEOPS_CLOSE;
-    if (type == FILEOPS_OPEN)
-        cmd.open_reply_fd = reply_fd;
     if (has_data) {
         cmd.data = memcpy(malloc(data.size() + 1), data.data(), data.size());
         cmd.len = data.size();
@@ -310,9 +308,8 @@ TEST_F(FileOps, AHeldThreadBlocksNoPosterAndAFullQueueStillRunsTheCloses) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(vh_test::count_occurrences(err, "File operations queue full"), 1) << err;
     int writer = -1; // ENXIO until the thread reads
-    for (int i = 0; i < 500 && (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_GE(writer, 0);
+    ASSERT_TRUE(vh_test::eventually(
+        [&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // for the append open
     uint64_t file = 0;
     ASSERT_TRUE(held.read(&file));
