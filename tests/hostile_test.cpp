@@ -198,7 +198,6 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
                     send_all(fd, text);
                     held.push_back(fd);
                 }
-                return fd;
             };
             uint64_t id = (static_cast<uint64_t>(kind) << 40) + 5000;
             for (int round = 0; attacking.load() && round < 100000; round++) {
