@@ -28,16 +28,14 @@ long long to_ns(const timespec& t) {
 
 class RequestTest : public testing::Test {
   protected:
+    // Frees the PUT path the last parse kept, if any.
     void TearDown() override {
-        release_put_path();
-    }
-    void release_put_path() {
         if (req.put_path != nullptr)
             g_string_free(req.put_path, TRUE);
         req.put_path = nullptr;
     }
     int parse(const std::string& text) {
-        release_put_path();
+        TearDown();
         return parse_request(text.c_str(), text.size(), &req);
     }
     // Method, lone slash or path, connection index and count, session id in hexadecimal, and
@@ -80,40 +78,37 @@ class RequestTest : public testing::Test {
 // lone slash, connection index and count, and session id in hexadecimal.
 TEST_F(RequestTest, HeadersGiveTheirVerdictAndFields) {
     const struct {
-        std::string text;
-        int result;
-        std::string fields = "";
+        std::string text, fields;
+        int result = WHOLE;
     } cases[] = {
-        {"GET / HTTP/1.1\r\n\r\n", WHOLE, "GET / 0/1 0"},
-        {"HEAD /file.bin HTTP/1.0 \r\nHost: a\r\nAccept: */*\r\n\r\n", WHOLE, "HEAD path 0/1 0"},
-        {http_request("GET", "/x?UNITID=2&SESSIONID=7&NUM_CONNECTIONS=2&CONNECTION=1"), WHOLE,
+        {"GET / HTTP/1.1\r\n\r\n", "GET / 0/1 0"},
+        {"HEAD /file.bin HTTP/1.0 \r\nHost: a\r\nAccept: */*\r\n\r\n", "HEAD path 0/1 0"},
+        {http_request("GET", "/x?UNITID=2&SESSIONID=7&NUM_CONNECTIONS=2&CONNECTION=1"),
          "GET path 0/1 200000007"}, // uncontrolled: the counts are ignored
-        {http_request("POST", "/up?" + CONTROLLED + "&" + UPLOAD_RULES), WHOLE,
-         "POST path 1/2 200000007"},
+        {http_request("POST", "/up?" + CONTROLLED + "&" + UPLOAD_RULES), "POST path 1/2 200000007"},
         // Repeated ids add up; for the counts the last repeat wins.
         {http_request("GET", "/?UNITID=1&UNITID=1&SESSIONID=3&SESSIONID=4&" + CONTROLLED +
                                  "&NUM_CONNECTIONS=3&CONNECTION=2"),
-         WHOLE, "GET / 2/3 40000000e"},
+         "GET / 2/3 40000000e"},
         {http_request("GET", "/?LATENCY_ID=4294967296&SESSIONID=5&CONTROL=1&NUM_CONNECTIONS=1&"
                              "CONNECTION=0"),
-         WHOLE, "GET / 0/1 100000005"},
-        {http_request("GET", "/results2"), WHOLE, "GET path 0/1 0"},
+         "GET / 0/1 100000005"},
+        {http_request("GET", "/results2"), "GET path 0/1 0"},
         // LATENCY_TEST overrides the method; a prefix is enough as the last parameter.
-        {http_request("POST", "/?LATENCY_TEST=GET&" + LATENCY), WHOLE,
+        {http_request("POST", "/?LATENCY_TEST=GET&" + LATENCY),
          "GET / 0/1 ffffffff latency 100000000"},
-        {http_request("GET", "/?" + LATENCY + "&LATENCY_TEST=PO"), WHOLE,
+        {http_request("GET", "/?" + LATENCY + "&LATENCY_TEST=PO"),
          "POST / 0/1 ffffffff latency 100000000"},
         // A PUT keeps its path and skips the query (UNITID=x would refuse a GET).
-        {http_request("PUT", "/logs/42.log?UNITID=x&CONTROL=1"), WHOLE,
-         "PUT path 0/0 0 put:logs/42.log"},
-        {http_request("PUT", "/results"), WHOLE, "PUT path 0/0 0 put:results"},
+        {http_request("PUT", "/logs/42.log?UNITID=x&CONTROL=1"), "PUT path 0/0 0 put:logs/42.log"},
+        {http_request("PUT", "/results"), "PUT path 0/0 0 put:results"},
         // Complete as soon as CR LF CR LF occurs, also after a NUL; the match then decides on the
         // text up to the NUL. Incomplete even when malformed.
-        {std::string("GET / HTTP/1.1\r\n\0\r\n\r\n", 21), 16, "GET / 0/1 0"},
-        {std::string("GET / HTTP/1.1\r\n\0\r\n\r", 20), -2},
-        {"GE", -2},
-        {"get / HTTP/1.1\r\nHost: a\r\n", -2},
-        {"\r\n\r\n", -1}}; // the shortest complete text
+        {std::string("GET / HTTP/1.1\r\n\0\r\n\r\n", 21), "GET / 0/1 0", 16},
+        {std::string("GET / HTTP/1.1\r\n\0\r\n\r", 20), "", -2},
+        {"GE", "", -2},
+        {"get / HTTP/1.1\r\nHost: a\r\n", "", -2},
+        {"\r\n\r\n", "", -1}}; // the shortest complete text
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         const int result = parse(c.text);
