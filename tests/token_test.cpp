@@ -64,10 +64,8 @@ struct TokenVerifier : ::testing::Test {
 TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
     const auto keys = keys_of(old_key.public_pem());
     ASSERT_NE(keys, nullptr);
-    const auto signed_by = [&](const key_pair& k, const std::string& c) {
-        return sign_token(k.key, TOKEN_HEADER, c);
-    };
-    const std::string valid = signed_by(old_key, claims(now + 60)), aud = "\"" + AUDIENCE + "\"";
+    const std::string valid = sign_token(old_key.key, TOKEN_HEADER, claims(now + 60));
+    const std::string aud = "\"" + AUDIENCE + "\"";
     // Claims signed by a key, and their verdict; claims of the wrong types are malformed.
     const std::tuple<const key_pair*, std::string, token_verdict> verdicts[] = {
         {&old_key, claims(now + 60, "[\"a\"," + aud + "]", ",\"unit\":7,\"iat\":1"), TOKEN_VALID},
@@ -83,7 +81,7 @@ TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
         {&old_key, claims(now + 60, aud, ",\"unit\":-1"), TOKEN_MALFORMED}};
     EXPECT_EQ(verify(*keys, valid), TOKEN_VALID);
     for (const auto& [key, c, verdict] : verdicts)
-        EXPECT_EQ(verify(*keys, signed_by(*key, c)), verdict) << c;
+        EXPECT_EQ(verify(*keys, sign_token(key->key, TOKEN_HEADER, c)), verdict) << c;
 
     // Tampering: claims swapped under the old signature, a signature byte changed.
     const size_t dot1 = valid.find('.'), dot2 = valid.rfind('.');
