@@ -30,16 +30,13 @@ using steady = std::chrono::steady_clock;
 // route), as a host that takes a new source address for every connection does. Removed with
 // the record.
 struct test_lines {
-    std::string server_ns, honest_ns, attack_ns;
+    const std::string id = std::to_string(getpid()), server_ns = "vh-srv-" + id,
+                      honest_ns = "vh-hon-" + id, attack_ns = "vh-atk-" + id;
     bool ready = false;
     static bool run(const std::string& script) {
         return std::system(("{ set -e\n" + script + "\n} >/dev/null 2>&1").c_str()) == 0;
     }
     explicit test_lines(const std::string& rate) {
-        const std::string id = std::to_string(getpid());
-        server_ns = "vh-srv-" + id;
-        honest_ns = "vh-hon-" + id;
-        attack_ns = "vh-atk-" + id;
         ready = run("s=" + server_ns + " h=" + honest_ns + " a=" + attack_ns + " i=" + id +
                     " rate=" + rate + R"(
 ip netns add $s; ip netns add $h; ip netns add $a

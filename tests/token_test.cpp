@@ -61,7 +61,10 @@ struct TokenVerifier : ::testing::Test {
     const int64_t now = time(nullptr);
 };
 
-TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
+// Verdicts of valid, forged and malformed tokens; then the server's check on the same key file,
+// a file that holds no key, and the file swapped under the workers. (A file of two keys after a
+// comment: TokenServer rotates to one.)
+TEST_F(TokenVerifier, VerdictsOfTokensAndKeyFilesThatRotateOrHoldNoKey) {
     const auto keys = keys_of(old_key.public_pem());
     ASSERT_NE(keys, nullptr);
     const std::string valid = sign_token(old_key.key, TOKEN_HEADER, claims(now + 60));
@@ -110,22 +113,16 @@ TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
           base64url_encode(R"({"alg":"EdDSA","crit":["x"]})") + "." + body + ".AAAA", valid + "A"})
         EXPECT_NE(verify(*keys, bad), TOKEN_VALID) << bad.substr(0, 80);
     EXPECT_EQ(verify(*keys, std::string(65536, 'A') + "." + body + ".AAAA"), TOKEN_MALFORMED);
-}
-
-// (A file of two keys after a comment: TokenServer rotates to one.)
-TEST_F(TokenVerifier, KeyFilesRotateAndRefuseWhatHoldsNoKey) {
-    // A missing file: Options.EveryBadCommandLineGetsItsExactMessageAndStatusOne reads its message.
-    EXPECT_EQ(keys_of("not a key\n"), nullptr);
 
     // The server's check counts each refusal under its reason.
-    ASSERT_EQ(start_token_check(dir.c_str(), AUDIENCE.c_str()), -1); // a directory
-    keys_of(old_key.public_pem());
-    ASSERT_EQ(start_token_check((dir + "/keys.pem").c_str(), AUDIENCE.c_str()), 0);
+    ASSERT_EQ(start_token_check(dir.c_str(), AUDIENCE.c_str()), -1);                // a directory
+    ASSERT_EQ(start_token_check((dir + "/keys.pem").c_str(), AUDIENCE.c_str()), 0); // the old key
     EXPECT_EQ(check_request_token(nullptr, 0, 7), TOKEN_MISSING);
-    const std::string valid = sign_token(old_key.key, TOKEN_HEADER, claims(now + 60));
     EXPECT_EQ(check_request_token(valid.data(), valid.size(), 7), TOKEN_VALID);
     EXPECT_NE(format_metrics().find("varnholt_token_refusals_total{reason=\"missing\"} 1\n"),
               std::string::npos);
+    // A missing file: Options.EveryBadCommandLineGetsItsExactMessageAndStatusOne reads its message.
+    EXPECT_EQ(keys_of("not a key\n"), nullptr);
 
     // Workers verify while SIGHUP swaps the set under them, the old key and the new by turns.
     std::atomic<int> failures{0};
