@@ -156,26 +156,6 @@ TEST_F(RequestTest, KeysAreKnownByTheirWholeNameOnly) {
     }
 }
 
-// A query of more than MAX_QUERY_PARAMETERS parameters is refused, whatever its keys; a PUT's
-// query is not read and not counted.
-TEST_F(RequestTest, HostileQueriesOfTooManyParametersAreRefused) {
-    const auto query_of = [](size_t count, const std::string& param) {
-        std::string query = "/x?" + CONTROLLED;
-        for (size_t i = 5; i < count; ++i)
-            query += "&" + param;
-        return query;
-    };
-    for (const std::string param : {"A=1", "NUM_CONNECTIONS=2", "UNITID=0"}) {
-        SCOPED_TRACE(param);
-        const std::string most = http_request("GET", query_of(MAX_QUERY_PARAMETERS, param));
-        EXPECT_EQ(parse(most), static_cast<int>(most.size()));
-        EXPECT_EQ(std::pair(req.session_id, req.num_conns), std::pair(UNIT2_SESSION7, size_t{2}));
-        EXPECT_EQ(parse(http_request("GET", query_of(MAX_QUERY_PARAMETERS + 1, param))), -1);
-    }
-    const std::string put = http_request("PUT", query_of(4 * MAX_QUERY_PARAMETERS, "A=1"));
-    EXPECT_EQ(parse(put), static_cast<int>(put.size()));
-}
-
 TEST_F(RequestTest, EveryKeyReachesItsFieldAndAbsentOnesLeaveDefaults) {
     const std::string text = http_request(
         "POST", "/up?UNITID=3&SESSIONID=9&CONTROL=1&NUM_CONNECTIONS=12abc&CONNECTION=11&"
@@ -207,8 +187,10 @@ TEST_F(RequestTest, EveryKeyReachesItsFieldAndAbsentOnesLeaveDefaults) {
 
 // Every number a client sends has a range: the edges are taken, one beyond is refused, and
 // values whose products would wrap (milliseconds to nanoseconds, counts to bytes) never get
-// that far. The refused forms were each once able to end or exhaust the process.
-TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAreRefused) {
+// that far. The refused forms were each once able to end or exhaust the process. A query of
+// more than MAX_QUERY_PARAMETERS parameters is refused, whatever its keys; a PUT's query is not
+// read and not counted.
+TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAndTooManyParametersAreRefused) {
     const std::string base = "UNITID=2&SESSIONID=7&CONTROL=1&CONNECTION=0&";
     const std::string rules = "NUM_CONNECTIONS=2&" + UPLOAD_RULES;
     const std::string big = "NUM_WARMUP_SAMPLES=3&MAX_WARMUP_SAMPLES=10000&WARMUP_SAMPLE_TIME=100&"
@@ -249,6 +231,22 @@ TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAreRefused) {
     verdicts("GET", "/?" + latency, "87 88");
     verdicts("POST", "/" + ID36 + "?MAX_WARMUP_SAMPLES=1000&RESULT_NUM_INTERVALS=", "24 25");
     verdicts("POST", "/" + ID36 + "/", "255 256");
+
+    const auto query_of = [](size_t count, const std::string& param) {
+        std::string query = "/x?" + CONTROLLED;
+        for (size_t i = 5; i < count; ++i)
+            query += "&" + param;
+        return query;
+    };
+    for (const std::string param : {"A=1", "NUM_CONNECTIONS=2", "UNITID=0"}) {
+        SCOPED_TRACE(param);
+        const std::string most = http_request("GET", query_of(MAX_QUERY_PARAMETERS, param));
+        EXPECT_EQ(parse(most), static_cast<int>(most.size()));
+        EXPECT_EQ(std::pair(req.session_id, req.num_conns), std::pair(UNIT2_SESSION7, size_t{2}));
+        EXPECT_EQ(parse(http_request("GET", query_of(MAX_QUERY_PARAMETERS + 1, param))), -1);
+    }
+    const std::string put = http_request("PUT", query_of(4 * MAX_QUERY_PARAMETERS, "A=1"));
+    EXPECT_EQ(parse(put), static_cast<int>(put.size()));
 }
 
 // Long paths: a POST of a 36-character identifier is path-style, with defaults unless the
