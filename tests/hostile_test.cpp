@@ -177,13 +177,12 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     // The attackers, each kind in a thread of its own in the clients' namespace, from a new
     // address of the /64 for every connection.
     const std::string server6 = "fd29:0:0:ff::1";
-    std::atomic<bool> attacking{true};
     std::atomic<long> connections{0};
     constexpr int KINDS = 7;
     std::array<std::atomic<int>, KINDS> closed_by_server{};
-    std::vector<std::thread> attackers;
+    std::vector<std::jthread> attackers; // stopped and joined by clear()
     for (int kind = 0; kind < KINDS; kind++) {
-        attackers.emplace_back([&, kind] {
+        attackers.emplace_back([&, kind](std::stop_token stop) {
             if (!enter_netns(line.attack_ns))
                 return;
             std::mt19937_64 rng(static_cast<uint64_t>(kind) * 7919);
@@ -197,7 +196,7 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
                 }
             };
             uint64_t id = (static_cast<uint64_t>(kind) << 40) + 5000;
-            for (int round = 0; attacking.load() && round < 100000; round++) {
+            for (int round = 0; !stop.stop_requested() && round < 100000; round++) {
                 char buf[65536];
                 switch (kind) {
                 case 0: // trace floods: eight download connections that never read
@@ -263,10 +262,9 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     }
     // The server's output is read all along (a full pipe would stall its log lines), and its
     // resident memory sampled.
-    std::atomic<bool> reading{true};
     long rss_peak = 0;
-    std::thread reader([&] {
-        for (; reading.load(); proc.poll_output(100ms))
+    std::jthread reader([&](std::stop_token stop) {
+        for (; !stop.stop_requested(); proc.poll_output(100ms))
             rss_peak = std::max(rss_peak, rss_kib(proc.pid));
     });
     std::this_thread::sleep_for(3s);
@@ -276,10 +274,8 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     const double busy_down = honest_bytes(port, false, 2000, span);
     const double busy_up = honest_bytes(port, true, 2001, span);
     std::this_thread::sleep_for(3s);
-    attacking = false;
-    for (auto& t : attackers)
-        t.join();
-    reading = false;
+    attackers.clear();
+    reader.request_stop();
     reader.join();
     EXPECT_GE(busy_down, 0.9 * quiet_down) << connections.load() << " attacking connections";
     EXPECT_GE(busy_up, 0.9 * quiet_up);

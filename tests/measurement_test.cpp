@@ -250,9 +250,8 @@ TEST_F(Measurement, ARearmFailureEndsTheSessionNotTheProcess) {
     run("warm=1", "a100");
     // The worker's descriptor is no timer (and is set for nothing yet): setting it fails.
     timer_queue* timers = thread_timer_queue();
-    const int64_t programmed = timers->programmed_ns;
+    const int64_t programmed = std::exchange(timers->programmed_ns, 0);
     timers->head.fd = epfd;
-    timers->programmed_ns = 0;
     testing::internal::CaptureStderr();
     handle_session_periodic(sess, {++clock, 0});
     EXPECT_NE(testing::internal::GetCapturedStderr().find("timerfd_settime: "), std::string::npos);
