@@ -122,7 +122,7 @@ TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreWholeInOrderAndStopAtTheSizeL
         return "thread " + std::to_string(t) + " line " + std::to_string(i) + " ..........\n";
     };
     off_t size = 5 + 2; // the head and "ab" below
-    std::vector<std::thread> posters;
+    std::vector<std::jthread> posters;
     for (int t = 0; t < threads; t++) {
         for (int i = 0; i < per_thread; i++)
             size += static_cast<off_t>(line(t, i).size());
@@ -131,8 +131,7 @@ TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreWholeInOrderAndStopAtTheSizeL
                 EXPECT_EQ(ask(FILEOPS_WRITE, "", line(t, i), f), line(t, i).size());
         });
     }
-    for (auto& th : posters)
-        th.join();
+    posters.clear(); // joins them
     ASSERT_EQ(post(FILEOPS_WRITE, "", "ab", reply_pipe().fds[1], f), 0);
     max_put_size = size + 1;
     EXPECT_EQ(ask(FILEOPS_WRITE, "", "c", f), 1u);
