@@ -29,13 +29,11 @@ int post(uint32_t type, const std::string& path, const std::string& data = "", i
          FILE* file = nullptr) {
     fileops_cmd cmd{};
     cmd.type = type;
-    if (file != nullptr)
-        cmd.file = file;
-    else
+    cmd.file = file;
+    if (file == nullptr)
         cmd.path = strdup(path.c_str());
+    cmd.open_reply_fd = reply_fd; // an open's: the data of the others takes its place
     const bool has_data = type != FILEOPS_OPEN && type != FILEOPS_CLOSE;
-    if (type == FILEOPS_OPEN)
-        cmd.open_reply_fd = reply_fd;
     if (has_data) {
         cmd.data = memcpy(malloc(data.size() + 1), data.data(), data.size());
         cmd.len = data.size();
@@ -124,7 +122,7 @@ TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreWholeInOrderAndStopAtTheSizeL
         return "thread " + std::to_string(t) + " line " + std::to_string(i) + " ..........\n";
     };
     off_t size = 5 + 2; // the head and "ab" below
-    std::vector<std::thread> posters;
+    std::vector<std::jthread> posters;
     for (int t = 0; t < threads; t++) {
         for (int i = 0; i < per_thread; i++)
             size += static_cast<off_t>(line(t, i).size());
@@ -133,8 +131,7 @@ TEST_F(FileOps, RecordsPostedByManyThreadsAtOnceAreWholeInOrderAndStopAtTheSizeL
                 EXPECT_EQ(ask(FILEOPS_WRITE, "", line(t, i), f), line(t, i).size());
         });
     }
-    for (auto& th : posters)
-        th.join();
+    posters.clear(); // joins them
     ASSERT_EQ(post(FILEOPS_WRITE, "", "ab", reply_pipe().fds[1], f), 0);
     max_put_size = size + 1;
     EXPECT_EQ(ask(FILEOPS_WRITE, "", "c", f), 1u);
@@ -310,9 +307,8 @@ TEST_F(FileOps, AHeldThreadBlocksNoPosterAndAFullQueueStillRunsTheCloses) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(vh_test::count_occurrences(err, "File operations queue full"), 1) << err;
     int writer = -1; // ENXIO until the thread reads
-    for (int i = 0; i < 500 && (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_GE(writer, 0);
+    ASSERT_TRUE(vh_test::eventually(
+        [&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // for the append open
     uint64_t file = 0;
     ASSERT_TRUE(held.read(&file));

@@ -7,17 +7,12 @@
 
 #include <algorithm>
 #include <array>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <random>
 #include <atomic>
 #include <gtest/gtest.h>
-#include <iostream>
-#include <sched.h>
 #include <sys/resource.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace vh_test;
@@ -35,16 +30,13 @@ using steady = std::chrono::steady_clock;
 // route), as a host that takes a new source address for every connection does. Removed with
 // the record.
 struct test_lines {
-    std::string server_ns, honest_ns, attack_ns;
+    const std::string id = std::to_string(getpid()), server_ns = "vh-srv-" + id,
+                      honest_ns = "vh-hon-" + id, attack_ns = "vh-atk-" + id;
     bool ready = false;
     static bool run(const std::string& script) {
         return std::system(("{ set -e\n" + script + "\n} >/dev/null 2>&1").c_str()) == 0;
     }
     explicit test_lines(const std::string& rate) {
-        const std::string id = std::to_string(getpid());
-        server_ns = "vh-srv-" + id;
-        honest_ns = "vh-hon-" + id;
-        attack_ns = "vh-atk-" + id;
         ready = run("s=" + server_ns + " h=" + honest_ns + " a=" + attack_ns + " i=" + id +
                     " rate=" + rate + R"(
 ip netns add $s; ip netns add $h; ip netns add $a
@@ -63,29 +55,30 @@ for n in $s $h; do ip netns exec $n tc qdisc add dev vhh$i root tbf rate $rate b
     }
 };
 
+// `text` (an IPv4 or IPv6 address) and `port` as a socket address; its length.
+socklen_t address_of(const std::string& text, int port, sockaddr_storage* addr) {
+    const bool v6 = text.find(':') != std::string::npos;
+    const socklen_t len = loopback_address(v6, port, addr);
+    inet_pton(addr->ss_family, text.c_str(),
+              v6 ? static_cast<void*>(&reinterpret_cast<sockaddr_in6*>(addr)->sin6_addr)
+                 : &reinterpret_cast<sockaddr_in*>(addr)->sin_addr);
+    return len;
+}
+
 // A connection from `source` (any address of the attackers' /64, or the honest IPv4 one) to
 // the server's port; -1 on failure.
 int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf = 0) {
-    addrinfo hints{}, *src = nullptr, *dst = nullptr;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    hints.ai_socktype = SOCK_STREAM;
-    int fd = -1, one = 1;
-    timeval tv{2, 0};
-    if (getaddrinfo(source.c_str(), "0", &hints, &src) == 0 &&
-        getaddrinfo(server.c_str(), std::to_string(port).c_str(), &hints, &dst) == 0 &&
-        (fd = socket(dst->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0)) >= 0) {
-        if (rcvbuf > 0)
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-        setsockopt(fd, SOL_IP, IP_FREEBIND, &one, sizeof(one));
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-        if (bind(fd, src->ai_addr, src->ai_addrlen) != 0 ||
-            connect(fd, dst->ai_addr, dst->ai_addrlen) != 0)
-            fd = (close(fd), -1);
-    }
-    if (src != nullptr)
-        freeaddrinfo(src);
-    if (dst != nullptr)
-        freeaddrinfo(dst);
+    sockaddr_storage src, dst;
+    const socklen_t src_len = address_of(source, 0, &src), dst_len = address_of(server, port, &dst);
+    const int fd = socket(dst.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+    const timeval tv{2, 0};
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    setsockopt(fd, SOL_IP, IP_FREEBIND, &one, sizeof(one));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&src), src_len) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&dst), dst_len) != 0)
+        return close(fd), -1;
     return fd;
 }
 
@@ -145,7 +138,8 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     setrlimit(RLIMIT_NOFILE, &lim);
     const int own_ns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
 
-    // The server runs in its namespace, on a socket of both families made there.
+    // The server runs in its namespace, on one socket of both families made there: the honest
+    // client's IPv4 address reaches it mapped into IPv6, beside the attackers' own IPv6 ones.
     constexpr long BUDGET_MIB = 64;
     std::string logs = make_temp_dir();
     write_file(logs + "/target.log", 0);
@@ -153,13 +147,12 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     ASSERT_TRUE(enter_netns(line.server_ns));
     int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), zero = 0;
     setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof(zero));
-    sockaddr_in6 any{};
-    any.sin6_family = AF_INET6;
-    socklen_t any_len = sizeof(any);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
+    sockaddr_storage any;
+    socklen_t any_len = address_of("::", 0, &any);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&any), any_len), 0);
     ASSERT_EQ(listen(listener, 1024), 0);
     getsockname(listener, reinterpret_cast<sockaddr*>(&any), &any_len);
-    const int port = ntohs(any.sin6_port);
+    const int port = ntohs(reinterpret_cast<sockaddr_in6*>(&any)->sin6_port);
     start_options opts =
         options({"-f", test_file(), "-t", "60", "-l", logs, "--metrics", "[::]:0", "--max-memory",
                  std::to_string(BUDGET_MIB) + "M", "--max-client-sessions", "16",
@@ -184,13 +177,12 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     // The attackers, each kind in a thread of its own in the clients' namespace, from a new
     // address of the /64 for every connection.
     const std::string server6 = "fd29:0:0:ff::1";
-    std::atomic<bool> attacking{true};
     std::atomic<long> connections{0};
     constexpr int KINDS = 7;
     std::array<std::atomic<int>, KINDS> closed_by_server{};
-    std::vector<std::thread> attackers;
+    std::vector<std::jthread> attackers; // stopped and joined by clear()
     for (int kind = 0; kind < KINDS; kind++) {
-        attackers.emplace_back([&, kind] {
+        attackers.emplace_back([&, kind](std::stop_token stop) {
             if (!enter_netns(line.attack_ns))
                 return;
             std::mt19937_64 rng(static_cast<uint64_t>(kind) * 7919);
@@ -202,10 +194,9 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
                     send_all(fd, text);
                     held.push_back(fd);
                 }
-                return fd;
             };
             uint64_t id = (static_cast<uint64_t>(kind) << 40) + 5000;
-            for (int round = 0; attacking.load() && round < 100000; round++) {
+            for (int round = 0; !stop.stop_requested() && round < 100000; round++) {
                 char buf[65536];
                 switch (kind) {
                 case 0: // trace floods: eight download connections that never read
@@ -271,10 +262,9 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     }
     // The server's output is read all along (a full pipe would stall its log lines), and its
     // resident memory sampled.
-    std::atomic<bool> reading{true};
     long rss_peak = 0;
-    std::thread reader([&] {
-        for (; reading.load(); proc.poll_output(100ms))
+    std::jthread reader([&](std::stop_token stop) {
+        for (; !stop.stop_requested(); proc.poll_output(100ms))
             rss_peak = std::max(rss_peak, rss_kib(proc.pid));
     });
     std::this_thread::sleep_for(3s);
@@ -284,15 +274,10 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     const double busy_down = honest_bytes(port, false, 2000, span);
     const double busy_up = honest_bytes(port, true, 2001, span);
     std::this_thread::sleep_for(3s);
-    attacking = false;
-    for (auto& t : attackers)
-        t.join();
-    reading = false;
+    attackers.clear();
+    reader.request_stop();
     reader.join();
-    std::cout << "honest download " << busy_down / quiet_down << ", upload " << busy_up / quiet_up
-              << " of their quiet rates; " << connections.load()
-              << " attacking connections; resident " << rss_peak / 1024 << " MiB\n";
-    EXPECT_GE(busy_down, 0.9 * quiet_down);
+    EXPECT_GE(busy_down, 0.9 * quiet_down) << connections.load() << " attacking connections";
     EXPECT_GE(busy_up, 0.9 * quiet_up);
     // The sanitizers' own memory (shadow, quarantine) comes on top of the budget.
 #if defined(__SANITIZE_ADDRESS__)

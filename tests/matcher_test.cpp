@@ -2,10 +2,8 @@
 // reference for what the request pattern means.
 #include "request.h"
 
-#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,13 +29,12 @@ class RequestMatcherTest : public testing::Test {
     testing::AssertionResult agrees(const std::string& text, bool* matched) {
         regmatch_t expected[4];
         *matched = regexec(&reference, text.c_str(), 4, expected, 0) == 0;
-        const std::unique_ptr<char[]> exact(new char[text.size()]);
-        memcpy(exact.get(), text.data(), text.size());
+        const std::vector<char> exact(text.begin(), text.end());
         const bool blank_line = memmem(text.data(), text.size(), "\r\n\r\n", 4) != nullptr;
         for (const bool portable : {false, true}) {
             bool found_blank_line = !blank_line;
             const bool have =
-                match_request_scan(exact.get(), text.size(), got, &found_blank_line, portable);
+                match_request_scan(exact.data(), text.size(), got, &found_blank_line, portable);
             bool same = have == *matched && found_blank_line == blank_line;
             for (size_t g = 0; same && have && g < 4; ++g)
                 same = expected[g].rm_so == got[g].rm_so && expected[g].rm_eo == got[g].rm_eo;

@@ -5,7 +5,7 @@
 #include "settings.h"
 
 #include <gtest/gtest.h>
-#include <initializer_list>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/epoll.h>
@@ -96,24 +96,22 @@ struct Measurement : ::testing::Test {
     }
     // Sets the parameters named in `params` ("conns=2 fail=1 ...").
     void set(const std::string& params) {
+        const std::map<std::string, uint64_t*> numbers = {
+            {"conns", &req.num_conns},         {"warm", &req.num_warmup_samples},
+            {"maxw", &req.max_warmup_samples}, {"intervals", &req.result_num_intervals},
+            {"maxsize", &req.max_warmup_size}, {"maxtransfer", &req.transfer_max_size},
+            {"cap", &req.test_data_cap}};
+        const std::map<std::string, bool*> flags = {{"fail", &req.warmup_fail_on_max},
+                                                    {"path", &req.path_style},
+                                                    {"agg", &req.aggregate_warmup}};
         std::istringstream in(params);
         std::string key;
         uint64_t value = 0;
-        while (std::getline(in >> std::ws, key, '=') && in >> value) {
-            for (auto [name, field] : {std::pair<const char*, uint64_t*>{"conns", &req.num_conns},
-                                       {"warm", &req.num_warmup_samples},
-                                       {"maxw", &req.max_warmup_samples},
-                                       {"intervals", &req.result_num_intervals},
-                                       {"maxsize", &req.max_warmup_size},
-                                       {"maxtransfer", &req.transfer_max_size},
-                                       {"cap", &req.test_data_cap}})
-                *field = key == name ? value : *field;
-            for (auto [name, flag] :
-                 {std::pair<const char*, bool*>{"fail", &req.warmup_fail_on_max},
-                  {"path", &req.path_style},
-                  {"agg", &req.aggregate_warmup}})
-                *flag = key == name ? value != 0 : *flag;
-        }
+        while (std::getline(in >> std::ws, key, '=') && in >> value)
+            if (numbers.contains(key))
+                *numbers.at(key) = value;
+            else
+                *flags.at(key) = value != 0;
     }
     // Sets `params`, starts the session and runs `script`: "a100" has connection a (slot 0; b
     // is slot 1) move 100 bytes, joining first if it has not; "+b30" joins b with 30 header
@@ -228,10 +226,8 @@ TEST_F(Measurement, TheResultsReplyListsTheSessionSums) {
     set("conns=2 warm=1 intervals=2");
     start();
     sess->test.start_time = {100, 500000000};
-    connection* a = join(0, 10);
-    connection* b = join(1, 20);
-    move(a, 90);
-    move(b, 180);
+    connection* a = join(0, 100); // header bytes count as the rest
+    connection* b = join(1, 200);
     handle_session_periodic(sess, {101, 250250999}); // 750,250 whole microseconds
     EXPECT_DOUBLE_EQ(a->warmup_samples[0].rate, 100 * 1000000.0 / 750250);
     move(a, 5);
@@ -254,9 +250,8 @@ TEST_F(Measurement, ARearmFailureEndsTheSessionNotTheProcess) {
     run("warm=1", "a100");
     // The worker's descriptor is no timer (and is set for nothing yet): setting it fails.
     timer_queue* timers = thread_timer_queue();
-    const int64_t programmed = timers->programmed_ns;
+    const int64_t programmed = std::exchange(timers->programmed_ns, 0);
     timers->head.fd = epfd;
-    timers->programmed_ns = 0;
     testing::internal::CaptureStderr();
     handle_session_periodic(sess, {++clock, 0});
     EXPECT_NE(testing::internal::GetCapturedStderr().find("timerfd_settime: "), std::string::npos);

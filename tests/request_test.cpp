@@ -10,8 +10,6 @@
 #include <boost/algorithm/string/replace.hpp>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -30,16 +28,14 @@ long long to_ns(const timespec& t) {
 
 class RequestTest : public testing::Test {
   protected:
+    // Frees the PUT path the last parse kept, if any.
     void TearDown() override {
-        release_put_path();
-    }
-    void release_put_path() {
         if (req.put_path != nullptr)
             g_string_free(req.put_path, TRUE);
         req.put_path = nullptr;
     }
     int parse(const std::string& text) {
-        release_put_path();
+        TearDown();
         return parse_request(text.c_str(), text.size(), &req);
     }
     // Method, lone slash or path, connection index and count, session id in hexadecimal, and
@@ -82,47 +78,44 @@ class RequestTest : public testing::Test {
 // lone slash, connection index and count, and session id in hexadecimal.
 TEST_F(RequestTest, HeadersGiveTheirVerdictAndFields) {
     const struct {
-        std::string text;
-        int result;
-        std::string fields = "";
+        std::string text, fields;
+        int result = WHOLE;
     } cases[] = {
-        {"GET / HTTP/1.1\r\n\r\n", WHOLE, "GET / 0/1 0"},
-        {"HEAD /file.bin HTTP/1.0 \r\nHost: a\r\nAccept: */*\r\n\r\n", WHOLE, "HEAD path 0/1 0"},
-        {http_request("GET", "/x?UNITID=2&SESSIONID=7&NUM_CONNECTIONS=2&CONNECTION=1"), WHOLE,
+        {"GET / HTTP/1.1\r\n\r\n", "GET / 0/1 0"},
+        {"HEAD /file.bin HTTP/1.0 \r\nHost: a\r\nAccept: */*\r\n\r\n", "HEAD path 0/1 0"},
+        {http_request("GET", "/x?UNITID=2&SESSIONID=7&NUM_CONNECTIONS=2&CONNECTION=1"),
          "GET path 0/1 200000007"}, // uncontrolled: the counts are ignored
-        {http_request("POST", "/up?" + CONTROLLED + "&" + UPLOAD_RULES), WHOLE,
-         "POST path 1/2 200000007"},
+        {http_request("POST", "/up?" + CONTROLLED + "&" + UPLOAD_RULES), "POST path 1/2 200000007"},
         // Repeated ids add up; for the counts the last repeat wins.
         {http_request("GET", "/?UNITID=1&UNITID=1&SESSIONID=3&SESSIONID=4&" + CONTROLLED +
                                  "&NUM_CONNECTIONS=3&CONNECTION=2"),
-         WHOLE, "GET / 2/3 40000000e"},
+         "GET / 2/3 40000000e"},
         {http_request("GET", "/?LATENCY_ID=4294967296&SESSIONID=5&CONTROL=1&NUM_CONNECTIONS=1&"
                              "CONNECTION=0"),
-         WHOLE, "GET / 0/1 100000005"},
-        {http_request("GET", "/results2"), WHOLE, "GET path 0/1 0"},
+         "GET / 0/1 100000005"},
+        {http_request("GET", "/results2"), "GET path 0/1 0"},
         // LATENCY_TEST overrides the method; a prefix is enough as the last parameter.
-        {http_request("POST", "/?LATENCY_TEST=GET&" + LATENCY), WHOLE,
+        {http_request("POST", "/?LATENCY_TEST=GET&" + LATENCY),
          "GET / 0/1 ffffffff latency 100000000"},
-        {http_request("GET", "/?" + LATENCY + "&LATENCY_TEST=PO"), WHOLE,
+        {http_request("GET", "/?" + LATENCY + "&LATENCY_TEST=PO"),
          "POST / 0/1 ffffffff latency 100000000"},
         // A PUT keeps its path and skips the query (UNITID=x would refuse a GET).
-        {http_request("PUT", "/logs/42.log?UNITID=x&CONTROL=1"), WHOLE,
-         "PUT path 0/0 0 put:logs/42.log"},
-        {http_request("PUT", "/results"), WHOLE, "PUT path 0/0 0 put:results"},
+        {http_request("PUT", "/logs/42.log?UNITID=x&CONTROL=1"), "PUT path 0/0 0 put:logs/42.log"},
+        {http_request("PUT", "/results"), "PUT path 0/0 0 put:results"},
         // Complete as soon as CR LF CR LF occurs, also after a NUL; the match then decides on the
         // text up to the NUL. Incomplete even when malformed.
-        {std::string("GET / HTTP/1.1\r\n\0\r\n\r\n", 21), 16, "GET / 0/1 0"},
-        {std::string("GET / HTTP/1.1\r\n\0\r\n\r", 20), -2},
-        {"GE", -2},
-        {"get / HTTP/1.1\r\nHost: a\r\n", -2},
-        {"\r\n\r\n", -1}}; // the shortest complete text
+        {std::string("GET / HTTP/1.1\r\n\0\r\n\r\n", 21), "GET / 0/1 0", 16},
+        {std::string("GET / HTTP/1.1\r\n\0\r\n\r", 20), "", -2},
+        {"GE", "", -2},
+        {"get / HTTP/1.1\r\nHost: a\r\n", "", -2},
+        {"\r\n\r\n", "", -1}}; // the shortest complete text
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         const int result = parse(c.text);
         EXPECT_EQ(result, c.result == WHOLE ? static_cast<int>(c.text.size()) : c.result);
         EXPECT_EQ(result >= 0 ? fields() : "", c.fields);
     }
-    // Refused queries and paths (method, a space, target).
+    // Refused queries and paths (a request line without its version).
     for (const std::string& line : std::initializer_list<std::string>{
              "GET /?NUM_CONNECTIONS=abc",
              "GET /?UNITID=2&SESSIONID=7&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=2",
@@ -131,11 +124,8 @@ TEST_F(RequestTest, HeadersGiveTheirVerdictAndFields) {
              "GET /?LATENCY_TEST=PUT&" + LATENCY,
              "GET /?LATENCY_TEST=PO&" + LATENCY, // not last
              "POST /?LATENCY_TEST=GET&LATENCY_INTERVAL=100&LATENCY_ID=4294967294",
-             "POST /?LATENCY_TEST=GET&LATENCY_ID=4294967295", "GET /results",
-             "HEAD /results?A=1"}) {
-        const size_t space = line.find(' ');
-        EXPECT_EQ(parse(http_request(line.substr(0, space), line.substr(space + 1))), -1) << line;
-    }
+             "POST /?LATENCY_TEST=GET&LATENCY_ID=4294967295", "GET /results", "HEAD /results?A=1"})
+        EXPECT_EQ(parse(line + " HTTP/1.1\r\n\r\n"), -1) << line;
 }
 
 // Every key is known by its whole name only: names one character shorter or longer, or with
@@ -164,26 +154,6 @@ TEST_F(RequestTest, KeysAreKnownByTheirWholeNameOnly) {
         for (const std::string& name : lookalikes)
             EXPECT_EQ(parse(with_value(name)), static_cast<int>(with_value(name).size())) << name;
     }
-}
-
-// A query of more than MAX_QUERY_PARAMETERS parameters is refused, whatever its keys; a PUT's
-// query is not read and not counted.
-TEST_F(RequestTest, HostileQueriesOfTooManyParametersAreRefused) {
-    const auto query_of = [](size_t count, const std::string& param) {
-        std::string query = "/x?" + CONTROLLED;
-        for (size_t i = 5; i < count; ++i)
-            query += "&" + param;
-        return query;
-    };
-    for (const std::string param : {"A=1", "NUM_CONNECTIONS=2", "UNITID=0"}) {
-        SCOPED_TRACE(param);
-        const std::string most = http_request("GET", query_of(MAX_QUERY_PARAMETERS, param));
-        EXPECT_EQ(parse(most), static_cast<int>(most.size()));
-        EXPECT_EQ(std::pair(req.session_id, req.num_conns), std::pair(UNIT2_SESSION7, size_t{2}));
-        EXPECT_EQ(parse(http_request("GET", query_of(MAX_QUERY_PARAMETERS + 1, param))), -1);
-    }
-    const std::string put = http_request("PUT", query_of(4 * MAX_QUERY_PARAMETERS, "A=1"));
-    EXPECT_EQ(parse(put), static_cast<int>(put.size()));
 }
 
 TEST_F(RequestTest, EveryKeyReachesItsFieldAndAbsentOnesLeaveDefaults) {
@@ -217,8 +187,10 @@ TEST_F(RequestTest, EveryKeyReachesItsFieldAndAbsentOnesLeaveDefaults) {
 
 // Every number a client sends has a range: the edges are taken, one beyond is refused, and
 // values whose products would wrap (milliseconds to nanoseconds, counts to bytes) never get
-// that far. The refused forms were each once able to end or exhaust the process.
-TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAreRefused) {
+// that far. The refused forms were each once able to end or exhaust the process. A query of
+// more than MAX_QUERY_PARAMETERS parameters is refused, whatever its keys; a PUT's query is not
+// read and not counted.
+TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAndTooManyParametersAreRefused) {
     const std::string base = "UNITID=2&SESSIONID=7&CONTROL=1&CONNECTION=0&";
     const std::string rules = "NUM_CONNECTIONS=2&" + UPLOAD_RULES;
     const std::string big = "NUM_WARMUP_SAMPLES=3&MAX_WARMUP_SAMPLES=10000&WARMUP_SAMPLE_TIME=100&"
@@ -259,6 +231,22 @@ TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAreRefused) {
     verdicts("GET", "/?" + latency, "87 88");
     verdicts("POST", "/" + ID36 + "?MAX_WARMUP_SAMPLES=1000&RESULT_NUM_INTERVALS=", "24 25");
     verdicts("POST", "/" + ID36 + "/", "255 256");
+
+    const auto query_of = [](size_t count, const std::string& param) {
+        std::string query = "/x?" + CONTROLLED;
+        for (size_t i = 5; i < count; ++i)
+            query += "&" + param;
+        return query;
+    };
+    for (const std::string param : {"A=1", "NUM_CONNECTIONS=2", "UNITID=0"}) {
+        SCOPED_TRACE(param);
+        const std::string most = http_request("GET", query_of(MAX_QUERY_PARAMETERS, param));
+        EXPECT_EQ(parse(most), static_cast<int>(most.size()));
+        EXPECT_EQ(std::pair(req.session_id, req.num_conns), std::pair(UNIT2_SESSION7, size_t{2}));
+        EXPECT_EQ(parse(http_request("GET", query_of(MAX_QUERY_PARAMETERS + 1, param))), -1);
+    }
+    const std::string put = http_request("PUT", query_of(4 * MAX_QUERY_PARAMETERS, "A=1"));
+    EXPECT_EQ(parse(put), static_cast<int>(put.size()));
 }
 
 // Long paths: a POST of a 36-character identifier is path-style, with defaults unless the

@@ -15,11 +15,9 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
-#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace vh_test;
@@ -102,20 +100,6 @@ struct tls_client {
         close(end);
     }
 };
-
-// A ClientHello as a client sends it, taken from a handshake into memory.
-std::string client_hello() {
-    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    SSL* ssl = SSL_new(ctx);
-    BIO *inside = nullptr, *outside = nullptr;
-    BIO_new_bio_pair(&inside, 0, &outside, 0);
-    SSL_set_bio(ssl, inside, inside);
-    SSL_connect(ssl);
-    std::string hello(BIO_ctrl_pending(outside), '\0');
-    BIO_read(outside, hello.data(), static_cast<int>(hello.size()));
-    BIO_free(outside), SSL_free(ssl), SSL_CTX_free(ctx), ERR_clear_error();
-    return hello;
-}
 
 struct TlsPort : ::testing::Test {
     server_process proc;
@@ -220,7 +204,8 @@ TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnectionsAndSighupReloadsTheC
     setrlimit(RLIMIT_NOFILE, &files);
     // Quiet: nobody reads its output while the connections are opened.
     start({"-d", "0", "--header-timeout", "2", "--max-client-pending", "100"});
-    const std::string hello = client_hello();
+    // A handshake record's head as a ClientHello's begins, and a body that never comes whole.
+    const std::string hello = std::string("\x16\x03\x01\x02\x00", 5) + std::string(512, '\x01');
 
     int trickle = connect_loopback(port);
     size_t sent = 0;
@@ -236,8 +221,7 @@ TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnectionsAndSighupReloadsTheC
     int garbage = send_new(port, "GET / HTTP/1.1\r\n\r\n" + std::string(3000, '\x17'));
     EXPECT_TRUE(wait_closed(garbage, 5s));
     close(garbage);
-    int abandoned = send_new(port, hello.substr(0, hello.size() / 2));
-    close(abandoned);
+    close(send_new(port, hello.substr(0, hello.size() / 2))); // abandoned midway
 
     std::vector<int> half_open;
     sockaddr_in from{AF_INET, 0, {htonl(0x7f000002)}, {}}; // 127.0.0.2: not the download's client
@@ -265,9 +249,8 @@ TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnectionsAndSighupReloadsTheC
                                        std::filesystem::copy_options::overwrite_existing);
         kill(proc.pid, SIGHUP);
         ASSERT_TRUE(proc.wait_for("TLS certificate reloaded", 5s)) << proc.output;
-        tls_client fresh, stale;
+        tls_client fresh; // trusting the new certificate alone
         EXPECT_TRUE(fresh.open(port, second.cert));
-        EXPECT_FALSE(stale.open(port, dir + "/none.crt"));
         EXPECT_EQ(recv_exact(down->fd, 4 << 20, 10s).size(), 4u << 20);
         std::ofstream(cert.cert) << "-----BEGIN CERTIFICATE-----\nbad\n-----END CERTIFICATE-----\n";
         kill(proc.pid, SIGHUP);
@@ -287,14 +270,12 @@ TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnectionsAndSighupReloadsTheC
         << refused.output;
 }
 
-// A worker's own end of a TLS connection with a small send buffer, driven call by call: a
-// download's record the socket takes only in part holds back everything else and goes whole
-// at a later call, and the client reads the file's bytes in order, every one once.
-TEST(TlsRecords, ARecordCutShortGoesWholeBeforeAnythingElse) {
-    const std::string dir = make_temp_dir();
-    const tls_files cert = make_test_certificate(dir);
+// A worker's own end of a TLS connection (no server: the port's certificate) with a small send
+// buffer, driven call by call: a download's record the socket takes only in part holds back
+// everything else and goes whole at a later call, and the client reads the file's bytes in order,
+// every one once.
+TEST_F(TlsPort, ARecordCutShortGoesWholeBeforeAnythingElse) {
     ASSERT_EQ(start_tls(cert.cert.c_str(), cert.key.c_str()), 0);
-    int port = 0;
     const int listener = listen_loopback(false, &port, false);
     const int tcp = connect_loopback(port, false, 8192);
     const int sock = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
@@ -351,7 +332,6 @@ TEST(TlsRecords, ARecordCutShortGoesWholeBeforeAnythingElse) {
 
     SSL_free(client), SSL_CTX_free(ctx), close(tcp), close(sent.fd), close(epfd), close(listener);
     internal_destroy_connection(conn);
-    remove_tree(dir);
 }
 
 } // namespace

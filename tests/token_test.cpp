@@ -61,13 +61,14 @@ struct TokenVerifier : ::testing::Test {
     const int64_t now = time(nullptr);
 };
 
-TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
+// Verdicts of valid, forged and malformed tokens; then the server's check on the same key file,
+// a file that holds no key, and the file swapped under the workers. (A file of two keys after a
+// comment: TokenServer rotates to one.)
+TEST_F(TokenVerifier, VerdictsOfTokensAndKeyFilesThatRotateOrHoldNoKey) {
     const auto keys = keys_of(old_key.public_pem());
     ASSERT_NE(keys, nullptr);
-    const auto signed_by = [&](const key_pair& k, const std::string& c) {
-        return sign_token(k.key, TOKEN_HEADER, c);
-    };
-    const std::string valid = signed_by(old_key, claims(now + 60)), aud = "\"" + AUDIENCE + "\"";
+    const std::string valid = sign_token(old_key.key, TOKEN_HEADER, claims(now + 60));
+    const std::string aud = "\"" + AUDIENCE + "\"";
     // Claims signed by a key, and their verdict; claims of the wrong types are malformed.
     const std::tuple<const key_pair*, std::string, token_verdict> verdicts[] = {
         {&old_key, claims(now + 60, "[\"a\"," + aud + "]", ",\"unit\":7,\"iat\":1"), TOKEN_VALID},
@@ -83,7 +84,7 @@ TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
         {&old_key, claims(now + 60, aud, ",\"unit\":-1"), TOKEN_MALFORMED}};
     EXPECT_EQ(verify(*keys, valid), TOKEN_VALID);
     for (const auto& [key, c, verdict] : verdicts)
-        EXPECT_EQ(verify(*keys, signed_by(*key, c)), verdict) << c;
+        EXPECT_EQ(verify(*keys, sign_token(key->key, TOKEN_HEADER, c)), verdict) << c;
 
     // Tampering: claims swapped under the old signature, a signature byte changed.
     const size_t dot1 = valid.find('.'), dot2 = valid.rfind('.');
@@ -112,27 +113,16 @@ TEST_F(TokenVerifier, VerdictsOfValidForgedAndMalformedTokens) {
           base64url_encode(R"({"alg":"EdDSA","crit":["x"]})") + "." + body + ".AAAA", valid + "A"})
         EXPECT_NE(verify(*keys, bad), TOKEN_VALID) << bad.substr(0, 80);
     EXPECT_EQ(verify(*keys, std::string(65536, 'A') + "." + body + ".AAAA"), TOKEN_MALFORMED);
-}
-
-TEST_F(TokenVerifier, KeyFilesRotateAndRefuseWhatHoldsNoKey) {
-    const auto both = keys_of("# rotation\n" + old_key.public_pem() + new_key.public_pem());
-    ASSERT_NE(both, nullptr);
-    EXPECT_EQ(token_key_count(*both), 2u);
-    for (const key_pair* k : {&old_key, &new_key})
-        EXPECT_EQ(verify(*both, sign_token(k->key, TOKEN_HEADER, claims(now + 60))), TOKEN_VALID);
-
-    // A missing file: Options.EveryBadCommandLineGetsItsExactMessageAndStatusOne reads its message.
-    EXPECT_EQ(keys_of("not a key\n"), nullptr);
 
     // The server's check counts each refusal under its reason.
-    ASSERT_EQ(start_token_check(dir.c_str(), AUDIENCE.c_str()), -1); // a directory
-    keys_of(old_key.public_pem());
-    ASSERT_EQ(start_token_check((dir + "/keys.pem").c_str(), AUDIENCE.c_str()), 0);
+    ASSERT_EQ(start_token_check(dir.c_str(), AUDIENCE.c_str()), -1);                // a directory
+    ASSERT_EQ(start_token_check((dir + "/keys.pem").c_str(), AUDIENCE.c_str()), 0); // the old key
     EXPECT_EQ(check_request_token(nullptr, 0, 7), TOKEN_MISSING);
-    const std::string valid = sign_token(old_key.key, TOKEN_HEADER, claims(now + 60));
     EXPECT_EQ(check_request_token(valid.data(), valid.size(), 7), TOKEN_VALID);
     EXPECT_NE(format_metrics().find("varnholt_token_refusals_total{reason=\"missing\"} 1\n"),
               std::string::npos);
+    // A missing file: Options.EveryBadCommandLineGetsItsExactMessageAndStatusOne reads its message.
+    EXPECT_EQ(keys_of("not a key\n"), nullptr);
 
     // Workers verify while SIGHUP swaps the set under them, the old key and the new by turns.
     std::atomic<int> failures{0};
@@ -154,72 +144,60 @@ TEST_F(TokenVerifier, KeyFilesRotateAndRefuseWhatHoldsNoKey) {
 
 // --- The server ----------------------------------------------------------------------
 
-// Runs varnholt-token; the first line of its standard output.
-std::string run_token_tool(const std::string& args) {
+// Runs varnholt-token, which must exit with `status`; the first line of its standard output.
+std::string run_token_tool(const std::string& args, int status = 0) {
     FILE* p = popen((std::string(VH_TOKEN_PATH) + " " + args).c_str(), "r");
     char line[4096] = "";
     const bool got = fgets(line, sizeof line, p) != nullptr;
-    EXPECT_EQ(pclose(p), 0) << args;
+    const int rc = pclose(p);
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == status) << args << ": " << rc;
     return got ? std::string(line, strcspn(line, "\n")) : "";
 }
 
 // A bad command line gets the usage (or the option's own line) and status 2; a key file that
 // cannot be read, status 1.
 TEST(TokenTool, BadCommandLinesAreRefusedWithTheirStatus) {
-    const auto status = [](const std::string& args) {
-        const int rc =
-            system((std::string(VH_TOKEN_PATH) + " " + args + " >/dev/null 2>&1").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    };
     for (const char* args :
          {"", "mint", "keygen only-one.pem", "sign --key", "sign --key k --audience a --ttl 86401",
           "sign --key k --audience a --ttl 0", "sign --key k --audience a --ttl 9 --unit -1",
           "sign --key k --ttl 9", "sign --key k --audience a --ttl 9 --colour red"})
-        EXPECT_EQ(status(args), 2) << args;
-    EXPECT_EQ(status("sign --key /nonexistent --audience a --ttl 9"), 1);
+        run_token_tool(args, 2);
+    run_token_tool("sign --key /nonexistent --audience a --ttl 9", 1);
 }
 
 const std::string FORBIDDEN =
     "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
-struct TokenServer : ::testing::Test {
-    void SetUp() override {
-        for (const char* name : {"a", "b"})
-            run_token_tool("keygen " + dir + "/" + name + ".key " + dir + "/" + name + ".pub");
-        ASSERT_EQ(system(("cp " + dir + "/a.pub " + keys).c_str()), 0);
-        port = start_activated(proc, options({"--token-keys", keys, "--token-audience", AUDIENCE},
-                                             {{"VH_VERBOSE", "10"}}));
-        ASSERT_TRUE(proc.wait_for("Tests need a token for audience", 10s)) << proc.output;
-    }
-    ~TokenServer() override {
-        remove_tree(dir);
-    }
-    std::string token(const std::string& key, const std::string& more = "") {
+// One server that demands tokens: every test connection needs its own, the client carries its
+// token on every request, and SIGHUP rotates the keys while a broken file keeps them.
+TEST(TokenServer, TestsNeedTheirTokenOnEveryConnectionAndSighupRotatesTheKeys) {
+    const std::string dir = make_temp_dir(), keys = dir + "/keys.pem";
+    for (const char* name : {"a", "b"})
+        run_token_tool("keygen " + dir + "/" + name + ".key " + dir + "/" + name + ".pub");
+    ASSERT_EQ(system(("cp " + dir + "/a.pub " + keys).c_str()), 0);
+    server_process proc;
+    const int port =
+        start_activated(proc, options({"--token-keys", keys, "--token-audience", AUDIENCE},
+                                      {{"VH_VERBOSE", "10"}}));
+    ASSERT_TRUE(proc.wait_for("Tests need a token for audience", 10s)) << proc.output;
+    const auto token = [&](const std::string& key, const std::string& more = "") {
         return run_token_tool("sign --key " + dir + "/" + key + ".key --audience " + AUDIENCE +
                               " --ttl 60" + more);
-    }
+    };
     // The reply head to `request` on a new connection, closed then.
-    std::string reply_to(const std::string& request) {
+    const auto reply_to = [&](const std::string& request) {
         const int fd = send_new(port, request);
         const std::string head = read_reply_head(fd, 5s);
         close(fd);
         return head;
-    }
-    void expect_forbidden(const std::string& request) {
+    };
+    const auto expect_forbidden = [&](const std::string& request) {
         int fd = send_new(port, request);
         bool closed = false;
         EXPECT_EQ(read_until_close(fd, 5s, &closed), FORBIDDEN);
         EXPECT_TRUE(closed);
         close(fd);
-    }
-    std::string dir = make_temp_dir(), keys = dir + "/keys.pem";
-    server_process proc;
-    int port = 0;
-};
-
-// One server that demands tokens: every test connection needs its own, the client carries its
-// token on every request, and SIGHUP rotates the keys while a broken file keeps them.
-TEST_F(TokenServer, TestsNeedTheirTokenOnEveryConnectionAndSighupRotatesTheKeys) {
+    };
     const std::string a = token("a", " --unit 4"), b = token("b");
     EXPECT_EQ(reply_to(download_request(11, 1, 0, "&ACCESS_TOKEN=" + a)), GET_REPLY);
     EXPECT_EQ(reply_to(upload_request(12, 1, 0, QUICK_UPLOAD, "&ACCESS_TOKEN=" + a)), CONTINUE);
@@ -258,17 +236,18 @@ TEST_F(TokenServer, TestsNeedTheirTokenOnEveryConnectionAndSighupRotatesTheKeys)
     EXPECT_EQ(system((client + "latency -c 1 -d 1" + with_token + server).c_str()), 0);
     EXPECT_NE(system((client + "download -c 2 -d 0.5 -t 2" + server).c_str()), 0);
 
-    ASSERT_EQ(system(("cat " + dir + "/a.pub " + dir + "/b.pub > " + keys).c_str()), 0);
+    std::ofstream(keys) << "# rotation\n" + read_file(dir + "/a.pub") + read_file(dir + "/b.pub");
     kill(proc.pid, SIGHUP);
     ASSERT_TRUE(proc.wait_for("Token keys reloaded: 2 keys", 5s)) << proc.output;
     EXPECT_EQ(reply_to(download_request(22, 1, 0, "&ACCESS_TOKEN=" + b)), GET_REPLY);
     EXPECT_EQ(reply_to(download_request(23, 1, 0, "&ACCESS_TOKEN=" + token("a"))), GET_REPLY);
 
-    ASSERT_EQ(system(("echo broken > " + keys).c_str()), 0);
+    std::ofstream(keys) << "broken\n";
     kill(proc.pid, SIGHUP);
     ASSERT_TRUE(proc.wait_for("Keeping the token keys in use", 5s)) << proc.output;
     // Still served: SIGHUP did not end it.
     EXPECT_EQ(reply_to(download_request(24, 1, 0, "&ACCESS_TOKEN=" + b)), GET_REPLY);
+    remove_tree(dir);
 }
 
 } // namespace
