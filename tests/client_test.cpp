@@ -9,10 +9,8 @@
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 #include <map>
-#include <optional>
+#include <future>
 #include <poll.h>
-#include <pty.h>
-#include <sys/mman.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -38,75 +36,36 @@ struct client_run {
     double seconds = 0;
 };
 
-// What `fd` holds: a memory file from its start, a terminal's master what is left to read
-// once its other side is gone.
-std::string slurp(int fd) {
-    std::string s;
-    char buf[65536];
-    lseek(fd, 0, SEEK_SET);
-    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;)
-        s.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return s;
-}
-
-// A client process run with the arguments in `line` (words for the shell), writing its
-// standard output to a memory file, its standard error to another or (`on_pty`) to a terminal;
-// killed 40 s after its start (status 137).
-struct client_proc {
-    pid_t pid = -1;
-    int out = memfd_create("out", MFD_CLOEXEC), err = -1;
-    steady::time_point start = steady::now();
-    client_run run;
-
-    client_proc(const std::string& line, bool on_pty) {
-        const std::string command = "exec timeout -s KILL 40 " VH_CLIENT_PATH " " + line;
-        int slave = err = on_pty ? -1 : memfd_create("err", MFD_CLOEXEC);
-        EXPECT_TRUE(out >= 0 && (on_pty ? openpty(&err, &slave, 0, 0, 0) == 0 : err >= 0));
-        if ((pid = fork()) == 0) {
-            dup2(out, 1);
-            dup2(slave, 2);
-            close_range(3, ~0u, 0);
-            execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
-            _exit(127);
-        }
-        if (on_pty)
-            close(slave);
+// Where the clients' output, their pictures and certificates go, removed at the end.
+const struct scratch_dir {
+    std::string path = make_temp_dir();
+    ~scratch_dir() {
+        remove_tree(path);
     }
-    // Waits up to 10 s for a client on a terminal to show its first progress line: data moves.
-    bool progress_shown() {
-        pollfd p{err, POLLIN, 0};
-        char buf[4096];
-        for (auto until = steady::now() + 10s; run.err.find(": ") == npos && steady::now() < until;)
-            if (poll(&p, 1, 100) > 0)
-                run.err.append(buf, std::max<ssize_t>(read(err, buf, sizeof(buf)), 0));
-        return run.err.find(": ") != npos;
-    }
-    // Waits for the client's end.
-    client_run finish() {
-        int status = -1;
-        if (pid > 0) // never a wait for every process
-            waitpid(pid, &status, 0);
-        run.seconds = std::chrono::duration<double>(steady::now() - start).count();
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.out = slurp(out);
-        run.err += slurp(err);
-        return run;
-    }
-};
+} scratch;
 
-client_run run_client(const std::string& args, bool on_pty = false) {
-    return client_proc(args, on_pty).finish();
+// Runs the client with the arguments in `args` (words for the shell), its standard output and
+// error passing through the files `<files>.out` and `<files>.err`, its standard error (`on_pty`)
+// through a terminal first; killed 40 s after its start (status 137).
+client_run run_client(const std::string& args, bool on_pty = false,
+                      const std::string& files = scratch.path + "/run") {
+    const std::string client = "timeout -s KILL 40 " VH_CLIENT_PATH " " + args + " >" + files,
+                      err = files + ".err";
+    const auto start = steady::now();
+    const int status =
+        std::system((on_pty ? "script -qfec '" + client + ".out' /dev/null </dev/null >" + err
+                            : client + ".out 2>" + err)
+                        .c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(files + ".out"), read_file(err),
+            std::chrono::duration<double>(steady::now() - start).count()};
 }
 
 const auto num = [](const json::value& v) { return v.to_number<double>(); };
 const auto count = [](const json::value& v) { return v.to_number<uint64_t>(); };
 
+// A report; one that is not a JSON object fails the test.
 json::object parse_object(const std::string& text) {
-    boost::json::error_code ec;
-    json::value v = json::parse(text, ec);
-    EXPECT_TRUE(!ec && v.is_object()) << text;
-    return v.is_object() ? v.get_object() : json::object{};
+    return json::parse(text).as_object();
 }
 
 // The lines of a --json-stream run: the count of each event, and the report as the last line.
@@ -452,11 +411,8 @@ TEST(ClientProtocol, NumbersInTheirFormsAndTargetsKeepTheirPortRange) {
 // Whole tests against the real server
 
 struct ClientEndToEnd : ::testing::Test {
-    ~ClientEndToEnd() override {
-        remove_tree(dir);
-    }
+    const std::string& dir = scratch.path; // for pictures
     server_process server;
-    std::string dir = make_temp_dir(); // for pictures
     int port = start_activated(server, options({}));
     std::string addr = "127.0.0.1:" + std::to_string(port);
 };
@@ -523,11 +479,15 @@ void expect_upload_consistent(const json::value& u, size_t intervals) {
 TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
     const std::string session = " -c 3 -d 3 --unit-id 77 --session-id 88 ",
                       named = "localhost:" + std::to_string(port);
-    client_proc first("download" + session + "--json --plot " + dir + "/d.svg " + named, true);
-    ASSERT_TRUE(first.progress_shown()) << first.run.err;
+    auto first = std::async(std::launch::async, [&] {
+        return run_client("download" + session + "--json --plot " + dir + "/d.svg " + named, true,
+                          dir + "/first");
+    });
+    // Its progress shows once data moves.
+    ASSERT_TRUE(eventually([&] { return read_file(dir + "/first.err").find(": ") != npos; }));
     client_run second = run_client("bidir" + session +
                                    "--warmup-sample-time 100 --intervals 1 --json " + addr),
-               run = first.finish();
+               run = first.get();
     ASSERT_EQ(run.status, 0) << run.err;
     // Each line drawn over the one before; the last one erased.
     EXPECT_TRUE(count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
@@ -619,10 +579,7 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
 // The server with only a TLS port (the activated socket named "tls") and a self-signed
 // certificate for localhost, 127.0.0.1 and ::1.
 struct ClientOverTls : ::testing::Test {
-    ~ClientOverTls() override {
-        remove_tree(dir);
-    }
-    std::string dir = make_temp_dir();
+    const std::string& dir = scratch.path;
     tls_files cert = make_test_certificate(dir);
     server_process server;
     int port = start_activated(server, options({"--tls-cert", cert.cert, "--tls-key", cert.key},
@@ -719,14 +676,14 @@ TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBefor
 // ---------------------------------------------------------------------------------------
 // Scripted servers that misbehave, on ::1
 
-// A canned exchange: `first` is sent at once; then, on `then` (a pause of 300 ms or another
-// request), `second` when there is one, followed by a half-close; then the server waits for
-// the client to go, at most 5 s, or (LINGER) stays 2 s past the client's half-close.
+// A canned exchange: `first` is sent at once; then, unless `then` is GONE, on `then` (a pause
+// of 300 ms, another request, or (LINGER) the client's half-close and 2 s more), `second`
+// followed by a half-close; then the server waits for the client to go, at most 5 s.
 enum step { GONE, PAUSE, REQUEST, LINGER };
 struct canned {
     std::string first;
     step then = GONE;
-    std::optional<std::string> second = {};
+    std::string second = "";
 };
 
 void play(int fd, const canned& c) {
@@ -736,8 +693,8 @@ void play(int fd, const canned& c) {
     std::this_thread::sleep_for(c.then == PAUSE ? 300ms : c.then == LINGER ? 2000ms : 0ms);
     if (c.then == REQUEST)
         read_reply_head(fd, 5s);
-    if (c.second) {
-        send_all(fd, *c.second);
+    if (c.then != GONE) {
+        send_all(fd, c.second);
         shutdown(fd, SHUT_WR);
     }
     pollfd p{fd, POLLRDHUP, 0}; // reads nothing: a server that takes no data
@@ -752,25 +709,21 @@ const std::string NOT_FOUND = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r
 // Accepts connections on a loopback port and plays `script` on each; on a latency test
 // (`latency`), on its control connection only, and DATA on the others.
 struct scripted_server {
-    int port = 0, fd = listen_loopback(true, &port);
+    int port = 0, fd = listen_loopback(true, &port, false);
     std::jthread acceptor;
 
     scripted_server(const canned& script, bool latency)
-        : acceptor([this, script, latency](std::stop_token stop) {
+        : acceptor([this, script, latency] {
               std::vector<std::jthread> workers; // joined as the acceptor ends
-              while (!stop.stop_requested()) {
-                  pollfd p{fd, POLLIN, 0};
-                  int c = poll(&p, 1, 50) > 0 ? accept(fd, nullptr, nullptr) : -1;
-                  if (c >= 0)
-                      workers.emplace_back([script, latency, c] {
-                          const bool ctl = read_reply_head(c, 5s).find("CONNECTION=0") != npos;
-                          play(c, latency && !ctl ? canned(DATA) : script);
-                          close(c);
-                      });
-              }
+              for (int c; (c = accept(fd, nullptr, nullptr)) >= 0;)
+                  workers.emplace_back([script, latency, c] {
+                      const bool ctl = read_reply_head(c, 5s).find("CONNECTION=0") != npos;
+                      play(c, latency && !ctl ? canned(DATA) : script);
+                      close(c);
+                  });
           }) {}
     ~scripted_server() {
-        acceptor.request_stop();
+        shutdown(fd, SHUT_RDWR); // the acceptor's accept fails: it ends
         acceptor.join();
         close(fd);
     }
@@ -782,26 +735,6 @@ struct bad_server_case {
     std::string expected; // the one error line; with status 3, in the report instead
     int status = 1;
 };
-
-// Runs each case against its own scripted server: one connection, 1 s time-outs. A failed
-// test leaves no picture and, with --json, reports itself as not ok.
-void expect_cases(const std::vector<bad_server_case>& cases) {
-    for (const bad_server_case& c : cases) {
-        SCOPED_TRACE(c.expected);
-        scripted_server srv(c.script, c.args.starts_with("latency"));
-        client_run run = run_client(c.args +
-                                    " -c 1 -t 1 --fetch-interval 100 --warmup-sample-time 100 "
-                                    "--max-warmup-samples 4 --intervals 1 [::1]:" +
-                                    std::to_string(srv.port));
-        EXPECT_EQ(run.status, c.status) << run.err;
-        EXPECT_EQ(run.err, c.status == 3 ? "" : "varnholt-client: " + c.expected + "\n");
-        EXPECT_TRUE(c.status == 3                   ? run.out.find(c.expected) != npos
-                    : c.args.find("--json") == npos ? run.out.empty()
-                                                    : parse_object(run.out).at("ok") == false)
-            << run.out;
-        EXPECT_LT(run.seconds, 6.0);
-    }
-}
 
 // A statistics document after the control connection's first reply, announced as `length`.
 canned statistics(const std::string& doc, std::string length = "") {
@@ -815,13 +748,13 @@ canned statistics(const std::string& doc, std::string length = "") {
 // announced or parsed beyond the test's size. (Counters or clocks going backwards: the protocol
 // tests above.)
 TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
-    const std::string dir = make_temp_dir();
+    const std::string& dir = scratch.path;
     // Within the size a latency test allows, but twelve times its length as a parsed tree.
     std::string numbers = "0";
     while (numbers.size() < 150000)
         numbers += ",0";
     std::string zeros = document({{}, {numbers}});
-    expect_cases({
+    const bad_server_case cases[] = {
         {"upload --json --plot " + dir + "/failed.svg", canned(NOT_FOUND),
          UP + "first reply: unexpected \"HTTP/1.1 404 Not Found\" (expected 100)"},
         {"download --plot " + dir + "/none/x.svg", canned(""),
@@ -854,9 +787,25 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
         {"latency -d 3", statistics(zeros),
          CONTROL + "statistics document: parsing it would take more than " +
              std::to_string(zeros.size() * 6 + 65536) + " bytes"},
-    });
+    };
+    // Each case against its own scripted server: one connection, 1 s time-outs. A failed test
+    // leaves no picture and, with --json, reports itself as not ok.
+    for (const bad_server_case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        scripted_server srv(c.script, c.args.starts_with("latency"));
+        client_run run = run_client(c.args +
+                                    " -c 1 -t 1 --fetch-interval 100 --warmup-sample-time 100 "
+                                    "--max-warmup-samples 4 --intervals 1 [::1]:" +
+                                    std::to_string(srv.port));
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_EQ(run.err, c.status == 3 ? "" : "varnholt-client: " + c.expected + "\n");
+        EXPECT_TRUE(c.status == 3                   ? run.out.find(c.expected) != npos
+                    : c.args.find("--json") == npos ? run.out.empty()
+                                                    : parse_object(run.out).at("ok") == false)
+            << run.out;
+        EXPECT_LT(run.seconds, 6.0);
+    }
     EXPECT_NE(access((dir + "/failed.svg").c_str(), F_OK), 0);
-    remove_tree(dir);
     // A later connection that cannot be made names its address as the first would: a listen
     // queue that takes one connection and drops the next one's SYN.
     int port = 0, fd = listen_loopback(true, &port);
