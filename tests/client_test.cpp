@@ -8,12 +8,10 @@
 #include <algorithm>
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
-#include <map>
 #include <future>
 #include <poll.h>
 #include <regex>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -44,12 +42,13 @@ const struct scratch_dir {
         remove_tree(path);
     }
 } scratch;
+const std::string& dir = scratch.path;
 
 // Runs the client with the arguments in `args` (words for the shell), its standard output and
 // error passing through the files `<files>.out` and `<files>.err`, its standard error (`on_pty`)
 // through a terminal first; killed 40 s after its start (status 137).
 client_run run_client(const std::string& args, bool on_pty = false,
-                      const std::string& files = scratch.path + "/run") {
+                      const std::string& files = dir + "/run") {
     const std::string client = "timeout -s KILL 40 " VH_CLIENT_PATH " " + args + " >" + files,
                       err = files + ".err";
     const auto start = steady::now();
@@ -64,11 +63,6 @@ client_run run_client(const std::string& args, bool on_pty = false,
 const auto num = [](const json::value& v) { return v.to_number<double>(); };
 const auto count = [](const json::value& v) { return v.to_number<uint64_t>(); };
 
-// A report; one that is not a JSON object fails the test.
-json::object parse_object(const std::string& text) {
-    return json::parse(text).as_object();
-}
-
 // The lines of a --json-stream run: the count of each event, and the report as the last line.
 // Each interval line must give its own length and rate: the time since the line before it of the
 // same load (the first: since the start), and its bytes over that time.
@@ -78,7 +72,7 @@ std::pair<json::object, std::map<std::string, size_t>> parse_stream(const client
     std::map<std::string, size_t> events;
     std::map<std::string, double> lasts;
     while (std::getline(in, line) && line.starts_with("{\"event\"")) {
-        json::object o = parse_object(line);
+        json::object o = json::parse(line).as_object();
         if (events[std::string(o.at("event").as_string())]++, o.at("event") != "interval")
             continue;
         double& last = lasts[std::string(o.at("load").as_string())];
@@ -87,7 +81,7 @@ std::pair<json::object, std::map<std::string, size_t>> parse_stream(const client
         EXPECT_NEAR(num(o.at("bits_per_second")), num(o.at("bytes")) * 8 / dt, 1e-3) << line;
         last = num(o.at("seconds"));
     }
-    return {parse_object(line), events};
+    return {json::parse(line).as_object(), events};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -110,31 +104,28 @@ void expect_plot_matches(const std::string& path, const json::object& report, si
     std::map<std::string, points> want, got;
     const std::string test(report.at("test").as_string());
     const bool bidir = test == "bidir";
-    // A load's total (or connection `conn`'s) throughput; a two-way test's on the common axis,
-    // from where the load started.
-    const auto add = [&](const std::string& name, const json::value& load, int conn = -1) {
-        const json::value& ts = load.at("throughput_series");
-        const json::array& xs = ts.at("seconds").as_array();
-        const json::value& ys =
-            conn < 0 ? ts.at("bits_per_second") : ts.at("per_connection").as_array().at(conn);
+    // A load's throughput series `ys` (its total, or a connection's); a two-way test's on the
+    // common axis, from where the load started.
+    const auto add = [&](const std::string& name, const json::value& load, const std::string& ys) {
+        const json::array& xs = load.at_pointer("/throughput_series/seconds").as_array();
         for (size_t i = 0; i < xs.size(); i++)
             want[name].emplace_back(num(xs[i]) + (bidir ? num(load.at("start_s")) : 0),
-                                    num(ys.as_array().at(i)));
+                                    num(load.at_pointer("/throughput_series/" + ys).at(i)));
     };
     const json::value& load =
         bidir || test == "latency"
             ? report.contains("download") ? report.at("download") : report.at("upload")
             : report;
     if (bidir)
-        add("upload, client sent, total", report.at("upload"));
+        add("upload, client sent, total", report.at("upload"), "bits_per_second");
     add(bidir                ? "download, total"
         : test == "download" ? "total"
         : test == "upload"   ? "client sent, total"
                              : "load throughput (right axis)",
-        load);
+        load, "bits_per_second");
     const size_t conns = load.at("throughput_series").at("per_connection").as_array().size();
     for (size_t i = 0; (test == "download" || test == "upload") && i < conns; i++)
-        add("connection " + std::to_string(i), load, static_cast<int>(i));
+        add("connection " + std::to_string(i), load, "per_connection/" + std::to_string(i));
     // A download's steady state, when it has one, from the end of its warm-up to the end.
     if (test != "latency" && test != "upload" &&
         !load.at("steady_state").at("bits_per_second").is_null()) {
@@ -411,7 +402,6 @@ TEST(ClientProtocol, NumbersInTheirFormsAndTargetsKeepTheirPortRange) {
 // Whole tests against the real server
 
 struct ClientEndToEnd : ::testing::Test {
-    const std::string& dir = scratch.path; // for pictures
     server_process server;
     int port = start_activated(server, options({}));
     std::string addr = "127.0.0.1:" + std::to_string(port);
@@ -493,7 +483,7 @@ TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
     EXPECT_TRUE(count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
                 run.err.ends_with("\r\033[K") && run.out.find('\r') == npos)
         << run.err;
-    json::object r = parse_object(run.out);
+    json::object r = json::parse(run.out).as_object();
     expect_plot_matches(dir + "/d.svg", r, 4);
     EXPECT_EQ(std::tuple(r.at("ok"), r.at("server"), r.at("address"), count(r.at("unit_id")),
                          r.at("tls").is_null()),
@@ -505,7 +495,7 @@ TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
                                      "replying (session refused)\n") &&
                 count_occurrences(second.err, "\n") == 1)
         << second.err;
-    json::object failed = parse_object(second.out);
+    json::object failed = json::parse(second.out).as_object();
     EXPECT_EQ(std::tuple(failed.at("ok"), failed.at("error")),
               std::tuple(false, second.err.substr(17, second.err.size() - 18).c_str()));
 }
@@ -579,7 +569,6 @@ TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) 
 // The server with only a TLS port (the activated socket named "tls") and a self-signed
 // certificate for localhost, 127.0.0.1 and ::1.
 struct ClientOverTls : ::testing::Test {
-    const std::string& dir = scratch.path;
     tls_files cert = make_test_certificate(dir);
     server_process server;
     int port = start_activated(server, options({"--tls-cert", cert.cert, "--tls-key", cert.key},
@@ -738,7 +727,6 @@ struct bad_server_case {
 // announced or parsed beyond the test's size. (Counters or clocks going backwards: the protocol
 // tests above.)
 TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
-    const std::string& dir = scratch.path;
     // Within the size a latency test allows, but twelve times its length as a parsed tree.
     std::string numbers = "0";
     while (numbers.size() < 150000)
@@ -792,9 +780,10 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
                                     std::to_string(srv.port));
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_EQ(run.err, c.status == 3 ? "" : "varnholt-client: " + c.expected + "\n");
-        EXPECT_TRUE(c.status == 3                   ? run.out.find(c.expected) != npos
-                    : c.args.find("--json") == npos ? run.out.empty()
-                                                    : parse_object(run.out).at("ok") == false)
+        EXPECT_TRUE(c.status == 3 ? run.out.find(c.expected) != npos
+                    : c.args.find("--json") == npos
+                        ? run.out.empty()
+                        : json::parse(run.out).as_object().at("ok") == false)
             << run.out;
         EXPECT_LT(run.seconds, 6.0);
     }
