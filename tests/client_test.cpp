@@ -349,8 +349,7 @@ TEST(ClientProtocol, TheSteadyStateStartsAfterAWarmUpTheClientDetects) {
         double bytes = 0;
         for (size_t i = 0; i < rates.size() * 5; i++) {
             bytes += rates[i / 5] * 0.1;
-            const auto half = static_cast<uint64_t>(bytes / 2);
-            t.push_back({static_cast<double>(i + 1) / 10, {half, half}});
+            t.push_back({double(i + 1) / 10, {uint64_t(bytes / 2), uint64_t(bytes / 2)}});
         }
         return t;
     };
