@@ -41,9 +41,8 @@ struct Archive : ::testing::Test {
     double metric(const std::string& name, double least = -1) {
         double v = -1;
         eventually([&] {
-            const auto page = scrape(metrics);
-            v = page.contains(name) ? page.at(name) : -1;
-            return v >= least;
+            auto page = scrape(metrics);
+            return (v = page.contains(name) ? page[name] : -1) >= least;
         });
         return v;
     }
@@ -118,86 +117,75 @@ TEST_F(Archive, EveryFinishedSessionLeavesOneValidRecord) {
     EXPECT_GE(std::chrono::steady_clock::now() - stopped, 900ms);
     for (int fd : {cut, ready, queued})
         close(fd);
-    EXPECT_NE(proc.output.find("Stopping: 1 sessions and 0 uploads cut short after 1 s"),
-              std::string::npos);
+    EXPECT_TRUE(proc.wait_for("Stopping: 1 sessions and 0 uploads cut short after 1 s", 0s));
     // Every worker said it had finished its sessions: none was waited for in vain.
     EXPECT_EQ(proc.output.find("finished their sessions in time"), std::string::npos)
         << proc.output;
 
     const std::vector<std::string> names = files();
     ASSERT_EQ(names.size(), 4u);
-    std::map<std::string, boost::json::object> by_kind;
-    std::string validate =
-        "import json,sys,jsonschema\nfor kind,path in zip(sys.argv[1::2],sys.argv[2::2]):\n"
-        " jsonschema.Draft202012Validator(json.load(open('" VH_SOURCE_DIR
-        "/schema/'+kind+'.schema.json'))).validate(json.load(open(path)))\n";
-    std::string command = "python3 -c \"" + validate + "\"";
+    std::map<std::string, boost::json::value> by_kind;
+    std::string command = "python3 -c \"import json,sys,jsonschema\nfor kind,path in "
+                          "zip(sys.argv[1::2],sys.argv[2::2]):\n"
+                          " jsonschema.Draft202012Validator(json.load(open('" VH_SOURCE_DIR
+                          "/schema/'+kind+'.schema.json'))).validate(json.load(open(path)))\n\"";
     for (const std::string& name : names) {
-        EXPECT_TRUE(std::regex_match(name, std::regex("(download|upload|latency)/[0-9]{4}/[0-9]{2}/"
-                                                      "[0-9]{2}/" +
-                                                      prefix + "-[1-9][0-9]*\\.json")))
-            << name;
         const fs::path path = fs::path(archive) / name;
         EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, static_cast<fs::perms>(0644));
         EXPECT_EQ(fs::status(path.parent_path()).permissions() & fs::perms::all,
                   static_cast<fs::perms>(0755));
         boost::json::object record = boost::json::parse(read_file(path)).as_object();
-        const std::string kind(record["kind"].as_string());
-        EXPECT_EQ(name.substr(0, name.find('/')), kind);
-        EXPECT_EQ(std::string(record["test_id"].as_string()) + ".json", path.filename().string());
+        const std::string kind(record["kind"].as_string()), id(record["test_id"].as_string());
         // The date directories are the start's.
         std::string date(record["start_time"].as_string().subview(0, 10));
         std::replace(date.begin(), date.end(), '-', '/');
-        EXPECT_NE(name.find("/" + date + "/"), std::string::npos) << name;
+        EXPECT_EQ(name, kind + "/" + date + "/" + id + ".json");
+        EXPECT_TRUE(std::regex_match(id, std::regex(prefix + "-[1-9][0-9]*"))) << id;
         EXPECT_LE(record["start_time_us"].as_int64(), record["end_time_us"].as_int64());
         EXPECT_EQ(record["client_address"].as_string(), "127.0.0.1");
         EXPECT_EQ(record["server_port"].as_int64(), port) << kind << " " << record;
         const std::string key = kind + (record["outcome"] == "cut_short" ? "-cut" : "");
-        EXPECT_EQ(by_kind.count(key), 0u) << key;
-        by_kind[key] = record;
+        EXPECT_TRUE(by_kind.emplace(key, record).second) << key;
         command += " " + kind + " " + path.string();
     }
     EXPECT_EQ(system(command.c_str()), 0) << command;
 
-    boost::json::object& download = by_kind["download"];
-    EXPECT_EQ(download["outcome"], "completed");
-    EXPECT_EQ(download["session_id"].as_int64(), (4ll << 32) + 11);
-    EXPECT_EQ(download["unit_id"].as_int64(), 4);
-    EXPECT_EQ(download["parameters"].as_object()["STORE_LOG"], "1");
+    const boost::json::value &download = by_kind["download"], &upload = by_kind["upload"],
+                             &latency = by_kind["latency"], &cut_short = by_kind["download-cut"];
+    EXPECT_EQ(std::tuple(download.at("outcome"), download.at("session_id"), download.at("unit_id"),
+                         download.at_pointer("/parameters/STORE_LOG"),
+                         download.at_pointer("/connections/0/data_bytes")),
+              std::tuple("completed", (4ll << 32) + 11, 4, "1", download.at("data_bytes")));
     // The session log stays what it was, and the record names it and counts the same bytes.
-    const std::string log(download["session_log"].as_string());
-    EXPECT_EQ(read_file(log), "VH_HTTP_SERVER: 1.0\nTEST: GET\nCONNECTION: 0\nBYTES_TRANSMITTED: " +
-                                  std::to_string(download["data_bytes"].as_int64()) + "\n");
-    boost::json::object conn = download["connections"].as_array()[0].as_object();
-    EXPECT_EQ(conn["data_bytes"], download["data_bytes"]);
-    EXPECT_GT(conn["bytes_acked"].as_int64(), 0);
-    EXPECT_FALSE(conn["congestion_control"].as_string().empty());
+    EXPECT_EQ(read_file(std::string(download.at("session_log").as_string())),
+              "VH_HTTP_SERVER: 1.0\nTEST: GET\nCONNECTION: 0\nBYTES_TRANSMITTED: " +
+                  std::to_string(download.at("data_bytes").as_int64()) + "\n");
+    EXPECT_GT(download.at_pointer("/connections/0/bytes_acked").as_int64(), 0);
+    EXPECT_FALSE(download.at_pointer("/connections/0/congestion_control").as_string().empty());
 
-    boost::json::object& upload = by_kind["upload"];
-    EXPECT_EQ(upload["outcome"], "completed");
-    EXPECT_GT(upload["measured_bps"].as_double(), 0);
-    EXPECT_EQ(upload["upload"].as_object()["result_bps"], upload["measured_bps"]);
     // The samples' times count from the test's start, which lies within the session's life
     // and before the last interval ended.
-    boost::json::object& detail = upload["upload"].as_object();
-    ASSERT_EQ(detail["intervals"].as_array().size(), 3u);
-    const int64_t test_start = detail["test_start_us"].as_int64();
-    EXPECT_GE(test_start, upload["start_time_us"].as_int64());
-    EXPECT_LE(test_start + upload.at("upload").at_pointer("/intervals/2/time_us").as_int64(),
-              upload["end_time_us"].as_int64() + 1000);
-    EXPECT_EQ(read_file(std::string(upload["session_log"].as_string()))
-                  .rfind("VH_HTTP_SERVER: 1.0\nTEST: POST\nRESULT: OK\nNUM_CONNECTIONS: 1\n", 0),
-              0u);
+    const boost::json::value& detail = upload.at("upload");
+    const int64_t test_start = detail.at("test_start_us").as_int64();
+    EXPECT_EQ(std::tuple(upload.at("outcome"), detail.at("result_bps"),
+                         detail.at("intervals").as_array().size()),
+              std::tuple("completed", upload.at("measured_bps"), 3u));
+    EXPECT_GT(upload.at("measured_bps").as_double(), 0);
+    EXPECT_GE(test_start, upload.at("start_time_us").as_int64());
+    EXPECT_LE(test_start + detail.at_pointer("/intervals/2/time_us").as_int64(),
+              upload.at("end_time_us").as_int64() + 1000);
+    EXPECT_TRUE(
+        read_file(std::string(upload.at("session_log").as_string()))
+            .starts_with("VH_HTTP_SERVER: 1.0\nTEST: POST\nRESULT: OK\nNUM_CONNECTIONS: 1\n"));
 
-    boost::json::object& latency = by_kind["latency"];
-    EXPECT_EQ(latency["session_id"].as_int64(), 4294967600);
-    EXPECT_EQ(latency["latency"].as_object()["connections"].as_array().size(), 1u);
-    EXPECT_EQ(latency["parameters"].as_object()["LATENCY_INTERVAL"], "50");
-    EXPECT_EQ(by_kind["download-cut"]["reason"], "the server stopped before the test ended");
+    EXPECT_EQ(std::tuple(latency.at("session_id"),
+                         latency.at_pointer("/latency/connections").as_array().size(),
+                         latency.at_pointer("/parameters/LATENCY_INTERVAL"),
+                         cut_short.at("reason")),
+              std::tuple(4294967600, 1u, "50", "the server stopped before the test ended"));
     // Finished before the end, its log written and marked.
-    EXPECT_EQ(read_file(std::string(by_kind["download-cut"]["session_log"].as_string()))
-                  .rfind("VH_HTTP_SERVER: 1.0\nTEST: GET\nCUT_SHORT: 1\nCONNECTION: 0\n", 0),
-              0u);
+    EXPECT_TRUE(read_file(std::string(cut_short.at("session_log").as_string()))
+                    .starts_with("VH_HTTP_SERVER: 1.0\nTEST: GET\nCUT_SHORT: 1\nCONNECTION: 0\n"));
 }
 
 // With the log space already taken, a finished session's record is not written, nothing is
