@@ -34,16 +34,12 @@ std::string session_line(uint32_t unit, uint64_t number, const std::string& what
     return "the session " + std::to_string((uint64_t{unit} << 32) + number) + " is " + what;
 }
 
-// A header of exactly `total` bytes: the request line, padding lines and, when `complete`,
+// A header of exactly `total` bytes: the request line, a padding line and, when `complete`,
 // the blank line.
 std::string padded_header(const std::string& line, size_t total, bool complete) {
-    std::string text = line;
-    for (size_t left = total - line.size() - (complete ? 2 : 0); left > 0;) {
-        size_t len = left < 200 ? left : 100;
-        text += "X-Pad: " + std::string(len - 9, 'a') + "\r\n";
-        left -= len;
-    }
-    return complete ? text + "\r\n" : text;
+    const size_t end = complete ? 2 : 0; // "X-Pad: ", the padding, CR LF, and the end
+    return line + "X-Pad: " + std::string(total - line.size() - 9 - end, 'a') + "\r\n" +
+           std::string("\r\n", end);
 }
 
 // A client socket, closed with the object.
@@ -81,7 +77,6 @@ struct client {
 TEST(FirstReplies, EachKindOfRequestGetsItsReplyByteExactAndConnectionsAtOnceJoinOneSession) {
     server_process proc;
     const int port = start_activated(proc, options({"-d", "8"}));
-    const std::string latency = "LATENCY_INTERVAL=100&CONTROL=1&NUM_CONNECTIONS=2&CONNECTION=";
     const std::string no_path = http_request("GET", "/?" + controlled_query(3, 1, 0, 3));
     const std::string line = download(1, 7, 1, 0).substr(0, download(1, 7, 1, 0).find('\n') + 1);
     enum after { STREAMS, QUIET, CLOSES };
@@ -100,8 +95,8 @@ TEST(FirstReplies, EachKindOfRequestGetsItsReplyByteExactAndConnectionsAtOnceJoi
          QUIET},
         {"the same HEAD again", download(1, 6, 2, 0).replace(0, 3, "HEAD"), HEAD_REPLY, QUIET},
         {"latency control connection of an upload",
-         http_request("POST", "/lat?LATENCY_TEST=POST&LATENCY_ID=4294967400&" + latency + "0&" +
-                                  QUICK_UPLOAD),
+         http_request("POST",
+                      latency_target("POST", 4294967400, 100, 2, "/lat", "&" + QUICK_UPLOAD) + "0"),
          CREATED, QUIET},
         {"bare GET", "GET / HTTP/1.1\r\n\r\n", NO_PATH_REPLY, CLOSES},
         {"controlled GET without a path", no_path, NO_PATH_REPLY, CLOSES},

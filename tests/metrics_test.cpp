@@ -89,16 +89,23 @@ TEST(ClientLimits, OneIPv6NetworkIsOneClientAndTalliesEmptyWithTheirConnections)
     max_client_pending = MAX_CLIENT_PENDING_DEFAULT;
 }
 
-// Byte for byte what a JSON serializer makes of the document: every connection's samples,
-// an empty slot as an empty array, extreme values of every field, and no latency results.
-TEST(LatencyDocument, SamplesOfEveryConnectionIncludingExtremeValues) {
+// A latency session at its widest. Its statistics document is byte for byte what a JSON
+// serializer makes of it: every connection's samples, an empty slot as an empty array, extreme
+// values of every field, and no latency results without a latency test. Its archive record
+// (every sample slot taken, extreme values, a connection whose TCP statistics cannot be read, a
+// congestion control name to escape) is one line of valid JSON within the bound the memory budget
+// reserves for it, and the bound counts only with an archive directory.
+TEST(LatencySession, TheDocumentIsExactAndTheWidestRecordParsesAndFitsItsReservation) {
     using varnholt::http_latency_protocol::connection_sample;
+    session_timeout = 60;
     request_info req{};
     req.method = GET;
-    req.session_id = (5ull << 32) + 1;
+    req.session_id = (0xFFFFFFFFull << 32) + 0xFFFFFFFF;
+    req.unit_id = 0xFFFFFFFF;
     req.num_conns = 3;
     req.max_warmup_size = req.transfer_max_size = req.test_data_cap = UINT64_MAX;
-    req.latency_interval = {0, 100000000};
+    req.latency_interval = {1, 0};
+    memcpy(req.tcp_cong, "\"\x01\xff\\abcdefghijkl", 16);
     const std::string head = R"({"protocol_version":1,"serverside_start":-1,)"
                              R"("start_timestamp":-5,"measurement_start":1200000,)"
                              R"("measurement_end":9223372036854775807,"connections":[)";
@@ -113,9 +120,10 @@ TEST(LatencyDocument, SamplesOfEveryConnectionIncludingExtremeValues) {
               R"("tcpi_lost":18446744073709551615,"tcpi_total_retrans":18446744073709551615,)"
               R"("tcpi_retrans":4294967295,"tcpi_snd_cwnd":10,)"
               R"("total_transferred":18446744073709551615,"data_transferred":1}]}]})"};
+    session* sess = nullptr;
     for (const bool latency : {false, true}) {
         req.latency_test = latency;
-        session* sess = create_session(&req.session_id, &req, -1);
+        sess = create_session(&req.session_id, &req, -1);
         ASSERT_NE(sess, nullptr);
         sess->serverside_start_ns = -1999999;
         sess->start_timestamp = -5;
@@ -130,26 +138,10 @@ TEST(LatencyDocument, SamplesOfEveryConnectionIncludingExtremeValues) {
                                                    4294967295u, 10, UINT64_MAX, 1});
         }
         EXPECT_EQ(build_latency_document(sess), head + tails[latency]) << latency;
-        free_session(sess);
+        if (!latency)
+            free_session(sess);
     }
-}
 
-// The archive record of a latency session at its widest (every sample slot taken, extreme
-// values, a connection whose TCP statistics cannot be read, a congestion control name to
-// escape) is one line of valid JSON within the bound the memory budget reserves for it, and the
-// bound counts only with an archive directory.
-TEST(ArchiveRecord, TheWidestRecordParsesAndFitsItsReservation) {
-    using varnholt::http_latency_protocol::connection_sample;
-    session_timeout = 60;
-    request_info req{};
-    req.method = GET;
-    req.session_id = (0xFFFFFFFFull << 32) + 0xFFFFFFFF;
-    req.unit_id = 0xFFFFFFFF;
-    req.num_conns = 3;
-    req.max_warmup_size = req.transfer_max_size = req.test_data_cap = UINT64_MAX;
-    req.latency_test = true;
-    req.latency_interval = {1, 0};
-    memcpy(req.tcp_cong, "\"\x01\xff\\abcdefghijkl", 16);
     const session_memory without = session_memory_bound(&req);
     EXPECT_EQ(without.archive_record, 0u);
     archive_directory = "/nonexistent";
@@ -157,8 +149,6 @@ TEST(ArchiveRecord, TheWidestRecordParsesAndFitsItsReservation) {
     archive_directory = nullptr;
     EXPECT_EQ(bound.archive_record, archive_record_bound(&req));
     EXPECT_EQ(bound.total, without.total + bound.archive_record);
-    session* sess = create_session(&req.session_id, &req, -1);
-    ASSERT_NE(sess, nullptr);
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     connection* conn = new_connection(pair[0]);
@@ -167,10 +157,9 @@ TEST(ArchiveRecord, TheWidestRecordParsesAndFitsItsReservation) {
     conn->total_bytes = conn->data_bytes = UINT64_MAX;
     sess->conns[2] = conn;
     for (auto& result : *sess->latency_results)
-        for (size_t i = 0; i < bound.latency_sample_cap; i++)
-            result.push_back(connection_sample{INT64_MIN, INT64_MIN, INT64_MIN, UINT64_MAX,
-                                               UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX,
-                                               UINT64_MAX});
+        result.assign(bound.latency_sample_cap,
+                      connection_sample{INT64_MIN, INT64_MIN, INT64_MIN, UINT64_MAX, UINT64_MAX,
+                                        UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX});
     sess->cut_short = true;
     GString* text = build_archive_record(sess, UINT64_MAX, OUTCOME_COMPLETED);
     const std::string record(text->str, text->len);

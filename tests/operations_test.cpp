@@ -2,6 +2,7 @@
 // the drain on SIGTERM.
 #include "hardening_support.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
@@ -197,13 +198,12 @@ TEST(Metrics, SessionsRefusalsBytesWorkersDescriptorsAndEveryConnectionOfAClient
     EXPECT_EQ(page["varnholt_test_bytes_total{direction=\"received\"}"], 0);
     EXPECT_GE(page["varnholt_connections_accepted_total"], 2);
     // Every worker shows up once it runs (one per CPU the server may use), with its CPU time.
-    size_t workers = 0, timed = 0;
-    for (const auto& sample : page) {
-        workers += sample.first.rfind("varnholt_worker_sessions{", 0) == 0;
-        timed += sample.first.rfind("varnholt_worker_cpu_seconds_total{", 0) == 0;
-    }
-    EXPECT_EQ(workers, worker_count());
-    EXPECT_EQ(timed, worker_count());
+    for (const std::string family :
+         {"varnholt_worker_sessions{", "varnholt_worker_cpu_seconds_total{"})
+        EXPECT_EQ(
+            std::ranges::count_if(page, [&](const auto& s) { return s.first.starts_with(family); }),
+            static_cast<long>(worker_count()))
+            << family;
 
     // Only scrapes are served.
     EXPECT_TRUE(

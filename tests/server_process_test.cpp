@@ -70,23 +70,22 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
     remove_tree(dir);
 }
 
-// --- Listening sockets and debug levels ----------------------------------------------
+// --- Listening sockets, debug levels and SysV start-up ----------------------------
 
 TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted) {
     const std::tuple<std::string, std::vector<std::string>, bool> cases[] = {
-        {"3", {}, true},
         {"1", {}, false},
         {"3", {"-d", "0"}, false},
-        {"0", {"--debug-level=2"}, true},
         {"abc", {}, false},
         {"2",
          {"-t", "60", "--max-sessions", "10000000", "--metrics", "", "--client-prefix-v6", "128",
           "--max-client-connections", "1000000", "--max-memory", "1024K", "--max-log-space", "",
           "--archive-dir", ""},
          true},
-        {"2",
-         {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0", "--header-timeout",
-          "1", "--client-prefix-v6", "1", "--max-memory", "1048576G", "--max-log-space", "512M"},
+        {"0",
+         {"--debug-level=2", "-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0",
+          "--header-timeout", "1", "--client-prefix-v6", "1", "--max-memory", "1048576G",
+          "--max-log-space", "512M"},
          true}};
     for (const auto& [verbose, extra, shown] : cases) {
         server_process proc;
@@ -103,46 +102,21 @@ TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted
     }
 }
 
-// Only SIGKILL once stopped a server waiting for its port.
-TEST(Listening, AServerWaitingForABusyPortRetriesAndHearsSigterm) {
+// A server waiting for its busy port retries, and hears SIGTERM (only SIGKILL once stopped it).
+// Once the port is free, the SysV start-up command returns once the daemon is ready, and the
+// daemon keeps no inherited descriptor.
+TEST(SysV, ABusyPortIsRetriedUntilSigtermAndTheCommandReturnsOnceTheDaemonIsReady) {
     int port = 0;
-    int holder = listen_loopback(false, &port); // a listening socket: no wildcard may bind
-    server_process proc;
-    start(proc, options({"-s", std::to_string(port), "-f", test_file()}));
+    const int holder = listen_loopback(false, &port); // a listening socket: no wildcard may bind
+    server_process waiting, starter;
+    start(waiting, options({"-s", std::to_string(port), "-f", test_file()}));
     const std::string retry = "Could not create listening sockets, retrying in 1 second...";
-    EXPECT_TRUE(proc.wait_count(retry, 2, 5s)) << proc.output;
-    kill(proc.pid, SIGTERM);
-    EXPECT_EQ(proc.wait_exit(3s), 0) << proc.output;
-    close(holder);
-}
+    EXPECT_TRUE(waiting.wait_count(retry, 2, 5s)) << waiting.output;
+    kill(waiting.pid, SIGTERM);
+    EXPECT_EQ(waiting.wait_exit(3s), 0) << waiting.output;
+    close(holder); // the port is free now
 
-// --- Socket activation and SysV start-up --------------------------------------------
-
-// A blocking inherited socket once left a worker stuck in accept4 once the queue was empty;
-// with one worker, the connection's close was then never seen. (That closed connections
-// release their descriptors the refusal, exhaustion and trickle tests check, in bulk.)
-TEST(SocketActivation, ABlockingInheritedSocketIsMadeNonBlockingAndTheCloseIsSeen) {
-    server_process proc;
-    // -s 1 would need privileges: it is never opened.
-    start_options opts = options({"-s", "1", "-d", "3"});
-    opts.cpu_list = "0";
-    int port = start_activated(proc, opts, /*nonblocking=*/false);
-    int fd = connect_loopback(port);
-    ASSERT_TRUE(proc.wait_for("received by", 5s)) << proc.output;
-    ASSERT_EQ(send(fd, "abc", 3, 0), 3);
-    close(fd);
-    EXPECT_TRUE(proc.wait_for("destroyed after transmitting", 5s)) << proc.output;
-    EXPECT_EQ(proc.output.find("listening on address"), std::string::npos) << proc.output;
-    const std::string info = read_file("/proc/" + std::to_string(proc.pid) + "/fdinfo/3");
-    const long flags = std::stol(info.substr(info.find("flags:") + 6), nullptr, 8);
-    EXPECT_NE(flags & O_NONBLOCK, 0) << "flags " << std::oct << flags;
-}
-
-TEST(SysV, TheCommandReturnsOnceTheDaemonIsReadyAndTheDaemonKeepsNoInheritedDescriptor) {
-    int port = 0;
-    close(listen_loopback(false, &port)); // a port free right now
     const std::string inherited = VH_SOURCE_DIR "/README.md";
-    server_process starter;
     start_options opts = options({"-S", "-s", std::to_string(port), "-f", test_file()});
     opts.inherit_fd = open(inherited.c_str(), O_RDONLY); // the caller leaves it open
     opts.env = {{"LISTEN_FDS", "0"}};                    // not a listening socket: not handed over
@@ -156,10 +130,8 @@ TEST(SysV, TheCommandReturnsOnceTheDaemonIsReadyAndTheDaemonKeepsNoInheritedDesc
         if (read_file(entry.path() / "cmdline").find(named) != std::string::npos)
             daemon = atoi(entry.path().filename().c_str());
     ASSERT_GT(daemon, 0);
-    bool listening = false; // the daemon listens a moment after it reported its start
-    for (int i = 0; i < 50 && !listening; i++, std::this_thread::sleep_for(100ms))
-        listening = close(connect_loopback(port)) == 0;
-    EXPECT_TRUE(listening);
+    // The daemon listens a moment after it reported its start.
+    EXPECT_TRUE(eventually([&] { return close(connect_loopback(port)) == 0; }));
     std::error_code error;
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/cwd", error),
               "/");
@@ -376,16 +348,19 @@ void write_filled(const std::string& path, char fill) {
     ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
 }
 
-// A connection holds one descriptor until a download needs the file; downloads share their
-// worker's descriptor of it. A file replaced on disk goes to the next download while a running
-// one streams on from its own; a removed file refuses the next download (and nothing else), and
-// is served again once it is back. A file that shrinks to nothing ends a running download: the
-// socket stays writable, and a worker once spun on a sendfile that moved nothing.
-
+// On a blocking inherited socket (made non-blocking: a blocking one once left workers stuck in
+// accept4 once the queue was empty, and the closes below were never seen; -s 1 would need
+// privileges: it is never opened), a connection holds one descriptor until a download needs the
+// file; downloads share their worker's descriptor of it. A file replaced on disk goes to the next
+// download while a running one streams on from its own; a removed file refuses the next download
+// (and nothing else), and is served again once it is back. A file that shrinks to nothing ends a
+// running download: the socket stays writable, and a worker once spun on a sendfile that moved
+// nothing.
 TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSpinning) {
     const std::string dir = make_temp_dir(), file = dir + "/data";
     write_filled(file, 'A');
-    port = start_activated(proc, options({"-d", "3", "-f", file}));
+    port =
+        start_activated(proc, options({"-s", "1", "-d", "3", "-f", file}), /*nonblocking=*/false);
     std::vector<int> idle(20);
     for (int& fd : idle)
         fd = connect_loopback(port);
@@ -394,6 +369,9 @@ TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSp
     for (int fd : idle)
         close(fd);
     EXPECT_EQ(settle_fds(proc, held_fds - 20), held_fds - 20); // one descriptor each
+    EXPECT_EQ(proc.output.find("listening on address"), std::string::npos) << proc.output;
+    const std::string info = read_file("/proc/" + std::to_string(proc.pid) + "/fdinfo/3");
+    EXPECT_NE(std::stol(info.substr(info.find("flags:") + 6), nullptr, 8) & O_NONBLOCK, 0) << info;
 
     int first = sent(http_request("GET", "/first"), 'A');
     // Downloads of an unchanged file share their worker's descriptor of it.

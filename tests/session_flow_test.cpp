@@ -79,14 +79,13 @@ struct SessionFlow : ::testing::Test {
     std::string log(const std::string& name = R"(4_[0-9]+_[0-9]+\.log)") {
         std::string text;
         eventually([&] {
-            for (const auto& e : std::filesystem::directory_iterator(logs)) {
-                if (!std::regex_match(e.path().filename().string(), std::regex(name)))
-                    continue;
-                EXPECT_EQ(e.status().permissions() & std::filesystem::perms::all,
-                          static_cast<std::filesystem::perms>(0644));
-                text = read_file(e.path());
-                return true;
-            }
+            for (const auto& e : std::filesystem::directory_iterator(logs))
+                if (std::regex_match(e.path().filename().string(), std::regex(name))) {
+                    EXPECT_EQ(e.status().permissions() & std::filesystem::perms::all,
+                              static_cast<std::filesystem::perms>(0644));
+                    text = read_file(e.path());
+                    return true;
+                }
             return false;
         });
         return text;
@@ -245,23 +244,19 @@ TEST_F(Upload, EveryConnectionGetsTheSameResultsAndAnEndOfUploadInWarmUpIsSample
 // --- PUT uploads to the log directory --------------------------------------------------------
 
 std::string put(const std::string& path) {
-    return "PUT /" + path + " HTTP/1.1\r\nHost: test\r\n\r\n";
+    return http_request("PUT", "/" + path);
 }
 
 struct Put : SessionFlow {
-    std::string outside = make_temp_dir();
-    ~Put() override {
-        remove_tree(outside);
-    }
     // Whether a PUT of `path` was closed without a reply, its body sent with its header or
     // after it.
     bool refused(const std::string& path, bool body_with_header = false) {
-        int fd = send_new(port, put(path) + (body_with_header ? "body bytes" : ""));
-        std::string got = read_until_close(fd, 3s);
+        const int fd = send_new(port, put(path) + (body_with_header ? "body bytes" : ""));
+        const bool answered = !read_until_close(fd, 3s).empty();
         send_all(fd, "appended");
-        bool closed = wait_closed(fd, 1s);
+        const bool closed = wait_closed(fd, 1s);
         close(fd);
-        return got.empty() && closed;
+        return !answered && closed;
     }
 };
 
@@ -270,6 +265,7 @@ struct Put : SessionFlow {
 // budget, or none in the log directory's.
 TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     start();
+    const std::string outside = make_temp_dir();
     std::ofstream(outside + "/victim") << "untouched";
     std::ofstream(logs + "/t.log") << "x";
     mkdir((logs + "/sub").c_str(), 0755);
@@ -302,6 +298,7 @@ TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
         close(fd);
         close(download);
     }
+    remove_tree(outside);
 }
 
 // Connections that go away at every step (before the open is answered, while a chunk is
@@ -323,9 +320,7 @@ TEST_F(Put, ConnectionsCutShortReleaseTheirDescriptorsAndAFloodOfRefusalsLogsABu
             send(c, data.data(), step == 4 ? data.size() : 1 << 20, MSG_NOSIGNAL | MSG_DONTWAIT);
             std::this_thread::sleep_for(std::chrono::milliseconds(i % 3));
         }
-        linger reset{step == 1 || step >= 3, 0};
-        setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
-        close(c);
+        step == 1 || step >= 3 ? reset_close(c) : void(close(c));
     }
     EXPECT_EQ(settle_fds(proc, baseline), baseline)
         << "before:\n" + before + "after:\n" + describe_fds(proc.pid);
@@ -470,21 +465,18 @@ std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
                       path = "/0123456789abcdef0123456789abcdef0123/";
     const std::string latency =
         latency_target("POST", 4294967999, 100, 3, "/lat", "&" + rules_of("500", "1"));
+    // Requests and the bytes each sends.
     std::vector<std::pair<std::string, size_t>> conns = {
-        // request, bytes to send
-        {upload_request(41, 2, 0, rules, "&TEST_DATA_CAP=3000"), 2000},
-        {upload_request(41, 2, 1, rules, "&TEST_DATA_CAP=3000"), 2000},
-        {http_request("POST", path + "0/60000?" + controlled_query(42, 2, 0) +
-                                  "&TEST_DATA_CAP=90000&" + rules),
-         3000},
-        {http_request("POST", path + "1/60000?" + controlled_query(42, 2, 1) +
-                                  "&TEST_DATA_CAP=5000&" + rules),
-         3000},
-        {http_request("POST", latency + "1"), 2500},
-        {http_request("POST", latency + "2"), 1500}};
-    if (expiry) // measures for two hours
-        for (size_t i = 0; i < 2; i++)
+        {http_request("POST", latency + "1"), 2500}, {http_request("POST", latency + "2"), 1500}};
+    for (size_t i = 0; i < 2; i++) {
+        conns.push_back({upload_request(41, 2, i, rules, "&TEST_DATA_CAP=3000"), 2000});
+        conns.push_back({http_request("POST", path + std::to_string(i) + "/60000?" +
+                                                  controlled_query(42, 2, i) + "&TEST_DATA_CAP=" +
+                                                  (i == 0 ? "90000&" : "5000&") + rules),
+                         3000});
+        if (expiry) // measures for two hours
             conns.push_back({upload_request(43, 2, i, rules_of("1000", "3600")), 1000 + 500 * i});
+    }
     const int control = send_new(port, http_request("POST", latency + "0"));
     EXPECT_EQ(read_reply_head(control, 5s), CREATED);
     std::vector<int> fds;
@@ -501,16 +493,14 @@ std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
     }
     run[0] += last_samples(fetch_statistics(control));
     close(control);
-    std::vector<std::filesystem::path> written;
+    const auto is_log = [](const auto& e) { return e.path().extension() == ".log"; };
     eventually([&] { // written as "<name>.part" first, and renamed once whole
-        written.clear();
-        for (const auto& e : std::filesystem::directory_iterator(logs))
-            if (e.path().extension() == ".log")
-                written.push_back(e.path());
-        return written.size() == (expiry ? 4u : 3u);
+        return std::ranges::count_if(std::filesystem::directory_iterator(logs), is_log) ==
+               (expiry ? 4 : 3);
     });
-    for (const auto& name : written)
-        run.push_back(read_file(name));
+    for (const auto& e : std::filesystem::directory_iterator(logs))
+        if (is_log(e))
+            run.push_back(read_file(e.path()));
     remove_tree(logs);
     return run;
 }
