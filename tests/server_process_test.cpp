@@ -103,8 +103,9 @@ TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted
 }
 
 // A server waiting for its busy port retries, and hears SIGTERM (only SIGKILL once stopped it).
-// Once the port is free, the SysV start-up command returns once the daemon is ready, and the
-// daemon keeps no inherited descriptor.
+// Once the port is free, the SysV start-up command returns once the daemon is ready, also when
+// its caller left its standard input and output closed, and the daemon keeps no inherited
+// descriptor.
 TEST(SysV, ABusyPortIsRetriedUntilSigtermAndTheCommandReturnsOnceTheDaemonIsReady) {
     int port = 0;
     const int holder = listen_loopback(false, &port); // a listening socket: no wildcard may bind
@@ -117,9 +118,11 @@ TEST(SysV, ABusyPortIsRetriedUntilSigtermAndTheCommandReturnsOnceTheDaemonIsRead
     close(holder); // the port is free now
 
     const std::string inherited = VH_SOURCE_DIR "/README.md";
-    start_options opts = options({"-S", "-s", std::to_string(port), "-f", test_file()});
-    opts.inherit_fd = open(inherited.c_str(), O_RDONLY); // the caller leaves it open
-    opts.env = {{"LISTEN_FDS", "0"}};                    // not a listening socket: not handed over
+    start_options opts = options({"-c", "exec \"$@\" <&- >&-", "sh", VH_HTTPD_PATH, "-S", "-s",
+                                  std::to_string(port), "-f", test_file()});
+    opts.program = "/bin/sh";
+    opts.inherit_fd = open(inherited.c_str(), O_RDONLY);
+    opts.env = {{"LISTEN_FDS", "0"}}; // not a listening socket: not handed over
     start(starter, opts);
     close(opts.inherit_fd);
     EXPECT_EQ(starter.wait_exit(10s), 0) << starter.output;
