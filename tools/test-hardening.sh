@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 
 # The whole-server targets first: they run longest, and the short ones fill in beside them.
 server_targets=(server server2 tls)
-parser_targets=(request latency_request header_pieces path_style request_matcher token)
+parser_targets=(request latency_request header_pieces path_style request_matcher token client_protocol)
 all_targets=("${server_targets[@]}" "${parser_targets[@]}")
 # The parser targets run tens of thousands of inputs a second through a few hundred branches;
 # the whole-server targets, a few dozen a second through thousands, have the time. Longer runs:
@@ -32,7 +32,7 @@ while [ $# -gt 0 ]; do
     --long) seconds=$2; parser_seconds=$2; shift 2 ;;
     --no-tsan) with_tsan=0; shift ;;
     --runs) runs=$2; seconds=0; parser_seconds=0; shift 2 ;;
-    request|latency_request|header_pieces|path_style|request_matcher|server|server2|token|tls) targets+=("$1"); shift ;;
+    request|latency_request|header_pieces|path_style|request_matcher|server|server2|token|tls|client_protocol) targets+=("$1"); shift ;;
     *) echo "usage: $0 [--long SECONDS | --runs COUNT] [--no-tsan] [${all_targets[*]}]" >&2; exit 2 ;;
     esac
 done
