@@ -256,7 +256,7 @@ TEST(Soak, MixedClientsVanishingInEveryStateLeaveTheServerAsItWas) {
     const auto start = steady::now();
     const auto until = start + std::chrono::seconds(seconds);
     std::atomic<int> running{clients};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int i = 0; i < clients; i++)
         threads.emplace_back([&, i] {
             client{port, static_cast<uint32_t>(i), counts}.run(until);
@@ -271,8 +271,7 @@ TEST(Soak, MixedClientsVanishingInEveryStateLeaveTheServerAsItWas) {
         if (warm_rss < 0 && steady::now() > start + std::chrono::seconds(seconds / 3))
             warm_rss = rss_kib(proc.pid);
     }
-    for (auto& t : threads)
-        t.join();
+    threads.clear(); // joins them
 
     // Every session of the soak ends by the server's own rules; its descriptors with it.
     EXPECT_EQ(settle_fds(proc, idle_fds, 20s), idle_fds) << describe_fds(proc.pid);
