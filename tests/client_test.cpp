@@ -36,13 +36,8 @@ struct client_run {
 };
 
 // Where the clients' output, their pictures and certificates go, removed at the end.
-const struct scratch_dir {
-    std::string path = make_temp_dir();
-    ~scratch_dir() {
-        remove_tree(path);
-    }
-} scratch;
-const std::string& dir = scratch.path;
+const std::string dir = make_temp_dir();
+[[maybe_unused]] const int dir_removed_at_exit = std::atexit([] { remove_tree(dir); });
 
 // Runs the client with the arguments in `args` (words for the shell), its standard output and
 // error passing through the files `<files>.out` and `<files>.err`, its standard error (`on_pty`)

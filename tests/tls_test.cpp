@@ -101,15 +101,15 @@ struct tls_client {
     }
 };
 
+// Where the certificates and the session logs go, removed at the end.
+const std::string dir = make_temp_dir();
+[[maybe_unused]] const int dir_removed_at_exit = std::atexit([] { remove_tree(dir); });
+
 struct TlsPort : ::testing::Test {
     server_process proc;
-    std::string dir = make_temp_dir();
     tls_files cert = make_test_certificate(dir);
     int port = -1;
     bool ipv6 = false; // the server's socket, and the clients', on ::1
-    ~TlsPort() override {
-        remove_tree(dir);
-    }
     // The server with only a TLS port, handed over as the activated socket named "tls".
     void start(std::vector<std::string> args = {}) {
         ASSERT_FALSE(cert.cert.empty());
