@@ -3,7 +3,6 @@
 // one cut short by the drain's time-out included, and a full log space that drops records and
 // counts them.
 #include "test_support.h"
-#include "hardening_support.h"
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
@@ -12,7 +11,6 @@
 #include <filesystem>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 

@@ -36,13 +36,8 @@ struct client_run {
 };
 
 // Where the clients' output, their pictures and certificates go, removed at the end.
-const struct scratch_dir {
-    std::string path = make_temp_dir();
-    ~scratch_dir() {
-        remove_tree(path);
-    }
-} scratch;
-const std::string& dir = scratch.path;
+const std::string dir = make_temp_dir();
+[[maybe_unused]] const int dir_removed_at_exit = std::atexit([] { remove_tree(dir); });
 
 // Runs the client with the arguments in `args` (words for the shell), its standard output and
 // error passing through the files `<files>.out` and `<files>.err`, its standard error (`on_pty`)
@@ -400,12 +395,6 @@ TEST(ClientProtocol, NumbersInTheirFormsAndTargetsKeepTheirPortRange) {
 // ---------------------------------------------------------------------------------------
 // Whole tests against the real server
 
-struct ClientEndToEnd : ::testing::Test {
-    server_process server;
-    int port = start_activated(server, options({}));
-    std::string addr = "127.0.0.1:" + std::to_string(port);
-};
-
 // A download's report: what each connection received (the whole stats message among what it
 // drained) sums up, over the test's duration, and the client's own timeline accounts for it.
 void expect_download_consistent(const json::value& d, size_t conns, double duration) {
@@ -461,44 +450,6 @@ void expect_upload_consistent(const json::value& u, size_t intervals) {
     EXPECT_NEAR(num(u.at("measurement").at("seconds")), double(intervals), 0.5);
 }
 
-// A second client with the same session and connection numbers is refused by the server while
-// the first one runs: a two-way test, whose one error line (and report) names the direction
-// refused. The first one, given the server by its host name, is not disturbed, shows its progress
-// on its terminal (not in its report) and reports what it received.
-TEST_F(ClientEndToEnd, DuplicateSessionRefusedWithoutDisturbingTheFirst) {
-    const std::string session = " -c 3 -d 3 --unit-id 77 --session-id 88 ",
-                      named = "localhost:" + std::to_string(port);
-    auto first = std::async(std::launch::async, [&] {
-        return run_client("download" + session + "--json --plot " + dir + "/d.svg " + named, true,
-                          dir + "/first");
-    });
-    // Its progress shows once data moves.
-    ASSERT_TRUE(eventually([&] { return read_file(dir + "/first.err").find(": ") != npos; }));
-    client_run second = run_client("bidir" + session +
-                                   "--warmup-sample-time 100 --intervals 1 --json " + addr),
-               run = first.get();
-    ASSERT_EQ(run.status, 0) << run.err;
-    // Each line drawn over the one before; the last one erased.
-    EXPECT_TRUE(count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
-                run.err.ends_with("\r\033[K") && run.out.find('\r') == npos)
-        << run.err;
-    json::object r = json::parse(run.out).as_object();
-    expect_plot_matches(dir + "/d.svg", r, 4);
-    EXPECT_EQ(std::tuple(r.at("ok"), r.at("server"), r.at("address"), count(r.at("unit_id")),
-                         r.at("tls").is_null()),
-              std::tuple(true, named.c_str(), "127.0.0.1", 77u, true));
-    expect_download_consistent(r, 3, 3);
-    EXPECT_TRUE(second.status == 1 &&
-                second.err.starts_with("varnholt-client: bidir: download: connection ") &&
-                second.err.ends_with(": first reply: the server closed the connection without "
-                                     "replying (session refused)\n") &&
-                count_occurrences(second.err, "\n") == 1)
-        << second.err;
-    json::object failed = json::parse(second.out).as_object();
-    EXPECT_EQ(std::tuple(failed.at("ok"), failed.at("error")),
-              std::tuple(false, second.err.substr(17, second.err.size() - 18).c_str()));
-}
-
 // A latency session's report `l` over its load (`up`: an upload): the statistics documents hold
 // one entry per connection at every fetch (not only the last), and their sample counts never
 // shrink and grow during and after the load; what the server counted on a load connection is no
@@ -543,37 +494,63 @@ void expect_latency_consistent(const json::value& l, const json::value& load, bo
     up ? expect_upload_consistent(load, 2) : expect_download_consistent(load, 2, 2);
 }
 
-// Both ways, each statistics fetch and each interval a line of the stream.
-TEST_F(ClientEndToEnd, LatencyDocumentsHoldEveryConnectionAtEveryFetchBothWays) {
-    for (const std::string direction : {"GET", "POST"}) {
-        SCOPED_TRACE(direction);
-        client_run run = run_client(
-            "latency -c 2 -d 2 --latency-interval 50 --fetch-interval 300 --warmup-samples 2 "
-            "--warmup-sample-time 100 --warmup-tolerance 50 --intervals 2 --json-stream --plot " +
-            dir + "/l.svg --direction " + direction + " " + addr);
-        ASSERT_EQ(run.status, 0) << run.err;
-        auto [r, events] = parse_stream(run);
-        const json::value& load = r.at(direction == "POST" ? "upload" : "download");
-        expect_plot_matches(dir + "/l.svg", r, 4);
-        EXPECT_EQ(std::tuple(events["interval"], events["statistics"]),
-                  std::tuple(load.at("throughput_series").at("seconds").as_array().size(),
-                             r.at("fetches").as_array().size()));
-        expect_latency_consistent(r, load, direction == "POST");
-    }
+// A second client with the same session and connection numbers is refused by the server while
+// the first one runs: a two-way test, whose one error line (and report) names the direction
+// refused. The first one, given the server by its host name, is not disturbed, shows its progress
+// on its terminal (not in its report) and reports what it received. Then a latency test loading
+// the line with an upload: each statistics fetch and each interval a line of the stream. (The
+// download's side, and both at once: the two-way run over TLS.)
+TEST(ClientEndToEnd, DuplicateSessionRefusedTheFirstUndisturbedThenLatencyDocumentsHoldEveryFetch) {
+    server_process server;
+    const int port = start_activated(server, options({}));
+    const std::string addr = "127.0.0.1:" + std::to_string(port);
+    const std::string session = " -c 3 -d 3 --unit-id 77 --session-id 88 ",
+                      named = "localhost:" + std::to_string(port);
+    auto first = std::async(std::launch::async, [&] {
+        return run_client("download" + session + "--json --plot " + dir + "/d.svg " + named, true,
+                          dir + "/first");
+    });
+    // Its progress shows once data moves.
+    ASSERT_TRUE(eventually([&] { return read_file(dir + "/first.err").find(": ") != npos; }));
+    client_run second = run_client("bidir" + session +
+                                   "--warmup-sample-time 100 --intervals 1 --json " + addr),
+               run = first.get();
+    ASSERT_EQ(run.status, 0) << run.err;
+    // Each line drawn over the one before; the last one erased.
+    EXPECT_TRUE(count_occurrences(run.err, "\r\033[Kdownload: ") >= 2 &&
+                run.err.ends_with("\r\033[K") && run.out.find('\r') == npos)
+        << run.err;
+    json::object r = json::parse(run.out).as_object();
+    expect_plot_matches(dir + "/d.svg", r, 4);
+    EXPECT_EQ(std::tuple(r.at("ok"), r.at("server"), r.at("address"), count(r.at("unit_id")),
+                         r.at("tls").is_null()),
+              std::tuple(true, named.c_str(), "127.0.0.1", 77u, true));
+    expect_download_consistent(r, 3, 3);
+    EXPECT_TRUE(second.status == 1 &&
+                second.err.starts_with("varnholt-client: bidir: download: connection ") &&
+                second.err.ends_with(": first reply: the server closed the connection without "
+                                     "replying (session refused)\n") &&
+                count_occurrences(second.err, "\n") == 1)
+        << second.err;
+    json::object failed = json::parse(second.out).as_object();
+    EXPECT_EQ(std::tuple(failed.at("ok"), failed.at("error")),
+              std::tuple(false, second.err.substr(17, second.err.size() - 18).c_str()));
+
+    run = run_client(
+        "latency -c 2 -d 2 --latency-interval 50 --fetch-interval 300 --warmup-samples 2 "
+        "--warmup-sample-time 100 --warmup-tolerance 50 --intervals 2 --json-stream --plot " +
+        dir + "/l.svg --direction POST " + addr);
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto [l, events] = parse_stream(run);
+    expect_plot_matches(dir + "/l.svg", l, 4);
+    EXPECT_EQ(std::tuple(events["interval"], events["statistics"]),
+              std::tuple(l.at("upload").at("throughput_series").at("seconds").as_array().size(),
+                         l.at("fetches").as_array().size()));
+    expect_latency_consistent(l, l.at("upload"), true);
 }
 
 // ---------------------------------------------------------------------------------------
 // Whole tests over TLS, against the server's TLS port
-
-// The server with only a TLS port (the activated socket named "tls") and a self-signed
-// certificate for localhost, 127.0.0.1 and ::1.
-struct ClientOverTls : ::testing::Test {
-    tls_files cert = make_test_certificate(dir);
-    server_process server;
-    int port = start_activated(server, options({"--tls-cert", cert.cert, "--tls-key", cert.key},
-                                               {{"LISTEN_FDNAMES", "tls"}}));
-    std::string trusted = "--ca-file " + cert.cert + " ";
-};
 
 // The same report as in plain: every test and both directions at once, each connection of it
 // (the control connection and its statistics requests too) inside TLS; the session's version
@@ -581,8 +558,16 @@ struct ClientOverTls : ::testing::Test {
 // upload's results comes as a line of its own, and each client interval. A certificate the
 // client cannot trust ends the test at the first handshake, before any request: one line naming
 // why, status 1; the same server with --insecure is fine.
-TEST_F(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBeforeAnyRequest) {
+TEST(ClientOverTls, EveryTestRunsInsideTlsAndAnUntrustedCertificateEndsItBeforeAnyRequest) {
+    // The server with only a TLS port (the activated socket named "tls") and a self-signed
+    // certificate for localhost, 127.0.0.1 and ::1.
+    const tls_files cert = make_test_certificate(dir);
     ASSERT_FALSE(cert.cert.empty());
+    server_process server;
+    const int port =
+        start_activated(server, options({"--tls-cert", cert.cert, "--tls-key", cert.key},
+                                        {{"LISTEN_FDNAMES", "tls"}}));
+    const std::string trusted = "--ca-file " + cert.cert + " ";
     const std::string target = "https://localhost:" + std::to_string(port);
     const std::string quick_upload =
         "--warmup-samples 2 --warmup-sample-time 100 --warmup-tolerance 50 --intervals 2 ";

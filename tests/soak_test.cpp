@@ -72,10 +72,7 @@ struct client {
             const bool completed = (this->*behaviours[pick(0, 3)])();
             (completed ? counts_.completed : counts_.resets)++;
             for (int fd : fds_)
-                if (completed)
-                    close(fd);
-                else
-                    reset_close(fd);
+                completed ? (void)close(fd) : reset_close(fd);
         }
     }
 
@@ -256,7 +253,7 @@ TEST(Soak, MixedClientsVanishingInEveryStateLeaveTheServerAsItWas) {
     const auto start = steady::now();
     const auto until = start + std::chrono::seconds(seconds);
     std::atomic<int> running{clients};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int i = 0; i < clients; i++)
         threads.emplace_back([&, i] {
             client{port, static_cast<uint32_t>(i), counts}.run(until);
@@ -271,8 +268,7 @@ TEST(Soak, MixedClientsVanishingInEveryStateLeaveTheServerAsItWas) {
         if (warm_rss < 0 && steady::now() > start + std::chrono::seconds(seconds / 3))
             warm_rss = rss_kib(proc.pid);
     }
-    for (auto& t : threads)
-        t.join();
+    threads.clear(); // joins them
 
     // Every session of the soak ends by the server's own rules; its descriptors with it.
     EXPECT_EQ(settle_fds(proc, idle_fds, 20s), idle_fds) << describe_fds(proc.pid);
@@ -301,12 +297,11 @@ TEST(Soak, MixedClientsVanishingInEveryStateLeaveTheServerAsItWas) {
     proc.poll_output(200ms);
     std::istringstream lines(proc.output);
     int unexpected = 0;
-    for (std::string line; std::getline(lines, line);)
-        if (std::ranges::none_of(
-                EXPECTED_LINES,
-                [&](const std::string& k) { return line.find(k) != std::string::npos; }) &&
-            unexpected++ < 20)
+    for (std::string line; std::getline(lines, line);) {
+        const auto known = [&](const std::string& k) { return line.find(k) != std::string::npos; };
+        if (!std::ranges::any_of(EXPECTED_LINES, known) && unexpected++ < 20)
             ADD_FAILURE() << "unexpected log line: " << line;
+    }
     remove_tree(logs);
 }
 
