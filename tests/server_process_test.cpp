@@ -188,11 +188,10 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
     int port = start_activated(proc, options({"-d", "3", "-l", logs}));
     const int idle_fds = idle_descriptors(proc.pid, port);
     expect_every_worker_accepts(proc, port, "before the table fills");
-    std::vector<int> holders;
-    for (size_t i = 0; i < 8; i++) {
-        holders.push_back(send_new(port, download_request(9, 8, i)));
-        ASSERT_EQ(recv_exact(holders.back(), GET_REPLY.size(), 5s), GET_REPLY);
-    }
+    std::deque<client> holders;
+    for (size_t i = 0; i < 8; i++)
+        ASSERT_EQ(holders.emplace_back(port, download_request(9, 8, i)).recv(GET_REPLY.size()),
+                  GET_REPLY);
     const rlim_t open_limit = limit_open_files(proc.pid, static_cast<rlim_t>(count_fds(proc.pid)));
     ASSERT_GT(open_limit, 0u);
 
@@ -206,8 +205,7 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
               static_cast<int>(worker_count()))
         << "one report per paused worker, not one per refused connection";
 
-    for (int fd : holders)
-        close(fd);
+    holders.clear();
     EXPECT_GT(work_off(clients), 0) << "every waiting session refused";
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds);
 
