@@ -4,10 +4,12 @@
 
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sched.h>
 #include <set>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace vh_test {
@@ -40,9 +42,8 @@ inline std::set<int> accepting_workers(const std::string& output, size_t from = 
 // The server's descriptor count once it serves: after one HEAD exchange, and once the
 // count held still for half a second (-1 if it never did within 10 s).
 inline int idle_descriptors(pid_t pid, int port) {
-    const int fd = send_new(port, "HEAD / HTTP/1.1\r\n\r\n");
-    recv_exact(fd, 1, std::chrono::seconds(fd < 0 ? 0 : 10));
-    close(fd);
+    const bool served =
+        client(port, "HEAD / HTTP/1.1\r\n\r\n").recv(1, std::chrono::seconds(10)) != "";
     int last = -1, stable = 0;
     for (int i = 0; i < 100 && stable < 5; i++) {
         usleep(100000);
@@ -50,7 +51,24 @@ inline int idle_descriptors(pid_t pid, int port) {
         stable = now == last ? stable + 1 : 0;
         last = now;
     }
-    return fd >= 0 && stable >= 5 ? last : -1;
+    return served && stable >= 5 ? last : -1;
+}
+
+// Clock ticks of CPU time process `pid` uses over the next second.
+inline long cpu_ticks_in_a_second(pid_t pid) {
+    const long before = cpu_ticks(pid);
+    sleep(1);
+    return cpu_ticks(pid) - before;
+}
+
+// Sets the soft limit of open files of process `pid` (0: this one) to `n`, at most its hard
+// limit; the soft limit before, or 0 on failure.
+inline rlim_t limit_open_files(pid_t pid, rlim_t n) {
+    rlimit old{};
+    if (prlimit(pid, RLIMIT_NOFILE, nullptr, &old) != 0)
+        return 0;
+    const rlimit lim{std::min(n, old.rlim_max), old.rlim_max};
+    return prlimit(pid, RLIMIT_NOFILE, &lim, nullptr) == 0 ? old.rlim_cur : 0;
 }
 
 // Moves the calling thread into the network namespace `name` (made with `ip netns add`);

@@ -11,7 +11,6 @@
 #include <random>
 #include <atomic>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -54,33 +53,6 @@ for n in $s $h; do ip netns exec $n tc qdisc add dev vhh$i root tbf rate $rate b
             "; do ip netns del $n || true; done");
     }
 };
-
-// `text` (an IPv4 or IPv6 address) and `port` as a socket address; its length.
-socklen_t address_of(const std::string& text, int port, sockaddr_storage* addr) {
-    const bool v6 = text.find(':') != std::string::npos;
-    const socklen_t len = loopback_address(v6, port, addr);
-    inet_pton(addr->ss_family, text.c_str(),
-              v6 ? static_cast<void*>(&reinterpret_cast<sockaddr_in6*>(addr)->sin6_addr)
-                 : &reinterpret_cast<sockaddr_in*>(addr)->sin_addr);
-    return len;
-}
-
-// A connection from `source` (any address of the attackers' /64, or the honest IPv4 one) to
-// the server's port; -1 on failure.
-int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf = 0) {
-    sockaddr_storage src, dst;
-    const socklen_t src_len = address_of(source, 0, &src), dst_len = address_of(server, port, &dst);
-    const int fd = socket(dst.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
-    const timeval tv{2, 0};
-    if (rcvbuf > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    setsockopt(fd, SOL_IP, IP_FREEBIND, &one, sizeof(one));
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&src), src_len) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&dst), dst_len) != 0)
-        return close(fd), -1;
-    return fd;
-}
 
 // A new address of the attackers' /64 for every call.
 std::string attacker_address(std::mt19937_64& rng) {
@@ -132,10 +104,7 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     test_lines line("200mbit");
     if (!line.ready)
         GTEST_SKIP() << "could not make the network namespaces (ip, veth, tbf)";
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = lim.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &lim);
+    limit_open_files(0, RLIM_INFINITY); // as many as the hard limit allows
     const int own_ns = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
 
     // The server runs in its namespace, on one socket of both families made there: the honest
@@ -147,21 +116,18 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
     ASSERT_TRUE(enter_netns(line.server_ns));
     int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), zero = 0;
     setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof(zero));
-    sockaddr_storage any;
-    socklen_t any_len = address_of("::", 0, &any);
+    sockaddr_in6 any{AF_INET6, 0, 0, in6addr_any, 0};
+    socklen_t any_len = sizeof(any);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&any), any_len), 0);
     ASSERT_EQ(listen(listener, 1024), 0);
     getsockname(listener, reinterpret_cast<sockaddr*>(&any), &any_len);
-    const int port = ntohs(reinterpret_cast<sockaddr_in6*>(&any)->sin6_port);
-    start_options opts =
-        options({"-f", test_file(), "-t", "60", "-l", logs, "--metrics", "[::]:0", "--max-memory",
-                 std::to_string(BUDGET_MIB) + "M", "--max-client-sessions", "16",
-                 "--max-client-connections", "128"});
-    opts.inherit_fd = listener;
-    start(proc, opts);
+    const int port = ntohs(any.sin6_port);
+    start(proc, {.args = {"-f", test_file(), "-t", "60", "-l", logs, "--metrics", "[::]:0",
+                          "--max-memory", std::to_string(BUDGET_MIB) + "M", "--max-client-sessions",
+                          "16", "--max-client-connections", "128"},
+                 .inherit_fd = listener});
     close(listener);
-    ASSERT_TRUE(proc.wait_for("Metrics on address :: port ", 10s)) << proc.output;
-    const int mport = std::stoi(proc.output.substr(proc.output.find(":: port ") + 8));
+    const int mport = logged_port(proc, "Metrics on address :: port ");
     scrape(mport); // the first scrape keeps a descriptor for counting descriptors
 
     // The honest rounds alone first.
@@ -293,10 +259,8 @@ TEST(Hostile, AFloodFromOneIpv6PrefixLeavesTheHonestTestsTheirLineAndTheServerIt
         EXPECT_GT(closed_by_server[static_cast<size_t>(kind)].load(), 0) << "kind " << kind;
 
     // The server answers still, and lets go of everything once the flood is over.
-    const int head = connect_from("10.29.0.2", "10.29.0.1", port);
-    send_all(head, "HEAD / HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(read_reply_head(head, 5s), HEAD_REPLY);
-    close(head);
+    const std::string head = "HEAD / HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(client(port, head, "10.29.0.2", "10.29.0.1").recv(HEAD_REPLY.size()), HEAD_REPLY);
 
     // The limits did the holding: sessions beyond the prefix's share of the budget and
     // connections beyond its cap were refused, and what is reserved stays within the budget.

@@ -4,7 +4,6 @@
 
 #include <deque>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -41,29 +40,6 @@ std::string padded_header(const std::string& line, size_t total, bool complete) 
     return line + "X-Pad: " + std::string(total - line.size() - 9 - end, 'a') + "\r\n" +
            std::string("\r\n", end);
 }
-
-// A client socket, closed with the object.
-struct client {
-    int fd;
-    explicit client(int port) : fd(connect_loopback(port)) {}
-    ~client() {
-        close(fd);
-    }
-    // What arrives, as long as the expected `reply`, for `text`.
-    std::string ask(const std::string& text, const std::string& reply) {
-        EXPECT_TRUE(send_all(fd, text));
-        return recv_exact(fd, reply.size(), 5s);
-    }
-    // Closed by the server without a single reply byte.
-    bool refused() {
-        return read_until_close(fd, 5s).empty() && wait_closed(fd, 20ms);
-    }
-    // Nothing arrives and the connection stays open for `wait`.
-    bool quiet(std::chrono::milliseconds wait) {
-        pollfd p{fd, POLLIN | POLLRDHUP, 0};
-        return poll(&p, 1, static_cast<int>(wait.count())) == 0;
-    }
-};
 
 // Each kind of request gets its reply byte-exact, a header of the limit too.
 // HEAD needs no session (the same controlled HEAD twice is no duplicate) and keeps its
@@ -179,9 +155,7 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
               CONTINUE);
     const std::string cut = "?WARMUP_SAMPLE_TIME=1&RESULT_NUM_INTERVALS=1&TRANSFER_MAX_SIZE=1";
     for (int i = 0; i < 8; i++) {
-        client c(port);
-        ASSERT_TRUE(send_all(c.fd, path_post((i % 2 ? "/9" : "/0") + cut)));
-        EXPECT_TRUE(c.refused()) << i;
+        EXPECT_TRUE(client(port, path_post((i % 2 ? "/9" : "/0") + cut)).refused()) << i;
     }
     EXPECT_TRUE(proc.wait_for("Invalid connection ID received", 5s)) << proc.output;
     ASSERT_TRUE(send_all(victim.fd, std::string(1000, 'v')));
@@ -211,15 +185,12 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
         if (k.log.empty())
             continue;
         int before = count_occurrences(proc.output, k.log);
-        client c(port);
-        ASSERT_TRUE(send_all(c.fd, k.text));
-        EXPECT_TRUE(c.refused()) << k.text.substr(0, 100);
+        EXPECT_TRUE(client(port, k.text).refused()) << k.text.substr(0, 100);
         EXPECT_TRUE(proc.wait_count(k.log, before + 1, 5s)) << k.log << "\n" << proc.output;
     }
     {
         const std::string one_more = padded_header(too_big.substr(0, 20), HEADER_LIMIT + 1, true);
-        client c(port), pieces(port);
-        ASSERT_TRUE(send_all(c.fd, one_more.substr(0, HEADER_LIMIT)));
+        client c(port, one_more.substr(0, HEADER_LIMIT)), pieces(port);
         for (size_t at = 0; at < too_big.size(); at += 5000, std::this_thread::sleep_for(50ms))
             ASSERT_TRUE(send_all(pieces.fd, too_big.substr(at, 5000)));
         EXPECT_EQ(c.ask(one_more.substr(HEADER_LIMIT), GET_REPLY), GET_REPLY);

@@ -4,7 +4,6 @@
 #include "goodput.h"
 #include "hardening_support.h"
 
-#include <arpa/inet.h>
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,16 +16,6 @@ using namespace vh_test;
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-// A connection from namespace A's side to port 8080 of B's address; -1 on failure.
-int connect_b() {
-    sockaddr_in sin{AF_INET, htons(8080), {}, {}};
-    inet_pton(AF_INET, "10.77.0.2", &sin.sin_addr);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof(sin)) != 0)
-        fd = (close(fd), -1);
-    return fd;
-}
 
 // An IPv4 TCP segment of `size` payload bytes at `seq` on the flow from port `port`.
 std::vector<uint8_t> segment(uint32_t seq, uint16_t size, uint16_t port = 40000, bool syn = false) {
@@ -72,17 +61,12 @@ TEST(PathEmulator, GoodputCountsEveryByteOnce) {
 }
 
 // The client's JSON report of a test run in namespace `ns` against the server at 10.77.0.2.
-boost::json::object client_report(const std::string& ns, std::vector<std::string> args) {
-    args.insert(args.begin(), {"netns", "exec", ns, VH_CLIENT_PATH});
-    args.insert(args.end(), {"--json", "10.77.0.2:8080"});
-    start_options opts = options(args);
-    opts.program = "/usr/sbin/ip";
-    server_process client;
-    start(client, opts);
-    client.wait_exit(30s);
+boost::json::object client_report(const std::string& ns, const std::string& args) {
+    const std::string output = run_command(
+        "/usr/sbin/ip netns exec " + ns + " " VH_CLIENT_PATH " " + args + " --json 10.77.0.2:8080");
     boost::system::error_code ec;
-    boost::json::value v = boost::json::parse(client.output, ec);
-    EXPECT_TRUE(!ec && v.is_object()) << client.output;
+    boost::json::value v = boost::json::parse(output, ec);
+    EXPECT_TRUE(!ec && v.is_object()) << output;
     return !ec && v.is_object() ? v.as_object() : boost::json::object{};
 }
 
@@ -103,9 +87,9 @@ TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
         GTEST_SKIP() << "the path emulator needs root and /dev/net/tun";
     const std::string id = std::to_string(getpid()), ns_a = "vh-pea-" + id, ns_b = "vh-peb-" + id;
     const std::string dir = make_temp_dir(), stats = dir + "/stats";
-    start_options opts = options({"--ns-a", ns_a, "--ns-b", ns_b, "--up", "20mbit,100ms,20ms",
-                                  "--down", "20mbit,100ms,20ms", "--stats", stats});
-    opts.program = VH_PATHEMU_PATH;
+    const start_options opts{.args = {"--ns-a", ns_a, "--ns-b", ns_b, "--up", "20mbit,100ms,20ms",
+                                      "--down", "20mbit,100ms,20ms", "--stats", stats},
+                             .program = VH_PATHEMU_PATH};
     {
         server_process killed; // outright, with SIGKILL, as the block ends
         start(killed, opts);
@@ -116,10 +100,9 @@ TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
     start(emu, opts);
     ASSERT_TRUE(emu.wait_for("ready", 5s)) << emu.output;
     EXPECT_NE(emu.output.find("removed 2 namespaces"), std::string::npos) << emu.output;
-    start_options server_opts =
-        options({"netns", "exec", ns_b, VH_HTTPD_PATH, "-f", test_file(), "-s", "8080", "-d", "2"});
-    server_opts.program = "/usr/sbin/ip";
-    start(server, server_opts);
+    start(server, {.args = {"netns", "exec", ns_b, VH_HTTPD_PATH, "-f", test_file(), "-s", "8080",
+                            "-d", "2"},
+                   .program = "/usr/sbin/ip"});
     ASSERT_TRUE(server.wait_for("listening on address", 5s)) << server.output;
 
     std::vector<double> rtts;
@@ -127,7 +110,7 @@ TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
         ASSERT_TRUE(enter_netns(ns_a));
         for (int i = 0; i < 5; i++) {
             const auto t0 = steady::now();
-            close(connect_b());
+            close(connect_from("", "10.77.0.2", 8080)); // B's side, from A's
             rtts.push_back(std::chrono::duration<double, std::milli>(steady::now() - t0).count());
         }
     }).join();
@@ -135,7 +118,7 @@ TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
     ASSERT_EQ(rtts.size(), 5u);
     EXPECT_NEAR(rtts[2], 40.0, 2.0);
 
-    const boost::json::object download = client_report(ns_a, {"download", "--duration", "6"});
+    const boost::json::object download = client_report(ns_a, "download --duration 6");
     ASSERT_TRUE(download.contains("steady_state")) << download;
     const double steady_bps = number(download.at("steady_state").at("bits_per_second"));
     EXPECT_GE(steady_bps, number(download.at("bits_per_second"))) << download;
@@ -145,7 +128,7 @@ TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
     std::this_thread::sleep_for(1100ms); // until the download's last second is counted
     const std::string counts = read_file(stats);
 
-    const boost::json::object latency = client_report(ns_a, {"latency", "--duration", "3"});
+    const boost::json::object latency = client_report(ns_a, "latency --duration 3");
     ASSERT_TRUE(latency.contains("responsiveness")) << latency;
     const boost::json::value& r = latency.at("responsiveness");
     // The line's 40 ms, and a little for the emulator's timing and the server's reply.

@@ -4,11 +4,11 @@
 #include "request.h"
 
 #include <csignal>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-#include <sys/resource.h>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -118,11 +118,12 @@ TEST(SysV, ABusyPortIsRetriedUntilSigtermAndTheCommandReturnsOnceTheDaemonIsRead
     close(holder); // the port is free now
 
     const std::string inherited = VH_SOURCE_DIR "/README.md";
-    start_options opts = options({"-c", "exec \"$@\" <&- >&-", "sh", VH_HTTPD_PATH, "-S", "-s",
-                                  std::to_string(port), "-f", test_file()});
-    opts.program = "/bin/sh";
-    opts.inherit_fd = open(inherited.c_str(), O_RDONLY);
-    opts.env = {{"LISTEN_FDS", "0"}}; // not a listening socket: not handed over
+    const start_options opts{
+        .args = {"-c", "exec \"$@\" <&- >&-", "sh", VH_HTTPD_PATH, "-S", "-s", std::to_string(port),
+                 "-f", test_file()},
+        .env = {{"LISTEN_FDS", "0"}}, // not a listening socket: not handed over
+        .inherit_fd = open(inherited.c_str(), O_RDONLY),
+        .program = "/bin/sh"};
     start(starter, opts);
     close(opts.inherit_fd);
     EXPECT_EQ(starter.wait_exit(10s), 0) << starter.output;
@@ -187,42 +188,31 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
     int port = start_activated(proc, options({"-d", "3", "-l", logs}));
     const int idle_fds = idle_descriptors(proc.pid, port);
     expect_every_worker_accepts(proc, port, "before the table fills");
-    std::vector<int> holders;
-    for (size_t i = 0; i < 8; i++) {
-        holders.push_back(send_new(port, download_request(9, 8, i)));
-        ASSERT_EQ(recv_exact(holders.back(), GET_REPLY.size(), 5s), GET_REPLY);
-    }
-    rlimit open_limit{};
-    ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, nullptr, &open_limit), 0);
-    const auto limit_to = [&](rlim_t n) {
-        rlimit lim{n, open_limit.rlim_max};
-        ASSERT_EQ(prlimit(proc.pid, RLIMIT_NOFILE, &lim, nullptr), 0);
-    };
-    limit_to(count_fds(proc.pid));
+    std::deque<client> holders;
+    for (size_t i = 0; i < 8; i++)
+        ASSERT_EQ(holders.emplace_back(port, download_request(9, 8, i)).recv(GET_REPLY.size()),
+                  GET_REPLY);
+    const rlim_t open_limit = limit_open_files(proc.pid, static_cast<rlim_t>(count_fds(proc.pid)));
+    ASSERT_GT(open_limit, 0u);
 
     std::vector<int> clients = flood(port, 60);
     ASSERT_TRUE(proc.wait_for("Too many open files", 10s)) << proc.output;
     std::this_thread::sleep_for(300ms);
-    const long before = cpu_ticks(proc.pid);
-    std::this_thread::sleep_for(1s);
-    EXPECT_LE(cpu_ticks(proc.pid) - before, 5) << "ticks of CPU used while paused";
+    EXPECT_LE(cpu_ticks_in_a_second(proc.pid), 5) << "ticks of CPU used while paused";
     EXPECT_EQ(recv_exact(clients.back(), 1, 0ms), "") << "nothing waited: the table never filled";
     proc.poll_output(0ms);
     EXPECT_LE(count_occurrences(proc.output, "Too many open files"),
               static_cast<int>(worker_count()))
         << "one report per paused worker, not one per refused connection";
 
-    for (int fd : holders)
-        close(fd);
+    holders.clear();
     EXPECT_GT(work_off(clients), 0) << "every waiting session refused";
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds);
 
-    limit_to(idle_fds + 1);
-    const int put = send_new(port, http_request("PUT", "/target.log", ""));
+    ASSERT_GT(limit_open_files(proc.pid, static_cast<rlim_t>(idle_fds + 1)), 0u);
+    EXPECT_TRUE(client(port, http_request("PUT", "/target.log", "")).refused());
     EXPECT_TRUE(proc.wait_for("pipe: Too many open files", 5s)) << proc.output;
-    EXPECT_TRUE(wait_closed(put, 5s));
-    close(put);
-    limit_to(open_limit.rlim_cur);
+    ASSERT_GT(limit_open_files(proc.pid, open_limit), 0u);
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
     expect_every_worker_accepts(proc, port, "after the table was full");
     remove_tree(logs);
@@ -235,16 +225,13 @@ struct HostileRequests : testing::Test {
     int port = -1;
     // The server closes the connection without a byte of reply, and serves on.
     void expect_refused(const std::string& text) {
-        int fd = send_new(port, text);
-        EXPECT_EQ(read_until_close(fd, 5s), "") << text;
-        close(fd);
+        EXPECT_TRUE(client(port, text).refused()) << text;
         expect_serving();
     }
     void expect_serving() {
         ASSERT_EQ(kill(proc.pid, 0), 0) << proc.output;
-        int fd = send_new(port, "HEAD / HTTP/1.1\r\n\r\n");
-        EXPECT_EQ(recv_exact(fd, HEAD_REPLY.size(), 5s), HEAD_REPLY) << proc.output;
-        close(fd);
+        EXPECT_EQ(client(port, "HEAD / HTTP/1.1\r\n\r\n").recv(HEAD_REPLY.size()), HEAD_REPLY)
+            << proc.output;
     }
     // A new connection that sent `request` and got its `reply` (and 64 KiB of `fill` if given).
     int sent(const std::string& request, char fill = 0, const std::string& reply = GET_REPLY) {
@@ -325,9 +312,7 @@ TEST_F(HostileRequests, ALatencySessionAndAHeadConnectionEndAtTheSessionTimeOut)
     int control =
         sent(http_request("GET", latency_target("GET", 4294967600, 60000, 1) + "0"), 0, CREATED);
     int head = sent("HEAD / HTTP/1.1\r\n\r\n", 0, HEAD_REPLY);
-    const int other = send_new(port, download_request(7));
-    EXPECT_TRUE(read_until_close(other, 5s).starts_with("HTTP/1.1 503 "));
-    close(other);
+    EXPECT_TRUE(client(port, download_request(7)).rest().starts_with("HTTP/1.1 503 "));
     const auto begin = std::chrono::steady_clock::now();
     bool control_open = true, head_open = true;
     for (int round = 0; round < 20 && (control_open || head_open); round++) {
@@ -364,13 +349,12 @@ TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSp
     write_filled(file, 'A');
     port =
         start_activated(proc, options({"-s", "1", "-d", "3", "-f", file}), /*nonblocking=*/false);
-    std::vector<int> idle(20);
-    for (int& fd : idle)
-        fd = connect_loopback(port);
+    std::deque<client> idle;
+    for (int i = 0; i < 20; i++)
+        idle.emplace_back(port);
     ASSERT_TRUE(proc.wait_count("received by", 20, 5s)) << proc.output;
     const int held_fds = count_fds(proc.pid);
-    for (int fd : idle)
-        close(fd);
+    idle.clear();
     EXPECT_EQ(settle_fds(proc, held_fds - 20), held_fds - 20); // one descriptor each
     EXPECT_EQ(proc.output.find("listening on address"), std::string::npos) << proc.output;
     const std::string info = read_file("/proc/" + std::to_string(proc.pid) + "/fdinfo/3");
@@ -404,9 +388,7 @@ TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSp
     read_until_close(fourth, 10s); // everything queued before arrives, then the end
     EXPECT_TRUE(proc.wait_for("the file to send has no data", 5s)) << proc.output;
     close(fourth);
-    const long before = cpu_ticks(proc.pid);
-    std::this_thread::sleep_for(1s);
-    EXPECT_LT(cpu_ticks(proc.pid) - before, 20); // well under a fifth of a core
+    EXPECT_LT(cpu_ticks_in_a_second(proc.pid), 20); // well under a fifth of a core
     expect_serving();
     remove_tree(dir);
 }

@@ -248,15 +248,9 @@ std::string put(const std::string& path) {
 }
 
 struct Put : SessionFlow {
-    // Whether a PUT of `path` was closed without a reply, its body sent with its header or
-    // after it.
+    // Whether a PUT of `path` was closed without a reply, its body sent with its header or not.
     bool refused(const std::string& path, bool body_with_header = false) {
-        const int fd = send_new(port, put(path) + (body_with_header ? "body bytes" : ""));
-        const bool answered = !read_until_close(fd, 3s).empty();
-        send_all(fd, "appended");
-        const bool closed = wait_closed(fd, 1s);
-        close(fd);
-        return !answered && closed;
+        return client(port, put(path) + (body_with_header ? "body bytes" : "")).refused();
     }
 };
 
@@ -452,9 +446,8 @@ std::string figures_of(std::vector<std::string> texts) {
 std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
     const std::string logs = make_temp_dir();
     server_process proc;
-    start_options opts = options({"-d", "3", "-l", logs, "-t", "60"});
-    opts.cpu_list = cpus;
-    const int port = start_activated(proc, opts);
+    const int port =
+        start_activated(proc, {.args = {"-d", "3", "-l", logs, "-t", "60"}, .cpu_list = cpus});
     EXPECT_GT(port, 0);
     const auto rules_of = [](const char* sample_ms, const char* period_s) {
         return std::string("NUM_WARMUP_SAMPLES=2&MAX_WARMUP_SAMPLES=50&WARMUP_SAMPLE_TIME=") +

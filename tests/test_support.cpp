@@ -2,6 +2,7 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -83,19 +84,6 @@ int count_fds(pid_t pid) {
     return lines.empty() ? -1 : count_occurrences(lines, "\n");
 }
 
-socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr) {
-    *addr = {};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(addr);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(addr);
-    addr->ss_family = ipv6 ? AF_INET6 : AF_INET;
-    v4->sin_port = htons(static_cast<uint16_t>(port)); // where sin6_port is, too
-    if (ipv6)
-        v6->sin6_addr = in6addr_loopback;
-    else
-        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ipv6 ? sizeof(*v6) : sizeof(*v4);
-}
-
 int listen_loopback(bool ipv6, int* port, bool nonblocking) {
     int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
     int one = 1;
@@ -116,6 +104,39 @@ int connect_loopback(int port, bool ipv6, int rcvbuf) {
     sockaddr_storage addr;
     socklen_t len = loopback_address(ipv6, port, &addr);
     return connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 ? fd : (close(fd), -1);
+}
+
+// `text` (an IPv4 or IPv6 address; the wildcard address when empty) and `port` as a socket
+// address; its length.
+static socklen_t address_of(const std::string& text, int port, sockaddr_storage* addr) {
+    *addr = {};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(addr);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(addr);
+    const bool ipv6 = text.find(':') != std::string::npos;
+    addr->ss_family = ipv6 ? AF_INET6 : AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port)); // where sin6_port is, too
+    inet_pton(addr->ss_family, text.c_str(),
+              ipv6 ? &v6->sin6_addr : static_cast<void*>(&v4->sin_addr));
+    return ipv6 ? sizeof(*v6) : sizeof(*v4);
+}
+
+socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr) {
+    return address_of(ipv6 ? "::1" : "127.0.0.1", port, addr);
+}
+
+int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf) {
+    sockaddr_storage src, dst;
+    const socklen_t src_len = address_of(source, 0, &src), dst_len = address_of(server, port, &dst);
+    const int fd = socket(dst.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+    const timeval tv{2, 0};
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    setsockopt(fd, SOL_IP, IP_FREEBIND, &one, sizeof(one));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    if ((!source.empty() && bind(fd, reinterpret_cast<sockaddr*>(&src), src_len) != 0) ||
+        connect(fd, reinterpret_cast<sockaddr*>(&dst), dst_len) != 0)
+        return close(fd), -1;
+    return fd;
 }
 
 int send_new(int port, const std::string& text) {
@@ -350,11 +371,23 @@ std::map<std::string, double> scrape(int port) {
     return samples;
 }
 
-int metrics_port(server_process& proc) {
-    const std::string said = "Metrics on address 127.0.0.1 port ";
+int logged_port(server_process& proc, const std::string& said) {
     EXPECT_TRUE(proc.wait_for(said, ms(10000))) << proc.output;
     const size_t at = proc.output.find(said);
     return at == std::string::npos ? -1 : std::stoi(proc.output.substr(at + said.size()));
+}
+
+int metrics_port(server_process& proc) {
+    return logged_port(proc, "Metrics on address 127.0.0.1 port ");
+}
+
+std::string run_command(const std::string& command, int* status) {
+    server_process proc;
+    start(proc, {.args = {"-c", command}, .program = "/bin/sh"});
+    const int code = proc.wait_exit(ms(30000));
+    if (status != nullptr)
+        *status = code;
+    return proc.output;
 }
 
 start_options options(std::vector<std::string> args,

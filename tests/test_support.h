@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 namespace vh_test {
@@ -75,6 +77,10 @@ int connect_loopback(int port, bool ipv6 = false, int rcvbuf = 0);
 std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed = nullptr);
 // A new connection to `port` on 127.0.0.1 that sent `text` (-1 on failure).
 int send_new(int port, const std::string& text);
+// Connects from `source` (an IPv4 or IPv6 address, bound freely: any of 127.0.0.0/8 or of a
+// local route; unbound when empty) to `server` and `port`, with a receive buffer of `rcvbuf`
+// bytes when not 0; its connect and sends give up after 2 s. -1 on failure.
+int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf = 0);
 // Reads a reply head up to its blank line, a byte at a time, for at most `timeout`.
 std::string read_reply_head(int fd, std::chrono::milliseconds timeout);
 // Whether the peer closed `fd` by now (an end of stream or a reset), draining what it sent
@@ -88,6 +94,46 @@ std::string recv_exact(int fd, size_t n, std::chrono::milliseconds timeout);
 bool wait_closed(int fd, std::chrono::milliseconds timeout);
 // Whether `holds` comes true within 5 s (asked every 50 ms).
 bool eventually(const std::function<bool()>& holds);
+
+// A connection to `port` on 127.0.0.1 from `source` (the kernel's choice when empty) that sent
+// `request` (to `server`, when given); closed with the record. Reads wait at most 5 s unless told.
+struct client {
+    int fd;
+    explicit client(int port, const std::string& request = "", const std::string& source = "",
+                    const std::string& server = "127.0.0.1")
+        : fd(connect_from(source, server, port)) {
+        send_all(fd, request);
+    }
+    ~client() {
+        close(fd);
+    }
+    std::string recv(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        return recv_exact(fd, n, timeout);
+    }
+    std::string rest() {
+        return read_until_close(fd, std::chrono::seconds(5));
+    }
+    // What arrives, as long as the expected `reply`, for `text`.
+    std::string ask(const std::string& text, const std::string& reply) {
+        return send_all(fd, text) ? recv(reply.size()) : "send failed";
+    }
+    // Closed by the server after `reply`: by default without a single reply byte.
+    bool refused(const std::string& reply = "") {
+        bool closed = false;
+        return read_until_close(fd, std::chrono::seconds(5), &closed) == reply && closed;
+    }
+    // Nothing arrives and the connection stays open for `wait`.
+    bool quiet(std::chrono::milliseconds wait) {
+        pollfd p{fd, POLLIN | POLLRDHUP, 0};
+        return poll(&p, 1, static_cast<int>(wait.count())) == 0;
+    }
+    // Ends a download as a client does: half-close, then the 16-byte statistics message
+    // arrives after whatever data was still queued.
+    bool end() {
+        shutdown(fd, SHUT_WR);
+        return read_until_close(fd, std::chrono::seconds(10)).size() >= 16;
+    }
+};
 
 // Asks control connection `fd` for its statistics: the reply head and the whole document.
 // `sent` bytes of the request went out before, the rest goes now.
@@ -121,12 +167,12 @@ int settle_fds(server_process& proc, int target,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 struct start_options {
-    std::vector<std::string> args;                        // after the program name
-    std::vector<std::pair<std::string, std::string>> env; // added to the environment
-    int inherit_fd = -1;  // handed over as descriptor 3 with LISTEN_FDS=1
-    std::string cpu_list; // run under this affinity mask ("1", "0,1")
-    std::string program;  // the executable to start, when not the server
-    bool ipv6 = false;    // start_activated: the socket it hands over is on ::1
+    std::vector<std::string> args{};                        // after the program name
+    std::vector<std::pair<std::string, std::string>> env{}; // added to the environment
+    int inherit_fd = -1;    // handed over as descriptor 3 with LISTEN_FDS=1
+    std::string cpu_list{}; // run under this affinity mask ("1", "0,1")
+    std::string program{};  // the executable to start, when not the server
+    bool ipv6 = false;      // start_activated: the socket it hands over is on ::1
 };
 
 // Options of a start: these arguments (after the program name) and environment variables.
@@ -142,8 +188,14 @@ int start_activated(server_process& proc, start_options opts, bool nonblocking =
 // Counts the occurrences of `what` in `text`.
 int count_occurrences(const std::string& text, const std::string& what);
 
+// The port the server names after `said` in its output (waiting at most 10 s for it; -1).
+int logged_port(server_process& proc, const std::string& said);
 // The metrics port of a server started with "--metrics 127.0.0.1:0".
 int metrics_port(server_process& proc);
+
+// Runs `command` with /bin/sh for at most 30 s: what it wrote (standard output and error);
+// `*status`, if given, is its exit status (-1 if it did not end in time).
+std::string run_command(const std::string& command, int* status = nullptr);
 
 // Path of a test file made once per test binary.
 std::string test_file();

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -144,14 +143,12 @@ TEST_F(TokenVerifier, VerdictsOfTokensAndKeyFilesThatRotateOrHoldNoKey) {
 
 // --- The server ----------------------------------------------------------------------
 
-// Runs varnholt-token, which must exit with `status`; the first line of its standard output.
+// Runs varnholt-token, which must exit with `status`; the first line it wrote.
 std::string run_token_tool(const std::string& args, int status = 0) {
-    FILE* p = popen((std::string(VH_TOKEN_PATH) + " " + args).c_str(), "r");
-    char line[4096] = "";
-    const bool got = fgets(line, sizeof line, p) != nullptr;
-    const int rc = pclose(p);
-    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == status) << args << ": " << rc;
-    return got ? std::string(line, strcspn(line, "\n")) : "";
+    int rc = -1;
+    const std::string output = run_command(VH_TOKEN_PATH " " + args, &rc);
+    EXPECT_EQ(rc, status) << args << ": " << output;
+    return output.substr(0, output.find('\n'));
 }
 
 // A bad command line gets the usage (or the option's own line) and status 2; a key file that
@@ -186,42 +183,32 @@ TEST(TokenServer, TestsNeedTheirTokenOnEveryConnectionAndSighupRotatesTheKeys) {
     };
     // The reply head to `request` on a new connection, closed then.
     const auto reply_to = [&](const std::string& request) {
-        const int fd = send_new(port, request);
-        const std::string head = read_reply_head(fd, 5s);
-        close(fd);
-        return head;
+        return read_reply_head(client(port, request).fd, 5s);
     };
-    const auto expect_forbidden = [&](const std::string& request) {
-        int fd = send_new(port, request);
-        bool closed = false;
-        EXPECT_EQ(read_until_close(fd, 5s, &closed), FORBIDDEN);
-        EXPECT_TRUE(closed);
-        close(fd);
+    const auto forbidden = [&](const std::string& request) {
+        return client(port, request).refused(FORBIDDEN);
     };
     const std::string a = token("a", " --unit 4"), b = token("b");
     EXPECT_EQ(reply_to(download_request(11, 1, 0, "&ACCESS_TOKEN=" + a)), GET_REPLY);
     EXPECT_EQ(reply_to(upload_request(12, 1, 0, QUICK_UPLOAD, "&ACCESS_TOKEN=" + a)), CONTINUE);
 
-    expect_forbidden(download_request(13));
-    expect_forbidden(http_request("GET", "/"));
-    expect_forbidden(http_request("PUT", "/trace.log", "Content-Length: 3\r\n"));
-    expect_forbidden(download_request(13, 1, 0, "&ACCESS_TOKEN=" + b));
-    expect_forbidden(download_request(13, 1, 0, "&ACCESS_TOKEN=" + token("a", " --unit 5")));
+    EXPECT_TRUE(forbidden(download_request(13)));
+    EXPECT_TRUE(forbidden(http_request("GET", "/")));
+    EXPECT_TRUE(forbidden(http_request("PUT", "/trace.log", "Content-Length: 3\r\n")));
+    EXPECT_TRUE(forbidden(download_request(13, 1, 0, "&ACCESS_TOKEN=" + b)));
+    EXPECT_TRUE(forbidden(download_request(13, 1, 0, "&ACCESS_TOKEN=" + token("a", " --unit 5"))));
     // HEAD starts nothing and stays open.
     EXPECT_EQ(reply_to(http_request("HEAD", "/x")), HEAD_REPLY);
 
     // The second connection of a session is checked on its own.
-    const int first = send_new(port, download_request(14, 2, 0, "&ACCESS_TOKEN=" + a));
-    EXPECT_EQ(read_reply_head(first, 5s), GET_REPLY);
-    expect_forbidden(download_request(14, 2, 1));
+    const client first(port, download_request(14, 2, 0, "&ACCESS_TOKEN=" + a));
+    EXPECT_EQ(read_reply_head(first.fd, 5s), GET_REPLY);
+    EXPECT_TRUE(forbidden(download_request(14, 2, 1)));
     EXPECT_EQ(reply_to(download_request(14, 2, 1, "&ACCESS_TOKEN=" + a)), GET_REPLY);
-    close(first);
 
     // Neither the token nor any part of its signature reaches the log, even in the debug
     // line of a request the pattern refuses.
-    int bad = send_new(port, "GET /x?ACCESS_TOKEN=" + a + "! HTTP/1.1\r\n\r\n");
-    read_until_close(bad, 5s);
-    close(bad);
+    client(port, "GET /x?ACCESS_TOKEN=" + a + "! HTTP/1.1\r\n\r\n").rest();
     ASSERT_TRUE(proc.wait_for("ACCESS_TOKEN=<hidden>", 5s)) << proc.output;
     EXPECT_TRUE(proc.wait_for("refused: token signature verified by no key", 1s));
     EXPECT_TRUE(proc.wait_for("refused: no token", 1s));
