@@ -29,6 +29,7 @@ std::vector<int> flood(int port, int n) {
 TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
     const std::string dir = make_temp_dir(), plain = dir + "/plain";
     write_file(plain, 10);
+    const tls_files cert = make_test_certificate(dir);
     const std::string range = " is not within range ", bytes = " is not a number of bytes (K, M";
     // None first: a file must be named.
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -54,7 +55,9 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
         {{"--max-memory", "1023K"}, "Memory budget 1023K" + range + "1048576-1125899906842624\n"},
         {{"--metrics", "256.1.1.1:80"}, "Metrics address 256.1.1.1:80: "},
         {{"--token-keys", dir + "/missing"},
-         "Could not read token keys from " + dir + "/missing: No such file"}};
+         "Could not read token keys from " + dir + "/missing: No such file"},
+        {{"--tls-cert", cert.cert, "--tls-key", dir + "/missing.key"},
+         "Could not use the TLS certificate " + cert.cert + " and key " + dir + "/missing.key: "}};
     for (const auto& [args, message] : cases) {
         server_process proc;
         if (args.empty())
