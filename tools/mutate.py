@@ -231,7 +231,9 @@ def make_slot(build, k):
     tree, out = os.path.join(slot, "tree"), os.path.join(slot, "build")
     if os.path.exists(tree):
         shutil.rmtree(tree)
-    shutil.copytree(ROOT, tree, symlinks=True,
+    # Copied with fresh times: the slot's build directory outlives its tree, and a source older
+    # than the object its last mutant compiled would leave that mutant in every build.
+    shutil.copytree(ROOT, tree, symlinks=True, copy_function=shutil.copy,
                     ignore=lambda d, names: [n for n in names
                                              if n.startswith("build") or n == ".git"]
                     if d == ROOT else [])
