@@ -1,6 +1,7 @@
 // Fuzz target: what the client parses of a server's bytes. The first byte picks the parser:
 // 0, a reply head; 1, an upload's results reply and the figures made from it; 2, a latency
 // statistics document and its summary; 3, the statistics message at the end of a download.
+#include "fuzz_check.h"
 #include "protocol.h"
 
 #include <cmath>
@@ -9,15 +10,6 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-// A finding must stop the run even where assertions are compiled out.
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);              \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 using namespace vh_client;
 
@@ -30,8 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 0: {
         reply_head head;
         const parse_state state = parse_reply_head(text, &head, &error);
-        CHECK(state != parse_state::complete || (head.length > 0 && head.length <= text.size()));
-        CHECK(state != parse_state::malformed || !error.empty());
+        VH_FUZZ_CHECK(state != parse_state::complete ||
+                      (head.length > 0 && head.length <= text.size()));
+        VH_FUZZ_CHECK(state != parse_state::malformed || !error.empty());
         break;
     }
     case 1: {
@@ -39,21 +32,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!results_complete(text) || !parse_results_reply(text, &results, &error))
             break;
         const upload_summary summary = summarize_results(results);
-        CHECK(summary.warmup_samples == results.warmup.size());
+        VH_FUZZ_CHECK(summary.warmup_samples == results.warmup.size());
         for (const interval_rate& rate : summary.intervals)
-            CHECK(!std::isnan(rate.bits_per_second));
-        CHECK(warmup_rates(results.warmup).size() == results.warmup.size());
+            VH_FUZZ_CHECK(!std::isnan(rate.bits_per_second));
+        VH_FUZZ_CHECK(warmup_rates(results.warmup).size() == results.warmup.size());
         break;
     }
     case 2: {
         latency_document doc;
         if (!parse_latency_document(text, &doc, &error)) {
-            CHECK(!error.empty());
+            VH_FUZZ_CHECK(!error.empty());
             break;
         }
         const latency_summary summary = summarize_latency(doc, 1);
         const responsiveness r = make_responsiveness(summary);
-        CHECK(!std::isnan(r.rpm) && !std::isnan(r.added_median_us));
+        VH_FUZZ_CHECK(!std::isnan(r.rpm) && !std::isnan(r.added_median_us));
         (void)latency_origin_ms(doc, 1);
         break;
     }
@@ -62,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (text.size() <= 16 &&
             parse_stats_tail(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
                              &stats))
-            CHECK(stats.length == 12 || stats.length == 16);
+            VH_FUZZ_CHECK(stats.length == 12 || stats.length == 16);
     }
     }
     return 0;

@@ -2,6 +2,7 @@
 // printed there) and the checks every parse must pass.
 #pragma once
 
+#include "fuzz_check.h"
 #include "handlers.h"
 #include "request.h"
 
@@ -18,15 +19,6 @@ namespace vh_fuzz {
 // The longest text a worker ever parses: an incomplete header of HEADER_LIMIT bytes
 // plus one more peek of as many.
 constexpr size_t MAX_TEXT = 2 * HEADER_LIMIT;
-
-// A finding must stop the run even where assertions are compiled out.
-#define VH_FUZZ_CHECK(cond)                                                                        \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);              \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 // Ends a target's run at a set-up that failed or a broken invariant, naming the target.
 [[noreturn]] inline void fail(const char* what) {
