@@ -75,33 +75,68 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
 
 // --- Listening sockets, debug levels and SysV start-up ----------------------------
 
-TEST(Listening, VerboseEnvironmentSetsTheLevelAndOptionsAtTheirLimitsAreAccepted) {
-    const std::tuple<std::string, std::vector<std::string>, bool> cases[] = {
-        {"1", {}, false},
-        {"3", {"-d", "0"}, false},
-        {"abc", {}, false},
-        {"2",
-         {"-t", "60", "--max-sessions", "10000000", "--metrics", "", "--client-prefix-v6", "128",
-          "--max-client-connections", "1000000", "--max-memory", "1024K", "--max-log-space", "",
-          "--archive-dir", ""},
-         true},
-        {"0",
-         {"--debug-level=2", "-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0",
-          "--header-timeout", "1", "--client-prefix-v6", "1", "--max-memory", "1048576G",
-          "--max-log-space", "512M"},
-         true}};
-    for (const auto& [verbose, extra, shown] : cases) {
+// Operators raise the debug level (VH_VERBOSE, which the option overrides) to see one more kind
+// of line: each gated line shows from the level above its threshold on, never below, whatever
+// else the level shows. The options at their limits are taken on the way.
+TEST(Listening, EachDebugLineShowsAboveItsThresholdOnlyAndOptionsAtTheirLimitsAreTaken) {
+    const std::pair<const char*, int> gated[] = {
+        {"\\]: Socket \\d+ listening on address 0.0.0.0 port \\d+$", 1},
+        {": Connection \\d+ received by \\d+$", 2},
+        {": connection \\d+ destroyed after transmitting \\d+ bytes$", 2},
+        {": session \\d+ destroyed", 2},
+        {"\\]: Trace timer started$", 4},
+        {"\\]: Timeout timer started$", 4},
+        {"\\]: Trace timer destroyed$", 4},
+        {"\\]: Waiting latency statistics request$", 4},
+        {": the session \\d+ is ", 7},
+        {": connection \\d+ added. Active connections left: ", 7},
+        {": handle_connection\\(CONNECTED\\) \\d+$", 9},
+        {": Request doesn't match our regex: GARBAGE<CR><LF><CR><LF>$", 9},
+        {": Error parsing header \\d+$", 9},
+        {": Request parameters out of range$", 9},
+        {": Connection \\d+ processed correctly and is \\d+$", 12},
+        {": Connection \\d+ destroyed$", 12},
+        {": Connection \\d+ disabled$", 12},
+        {": handle_connection\\(SENDING_DATA\\) \\d+$", 14}};
+    const std::vector<std::string> limits[] = {
+        {"-t", "60", "--max-sessions", "10000000", "--metrics", "", "--client-prefix-v6", "128",
+         "--max-client-connections", "1000000", "--max-log-space", "", "--archive-dir", ""},
+        {"-t", "600", "--drain-timeout", "3600", "--max-client-sessions", "0", "--header-timeout",
+         "1", "--client-prefix-v6", "1", "--max-memory", "1048576G", "--max-log-space", "512M"}};
+    for (int level = 0; level <= 15; level++) {
+        int port = 0;
+        close(listen_loopback(false, &port)); // a free port, for the server's own sockets
+        start_options opts = options({"-s", std::to_string(port), "-f", test_file()},
+                                     {{"VH_VERBOSE", level == 0 ? "abc" : std::to_string(level)}});
+        if (level == 1 || level == 2) { // the option over a higher and a lower level
+            opts.args.insert(opts.args.end(),
+                             {level == 1 ? "-d" : "--debug-level", std::to_string(level)});
+            opts.env = {{"VH_VERBOSE", level == 1 ? "3" : "0"}};
+        }
+        if (level == 3 || level == 4)
+            opts.args.insert(opts.args.end(), limits[level - 3].begin(), limits[level - 3].end());
         server_process proc;
-        start_options opts = options({"-s", "0", "-f", test_file()}, {{"VH_VERBOSE", verbose}});
-        opts.args.insert(opts.args.end(), extra.begin(), extra.end());
         start(proc, opts);
-        // Shown or not, the server runs on.
-        EXPECT_EQ(proc.wait_for("listening on address", shown ? 5000ms : 700ms), shown)
-            << "VH_VERBOSE=" << verbose << proc.output;
-        EXPECT_TRUE(shown || proc.output.empty()) << "VH_VERBOSE=" << verbose << proc.output;
-        EXPECT_EQ(proc.wait_exit(0ms), -1) << "the server ended";
-        EXPECT_EQ(proc.output.find("Metrics on"), std::string::npos) << proc.output;
+        ASSERT_TRUE(eventually([&] { return client(port).fd >= 0; })) << proc.output;
+        EXPECT_TRUE(client(port, "GARBAGE\r\n\r\n").refused());
+        EXPECT_TRUE(client(port, download_request(21, MAX_NUM_CONNECTIONS + 1)).refused());
+        client download(port, download_request(22, 1, 0, "&TRACE_INTERVAL=10"));
+        EXPECT_EQ(download.recv(GET_REPLY.size()), GET_REPLY);
+        EXPECT_TRUE(download.end());
+        {
+            client control(port,
+                           http_request("GET", latency_target("GET", 4294967600, 50, 1) + "0"));
+            EXPECT_EQ(read_reply_head(control.fd, 5s), CREATED);
+            EXPECT_TRUE(fetch_statistics(control.fd).starts_with("HTTP/1.1 200 OK\r\n"));
+        }
+        kill(proc.pid, SIGTERM);
+        ASSERT_EQ(proc.wait_exit(10s), 0) << proc.output;
         EXPECT_EQ(proc.output.find("<3>"), std::string::npos) << proc.output;
+        for (const auto& [line, threshold] : gated)
+            EXPECT_EQ(std::regex_search(proc.output, std::regex(line, std::regex::multiline)),
+                      level > threshold)
+                << "level " << level << ": " << line << "\n"
+                << proc.output;
     }
 }
 

@@ -137,6 +137,29 @@ static bool reads_input(connection_state state) {
     }
 }
 
+// What a handler's result does to its connection, for debugging. A connection that went to
+// another worker (-4) may be gone already: only its socket number is known here.
+static void log_connection_result(int sock, int result, int state) {
+    switch (result) {
+    case 0:
+        VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d processed correctly and is %d", thread_tag(),
+                 sock, state);
+        break;
+    case -1:
+        VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d destroyed", thread_tag(), sock);
+        break;
+    case -2:
+        VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d disabled", thread_tag(), sock);
+        break;
+    case -3:
+        VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d finished", thread_tag(), sock);
+        break;
+    default:
+        VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d handed over", thread_tag(), sock);
+        break;
+    }
+}
+
 static void dispatch_connection(int epfd, uint32_t events, connection* conn,
                                 GHashTable* pending_sessions) {
     timeout_list_move_to_tail(thread_timeout_list(), conn);
@@ -148,7 +171,7 @@ static void dispatch_connection(int epfd, uint32_t events, connection* conn,
          round < 4 && result == 0 && reads_input(conn->state) && connection_has_pending(conn);
          round++)
         result = handle_connection(epfd, EPOLLIN, conn);
-    VH_DEBUG(12, LOG_DEBUG, "%ld: Connection %d: %d", thread_tag(), sock, result);
+    log_connection_result(sock, result, result == 0 ? static_cast<int>(conn->state) : 0);
     if (result == -4)
         return; // now another worker's, or lent out: not ours to touch
     // Carried for another worker: anything but more data goes back to the owner.
