@@ -120,6 +120,17 @@ def lines_of(root, f):
     return open(os.path.join(root, f)).read().split("\n")
 
 
+def neighbours(lines, n):
+    """The code of the nearest code lines above and below line n: they tell apart the copies
+    of a common line (`return -1;`) when a saved sample is replayed."""
+    def near(step):
+        i = n + step
+        while 0 <= i < len(lines) and not (code_part(lines[i]) or "").strip():
+            i += step
+        return (code_part(lines[i]) or "").strip() if 0 <= i < len(lines) else ""
+    return [near(-1), near(1)]
+
+
 def describe(old, new):
     """The mutant in one line: the removed text, or the changed one."""
     old, new = old.strip(), new.strip()
@@ -132,7 +143,8 @@ class Mutant:
 
     def as_json(self):
         return json.dumps({"file": self.file, "line": self.n + 1, "kind": self.kind,
-                           "before": self.old, "after": self.new})
+                           "before": self.old, "after": self.new,
+                           "around": neighbours(lines_of(ROOT, self.file), self.n)})
 
     def text(self):
         return describe(self.old, self.new)
@@ -192,7 +204,12 @@ def replay(path):
             code = (code_part(d["before"]) or "").strip()
             places = [i for i, text in enumerate(lines) if (code_part(text) or "").strip() == code]
             if places:
-                n = min(places, key=lambda i: abs(i + 1 - d["line"]))
+                # The copy between the same neighbours as when it was drawn (samples saved
+                # before their neighbours were, have none), else the nearest.
+                around = d.get("around", [])
+                n = min(places, key=lambda i: (-sum(a == b for a, b in
+                                                    zip(neighbours(lines, i), around) if b),
+                                               abs(i + 1 - d["line"])))
                 found = (f, n, lines[n])
                 break
         if found is None:
