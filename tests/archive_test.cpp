@@ -46,12 +46,10 @@ struct Archive : ::testing::Test {
     }
     // A download on a connection of its own, ended by the client's half-close once data came.
     void download(uint64_t session, const std::string& extra = "") {
-        const int fd = send_new(port, download_request(session, 1, 0, extra));
-        EXPECT_EQ(recv_exact(fd, GET_REPLY.size(), 5s), GET_REPLY);
-        EXPECT_GT(recv_exact(fd, 1 << 20, 5s).size(), 0u);
-        shutdown(fd, SHUT_WR);
-        read_until_close(fd, 10s);
-        close(fd);
+        client c(port, download_request(session, 1, 0, extra));
+        EXPECT_EQ(c.recv(GET_REPLY.size()), GET_REPLY);
+        EXPECT_GT(c.recv(1 << 20).size(), 0u);
+        EXPECT_TRUE(c.end());
     }
     // Every file below the archive, relative names.
     std::vector<std::string> files() {

@@ -154,9 +154,8 @@ TEST(Refusals, RefusalsCloseWithoutAByteAndLeaveNoDescriptorBehind) {
                          CONTINUE),
               CONTINUE);
     const std::string cut = "?WARMUP_SAMPLE_TIME=1&RESULT_NUM_INTERVALS=1&TRANSFER_MAX_SIZE=1";
-    for (int i = 0; i < 8; i++) {
+    for (int i = 0; i < 8; i++)
         EXPECT_TRUE(client(port, path_post((i % 2 ? "/9" : "/0") + cut)).refused()) << i;
-    }
     EXPECT_TRUE(proc.wait_for("Invalid connection ID received", 5s)) << proc.output;
     ASSERT_TRUE(send_all(victim.fd, std::string(1000, 'v')));
     const std::string differs = "could not create session " + std::to_string((5ull << 32) + 2);

@@ -84,28 +84,6 @@ int count_fds(pid_t pid) {
     return lines.empty() ? -1 : count_occurrences(lines, "\n");
 }
 
-int listen_loopback(bool ipv6, int* port, bool nonblocking) {
-    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_storage addr;
-    socklen_t len = loopback_address(ipv6, 0, &addr);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 128) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return close(fd), -1;
-    *port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port); // or sin6_port
-    return fd;
-}
-
-int connect_loopback(int port, bool ipv6, int rcvbuf) {
-    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    if (rcvbuf > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    sockaddr_storage addr;
-    socklen_t len = loopback_address(ipv6, port, &addr);
-    return connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 ? fd : (close(fd), -1);
-}
-
 // `text` (an IPv4 or IPv6 address; the wildcard address when empty) and `port` as a socket
 // address; its length.
 static socklen_t address_of(const std::string& text, int port, sockaddr_storage* addr) {
@@ -120,8 +98,21 @@ static socklen_t address_of(const std::string& text, int port, sockaddr_storage*
     return ipv6 ? sizeof(*v6) : sizeof(*v4);
 }
 
-socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr) {
-    return address_of(ipv6 ? "::1" : "127.0.0.1", port, addr);
+int listen_loopback(bool ipv6, int* port, bool nonblocking) {
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_storage addr;
+    socklen_t len = address_of(ipv6 ? "::1" : "127.0.0.1", 0, &addr);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 128) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return close(fd), -1;
+    *port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port); // or sin6_port
+    return fd;
+}
+
+int connect_loopback(int port, bool ipv6, int rcvbuf) {
+    return connect_from("", ipv6 ? "::1" : "127.0.0.1", port, rcvbuf);
 }
 
 int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf) {
@@ -359,9 +350,7 @@ std::string fetch_statistics(int fd, size_t sent) {
 }
 
 std::map<std::string, double> scrape(int port) {
-    const int fd = send_new(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
-    const std::string reply = read_until_close(fd, ms(5000));
-    close(fd);
+    const std::string reply = client(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n").rest();
     EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK\r\n")) << reply;
     std::map<std::string, double> samples;
     std::istringstream lines(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)));

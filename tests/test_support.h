@@ -65,12 +65,11 @@ long cpu_ticks(pid_t pid);
 // Resident memory of process `pid` in KiB (-1 if unknown).
 long rss_kib(pid_t pid);
 
-// Fills `addr` with 127.0.0.1 (or ::1) and `port`; returns its length.
-socklen_t loopback_address(bool ipv6, int port, sockaddr_storage* addr);
 // A listening TCP socket on 127.0.0.1 (or ::1) with a port the kernel chose.
 int listen_loopback(bool ipv6, int* port, bool nonblocking = true);
 // Connects to 127.0.0.1 (or ::1), with a receive buffer of `rcvbuf` bytes when not 0 (set
-// before the connect, so the window the server sees stays small); -1 on failure.
+// before the connect, so the window the server sees stays small), as connect_from does; -1 on
+// failure.
 int connect_loopback(int port, bool ipv6 = false, int rcvbuf = 0);
 // Reads until the peer closes or `timeout` passes; returns what arrived. `*closed`, if
 // given, tells whether the peer closed (an end of stream or a reset) in time.

@@ -5,7 +5,6 @@
 #include "sent_file.h"
 #include "tls.h"
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -216,19 +215,13 @@ TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnectionsAndSighupReloadsTheC
     close(trickle);
     const int base_fds = count_fds(proc.pid); // the workers run: the trickle was cut
 
-    int garbage = send_new(port, "GET / HTTP/1.1\r\n\r\n" + std::string(3000, '\x17'));
-    EXPECT_TRUE(wait_closed(garbage, 5s));
-    close(garbage);
+    EXPECT_TRUE(
+        wait_closed(client(port, "GET / HTTP/1.1\r\n\r\n" + std::string(3000, '\x17')).fd, 5s));
     close(send_new(port, hello.substr(0, hello.size() / 2))); // abandoned midway
 
     std::vector<int> half_open;
-    sockaddr_in from{AF_INET, 0, {htonl(0x7f000002)}, {}}; // 127.0.0.2: not the download's client
-    sockaddr_storage to{};
-    const socklen_t to_len = loopback_address(false, port, &to);
-    for (int i = 0; i < 1000; i++) {
-        half_open.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        bind(half_open.back(), reinterpret_cast<sockaddr*>(&from), sizeof(from));
-        ASSERT_EQ(connect(half_open.back(), reinterpret_cast<sockaddr*>(&to), to_len), 0) << i;
+    for (int i = 0; i < 1000; i++) { // from 127.0.0.2: not the download's client
+        ASSERT_GE(half_open.emplace_back(connect_from("127.0.0.2", "127.0.0.1", port)), 0) << i;
         send(half_open.back(), hello.data(), hello.size() / 2, MSG_NOSIGNAL);
     }
     const std::string file = read_file(test_file());
