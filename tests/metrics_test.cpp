@@ -9,9 +9,12 @@
 #include "metrics.h"
 #include "session.h"
 #include "settings.h"
+#include "test_support.h"
 
 #include <arpa/inet.h>
 #include <boost/json.hpp>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
@@ -189,6 +192,18 @@ TEST(MemoryBudget, SizesParseAndReservationsFitUpToTheBudgetExactly) {
     for (const char* bad : {"", "K", "+1", " 1", "1KB", "1k", "1T", "1.5G", "17179869184G"})
         EXPECT_EQ(parse_byte_size(bad, &bytes), -1) << bad;
     EXPECT_GT(default_memory_budget(), 0u);
+    // A quarter of the machine's memory, or of its service's cgroup limit when that is lower.
+    const std::string root = vh_test::make_temp_dir();
+    std::filesystem::create_directories(root + "/proc/self");
+    std::filesystem::create_directories(root + "/sys/fs/cgroup/svc");
+    std::ofstream(root + "/proc/meminfo") << "MemFree: 1 kB\nMemTotal:  8388608 kB\n";
+    std::ofstream(root + "/proc/self/cgroup") << "1:name=systemd:/\n0::/svc\n";
+    for (const auto& [max, quarter] :
+         {std::pair{"max", 2ull << 30}, {"4294967296", 1ull << 30}, {"9663676416", 2ull << 30}}) {
+        std::ofstream(root + "/sys/fs/cgroup/svc/memory.max") << max << "\n";
+        EXPECT_EQ(default_memory_budget(root), quarter) << max;
+    }
+    vh_test::remove_tree(root);
 
     set_memory_budget(1000);
     EXPECT_TRUE(reserve_memory(600));

@@ -150,24 +150,25 @@ static uint64_t number_after(const std::string& path, const std::string& key) {
 }
 
 // The memory.max of the process's own cgroup (v2); 0 when there is none or it says "max".
-static uint64_t cgroup_memory_max() {
+static uint64_t cgroup_memory_max(const std::string& root) {
     std::string path = "/";
     {
-        std::ifstream in("/proc/self/cgroup");
+        std::ifstream in(root + "/proc/self/cgroup");
         for (std::string line; std::getline(in, line);)
             if (line.rfind("0::", 0) == 0)
                 path = line.substr(3);
     }
-    std::ifstream in("/sys/fs/cgroup" + path + (path.ends_with("/") ? "" : "/") + "memory.max");
+    std::ifstream in(root + "/sys/fs/cgroup" + path + (path.ends_with("/") ? "" : "/") +
+                     "memory.max");
     std::string value;
     if (!(in >> value) || value == "max")
         return 0;
     return strtoull(value.c_str(), nullptr, 10);
 }
 
-uint64_t default_memory_budget() {
-    uint64_t total = number_after("/proc/meminfo", "MemTotal:") * 1024;
-    const uint64_t cgroup = cgroup_memory_max();
+uint64_t default_memory_budget(const std::string& root) {
+    uint64_t total = number_after(root + "/proc/meminfo", "MemTotal:") * 1024;
+    const uint64_t cgroup = cgroup_memory_max(root);
     if (cgroup != 0 && (total == 0 || cgroup < total))
         total = cgroup;
     return total / 4;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // --max-memory: at least this, at most that (bytes).
 constexpr uint64_t MEMORY_BUDGET_MIN = uint64_t{1} << 20;
@@ -54,7 +55,8 @@ void release_memory(uint64_t n);
 
 // A quarter of the memory the process may use: of the machine's (MemTotal), or of its cgroup's
 // limit (cgroup v2 memory.max of its own cgroup) when that is lower. 0 when neither is known.
-uint64_t default_memory_budget();
+// The files are read below `root` ("" for the system's own; tests give a tree of their own).
+uint64_t default_memory_budget(const std::string& root = "");
 
 // Reads a byte count: decimal digits, optionally followed by K, M or G (binary multiples).
 // 0 with *bytes set, or -1 for anything else (an empty text, a sign, other characters, an
