@@ -96,6 +96,14 @@ void expect_plot_matches(const std::string& path, const json::object& report, si
                 count_occurrences(svg, "<svg") == 1 &&
                 count_occurrences(svg, "<") == count_occurrences(svg, ">") &&
                 count_occurrences(svg, "<g") == count_occurrences(svg, "</g>"));
+    // Every position drawn lies on the canvas the root declares.
+    std::smatch box;
+    ASSERT_TRUE(std::regex_search(svg, box, std::regex(" viewBox=\"0 0 (\\S+) (\\S+)\"")));
+    const std::regex position(" ([xy])[12]?=\"([^\"]*)\"");
+    for (std::sregex_iterator at(svg.begin(), svg.end(), position), end; at != end; ++at)
+        EXPECT_TRUE(std::stod((*at)[2]) >= 0 &&
+                    std::stod((*at)[2]) <= std::stod(box[(*at)[1] == "x" ? 1 : 2]))
+            << at->str();
     std::map<std::string, points> want, got;
     const std::string test(report.at("test").as_string());
     const bool bidir = test == "bidir";
@@ -547,6 +555,12 @@ TEST(ClientEndToEnd, DuplicateSessionRefusedTheFirstUndisturbedThenLatencyDocume
               std::tuple(l.at("upload").at("throughput_series").at("seconds").as_array().size(),
                          l.at("fetches").as_array().size()));
     expect_latency_consistent(l, l.at("upload"), true);
+    // Started with its standard output closed, the client writes its lines nowhere: not into
+    // the picture's file, which would otherwise have taken descriptor 1.
+    const std::string closed = VH_CLIENT_PATH " download -c 1 -d 1 --json-stream --plot " + dir +
+                               "/c.svg " + addr + " >&-";
+    EXPECT_TRUE(std::system(closed.c_str()) == 0 &&
+                read_file(dir + "/c.svg").starts_with("<?xml "));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -772,13 +786,14 @@ TEST(ClientAgainstScriptedServers, EveryFailureIsOneLineNamingTheStep) {
         EXPECT_LT(run.seconds, 6.0);
     }
     EXPECT_NE(access((dir + "/failed.svg").c_str(), F_OK), 0);
-    // A later connection that cannot be made names its address as the first would: a listen
-    // queue that takes one connection and drops the next one's SYN.
+    // A later connection that cannot be made names its address as the first would, and its
+    // direction in a two-way test: a listen queue that takes one connection and drops the next
+    // one's SYN.
     int port = 0, fd = listen_loopback(true, &port);
     ASSERT_EQ(listen(fd, 0), 0);
-    EXPECT_EQ(run_client("download -c 2 -t 1 [::1]:" + std::to_string(port)).err,
-              "varnholt-client: download: connection 1: connect: ::1 port " + std::to_string(port) +
-                  ": no answer (timed out)\n");
+    EXPECT_EQ(run_client("bidir -c 2 -t 1 [::1]:" + std::to_string(port)).err,
+              "varnholt-client: bidir: download: connection 1: connect: ::1 port " +
+                  std::to_string(port) + ": no answer (timed out)\n");
     close(fd);
 }
 
