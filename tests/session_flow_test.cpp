@@ -460,11 +460,12 @@ std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
                       path = "/0123456789abcdef0123456789abcdef0123/";
     const std::string latency =
         latency_target("POST", 4294967999, 100, 3, "/lat", "&" + rules_of("500", "1"));
-    // Requests and the bytes each sends.
+    // Requests and the bytes each sends. Session 41 passes its cap only with the bytes of both
+    // its connections (2000 and 1100), whichever of them another worker carries.
     std::vector<std::pair<std::string, size_t>> conns = {
         {http_request("POST", latency + "1"), 2500}, {http_request("POST", latency + "2"), 1500}};
     for (size_t i = 0; i < 2; i++) {
-        conns.push_back({upload_request(41, 2, i, rules, "&TEST_DATA_CAP=3000"), 2000});
+        conns.push_back({upload_request(41, 2, i, rules, "&TEST_DATA_CAP=3000"), 2000 - 900 * i});
         conns.push_back({http_request("POST", path + std::to_string(i) + "/60000?" +
                                                   controlled_query(42, 2, i) + "&TEST_DATA_CAP=" +
                                                   (i == 0 ? "90000&" : "5000&") + rules),
