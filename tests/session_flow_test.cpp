@@ -122,9 +122,8 @@ TEST_F(SessionFlow, DownloadsStreamTheFileEndWithTheStatisticsMessageAndLogTheir
                   std::to_string(data.size() + rest.size() - 16) + "\n");
     // A 38-character path then "/300": the data, read as it comes, flows until 300 ms after
     // the request and stops then.
-    const auto asked = steady::now();
+    auto asked = steady::now(), last = asked;
     fd = open("GET /" + std::string(38, 'p') + "/300 HTTP/1.1\r\n\r\n");
-    auto last = asked;
     for (auto now = asked; now - asked < 1s; now = steady::now())
         last = recv_exact(fd, 1 << 16, 10ms).empty() ? last : steady::now();
     EXPECT_TRUE(last - asked > 250ms && last - asked < 700ms) << (last - asked) / 1ms << " ms";
