@@ -365,6 +365,8 @@ TEST(ClientProtocol, TheSteadyStateStartsAfterAWarmUpTheClientDetects) {
     EXPECT_EQ(std::tuple(s.valid, s.at_max, s.warmup_samples, s.warmup_s),
               std::tuple(true, true, 4u, 2.0));
     EXPECT_NEAR(s.bits_per_second, 55 * 8, 2);
+    // A window of one sample: the first one ends the warm-up.
+    EXPECT_EQ(find_steady_state(timeline({100, 100, 100}), 0.5, 1, 20, 10).warmup_samples, 1u);
     EXPECT_FALSE(find_steady_state(timeline({10, 20, 40, 80}), 0.5, 3, 20, 10).valid ||
                  find_steady_state(timeline({100, 100, 100, 100}), 0.5, 4, 20, 10).valid);
 }
@@ -555,6 +557,11 @@ TEST(ClientEndToEnd, DuplicateSessionRefusedTheFirstUndisturbedThenLatencyDocume
               std::tuple(l.at("upload").at("throughput_series").at("seconds").as_array().size(),
                          l.at("fetches").as_array().size()));
     expect_latency_consistent(l, l.at("upload"), true);
+    // Its text: the round trips first, then its load as that test's text would show it.
+    run = run_client("latency -c 1 -d 1 --latency-interval 50 --fetch-interval 300 " + addr);
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("\nround trips before the load [^]*\n"
+                                                      "responsiveness: [^]*\ndownloaded ")))
+        << run.out;
     // Started with its standard output closed, the client writes its lines nowhere: not into
     // the picture's file, which would otherwise have taken descriptor 1.
     const std::string closed = VH_CLIENT_PATH " download -c 1 -d 1 --json-stream --plot " + dir +
