@@ -400,6 +400,23 @@ TEST(ClientProtocol, NumbersInTheirFormsAndTargetsKeepTheirPortRange) {
     for (const char* bad :
          {"", "h:", "h:0", "h:65536", "h:8o", "[::1", "[::1]x", ":80", "https://", "ftp://h"})
         EXPECT_FALSE(parse_target(bad, &t, &why)) << bad;
+    // Each whole-number option takes its top (the run then fails at its unreachable target,
+    // status 1) and refuses one more (status 2).
+    for (const auto& [option, top] : std::map<std::string, uint64_t>{{"connections", 256},
+                                                                     {"unit-id", UINT32_MAX},
+                                                                     {"session-id", UINT32_MAX},
+                                                                     {"warmup-samples", 10000},
+                                                                     {"max-warmup-samples", 10000},
+                                                                     {"warmup-sample-time", 60000},
+                                                                     {"warmup-tolerance", 100},
+                                                                     {"intervals", 10000},
+                                                                     {"interval-period", 3600}})
+        for (const uint64_t value : {top, top + 1})
+            EXPECT_EQ(run_client("upload --max-warmup-samples 10000 --" + option + " " +
+                                 std::to_string(value) + " 127.0.0.1:1")
+                          .status,
+                      value == top ? 1 : 2)
+                << option << " " << value;
 }
 
 // ---------------------------------------------------------------------------------------
