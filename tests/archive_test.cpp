@@ -100,19 +100,17 @@ TEST_F(Archive, EveryFinishedSessionLeavesOneValidRecord) {
     // Cut short: a download still running when the server stops and never ending, cut after
     // the drain's 1 s. Draining, the server is not ready; a connection queued on the inherited
     // socket is left for the next server: neither answered nor refused.
-    int cut = send_new(port, download_request(13, 1, 0, "&STORE_LOG=1"));
-    ASSERT_EQ(recv_exact(cut, GET_REPLY.size(), 5s), GET_REPLY);
+    client cut(port, download_request(13, 1, 0, "&STORE_LOG=1"));
+    ASSERT_EQ(cut.recv(GET_REPLY.size()), GET_REPLY);
     const auto stopped = std::chrono::steady_clock::now();
     kill(proc.pid, SIGTERM);
     ASSERT_TRUE(proc.wait_for("Stopping: accepting ended", 5s)) << proc.output;
-    int ready = send_new(metrics, "GET /ready HTTP/1.1\r\n\r\n");
-    EXPECT_TRUE(read_until_close(ready, 5s).ends_with("\r\n\r\nnot ready: draining\n"));
-    int queued = send_new(port, download_request(14));
-    EXPECT_EQ(recv_exact(queued, 1, 300ms), "");
+    client ready(metrics, "GET /ready HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(ready.rest().ends_with("\r\n\r\nnot ready: draining\n"));
+    client queued(port, download_request(14));
+    EXPECT_EQ(queued.recv(1, 300ms), "");
     EXPECT_EQ(proc.wait_exit(10s), 0) << proc.output;
     EXPECT_GE(std::chrono::steady_clock::now() - stopped, 900ms);
-    for (int fd : {cut, ready, queued})
-        close(fd);
     EXPECT_TRUE(proc.wait_for("Stopping: 1 sessions and 0 uploads cut short after 1 s", 0s));
     // Every worker said it had finished its sessions: none was waited for in vain.
     EXPECT_EQ(proc.output.find("finished their sessions in time"), std::string::npos)

@@ -264,8 +264,8 @@ struct HostileRequests : testing::Test {
         EXPECT_TRUE(client(port, text).refused()) << text;
         expect_serving();
     }
+    // A server that ended answers no connection.
     void expect_serving() {
-        ASSERT_EQ(kill(proc.pid, 0), 0) << proc.output;
         EXPECT_EQ(client(port, "HEAD / HTTP/1.1\r\n\r\n").recv(HEAD_REPLY.size()), HEAD_REPLY)
             << proc.output;
     }
@@ -359,8 +359,7 @@ TEST_F(HostileRequests, ALatencySessionAndAHeadConnectionEndAtTheSessionTimeOut)
         control_open =
             control_open && fetch_statistics(control).ends_with("}") && !peer_closed(control);
     }
-    EXPECT_FALSE(control_open);
-    EXPECT_FALSE(head_open);
+    EXPECT_EQ(std::pair(control_open, head_open), std::pair(false, false));
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 50s);
     close(control);
     close(head);

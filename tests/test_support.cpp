@@ -250,10 +250,6 @@ template <typename Done> static bool poll_until(server_process& proc, ms timeout
     return true;
 }
 
-bool server_process::wait_for(const std::string& text, ms timeout) {
-    return wait_count(text, 1, timeout);
-}
-
 bool server_process::wait_count(const std::string& text, int n, ms timeout) {
     return poll_until(*this, timeout, [&] { return count_occurrences(output, text) >= n; });
 }

@@ -153,7 +153,9 @@ struct server_process {
     // Reads what the process wrote so far, waiting at most `timeout` for more.
     void poll_output(std::chrono::milliseconds timeout);
     // Waits until the output contains `text`; true if it did within `timeout`.
-    bool wait_for(const std::string& text, std::chrono::milliseconds timeout);
+    bool wait_for(const std::string& text, std::chrono::milliseconds timeout) {
+        return wait_count(text, 1, timeout);
+    }
     // Waits until `text` occurs at least n times; true if it did within `timeout`.
     bool wait_count(const std::string& text, int n, std::chrono::milliseconds timeout);
     // Waits for the process to exit; its exit status, or -1 on time-out/signal.
