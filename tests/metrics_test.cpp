@@ -5,7 +5,6 @@
 #include "budget.h"
 #include "connection.h"
 #include "client_limits.h"
-#include "main_thread.h"
 #include "metrics.h"
 #include "session.h"
 #include "settings.h"
