@@ -215,8 +215,8 @@ TEST(ClientProtocol, ReplyHeadsToTheirLimitStatsMessagesAndResultsNeverGoingBack
                            "MEASUR_SESSION: 2 0 4000\nMEASUR_SESSION: 3 500000000 10000\n\n";
     EXPECT_TRUE(results_complete(ok) && !results_complete(ok.substr(0, ok.size() - 1)));
     results_reply r;
-    std::string error;
-    ASSERT_TRUE(parse_results_reply(ok, &r, &error)) << error;
+    std::string err;
+    ASSERT_TRUE(parse_results_reply(ok, &r, &err)) << err;
     EXPECT_TRUE(r.ok && r.end_time == 1700000000);
     upload_summary sum = summarize_results(r);
     EXPECT_EQ(std::tuple(sum.warmup_samples, sum.warmup_seconds, sum.intervals.size()),
@@ -229,9 +229,8 @@ TEST(ClientProtocol, ReplyHeadsToTheirLimitStatsMessagesAndResultsNeverGoingBack
                   std::tuple(want[i].first, want[i].second, 32000.0));
     // A failed test's sums may lose a dropped connection's bytes: reported as they are.
     std::string shrinking = replaced(ok, "3 500000000 10000", "3 500000000 3999");
-    EXPECT_TRUE(
-        parse_results_reply(replaced(shrinking, "RESULT: OK", "RESULT: FAIL"), &r, &error) &&
-        !r.ok);
+    EXPECT_TRUE(parse_results_reply(replaced(shrinking, "RESULT: OK", "RESULT: FAIL"), &r, &err) &&
+                !r.ok);
     for (const std::string& bad :
          {replaced(ok, "NUM_WARMUP: 2", "NUM_WARMUP: 3"),
           replaced(ok, "0 500000000 1000", "0 5000000000 1000"),
@@ -239,8 +238,8 @@ TEST(ClientProtocol, ReplyHeadsToTheirLimitStatsMessagesAndResultsNeverGoingBack
           shrinking, replaced(ok, "1 0 2000", "0 400000000 2000"),
           replaced(ok, "0 500000000 1000", "-1 500000000 1000"),
           replaced(ok, "2 0 4000", "1 0 4000")})
-        EXPECT_FALSE(parse_results_reply(bad, &r, &error) || error.empty()) << bad;
-    EXPECT_EQ(error, "measurement sample 1 has a time not after the previous sample's");
+        EXPECT_FALSE(parse_results_reply(bad, &r, &err) || err.empty()) << bad;
+    EXPECT_EQ(err, "measurement sample 1 has a time not after the previous sample's");
 }
 
 std::string sample_json(int64_t ts, int64_t rtt, int data, int retrans = 0) {
