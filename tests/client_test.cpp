@@ -170,9 +170,15 @@ std::string padded_head(size_t total, const std::string& end) {
     return "HTTP/1.1 200 OK\r\nX: " + std::string(total - 20 - end.size(), 'a') + end;
 }
 
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+}
+
 // Heads are read up to MAX_REPLY_HEAD bytes; garbage is recognised from its first bytes. The
-// stats message ends a download's stream in its long or short form.
-TEST(ClientProtocol, ReplyHeadsUpToTheirLimitAndStatsMessagesAtTheEndOfTheStream) {
+// stats message ends a download's stream in its long or short form. Results whose clock or byte
+// counts go backwards are refused, not taken as huge intervals; so is a measurement that starts
+// no later than the warm-up's end.
+TEST(ClientProtocol, ReplyHeadsToTheirLimitStatsMessagesAndResultsNeverGoingBackwards) {
     using enum parse_state;
     const std::pair<std::string, parse_state> cases[] = {
         {"HT", incomplete},
@@ -201,15 +207,7 @@ TEST(ClientProtocol, ReplyHeadsUpToTheirLimitAndStatsMessagesAtTheEndOfTheStream
     // One byte lost, a wrong length, too short.
     EXPECT_FALSE(parse_stats_tail(full + 2, 15, &s) || parse_stats_tail(wrong_size, 16, &s) ||
                  parse_stats_tail(full, 8, &s));
-}
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    return text.replace(text.find(from), from.size(), to);
-}
-
-// Results whose clock or byte counts go backwards are refused, not taken as huge intervals;
-// so is a measurement that starts no later than the warm-up's end.
-TEST(ClientProtocol, ResultsReplyIntervalsAndHostileResultsGoingBackwards) {
     const std::string ok = "VARNHOLT_HTTP_REPLY\nVERSION: 1.0\nRESULT: OK\nEND_TIME: 1700000000\n"
                            "SECTION: WARMUP\nNUM_WARMUP: 2\n"
                            "WARMUP_SESSION: 0 500000000 1000\nWARMUP_SESSION: 1 0 2000\n"
@@ -217,21 +215,21 @@ TEST(ClientProtocol, ResultsReplyIntervalsAndHostileResultsGoingBackwards) {
                            "MEASUR_SESSION: 2 0 4000\nMEASUR_SESSION: 3 500000000 10000\n\n";
     EXPECT_TRUE(results_complete(ok) && !results_complete(ok.substr(0, ok.size() - 1)));
     results_reply r;
-    std::string why;
-    ASSERT_TRUE(parse_results_reply(ok, &r, &why)) << why;
+    std::string err;
+    ASSERT_TRUE(parse_results_reply(ok, &r, &err)) << err;
     EXPECT_TRUE(r.ok && r.end_time == 1700000000);
-    upload_summary s = summarize_results(r);
-    EXPECT_EQ(std::tuple(s.warmup_samples, s.warmup_seconds, s.intervals.size()),
+    upload_summary sum = summarize_results(r);
+    EXPECT_EQ(std::tuple(sum.warmup_samples, sum.warmup_seconds, sum.intervals.size()),
               std::tuple(2u, 1.0, 2u));
     // Measurement bytes count from the end of warm-up: intervals are differences.
-    const interval_rate* got[] = {&s.intervals[0], &s.intervals[1], &s.measurement};
+    const interval_rate* got[] = {&sum.intervals[0], &sum.intervals[1], &sum.measurement};
     const std::pair<uint64_t, double> want[] = {{4000, 1.0}, {6000, 1.5}, {10000, 2.5}};
-    for (size_t i = 0; i < 3 && s.intervals.size() == 2; i++)
+    for (size_t i = 0; i < 3 && sum.intervals.size() == 2; i++)
         EXPECT_EQ(std::tuple(got[i]->bytes, got[i]->seconds, got[i]->bits_per_second),
                   std::tuple(want[i].first, want[i].second, 32000.0));
     // A failed test's sums may lose a dropped connection's bytes: reported as they are.
     std::string shrinking = replaced(ok, "3 500000000 10000", "3 500000000 3999");
-    EXPECT_TRUE(parse_results_reply(replaced(shrinking, "RESULT: OK", "RESULT: FAIL"), &r, &why) &&
+    EXPECT_TRUE(parse_results_reply(replaced(shrinking, "RESULT: OK", "RESULT: FAIL"), &r, &err) &&
                 !r.ok);
     for (const std::string& bad :
          {replaced(ok, "NUM_WARMUP: 2", "NUM_WARMUP: 3"),
@@ -240,8 +238,8 @@ TEST(ClientProtocol, ResultsReplyIntervalsAndHostileResultsGoingBackwards) {
           shrinking, replaced(ok, "1 0 2000", "0 400000000 2000"),
           replaced(ok, "0 500000000 1000", "-1 500000000 1000"),
           replaced(ok, "2 0 4000", "1 0 4000")})
-        EXPECT_FALSE(parse_results_reply(bad, &r, &why) || why.empty()) << bad;
-    EXPECT_EQ(why, "measurement sample 1 has a time not after the previous sample's");
+        EXPECT_FALSE(parse_results_reply(bad, &r, &err) || err.empty()) << bad;
+    EXPECT_EQ(err, "measurement sample 1 has a time not after the previous sample's");
 }
 
 std::string sample_json(int64_t ts, int64_t rtt, int data, int retrans = 0) {

@@ -161,8 +161,9 @@ struct Measurement : ::testing::Test {
 };
 
 // Scenarios of warm-up and measurement run by the script of run(), with what it returns. The
-// first one's switch to measurement re-arms the data timer for the results interval.
-TEST_F(Measurement, ScenariosEndInTheirStatesWithTheirCounts) {
+// first one's switch to measurement re-arms the data timer for the results interval. Limits
+// beyond the arrays allocated stop at them.
+TEST_F(Measurement, ScenariosEndInTheirStatesWithTheirCountsAndNoArrayIsAddressedBeyondItsEnd) {
     const struct {
         const char* name;
         std::string params, script, expected;
@@ -210,11 +211,10 @@ TEST_F(Measurement, ScenariosEndInTheirStatesWithTheirCounts) {
         EXPECT_GT(sess->data_timer.due_ns - monotonic_now_ns(), 1000000000);
     }
     EXPECT_NE(reply().find("MEASUR_SESSION: 3 0 150\n"), std::string::npos); // the late joiner
-}
 
-// Limits that say more than was allocated (a replaced request, a connection made
-// with smaller arrays) must stop at the allocations: the sanitizer build checks it.
-TEST_F(Measurement, NoArrayIsAddressedBeyondItsAllocation) {
+    // Limits that say more than was allocated (a replaced request, a connection made
+    // with smaller arrays) must stop at the allocations: the sanitizer build checks it.
+    restart();
     run("maxw=4 intervals=3", "");
     sess->request.max_warmup_samples = sess->request.result_num_intervals = 100;
     // The connection has no third sample to judge; then the session's arrays are full.

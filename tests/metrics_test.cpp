@@ -5,7 +5,6 @@
 #include "budget.h"
 #include "connection.h"
 #include "client_limits.h"
-#include "main_thread.h"
 #include "metrics.h"
 #include "session.h"
 #include "settings.h"
@@ -21,7 +20,16 @@
 
 namespace {
 
-TEST(MetricsAddress, HostAndPortAreSplitForEveryFormAndClientsPrintAsTheySeeThemselves) {
+client_address v6(const char* text) {
+    client_address client{};
+    EXPECT_EQ(inet_pton(AF_INET6, text, client.bytes), 1) << text;
+    return client;
+}
+
+// The metrics endpoint's host and port are split for every form. Every per-client limit counts
+// a client's key: an IPv6 network of --client-prefix-v6 bits, an IPv4 address on its own. Both caps
+// hold per key, the connection cap first, and a key leaves the table with its last connection.
+TEST(ClientAddresses, HostsAndPortsSplitClientsPrintAsTheySeeThemselvesAndOneNetworkIsOneClient) {
     std::string host, port;
     for (const auto& [text, split] :
          {std::pair<const char*, std::string>{"127.0.0.1:9464", "127.0.0.1 9464"},
@@ -34,26 +42,13 @@ TEST(MetricsAddress, HostAndPortAreSplitForEveryFormAndClientsPrintAsTheySeeThem
     for (const char* bad :
          {"", "9464", "127.0.0.1:", ":9464", "[::1]", "[::1]9464", "[::1:80", "[]:80"})
         EXPECT_FALSE(split_host_port(bad, &host, &port)) << bad;
-    // IPv4-mapped addresses print as IPv4 (others as inet_ntop makes them).
-    client_address v4{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 7}};
-    char text[INET6_ADDRSTRLEN];
-    format_client_address(v4, text, sizeof(text));
-    EXPECT_STREQ(text, "192.0.2.7");
-}
-
-client_address v6(const char* text) {
-    client_address client{};
-    EXPECT_EQ(inet_pton(AF_INET6, text, client.bytes), 1) << text;
-    return client;
-}
-
-// Every per-client limit counts a client's key: an IPv6 network of --client-prefix-v6 bits,
-// an IPv4 address on its own. Both caps hold per key, the connection cap first, and a key
-// leaves the table with its last connection.
-TEST(ClientLimits, OneIPv6NetworkIsOneClientAndTalliesEmptyWithTheirConnections) {
     const client_address a = v6("2001:db8:1:2::1"), b = v6("2001:db8:1:2:ffff::7"),
                          c = v6("2001:db8:1:12::1"), v4 = v6("::ffff:192.0.2.7"),
                          v4b = v6("::ffff:192.0.2.8");
+    // IPv4-mapped addresses print as IPv4 (others as inet_ntop makes them).
+    char text[INET6_ADDRSTRLEN];
+    format_client_address(v4, text, sizeof(text));
+    EXPECT_STREQ(text, "192.0.2.7");
     for (auto [prefix, a_b, a_c] :
          {std::tuple{128, false, false}, {60, true, false}, {59, true, true}, {1, true, true}}) {
         client_prefix_v6 = prefix;

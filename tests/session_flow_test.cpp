@@ -210,8 +210,6 @@ TEST_F(Upload, EveryConnectionGetsTheSameResultsAndAnEndOfUploadInWarmUpIsSample
     EXPECT_EQ(results(fails)[0], "FAIL");
     for (int fd : {stays.fd, fails.fd})
         close(fd);
-    EXPECT_TRUE(proc.wait_for("session " + std::to_string((4ull << 32) + 31) + " destroyed", 5s))
-        << proc.output;
     const std::string text = log(), numbers = "(: [0-9]+ [0-9]+ [0-9]+\n)";
     EXPECT_TRUE(std::regex_match(
         text, std::regex(
@@ -400,20 +398,6 @@ TEST_F(Put, TricklesAreCutAtTheHeaderTimeoutAndASteadyBodyGoesOn) {
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
 }
 
-// The figures of one run: the sessions below on a server whose workers run on `cpus`. Each
-// connection sends a fixed amount at once, so that what the results replies, the statistics
-// documents and the session logs say does not depend on the timing; the times themselves are
-// taken out. Two upload sessions end when their byte cap is passed (one controlled, one
-// path-style with a joining request that lowers its cap); a latency upload session ends by its
-// warm-up and intervals, its samples taken all along; with `expiry`, one more upload session
-// measures for longer than its life time and expires.
-std::string without_times(const std::string& text) {
-    // The end time, and the two time fields of each sample.
-    const std::string s = std::regex_replace(text, std::regex("END_TIME: [0-9]+"), "END_TIME");
-    return std::regex_replace(s, std::regex("(WARMUP|MEASUR)([_A-Z]*)( [0-9]+)?: [0-9]+ [0-9]+ "),
-                              "$1$2$3: ");
-}
-
 // Of a statistics document: per connection, whether it has samples and the byte counts of its
 // last one (what was moved by the end, whenever the samples were taken).
 // (It runs beside the other server's: a reply that is no such document must not throw.)
@@ -438,12 +422,23 @@ std::string last_samples(const std::string& reply) try {
 // depend on their end times. On one thread at a time: the C++ library's regular expressions fill
 // character tables they share on first use, without a lock.
 std::string figures_of(std::vector<std::string> texts) {
+    // The end time, and the two time fields of each sample.
+    const std::regex end("END_TIME: [0-9]+"),
+        sample("(WARMUP|MEASUR)([_A-Z]*)( [0-9]+)?: [0-9]+ [0-9]+ ");
     for (auto& text : texts)
-        text = without_times(text) + "--\n";
+        text = std::regex_replace(std::regex_replace(text, end, "END_TIME"), sample, "$1$2$3: ") +
+               "--\n";
     std::sort(texts.begin() + 1, texts.end());
     return std::accumulate(texts.begin(), texts.end(), std::string());
 }
 
+// The figures of one run: the sessions below on a server whose workers run on `cpus`. Each
+// connection sends a fixed amount at once, so that what the results replies, the statistics
+// documents and the session logs say does not depend on the timing; the times themselves are
+// taken out. Two upload sessions end when their byte cap is passed (one controlled, one
+// path-style with a joining request that lowers its cap); a latency upload session ends by its
+// warm-up and intervals, its samples taken all along; with `expiry`, one more upload session
+// measures for longer than its life time and expires.
 std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
     const std::string logs = make_temp_dir();
     server_process proc;
