@@ -82,6 +82,12 @@ double number(const boost::json::value& v) {
 // queue, and the added delay came out negative). A run killed outright leaves its namespaces,
 // which the next start removes; an ended run leaves nothing.
 TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
+    // A bad command line (a value missing, an unknown option, a bad line, no lines): status 2.
+    for (const std::string bad : {" --up", " --bogus x", " --up 1x,1ms,0", " --ns-a a --ns-b b"}) {
+        int status = 0;
+        run_command(VH_PATHEMU_PATH + bad, &status);
+        EXPECT_EQ(status, 2) << bad;
+    }
     if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0)
         GTEST_SKIP() << "the path emulator needs root and /dev/net/tun";
     const std::string id = std::to_string(getpid()), ns_a = "vh-pea-" + id, ns_b = "vh-peb-" + id;
