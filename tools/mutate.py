@@ -138,13 +138,15 @@ def describe(old, new):
 
 
 class Mutant:
-    def __init__(self, f, n, kind, old, new):
+    # `lines`: its file's lines as they were read for the draw or the replay (shared, not copied).
+    def __init__(self, f, n, kind, old, new, lines):
         self.file, self.n, self.kind, self.old, self.new = f, n, kind, old, new
+        self.lines = lines
 
     def as_json(self):
         return json.dumps({"file": self.file, "line": self.n + 1, "kind": self.kind,
                            "before": self.old, "after": self.new,
-                           "around": neighbours(lines_of(ROOT, self.file), self.n)})
+                           "around": neighbours(self.lines, self.n)})
 
     def text(self):
         return describe(self.old, self.new)
@@ -163,7 +165,7 @@ def ranked_sites(f, seed):
         ident = (kind, lines[n].strip(), new.strip())
         seen[ident] = seen.get(ident, 0) + 1
         keyed.append((rank(seed, f, kind, lines[n], new, seen[ident]),
-                      Mutant(f, n, kind, lines[n], new)))
+                      Mutant(f, n, kind, lines[n], new, lines)))
     keyed.sort(key=lambda k: k[0])
     return keyed
 
@@ -210,14 +212,15 @@ def replay(path):
                 n = min(places, key=lambda i: (-sum(a == b for a, b in
                                                     zip(neighbours(lines, i), around) if b),
                                                abs(i + 1 - d["line"])))
-                found = (f, n, lines[n])
+                found = (f, n, lines)
                 break
         if found is None:
             gone.append(d)
             continue
-        f, n, old = found
+        f, n, lines = found
+        old = lines[n]
         indent = old[: len(old) - len(old.lstrip())]
-        mutants.append(Mutant(f, n, d["kind"], old, indent + d["after"].lstrip()))
+        mutants.append(Mutant(f, n, d["kind"], old, indent + d["after"].lstrip(), lines))
     return mutants, gone
 
 
