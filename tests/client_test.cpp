@@ -315,6 +315,11 @@ TEST(ClientProtocol, HostileLatencyDocumentsRefusedRatherThanWrapped) {
     EXPECT_EQ(rows.size(), 2u);
     EXPECT_LT(*rows.rbegin() + 12,
               std::stod(svg.substr(svg.find("<rect x=\"80.0\" y=\"", end) + 18)));
+    // The idle baseline lies at the round trips before the load, not at the first samples.
+    std::smatch idle;
+    ASSERT_TRUE(std::regex_search(
+        svg, idle, std::regex("the load\\)\" data-y-unit=\"(\\S+)\" points=\"\\S+,(\\S+)")));
+    EXPECT_DOUBLE_EQ(std::stod(idle[1]) * std::stod(idle[2]), 20.0);
     // Of ten connections, the legend names eight and sums up the rest.
     test_report many;
     many.options.kind = test_kind::download;
@@ -324,6 +329,10 @@ TEST(ClientProtocol, HostileLatencyDocumentsRefusedRatherThanWrapped) {
     EXPECT_TRUE(crowded.find(">connection 7<") != npos && crowded.find(">connection 8<") == npos &&
                 crowded.find(">and 2 more connections<") != npos)
         << crowded;
+    // An upload that never warmed up has no mark where its warm-up ended.
+    many.options.kind = test_kind::upload;
+    many.upload.timeline = many.download.timeline;
+    EXPECT_EQ(svg_plot(many, "today").find("warm-up ended"), npos);
     for (const std::string& bad :
          {std::string("{\"protocol_version\":1"), std::string("[1,2]"),
           doc.substr(0, doc.find(",\"connections\"")) + "}",
