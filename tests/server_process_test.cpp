@@ -238,7 +238,7 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
     EXPECT_LE(cpu_ticks_in_a_second(proc.pid), 5) << "ticks of CPU used while paused";
     EXPECT_EQ(recv_exact(clients.back(), 1, 0ms), "") << "nothing waited: the table never filled";
     proc.poll_output(0ms);
-    EXPECT_LE(count_occurrences(proc.output, "Too many open files"),
+    EXPECT_LE(count_occurrences(proc.output, "accept: Too many open files"),
               static_cast<int>(worker_count()))
         << "one report per paused worker, not one per refused connection";
 
