@@ -307,11 +307,6 @@ void start(server_process& proc, const start_options& opts) {
     proc.out_fd = out[0];
 }
 
-std::string http_request(const std::string& method, const std::string& target,
-                         const std::string& lines) {
-    return method + " " + target + " HTTP/1.1\r\n" + lines + "\r\n";
-}
-
 std::string controlled_query(uint64_t session, size_t conns, size_t index, uint32_t unit) {
     return "CONTROL=1&UNITID=" + std::to_string(unit) + "&SESSIONID=" + std::to_string(session) +
            "&NUM_CONNECTIONS=" + std::to_string(conns) + "&CONNECTION=" + std::to_string(index);
@@ -373,11 +368,6 @@ std::string run_command(const std::string& command, int* status) {
     if (status != nullptr)
         *status = code;
     return proc.output;
-}
-
-start_options options(std::vector<std::string> args,
-                      std::vector<std::pair<std::string, std::string>> env) {
-    return {std::move(args), std::move(env), -1, "", ""};
 }
 
 std::string test_file() {

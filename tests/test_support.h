@@ -30,8 +30,10 @@ inline const std::string PUT_CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 inline const std::string CREATED = "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n";
 
 // Requests as clients send them. A whole header: the request line, `lines` and the blank line.
-std::string http_request(const std::string& method, const std::string& target,
-                         const std::string& lines = "Host: 127.0.0.1\r\n");
+inline std::string http_request(const std::string& method, const std::string& target,
+                                const std::string& lines = "Host: 127.0.0.1\r\n") {
+    return method + " " + target + " HTTP/1.1\r\n" + lines + "\r\n";
+}
 // The query of connection `index` of `conns` of a controlled session: `session` of unit `unit`
 // (unit 4 and above make it an extended session, one with its own timers and results).
 std::string controlled_query(uint64_t session, size_t conns = 1, size_t index = 0,
@@ -177,8 +179,10 @@ struct start_options {
 };
 
 // Options of a start: these arguments (after the program name) and environment variables.
-start_options options(std::vector<std::string> args,
-                      std::vector<std::pair<std::string, std::string>> env = {});
+inline start_options options(std::vector<std::string> args,
+                             std::vector<std::pair<std::string, std::string>> env = {}) {
+    return {.args = std::move(args), .env = std::move(env)};
+}
 
 // Starts the server with the options.
 void start(server_process& proc, const start_options& opts);

@@ -39,10 +39,14 @@
 //   connections it carries and ignores a recall of one it does not hold, without reading the
 //   record (its owner may already have released it). Mailboxes are first in, first out, so
 //   a stale recall is always taken before any later lending of the same address.
+// - Gauges. A lent connection is one of its carrier's open connections (the worker that
+//   watches it), not its owner's; each side moves only its own count, as it lends, takes,
+//   gives back or takes back.
 // - One-connection sessions are never lent: they cost what they cost before.
 #include "lending.h"
 #include "connection.h"
 #include "handlers.h"
+#include "metrics.h"
 #include "session.h"
 #include "settings.h"
 #include "timeout_list.h"
@@ -98,6 +102,7 @@ static void lend(int epfd, connection* conn, int carrier) {
         VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
         return;
     }
+    bump(thread_metrics()->connections_open, -1); // watched by its carrier from now on
     timeout_list_remove(conn);
     forget_pending_events(conn);
     conn->lent = true;
@@ -113,6 +118,7 @@ static void lend(int epfd, connection* conn, int carrier) {
         conn->lent = false;
         sess->lent_conns--;
         rebudget_lent_connections(sess);
+        bump(thread_metrics()->connections_open, 1);
         if (watch(epfd, conn) != 0)
             VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
         timeout_list_append(thread_timeout_list(), conn);
@@ -150,6 +156,7 @@ void give_back(connection* conn, int result) {
     timeout_list_remove(conn);
     forget_pending_events(conn);
     g_hash_table_remove(carried_set(), conn);
+    bump(thread_metrics()->connections_open, -1);
     if (post_mail(conn->session->epoll_fd, {MAIL_RETURN, result, conn}) != 0)
         VH_LOG(LOG_ERR, "%ld: a lent connection %d could not go back to its owner", thread_tag(),
                conn->sock);
@@ -165,6 +172,7 @@ bool carrier_after_event(connection* conn, int result) {
 // Carrier: a connection lent to this worker.
 static void take_lent(int epfd, connection* conn) {
     g_hash_table_add(carried_set(), conn);
+    bump(thread_metrics()->connections_open, 1);
     if (watch(epfd, conn) != 0) {
         VH_LOG(LOG_ERR, "%ld: epoll_ctl: %s", thread_tag(), strerror(errno));
         give_back(conn, -2);
@@ -176,6 +184,7 @@ static void take_lent(int epfd, connection* conn) {
 // Owner: a lent connection is back, with the result of its last event on its carrier.
 static void take_back(int epfd, connection* conn, int result, GHashTable* pending_sessions) {
     session* sess = conn->session;
+    bump(thread_metrics()->connections_open, 1);
     conn->lent = false;
     conn->carrier_epfd = 0;
     sess->lent_conns--;
