@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 
 namespace {

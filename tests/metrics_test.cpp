@@ -188,7 +188,7 @@ TEST(MemoryBudget, SizesParseAndReservationsFitUpToTheBudgetExactly) {
         EXPECT_EQ(parse_byte_size(bad, &bytes), -1) << bad;
     EXPECT_GT(default_memory_budget(), 0u);
     // A quarter of the machine's memory, or of its service's cgroup limit when that is lower.
-    const std::string root = vh_test::make_temp_dir();
+    const vh_test::temp_dir root;
     std::filesystem::create_directories(root + "/proc/self");
     std::filesystem::create_directories(root + "/sys/fs/cgroup/svc");
     std::ofstream(root + "/proc/meminfo") << "MemFree: 1 kB\nMemTotal:  8388608 kB\n";
@@ -198,7 +198,6 @@ TEST(MemoryBudget, SizesParseAndReservationsFitUpToTheBudgetExactly) {
         std::ofstream(root + "/sys/fs/cgroup/svc/memory.max") << max << "\n";
         EXPECT_EQ(default_memory_budget(root), quarter) << max;
     }
-    vh_test::remove_tree(root);
 
     set_memory_budget(1000);
     EXPECT_TRUE(reserve_memory(600));

@@ -18,7 +18,6 @@
 #include <sys/resource.h>
 #include <thread>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 
 namespace {
@@ -101,8 +100,7 @@ struct tls_client {
 };
 
 // Where the certificates and the session logs go, removed at the end.
-const std::string dir = make_temp_dir();
-[[maybe_unused]] const int dir_removed_at_exit = std::atexit([] { remove_tree(dir); });
+const temp_dir dir;
 
 struct TlsPort : ::testing::Test {
     server_process proc;
@@ -160,7 +158,7 @@ TEST_F(TlsPort, EveryTestKindAnswersAsOnThePlainPort) {
         << proc.output;
     // Reported: the session log's TLS lines, the archive record's transport, the metrics.
     std::string texts;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.c_str()))
         if (e.path().string().ends_with("_11.log") || e.path().string().ends_with(".json"))
             texts += read_file(e.path());
     EXPECT_NE(texts.find("TEST: GET\nTLS_VERSION: TLSv1.3\nTLS_CIPHER: TLS_AES_128_GCM_SHA256\n"

@@ -14,7 +14,6 @@
 #include <thread>
 #include <unistd.h>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 
 namespace {
@@ -43,9 +42,6 @@ std::string claims(int64_t exp, const std::string& aud = "\"" + AUDIENCE + "\"",
 }
 
 struct TokenVerifier : ::testing::Test {
-    ~TokenVerifier() override {
-        remove_tree(dir);
-    }
     std::shared_ptr<const token_keys> keys_of(const std::string& pem) {
         const std::string path = dir + "/keys.pem";
         std::ofstream(path) << pem;
@@ -55,7 +51,7 @@ struct TokenVerifier : ::testing::Test {
     token_verdict verify(const token_keys& keys, const std::string& token, uint32_t unit = 7) {
         return verify_token(keys, token, AUDIENCE, unit, now);
     }
-    std::string dir = make_temp_dir();
+    temp_dir dir;
     key_pair old_key, new_key;
     const int64_t now = time(nullptr);
 };
