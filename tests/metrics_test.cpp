@@ -81,8 +81,7 @@ TEST(ClientAddresses, HostsAndPortsSplitClientsPrintAsTheySeeThemselvesAndOneNet
         release_pending_connection(client);
     for (const client_address* client : {&b, &v4, &a, &c, &v4b, &b})
         release_client_connection(client);
-    EXPECT_EQ(connected_client_count(), 0u);
-    EXPECT_EQ(client_connection_count(&a), 0);
+    EXPECT_EQ(std::tuple(connected_client_count(), client_connection_count(&a)), std::tuple(0u, 0));
     max_client_connections = MAX_CLIENT_CONNECTIONS_DEFAULT;
     max_client_pending = MAX_CLIENT_PENDING_DEFAULT;
 }
