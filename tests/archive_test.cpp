@@ -14,7 +14,6 @@
 #include <thread>
 #include <unistd.h>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 namespace fs = std::filesystem;
 
@@ -22,12 +21,8 @@ namespace {
 
 struct Archive : ::testing::Test {
     server_process proc;
-    std::string logs = make_temp_dir(), archive = make_temp_dir();
+    temp_dir logs, archive;
     int port = -1, metrics = -1;
-    ~Archive() override {
-        remove_tree(logs);
-        remove_tree(archive);
-    }
     void start(std::vector<std::string> args) {
         args.insert(args.end(), {"-d", "3", "-l", logs, "--archive-dir", archive, "--metrics",
                                  "127.0.0.1:0", "--drain-timeout", "1"});
@@ -54,9 +49,9 @@ struct Archive : ::testing::Test {
     // Every file below the archive, relative names.
     std::vector<std::string> files() {
         std::vector<std::string> names;
-        for (const auto& e : fs::recursive_directory_iterator(archive))
+        for (const auto& e : fs::recursive_directory_iterator(archive.c_str()))
             if (e.is_regular_file())
-                names.push_back(fs::relative(e.path(), archive).string());
+                names.push_back(fs::relative(e.path(), archive.c_str()).string());
         return names;
     }
 };
@@ -124,7 +119,7 @@ TEST_F(Archive, EveryFinishedSessionLeavesOneValidRecord) {
                           " jsonschema.Draft202012Validator(json.load(open('" VH_SOURCE_DIR
                           "/schema/'+kind+'.schema.json'))).validate(json.load(open(path)))\n\"";
     for (const std::string& name : names) {
-        const fs::path path = fs::path(archive) / name;
+        const fs::path path = archive + "/" + name;
         EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, static_cast<fs::perms>(0644));
         EXPECT_EQ(fs::status(path.parent_path()).permissions() & fs::perms::all,
                   static_cast<fs::perms>(0755));

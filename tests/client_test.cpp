@@ -17,14 +17,12 @@
 #include <thread>
 #include <unistd.h>
 
-using namespace std::chrono_literals;
 using namespace vh_client;
 using namespace vh_test;
 namespace json = boost::json;
 
 namespace {
 
-using steady = std::chrono::steady_clock;
 constexpr auto npos = std::string::npos;
 
 // ---------------------------------------------------------------------------------------
@@ -37,8 +35,7 @@ struct client_run {
 };
 
 // Where the clients' output, their pictures and certificates go, removed at the end.
-const std::string dir = make_temp_dir();
-[[maybe_unused]] const int dir_removed_at_exit = std::atexit([] { remove_tree(dir); });
+const temp_dir dir;
 
 // Runs the client with the arguments in `args` (words for the shell), its standard output and
 // error passing through the files `<files>.out` and `<files>.err`, its standard error (`on_pty`)

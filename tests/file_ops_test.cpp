@@ -68,7 +68,7 @@ struct reply_pipe {
 };
 
 struct FileOps : ::testing::Test {
-    std::string dir = vh_test::make_temp_dir();
+    vh_test::temp_dir dir;
     static void SetUpTestSuite() {
         signal(SIGPIPE, SIG_IGN);
         ASSERT_EQ(init_file_ops(), 0);
@@ -80,7 +80,6 @@ struct FileOps : ::testing::Test {
         // Every command written, failed or refused has given its bytes back.
         EXPECT_EQ(wait_file_ops_done(5000), 0);
         EXPECT_EQ(memory_reserved(), 0u);
-        vh_test::remove_tree(dir);
     }
     // Posts an open or a write and returns its reply.
     static uint64_t ask(uint32_t type, const std::string& path, const std::string& data = "",
@@ -203,7 +202,6 @@ TEST_F(FileOps, CapsCountTheRealSizeAndLogsNeverReplaceOneAnother) {
     init_log_space(nullptr, 0);
     for (FILE* f : {full, first})
         ASSERT_EQ(post(FILEOPS_CLOSE, "", "", -1, f), 0);
-    sync();
 }
 
 // A disk that fails part-way (here: a file size limit, like a full file system) leaves

@@ -81,8 +81,7 @@ TEST(ClientAddresses, HostsAndPortsSplitClientsPrintAsTheySeeThemselvesAndOneNet
         release_pending_connection(client);
     for (const client_address* client : {&b, &v4, &a, &c, &v4b, &b})
         release_client_connection(client);
-    EXPECT_EQ(connected_client_count(), 0u);
-    EXPECT_EQ(client_connection_count(&a), 0);
+    EXPECT_EQ(std::tuple(connected_client_count(), client_connection_count(&a)), std::tuple(0u, 0));
     max_client_connections = MAX_CLIENT_CONNECTIONS_DEFAULT;
     max_client_pending = MAX_CLIENT_PENDING_DEFAULT;
 }
@@ -188,7 +187,7 @@ TEST(MemoryBudget, SizesParseAndReservationsFitUpToTheBudgetExactly) {
         EXPECT_EQ(parse_byte_size(bad, &bytes), -1) << bad;
     EXPECT_GT(default_memory_budget(), 0u);
     // A quarter of the machine's memory, or of its service's cgroup limit when that is lower.
-    const std::string root = vh_test::make_temp_dir();
+    const vh_test::temp_dir root;
     std::filesystem::create_directories(root + "/proc/self");
     std::filesystem::create_directories(root + "/sys/fs/cgroup/svc");
     std::ofstream(root + "/proc/meminfo") << "MemFree: 1 kB\nMemTotal:  8388608 kB\n";
@@ -198,7 +197,6 @@ TEST(MemoryBudget, SizesParseAndReservationsFitUpToTheBudgetExactly) {
         std::ofstream(root + "/sys/fs/cgroup/svc/memory.max") << max << "\n";
         EXPECT_EQ(default_memory_budget(root), quarter) << max;
     }
-    vh_test::remove_tree(root);
 
     set_memory_budget(1000);
     EXPECT_TRUE(reserve_memory(600));

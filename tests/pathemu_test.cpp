@@ -11,12 +11,9 @@
 #include <sstream>
 #include <thread>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 
 namespace {
-
-using steady = std::chrono::steady_clock;
 
 // An IPv4 TCP segment of `size` payload bytes at `seq` on the flow from port `port`.
 std::vector<uint8_t> segment(uint32_t seq, uint16_t size, uint16_t port = 40000, bool syn = false) {

@@ -191,8 +191,8 @@ TEST_F(RequestTest, EveryKeyReachesItsFieldAndAbsentOnesLeaveDefaults) {
 // more than MAX_QUERY_PARAMETERS parameters is refused, whatever its keys; a PUT's query is not
 // read and not counted.
 TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAndTooManyParametersAreRefused) {
-    const std::string base = "UNITID=2&SESSIONID=7&CONTROL=1&CONNECTION=0&";
-    const std::string rules = "NUM_CONNECTIONS=2&" + UPLOAD_RULES;
+    // Each key's last repeat wins: the counts below replace this one.
+    const std::string base = "UNITID=2&SESSIONID=7&CONTROL=1&CONNECTION=0&NUM_CONNECTIONS=2&";
     const std::string big = "NUM_WARMUP_SAMPLES=3&MAX_WARMUP_SAMPLES=10000&WARMUP_SAMPLE_TIME=100&"
                             "RESULT_NUM_INTERVALS=10&RESULTS_INTERVAL_PERIOD=1&NUM_CONNECTIONS=";
     const std::string latency = "LATENCY_TEST=GET&LATENCY_ID=4294967296&CONTROL=1&CONNECTION=0&"
@@ -221,7 +221,7 @@ TEST_F(RequestTest, HostileNumbersOutsideTheirRangesAndTooManyParametersAreRefus
           "TRACE_INTERVAL 60000 60001 18446744073709552", "LATENCY_INTERVAL 10 1",
           "LATENCY_INTERVAL 60000 60001 9223372036854776"}) {
         const std::string key = edge.substr(0, edge.find(' '));
-        verdicts("POST", "/?" + base + rules + "&" + key + "=", edge.substr(key.size()));
+        verdicts("POST", "/?" + base + UPLOAD_RULES + "&" + key + "=", edge.substr(key.size()));
     }
     // Sample slots of all connections together stay within the session's budget; latency
     // samples over the session life time (connections x (life / interval + 1)) too; and a

@@ -14,12 +14,9 @@
 #include <sstream>
 #include <thread>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 
 namespace {
-
-using steady = std::chrono::steady_clock;
 
 const std::string PUT_NAME = "soak-session.log"; // a session log in the log directory
 
@@ -235,7 +232,7 @@ struct client {
 TEST(Soak, MixedClientsVanishingInEveryStateLeaveTheServerAsItWas) {
     const char* env_seconds = std::getenv("VH_SOAK_SECONDS");
     const long seconds = env_seconds != nullptr && atol(env_seconds) > 0 ? atol(env_seconds) : 60;
-    std::string logs = make_temp_dir();
+    const temp_dir logs;
     write_file(logs + "/" + PUT_NAME, 0);
 
     server_process proc;
@@ -298,7 +295,6 @@ TEST(Soak, MixedClientsVanishingInEveryStateLeaveTheServerAsItWas) {
         if (!std::ranges::any_of(EXPECTED_LINES, known) && unexpected++ < 20)
             ADD_FAILURE() << "unexpected log line: " << line;
     }
-    remove_tree(logs);
 }
 
 } // namespace

@@ -22,12 +22,11 @@
 
 namespace vh_test {
 
-using clock_type = std::chrono::steady_clock;
 using ms = std::chrono::milliseconds;
 
 // The time left until `deadline`.
-static ms left(clock_type::time_point deadline) {
-    return std::chrono::duration_cast<ms>(deadline - clock_type::now());
+static ms left(steady::time_point deadline) {
+    return std::chrono::duration_cast<ms>(deadline - steady::now());
 }
 
 long cpu_ticks(pid_t pid) {
@@ -111,10 +110,6 @@ int listen_loopback(bool ipv6, int* port, bool nonblocking) {
     return fd;
 }
 
-int connect_loopback(int port, bool ipv6, int rcvbuf) {
-    return connect_from("", ipv6 ? "::1" : "127.0.0.1", port, rcvbuf);
-}
-
 int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf) {
     sockaddr_storage src, dst;
     const socklen_t src_len = address_of(source, 0, &src), dst_len = address_of(server, port, &dst);
@@ -141,7 +136,7 @@ int send_new(int port, const std::string& text) {
 static std::string receive(int fd, size_t n, ms timeout, bool* closed = nullptr,
                            const std::string& end = "") {
     std::string out;
-    const auto deadline = clock_type::now() + timeout;
+    const auto deadline = steady::now() + timeout;
     char buf[65536];
     ssize_t got = 1;
     pollfd p{fd, POLLIN, 0};
@@ -241,7 +236,7 @@ void server_process::poll_output(ms timeout) {
 
 // Reads the output of `proc` until `done()` holds or `timeout` passes; whether it held.
 template <typename Done> static bool poll_until(server_process& proc, ms timeout, Done done) {
-    const auto deadline = clock_type::now() + timeout;
+    const auto deadline = steady::now() + timeout;
     while (!done())
         if (left(deadline).count() > 0)
             proc.poll_output(std::min(left(deadline), ms(100)));
@@ -355,10 +350,6 @@ int logged_port(server_process& proc, const std::string& said) {
     EXPECT_TRUE(proc.wait_for(said, ms(10000))) << proc.output;
     const size_t at = proc.output.find(said);
     return at == std::string::npos ? -1 : std::stoi(proc.output.substr(at + said.size()));
-}
-
-int metrics_port(server_process& proc) {
-    return logged_port(proc, "Metrics on address 127.0.0.1 port ");
 }
 
 std::string run_command(const std::string& command, int* status) {

@@ -15,9 +15,19 @@
 
 namespace vh_test {
 
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
 // A fresh directory under the system's temporary directory, removed by the caller.
 std::string make_temp_dir();
 void remove_tree(const std::string& path);
+// A fresh directory's path, the directory removed with the record.
+struct temp_dir : std::string {
+    temp_dir() : std::string(make_temp_dir()) {}
+    ~temp_dir() {
+        remove_tree(*this);
+    }
+};
 // The server's fixed replies: to a download request, to HEAD, the interim reply to an
 // upload, and the interim reply to a PUT.
 inline const std::string GET_REPLY =
@@ -69,10 +79,6 @@ long rss_kib(pid_t pid);
 
 // A listening TCP socket on 127.0.0.1 (or ::1) with a port the kernel chose.
 int listen_loopback(bool ipv6, int* port, bool nonblocking = true);
-// Connects to 127.0.0.1 (or ::1), with a receive buffer of `rcvbuf` bytes when not 0 (set
-// before the connect, so the window the server sees stays small), as connect_from does; -1 on
-// failure.
-int connect_loopback(int port, bool ipv6 = false, int rcvbuf = 0);
 // Reads until the peer closes or `timeout` passes; returns what arrived. `*closed`, if
 // given, tells whether the peer closed (an end of stream or a reset) in time.
 std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed = nullptr);
@@ -82,6 +88,12 @@ int send_new(int port, const std::string& text);
 // local route; unbound when empty) to `server` and `port`, with a receive buffer of `rcvbuf`
 // bytes when not 0; its connect and sends give up after 2 s. -1 on failure.
 int connect_from(const std::string& source, const std::string& server, int port, int rcvbuf = 0);
+// Connects to 127.0.0.1 (or ::1), with a receive buffer of `rcvbuf` bytes when not 0 (set
+// before the connect, so the window the server sees stays small), as connect_from does; -1 on
+// failure.
+inline int connect_loopback(int port, bool ipv6 = false, int rcvbuf = 0) {
+    return connect_from("", ipv6 ? "::1" : "127.0.0.1", port, rcvbuf);
+}
 // Reads a reply head up to its blank line, a byte at a time, for at most `timeout`.
 std::string read_reply_head(int fd, std::chrono::milliseconds timeout);
 // Whether the peer closed `fd` by now (an end of stream or a reset), draining what it sent
@@ -196,7 +208,9 @@ int count_occurrences(const std::string& text, const std::string& what);
 // The port the server names after `said` in its output (waiting at most 10 s for it; -1).
 int logged_port(server_process& proc, const std::string& said);
 // The metrics port of a server started with "--metrics 127.0.0.1:0".
-int metrics_port(server_process& proc);
+inline int metrics_port(server_process& proc) {
+    return logged_port(proc, "Metrics on address 127.0.0.1 port ");
+}
 
 // Runs `command` with /bin/sh for at most 30 s: what it wrote (standard output and error);
 // `*status`, if given, is its exit status (-1 if it did not end in time).

@@ -18,7 +18,6 @@
 #include <sys/resource.h>
 #include <thread>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 
 namespace {
@@ -101,8 +100,7 @@ struct tls_client {
 };
 
 // Where the certificates and the session logs go, removed at the end.
-const std::string dir = make_temp_dir();
-[[maybe_unused]] const int dir_removed_at_exit = std::atexit([] { remove_tree(dir); });
+const temp_dir dir;
 
 struct TlsPort : ::testing::Test {
     server_process proc;
@@ -160,7 +158,7 @@ TEST_F(TlsPort, EveryTestKindAnswersAsOnThePlainPort) {
         << proc.output;
     // Reported: the session log's TLS lines, the archive record's transport, the metrics.
     std::string texts;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.c_str()))
         if (e.path().string().ends_with("_11.log") || e.path().string().ends_with(".json"))
             texts += read_file(e.path());
     EXPECT_NE(texts.find("TEST: GET\nTLS_VERSION: TLSv1.3\nTLS_CIPHER: TLS_AES_128_GCM_SHA256\n"
@@ -242,14 +240,12 @@ TEST_F(TlsPort, HostileHandshakesCostOnlyTheirOwnConnectionsAndSighupReloadsTheC
                                        std::filesystem::copy_options::overwrite_existing);
         kill(proc.pid, SIGHUP);
         ASSERT_TRUE(proc.wait_for("TLS certificate reloaded", 5s)) << proc.output;
-        tls_client fresh; // trusting the new certificate alone
-        EXPECT_TRUE(fresh.open(port, second.cert));
+        EXPECT_TRUE(tls_client().open(port, second.cert)); // trusting the new certificate alone
         EXPECT_EQ(recv_exact(down->fd, 4 << 20, 10s).size(), 4u << 20);
         std::ofstream(cert.cert) << "-----BEGIN CERTIFICATE-----\nbad\n-----END CERTIFICATE-----\n";
         kill(proc.pid, SIGHUP);
         ASSERT_TRUE(proc.wait_for("Keeping the TLS certificate in use", 5s)) << proc.output;
-        tls_client kept;
-        EXPECT_TRUE(kept.open(port, second.cert));
+        EXPECT_TRUE(tls_client().open(port, second.cert));
         EXPECT_EQ(recv_exact(down->fd, 1 << 20, 10s).size(), 1u << 20);
     }
     down.reset();
@@ -311,10 +307,9 @@ TEST_F(TlsPort, ARecordCutShortGoesWholeBeforeAnythingElse) {
         if (offset == before)
             std::this_thread::sleep_for(100us);
     }
-    EXPECT_GT(cut_short, 0);
-    EXPECT_FALSE(connection_write_pending(conn));
-    EXPECT_EQ(offset, static_cast<off_t>(file.size()));
-    EXPECT_TRUE(received == file) << received.size();
+    EXPECT_EQ(std::tuple(cut_short > 0, connection_write_pending(conn), offset, received == file),
+              std::tuple(true, false, static_cast<off_t>(file.size()), true))
+        << received.size();
     EXPECT_EQ(connection_send_file(conn, &sent, &offset, file.size()), 0); // at the file's end
 
     SSL_free(client), SSL_CTX_free(ctx), close(tcp), close(sent.fd), close(epfd), close(listener);
