@@ -474,12 +474,12 @@ void expect_upload_consistent(const json::value& u, size_t intervals) {
         EXPECT_LE(count(s.at("bytes")), sent);
     ASSERT_EQ(u.at("intervals").as_array().size(), intervals);
     for (const json::value& i : u.at("intervals").as_array()) {
-        EXPECT_TRUE(count(i.at("bytes")) > 0 && std::abs(num(i.at("seconds")) - 1.0) < 0.4) << i;
+        EXPECT_TRUE(count(i.at("bytes")) > 0 && std::abs(num(i.at("seconds")) - 1.0) < 0.6) << i;
         interval_sum += count(i.at("bytes"));
     }
     EXPECT_EQ(count(u.at("measurement").at("bytes")), interval_sum);
     EXPECT_LE(interval_sum, sent);
-    EXPECT_NEAR(num(u.at("measurement").at("seconds")), double(intervals), 0.5);
+    EXPECT_NEAR(num(u.at("measurement").at("seconds")), double(intervals), 0.6);
 }
 
 // A latency session's report `l` over its load (`up`: an upload): the statistics documents hold

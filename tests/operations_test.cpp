@@ -13,7 +13,6 @@
 #include <sys/un.h>
 #include <thread>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 
 namespace {

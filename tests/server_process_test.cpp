@@ -11,7 +11,6 @@
 #include <regex>
 #include <thread>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 
 namespace {

@@ -14,12 +14,10 @@
 #include <thread>
 #include <utility>
 
-using namespace std::chrono_literals;
 using namespace vh_test;
 
 namespace {
 
-using steady = std::chrono::steady_clock;
 
 // One upload connection: sends while `sending`, collects what the server answers.
 struct uploader {
