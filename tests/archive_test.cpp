@@ -49,9 +49,9 @@ struct Archive : ::testing::Test {
     // Every file below the archive, relative names.
     std::vector<std::string> files() {
         std::vector<std::string> names;
-        for (const auto& e : fs::recursive_directory_iterator(archive.c_str()))
+        for (const auto& e : fs::recursive_directory_iterator(archive))
             if (e.is_regular_file())
-                names.push_back(fs::relative(e.path(), archive.c_str()).string());
+                names.push_back(fs::relative(e.path(), archive).string());
         return names;
     }
 };

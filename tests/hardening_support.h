@@ -45,7 +45,9 @@ inline int idle_descriptors(pid_t pid, int port) {
     const bool served =
         client(port, "HEAD / HTTP/1.1\r\n\r\n").recv(1, std::chrono::seconds(10)) != "";
     int last = -1, stable = 0;
-    for (int i = 0; i < 100 && stable < 5; i++, usleep(100000)) {
+    for (int i = 0; i < 100 && stable < 5; i++) {
+        if (i > 0)
+            usleep(100000);
         const int now = count_fds(pid);
         stable = now == last ? stable + 1 : 0;
         last = now;

@@ -68,8 +68,9 @@ TEST(PathEmulator, GoodputCountsEveryByteOnceAndALineLosesAndVariesAsSet) {
             lost++;
             continue;
         }
-        least = std::min(least, pathemu::line_next_due(line) - now - 1000);
-        most = std::max(most, pathemu::line_next_due(line) - now - 1000);
+        const int64_t delay = pathemu::line_next_due(line) - now - 1000;
+        least = std::min(least, delay);
+        most = std::max(most, delay);
         pathemu::line_pop(line);
     }
     EXPECT_NEAR(lost, 1000, 100);

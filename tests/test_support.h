@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <poll.h>
@@ -21,11 +22,15 @@ using steady = std::chrono::steady_clock;
 // A fresh directory under the system's temporary directory, removed by the caller.
 std::string make_temp_dir();
 void remove_tree(const std::string& path);
-// A fresh directory's path, the directory removed with the record.
+// A fresh directory's path, the directory removed with the record (which is never copied).
 struct temp_dir : std::string {
     temp_dir() : std::string(make_temp_dir()) {}
+    temp_dir(const temp_dir&) = delete;
     ~temp_dir() {
         remove_tree(*this);
+    }
+    operator std::filesystem::path() const {
+        return std::string(*this);
     }
 };
 // The server's fixed replies: to a download request, to HEAD, the interim reply to an

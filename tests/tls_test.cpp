@@ -158,7 +158,7 @@ TEST_F(TlsPort, EveryTestKindAnswersAsOnThePlainPort) {
         << proc.output;
     // Reported: the session log's TLS lines, the archive record's transport, the metrics.
     std::string texts;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.c_str()))
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
         if (e.path().string().ends_with("_11.log") || e.path().string().ends_with(".json"))
             texts += read_file(e.path());
     EXPECT_NE(texts.find("TEST: GET\nTLS_VERSION: TLSv1.3\nTLS_CIPHER: TLS_AES_128_GCM_SHA256\n"
