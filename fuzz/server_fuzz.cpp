@@ -351,6 +351,10 @@ void clean_log_directory() {
 // current version; then the archive is emptied, and its space given back.
 void check_and_empty_archive() {
     namespace fs = std::filesystem;
+    // A session that ended in the steps after the last wait has its record still on the
+    // way: the file operations thread writes it under its temporary name.
+    if (wait_file_ops_done(60000) != 0)
+        fail("the file operations thread did not finish its commands in a minute");
     std::error_code error;
     for (fs::recursive_directory_iterator it(worker.archive, error), end; !error && it != end;
          it.increment(error)) {
