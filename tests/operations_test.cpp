@@ -260,7 +260,7 @@ TEST(Metrics, SessionsRefusalsBytesWorkersDescriptorsAndEveryConnectionOfAClient
 // the process ends with status 0. The service manager, a datagram socket here read once the
 // process ended, is told in order.
 TEST(Drain, RunningSessionsFinishWhileNewConnectionsAreRefusedAndTheManagerIsTold) {
-    const std::string logs = make_temp_dir();
+    const temp_dir logs;
     const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{AF_UNIX, {}};
     strncpy(addr.sun_path, (logs + "/notify").c_str(), sizeof(addr.sun_path) - 1);
@@ -295,7 +295,6 @@ TEST(Drain, RunningSessionsFinishWhileNewConnectionsAreRefusedAndTheManagerIsTol
     ASSERT_EQ(std::distance(std::filesystem::directory_iterator(logs), {}), 1); // the log alone
     EXPECT_TRUE(read_file(std::filesystem::directory_iterator(logs)->path())
                     .starts_with("VH_HTTP_SERVER: 1.0\nTEST: GET\nCONNECTION: 0\n"));
-    remove_tree(logs);
 }
 
 // A session that never ends is cut short after the drain's time-out, on an inherited socket:

@@ -110,7 +110,8 @@ TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
     if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0)
         GTEST_SKIP() << "the path emulator needs root and /dev/net/tun";
     const std::string id = std::to_string(getpid()), ns_a = "vh-pea-" + id, ns_b = "vh-peb-" + id;
-    const std::string dir = make_temp_dir(), stats = dir + "/stats";
+    const temp_dir dir;
+    const std::string stats = dir + "/stats";
     const start_options opts{.args = {"--ns-a", ns_a, "--ns-b", ns_b, "--up", "20mbit,100ms,20ms",
                                       "--down", "20mbit,100ms,20ms", "--stats", stats},
                              .program = VH_PATHEMU_PATH};
@@ -188,7 +189,6 @@ TEST(PathEmulator, DelaysAndShapesTheLineForTheClientsTestsAndCleansUp) {
     EXPECT_NE(access(("/run/netns/" + ns_a).c_str(), F_OK), 0);
     EXPECT_NE(access(("/run/netns/" + ns_b).c_str(), F_OK), 0);
     EXPECT_NE(access(("/run/varnholt-pathemu/" + ns_a).c_str(), F_OK), 0);
-    remove_tree(dir);
 }
 
 } // namespace

@@ -26,7 +26,8 @@ std::vector<int> flood(int port, int n) {
 // --- Options ---------------------------------------------------------------------------
 
 TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
-    const std::string dir = make_temp_dir(), plain = dir + "/plain";
+    const temp_dir dir;
+    const std::string plain = dir + "/plain";
     write_file(plain, 10);
     const tls_files cert = make_test_certificate(dir);
     const std::string range = " is not within range ", bytes = " is not a number of bytes (K, M";
@@ -69,7 +70,6 @@ TEST(Options, EveryBadCommandLineGetsItsExactMessageAndStatusOne) {
             << proc.output;
         EXPECT_NE(proc.output.find("]: " + message), std::string::npos) << proc.output;
     }
-    remove_tree(dir);
 }
 
 // --- Listening sockets, debug levels and SysV start-up ----------------------------
@@ -219,7 +219,7 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
     if (worker_count() < 2)
         GTEST_SKIP() << "needs two worker threads";
     server_process proc;
-    const std::string logs = make_temp_dir();
+    const temp_dir logs;
     write_file(logs + "/target.log", 0);
     int port = start_activated(proc, options({"-d", "3", "-l", logs}));
     const int idle_fds = idle_descriptors(proc.pid, port);
@@ -251,7 +251,6 @@ TEST(Exhaustion, AFullTableOnceSpunTheWorkersAndStrandedTheWaitingSessions) {
     ASSERT_GT(limit_open_files(proc.pid, open_limit), 0u);
     EXPECT_EQ(settle_fds(proc, idle_fds), idle_fds) << describe_fds(proc.pid);
     expect_every_worker_accepts(proc, port, "after the table was full");
-    remove_tree(logs);
 }
 
 // --- Hostile requests ----------------------------------------------------------------
@@ -380,7 +379,8 @@ void write_filled(const std::string& path, char fill) {
 // running download: the socket stays writable, and a worker once spun on a sendfile that moved
 // nothing.
 TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSpinning) {
-    const std::string dir = make_temp_dir(), file = dir + "/data";
+    const temp_dir dir;
+    const std::string file = dir + "/data";
     write_filled(file, 'A');
     port =
         start_activated(proc, options({"-s", "1", "-d", "3", "-f", file}), /*nonblocking=*/false);
@@ -425,7 +425,6 @@ TEST_F(HostileRequests, TheFileIsTakenPerDownloadAndAShrunkenFileEndsItWithoutSp
     close(fourth);
     EXPECT_LT(cpu_ticks_in_a_second(proc.pid), 20); // well under a fifth of a core
     expect_serving();
-    remove_tree(dir);
 }
 
 } // namespace

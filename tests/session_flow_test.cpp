@@ -18,7 +18,6 @@ using namespace vh_test;
 
 namespace {
 
-
 // One upload connection: sends while `sending`, collects what the server answers.
 struct uploader {
     int fd;
@@ -53,11 +52,8 @@ void pump(const std::vector<uploader*>& ups, size_t chunk_size, std::chrono::mil
 
 struct SessionFlow : ::testing::Test {
     server_process proc;
-    std::string logs = make_temp_dir();
+    temp_dir logs;
     int port = -1;
-    ~SessionFlow() override {
-        remove_tree(logs);
-    }
     void start(std::vector<std::string> args = {}) {
         args.insert(args.begin(), {"-d", "3", "-l", logs});
         ASSERT_GT(port = start_activated(proc, options(args)), 0);
@@ -256,7 +252,7 @@ struct Put : SessionFlow {
 // budget, or none in the log directory's.
 TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
     start();
-    const std::string outside = make_temp_dir();
+    const temp_dir outside;
     std::ofstream(outside + "/victim") << "untouched";
     std::ofstream(logs + "/t.log") << "x";
     mkdir((logs + "/sub").c_str(), 0755);
@@ -289,7 +285,6 @@ TEST_F(Put, PutConfinedToExistingFilesOfTheLogDirectory) {
         close(fd);
         close(download);
     }
-    remove_tree(outside);
 }
 
 // Connections that go away at every step (before the open is answered, while a chunk is
@@ -438,7 +433,7 @@ std::string figures_of(std::vector<std::string> texts) {
 // warm-up and intervals, its samples taken all along; with `expiry`, one more upload session
 // measures for longer than its life time and expires.
 std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
-    const std::string logs = make_temp_dir();
+    const temp_dir logs;
     server_process proc;
     const int port =
         start_activated(proc, {.args = {"-d", "3", "-l", logs, "-t", "60"}, .cpu_list = cpus});
@@ -489,7 +484,6 @@ std::vector<std::string> session_texts(const std::string& cpus, bool expiry) {
     for (const auto& e : std::filesystem::directory_iterator(logs))
         if (is_log(e))
             run.push_back(read_file(e.path()));
-    remove_tree(logs);
     return run;
 }
 

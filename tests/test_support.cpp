@@ -362,8 +362,9 @@ std::string run_command(const std::string& command, int* status) {
 }
 
 std::string test_file() {
+    static const temp_dir dir; // removed at the test program's exit
     static const std::string path = [] {
-        const std::string p = make_temp_dir() + "/payload.bin";
+        const std::string p = dir + "/payload.bin";
         write_file(p, 1 << 20);
         return p;
     }();

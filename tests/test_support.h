@@ -221,7 +221,7 @@ inline int metrics_port(server_process& proc) {
 // `*status`, if given, is its exit status (-1 if it did not end in time).
 std::string run_command(const std::string& command, int* status = nullptr);
 
-// Path of a test file made once per test binary.
+// Path of a test file (1 MiB) made once per test program and removed at its exit.
 std::string test_file();
 
 // A self-signed certificate for localhost, 127.0.0.1 and ::1 and its key (PEM, P-256), made

@@ -160,7 +160,8 @@ const std::string FORBIDDEN =
 // One server that demands tokens: every test connection needs its own, the client carries its
 // token on every request, and SIGHUP rotates the keys while a broken file keeps them.
 TEST(TokenServer, TestsNeedTheirTokenOnEveryConnectionAndSighupRotatesTheKeys) {
-    const std::string dir = make_temp_dir(), keys = dir + "/keys.pem";
+    const temp_dir dir;
+    const std::string keys = dir + "/keys.pem";
     for (const char* name : {"a", "b"})
         run_token_tool("keygen " + dir + "/" + name + ".key " + dir + "/" + name + ".pub");
     ASSERT_EQ(system(("cp " + dir + "/a.pub " + keys).c_str()), 0);
@@ -224,7 +225,6 @@ TEST(TokenServer, TestsNeedTheirTokenOnEveryConnectionAndSighupRotatesTheKeys) {
     ASSERT_TRUE(proc.wait_for("Keeping the token keys in use", 5s)) << proc.output;
     // Still served: SIGHUP did not end it.
     EXPECT_EQ(reply_to(download_request(24, 1, 0, "&ACCESS_TOKEN=" + b)), GET_REPLY);
-    remove_tree(dir);
 }
 
 } // namespace
